@@ -1,0 +1,43 @@
+// Owners for FFmpeg objects: every one the module allocates is held by one of these. The
+// deleters are defined out of line so that public headers need no FFmpeg header.
+#pragma once
+
+#include <memory>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct AVCodecParserContext;
+struct AVFormatContext;
+struct SwrContext;
+
+namespace sorvo {
+
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* context) const;
+};
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const;
+};
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const;
+};
+struct ParserDeleter {
+  void operator()(AVCodecParserContext* parser) const;
+};
+struct FreeDeleter {
+  void operator()(void* p) const;
+};
+
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserDeleter>;
+using MallocPtr = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// A codec context that a container writer may share with its encoder: the encoder lets go
+// at Close and the writer at CloseFile; the last one frees it.
+using SharedCodecContext = std::shared_ptr<AVCodecContext>;
+SharedCodecContext MakeSharedCodecContext(AVCodecContext* context);
+
+}  // namespace sorvo

@@ -1,0 +1,221 @@
+#include "codec/FFEncoder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/mem.h>
+}
+
+#include "host/MediaBase.h"
+#include "support/CodecMutexes.h"
+
+namespace {
+
+// The debug bits of the codec's historic 0x7E00 that still exist in this FFmpeg
+// (error resilience, MMCO, bugs); they print nothing at the module's log level.
+constexpr int kEncoderDebugFlags = 0x400 | 0x800 | 0x1000;
+
+void ApplySettings(AVCodecContext* context, int width, int height, int frameRate, int bitRate,
+                   bool gray) {
+  context->width = width;
+  context->height = height;
+  context->time_base = AVRational{1, frameRate};
+  context->framerate = AVRational{frameRate, 1};
+  context->gop_size = frameRate;
+  context->max_b_frames = 0;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  if (gray) context->flags |= AV_CODEC_FLAG_GRAY;
+  context->debug = kEncoderDebugFlags;
+  context->bit_rate = bitRate;
+}
+
+bool IsConvertedFormat(PixelFormat format) {
+  return format == PIX_FMT_RGB24 || format == PIX_FMT_BGR24 || format == PIX_FMT_BGRA;
+}
+
+}  // namespace
+
+FFEncoder::FFEncoder() = default;
+
+FFEncoder::~FFEncoder() {
+  // A derived class's Close override is gone by now; close this level's resources.
+  FFEncoder::Close();
+}
+
+int FFEncoder::Open(int width, int height, PixelFormat format, int frameRate, int bitRate,
+                    const char* label) {
+  if (width <= 0 || height <= 0 || format < 0 || frameRate <= 0 || bitRate <= 0) return 0;
+
+  CSingleLock hold(m_lock);
+  std::lock_guard<std::mutex> codecHold(sorvo::VideoEncoderMutex());
+  InitFFmpeg();
+
+  const bool gray = format == PIX_FMT_GRAY8;
+  m_strLabel = label ? label : "";
+  m_nWidth = width;
+  m_nHeight = height;
+  m_eInputFormat = gray ? PIX_FMT_YUV420P : format;
+
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+  if (codec == nullptr) {
+    std::fputs("m_pAVCodec not found\n", stderr);
+    return 0;
+  }
+
+  sorvo::SharedCodecContext context = sorvo::MakeSharedCodecContext(avcodec_alloc_context3(codec));
+  sorvo::FramePtr convertPicture(av_frame_alloc());
+  sorvo::FramePtr directPicture(av_frame_alloc());
+  sorvo::PacketPtr codedPacket(av_packet_alloc());
+  sorvo::PacketPtr outPacket(av_packet_alloc());
+  if (!context || !convertPicture || !directPicture || !codedPacket || !outPacket) {
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    return 0;
+  }
+  ApplySettings(context.get(), width, height, frameRate, bitRate, gray);
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    return 0;
+  }
+
+  const int yuvBytes = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width, height, 1);
+  sorvo::MallocPtr outBuffer(static_cast<unsigned char*>(std::malloc(kOutputCapacity)));
+  sorvo::MallocPtr yuvBuffer(
+      yuvBytes > 0 ? static_cast<unsigned char*>(std::malloc(yuvBytes)) : nullptr);
+  if (!outBuffer || !yuvBuffer) {
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    return 0;
+  }
+  av_image_fill_arrays(convertPicture->data, convertPicture->linesize, yuvBuffer.get(),
+                       AV_PIX_FMT_YUV420P, width, height, 1);
+  for (AVFrame* picture : {convertPicture.get(), directPicture.get()}) {
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width;
+    picture->height = height;
+  }
+
+  m_pAVCodec = codec;
+  m_pCodecContext = std::move(context);
+  m_pConvertPicture = std::move(convertPicture);
+  m_pDirectPicture = std::move(directPicture);
+  m_pCodedPacket = std::move(codedPacket);
+  m_pOutPacket = std::move(outPacket);
+  m_pOutBuffer = std::move(outBuffer);
+  m_nOutCapacity = kOutputCapacity;
+  m_pYuvBuffer = std::move(yuvBuffer);
+  m_nPictureNumber = 0;
+  if (!AttachExtradata(codec)) {
+    // Without the decoder configuration the MP4 would not play; refuse rather than
+    // record a file that cannot be decoded from its sample entry.
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    ReleaseLocked();
+    return 0;
+  }
+  m_bOpen.store(true);
+  return 1;
+}
+
+bool FFEncoder::AttachExtradata(const AVCodec* codec) {
+  // Setting the global-header flag on the real encoder would stop the in-band VOS/VOL
+  // headers at every key frame, which the raw stream, the network clients and the
+  // preview need to start decoding. A throwaway encoder with the same settings and the
+  // flag produces the same headers as extradata.
+  AVCodecContext* real = m_pCodecContext.get();
+  sorvo::CodecContextPtr probe(avcodec_alloc_context3(codec));
+  if (!probe) return false;
+  ApplySettings(probe.get(), real->width, real->height, real->time_base.den,
+                static_cast<int>(real->bit_rate), (real->flags & AV_CODEC_FLAG_GRAY) != 0);
+  probe->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (avcodec_open2(probe.get(), codec, nullptr) < 0 || probe->extradata_size <= 0) return false;
+  uint8_t* extradata =
+      static_cast<uint8_t*>(av_mallocz(probe->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (extradata == nullptr) return false;
+  std::memcpy(extradata, probe->extradata, probe->extradata_size);
+  av_freep(&real->extradata);
+  real->extradata = extradata;
+  real->extradata_size = probe->extradata_size;
+  return true;
+}
+
+int FFEncoder::PictureBytes() const {
+  if (m_eInputFormat == PIX_FMT_YUV420P || IsConvertedFormat(m_eInputFormat))
+    return sorvo::PictureSize(m_eInputFormat, m_nWidth, m_nHeight);
+  return 0;
+}
+
+int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long length) {
+  CSingleLock hold(m_lock);
+  if (!m_pAVCodec || !m_pCodecContext || data == nullptr) return 0;
+
+  const int needed = PictureBytes();
+  // A picture shorter than its size and format say would be read past its end.
+  if (needed <= 0 || length < needed) return 0;
+
+  AVFrame* picture;
+  if (m_eInputFormat == PIX_FMT_YUV420P) {
+    picture = m_pDirectPicture.get();
+    av_image_fill_arrays(picture->data, picture->linesize, data, AV_PIX_FMT_YUV420P, m_nWidth,
+                         m_nHeight, 1);
+  } else {
+    picture = m_pConvertPicture.get();
+    ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
+  }
+  // The codec wants rising timestamps to keep its rate control; they stay inside the
+  // encoder and never reach the packet.
+  picture->pts = m_nPictureNumber++;
+
+  AVCodecContext* context = m_pCodecContext.get();
+  if (avcodec_send_frame(context, picture) < 0) return 0;
+  AVPacket* coded = m_pCodedPacket.get();
+  if (avcodec_receive_packet(context, coded) < 0) return 0;
+  const bool key = (coded->flags & AV_PKT_FLAG_KEY) != 0;
+  const int size = coded->size;
+  if (size < 1 || size > m_nOutCapacity) {
+    av_packet_unref(coded);
+    return 0;
+  }
+  std::memcpy(m_pOutBuffer.get(), coded->data, size);
+  av_packet_unref(coded);
+
+  AVPacket* out = m_pOutPacket.get();
+  av_packet_unref(out);  // back to the defaults: no timestamps, pos -1, stream 0
+  out->data = m_pOutBuffer.get();
+  out->size = size;
+  out->flags = key ? AV_PKT_FLAG_KEY : 0;
+  OnEncode(out);
+  out->data = nullptr;
+  out->size = 0;
+  return 1;
+}
+
+int FFEncoder::Close() {
+  CSingleLock hold(m_lock);
+  std::lock_guard<std::mutex> codecHold(sorvo::VideoEncoderMutex());
+  ReleaseLocked();
+  return 1;
+}
+
+void FFEncoder::ReleaseLocked() {
+  m_bOpen.store(false);
+  // A writer that shares the context keeps it until its CloseFile; otherwise it goes now.
+  m_pCodecContext.reset();
+  m_pAVCodec = nullptr;
+  m_pConvertPicture.reset();
+  m_pDirectPicture.reset();
+  m_pCodedPacket.reset();
+  m_pOutPacket.reset();
+  m_pYuvBuffer.reset();
+  m_pOutBuffer.reset();
+  m_nOutCapacity = 0;
+}
+
+int FFEncoder::IsOpen() { return m_bOpen.load() ? 1 : 0; }
+
+AVCodecContext* FFEncoder::GetCodecContext() { return m_pCodecContext.get(); }
+
+sorvo::SharedCodecContext FFEncoder::ShareCodecContext() { return m_pCodecContext; }
+
+void FFEncoder::OnEncode(AVPacket* /*packet*/) {}

@@ -1,0 +1,42 @@
+// The transfer library: a TCP server that sends each broadcast to every connected client.
+//
+// On connect the server calls the registered ITransferAccepterCB::OnAccept (on the
+// server's own I/O thread) before that client takes part in any broadcast. A broadcast
+// never waits for a client: it copies the bytes into each client's bounded queue and a
+// client whose queue overflows is disconnected and not counted as reached.
+#pragma once
+
+#include "host/IUnknown.h"
+
+class ITransferAccepterCB;
+
+// One client connection, as handed to OnAccept.
+class SORVO_EXPORT ITransferConnection {
+ public:
+  // Queues `size` bytes for this client ahead of any later broadcast; 1 queued, 0 not.
+  virtual int Send(const void* data, int size) = 0;
+  // Connection set-up; the module passes (0, 0). Returns 1.
+  virtual int Setup(int option, int value) = 0;
+
+ protected:
+  virtual ~ITransferConnection() = default;
+};
+
+class SORVO_EXPORT ITransferServer : public IUnknown {
+ public:
+  // Registers the accept callback (not reference counted; null clears it). Returns 1.
+  virtual int RegisterAcceptCallback(ITransferAccepterCB* callback, int flag) = 0;
+  // Sends `header` (the 20-byte packet header, when not null) followed by `size` bytes of
+  // `data` to every connected client. The bytes have been copied when the call returns.
+  // `clientsReached`, when given, receives the number of clients the bytes went to.
+  virtual int Broadcast(const void* data, int size, const void* header, int* clientsReached) = 0;
+  // Number of connected clients.
+  virtual int GetClientCount() = 0;
+  // Stops serving: closes the listener and all clients. The object stays valid.
+  virtual int Stop() = 0;
+};
+
+// Creates a server listening on `port` at the bind address of the settings file
+// ([Transfer] BindAddress, default all interfaces). `*server` is null when the port cannot
+// be bound; otherwise it holds a listening server with one reference. Returns 1 or 0.
+SORVO_EXPORT int CreateServer(unsigned short port, ITransferServer** server, const char* text);

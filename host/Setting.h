@@ -1,0 +1,28 @@
+// The utility library's settings file: an INI file in the application directory, read
+// once at construction with Boost.PropertyTree. A missing file or key gives the default.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class CPrivateProfile {
+ public:
+  CPrivateProfile();
+  virtual ~CPrivateProfile();
+  // The integer under [section] key, or defaultValue when absent or not an integer.
+  // `flag` is accepted for the host's signature and has no effect here.
+  int GetInt(const char* section, const char* key, int defaultValue, int flag) const;
+
+ protected:
+  bool Load(const std::string& path);
+
+ private:
+  struct Tree;
+  std::unique_ptr<Tree> m_tree;
+};
+
+class CSetting : public CPrivateProfile {
+ public:
+  // `fileName` is taken relative to the application directory.
+  explicit CSetting(const char* fileName);
+};

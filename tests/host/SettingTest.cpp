@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include "common/TestAppDir.h"
+#include "host/AppDirectory.h"
+#include "host/Setting.h"
+
+namespace {
+
+using sorvo::test::TestAppDir;
+
+TEST(SettingTest, MissingFileGivesDefaults) {
+  TestAppDir dir;
+  CSetting setting("SettingVideo.ini");
+  EXPECT_EQ(setting.GetInt("Sorvo", "SaveStream", 0, 1), 0);
+  EXPECT_EQ(setting.GetInt("Sorvo", "SaveStream", 7, 1), 7);
+}
+
+TEST(SettingTest, ReadsIntegerFromTheApplicationDirectory) {
+  TestAppDir dir;
+  dir.WriteFile("SettingVideo.ini", "[Other]\nSaveStream=5\n[Sorvo]\nSaveStream=1\n");
+  CSetting setting("SettingVideo.ini");
+  EXPECT_EQ(setting.GetInt("Sorvo", "SaveStream", 0, 1), 1);
+  EXPECT_EQ(setting.GetInt("Other", "SaveStream", 0, 1), 5);
+  EXPECT_EQ(setting.GetInt("Sorvo", "Missing", 3, 1), 3);
+  EXPECT_EQ(setting.GetInt("Nowhere", "SaveStream", 4, 1), 4);
+}
+
+TEST(SettingTest, MalformedValuesAndFilesFallBackToDefaults) {
+  TestAppDir dir;
+  dir.WriteFile("SettingVideo.ini", "[Sorvo]\nSaveStream=yes\n");
+  EXPECT_EQ(CSetting("SettingVideo.ini").GetInt("Sorvo", "SaveStream", 9, 1), 9);
+  dir.WriteFile("SettingVideo.ini", "[Sorvo\nSaveStream=1\n");  // broken section header
+  EXPECT_EQ(CSetting("SettingVideo.ini").GetInt("Sorvo", "SaveStream", 0, 1), 0);
+  // Dots in names are not paths.
+  EXPECT_EQ(CSetting("SettingVideo.ini").GetInt("a.b", "c.d", 2, 1), 2);
+}
+
+TEST(AppDirectoryTest, EnvironmentThenOverrideWithoutTrailingSlash) {
+  TestAppDir dir;
+  EXPECT_EQ(sorvo::AppDirectory(), dir.path());
+  SorvoSetAppDirectory("/some/where///");
+  EXPECT_EQ(sorvo::AppDirectory(), "/some/where");
+  char small[6];
+  EXPECT_EQ(SorvoGetAppDirectory(small, sizeof(small)), 11);
+  EXPECT_STREQ(small, "/some");
+  SorvoSetAppDirectory(nullptr);
+  EXPECT_EQ(sorvo::AppDirectory(), dir.path());
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// A program outside the tree, built against an installed libsorvo.
+#include <sorvo/sorvo.h>
+
+#include <cstdio>
+
+int main() {
+  if (InitSorvo() != 1) return 1;
+  VideoInfo info;
+  InitVideoHeader(info, 320, 240, 3, 25);
+  char dir[4096];
+  SorvoGetAppDirectory(dir, sizeof(dir));
+  std::string path = std::string(dir) + "/outside.mp4";
+  ISorvoSink* sink = nullptr;
+  if (CreateSorvo("outside", path.c_str(), info, 400000, 20001, &sink, 0, 0) != 1) {
+    std::fprintf(stderr, "CreateSorvo failed\n");
+    return 1;
+  }
+  // A program may reach the sink's encoder.
+  FFEncoder* encoder = dynamic_cast<FFEncoder*>(sink);
+  if (encoder == nullptr || encoder->IsOpen() != 1) {
+    std::fprintf(stderr, "the sink's encoder is not reachable\n");
+    return 1;
+  }
+  sink->Close();
+  sink->Release();
+  std::printf("outside program: created and released a %dx%d sink\n", info.width, info.height);
+  return 0;
+}
