@@ -1,0 +1,46 @@
+// The byte-stuffed framing of the private stream file.
+//
+// A frame is: C0 C0, the frame's total length T as four stuffed little-endian bytes padded
+// with zeros to 8 bytes, the payload length as four stuffed bytes, the stuffed payload, the
+// stuffed 8-bit sum of the payload, CF. Stuffing writes CA before any C0, CA or CF.
+// A record in the file is the frame with an 8-byte block (C0 C0 t 0 0 0 0 0) inserted after
+// its first two bytes, T + 8 bytes in all. Pure functions; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace sorvo {
+
+constexpr uint8_t kFrameStart = 0xC0;
+constexpr uint8_t kFrameEscape = 0xCA;
+constexpr uint8_t kFrameEnd = 0xCF;
+
+// The largest frame that PackFrame can make of n payload bytes.
+constexpr size_t MaxFrameSize(size_t n) { return 2 + 8 + 8 + 2 * n + 2 + 1; }
+
+// Frames `n` bytes of `src` into `dst`, which holds at least MaxFrameSize(n) bytes.
+// Returns T, the frame's length.
+size_t PackFrame(uint8_t* dst, const uint8_t* src, size_t n);
+
+// The 8-byte block a record carries after the frame's first two bytes, for a frame of
+// length T.
+void RecordBlock(uint32_t frameLength, uint8_t block[8]);
+
+// Result of reading one record back.
+struct ParsedRecord {
+  std::vector<uint8_t> payload;  // unstuffed payload
+  size_t recordLength = 0;       // bytes the record took in the stream
+};
+
+enum class ParseResult {
+  kOk,          // a whole, consistent record
+  kNeedMore,    // the bytes end inside the record
+  kDamaged,     // framing, lengths or checksum do not agree
+};
+
+// Reads the record that starts at `data` (its first byte must be the start of a record).
+ParseResult ParseRecord(const uint8_t* data, size_t size, ParsedRecord* out);
+
+}  // namespace sorvo
