@@ -1,14 +1,41 @@
 #include "sink/CSorvoSinkFF.h"
 
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-CSorvoSinkFF::CSorvoSinkFF() = default;
+#include "host/AppDirectory.h"
+#include "host/BackupFile.h"
+#include "host/ITransferServer.h"
+#include "host/PathUtil.h"
+#include "host/Setting.h"
+#include "host/TimeStamp.h"
+#include "preview/CDecodePreview.h"
+#include "sink/FrameFlip.h"
+#include "sink/PrivateStreamFrame.h"
+#include "support/LogF.h"
 
-CSorvoSinkFF::~CSorvoSinkFF() { Close(); }
+namespace {
+
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+
+std::string RawStreamDirectory() { return sorvo::AppDirectory() + "/RawStream/"; }
+std::string PrivateStreamDirectory() { return sorvo::AppDirectory() + "/PrivateRawStream/"; }
+
+}  // namespace
+
+CSorvoSinkFF::CSorvoSinkFF() : m_pool(this, &CSorvoSinkFF::EncodeFrame) {}
+
+CSorvoSinkFF::~CSorvoSinkFF() {
+  Close();
+  ReleaseServer();
+  CSingleLock hold(m_lock);
+  m_privateFile.Close();
+}
 
 long CSorvoSinkFF::QueryInterface(const GUID& iid, void** object) {
   return CIUnknownImpl::QueryInterface(iid, object);
@@ -16,40 +43,148 @@ long CSorvoSinkFF::QueryInterface(const GUID& iid, void** object) {
 long CSorvoSinkFF::AddRef() { return CIUnknownImpl::AddRef(); }
 long CSorvoSinkFF::Release() { return CIUnknownImpl::Release(); }
 
+std::string CSorvoSinkFF::RawStreamPath(const std::string& stamp) const {
+  return RawStreamDirectory() + "Sorvo_" + m_strName + stamp + "_mp4.raw";
+}
+
+std::string CSorvoSinkFF::PrivateStreamPath(const std::string& stamp) const {
+  return PrivateStreamDirectory() + "Sorvo_" + std::to_string(GetEncoderWidth()) + "_" +
+         std::to_string(GetEncoderHeight()) + "_c0c0" + stamp + ".mp4";
+}
+
 int CSorvoSinkFF::Create(const char* name, const char* path, int width, int height,
                          PixelFormat pixelFormat, int frameRate, int bitRate, int id, int port,
                          int preview) {
-  (void)port;
-  (void)preview;
   if (name == nullptr || path == nullptr) return 0;
 
-  m_streamInfo.width = width;
-  m_streamInfo.height = height;
-  m_streamInfo.pixelFormat = pixelFormat;
-  m_streamInfo.frameRate = frameRate;
-  m_streamInfo.bitRate = bitRate;
-  m_streamInfo.pictureSize = sorvo::PictureSize(pixelFormat, width, height);
-  m_streamInfo.codecId = kStreamInfoCodecMpeg4;
+  m_format.width = width;
+  m_format.height = height;
+  m_format.pixelFormat = pixelFormat;
+  m_format.frameRate = frameRate;
+  m_format.bitRate = bitRate;
+  m_format.pictureSize = sorvo::PictureSize(pixelFormat, width, height);
+  m_format.codecId = kStreamInfoCodecMpeg4;
   m_nId = id;
   m_strPath = path;
   m_strName = name;
 
+  if (CSetting("SettingVideo.ini").GetInt("Sorvo", "SaveStream", 0, 1) != 0) {
+    CreateDirectoryA(RawStreamDirectory().c_str(), nullptr);
+    const std::string rawStream = RawStreamPath(sorvo::FileTimeStamp());
+    CSingleLock hold(m_lock);
+    if (!m_rawStreamFile.Open(rawStream.c_str(), CFile::modeCreate | CFile::modeWrite))
+      LogWarnF("sink %s: cannot open the raw stream file %s: %s", name, rawStream.c_str(),
+               std::strerror(errno));
+  }
+
   if (!FFEncoder::Open(width, height, pixelFormat, frameRate, bitRate, name)) return 0;
-  m_streamInfo.gray = pixelFormat == PIX_FMT_GRAY8 ? 1 : 0;
+
+  PixelFormat queued = pixelFormat;
+  if (pixelFormat == PIX_FMT_GRAY8) {
+    m_format.gray = 1;
+    queued = PIX_FMT_YUV420P;
+  } else {
+    m_format.gray = 0;
+  }
+  const int itemSize = sorvo::PictureSize(queued, width, height);
+
+  if (preview != 0) {
+    m_pPreview = new CDecodePreview();
+    m_pPreview->StartPreview(name, itemSize);
+  }
+
+  const unsigned short serverPort = static_cast<unsigned short>(port & 0xFFFF);
+  if (serverPort != 0) {
+    CreateServer(serverPort, &m_pServer, nullptr);
+    if (m_pServer != nullptr) m_pServer->RegisterAcceptCallback(this, 0);
+  }
+
+  CSingleLock hold(m_lock);
+  if (itemSize > 0 && m_pool.Init(itemSize)) {
+    m_pool.StartWorker(std::string("Pool_") + name);
+  }
+  return 1;
+}
+
+int CSorvoSinkFF::StartRecord() {
+  CSingleLock hold(m_lock);
+  if (m_strPath.empty()) return 0;
+  // An earlier recording at this path is moved aside, never overwritten.
+  BackupFile(m_strPath.c_str(), 1);
+  DeleteFileA(m_strPath.c_str());
+  if (PathFileExistsA(m_strPath.c_str())) return 0;
+  if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
+  return m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1) ? 1 : 0;
+}
+
+int CSorvoSinkFF::StopRecord() {
+  CSingleLock hold(m_lock);
+  if (m_mp4File.IsOpen()) m_mp4File.CloseFile();
+  return 0;
+}
+
+int CSorvoSinkFF::OpenRawFile() {
+  // A second call replaces the file: the open one is closed by CFile::Open.
+  std::string base = m_strPath;
+  base.resize(std::strlen(PathFindExtensionA(base.c_str())) == 0
+                  ? base.size()
+                  : static_cast<size_t>(PathFindExtensionA(base.c_str()) - base.c_str()));
+  const std::string raw = base + "_" + std::to_string(GetEncoderWidth()) + "_" +
+                          std::to_string(GetEncoderHeight()) + ".raw";
+  return m_rawFile.Open(raw.c_str(), CFile::modeCreate | CFile::modeWrite) ? 1 : 0;
+}
+
+int CSorvoSinkFF::CloseRawFile() {
+  if (!m_rawFile.IsOpen()) return 0;
+  m_rawFile.Close();
+  return 1;
+}
+
+int CSorvoSinkFF::StartPrivateStream() {
+  CSingleLock hold(m_lock);
+  if (m_privateFile.IsOpen()) return 1;
+  CreateDirectoryA(PrivateStreamDirectory().c_str(), nullptr);
+  const std::string path = PrivateStreamPath(sorvo::FileTimeStamp());
+  m_frameBuffer.reset(new uint8_t[kFramingBufferSize]);
+  m_packetBuffer.reset(new uint8_t[kFramingBufferSize]);
+  if (!m_privateFile.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+    LogWarnF("sink %s: cannot open the private stream file %s: %s", m_strName.c_str(),
+             path.c_str(), std::strerror(errno));
+    return 0;
+  }
+  return 1;
+}
+
+int CSorvoSinkFF::StopPrivateStream() {
+  CSingleLock hold(m_lock);
+  if (!m_privateFile.IsOpen()) return 0;
+  m_privateFile.Close();
   return 1;
 }
 
 int CSorvoSinkFF::Close() {
+  if (m_pool.HasBuffers()) m_pool.PostStop();
+  // The server stops serving first, but it is released only once the worker, which
+  // broadcasts through it, has ended.
+  if (m_pServer != nullptr) m_pServer->Stop();
+  m_pool.StopPool();
+  ReleaseServer();
   FFEncoder::Close();
+  delete m_pPreview;
+  m_pPreview = nullptr;
+  StopRecord();
+  CloseRawFile();
+  CSingleLock hold(m_lock);
+  m_rawStreamFile.Close();
   return 1;
 }
 
-int CSorvoSinkFF::StartRecord() { return 0; }
-int CSorvoSinkFF::StopRecord() { return 0; }
-int CSorvoSinkFF::OpenRawFile() { return 0; }
-int CSorvoSinkFF::CloseRawFile() { return 0; }
-int CSorvoSinkFF::StartPrivateStream() { return 0; }
-int CSorvoSinkFF::StopPrivateStream() { return 0; }
+void CSorvoSinkFF::ReleaseServer() {
+  if (ITransferServer* server = m_pServer) {
+    m_pServer = nullptr;
+    server->Release();
+  }
+}
 
 int CSorvoSinkFF::GetId() { return m_nId; }
 int CSorvoSinkFF::GetWidth() { return GetEncoderWidth(); }
@@ -71,17 +206,44 @@ std::string CSorvoSinkFF::GetFilePath() { return m_strPath; }
 std::string CSorvoSinkFF::GetName() { return m_strName; }
 void CSorvoSinkFF::SetFlipVertical(int flip) { m_bFlipVertical.store(flip); }
 
+StreamInfo CSorvoSinkFF::SnapshotStreamInfo() const {
+  StreamInfo info = m_format;
+  info.encodedBytes = m_counters.encodedBytes.load(kRelaxed);
+  info.framesIn = m_counters.framesIn.load(kRelaxed);
+  info.bytesIn = m_counters.bytesIn.load(kRelaxed);
+  info.bytesSent = m_counters.bytesSent.load(kRelaxed);
+  info.packetsSent = m_counters.packetsSent.load(kRelaxed);
+  info.clients = m_counters.clients.load(kRelaxed);
+  return info;
+}
+
 int CSorvoSinkFF::GetStreamInfo(void* info) {
-  if (info != nullptr) std::memcpy(info, &m_streamInfo, sizeof(m_streamInfo));
+  if (info != nullptr) {
+    const StreamInfo snapshot = SnapshotStreamInfo();
+    std::memcpy(info, &snapshot, sizeof(snapshot));
+  }
   return 1;
 }
 
-void CSorvoSinkFF::StopTransfer() {}
+void CSorvoSinkFF::StopTransfer() {
+  if (m_pServer != nullptr) m_pServer->Stop();
+}
 
 int CSorvoSinkFF::OnBuffer(int /*id*/, double time, unsigned char* data, long length, int width,
                            int height, PixelFormat pixelFormat) {
-  m_streamInfo.framesIn += 1;
-  m_streamInfo.bytesIn += sorvo::PictureSize(pixelFormat, width, height);
+  m_counters.framesIn.fetch_add(1, kRelaxed);
+  m_counters.bytesIn.fetch_add(sorvo::PictureSize(pixelFormat, width, height), kRelaxed);
+
+  if (IsOpen()) {
+    CSingleLock hold(m_lock);
+    if (m_bFlipVertical.load() != 0)
+      sorvo::FlipRows(data, length, height, sorvo::BytesPerPixel(pixelFormat), width);
+    // A picture shorter than the size the sink encodes would be encoded from stale bytes,
+    // and a longer one does not fit the pool's buffers: neither is queued.
+    if (data != nullptr && length == m_pool.GetItemSize())
+      m_pool.Push(m_nId, data, width, height, pixelFormat, time, length);
+  }
+
   if (IGrabberCallBack* target = m_pGrabberCallBack.load())
     target->OnBuffer(m_nId, time, data, length, width, height, pixelFormat);
   return 1;
@@ -92,18 +254,81 @@ int CSorvoSinkFF::OnEncodeData(int /*id*/, AVPacket* /*packet*/) { return 1; }
 int CSorvoSinkFF::OnAccept(ITransferConnection* connection, int /*flag*/) {
   if (connection == nullptr) return 1;
   connection->Setup(0, 0);
-  connection->Send(&m_streamInfo, sizeof(m_streamInfo));
+  const StreamInfo snapshot = SnapshotStreamInfo();
+  connection->Send(&snapshot, sizeof(snapshot));
   return 1;
 }
 
 int CSorvoSinkFF::OnNotify(int /*code*/, void* /*data*/) { return 1; }
 
-int CSorvoSinkFF::EncodeFrame(int id, double time, unsigned char* data, long length, int /*width*/,
-                              int /*height*/, PixelFormat /*pixelFormat*/) {
+int CSorvoSinkFF::EncodeFrame(int id, double time, unsigned char* data, long length,
+                              int /*width*/, int /*height*/, PixelFormat /*pixelFormat*/) {
   FFEncoder::Encode(id, time, data, length);
   return 1;
 }
 
-int CSorvoSinkFF::AddAudioPacket(AVPacket* /*packet*/) { return 1; }
+int CSorvoSinkFF::AddAudioPacket(AVPacket* packet) {
+  if (m_mp4File.IsOpen()) m_mp4File.AddAudioFrame(packet);
+  return 1;
+}
 
-void CSorvoSinkFF::OnEncode(AVPacket* packet) { m_streamInfo.encodedBytes += packet->size; }
+void CSorvoSinkFF::WriteStreamFileLocked(CFile& file, const char* what, const void* data,
+                                         size_t size) {
+  if (file.Write(data, size)) return;
+  // A full disk or a file-size limit ends this file only; the recording goes on.
+  LogWarnF("sink %s: writing the %s %s failed (%s); the file is closed", m_strName.c_str(), what,
+           file.GetFilePath().c_str(), std::strerror(errno));
+  file.Close();
+}
+
+void CSorvoSinkFF::WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header) {
+  const size_t payload = static_cast<size_t>(packet->size) + sizeof(header);
+  if (sorvo::MaxFrameSize(payload) > kFramingBufferSize) return;
+  uint8_t* src = m_packetBuffer.get();
+  std::memcpy(src, packet->data, packet->size);
+  std::memcpy(src + packet->size, &header, sizeof(header));
+  uint8_t* frame = m_frameBuffer.get();
+  const size_t frameLength = sorvo::PackFrame(frame, src, payload);
+  uint8_t block[8];
+  sorvo::RecordBlock(static_cast<uint32_t>(frameLength), block);
+  // One record is written as its three pieces; a failure in any closes the file.
+  WriteStreamFileLocked(m_privateFile, "private stream file", frame, 2);
+  if (m_privateFile.IsOpen())
+    WriteStreamFileLocked(m_privateFile, "private stream file", block, sizeof(block));
+  if (m_privateFile.IsOpen())
+    WriteStreamFileLocked(m_privateFile, "private stream file", frame + 2, frameLength - 2);
+}
+
+void CSorvoSinkFF::OnEncode(AVPacket* packet) {
+  m_counters.encodedBytes.fetch_add(packet->size, kRelaxed);
+  PacketHeader header;
+  header.size = packet->size;
+  header.seq = static_cast<int32_t>(m_counters.packetsSent.load(kRelaxed));
+  header.key = (packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0;
+  header.width = m_format.width;
+  header.height = m_format.height;
+
+  {
+    CSingleLock hold(m_lock);
+    if (m_mp4File.IsOpen()) m_mp4File.AddVideoFrame(packet, 0);
+  }
+  {
+    CSingleLock hold(m_lock);
+    if (m_rawStreamFile.IsOpen())
+      WriteStreamFileLocked(m_rawStreamFile, "raw stream file", packet->data, packet->size);
+  }
+  {
+    CSingleLock hold(m_lock);
+    if (m_privateFile.IsOpen()) WritePrivateRecordLocked(packet, header);
+  }
+  if (m_pServer != nullptr) {
+    int reached = 0;
+    m_pServer->Broadcast(packet->data, packet->size, &header, &reached);
+    m_counters.bytesSent.fetch_add(static_cast<int64_t>(reached) * packet->size, kRelaxed);
+    m_counters.clients.store(reached, kRelaxed);
+    m_counters.packetsSent.fetch_add(1, kRelaxed);
+  }
+  if (m_pPreview != nullptr)
+    m_pPreview->Push(0, packet->data, 0, 0, PIX_FMT_NONE, 0.0, packet->size);
+  if (ISorvoData* target = m_pDataCallBack.load()) target->OnEncodeData(m_nId, packet);
+}

@@ -1,29 +1,47 @@
-// The recording sink: one camera stream in, one MPEG-4 Part 2 encoder, and the outputs
-// fed from it.
+// The recording sink: one camera stream in, one MPEG-4 Part 2 encoder, and the outputs fed
+// from it: the MP4 file, the raw stream file, the private stream file, the transfer
+// server's clients, the local preview and the encoded-data target.
 //
-// Threads: the host's capture thread calls OnBuffer; the control thread calls Create,
-// Close and the other control operations; the encoding worker calls EncodeFrame and
-// OnEncode; the transfer server's thread calls OnAccept.
-// Locks: m_lock guards the output files, the frame pool set-up and the grabber target.
-// Order on the worker: the encoder's lock, then m_lock, then the writer's lock.
-// m_streamInfo's counters each have one writing thread and are read without a lock.
+// Threads: the host's capture thread calls OnBuffer; the host's control thread calls
+// Create, Close, the file operations, the setters and the getters; the frame pool's worker
+// calls EncodeFrame and, through the encoder, OnEncode; the transfer server's I/O thread
+// calls OnAccept.
+// Locks: m_lock guards the output files (MP4 writer, raw stream file, private stream file and
+// its buffers), the frame pool's set-up and the grabber target. Order on the worker: the
+// encoder's lock, then m_lock, then the writer's lock. On the capture thread: m_lock, then
+// the pool's lock.
+// The StreamInfo counters are relaxed atomics, each with one writing thread; readers
+// (GetStreamInfo, OnAccept) take a snapshot without a lock.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "codec/FFEncoder.h"
+#include "codec/FFWriteFile.h"
 #include "host/CCriticalSectionEx.h"
+#include "host/CFile.h"
+#include "sink/FramePool.h"
+#include "sink/FramePoolLite.h"
 #include "sink/ISorvoSink.h"
-#include "sink/ITransferAccepterCB.h"
+#include "host/ITransferAccepterCB.h"
+#include "sink/PacketHeader.h"
 #include "sink/StreamInfo.h"
 #include "support/CIUnknownImpl.h"
+
+class CDecodePreview;
+class ITransferServer;
 
 class CSorvoSinkFF : public ISorvoSink,
                      public CIUnknownImpl,
                      public FFEncoder,
                      public ITransferAccepterCB {
  public:
+  // Size of each of the two private-stream buffers.
+  static constexpr size_t kFramingBufferSize = 8 * 1024 * 1024;
+
   CSorvoSinkFF();
   ~CSorvoSinkFF() override;
 
@@ -57,7 +75,7 @@ class CSorvoSinkFF : public ISorvoSink,
   // IGrabberCallBack
   int OnBuffer(int id, double time, unsigned char* data, long length, int width, int height,
                PixelFormat pixelFormat) override;
-  // ISorvoData: a sink receives no encoded data of its own; returns 1.
+  // ISorvoData: a sink takes no encoded data of its own; returns 1.
   int OnEncodeData(int id, AVPacket* packet) override;
 
   // ITransferAccepterCB
@@ -70,17 +88,50 @@ class CSorvoSinkFF : public ISorvoSink,
   // Hands an audio packet to the MP4 writer when it is open; always 1.
   int AddAudioPacket(AVPacket* packet);
 
+  // The name the raw stream file gets for this sink at the given time stamp.
+  std::string RawStreamPath(const std::string& stamp) const;
+  // The name the private stream file gets at the given time stamp.
+  std::string PrivateStreamPath(const std::string& stamp) const;
+
  protected:
-  // FFEncoder hook: one encoded packet, on the worker thread with the encoder's lock held.
+  // FFEncoder hook: one encoded packet, on the worker with the encoder's lock held.
   void OnEncode(AVPacket* packet) override;
 
  private:
+  // Counters of StreamInfo; the format fields are written by Create only.
+  struct Counters {
+    std::atomic<int64_t> encodedBytes{0};
+    std::atomic<int64_t> framesIn{0};
+    std::atomic<int64_t> bytesIn{0};
+    std::atomic<int64_t> bytesSent{0};
+    std::atomic<int64_t> packetsSent{0};
+    std::atomic<int32_t> clients{0};
+  };
+
+  StreamInfo SnapshotStreamInfo() const;
+  // Writes to one of the stream files; on failure closes it and logs why. m_lock held.
+  void WriteStreamFileLocked(CFile& file, const char* what, const void* data, size_t size);
+  void WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header);
+  void ReleaseServer();
+
   int m_nId = 0;
-  std::atomic<IGrabberCallBack*> m_pGrabberCallBack{nullptr};  // set under m_lock
+  std::atomic<IGrabberCallBack*> m_pGrabberCallBack{nullptr};  // stored under m_lock
   std::atomic<ISorvoData*> m_pDataCallBack{nullptr};
-  std::string m_strPath;
-  std::string m_strName;
+  CFile m_rawFile;                   // control thread only
+  std::string m_strPath;             // written by Create only
+  std::string m_strName;             // written by Create only
+  CFile m_privateFile;               // m_lock
+  std::shared_ptr<uint8_t[]> m_frameBuffer;   // m_lock
+  std::shared_ptr<uint8_t[]> m_packetBuffer;  // m_lock
   std::atomic<int> m_bFlipVertical{0};
+  // Set by Create and cleared by Close on the control thread while no worker runs;
+  // read by the worker and the control thread.
+  ITransferServer* m_pServer = nullptr;
+  CDecodePreview* m_pPreview = nullptr;
   CCriticalSectionEx m_lock;
-  StreamInfo m_streamInfo;
+  FramePool<CSorvoSinkFF, FramePoolLite> m_pool;
+  FFWriteFile m_mp4File;             // m_lock (and its own lock)
+  StreamInfo m_format;               // format fields only; written by Create
+  Counters m_counters;
+  CFile m_rawStreamFile;             // m_lock
 };
