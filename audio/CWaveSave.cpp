@@ -1,6 +1,5 @@
 #include "audio/CWaveSave.h"
 
-#include <cstring>
 #include <optional>
 
 #include "audio/CMMIOException.h"
@@ -88,7 +87,10 @@ CWaveSave::~CWaveSave() {
 }
 
 int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
-  if (path == nullptr || ::strnlen(path, kMaxPath + 1) > kMaxPath) return 0;
+  if (path == nullptr) return 0;
+  size_t length = 0;
+  while (length <= kMaxPath && path[length] != '\0') ++length;
+  if (length > kMaxPath) return 0;
   const std::optional<PcmLayout> layout = LayoutFor(format);
   if (!layout) return 0;
   Close(0);

@@ -131,10 +131,12 @@ MMRESULT DeleteUnlessHeld(const char* path) {
 namespace sorvo {
 
 // The state behind an HMMIO. The position is logical: the buffered bytes are the last
-// m_used bytes before it.
+// m_nUsed bytes before it.
 class MmioStream {
  public:
-  MmioStream(int fd, bool writable) : m_fd(fd), m_bWritable(writable) {}
+  // `size`: the file's size at the open, for a regular file.
+  MmioStream(int fd, bool writable, bool regular, int64_t size)
+      : m_fd(fd), m_bWritable(writable), m_bRegular(regular), m_nFileSize(size) {}
 
   void AllocateBuffer(size_t size) { m_buffer.resize(size); }
 
@@ -143,7 +145,10 @@ class MmioStream {
   // Writes `count` bytes at the position if the data then ends at or before `limit`;
   // false when nothing was written.
   bool Write(const char* data, size_t count, int64_t limit) {
-    if (!m_bWritable || m_nPosition + static_cast<int64_t>(count) > limit) return false;
+    if (!m_bWritable || m_nPosition > limit ||
+        static_cast<uint64_t>(limit - m_nPosition) < count)
+      return false;
+    if (count == 0) return true;
     if (m_nUsed + count > m_buffer.size()) {
       if (!Flush()) return false;
       if (count > m_buffer.size()) {
@@ -195,11 +200,13 @@ class MmioStream {
   // A write that fails part-way is taken back where it made the file longer, so that a
   // refused write leaves no stray bytes after the data that was accepted.
   bool WriteThrough(int64_t offset, const char* data, size_t count) {
-    struct stat st;
-    const bool sized = ::fstat(m_fd.get(), &st) == 0 && S_ISREG(st.st_mode);
-    if (WriteAllAt(m_fd.get(), data, count, offset)) return true;
-    if (sized && offset + static_cast<int64_t>(count) > st.st_size) {
-      int ignored = ::ftruncate(m_fd.get(), st.st_size);
+    const int64_t end = offset + static_cast<int64_t>(count);
+    if (WriteAllAt(m_fd.get(), data, count, offset)) {
+      if (end > m_nFileSize) m_nFileSize = end;
+      return true;
+    }
+    if (m_bRegular && end > m_nFileSize) {
+      int ignored = ::ftruncate(m_fd.get(), m_nFileSize);
       (void)ignored;
     }
     return false;
@@ -207,6 +214,9 @@ class MmioStream {
 
   FileDescriptor m_fd;
   const bool m_bWritable;
+  const bool m_bRegular;
+  // As far as this handle's own writes made it; other writers are kept out by the lock.
+  int64_t m_nFileSize;
   std::vector<char> m_buffer;
   size_t m_nUsed = 0;
   int64_t m_nPosition = 0;
@@ -243,16 +253,18 @@ HMMIO OpenStream(const char* path, const MMIOINFO* info, uint32_t flags, MMRESUL
     *error = MMIOERR_CANNOTOPEN;
     return nullptr;
   }
-  if (creating && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) {
+  const bool regular = S_ISREG(st.st_mode);
+  if (creating && regular && st.st_size > 0 && ::ftruncate(fd.get(), 0) != 0) {
     *error = MMIOERR_CANNOTWRITE;
     return nullptr;
   }
-  auto stream = std::make_unique<sorvo::MmioStream>(fd.get(), access != MMIO_READ);
+  auto stream = std::make_unique<sorvo::MmioStream>(fd.get(), access != MMIO_READ, regular,
+                                                    creating ? 0 : st.st_size);
   fd.Release();
   if (flags & MMIO_ALLOCBUF) {
-    const long size = info != nullptr && info->cchBuffer > 0 ? info->cchBuffer
-                                                              : MMIO_DEFAULTBUFFER;
-    stream->AllocateBuffer(static_cast<size_t>(size));
+    const long bufferSize =
+        info != nullptr && info->cchBuffer > 0 ? info->cchBuffer : MMIO_DEFAULTBUFFER;
+    stream->AllocateBuffer(static_cast<size_t>(bufferSize));
   }
   return stream.release();
 }
@@ -303,7 +315,8 @@ long mmioSeek(HMMIO hmmio, long offset, int origin) {
     default:
       return -1;
   }
-  const int64_t target = base + offset;
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target)) return -1;
   return hmmio->Seek(target) ? static_cast<long>(target) : -1;
 }
 
@@ -318,8 +331,9 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags) {
     ck->ckid = FOURCC_LIST;
     length = 12;
   }
+  // MMCKINFO keeps the offset in 32 bits.
+  if (hmmio->Position() > int64_t{UINT32_MAX} - 8) return MMIOERR_CANNOTWRITE;
   const int64_t dataOffset = hmmio->Position() + 8;
-  if (dataOffset > int64_t{UINT32_MAX}) return MMIOERR_CANNOTWRITE;
   char header[12];
   PutLE32(header, ck->ckid);
   PutLE32(header + 4, ck->cksize);
