@@ -103,10 +103,6 @@ TEST(MmioTest, OpenErrorsAndSharing) {
   EXPECT_EQ(mmioOpenA(path.c_str(), &info, MMIO_WRITE | MMIO_DENYNONE), nullptr);
   EXPECT_EQ(mmioOpenA(path.c_str(), &info, MMIO_DELETE), nullptr);
   EXPECT_EQ(info.wErrorRet, MMIOERR_SHARINGVIOLATION);
-  HMMIO reader = mmioOpenA(path.c_str(), nullptr, MMIO_READ | MMIO_DENYNONE);
-  EXPECT_NE(reader, nullptr);
-  EXPECT_EQ(mmioWrite(reader, "x", 1), -1);
-  EXPECT_EQ(mmioClose(reader, 0), MMSYSERR_NOERROR);
   EXPECT_EQ(mmioClose(first, 0), MMSYSERR_NOERROR);
   EXPECT_EQ(ReadWholeFile(path), "kept");  // the refused opens truncated nothing
 
