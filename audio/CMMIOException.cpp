@@ -7,11 +7,14 @@ CMMIOException::CMMIOException(uint32_t errorCode) : m_nErrorCode(errorCode) {
                 static_cast<unsigned>(errorCode));
 }
 
-const char* CMMIOException::what() const noexcept { return m_szWhat; }
+const char* CMMIOException::what() const noexcept {
+  return m_szWhat;
+}
 
-bool CMMIOException::GetErrorMessage(char* text, unsigned maxLength,
-                                     unsigned* helpContext) const {
-  if (helpContext != nullptr) *helpContext = 0;
-  if (text != nullptr && maxLength > 0) *text = '\0';
+bool CMMIOException::GetErrorMessage(char* text, unsigned maxLength, unsigned* helpContext) const {
+  if (helpContext != nullptr)
+    *helpContext = 0;
+  if (text != nullptr && maxLength > 0)
+    *text = '\0';
   return false;
 }

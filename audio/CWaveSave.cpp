@@ -30,7 +30,8 @@ std::optional<PcmLayout> LayoutFor(const WAVEFORMATEX& format) {
 }
 
 void Check(MMRESULT result) {
-  if (result != MMSYSERR_NOERROR) throw CMMIOException(result);
+  if (result != MMSYSERR_NOERROR)
+    throw CMMIOException(result);
 }
 
 char* Put16(char* out, uint16_t value) {
@@ -87,12 +88,16 @@ CWaveSave::~CWaveSave() {
 }
 
 int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
-  if (path == nullptr) return 0;
+  if (path == nullptr)
+    return 0;
   size_t length = 0;
-  while (length <= kMaxPath && path[length] != '\0') ++length;
-  if (length > kMaxPath) return 0;
+  while (length <= kMaxPath && path[length] != '\0')
+    ++length;
+  if (length > kMaxPath)
+    return 0;
   const std::optional<PcmLayout> layout = LayoutFor(format);
-  if (!layout) return 0;
+  if (!layout)
+    return 0;
   Close(0);
   // A file that another writer still holds stays; the open below then fails.
   mmioOpenA(path, nullptr, MMIO_DELETE);
@@ -114,7 +119,8 @@ int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
 }
 
 void CWaveSave::Close(uint32_t /*flags*/) {
-  if (m_hmmio == nullptr) return;
+  if (m_hmmio == nullptr)
+    return;
   Check(mmioAscend(m_hmmio, &m_ckCurrent, 0));
   Check(mmioAscend(m_hmmio, &m_ckRiff, 0));
   CMMIOFile::Close(0);

@@ -28,7 +28,8 @@ class TempFolder {
   }
   ~TempFolder() {
     std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    if (!m_path.empty())
+      std::filesystem::remove_all(m_path, ignored);
   }
   std::string File(const char* name) const { return m_path + "/" + name; }
 
@@ -41,7 +42,8 @@ void BM_PosixAppend(benchmark::State& state) {
   const std::vector<char> pcm(static_cast<size_t>(state.range(0)), 1);
   const std::string path = folder.File("baseline.raw");
   int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
-  if (::write(fd, kHeader, sizeof kHeader) != sizeof kHeader) state.SkipWithError("header");
+  if (::write(fd, kHeader, sizeof kHeader) != sizeof kHeader)
+    state.SkipWithError("header");
   size_t written = 0;
   for (auto _ : state) {
     if (::write(fd, pcm.data(), pcm.size()) != static_cast<ssize_t>(pcm.size())) {

@@ -25,7 +25,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : m_fd(fd) {}
   ~FileDescriptor() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+      ::close(m_fd);
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -46,10 +47,12 @@ bool WriteAllAt(int fd, const char* data, size_t count, int64_t offset) {
   while (count > 0) {
     ssize_t n = ::pwrite(fd, data, count, static_cast<off_t>(offset));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return false;
     }
-    if (n == 0) return false;
+    if (n == 0)
+      return false;
     data += n;
     count -= static_cast<size_t>(n);
     offset += n;
@@ -58,7 +61,8 @@ bool WriteAllAt(int fd, const char* data, size_t count, int64_t offset) {
 }
 
 void PutLE32(char* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 MMRESULT OpenError(int error, bool creating) {
@@ -109,9 +113,11 @@ int LockFor(uint32_t access, uint32_t share) {
 // False only when another handle holds a conflicting lock; file systems without flock
 // support leave the file unlocked rather than unusable.
 bool TryLock(int fd, int operation) {
-  if (operation == 0) return true;
+  if (operation == 0)
+    return true;
   while (::flock(fd, operation | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
+    if (errno == EINTR)
+      continue;
     return errno != EWOULDBLOCK;
   }
   return true;
@@ -121,8 +127,10 @@ MMRESULT DeleteUnlessHeld(const char* path) {
   // Holding the exclusive lock while unlinking keeps a file that a writer is still
   // filling from disappearing under it.
   FileDescriptor fd(OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (fd.get() >= 0 && !TryLock(fd.get(), LOCK_EX)) return MMIOERR_SHARINGVIOLATION;
-  if (::unlink(path) != 0) return OpenError(errno, false);
+  if (fd.get() >= 0 && !TryLock(fd.get(), LOCK_EX))
+    return MMIOERR_SHARINGVIOLATION;
+  if (::unlink(path) != 0)
+    return OpenError(errno, false);
   return MMSYSERR_NOERROR;
 }
 
@@ -145,14 +153,16 @@ class MmioStream {
   // Writes `count` bytes at the position if the data then ends at or before `limit`;
   // false when nothing was written.
   bool Write(const char* data, size_t count, int64_t limit) {
-    if (!m_bWritable || m_nPosition > limit ||
-        static_cast<uint64_t>(limit - m_nPosition) < count)
+    if (!m_bWritable || m_nPosition > limit || static_cast<uint64_t>(limit - m_nPosition) < count)
       return false;
-    if (count == 0) return true;
+    if (count == 0)
+      return true;
     if (m_nUsed + count > m_buffer.size()) {
-      if (!Flush()) return false;
+      if (!Flush())
+        return false;
       if (count > m_buffer.size()) {
-        if (!WriteThrough(m_nPosition, data, count)) return false;
+        if (!WriteThrough(m_nPosition, data, count))
+          return false;
         m_nPosition += static_cast<int64_t>(count);
         return true;
       }
@@ -169,7 +179,8 @@ class MmioStream {
   }
 
   bool Flush() {
-    if (m_nUsed == 0) return true;
+    if (m_nUsed == 0)
+      return true;
     if (!WriteThrough(m_nPosition - static_cast<int64_t>(m_nUsed), m_buffer.data(), m_nUsed))
       return false;
     m_nUsed = 0;
@@ -177,7 +188,8 @@ class MmioStream {
   }
 
   bool Seek(int64_t position) {
-    if (position < 0 || !Flush()) return false;
+    if (position < 0 || !Flush())
+      return false;
     m_nPosition = position;
     return true;
   }
@@ -185,14 +197,16 @@ class MmioStream {
   // -1 when the size cannot be learnt.
   int64_t End() {
     struct stat st;
-    if (!Flush() || ::fstat(m_fd.get(), &st) != 0) return -1;
+    if (!Flush() || ::fstat(m_fd.get(), &st) != 0)
+      return -1;
     return st.st_size;
   }
 
   MMRESULT Close() {
     const bool flushed = Flush();
     const bool closed = m_fd.Close();
-    if (!flushed) return MMIOERR_CANNOTWRITE;
+    if (!flushed)
+      return MMIOERR_CANNOTWRITE;
     return closed ? MMSYSERR_NOERROR : MMIOERR_CANNOTCLOSE;
   }
 
@@ -202,7 +216,8 @@ class MmioStream {
   bool WriteThrough(int64_t offset, const char* data, size_t count) {
     const int64_t end = offset + static_cast<int64_t>(count);
     if (WriteAllAt(m_fd.get(), data, count, offset)) {
-      if (end > m_nFileSize) m_nFileSize = end;
+      if (end > m_nFileSize)
+        m_nFileSize = end;
       return true;
     }
     if (m_bRegular && end > m_nFileSize) {
@@ -238,7 +253,8 @@ HMMIO OpenStream(const char* path, const MMIOINFO* info, uint32_t flags, MMRESUL
   oflags |= access == MMIO_READ ? O_RDONLY : access == MMIO_WRITE ? O_WRONLY : O_RDWR;
   // Truncation waits for the lock, so that a refused open leaves another writer's file as
   // it was.
-  if (creating) oflags |= O_CREAT;
+  if (creating)
+    oflags |= O_CREAT;
   FileDescriptor fd(OpenRetrying(path, oflags));
   if (fd.get() < 0) {
     *error = OpenError(errno, creating);
@@ -278,7 +294,8 @@ HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
     error = MMIOERR_CANNOTOPEN;
   } else if (flags & MMIO_DELETE) {
     error = DeleteUnlessHeld(path);
-    if (error == MMSYSERR_NOERROR) handle = reinterpret_cast<HMMIO>(uintptr_t{1});
+    if (error == MMSYSERR_NOERROR)
+      handle = reinterpret_cast<HMMIO>(uintptr_t{1});
   } else {
     try {
       handle = OpenStream(path, info, flags, &error);
@@ -294,12 +311,14 @@ HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
 }
 
 long mmioWrite(HMMIO hmmio, const char* data, long cch) {
-  if (hmmio == nullptr || cch < 0 || (data == nullptr && cch > 0)) return -1;
+  if (hmmio == nullptr || cch < 0 || (data == nullptr && cch > 0))
+    return -1;
   return hmmio->Write(data, static_cast<size_t>(cch), kLargestDataEnd) ? cch : -1;
 }
 
 long mmioSeek(HMMIO hmmio, long offset, int origin) {
-  if (hmmio == nullptr) return -1;
+  if (hmmio == nullptr)
+    return -1;
   int64_t base;
   switch (origin) {
     case SEEK_SET:
@@ -310,19 +329,23 @@ long mmioSeek(HMMIO hmmio, long offset, int origin) {
       break;
     case SEEK_END:
       base = hmmio->End();
-      if (base < 0) return -1;
+      if (base < 0)
+        return -1;
       break;
     default:
       return -1;
   }
   int64_t target;
-  if (__builtin_add_overflow(base, offset, &target)) return -1;
+  if (__builtin_add_overflow(base, offset, &target))
+    return -1;
   return hmmio->Seek(target) ? static_cast<long>(target) : -1;
 }
 
 MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags) {
-  if (hmmio == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr) return MMSYSERR_INVALPARAM;
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
+  if (ck == nullptr)
+    return MMSYSERR_INVALPARAM;
   size_t length = 8;
   if (flags & MMIO_CREATERIFF) {
     ck->ckid = FOURCC_RIFF;
@@ -332,33 +355,39 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags) {
     length = 12;
   }
   // MMCKINFO keeps the offset in 32 bits.
-  if (hmmio->Position() > int64_t{UINT32_MAX} - 8) return MMIOERR_CANNOTWRITE;
+  if (hmmio->Position() > int64_t{UINT32_MAX} - 8)
+    return MMIOERR_CANNOTWRITE;
   const int64_t dataOffset = hmmio->Position() + 8;
   char header[12];
   PutLE32(header, ck->ckid);
   PutLE32(header + 4, ck->cksize);
   PutLE32(header + 8, ck->fccType);
-  if (!hmmio->Write(header, length, kLargestDataEnd)) return MMIOERR_CANNOTWRITE;
+  if (!hmmio->Write(header, length, kLargestDataEnd))
+    return MMIOERR_CANNOTWRITE;
   ck->dwDataOffset = static_cast<uint32_t>(dataOffset);
   ck->dwFlags = MMIO_DIRTY;
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t /*flags*/) {
-  if (hmmio == nullptr) return MMSYSERR_INVALHANDLE;
-  if (ck == nullptr || ck->dwDataOffset < 8) return MMSYSERR_INVALPARAM;
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
+  if (ck == nullptr || ck->dwDataOffset < 8)
+    return MMSYSERR_INVALPARAM;
   const int64_t start = ck->dwDataOffset;
   if (!(ck->dwFlags & MMIO_DIRTY)) {
     const int64_t end = start + ck->cksize + (ck->cksize & 1);
     return hmmio->Seek(end) ? MMSYSERR_NOERROR : MMIOERR_CANNOTSEEK;
   }
   const int64_t end = hmmio->Position();
-  if (end < start || end - start > int64_t{UINT32_MAX}) return MMIOERR_CANNOTWRITE;
+  if (end < start || end - start > int64_t{UINT32_MAX})
+    return MMIOERR_CANNOTWRITE;
   const uint32_t size = static_cast<uint32_t>(end - start);
   if (size != ck->cksize) {
     char field[4];
     PutLE32(field, size);
-    if (!hmmio->WriteAt(start - 4, field, sizeof field)) return MMIOERR_CANNOTWRITE;
+    if (!hmmio->WriteAt(start - 4, field, sizeof field))
+      return MMIOERR_CANNOTWRITE;
   }
   if (size & 1) {
     if (end + 1 > kLargestRiffEnd || !hmmio->WriteAt(end, "", 1) || !hmmio->Seek(end + 1))
@@ -370,12 +399,14 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t /*flags*/) {
 }
 
 MMRESULT mmioFlush(HMMIO hmmio, uint32_t /*flags*/) {
-  if (hmmio == nullptr) return MMSYSERR_INVALHANDLE;
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
   return hmmio->Flush() ? MMSYSERR_NOERROR : MMIOERR_CANNOTWRITE;
 }
 
 MMRESULT mmioClose(HMMIO hmmio, uint32_t /*flags*/) {
-  if (hmmio == nullptr) return MMSYSERR_INVALHANDLE;
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
   std::unique_ptr<sorvo::MmioStream> stream(hmmio);
   return stream->Close();
 }

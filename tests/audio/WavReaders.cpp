@@ -20,11 +20,13 @@ struct InputCloser {
 
 std::string RunCommand(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return "";
+  if (!pipe)
+    return "";
   std::string out;
   char chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0) out.append(chunk, n);
+  while ((n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0)
+    out.append(chunk, n);
   return out;
 }
 
@@ -34,7 +36,8 @@ WavReadBack ReadWithLibavformat(const std::string& path) {
   WavReadBack back;
   av_log_set_level(AV_LOG_ERROR);
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return back;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    return back;
   std::unique_ptr<AVFormatContext, InputCloser> input(raw);
   if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->nb_streams != 1)
     return back;
@@ -54,7 +57,8 @@ WavReadBack ReadWithLibavformat(const std::string& path) {
 }
 
 std::string ReadWithPythonWave(const std::string& path) {
-  if (RunCommand("command -v python3").empty()) return "";
+  if (RunCommand("command -v python3").empty())
+    return "";
   const std::string script =
       "import sys, wave\n"
       "try:\n"

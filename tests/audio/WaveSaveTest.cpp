@@ -1,15 +1,14 @@
-#include "audio/CWaveSave.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "WavReaders.h"
 #include "audio/CMMIOException.h"
+#include "audio/CWaveSave.h"
 #include "common/FileSizeLimit.h"
 #include "common/TestAppDir.h"
 #include "host/PathUtil.h"
@@ -29,7 +28,8 @@ WAVEFORMATEX Format(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bit
 
 std::string Pcm(size_t size) {
   std::string pcm(size, '\0');
-  for (size_t i = 0; i < size; ++i) pcm[i] = static_cast<char>(i * 7 + 3);
+  for (size_t i = 0; i < size; ++i)
+    pcm[i] = static_cast<char>(i * 7 + 3);
   return pcm;
 }
 
@@ -46,26 +46,33 @@ void WriteWav(const std::string& path, const WAVEFORMATEX& format, const std::st
 // Written by hand from the RIFF/WAVE definition.
 const std::string kStereo44100Empty(
     "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\0\0\0\0", 44);
+    "data\0\0\0\0",
+    44);
 const std::string kStereo44100Of1000(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\xE8\x03\0\0", 44);
+    "data\xE8\x03\0\0",
+    44);
 const std::string kStereo44100Of999(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\xE7\x03\0\0", 44);
+    "data\xE7\x03\0\0",
+    44);
 const std::string kMono8000x8Of999(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"
-    "data\xE7\x03\0\0", 44);
+    "data\xE7\x03\0\0",
+    44);
 const std::string kFloatStereo48000Of16(  // tag 3 in, integer PCM out
     "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x80\xBB\0\0\0\xDC\x05\0\x08\0\x20\0"
-    "data\x10\0\0\0", 44);
+    "data\x10\0\0\0",
+    44);
 
 const std::string kStereo44100Of10000(
     "RIFF\x34\x27\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\x10\x27\0\0", 44);
+    "data\x10\x27\0\0",
+    44);
 const std::string kStereo44100Provisional(  // as it stands on disk until Close
     "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\x10\0\0\0", 44);
+    "data\x10\0\0\0",
+    44);
 const WAVEFORMATEX kStereo = Format(1, 2, 44100, 16);
 
 struct Case {
@@ -105,12 +112,12 @@ TEST(WaveSaveTest, FilesMatchTheDefinitionAndReadersAgree) {
 
     // python's wave module reads whole frames only.
     const std::string python = ReadWithPythonWave(path);
-    if (python.empty()) continue;
+    if (python.empty())
+      continue;
     const std::string frames = pcm.substr(0, pcm.size() - pcm.size() % blockAlign);
     char expected[64];
     std::snprintf(expected, sizeof expected, "%d %d %u %zu ", c.format.nChannels,
-                  c.format.wBitsPerSample / 8, c.format.nSamplesPerSec,
-                  frames.size() / blockAlign);
+                  c.format.wBitsPerSample / 8, c.format.nSamplesPerSec, frames.size() / blockAlign);
     std::string hex;
     for (unsigned char byte : frames) {
       char two[3];
@@ -132,11 +139,12 @@ TEST(WaveSaveTest, RefusesWhatCannotMakeAValidFile) {
   const std::string kept = dir.File("kept.wav");
   dir.WriteFile("kept.wav", "earlier recording");
   const WAVEFORMATEX bad[] = {
-      Format(1, 0, 44100, 16), Format(1, 2, 0, 16), Format(1, 2, 44100, 0),
-      Format(1, 65535, 8000, 32),  // block align 262,140
-      Format(1, 8, 0xFFFFFFFF, 16),  // bytes per second past 32 bits
+      Format(1, 0, 44100, 16),      Format(1, 2, 0, 16),
+      Format(1, 2, 44100, 0),       Format(1, 65535, 8000, 32),  // block align 262,140
+      Format(1, 8, 0xFFFFFFFF, 16),                              // bytes per second past 32 bits
   };
-  for (const WAVEFORMATEX& format : bad) EXPECT_EQ(wav.Create(kept.c_str(), format), 0);
+  for (const WAVEFORMATEX& format : bad)
+    EXPECT_EQ(wav.Create(kept.c_str(), format), 0);
   EXPECT_EQ(ReadWholeFile(kept), "earlier recording");
 
   // 511 characters is the longest path; a longer one is refused whole, never cut short.
@@ -271,7 +279,7 @@ TEST(WaveSaveTest, DataThatWouldOverflowTheSizeFieldsIsRefused) {
   EXPECT_EQ(std::filesystem::file_size(path), static_cast<uintmax_t>(largest));
   std::string header(44, '\0');
   std::ifstream(path, std::ios::binary).read(header.data(), 44);
-  EXPECT_EQ(header.substr(4, 4), "\xFE\xFF\xFF\xFF");  // RIFF size 4,294,967,294
+  EXPECT_EQ(header.substr(4, 4), "\xFE\xFF\xFF\xFF");   // RIFF size 4,294,967,294
   EXPECT_EQ(header.substr(40, 4), "\xDA\xFF\xFF\xFF");  // data size 4,294,967,258
   EXPECT_EQ(DeleteFileA(path.c_str()), 1);
 }

@@ -1,5 +1,3 @@
-#include "host/Mmio.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +5,7 @@
 
 #include "common/FileSizeLimit.h"
 #include "common/TestAppDir.h"
+#include "host/Mmio.h"
 #include "host/PathUtil.h"
 
 namespace {
