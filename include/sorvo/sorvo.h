@@ -6,6 +6,7 @@
 #include "host/Log.h"
 #include "host/PixelFormat.h"
 #include "host/Win32Types.h"
+#include "audio/CMMIOException.h"
 #include "codec/FFEncoder.h"
 #include "muxing/SorvoEntry.h"
 #include "muxing/VideoInfo.h"
