@@ -2,10 +2,7 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdio>
 #include <utility>
-
-#include "host/Log.h"
 
 namespace sorvo {
 
@@ -20,10 +17,8 @@ std::string PeerName(const boost::asio::ip::tcp::socket& socket) {
 
 }  // namespace
 
-TransferConnection::TransferConnection(boost::asio::ip::tcp::socket socket,
-                                       unsigned short serverPort, size_t queueLimit)
+TransferConnection::TransferConnection(boost::asio::ip::tcp::socket socket, size_t queueLimit)
     : m_executor(socket.get_executor()),
-      m_serverPort(serverPort),
       m_queueLimit(queueLimit),
       m_peer(PeerName(socket)),
       m_socket(std::move(socket)) {
@@ -46,29 +41,22 @@ int TransferConnection::Setup(int /*option*/, int /*value*/) { return 1; }
 
 TransferConnection::QueueResult TransferConnection::Queue(
     std::shared_ptr<const TransferPacket> packet) {
-  size_t behind = 0;
+  bool overflow = false;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_closed) return QueueResult::kClosed;
-    const bool overflow = m_queuedBytes > 0 && m_queuedBytes + packet->size() > m_queueLimit;
-    if (!overflow) {
+    overflow = m_queuedBytes > 0 && m_queuedBytes + packet->size() > m_queueLimit;
+    if (overflow) {
+      MarkClosedLocked();
+    } else {
       m_queuedBytes += packet->size();
       m_queue.push_back(std::move(packet));
       if (m_writing) return QueueResult::kQueued;
       m_writing = true;
-    } else {
-      behind = m_queuedBytes;
-      MarkClosedLocked();
     }
   }
-  if (behind > 0) {
+  if (overflow) {
     PostCloseSocket();
-    char line[256];
-    std::snprintf(line, sizeof(line),
-                  "transfer server on port %u: client %s dropped, %zu bytes behind with a limit "
-                  "of %zu",
-                  static_cast<unsigned>(m_serverPort), m_peer.c_str(), behind, m_queueLimit);
-    LogWarn(line, 0, 0);
     return QueueResult::kOverflow;
   }
   boost::asio::post(m_executor, [self = shared_from_this()] { self->WriteNext(); });
@@ -113,10 +101,13 @@ void TransferConnection::WriteNext() {
       m_writing = false;
       return;
     }
-    while (!m_queue.empty() && m_inFlight.size() < kMaxBatch) {
+    size_t batchBytes = 0;
+    do {
+      batchBytes += m_queue.front()->size();
       m_inFlight.push_back(std::move(m_queue.front()));
       m_queue.pop_front();
-    }
+    } while (!m_queue.empty() && m_inFlight.size() < kMaxBatchPackets &&
+             batchBytes + m_queue.front()->size() <= kMaxBatchBytes);
   }
   m_writeBuffers.clear();
   for (const auto& packet : m_inFlight)

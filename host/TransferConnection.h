@@ -40,10 +40,8 @@ class TransferConnection final : public ITransferConnection,
     kOverflow,  // the packet did not fit: the connection has now been closed
   };
 
-  // Runs on the I/O thread with a freshly accepted socket. `serverPort` only names the
-  // server in log lines. Nothing is read or written before Start.
-  TransferConnection(boost::asio::ip::tcp::socket socket, unsigned short serverPort,
-                     size_t queueLimit);
+  // Runs on the I/O thread with a freshly accepted socket. Nothing is read before Start.
+  TransferConnection(boost::asio::ip::tcp::socket socket, size_t queueLimit);
   ~TransferConnection() override;
   TransferConnection(const TransferConnection&) = delete;
   TransferConnection& operator=(const TransferConnection&) = delete;
@@ -79,11 +77,13 @@ class TransferConnection final : public ITransferConnection,
   // I/O thread: the discard loop.
   void ReadNext();
 
-  // Most packets handed to one gathering write.
-  static constexpr size_t kMaxBatch = 64;
+  // Limits of one gathering write (the first packet always goes, whatever its size). The
+  // bytes of a write count against the queue limit until all of it has gone, so a long
+  // write would make a client look further behind than it is.
+  static constexpr size_t kMaxBatchPackets = 64;
+  static constexpr size_t kMaxBatchBytes = 256 * 1024;
 
   const boost::asio::any_io_executor m_executor;
-  const unsigned short m_serverPort;
   const size_t m_queueLimit;
   const std::string m_peer;  // "address:port" of the client, fixed at accept
 

@@ -2,8 +2,8 @@
 
 #include <pthread.h>
 
-#include <boost/asio/post.hpp>
 #include <algorithm>
+#include <boost/asio/post.hpp>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -152,23 +152,30 @@ int TransferServer::Broadcast(const void* data, int size, const void* header,
   if (size < 0 || (data == nullptr && size > 0)) return 0;
   StartAccepting();
 
-  std::lock_guard<std::mutex> hold(m_clientsLock);
-  if (m_stopped) return 0;
-  PruneClosedLocked();
-  if (m_clients.empty()) return 1;
-  // One copy serves every client: the queues share it, and it goes away with the last
-  // write that needs it.
-  const size_t headerSize = header != nullptr ? kTransferHeaderSize : 0;
-  std::shared_ptr<const TransferPacket> packet;
-  if (headerSize + size > 0)
-    packet = std::make_shared<const TransferPacket>(header, headerSize, data, size);
   int reached = 0;
-  for (const auto& client : m_clients) {
-    if (!packet) {
-      if (!client->IsClosed()) ++reached;
-    } else if (client->Queue(packet) == TransferConnection::QueueResult::kQueued) {
-      ++reached;
+  std::vector<std::string> dropped;
+  {
+    std::lock_guard<std::mutex> hold(m_clientsLock);
+    if (m_stopped) return 0;
+    PruneClosedLocked();
+    if (m_clients.empty()) return 1;
+    // One copy serves every client: the queues share it, and it goes away with the last
+    // write that needs it.
+    const size_t headerSize = header != nullptr ? kTransferHeaderSize : 0;
+    std::shared_ptr<const TransferPacket> packet;
+    if (headerSize + size > 0)
+      packet = std::make_shared<const TransferPacket>(header, headerSize, data, size);
+    for (const auto& client : m_clients) {
+      const auto result = packet ? client->Queue(packet)
+                                 : (client->IsClosed() ? TransferConnection::QueueResult::kClosed
+                                                       : TransferConnection::QueueResult::kQueued);
+      if (result == TransferConnection::QueueResult::kQueued) ++reached;
+      if (result == TransferConnection::QueueResult::kOverflow) dropped.push_back(client->Peer());
     }
+  }
+  for (const auto& peer : dropped) {
+    LogLine(LogWarn, "transfer server on port %u: client %s dropped, more than %zu bytes behind",
+            static_cast<unsigned>(m_port), peer.c_str(), kTransferQueueLimit);
   }
   if (clientsReached != nullptr) *clientsReached = reached;
   return 1;
@@ -223,8 +230,10 @@ void TransferServer::OnAccepted(const boost::system::error_code& error, tcp::soc
     });
     return;
   }
-  Admit(std::move(socket));
+  // Armed first: the next accept cannot complete before this handler returns, and the loop
+  // survives an OnAccept that throws.
   AcceptNext();
+  Admit(std::move(socket));
 }
 
 void TransferServer::Admit(tcp::socket socket) {
@@ -244,8 +253,7 @@ void TransferServer::Admit(tcp::socket socket) {
     }
   }
   m_fullLogged = false;
-  auto client = std::make_shared<TransferConnection>(std::move(socket), m_port,
-                                                     kTransferQueueLimit);
+  auto client = std::make_shared<TransferConnection>(std::move(socket), kTransferQueueLimit);
   {
     std::lock_guard<std::recursive_mutex> hold(m_callbackLock);
     if (m_callback != nullptr) m_callback->OnAccept(client.get(), 0);

@@ -224,13 +224,15 @@ TEST_F(TransferServerTest, ClientsReachedFollowsClientsComingAndGoing) {
   EXPECT_EQ(BroadcastPacket(0, 100), 0);
   LoopbackClient first(m_port), second(m_port), third(m_port);
   ASSERT_TRUE(WaitForClients(3));
-  EXPECT_EQ(BroadcastPacket(1, 100), 3);
+  EXPECT_EQ(BroadcastPacket(1, 100 * 1024), 3);
+  // One leaves in the middle of a packet, one resets the connection.
+  EXPECT_EQ(second.Read(kGreetingSize + 1000).size(), kGreetingSize + 1000);
   second.Close();
   third.Reset();
   ASSERT_TRUE(WaitForClients(1));
   EXPECT_EQ(BroadcastPacket(2, 100), 1);
   EXPECT_EQ(first.Read(kGreetingSize), GreetingAccepter::Greeting(1));
-  EXPECT_EQ(ReadPacket(first, 100), 1);
+  EXPECT_EQ(ReadPacket(first, 100 * 1024), 1);
   EXPECT_EQ(ReadPacket(first, 100), 2);
 }
 
