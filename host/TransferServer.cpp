@@ -16,7 +16,7 @@
 #include "host/Log.h"
 #include "host/Setting.h"
 #include "host/TransferConnection.h"
-#include "sink/ITransferAccepterCB.h"
+#include "host/ITransferAccepterCB.h"
 
 using boost::asio::ip::tcp;
 

@@ -15,7 +15,7 @@
 #include "codec/FFEncoder.h"
 #include "host/CCriticalSectionEx.h"
 #include "sink/ISorvoSink.h"
-#include "sink/ITransferAccepterCB.h"
+#include "host/ITransferAccepterCB.h"
 #include "sink/StreamInfo.h"
 #include "support/CIUnknownImpl.h"
 

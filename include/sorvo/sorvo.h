@@ -13,5 +13,5 @@
 #include "sink/IGrabberCallBack.h"
 #include "sink/ISorvoData.h"
 #include "sink/ISorvoSink.h"
-#include "sink/ITransferAccepterCB.h"
+#include "host/ITransferAccepterCB.h"
 #include "sink/StreamInfo.h"

@@ -17,7 +17,7 @@
 #include "common/TestAppDir.h"
 #include "host/TransferServer.h"
 #include "LoopbackClient.h"
-#include "sink/ITransferAccepterCB.h"
+#include "host/ITransferAccepterCB.h"
 
 namespace {
 
