@@ -327,8 +327,8 @@ void PrintRatio(const RatioReporter& reporter,
   if (throughput)
     std::printf("%-44s throughput ratio (wrapper / bare) = %.3f\n", what, b->second / o->second);
   else
-    std::printf("%-44s cost ratio (wrapper / bare) = %.3f  (%.2f us vs %.2f us per packet)\n", what,
-                o->second / b->second, o->second, b->second);
+    std::printf("%-44s cost ratio (wrapper / bare) = %.3f  (%.0f ns vs %.0f ns per packet)\n",
+                what, o->second / b->second, o->second * 1000, b->second * 1000);
 }
 
 }  // namespace

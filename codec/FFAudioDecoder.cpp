@@ -83,7 +83,6 @@ int FFAudioDecoder::Open(AVCodecContext* context, int codecId) {
   m_pAVCodec = codec;
   m_pCodecContext = context;
   m_pOwnedContext = std::move(owned);
-  m_bOwnsContext = m_pOwnedContext ? 1 : 0;
   m_pPicture = std::move(picture);
   m_pInputPacket = std::move(inputPacket);
   m_pUnitPacket = std::move(unitPacket);
@@ -121,12 +120,17 @@ int FFAudioDecoder::DecodePacket(AVPacket* packet) {
     return 1;
   }
 
+  // Parsers may read a little past the bytes they are given; they read a padded copy,
+  // while the caller's packet advances with them.
+  m_padded.assign(packet->data, packet->data + packet->size);
+  m_padded.resize(m_padded.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  const uint8_t* input = m_padded.data();
   bool stalled = false;
   while (packet->size > 0) {
     uint8_t* frame = nullptr;
     int frameSize = 0;
     const int consumed =
-        av_parser_parse2(m_pParser.get(), m_pParserContext.get(), &frame, &frameSize, packet->data,
+        av_parser_parse2(m_pParser.get(), m_pParserContext.get(), &frame, &frameSize, input,
                          packet->size, packet->pts, packet->dts, packet->pos);
     if (consumed < 0 || consumed > packet->size)
       return AbandonPacket();
@@ -141,6 +145,7 @@ int FFAudioDecoder::DecodePacket(AVPacket* packet) {
       continue;
     }
     stalled = false;
+    input += consumed;
     packet->data += consumed;
     packet->size -= consumed;
   }
@@ -198,7 +203,6 @@ bool FFAudioDecoder::DecodeUnit(const unsigned char* data, int size, const AVPac
     av_frame_unref(picture);
     if (bytes < 0)
       return false;
-    m_nDecodedBytes = bytes;
     if (bytes == 0)
       continue;
     if (!m_bFormatKnown)
@@ -251,11 +255,11 @@ int FFAudioDecoder::Close() {
 void FFAudioDecoder::ReleaseLocked() {
   m_bOpen.store(false);
   m_bFormatKnown = 0;
-  if (m_pCodecContext != nullptr && !m_bOwnsContext)
+  // A caller's context is closed and left to the caller; one of ours is freed.
+  if (m_pCodecContext != nullptr && !m_pOwnedContext)
     avcodec_close(m_pCodecContext);
   m_pOwnedContext.reset();
   m_pCodecContext = nullptr;
-  m_bOwnsContext = 0;
   m_pAVCodec = nullptr;
   m_pPicture.reset();
   m_pInputPacket.reset();

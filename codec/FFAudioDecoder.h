@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "codec/FFDeleters.h"
 #include "host/CCriticalSectionEx.h"
@@ -75,8 +76,8 @@ class SORVO_EXPORT FFAudioDecoder {
   AVCodecContext* m_pCodecContext = nullptr;  // in use; owned through m_pOwnedContext or not
   sorvo::CodecContextPtr m_pOwnedContext;
   sorvo::FramePtr m_pPicture;
-  int m_bOwnsContext = 0;
-  // The parser writes what it learns into a context of its own, never into the open codec's.
+  // The parser writes what it learns into a context of its own, never into the open
+  // codec's. The decoding thread replaces the parser after a packet that ended badly.
   sorvo::ParserPtr m_pParser;
   sorvo::CodecContextPtr m_pParserContext;
   sorvo::PacketPtr m_pInputPacket;  // Decode's packet over the caller's bytes
@@ -85,9 +86,9 @@ class SORVO_EXPORT FFAudioDecoder {
   std::unique_ptr<sorvo::S16Interleaver> m_pInterleaver;
   std::atomic<bool> m_bOpen{false};
   CCriticalSectionEx m_lock;
-  // Decoding thread only (cleared by Close).
+  // Decoding thread only (the format is forgotten by Close).
   int m_bFormatKnown = 0;
   WAVEFORMATEX m_waveFormat{};
+  std::vector<uint8_t> m_padded;  // the packet being parsed, with padding behind it
   alignas(16) unsigned char m_samples[kSampleCapacity] = {};
-  int m_nDecodedBytes = 0;
 };

@@ -1,8 +1,9 @@
 // MPEG-4 Part 2 video encoder: one packet per picture, in picture order, handed to the
 // OnEncode hook the moment it is produced.
 //
-// Threads: Open and Close run on the owner's control thread, Encode on its encoding
-// thread; IsOpen, GetCodecContext and ShareCodecContext may be called from any thread.
+// Threads: Open, Close and the size, format and label getters run on the owner's control
+// thread, Encode on its encoding thread; IsOpen, GetCodecContext and ShareCodecContext may
+// be called from any thread.
 // m_lock serialises Encode, Open and Close on one encoder (OnEncode runs under it, so
 // whatever the hook locks comes after it); the process-wide video-encoder mutex serialises
 // codec open and close across all encoders. Lock order: m_lock, then the mutex.

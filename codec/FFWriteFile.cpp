@@ -10,6 +10,7 @@ extern "C" {
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
 #include "host/MediaBase.h"
+#include "host/PathUtil.h"
 
 namespace {
 
@@ -64,7 +65,8 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
   CloseLocked();
   if (fileName == nullptr || videoCount < 0 || videoCount > kMaxVideoStreams)
     return 0;
-  if (strnlen(fileName, kMaxFileName + 1) > static_cast<size_t>(kMaxFileName))
+  // A name that does not fit the format context's name field is refused, never cut.
+  if (std::memchr(fileName, '\0', kMaxFileName + 1) == nullptr)
     return 0;
   InitFFmpeg();
 
@@ -113,11 +115,17 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
     audio.context = std::move(shared);
   }
 
-  if (!(format->flags & AVFMT_NOFILE) && avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) < 0)
+  const bool needsFile = !(format->flags & AVFMT_NOFILE);
+  const bool existed = needsFile && PathFileExistsA(fileName);
+  if (needsFile && avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) < 0)
     return 0;
-  // The owner of the context closes the file on every way out.
-  if (avformat_write_header(context.get(), nullptr) < 0)
+  if (avformat_write_header(context.get(), nullptr) < 0) {
+    // A container that refuses its streams leaves no empty file of ours behind.
+    context.reset();
+    if (needsFile && !existed)
+      DeleteFileA(fileName);
     return 0;
+  }
 
   m_pFormatContext = std::move(context);
   m_pWritePacket = std::move(writePacket);

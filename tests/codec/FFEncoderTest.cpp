@@ -282,40 +282,6 @@ TEST(FFEncoderTest, AHookMayCloseItsEncoder) {
   EXPECT_EQ(encoder.packets.size(), 1u);
 }
 
-// Holds its hook until told, so that another thread's Close is known to be waiting.
-class BlockingEncoder : public RecordingEncoder {
- public:
-  std::promise<void> entered;
-  std::shared_future<void> release;
-  int openSeenAtHookEnd = -1;
-
- protected:
-  void OnEncode(AVPacket* packet) override {
-    entered.set_value();
-    release.wait();
-    RecordingEncoder::OnEncode(packet);
-    openSeenAtHookEnd = IsOpen();
-  }
-};
-
-TEST(FFEncoderTest, CloseWaitsForTheHookOfAnEncodeInProgress) {
-  BlockingEncoder encoder;
-  std::promise<void> go;
-  encoder.release = go.get_future().share();
-  ASSERT_EQ(encoder.Open(kW, kH, PIX_FMT_YUV420P, 25, 400000, "cam"), 1);
-  std::future<int> encoded =
-      std::async(std::launch::async, [&] { return EncodeMoving(encoder, kW, kH, 1); });
-  encoder.entered.get_future().wait();
-  std::future<int> closed = std::async(std::launch::async, [&] { return encoder.Close(); });
-  // The closer is running; it must not get past the encoder's lock before the hook ends.
-  std::this_thread::yield();
-  go.set_value();
-  EXPECT_EQ(encoded.get(), 1);
-  EXPECT_EQ(closed.get(), 1);
-  EXPECT_EQ(encoder.openSeenAtHookEnd, 1);
-  EXPECT_EQ(encoder.IsOpen(), 0);
-}
-
 TEST(FFEncoderTest, EncodersOnSeveralThreadsOpenEncodeAndCloseTogether) {
   std::vector<std::thread> threads;
   std::vector<int> produced(4, 0);

@@ -387,6 +387,12 @@ TEST(FFWriteFileTest, AHeaderTheContainerRefusesLeavesTheWriterClosed) {
   EXPECT_EQ(writer.CreateFileA(dir.File("x.3gp").c_str(), "3gp", 1), 0);
   EXPECT_EQ(writer.IsOpen(), 0);
   EXPECT_EQ(OpenDescriptorCount(), descriptors);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.3gp")));
+  // Without the audio encoder the same file can be made.
+  audio.Close();
+  EXPECT_EQ(writer.CreateFileA(dir.File("x.3gp").c_str(), "3gp", 1), 1);
+  writer.CloseFile();
+  EXPECT_TRUE(ProbeFile(dir.File("x.3gp")).opened);
 }
 
 TEST(FFWriteFileTest, EncodersMayCloseBeforeTheFile) {
