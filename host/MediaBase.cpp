@@ -19,16 +19,6 @@ struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
 
-}  // namespace
-
-void InitFFmpeg() {
-  static std::once_flag once;
-  // FFmpeg 5.1 registers its codecs and formats statically; only the log level is ours.
-  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
-}
-
-namespace {
-
 // libswscale reads whole vectors: up to some dozens of bytes past the end of a source row.
 // Inside the picture that is the next row; after the last row it would be past the
 // caller's buffer. The last rows (at least kOverread bytes of them) are therefore scaled
@@ -58,6 +48,12 @@ void ScaleInsideSource(SwsContext* context,
 
 }  // namespace
 
+void InitFFmpeg() {
+  static std::once_flag once;
+  // FFmpeg 5.1 registers its codecs and formats statically; only the log level is ours.
+  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
 void ConvertRGBToYV420P(unsigned char* source,
                         int width,
                         int height,
@@ -84,10 +80,8 @@ void ConvertRGBToYV420P(unsigned char* source,
   if (!context)
     return;
 
-  uint8_t* srcData[4];
   int srcLinesize[4];
-  if (av_image_fill_arrays(srcData, srcLinesize, source, static_cast<AVPixelFormat>(av), width,
-                           height, 1) < 0)
+  if (av_image_fill_linesizes(srcLinesize, static_cast<AVPixelFormat>(av), width) < 0)
     return;
 
   if (!oddWidth) {

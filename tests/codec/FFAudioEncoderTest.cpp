@@ -75,6 +75,10 @@ TEST(FFAudioEncoderTest, BadArgumentsReturnZeroWithoutAWord) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(encoder.IsOpen(), 0);
   EXPECT_EQ(encoder.GetCodecContext(), nullptr);
+  // The audio sink passes a PCM byte rate as the bit rate; the codec rounds it.
+  EXPECT_EQ(encoder.Open(2, kRate, 4 * kRate), 1);
+  EXPECT_EQ(encoder.Open(1, 22050, 2 * 22050), 1);
+  EXPECT_EQ(encoder.GetFrameBytes(), 576 * 2);
 }
 
 TEST(FFAudioEncoderTest, SettingsTheCodecRefusesGiveMinusOneAndItsLine) {
