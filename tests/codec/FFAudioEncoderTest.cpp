@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "CodecTestSupport.h"
+#include "common/CodecTestSupport.h"
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFDeleters.h"
 

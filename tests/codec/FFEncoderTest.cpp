@@ -12,7 +12,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "CodecTestSupport.h"
+#include "common/CodecTestSupport.h"
 #include "codec/FFEncoder.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"

@@ -12,8 +12,8 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
-#include "CodecTestSupport.h"
-#include "MediaProbe.h"
+#include "common/CodecTestSupport.h"
+#include "common/MediaProbe.h"
 #include "codec/FFWriteFile.h"
 #include "common/TestAppDir.h"
 

@@ -16,7 +16,7 @@
 #include "common/LogCapture.h"
 #include "common/TestAppDir.h"
 #include "host/TransferServer.h"
-#include "LoopbackClient.h"
+#include "common/LoopbackClient.h"
 #include "host/ITransferAccepterCB.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "MediaProbe.h"
+#include "common/MediaProbe.h"
 
 #include <dirent.h>
 

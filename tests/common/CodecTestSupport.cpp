@@ -1,4 +1,4 @@
-#include "CodecTestSupport.h"
+#include "common/CodecTestSupport.h"
 
 #include <cmath>
 #include <cstring>
