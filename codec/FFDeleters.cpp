@@ -4,7 +4,9 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libswresample/swresample.h>
 }
 
 namespace sorvo {
@@ -12,10 +14,28 @@ namespace sorvo {
 void CodecContextDeleter::operator()(AVCodecContext* context) const {
   avcodec_free_context(&context);
 }
-void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-void ParserDeleter::operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
-void FreeDeleter::operator()(void* p) const { std::free(p); }
+void FrameDeleter::operator()(AVFrame* frame) const {
+  av_frame_free(&frame);
+}
+void PacketDeleter::operator()(AVPacket* packet) const {
+  av_packet_free(&packet);
+}
+void ParserDeleter::operator()(AVCodecParserContext* parser) const {
+  av_parser_close(parser);
+}
+void FreeDeleter::operator()(void* p) const {
+  std::free(p);
+}
+void OutputContextDeleter::operator()(AVFormatContext* context) const {
+  if (context == nullptr)
+    return;
+  if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE))
+    avio_closep(&context->pb);
+  avformat_free_context(context);
+}
+void ResamplerDeleter::operator()(SwrContext* resampler) const {
+  swr_free(&resampler);
+}
 
 SharedCodecContext MakeSharedCodecContext(AVCodecContext* context) {
   return SharedCodecContext(context, CodecContextDeleter());

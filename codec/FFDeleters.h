@@ -28,12 +28,22 @@ struct ParserDeleter {
 struct FreeDeleter {
   void operator()(void* p) const;
 };
+// An output format context: closes its file, if the format has one and it was opened, then
+// frees the context with its streams. Writing the trailer is the owner's business.
+struct OutputContextDeleter {
+  void operator()(AVFormatContext* context) const;
+};
+struct ResamplerDeleter {
+  void operator()(SwrContext* resampler) const;
+};
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserDeleter>;
 using MallocPtr = std::unique_ptr<unsigned char, FreeDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;
 
 // A codec context that a container writer may share with its encoder: the encoder lets go
 // at Close and the writer at CloseFile; the last one frees it.

@@ -1,6 +1,7 @@
 #include "codec/FFEncoder.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -19,7 +20,11 @@ namespace {
 // (error resilience, MMCO, bugs); they print nothing at the module's log level.
 constexpr int kEncoderDebugFlags = 0x400 | 0x800 | 0x1000;
 
-void ApplySettings(AVCodecContext* context, int width, int height, int frameRate, int bitRate,
+void ApplySettings(AVCodecContext* context,
+                   int width,
+                   int height,
+                   int frameRate,
+                   int bitRate,
                    bool gray) {
   context->width = width;
   context->height = height;
@@ -28,13 +33,19 @@ void ApplySettings(AVCodecContext* context, int width, int height, int frameRate
   context->gop_size = frameRate;
   context->max_b_frames = 0;
   context->pix_fmt = AV_PIX_FMT_YUV420P;
-  if (gray) context->flags |= AV_CODEC_FLAG_GRAY;
+  if (gray)
+    context->flags |= AV_CODEC_FLAG_GRAY;
   context->debug = kEncoderDebugFlags;
   context->bit_rate = bitRate;
 }
 
 bool IsConvertedFormat(PixelFormat format) {
   return format == PIX_FMT_RGB24 || format == PIX_FMT_BGR24 || format == PIX_FMT_BGRA;
+}
+
+int FailOpen() {
+  std::fputs("could not open m_pAVCodec\n", stderr);
+  return 0;
 }
 
 }  // namespace
@@ -46,12 +57,19 @@ FFEncoder::~FFEncoder() {
   FFEncoder::Close();
 }
 
-int FFEncoder::Open(int width, int height, PixelFormat format, int frameRate, int bitRate,
+int FFEncoder::Open(int width,
+                    int height,
+                    PixelFormat format,
+                    int frameRate,
+                    int bitRate,
                     const char* label) {
-  if (width <= 0 || height <= 0 || format < 0 || frameRate <= 0 || bitRate <= 0) return 0;
+  if (width <= 0 || height <= 0 || format < 0 || frameRate <= 0 || bitRate <= 0)
+    return 0;
 
   CSingleLock hold(m_lock);
   std::lock_guard<std::mutex> codecHold(sorvo::VideoEncoderMutex());
+  // Reopening with other dimensions must not leave Encode with the old buffers.
+  ReleaseLocked();
   InitFFmpeg();
 
   const bool gray = format == PIX_FMT_GRAY8;
@@ -71,72 +89,66 @@ int FFEncoder::Open(int width, int height, PixelFormat format, int frameRate, in
   sorvo::FramePtr directPicture(av_frame_alloc());
   sorvo::PacketPtr codedPacket(av_packet_alloc());
   sorvo::PacketPtr outPacket(av_packet_alloc());
-  if (!context || !convertPicture || !directPicture || !codedPacket || !outPacket) {
-    std::fputs("could not open m_pAVCodec\n", stderr);
-    return 0;
-  }
+  if (!context || !convertPicture || !directPicture || !codedPacket || !outPacket)
+    return FailOpen();
   ApplySettings(context.get(), width, height, frameRate, bitRate, gray);
-  if (avcodec_open2(context.get(), codec, nullptr) < 0) {
-    std::fputs("could not open m_pAVCodec\n", stderr);
-    return 0;
-  }
+  if (avcodec_open2(context.get(), codec, nullptr) < 0)
+    return FailOpen();
+  // Without the decoder configuration an MP4 sample entry could not be written; refuse
+  // rather than record a file that cannot be decoded from its sample entry.
+  if (!AttachExtradata(codec, context.get(), frameRate, gray))
+    return FailOpen();
 
-  const int yuvBytes = av_image_get_buffer_size(AV_PIX_FMT_YUV420P, width, height, 1);
   sorvo::MallocPtr outBuffer(static_cast<unsigned char*>(std::malloc(kOutputCapacity)));
-  sorvo::MallocPtr yuvBuffer(
-      yuvBytes > 0 ? static_cast<unsigned char*>(std::malloc(yuvBytes)) : nullptr);
-  if (!outBuffer || !yuvBuffer) {
-    std::fputs("could not open m_pAVCodec\n", stderr);
-    return 0;
-  }
-  av_image_fill_arrays(convertPicture->data, convertPicture->linesize, yuvBuffer.get(),
-                       AV_PIX_FMT_YUV420P, width, height, 1);
+  if (!outBuffer)
+    return FailOpen();
   for (AVFrame* picture : {convertPicture.get(), directPicture.get()}) {
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = width;
     picture->height = height;
   }
+  // Converted pictures land in a buffer of the codec library's own layout: aligned rows
+  // for the converter, and a reference-counted buffer the codec takes without a copy.
+  if (av_frame_get_buffer(convertPicture.get(), 0) < 0)
+    return FailOpen();
 
   m_pAVCodec = codec;
-  m_pCodecContext = std::move(context);
+  std::atomic_store(&m_pCodecContext, std::move(context));
   m_pConvertPicture = std::move(convertPicture);
   m_pDirectPicture = std::move(directPicture);
   m_pCodedPacket = std::move(codedPacket);
   m_pOutPacket = std::move(outPacket);
   m_pOutBuffer = std::move(outBuffer);
   m_nOutCapacity = kOutputCapacity;
-  m_pYuvBuffer = std::move(yuvBuffer);
   m_nPictureNumber = 0;
-  if (!AttachExtradata(codec)) {
-    // Without the decoder configuration the MP4 would not play; refuse rather than
-    // record a file that cannot be decoded from its sample entry.
-    std::fputs("could not open m_pAVCodec\n", stderr);
-    ReleaseLocked();
-    return 0;
-  }
   m_bOpen.store(true);
   return 1;
 }
 
-bool FFEncoder::AttachExtradata(const AVCodec* codec) {
+bool FFEncoder::AttachExtradata(const AVCodec* codec,
+                                AVCodecContext* context,
+                                int frameRate,
+                                bool gray) {
   // Setting the global-header flag on the real encoder would stop the in-band VOS/VOL
   // headers at every key frame, which the raw stream, the network clients and the
   // preview need to start decoding. A throwaway encoder with the same settings and the
   // flag produces the same headers as extradata.
-  AVCodecContext* real = m_pCodecContext.get();
   sorvo::CodecContextPtr probe(avcodec_alloc_context3(codec));
-  if (!probe) return false;
-  ApplySettings(probe.get(), real->width, real->height, real->time_base.den,
-                static_cast<int>(real->bit_rate), (real->flags & AV_CODEC_FLAG_GRAY) != 0);
+  if (!probe)
+    return false;
+  ApplySettings(probe.get(), context->width, context->height, frameRate,
+                static_cast<int>(context->bit_rate), gray);
   probe->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (avcodec_open2(probe.get(), codec, nullptr) < 0 || probe->extradata_size <= 0) return false;
-  uint8_t* extradata =
+  if (avcodec_open2(probe.get(), codec, nullptr) < 0 || probe->extradata_size <= 0)
+    return false;
+  auto* extradata =
       static_cast<uint8_t*>(av_mallocz(probe->extradata_size + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (extradata == nullptr) return false;
+  if (extradata == nullptr)
+    return false;
   std::memcpy(extradata, probe->extradata, probe->extradata_size);
-  av_freep(&real->extradata);
-  real->extradata = extradata;
-  real->extradata_size = probe->extradata_size;
+  av_freep(&context->extradata);
+  context->extradata = extradata;
+  context->extradata_size = probe->extradata_size;
   return true;
 }
 
@@ -146,31 +158,46 @@ int FFEncoder::PictureBytes() const {
   return 0;
 }
 
+AVFrame* FFEncoder::PreparePictureLocked(unsigned char* data) {
+  if (m_eInputFormat == PIX_FMT_YUV420P) {
+    AVFrame* picture = m_pDirectPicture.get();
+    av_image_fill_arrays(picture->data, picture->linesize, data, AV_PIX_FMT_YUV420P, m_nWidth,
+                         m_nHeight, 1);
+    return picture;
+  }
+  AVFrame* picture = m_pConvertPicture.get();
+  // The codec gives the buffer back once it has coded the picture; should it still hold
+  // it, the picture gets a fresh one rather than changing what the codec reads.
+  if (av_frame_make_writable(picture) < 0)
+    return nullptr;
+  ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
+  return picture;
+}
+
 int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long length) {
   CSingleLock hold(m_lock);
-  if (!m_pAVCodec || !m_pCodecContext || data == nullptr) return 0;
+  if (!m_bOpen.load() || data == nullptr)
+    return 0;
 
   const int needed = PictureBytes();
   // A picture shorter than its size and format say would be read past its end.
-  if (needed <= 0 || length < needed) return 0;
+  if (needed <= 0 || length < needed)
+    return 0;
 
-  AVFrame* picture;
-  if (m_eInputFormat == PIX_FMT_YUV420P) {
-    picture = m_pDirectPicture.get();
-    av_image_fill_arrays(picture->data, picture->linesize, data, AV_PIX_FMT_YUV420P, m_nWidth,
-                         m_nHeight, 1);
-  } else {
-    picture = m_pConvertPicture.get();
-    ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
-  }
-  // The codec wants rising timestamps to keep its rate control; they stay inside the
-  // encoder and never reach the packet.
+  AVFrame* picture = PreparePictureLocked(data);
+  if (picture == nullptr)
+    return 0;
+  // The codec wants rising timestamps for its rate control; they stay inside the encoder
+  // and never reach the packet.
   picture->pts = m_nPictureNumber++;
 
   AVCodecContext* context = m_pCodecContext.get();
-  if (avcodec_send_frame(context, picture) < 0) return 0;
+  if (avcodec_send_frame(context, picture) < 0)
+    return 0;
   AVPacket* coded = m_pCodedPacket.get();
-  if (avcodec_receive_packet(context, coded) < 0) return 0;
+  // Without B-frames the packet of this picture comes back from this very send.
+  if (avcodec_receive_packet(context, coded) < 0)
+    return 0;
   const bool key = (coded->flags & AV_PKT_FLAG_KEY) != 0;
   const int size = coded->size;
   if (size < 1 || size > m_nOutCapacity) {
@@ -181,13 +208,14 @@ int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long len
   av_packet_unref(coded);
 
   AVPacket* out = m_pOutPacket.get();
-  av_packet_unref(out);  // back to the defaults: no timestamps, pos -1, stream 0
+  av_packet_unref(out);  // back to the defaults: no timestamps, pos -1, stream 0, flags 0
   out->data = m_pOutBuffer.get();
   out->size = size;
-  out->flags = key ? AV_PKT_FLAG_KEY : 0;
+  if (key)
+    out->flags |= AV_PKT_FLAG_KEY;
+  // The hook may even close this encoder (the lock is re-entrant): nothing here touches
+  // the packet or the buffers after it.
   OnEncode(out);
-  out->data = nullptr;
-  out->size = 0;
   return 1;
 }
 
@@ -201,21 +229,26 @@ int FFEncoder::Close() {
 void FFEncoder::ReleaseLocked() {
   m_bOpen.store(false);
   // A writer that shares the context keeps it until its CloseFile; otherwise it goes now.
-  m_pCodecContext.reset();
+  std::atomic_store(&m_pCodecContext, sorvo::SharedCodecContext());
   m_pAVCodec = nullptr;
   m_pConvertPicture.reset();
   m_pDirectPicture.reset();
   m_pCodedPacket.reset();
   m_pOutPacket.reset();
-  m_pYuvBuffer.reset();
   m_pOutBuffer.reset();
   m_nOutCapacity = 0;
 }
 
-int FFEncoder::IsOpen() { return m_bOpen.load() ? 1 : 0; }
+int FFEncoder::IsOpen() {
+  return m_bOpen.load() ? 1 : 0;
+}
 
-AVCodecContext* FFEncoder::GetCodecContext() { return m_pCodecContext.get(); }
+AVCodecContext* FFEncoder::GetCodecContext() {
+  return std::atomic_load(&m_pCodecContext).get();
+}
 
-sorvo::SharedCodecContext FFEncoder::ShareCodecContext() { return m_pCodecContext; }
+sorvo::SharedCodecContext FFEncoder::ShareCodecContext() {
+  return std::atomic_load(&m_pCodecContext);
+}
 
 void FFEncoder::OnEncode(AVPacket* /*packet*/) {}

@@ -10,7 +10,7 @@
 
 class ITransferAccepterCB;
 
-// One client connection, as handed to OnAccept.
+// One client connection, as handed to OnAccept; the pointer is valid during that call only.
 class SORVO_EXPORT ITransferConnection {
  public:
   // Queues `size` bytes for this client ahead of any later broadcast; 1 queued, 0 not.
@@ -39,4 +39,6 @@ class SORVO_EXPORT ITransferServer : public IUnknown {
 // Creates a server listening on `port` at the bind address of the settings file
 // ([Transfer] BindAddress, default all interfaces). `*server` is null when the port cannot
 // be bound; otherwise it holds a listening server with one reference. Returns 1 or 0.
+// Clients are taken in once the owner has registered its accept callback (null is fine) or
+// broadcast for the first time, so that none joins before the callback can greet it.
 SORVO_EXPORT int CreateServer(unsigned short port, ITransferServer** server, const char* text);

@@ -1,7 +1,10 @@
 #include "host/MediaBase.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -16,6 +19,33 @@ struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
 
+// libswscale reads whole vectors: up to some dozens of bytes past the end of a source row.
+// Inside the picture that is the next row; after the last row it would be past the
+// caller's buffer. The last rows (at least kOverread bytes of them) are therefore scaled
+// from a copy with room behind it.
+constexpr int kOverread = 256;
+
+void ScaleInsideSource(SwsContext* context,
+                       const unsigned char* source,
+                       int height,
+                       const int srcLinesize[4],
+                       uint8_t* const dstData[4],
+                       const int dstLinesize[4]) {
+  const int rowBytes = srcLinesize[0];
+  const int tailRows = std::min(height, std::max(2, (kOverread + rowBytes - 1) / rowBytes));
+  const int headRows = height - tailRows;
+  thread_local std::vector<uint8_t> tail;
+  tail.resize(static_cast<size_t>(tailRows) * rowBytes + kOverread);
+  std::memcpy(tail.data(), source + static_cast<size_t>(headRows) * rowBytes,
+              static_cast<size_t>(tailRows) * rowBytes);
+  if (headRows > 0) {
+    const uint8_t* head[4] = {source, nullptr, nullptr, nullptr};
+    sws_scale(context, head, srcLinesize, 0, headRows, dstData, dstLinesize);
+  }
+  const uint8_t* rest[4] = {tail.data(), nullptr, nullptr, nullptr};
+  sws_scale(context, rest, srcLinesize, headRows, tailRows, dstData, dstLinesize);
+}
+
 }  // namespace
 
 void InitFFmpeg() {
@@ -24,27 +54,57 @@ void InitFFmpeg() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-void ConvertRGBToYV420P(unsigned char* source, int width, int height, PixelFormat sourceFormat,
+void ConvertRGBToYV420P(unsigned char* source,
+                        int width,
+                        int height,
+                        PixelFormat sourceFormat,
                         AVFrame* destination) {
-  if (source == nullptr || destination == nullptr || width <= 0 || height <= 0) return;
-  const int av = sorvo::ToAVPixelFormat(sourceFormat);
-  if (av == AV_PIX_FMT_NONE) return;
-
-  // One context per thread: each encoder converts on its own worker thread, and
-  // sws_getCachedContext keeps it while size and format stay the same.
-  thread_local std::unique_ptr<SwsContext, SwsContextDeleter> context;
-  SwsContext* cached = sws_getCachedContext(context.release(), width, height,
-                                            static_cast<AVPixelFormat>(av), width, height,
-                                            AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-                                            nullptr);
-  context.reset(cached);
-  if (!context) return;
-
-  uint8_t* srcData[4];
-  int srcLinesize[4];
-  if (av_image_fill_arrays(srcData, srcLinesize, source, static_cast<AVPixelFormat>(av), width,
-                           height, 1) < 0)
+  if (source == nullptr || destination == nullptr || width <= 0 || height <= 0)
     return;
-  sws_scale(context.get(), srcData, srcLinesize, 0, height, destination->data,
-            destination->linesize);
+  const int av = sorvo::ToAVPixelFormat(sourceFormat);
+  if (av == AV_PIX_FMT_NONE)
+    return;
+  const bool oddWidth = width % 2 != 0;
+
+  // On an odd width the default path averages each row's last pixel with the pixel after
+  // it, which belongs to the next row; the full-resolution chroma input keeps every
+  // sample inside its own row.
+  const int flags = SWS_BICUBIC | (oddWidth ? SWS_FULL_CHR_H_INP : 0);
+  // One context per thread: each encoder converts on its own worker thread, and
+  // sws_getCachedContext keeps it while size, format and flags stay the same.
+  thread_local std::unique_ptr<SwsContext, SwsContextDeleter> context;
+  SwsContext* cached =
+      sws_getCachedContext(context.release(), width, height, static_cast<AVPixelFormat>(av), width,
+                           height, AV_PIX_FMT_YUV420P, flags, nullptr, nullptr, nullptr);
+  context.reset(cached);
+  if (!context)
+    return;
+
+  int srcLinesize[4];
+  if (av_image_fill_linesizes(srcLinesize, static_cast<AVPixelFormat>(av), width) < 0)
+    return;
+
+  if (!oddWidth) {
+    ScaleInsideSource(context.get(), source, height, srcLinesize, destination->data,
+                      destination->linesize);
+    return;
+  }
+  // On an odd width libswscale also writes up to 15 bytes past the end of each output
+  // row: into the next plane, or past the buffer, where planes are packed. It writes into
+  // rows with room to spare, and the planes are copied over exactly.
+  thread_local std::vector<uint8_t> scratch;
+  uint8_t* scratchData[4];
+  int scratchLinesize[4];
+  if (av_image_fill_linesizes(scratchLinesize, AV_PIX_FMT_YUV420P, width + kOverread) < 0)
+    return;
+  const int scratchBytes =
+      av_image_fill_pointers(scratchData, AV_PIX_FMT_YUV420P, height + 1, nullptr, scratchLinesize);
+  if (scratchBytes < 0)
+    return;
+  scratch.resize(static_cast<size_t>(scratchBytes) + kOverread);
+  av_image_fill_pointers(scratchData, AV_PIX_FMT_YUV420P, height + 1, scratch.data(),
+                         scratchLinesize);
+  ScaleInsideSource(context.get(), source, height, srcLinesize, scratchData, scratchLinesize);
+  av_image_copy(destination->data, destination->linesize, const_cast<const uint8_t**>(scratchData),
+                scratchLinesize, AV_PIX_FMT_YUV420P, width, height);
 }

@@ -12,6 +12,8 @@ class CPrivateProfile {
   // The integer under [section] key, or defaultValue when absent or not an integer.
   // `flag` is accepted for the host's signature and has no effect here.
   int GetInt(const char* section, const char* key, int defaultValue, int flag) const;
+  // The text under [section] key, trimmed of surrounding blanks, or defaultValue when absent.
+  std::string GetString(const char* section, const char* key, const char* defaultValue) const;
 
  protected:
   bool Load(const std::string& path);

@@ -35,6 +35,17 @@ TEST(SettingTest, MalformedValuesAndFilesFallBackToDefaults) {
   EXPECT_EQ(CSetting("SettingVideo.ini").GetInt("a.b", "c.d", 2, 1), 2);
 }
 
+TEST(SettingTest, ReadsTrimmedStringsWithDefaults) {
+  TestAppDir dir;
+  dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress =  127.0.0.1 \nEmpty=\n");
+  CSetting setting("SettingVideo.ini");
+  EXPECT_EQ(setting.GetString("Transfer", "BindAddress", "x"), "127.0.0.1");
+  EXPECT_EQ(setting.GetString("Transfer", "Empty", "x"), "");
+  EXPECT_EQ(setting.GetString("Transfer", "Missing", "x"), "x");
+  EXPECT_EQ(setting.GetString("Transfer", "Missing", nullptr), "");
+  EXPECT_EQ(setting.GetString(nullptr, "BindAddress", "x"), "x");
+}
+
 TEST(AppDirectoryTest, EnvironmentThenOverrideWithoutTrailingSlash) {
   TestAppDir dir;
   EXPECT_EQ(sorvo::AppDirectory(), dir.path());

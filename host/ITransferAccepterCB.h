@@ -1,4 +1,5 @@
-// What a transfer server reports back to its owner, on the server's own thread.
+// What a transfer server reports back to its owner (a recording sink), on the server's own
+// thread.
 #pragma once
 
 #include "host/ITransferServer.h"

@@ -1,0 +1,127 @@
+#include "audio/CWaveSave.h"
+
+#include <optional>
+
+#include "audio/CMMIOException.h"
+
+namespace {
+
+// The fields of the "fmt " chunk.
+struct PcmLayout {
+  uint16_t channels;
+  uint32_t samplesPerSec;
+  uint32_t avgBytesPerSec;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+};
+
+// Block align as RIFF/WAVE defines it for integer PCM: each sample takes whole bytes, so
+// a 12-bit sample is stored in two. Empty when the record describes no sound or a layout
+// the 16- and 32-bit fields cannot hold, since such a header would be read wrongly.
+std::optional<PcmLayout> LayoutFor(const WAVEFORMATEX& format) {
+  const uint32_t blockAlign =
+      uint32_t{format.nChannels} * ((uint32_t{format.wBitsPerSample} + 7) / 8);
+  const uint64_t bytesPerSec = uint64_t{blockAlign} * format.nSamplesPerSec;
+  if (blockAlign == 0 || blockAlign > UINT16_MAX || format.nSamplesPerSec == 0 ||
+      bytesPerSec > UINT32_MAX)
+    return std::nullopt;
+  return PcmLayout{format.nChannels, format.nSamplesPerSec, static_cast<uint32_t>(bytesPerSec),
+                   static_cast<uint16_t>(blockAlign), format.wBitsPerSample};
+}
+
+void Check(MMRESULT result) {
+  if (result != MMSYSERR_NOERROR)
+    throw CMMIOException(result);
+}
+
+char* Put16(char* out, uint16_t value) {
+  out[0] = static_cast<char>(value & 0xFF);
+  out[1] = static_cast<char>(value >> 8);
+  return out + 2;
+}
+
+char* Put32(char* out, uint32_t value) {
+  return Put16(Put16(out, static_cast<uint16_t>(value & 0xFFFF)),
+               static_cast<uint16_t>(value >> 16));
+}
+
+constexpr uint32_t kCreateFlags = MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF | MMIO_DENYWRITE;
+constexpr uint32_t kFormatChunkSize = 16;
+
+// Writes everything up to the first PCM byte; `riff` and `current` are left open.
+void WriteHeader(HMMIO hmmio, const PcmLayout& layout, MMCKINFO* riff, MMCKINFO* current) {
+  *riff = MMCKINFO{};
+  riff->fccType = mmioFOURCC('W', 'A', 'V', 'E');
+  Check(mmioCreateChunk(hmmio, riff, MMIO_CREATERIFF));
+
+  *current = MMCKINFO{};
+  current->ckid = mmioFOURCC('f', 'm', 't', ' ');
+  current->cksize = kFormatChunkSize;
+  Check(mmioCreateChunk(hmmio, current, 0));
+  char record[kFormatChunkSize];
+  char* out = Put16(record, WAVE_FORMAT_PCM);
+  out = Put16(out, layout.channels);
+  out = Put32(out, layout.samplesPerSec);
+  out = Put32(out, layout.avgBytesPerSec);
+  out = Put16(out, layout.blockAlign);
+  Put16(out, layout.bitsPerSample);
+  if (mmioWrite(hmmio, record, sizeof record) == -1)
+    throw CMMIOException(CMMIOException::kWriteFailed);
+  Check(mmioAscend(hmmio, current, 0));
+
+  // The size field keeps the format chunk's 16 until Close writes the real count.
+  current->ckid = mmioFOURCC('d', 'a', 't', 'a');
+  Check(mmioCreateChunk(hmmio, current, 0));
+  // On disk now: a full disk shows here rather than at the first PCM, and a recording cut
+  // off before Close still starts with a WAV header.
+  Check(mmioFlush(hmmio, 0));
+}
+
+}  // namespace
+
+CWaveSave::~CWaveSave() {
+  try {
+    Close(0);
+  } catch (...) {
+    // The base destructor still closes the handle; the file keeps what reached it.
+  }
+}
+
+int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
+  if (path == nullptr)
+    return 0;
+  size_t length = 0;
+  while (length <= kMaxPath && path[length] != '\0')
+    ++length;
+  if (length > kMaxPath)
+    return 0;
+  const std::optional<PcmLayout> layout = LayoutFor(format);
+  if (!layout)
+    return 0;
+  Close(0);
+  // A file that another writer still holds stays; the open below then fails.
+  mmioOpenA(path, nullptr, MMIO_DELETE);
+  try {
+    Open(path, kCreateFlags);
+  } catch (const CMMIOException&) {
+    return 0;
+  }
+  try {
+    WriteHeader(m_hmmio, *layout, &m_ckRiff, &m_ckCurrent);
+  } catch (const CMMIOException&) {
+    // A header that could not be written leaves nothing worth keeping.
+    mmioClose(m_hmmio, 0);
+    m_hmmio = nullptr;
+    mmioOpenA(path, nullptr, MMIO_DELETE);
+    throw;
+  }
+  return 1;
+}
+
+void CWaveSave::Close(uint32_t /*flags*/) {
+  if (m_hmmio == nullptr)
+    return;
+  Check(mmioAscend(m_hmmio, &m_ckCurrent, 0));
+  Check(mmioAscend(m_hmmio, &m_ckRiff, 0));
+  CMMIOFile::Close(0);
+}

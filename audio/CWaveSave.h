@@ -1,0 +1,44 @@
+// Writes a canonical 44-byte-header RIFF/WAVE file of integer PCM: Create writes the
+// header with provisional sizes, the owner appends PCM straight to GetHandle() with
+// mmioWrite (a -1 result is reported as CMMIOException(CMMIOException::kWriteFailed)),
+// and Close writes the real sizes.
+//
+// A writer destroyed while a file is open finishes it as Close would, so the file stays
+// readable; errors there are swallowed, since a destructor must not throw.
+//
+// Threads: one thread at a time; an audio sink appends from its capture thread and closes
+// from another only after delivery has stopped. No lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/CMMIOFile.h"
+#include "host/Mmio.h"
+#include "host/Win32Types.h"
+
+class CWaveSave : public CMMIOFile {
+ public:
+  // Longest path Create accepts.
+  static constexpr size_t kMaxPath = 511;
+
+  CWaveSave() = default;
+  ~CWaveSave() override;
+
+  // Starts a WAV file at `path` for PCM described by `format`, whose tag is not looked
+  // at: the file always says integer PCM, with block align and byte rate computed from
+  // channels, bits and rate. An existing file there is deleted first; a file still open
+  // in this writer is finished first. Returns 1 when the file is ready for PCM, 0 when
+  // it did not open or when the path or the record cannot make a valid file (nothing is
+  // touched then). A failure after the open throws CMMIOException and removes the
+  // half-written file.
+  int Create(const char* path, const WAVEFORMATEX& format);
+  // Writes the data and RIFF sizes (and the data's pad byte) and closes; nothing when no
+  // file is open. Throws CMMIOException on failure, the file staying open so that Close
+  // may be called again.
+  void Close(uint32_t flags) override;
+
+ private:
+  MMCKINFO m_ckRiff{};     // the "WAVE" form
+  MMCKINFO m_ckCurrent{};  // "fmt ", then "data"
+};

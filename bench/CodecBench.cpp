@@ -1,0 +1,361 @@
+// Codec wrapper costs against the bare FFmpeg calls they wrap, measured in one run:
+// FFEncoder::Encode on 1280 x 720 BGR24 and YUV 4:2:0 pictures against a plain libavcodec
+// (and libswscale) loop with the same settings and the same input buffers, and
+// FFWriteFile::AddVideoFrame against a plain av_interleaved_write_frame. At the end the
+// ratios of the medians are printed.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include "codec/FFDeleters.h"
+#include "codec/FFEncoder.h"
+#include "codec/FFWriteFile.h"
+#include "host/MediaBase.h"
+
+namespace {
+
+constexpr int kFrameRate = 25;
+constexpr int kBitRate = 4000000;
+constexpr int kPictures = 8;  // distinct pictures, cycled, so that motion costs something
+
+// Packed or planar pictures with moving content.
+std::vector<std::vector<uint8_t>> MakePictures(PixelFormat format, int width, int height) {
+  std::vector<std::vector<uint8_t>> pictures;
+  const int bytes = sorvo::PictureSize(format, width, height);
+  for (int n = 0; n < kPictures; ++n) {
+    std::vector<uint8_t> picture(bytes);
+    for (int i = 0; i < bytes; ++i) {
+      const int x = i % (width * 3), y = i / (width * 3);
+      picture[i] = static_cast<uint8_t>(128 + 100 * std::sin((x + 4 * n) * 0.05) *
+                                                  std::cos((y + 3 * n) * 0.03));
+    }
+    pictures.push_back(std::move(picture));
+  }
+  return pictures;
+}
+
+// The settings FFEncoder::Open makes, for the bare loops.
+sorvo::CodecContextPtr OpenBareEncoder(int width, int height) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+  sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
+  context->width = width;
+  context->height = height;
+  context->time_base = AVRational{1, kFrameRate};
+  context->framerate = AVRational{kFrameRate, 1};
+  context->gop_size = kFrameRate;
+  context->max_b_frames = 0;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  context->debug = 0x400 | 0x800 | 0x1000;
+  context->bit_rate = kBitRate;
+  if (avcodec_open2(context.get(), codec, nullptr) < 0)
+    context.reset();
+  return context;
+}
+
+void EncodeBare(AVCodecContext* context,
+                AVFrame* frame,
+                AVPacket* packet,
+                benchmark::State& state) {
+  if (avcodec_send_frame(context, frame) < 0 || avcodec_receive_packet(context, packet) < 0) {
+    state.SkipWithError("bare encode failed");
+    return;
+  }
+  benchmark::DoNotOptimize(packet->data);
+  av_packet_unref(packet);
+}
+
+class CountingEncoder : public FFEncoder {
+ public:
+  int64_t bytes = 0;
+
+ protected:
+  void OnEncode(AVPacket* packet) override { bytes += packet->size; }
+};
+
+void BM_FFEncoderEncode(benchmark::State& state) {
+  const auto format = static_cast<PixelFormat>(state.range(0));
+  const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
+  CountingEncoder encoder;
+  if (encoder.Open(width, height, format, kFrameRate, kBitRate, "bench") != 1) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  int n = 0;
+  for (auto _ : state) {
+    std::vector<uint8_t>& picture = pictures[n++ % kPictures];
+    if (encoder.Encode(n, 0, picture.data(), static_cast<long>(picture.size())) != 1) {
+      state.SkipWithError("encode failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// What a program would write without the wrapper, given the same pictures in the caller's
+// buffers: planar input is laid over the buffer as it is, packed input is converted with
+// libswscale into a frame of the codec's own; then send and receive.
+void BM_BareEncode(benchmark::State& state) {
+  const auto format = static_cast<PixelFormat>(state.range(0));
+  const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
+  sorvo::CodecContextPtr context = OpenBareEncoder(width, height);
+  if (!context) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  sorvo::FramePtr frame(av_frame_alloc());
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = width;
+  frame->height = height;
+  if (format != PIX_FMT_YUV420P)
+    av_frame_get_buffer(frame.get(), 0);
+  SwsContext* scaler =
+      sws_getContext(width, height, static_cast<AVPixelFormat>(sorvo::ToAVPixelFormat(format)),
+                     width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  sorvo::PacketPtr packet(av_packet_alloc());
+  int64_t n = 0;
+  for (auto _ : state) {
+    std::vector<uint8_t>& picture = pictures[n % kPictures];
+    if (format == PIX_FMT_YUV420P) {
+      av_image_fill_arrays(frame->data, frame->linesize, picture.data(), AV_PIX_FMT_YUV420P, width,
+                           height, 1);
+    } else {
+      av_frame_make_writable(frame.get());
+      const uint8_t* source[4] = {picture.data(), nullptr, nullptr, nullptr};
+      const int sourceLines[4] = {width * 3, 0, 0, 0};
+      sws_scale(scaler, source, sourceLines, 0, height, frame->data, frame->linesize);
+    }
+    frame->pts = n++;
+    EncodeBare(context.get(), frame.get(), packet.get(), state);
+  }
+  sws_freeContext(scaler);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// For reference only: planar pictures that already sit in the codec's own aligned frames,
+// so that nothing at all is copied before the codec reads them.
+void BM_BareEncodeFromCodecFrames(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(PIX_FMT_YUV420P, width, height);
+  sorvo::CodecContextPtr context = OpenBareEncoder(width, height);
+  if (!context) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::vector<sorvo::FramePtr> frames;
+  for (std::vector<uint8_t>& picture : pictures) {
+    sorvo::FramePtr frame(av_frame_alloc());
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    av_frame_get_buffer(frame.get(), 0);
+    uint8_t* planes[4];
+    int lines[4];
+    av_image_fill_arrays(planes, lines, picture.data(), AV_PIX_FMT_YUV420P, width, height, 1);
+    av_image_copy(frame->data, frame->linesize, const_cast<const uint8_t**>(planes), lines,
+                  AV_PIX_FMT_YUV420P, width, height);
+    frames.push_back(std::move(frame));
+  }
+  sorvo::PacketPtr packet(av_packet_alloc());
+  int64_t n = 0;
+  for (auto _ : state) {
+    AVFrame* frame = frames[n % kPictures].get();
+    frame->pts = n++;
+    EncodeBare(context.get(), frame, packet.get(), state);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Packets of a short 25-per-second stream, to be written again and again.
+std::vector<std::vector<uint8_t>> SamplePackets(std::vector<int>* flags) {
+  struct Keeper : FFEncoder {
+    std::vector<std::vector<uint8_t>> packets;
+    std::vector<int> flags;
+    void OnEncode(AVPacket* packet) override {
+      packets.emplace_back(packet->data, packet->data + packet->size);
+      flags.push_back(packet->flags);
+    }
+  } keeper;
+  keeper.Open(320, 240, PIX_FMT_BGR24, kFrameRate, 800000, "packets");
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(PIX_FMT_BGR24, 320, 240);
+  for (int i = 0; i < 50; ++i)
+    keeper.Encode(i, 0, pictures[i % kPictures].data(),
+                  static_cast<long>(pictures[i % kPictures].size()));
+  *flags = keeper.flags;
+  return keeper.packets;
+}
+
+// The file goes to /dev/null, so that the disk does not decide the figures.
+constexpr const char* kSink = "/dev/null";
+
+void BM_FFWriteFileAddVideoFrame(benchmark::State& state) {
+  FFEncoder encoder;
+  encoder.Open(320, 240, PIX_FMT_BGR24, kFrameRate, 800000, "writer");
+  std::vector<int> flags;
+  std::vector<std::vector<uint8_t>> packets = SamplePackets(&flags);
+  FFWriteFile writer;
+  writer.AttachVideoEncoder(0, &encoder);
+  if (writer.CreateFileA(kSink, "mp4", 1) != 1) {
+    state.SkipWithError("CreateFileA failed");
+    return;
+  }
+  sorvo::PacketPtr packet(av_packet_alloc());
+  size_t n = 0;
+  for (auto _ : state) {
+    std::vector<uint8_t>& bytes = packets[n % packets.size()];
+    packet->data = bytes.data();
+    packet->size = static_cast<int>(bytes.size());
+    packet->flags = flags[n++ % packets.size()];
+    if (writer.AddVideoFrame(packet.get(), 0) != 1) {
+      state.SkipWithError("AddVideoFrame failed");
+      break;
+    }
+  }
+  writer.CloseFile();
+  state.SetItemsProcessed(state.iterations());
+  size_t bytes = 0;
+  for (const std::vector<uint8_t>& p : packets)
+    bytes += p.size();
+  state.counters["packet_bytes"] = static_cast<double>(bytes) / packets.size();
+}
+
+void BM_BareInterleavedWrite(benchmark::State& state) {
+  FFEncoder encoder;
+  encoder.Open(320, 240, PIX_FMT_BGR24, kFrameRate, 800000, "writer");
+  std::vector<int> flags;
+  std::vector<std::vector<uint8_t>> packets = SamplePackets(&flags);
+  AVFormatContext* made = nullptr;
+  avformat_alloc_output_context2(&made, nullptr, "mp4", kSink);
+  sorvo::OutputContextPtr context(made);
+  AVStream* stream = avformat_new_stream(context.get(), nullptr);
+  avcodec_parameters_from_context(stream->codecpar, encoder.GetCodecContext());
+  stream->time_base = encoder.GetCodecContext()->time_base;
+  if (avio_open(&context->pb, kSink, AVIO_FLAG_WRITE) < 0 ||
+      avformat_write_header(context.get(), nullptr) < 0) {
+    state.SkipWithError("header failed");
+    return;
+  }
+  const AVRational codecBase = AVRational{1, kFrameRate};
+  sorvo::PacketPtr packet(av_packet_alloc());
+  int64_t n = 0;
+  for (auto _ : state) {
+    std::vector<uint8_t>& bytes = packets[n % packets.size()];
+    packet->data = bytes.data();
+    packet->size = static_cast<int>(bytes.size());
+    packet->flags = flags[n % packets.size()];
+    packet->stream_index = 0;
+    packet->pts = packet->dts = av_rescale_q(n, codecBase, stream->time_base);
+    packet->duration = av_rescale_q(n + 1, codecBase, stream->time_base) - packet->pts;
+    ++n;
+    if (av_interleaved_write_frame(context.get(), packet.get()) < 0) {
+      state.SkipWithError("write failed");
+      break;
+    }
+  }
+  av_write_trailer(context.get());
+  state.SetItemsProcessed(state.iterations());
+}
+
+constexpr int kRepetitions = 5;
+
+BENCHMARK(BM_FFEncoderEncode)
+    ->ArgNames({"format", "w", "h"})
+    ->Args({PIX_FMT_BGR24, 1280, 720})
+    ->Args({PIX_FMT_YUV420P, 1280, 720})
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareEncode)
+    ->ArgNames({"format", "w", "h"})
+    ->Args({PIX_FMT_BGR24, 1280, 720})
+    ->Args({PIX_FMT_YUV420P, 1280, 720})
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareEncodeFromCodecFrames)
+    ->ArgNames({"w", "h"})
+    ->Args({1280, 720})
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FFWriteFileAddVideoFrame)
+    ->Iterations(100000)
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareInterleavedWrite)
+    ->Iterations(100000)
+    ->Repetitions(kRepetitions)
+    ->Unit(benchmark::kMicrosecond);
+
+// Keeps the median CPU time of every benchmark for the ratios at the end. CPU time, not
+// wall time: the loops are single-threaded, and other work on the machine then weighs on
+// neither side.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median")
+        continue;
+      std::string name = run.run_name.function_name;
+      if (!run.run_name.args.empty())
+        name += "/" + run.run_name.args;
+      medians[name] = run.GetAdjustedCPUTime();
+    }
+  }
+  std::map<std::string, double> medians;
+};
+
+void PrintRatio(const RatioReporter& reporter,
+                const char* what,
+                const std::string& ours,
+                const std::string& bare,
+                bool throughput) {
+  auto o = reporter.medians.find(ours), b = reporter.medians.find(bare);
+  if (o == reporter.medians.end() || b == reporter.medians.end())
+    return;
+  if (throughput)
+    std::printf("%-44s throughput ratio (wrapper / bare) = %.3f\n", what, b->second / o->second);
+  else
+    std::printf("%-44s cost ratio (wrapper / bare) = %.3f  (%.0f ns vs %.0f ns per packet)\n",
+                what, o->second / b->second, o->second * 1000, b->second * 1000);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InitFFmpeg();
+  // Repetitions of the wrapper and of its baseline take turns, so that a machine whose load
+  // changes during the run weighs on both alike.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nMedian CPU times of %d repetitions, measured in this run:\n", kRepetitions);
+  PrintRatio(reporter, "FFEncoder::Encode BGR24 1280x720",
+             "BM_FFEncoderEncode/format:3/w:1280/h:720", "BM_BareEncode/format:3/w:1280/h:720",
+             true);
+  PrintRatio(reporter, "FFEncoder::Encode YUV420P 1280x720",
+             "BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncode/format:0/w:1280/h:720",
+             true);
+  PrintRatio(reporter, "  (against pictures already in codec frames)",
+             "BM_FFEncoderEncode/format:0/w:1280/h:720",
+             "BM_BareEncodeFromCodecFrames/w:1280/h:720", true);
+  PrintRatio(reporter, "FFWriteFile::AddVideoFrame", "BM_FFWriteFileAddVideoFrame",
+             "BM_BareInterleavedWrite", false);
+  benchmark::Shutdown();
+  return 0;
+}

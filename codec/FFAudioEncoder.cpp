@@ -1,0 +1,199 @@
+#include "codec/FFAudioEncoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+}
+
+#include "host/MediaBase.h"
+#include "support/CodecMutexes.h"
+
+namespace {
+
+// Splits interleaved 16-bit PCM into the per-channel planes that libmp3lame takes.
+void Deinterleave(const unsigned char* pcm, AVFrame* planar) {
+  const int channels = planar->ch_layout.nb_channels;
+  const int samples = planar->nb_samples;
+  for (int c = 0; c < channels; ++c) {
+    auto* plane = reinterpret_cast<int16_t*>(planar->extended_data[c]);
+    const unsigned char* in = pcm + c * 2;
+    for (int s = 0; s < samples; ++s, in += channels * 2)
+      std::memcpy(&plane[s], in, 2);
+  }
+}
+
+}  // namespace
+
+FFAudioEncoder::FFAudioEncoder() = default;
+
+FFAudioEncoder::~FFAudioEncoder() {
+  // A derived class's Close override is gone by now; release this level's resources.
+  FFAudioEncoder::Close();
+}
+
+int FFAudioEncoder::Open(int channels, int sampleRate, int bitRate) {
+  if (channels < 0 || sampleRate <= 0 || bitRate <= 0)
+    return 0;
+
+  CSingleLock hold(m_lock);
+  std::lock_guard<std::mutex> codecHold(sorvo::AudioEncoderMutex());
+  ReleaseLocked();
+  InitFFmpeg();
+
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MP3);
+  if (codec == nullptr) {
+    std::fputs("m_pAVCodec not found\n", stderr);
+    return 0;
+  }
+  sorvo::SharedCodecContext context = sorvo::MakeSharedCodecContext(avcodec_alloc_context3(codec));
+  sorvo::FramePtr planar(av_frame_alloc());
+  sorvo::PacketPtr codedPacket(av_packet_alloc());
+  sorvo::PacketPtr outPacket(av_packet_alloc());
+  if (!context || !planar || !codedPacket || !outPacket) {
+    std::fputs("could not open codec\n", stderr);
+    return -1;
+  }
+  context->bit_rate = bitRate;
+  context->sample_rate = sampleRate;
+  // A count of 0 gives an empty layout, which the codec refuses.
+  av_channel_layout_default(&context->ch_layout, channels);
+  context->time_base = AVRational{1, sampleRate};
+  context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // Signed 16-bit, one plane per channel: the layout libmp3lame takes 16-bit samples in.
+  context->sample_fmt = AV_SAMPLE_FMT_S16P;
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+    std::fputs("could not open codec\n", stderr);
+    return -1;
+  }
+
+  const int64_t frameBytes =
+      static_cast<int64_t>(context->frame_size) * context->ch_layout.nb_channels * 2;
+  if (frameBytes <= 0 || frameBytes > INT32_MAX)
+    return 0;
+
+  planar->format = AV_SAMPLE_FMT_S16P;
+  planar->nb_samples = context->frame_size;
+  planar->sample_rate = sampleRate;
+  sorvo::MallocPtr frameBuffer(static_cast<unsigned char*>(std::malloc(frameBytes)));
+  sorvo::MallocPtr outBuffer(static_cast<unsigned char*>(std::malloc(kOutputCapacity)));
+  if (av_channel_layout_copy(&planar->ch_layout, &context->ch_layout) < 0 ||
+      av_frame_get_buffer(planar.get(), 0) < 0 || !frameBuffer || !outBuffer) {
+    std::fputs("could not open codec\n", stderr);
+    return -1;
+  }
+
+  m_pAVCodec = codec;
+  std::atomic_store(&m_pCodecContext, std::move(context));
+  m_pPlanarFrame = std::move(planar);
+  m_pCodedPacket = std::move(codedPacket);
+  m_pOutPacket = std::move(outPacket);
+  m_pFrameBuffer = std::move(frameBuffer);
+  m_pOutBuffer = std::move(outBuffer);
+  m_nOutCapacity = kOutputCapacity;
+  m_nFrameBytes = static_cast<int>(frameBytes);
+  m_nFrameFill = 0;
+  m_nSamplesIn = 0;
+  m_bOpen.store(true);
+  return 1;
+}
+
+int FFAudioEncoder::Encode(int /*id*/, double /*time*/, unsigned char* pcm, long length) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || pcm == nullptr || length <= 0)
+    return 0;
+
+  int packets = 0;
+  long offset = 0;
+  while (offset < length && m_bOpen.load()) {
+    const long left = length - offset;
+    if (m_nFrameFill == 0 && left >= m_nFrameBytes) {
+      packets += EncodeFrameLocked(pcm + offset);
+      offset += m_nFrameBytes;
+      continue;
+    }
+    const int take = static_cast<int>(std::min<long>(m_nFrameBytes - m_nFrameFill, left));
+    std::memcpy(m_pFrameBuffer.get() + m_nFrameFill, pcm + offset, take);
+    m_nFrameFill += take;
+    offset += take;
+    if (m_nFrameFill == m_nFrameBytes) {
+      m_nFrameFill = 0;
+      packets += EncodeFrameLocked(m_pFrameBuffer.get());
+    }
+  }
+  return packets > 0 ? 1 : 0;
+}
+
+int FFAudioEncoder::EncodeFrameLocked(const unsigned char* pcm) {
+  AVFrame* planar = m_pPlanarFrame.get();
+  if (av_frame_make_writable(planar) < 0)
+    return 0;
+  Deinterleave(pcm, planar);
+  // Only the codec's own sample queue sees this count; the packets carry no timestamps.
+  planar->pts = m_nSamplesIn;
+  m_nSamplesIn += planar->nb_samples;
+
+  AVCodecContext* context = m_pCodecContext.get();
+  if (avcodec_send_frame(context, planar) < 0)
+    return 0;
+  int packets = 0;
+  AVPacket* coded = m_pCodedPacket.get();
+  while (m_bOpen.load() && avcodec_receive_packet(context, coded) == 0) {
+    const int size = coded->size;
+    if (size < 1 || size > m_nOutCapacity) {
+      av_packet_unref(coded);
+      continue;
+    }
+    std::memcpy(m_pOutBuffer.get(), coded->data, size);
+    av_packet_unref(coded);
+
+    AVPacket* out = m_pOutPacket.get();
+    av_packet_unref(out);  // the defaults: no timestamps, pos -1, stream 0
+    out->data = m_pOutBuffer.get();
+    out->size = size;
+    out->flags |= AV_PKT_FLAG_KEY;
+    ++packets;
+    // The hook may close this encoder (the lock is re-entrant); the loop then stops.
+    OnEncode(out);
+  }
+  return packets;
+}
+
+int FFAudioEncoder::Close() {
+  CSingleLock hold(m_lock);
+  std::lock_guard<std::mutex> codecHold(sorvo::AudioEncoderMutex());
+  ReleaseLocked();
+  return 1;
+}
+
+void FFAudioEncoder::ReleaseLocked() {
+  m_bOpen.store(false);
+  std::atomic_store(&m_pCodecContext, sorvo::SharedCodecContext());
+  m_pAVCodec = nullptr;
+  m_pPlanarFrame.reset();
+  m_pCodedPacket.reset();
+  m_pOutPacket.reset();
+  m_pOutBuffer.reset();
+  m_pFrameBuffer.reset();
+  m_nFrameBytes = 0;
+  m_nFrameFill = 0;
+}
+
+int FFAudioEncoder::IsOpen() {
+  return m_bOpen.load() ? 1 : 0;
+}
+
+AVCodecContext* FFAudioEncoder::GetCodecContext() {
+  return std::atomic_load(&m_pCodecContext).get();
+}
+
+sorvo::SharedCodecContext FFAudioEncoder::ShareCodecContext() {
+  return std::atomic_load(&m_pCodecContext);
+}
+
+void FFAudioEncoder::OnEncode(AVPacket* /*packet*/) {}

@@ -1,0 +1,215 @@
+#include "codec/FFWriteFile.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "codec/FFAudioEncoder.h"
+#include "codec/FFEncoder.h"
+#include "host/MediaBase.h"
+#include "host/PathUtil.h"
+
+namespace {
+
+// The stream id that the audio stream has always carried, after the video slots.
+constexpr int kAudioStreamId = 11;
+
+AVStream* AddStream(AVFormatContext* context, AVCodecContext* codecContext, int streamId) {
+  if (context == nullptr || codecContext == nullptr)
+    return nullptr;
+  AVStream* stream = avformat_new_stream(context, nullptr);
+  if (stream == nullptr)
+    return nullptr;
+  stream->id = streamId;
+  // The encoder's flags stay as they are: its extradata already holds the decoder
+  // configuration, and the global-header flag on an open MPEG-4 encoder would strip the
+  // in-band headers from every later key frame.
+  if (avcodec_parameters_from_context(stream->codecpar, codecContext) < 0)
+    return nullptr;
+  // A hint: the container may choose a finer time base while writing the header.
+  stream->time_base = codecContext->time_base;
+  return stream;
+}
+
+}  // namespace
+
+FFWriteFile::FFWriteFile() = default;
+
+FFWriteFile::~FFWriteFile() {
+  CSingleLock hold(m_lock);
+  CloseLocked();
+}
+
+int FFWriteFile::AttachVideoEncoder(int index, FFEncoder* encoder) {
+  CSingleLock hold(m_lock);
+  if (index < 0 || index >= kVideoSlots || encoder == nullptr)
+    return 0;
+  m_pVideoEncoders[index] = encoder;
+  return 1;
+}
+
+int FFWriteFile::AttachAudioEncoder(int /*unused*/, FFAudioEncoder* encoder) {
+  CSingleLock hold(m_lock);
+  if (encoder == nullptr)
+    return 0;
+  m_pAudioEncoder = encoder;
+  return 1;
+}
+
+int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int videoCount) {
+  CSingleLock hold(m_lock);
+  // A file still open gets its trailer before the writer turns to the next one.
+  CloseLocked();
+  if (fileName == nullptr || videoCount < 0 || videoCount > kMaxVideoStreams)
+    return 0;
+  // A name that does not fit the format context's name field is refused, never cut.
+  if (std::memchr(fileName, '\0', kMaxFileName + 1) == nullptr)
+    return 0;
+  InitFFmpeg();
+
+  const AVOutputFormat* format = av_guess_format(formatName, fileName, nullptr);
+  if (format == nullptr)
+    return 0;
+  AVFormatContext* made = nullptr;
+  if (avformat_alloc_output_context2(&made, format, nullptr, fileName) < 0 || made == nullptr)
+    return 0;
+  sorvo::OutputContextPtr context(made);
+  sorvo::PacketPtr writePacket(av_packet_alloc());
+  if (!writePacket)
+    return 0;
+
+  Track video[kVideoSlots];
+  int streams = 0;
+  if (format->video_codec != AV_CODEC_ID_NONE) {
+    for (int i = 0; i < videoCount; ++i) {
+      if (m_pVideoEncoders[i] == nullptr || m_pVideoEncoders[i]->IsOpen() != 1)
+        return 0;
+    }
+    for (int i = 0; i < videoCount; ++i) {
+      // An encoder that closed since it said it was open has no context to give.
+      sorvo::SharedCodecContext shared = m_pVideoEncoders[i]->ShareCodecContext();
+      if (!shared)
+        return 0;
+      video[i].stream = add_video_stream(context.get(), format->video_codec, shared.get(), i);
+      if (video[i].stream == nullptr)
+        return 0;
+      video[i].context = std::move(shared);
+    }
+    streams = videoCount;
+  }
+  Track audio;
+  if (format->audio_codec != AV_CODEC_ID_NONE && m_pAudioEncoder != nullptr &&
+      m_pAudioEncoder->IsOpen() == 1) {
+    sorvo::SharedCodecContext shared = m_pAudioEncoder->ShareCodecContext();
+    if (!shared)
+      return 0;
+    audio.stream = add_audio_stream(context.get(), format->audio_codec, shared.get());
+    if (audio.stream == nullptr)
+      return 0;
+    // One packet per codec frame, in a time base of one tick per sample.
+    if (shared->frame_size > 0)
+      audio.ticksPerPacket = shared->frame_size;
+    audio.context = std::move(shared);
+  }
+
+  const bool needsFile = !(format->flags & AVFMT_NOFILE);
+  const bool existed = needsFile && PathFileExistsA(fileName);
+  if (needsFile && avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) < 0)
+    return 0;
+  if (avformat_write_header(context.get(), nullptr) < 0) {
+    // A container that refuses its streams leaves no empty file of ours behind.
+    context.reset();
+    if (needsFile && !existed)
+      DeleteFileA(fileName);
+    return 0;
+  }
+
+  m_pFormatContext = std::move(context);
+  m_pWritePacket = std::move(writePacket);
+  for (int i = 0; i < kVideoSlots; ++i)
+    m_videoTracks[i] = std::move(video[i]);
+  m_audioTrack = std::move(audio);
+  m_nVideoCount = streams;
+  m_bOpen.store(1);
+  return 1;
+}
+
+AVStream* FFWriteFile::add_video_stream(AVFormatContext* context,
+                                        int /*codecId*/,
+                                        AVCodecContext* encoderContext,
+                                        int index) {
+  CSingleLock hold(m_lock);
+  return AddStream(context, encoderContext, index);
+}
+
+AVStream* FFWriteFile::add_audio_stream(AVFormatContext* context,
+                                        int /*codecId*/,
+                                        AVCodecContext* audioContext) {
+  CSingleLock hold(m_lock);
+  return AddStream(context, audioContext, kAudioStreamId);
+}
+
+int FFWriteFile::AddVideoFrame(AVPacket* packet, int index) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || packet == nullptr || index < 0 || index >= m_nVideoCount)
+    return 0;
+  return WriteLocked(packet, &m_videoTracks[index], packet->flags);
+}
+
+int FFWriteFile::AddAudioFrame(AVPacket* packet) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || packet == nullptr || m_audioTrack.stream == nullptr)
+    return 0;
+  return WriteLocked(packet, &m_audioTrack, packet->flags | AV_PKT_FLAG_KEY);
+}
+
+int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
+  // An empty packet is no picture and no sound; it would shift every later time.
+  if (packet->data == nullptr || packet->size <= 0)
+    return 0;
+
+  const AVRational codecBase = track->context->time_base;
+  const AVRational streamBase = track->stream->time_base;
+  const int64_t start = track->packets * track->ticksPerPacket;
+  // Counted even when the write fails, so that later packets keep their place in time.
+  ++track->packets;
+
+  // The container library takes the packet over and blanks it; it gets a copy, and the
+  // caller's packet goes on unchanged to the encoder's other consumers.
+  AVPacket* out = m_pWritePacket.get();
+  av_packet_unref(out);
+  out->data = packet->data;
+  out->size = packet->size;
+  out->flags = flags;
+  out->stream_index = track->stream->index;
+  out->pts = av_rescale_q(start, codecBase, streamBase);
+  out->dts = out->pts;
+  out->duration = av_rescale_q(start + track->ticksPerPacket, codecBase, streamBase) - out->pts;
+  return av_interleaved_write_frame(m_pFormatContext.get(), out) == 0 ? 1 : 0;
+}
+
+void FFWriteFile::CloseFile() {
+  CSingleLock hold(m_lock);
+  CloseLocked();
+}
+
+void FFWriteFile::CloseLocked() {
+  if (!m_bOpen.load())
+    return;
+  m_bOpen.store(0);
+  if (m_pFormatContext)
+    av_write_trailer(m_pFormatContext.get());
+  // Closes the file and frees the streams; the codec contexts go back to their encoders.
+  m_pFormatContext.reset();
+  for (Track& track : m_videoTracks)
+    track = Track();
+  m_audioTrack = Track();
+  m_nVideoCount = 0;
+}
+
+int FFWriteFile::IsOpen() {
+  return m_bOpen.load();
+}

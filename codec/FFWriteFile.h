@@ -1,0 +1,98 @@
+// Container file writer: the packets of up to nine attached video encoders and one
+// attached audio encoder go into one file (MP4 in practice), one stream per encoder, the
+// audio stream after the video streams.
+//
+// The writer stamps every packet itself: the n-th packet of a stream is presented at n
+// ticks of its encoder's time base (1/frame rate for video, frame size/sample rate for
+// audio) and lasts one tick, whatever the packet says, so a file plays at its nominal rate.
+// It writes a copy of the caller's packet and leaves the caller's packet untouched.
+//
+// Ownership: the writer owns the format context, its streams and the open file. It
+// shares each stream's codec context with its encoder until CloseFile, so an encoder may
+// close first. Attached encoders are not owned: they must outlive any CreateFileA that
+// uses them; they stay attached across CloseFile.
+//
+// Threads: packets arrive on encoding threads (from OnEncode hooks, which hold their
+// encoder's lock) and on the audio thread; CreateFileA and CloseFile come from a control
+// thread. m_lock guards every member except m_bOpen and is taken by every operation except
+// IsOpen. Lock order: an encoder's lock, then m_lock. Under m_lock the writer calls only
+// the encoders' IsOpen and ShareCodecContext, which take no encoder lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "codec/FFDeleters.h"
+#include "host/CCriticalSectionEx.h"
+#include "host/SorvoExport.h"
+
+class FFAudioEncoder;
+class FFEncoder;
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+
+class SORVO_EXPORT FFWriteFile {
+ public:
+  static constexpr int kVideoSlots = 10;
+  // CreateFileA makes at most this many video streams, from slots 0 to 8.
+  static constexpr int kMaxVideoStreams = 9;
+  // The longest file name the format context's name field holds; longer ones are refused.
+  static constexpr int kMaxFileName = 1023;
+
+  FFWriteFile();
+  virtual ~FFWriteFile();
+  FFWriteFile(const FFWriteFile&) = delete;
+  FFWriteFile& operator=(const FFWriteFile&) = delete;
+
+  // 1 stored (replacing an earlier one); 0 when index is outside 0-9 or encoder is null.
+  virtual int AttachVideoEncoder(int index, FFEncoder* encoder);
+  // 1 stored; 0 when encoder is null. The int is not used.
+  virtual int AttachAudioEncoder(int unused, FFAudioEncoder* encoder);
+  // Closes a file still open, then makes fileName with videoCount video streams (slots 0
+  // to videoCount-1, each holding an open encoder) and an audio stream when an open audio
+  // encoder is attached and the format has audio. formatName is a short format name; when
+  // it names none, the extension of fileName decides. 1 file open and header written.
+  virtual int CreateFileA(const char* fileName, const char* formatName, int videoCount);
+  // Writes a packet of video stream `index`. 1 written; 0 refused (closed, no such stream,
+  // empty packet) or failed. A failed write leaves the file open.
+  virtual int AddVideoFrame(AVPacket* packet, int index);
+  // Writes a packet of the audio stream, key-flagged. 1 written; 0 refused or failed.
+  virtual int AddAudioFrame(AVPacket* packet);
+  // Writes the trailer and closes the file; does nothing when closed.
+  virtual void CloseFile();
+  // 1 open, 0 closed.
+  virtual int IsOpen();
+
+ protected:
+  // New streams, with the encoder's codec parameters; null when none can be made. The
+  // codec id is not used: each stream takes the codec of its encoder.
+  AVStream* add_video_stream(AVFormatContext* context,
+                             int codecId,
+                             AVCodecContext* encoderContext,
+                             int index);
+  AVStream* add_audio_stream(AVFormatContext* context, int codecId, AVCodecContext* audioContext);
+
+ private:
+  // One stream of the open file and what stamps its packets.
+  struct Track {
+    AVStream* stream = nullptr;
+    sorvo::SharedCodecContext context;  // shared with the encoder until CloseFile
+    int64_t ticksPerPacket = 1;         // in the encoder's time base
+    int64_t packets = 0;                // written so far, failed writes included
+  };
+
+  int WriteLocked(const AVPacket* packet, Track* track, int flags);
+  void CloseLocked();
+
+  sorvo::OutputContextPtr m_pFormatContext;
+  FFEncoder* m_pVideoEncoders[kVideoSlots] = {};
+  FFAudioEncoder* m_pAudioEncoder = nullptr;
+  Track m_videoTracks[kVideoSlots];
+  Track m_audioTrack;
+  int m_nVideoCount = 0;            // video streams of the open file
+  sorvo::PacketPtr m_pWritePacket;  // the copy handed to the container library
+  std::atomic<int> m_bOpen{0};
+  CCriticalSectionEx m_lock;
+};

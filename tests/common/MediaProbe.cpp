@@ -1,0 +1,179 @@
+#include "common/MediaProbe.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "codec/FFDeleters.h"
+#include "common/TestAppDir.h"
+
+namespace sorvo::test {
+
+namespace {
+
+struct InputDeleter {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+double Seconds(int64_t value, AVRational base) {
+  return value == AV_NOPTS_VALUE ? -1.0 : value * av_q2d(base);
+}
+
+// Counts what each stream's decoder gives back for `packet` (null: drain).
+void DecodeInto(AVCodecContext* decoder,
+                const AVPacket* packet,
+                AVFrame* frame,
+                ProbedStream* stream) {
+  if (avcodec_send_packet(decoder, packet) < 0) {
+    ++stream->decodeErrors;
+    return;
+  }
+  for (;;) {
+    int received = avcodec_receive_frame(decoder, frame);
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+      return;
+    if (received < 0) {
+      ++stream->decodeErrors;
+      return;
+    }
+    ++stream->decodedFrames;
+    av_frame_unref(frame);
+  }
+}
+
+// Reads an MPEG-4 descriptor length: up to four bytes, seven bits each.
+size_t DescriptorLength(const std::string& bytes, size_t* at) {
+  size_t length = 0;
+  for (int i = 0; i < 4 && *at < bytes.size(); ++i) {
+    const unsigned char b = bytes[(*at)++];
+    length = (length << 7) | (b & 0x7F);
+    if (!(b & 0x80))
+      break;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::vector<ProbedPacket> ProbedFile::PacketsOf(int stream) const {
+  std::vector<ProbedPacket> out;
+  for (const ProbedPacket& p : packets)
+    if (p.stream == stream)
+      out.push_back(p);
+  return out;
+}
+
+ProbedFile ProbeFile(const std::string& path) {
+  ProbedFile file;
+  AVFormatContext* opened = nullptr;
+  if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
+    return file;
+  std::unique_ptr<AVFormatContext, InputDeleter> input(opened);
+  if (avformat_find_stream_info(input.get(), nullptr) < 0)
+    return file;
+  file.opened = true;
+  file.formatName = input->iformat->name;
+  file.durationSeconds =
+      input->duration == AV_NOPTS_VALUE ? -1.0 : input->duration / double(AV_TIME_BASE);
+
+  std::vector<CodecContextPtr> decoders;
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const AVStream* s = input->streams[i];
+    ProbedStream stream;
+    stream.index = s->index;
+    stream.id = s->id;
+    stream.mediaType = s->codecpar->codec_type;
+    stream.codecId = s->codecpar->codec_id;
+    stream.width = s->codecpar->width;
+    stream.height = s->codecpar->height;
+    stream.sampleRate = s->codecpar->sample_rate;
+    stream.channels = s->codecpar->ch_layout.nb_channels;
+    stream.extradata.assign(s->codecpar->extradata,
+                            s->codecpar->extradata + s->codecpar->extradata_size);
+    file.streams.push_back(stream);
+    const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
+    CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    if (codec && decoder && avcodec_parameters_to_context(decoder.get(), s->codecpar) >= 0 &&
+        avcodec_open2(decoder.get(), codec, nullptr) >= 0)
+      decoders.push_back(std::move(decoder));
+    else
+      decoders.emplace_back();
+  }
+
+  PacketPtr packet(av_packet_alloc());
+  FramePtr frame(av_frame_alloc());
+  while (av_read_frame(input.get(), packet.get()) >= 0) {
+    const AVStream* s = input->streams[packet->stream_index];
+    ProbedPacket p;
+    p.stream = packet->stream_index;
+    p.ptsSeconds = Seconds(packet->pts, s->time_base);
+    p.dtsSeconds = Seconds(packet->dts, s->time_base);
+    p.durationSeconds = Seconds(packet->duration, s->time_base);
+    p.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    p.size = packet->size;
+    file.packets.push_back(p);
+    ProbedStream& stream = file.streams[p.stream];
+    stream.endSeconds = std::max(stream.endSeconds, p.ptsSeconds + p.durationSeconds);
+    if (AVCodecContext* decoder = decoders[p.stream].get())
+      DecodeInto(decoder, packet.get(), frame.get(), &stream);
+    av_packet_unref(packet.get());
+  }
+  for (size_t i = 0; i < decoders.size(); ++i)
+    if (decoders[i])
+      DecodeInto(decoders[i].get(), nullptr, frame.get(), &file.streams[i]);
+  return file;
+}
+
+std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path) {
+  const std::string bytes = ReadWholeFile(path);
+  std::vector<std::vector<uint8_t>> infos;
+  for (size_t box = bytes.find("esds"); box != std::string::npos;
+       box = bytes.find("esds", box + 4)) {
+    std::vector<uint8_t> info;
+    size_t at = box + 4 + 4;                       // past the type, then version and flags
+    if (at < bytes.size() && bytes[at] == 0x03) {  // ES_Descriptor
+      ++at;
+      DescriptorLength(bytes, &at);
+      at += 2;  // ES_ID
+      const unsigned char esFlags = at < bytes.size() ? bytes[at] : 0;
+      ++at;
+      if (esFlags & 0x80)
+        at += 2;
+      if (esFlags & 0x40 && at < bytes.size())
+        at += 1 + static_cast<unsigned char>(bytes[at]);
+      if (esFlags & 0x20)
+        at += 2;
+      if (at < bytes.size() && bytes[at] == 0x04) {  // DecoderConfigDescriptor
+        ++at;
+        DescriptorLength(bytes, &at);
+        at += 13;  // object type, stream type, buffer size, max and average bit rate
+        if (at < bytes.size() && bytes[at] == 0x05) {  // DecoderSpecificInfo
+          ++at;
+          const size_t length = DescriptorLength(bytes, &at);
+          if (at + length <= bytes.size())
+            info.assign(bytes.begin() + at, bytes.begin() + at + length);
+        }
+      }
+    }
+    infos.push_back(info);
+  }
+  return infos;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr)
+      ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+}  // namespace sorvo::test

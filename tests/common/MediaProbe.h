@@ -1,0 +1,56 @@
+// Reads a written container file back the way a player does: libavformat for the streams
+// and packets, libavcodec for the pictures and samples. Also parses the MP4 'esds' boxes
+// by hand, since ffprobe-like readers report extradata even when the box lacks it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sorvo::test {
+
+struct ProbedStream {
+  int index = -1;
+  int id = -1;
+  int mediaType = -1;  // AVMediaType
+  int codecId = 0;     // AVCodecID
+  int width = 0;
+  int height = 0;
+  int sampleRate = 0;
+  int channels = 0;
+  std::vector<uint8_t> extradata;
+  int decodedFrames = 0;  // pictures or audio frames the decoder gave back
+  int decodeErrors = 0;
+  double endSeconds = 0;  // end of the last packet: pts + duration
+};
+
+struct ProbedPacket {
+  int stream = -1;
+  double ptsSeconds = 0;
+  double dtsSeconds = 0;
+  double durationSeconds = 0;
+  bool key = false;
+  int size = 0;
+};
+
+struct ProbedFile {
+  bool opened = false;
+  std::string formatName;
+  double durationSeconds = 0;  // the container's own duration
+  std::vector<ProbedStream> streams;
+  std::vector<ProbedPacket> packets;  // in file order
+
+  std::vector<ProbedPacket> PacketsOf(int stream) const;
+};
+
+// Opens, demuxes and decodes the whole file.
+ProbedFile ProbeFile(const std::string& path);
+
+// The decoder-specific info of every 'esds' box in an MP4 file, in file order; an empty
+// entry for a box without one.
+std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path);
+
+// Number of file descriptors the process has open.
+int OpenDescriptorCount();
+
+}  // namespace sorvo::test
