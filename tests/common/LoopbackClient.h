@@ -95,4 +95,21 @@ class LoopbackClient {
   bool m_connected = false;
 };
 
+// A TCP port on the loopback interface that was free a moment ago: for components that take
+// a port number rather than binding port 0 themselves. 0 when none could be found.
+inline unsigned short FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  unsigned short port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
 }  // namespace sorvo::test
