@@ -1,0 +1,210 @@
+#include "preview/FFDecoder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+}
+
+#include "host/MediaBase.h"
+#include "host/TickCount.h"
+#include "support/CodecMutexes.h"
+#include "support/LogF.h"
+
+namespace {
+
+constexpr uint32_t kRateReportPeriodMs = 10000;
+
+void PrintDecodeError(int delivered) {
+  std::fprintf(stderr, "Error while decoding frame %d\n", delivered);
+}
+
+}  // namespace
+
+FFDecoder::FFDecoder() = default;
+
+FFDecoder::~FFDecoder() {
+  FFDecoder::Close();
+}
+
+void FFDecoder::OnDecodedFrame(unsigned char* /*picture*/, int /*size*/) {}
+
+int FFDecoder::Open() {
+  CSingleLock hold(m_lock);
+  if (m_pCodecContext)
+    return 1;
+  std::lock_guard<std::mutex> codecHold(sorvo::VideoDecoderMutex());
+  InitFFmpeg();
+
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
+  if (codec == nullptr) {
+    std::fputs("m_pAVCodec not found\n", stderr);
+    return 0;
+  }
+  sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
+  sorvo::FramePtr picture(av_frame_alloc());
+  // The codec takes whole pictures only and silently drops a second one in the same
+  // packet, so packets are split by the parser instead of the old truncated-input mode.
+  sorvo::ParserPtr parser(av_parser_init(AV_CODEC_ID_MPEG4));
+  sorvo::PacketPtr unit(av_packet_alloc());
+  if (!context || !picture || !parser || !unit) {
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    return 0;
+  }
+  context->width = 0;  // learnt from the stream
+  context->height = 0;
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+    std::fputs("could not open m_pAVCodec\n", stderr);
+    return 0;
+  }
+
+  m_pAVCodec = codec;
+  m_pCodecContext = std::move(context);
+  m_pPicture = std::move(picture);
+  m_pParser = std::move(parser);
+  m_pUnit = std::move(unit);
+  m_eOutputFormat = PIX_FMT_YUV420P;
+  m_bFirstPicture = 0;
+  return 1;
+}
+
+int FFDecoder::Close() {
+  CSingleLock hold(m_lock);
+  {
+    std::lock_guard<std::mutex> codecHold(sorvo::VideoDecoderMutex());
+    m_pCodecContext.reset();
+    m_pAVCodec = nullptr;
+    m_pPicture.reset();
+    m_pParser.reset();
+    m_pUnit.reset();
+  }
+  m_pPictureBuffer.reset();
+  return 1;
+}
+
+void FFDecoder::DecodePacket(AVPacket* packet) {
+  if (!m_pPicture || packet == nullptr || packet->data == nullptr || packet->size < 1 ||
+      packet->size >= kPacketSizeLimit)
+    return;
+
+  // The parser and the codec's header reader may read a few bytes past the end of their
+  // input; the caller's packet need not have room for that, so the bytes are copied first.
+  const size_t size = static_cast<size_t>(packet->size);
+  m_paddedInput.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
+  std::memcpy(m_paddedInput.data(), packet->data, size);
+  std::memset(m_paddedInput.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+
+  int delivered = 0;
+  const uint8_t* position = m_paddedInput.data();
+  int remaining = packet->size;
+  int idleSteps = 0;
+  for (;;) {
+    // A packet holds whole pictures: once it is used up, a call without input releases
+    // the last picture the parser still holds.
+    const bool finishing = remaining == 0;
+    uint8_t* unit = nullptr;
+    int unitSize = 0;
+    const int used = av_parser_parse2(m_pParser.get(), m_pCodecContext.get(), &unit, &unitSize,
+                                      position, remaining, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (unitSize > 0 && !DecodeUnit(unit, unitSize, &delivered)) {
+      DiscardParsedInput();
+      return;
+    }
+    if (finishing)
+      return;
+    if (used <= 0 && unitSize <= 0) {
+      // After releasing a packet's last picture the parser spends one call closing it,
+      // taking and giving nothing; a second such call in a row would repeat forever.
+      if (++idleSteps > 1) {
+        PrintDecodeError(delivered);
+        DiscardParsedInput();
+        return;
+      }
+      continue;
+    }
+    idleSteps = 0;
+    position += used;
+    remaining -= used;
+  }
+}
+
+void FFDecoder::DiscardParsedInput() {
+  uint8_t* unit = nullptr;
+  int unitSize = 0;
+  av_parser_parse2(m_pParser.get(), m_pCodecContext.get(), &unit, &unitSize, nullptr, 0,
+                   AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+}
+
+bool FFDecoder::DecodeUnit(const uint8_t* data, int size, int* delivered) {
+  m_pUnit->data = const_cast<uint8_t*>(data);
+  m_pUnit->size = size;
+  const int sent = avcodec_send_packet(m_pCodecContext.get(), m_pUnit.get());
+  m_pUnit->data = nullptr;
+  m_pUnit->size = 0;
+  if (sent < 0) {
+    PrintDecodeError(*delivered);
+    return false;
+  }
+  for (;;) {
+    const int received = avcodec_receive_frame(m_pCodecContext.get(), m_pPicture.get());
+    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
+      return true;
+    const bool laidOut = received >= 0 && DeliverPicture();
+    av_frame_unref(m_pPicture.get());
+    if (!laidOut) {
+      PrintDecodeError(*delivered);
+      return false;
+    }
+    ++*delivered;
+  }
+}
+
+bool FFDecoder::DeliverPicture() {
+  const AVFrame* picture = m_pPicture.get();
+  // Only the studio profile decodes to anything else, and copying that as 4:2:0 would
+  // show garbage.
+  if (picture->format != AV_PIX_FMT_YUV420P)
+    return false;
+
+  if (m_bFirstPicture == 0) {
+    m_bFirstPicture = 1;
+    LogInfoF("FFDecode:解码开始得到第一帧图像,%s", m_strLabel.c_str());
+  }
+  m_nWidth = picture->width;
+  m_nHeight = picture->height;
+
+  if (!m_pPictureBuffer || m_nWidth != m_nBufferWidth || m_nHeight != m_nBufferHeight) {
+    m_pPictureBuffer.reset();
+    m_nPictureSize = sorvo::PictureSize(m_eOutputFormat, m_nWidth, m_nHeight);
+    const size_t capacity = static_cast<size_t>(m_nWidth) * m_nHeight * 4;
+    m_pPictureBuffer.reset(m_nPictureSize > 0 ? new (std::nothrow) unsigned char[capacity]
+                                              : nullptr);
+    if (!m_pPictureBuffer)
+      return false;
+    m_nBufferWidth = m_nWidth;
+    m_nBufferHeight = m_nHeight;
+  }
+  if (av_image_copy_to_buffer(m_pPictureBuffer.get(), m_nPictureSize, picture->data,
+                              picture->linesize, AV_PIX_FMT_YUV420P, m_nWidth, m_nHeight, 1) < 0)
+    return false;
+
+  CountPicture();
+  OnDecodedFrame(m_pPictureBuffer.get(), m_nPictureSize);
+  return true;
+}
+
+void FFDecoder::CountPicture() {
+  ++m_nDecodedCount;
+  const uint32_t now = GetTickCount();
+  if (now - m_nLastReportTime < kRateReportPeriodMs)
+    return;
+  m_nLastPeriodPictures = m_nDecodedCount - m_nCountAtLastReport;
+  m_nCountAtLastReport = m_nDecodedCount;
+  m_nLastReportTime = now;
+  LogDebugF("解码视频 %s 帧率:%d", m_strLabel.c_str(),
+            static_cast<int>(m_nLastPeriodPictures / 10));
+}
