@@ -31,11 +31,14 @@ bool HasDisplay() {
 
 bool StartVideo() {
   // The library lives in someone else's process: SDL must neither turn SIGINT/SIGTERM into
-  // its own quit events nor keep the screen saver away. The software renderer needs no GPU
-  // and behaves the same everywhere; SDL_RENDER_DRIVER in the environment still wins.
+  // its own quit events nor keep the screen saver away. The software renderer, drawing
+  // straight into the window's surface, needs no GPU or OpenGL driver and behaves the same
+  // everywhere; SDL_RENDER_DRIVER and SDL_FRAMEBUFFER_ACCELERATION in the environment still
+  // win.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
   SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "software", SDL_HINT_DEFAULT);
+  SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
     return false;
   if (HasDisplay())
@@ -44,11 +47,14 @@ bool StartVideo() {
   return false;
 }
 
-void StopVideo() {
-  SDL_QuitSubSystem(SDL_INIT_VIDEO);
+void StopSdl(bool videoRunning) {
+  if (videoRunning)
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
   // A host that uses SDL itself keeps its own subsystems; otherwise SDL lets go of all.
   if (SDL_WasInit(0) == 0)
     SDL_Quit();
+  // SDL keeps per-thread error text that only its own threads free when they end.
+  SDL_TLSCleanup();
 }
 
 }  // namespace
@@ -130,10 +136,9 @@ void PopupUiThread::Main() {
     m_eStart = running ? StartState::kRunning : StartState::kFailed;
     m_done.notify_all();
   }
-  if (!running)
-    return;
-  Loop();
-  StopVideo();
+  if (running)
+    Loop();
+  StopSdl(running);
 }
 
 void PopupUiThread::Loop() {

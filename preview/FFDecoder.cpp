@@ -19,6 +19,46 @@ namespace {
 
 constexpr uint32_t kRateReportPeriodMs = 10000;
 
+// Where the next "00 00 01" start code prefix begins at or after `from`; `size` if none.
+size_t FindStartCode(const uint8_t* data, size_t from, size_t size) {
+  for (size_t i = from; i + 2 < size; ++i) {
+    if (data[i + 2] > 1) {
+      i += 2;  // no prefix can begin at i, i + 1 or i + 2
+    } else if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      return i;
+    }
+  }
+  return size;
+}
+
+// The end of the picture unit that begins at `begin`: the first start code after the unit's
+// picture (VOP) start code, so that the headers before a picture travel with it; slice start
+// codes belong to their picture. A unit without a picture runs to the end of the packet.
+//
+// The MPEG-4 parser draws the same lines, but it carries the last bytes of one packet into
+// the next even after the final call that releases a packet's last picture; when a start
+// code then seems to straddle two packets it reads before its own buffer. Cutting each
+// packet on its own carries nothing over.
+size_t PictureUnitEnd(const uint8_t* data, size_t begin, size_t size) {
+  constexpr uint8_t kPictureStart = 0xB6;
+  constexpr uint8_t kSliceStart = 0xB7;
+  size_t code = begin;
+  for (;; code += 3) {
+    code = FindStartCode(data, code, size);
+    if (code + 3 >= size)
+      return size;
+    if (data[code + 3] == kPictureStart)
+      break;
+  }
+  for (code += 4;; code += 3) {
+    code = FindStartCode(data, code, size);
+    if (code + 3 >= size)
+      return size;
+    if (data[code + 3] != kSliceStart)
+      return code;
+  }
+}
+
 void PrintDecodeError(int delivered) {
   std::fprintf(stderr, "Error while decoding frame %d\n", delivered);
 }
@@ -45,13 +85,12 @@ int FFDecoder::Open() {
     std::fputs("m_pAVCodec not found\n", stderr);
     return 0;
   }
+  // No truncated-input mode: the codec takes one whole picture per packet (it silently
+  // drops a second one), so DecodePacket cuts packets into pictures itself.
   sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
   sorvo::FramePtr picture(av_frame_alloc());
-  // The codec takes whole pictures only and silently drops a second one in the same
-  // packet, so packets are split by the parser instead of the old truncated-input mode.
-  sorvo::ParserPtr parser(av_parser_init(AV_CODEC_ID_MPEG4));
   sorvo::PacketPtr unit(av_packet_alloc());
-  if (!context || !picture || !parser || !unit) {
+  if (!context || !picture || !unit) {
     std::fputs("could not open m_pAVCodec\n", stderr);
     return 0;
   }
@@ -65,7 +104,6 @@ int FFDecoder::Open() {
   m_pAVCodec = codec;
   m_pCodecContext = std::move(context);
   m_pPicture = std::move(picture);
-  m_pParser = std::move(parser);
   m_pUnit = std::move(unit);
   m_eOutputFormat = PIX_FMT_YUV420P;
   m_bFirstPicture = 0;
@@ -79,7 +117,6 @@ int FFDecoder::Close() {
     m_pCodecContext.reset();
     m_pAVCodec = nullptr;
     m_pPicture.reset();
-    m_pParser.reset();
     m_pUnit.reset();
   }
   m_pPictureBuffer.reset();
@@ -91,52 +128,21 @@ void FFDecoder::DecodePacket(AVPacket* packet) {
       packet->size >= kPacketSizeLimit)
     return;
 
-  // The parser and the codec's header reader may read a few bytes past the end of their
-  // input; the caller's packet need not have room for that, so the bytes are copied first.
+  // The codec's bit reader may read a few bytes past the end of its input; the caller's
+  // packet need not have room for that, so the bytes are copied first.
   const size_t size = static_cast<size_t>(packet->size);
   m_paddedInput.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
   std::memcpy(m_paddedInput.data(), packet->data, size);
   std::memset(m_paddedInput.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
 
+  const uint8_t* input = m_paddedInput.data();
   int delivered = 0;
-  const uint8_t* position = m_paddedInput.data();
-  int remaining = packet->size;
-  int idleSteps = 0;
-  for (;;) {
-    // A packet holds whole pictures: once it is used up, a call without input releases
-    // the last picture the parser still holds.
-    const bool finishing = remaining == 0;
-    uint8_t* unit = nullptr;
-    int unitSize = 0;
-    const int used = av_parser_parse2(m_pParser.get(), m_pCodecContext.get(), &unit, &unitSize,
-                                      position, remaining, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (unitSize > 0 && !DecodeUnit(unit, unitSize, &delivered)) {
-      DiscardParsedInput();
+  for (size_t begin = 0; begin < size;) {
+    const size_t end = PictureUnitEnd(input, begin, size);  // always past `begin`
+    if (!DecodeUnit(input + begin, static_cast<int>(end - begin), &delivered))
       return;
-    }
-    if (finishing)
-      return;
-    if (used <= 0 && unitSize <= 0) {
-      // After releasing a packet's last picture the parser spends one call closing it,
-      // taking and giving nothing; a second such call in a row would repeat forever.
-      if (++idleSteps > 1) {
-        PrintDecodeError(delivered);
-        DiscardParsedInput();
-        return;
-      }
-      continue;
-    }
-    idleSteps = 0;
-    position += used;
-    remaining -= used;
+    begin = end;
   }
-}
-
-void FFDecoder::DiscardParsedInput() {
-  uint8_t* unit = nullptr;
-  int unitSize = 0;
-  av_parser_parse2(m_pParser.get(), m_pCodecContext.get(), &unit, &unitSize, nullptr, 0,
-                   AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
 }
 
 bool FFDecoder::DecodeUnit(const uint8_t* data, int size, int* delivered) {

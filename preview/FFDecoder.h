@@ -55,8 +55,6 @@ class FFDecoder {
   // Lays the codec's picture out in the picture buffer and calls the hook; false when the
   // picture cannot be laid out.
   bool DeliverPicture();
-  // Forgets what the parser holds of a packet that is being dropped.
-  void DiscardParsedInput();
   void CountPicture();
 
   int m_bFirstPicture = 0;
@@ -75,7 +73,6 @@ class FFDecoder {
   const AVCodec* m_pAVCodec = nullptr;
   sorvo::CodecContextPtr m_pCodecContext;
   sorvo::FramePtr m_pPicture;          // what the codec decodes into
-  sorvo::ParserPtr m_pParser;          // splits packets into pictures
   sorvo::PacketPtr m_pUnit;            // one picture's bytes on their way to the codec
   std::vector<uint8_t> m_paddedInput;  // the packet, with the zero padding FFmpeg reads past
   PixelFormat m_eOutputFormat = PIX_FMT_YUV420P;
