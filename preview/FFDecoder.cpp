@@ -20,13 +20,15 @@ namespace {
 constexpr uint32_t kRateReportPeriodMs = 10000;
 
 // Where the next "00 00 01" start code prefix begins at or after `from`; `size` if none.
+// Compressed data holds few bytes of 1, and memchr skips to them fast.
 size_t FindStartCode(const uint8_t* data, size_t from, size_t size) {
-  for (size_t i = from; i + 2 < size; ++i) {
-    if (data[i + 2] > 1) {
-      i += 2;  // no prefix can begin at i, i + 1 or i + 2
-    } else if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-      return i;
-    }
+  for (size_t one = from + 2; one < size; ++one) {
+    const void* found = std::memchr(data + one, 1, size - one);
+    if (found == nullptr)
+      return size;
+    one = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
+    if (data[one - 1] == 0 && data[one - 2] == 0)
+      return one - 2;
   }
   return size;
 }
@@ -128,14 +130,10 @@ void FFDecoder::DecodePacket(AVPacket* packet) {
       packet->size >= kPacketSizeLimit)
     return;
 
-  // The codec's bit reader may read a few bytes past the end of its input; the caller's
-  // packet need not have room for that, so the bytes are copied first.
+  // The codec never reads the caller's bytes: avcodec_send_packet copies a packet that has
+  // no buffer of its own into a padded one. The cutting stays within the packet.
+  const uint8_t* input = packet->data;
   const size_t size = static_cast<size_t>(packet->size);
-  m_paddedInput.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
-  std::memcpy(m_paddedInput.data(), packet->data, size);
-  std::memset(m_paddedInput.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-
-  const uint8_t* input = m_paddedInput.data();
   int delivered = 0;
   for (size_t begin = 0; begin < size;) {
     const size_t end = PictureUnitEnd(input, begin, size);  // always past `begin`

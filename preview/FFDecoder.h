@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "codec/FFDeleters.h"
 #include "host/CCriticalSectionEx.h"
@@ -74,6 +73,5 @@ class FFDecoder {
   sorvo::CodecContextPtr m_pCodecContext;
   sorvo::FramePtr m_pPicture;          // what the codec decodes into
   sorvo::PacketPtr m_pUnit;            // one picture's bytes on their way to the codec
-  std::vector<uint8_t> m_paddedInput;  // the packet, with the zero padding FFmpeg reads past
   PixelFormat m_eOutputFormat = PIX_FMT_YUV420P;
 };
