@@ -15,15 +15,16 @@ int BgrSize(const benchmark::State& state) {
   return static_cast<int>(state.range(0) * state.range(1) * 3);
 }
 
-// No worker runs: once five pictures wait, every Push gives up the oldest one, the pool's
-// busiest path.
-void BM_PoolPush(benchmark::State& state) {
+// Pushes BGR24 pictures of the state's size (width, height) into a pool of that item size.
+void PushLoop(benchmark::State& state, bool withWorker) {
+  const int width = static_cast<int>(state.range(0));
+  const int height = static_cast<int>(state.range(1));
   const int size = BgrSize(state);
   std::vector<unsigned char> picture(size, 0x5A);
   FramePoolLite pool;
   pool.Init(size);
-  const int width = static_cast<int>(state.range(0));
-  const int height = static_cast<int>(state.range(1));
+  if (withWorker)
+    pool.StartWorker("Pool_bench");
   for (int i = 0; i < kBuffers; ++i)  // the buffers' pages are touched before timing
     pool.Push(0, picture.data(), width, height, PIX_FMT_BGR24, 0, size);
   for (auto _ : state) {
@@ -34,21 +35,15 @@ void BM_PoolPush(benchmark::State& state) {
   pool.StopPool();
 }
 
+// No worker runs: once five pictures wait, every Push gives up the oldest one, the pool's
+// busiest path.
+void BM_PoolPush(benchmark::State& state) {
+  PushLoop(state, false);
+}
+
 // A worker takes the pictures as they come (and does nothing with them).
 void BM_PoolPushWithWorker(benchmark::State& state) {
-  const int size = BgrSize(state);
-  std::vector<unsigned char> picture(size, 0x5A);
-  FramePoolLite pool;
-  pool.Init(size);
-  pool.StartWorker("Pool_bench");
-  const int width = static_cast<int>(state.range(0));
-  const int height = static_cast<int>(state.range(1));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(pool.Push(0, picture.data(), width, height, PIX_FMT_BGR24, 0, size));
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(state.iterations() * size);
-  pool.StopPool();
+  PushLoop(state, true);
 }
 
 // The baseline: the same bytes copied into five buffers in turn, as the pool's copies land.

@@ -12,7 +12,7 @@ struct FrameItem2 {
   // The length that marks the stop marker instead of a picture.
   static constexpr int32_t kStopMarker = -123456;
 
-  explicit FrameItem2(int size) : data(new unsigned char[size]), length(size), capacity(size) {}
+  explicit FrameItem2(int size) : data(new unsigned char[size]), length(size) {}
   ~FrameItem2() { delete[] data; }
   FrameItem2(const FrameItem2&) = delete;
   FrameItem2& operator=(const FrameItem2&) = delete;
@@ -24,5 +24,4 @@ struct FrameItem2 {
   int width = 0;
   int height = 0;
   PixelFormat pixelFormat = PIX_FMT_NONE;
-  const int capacity;  // bytes the buffer holds
 };

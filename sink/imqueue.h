@@ -9,11 +9,11 @@
 
 #include "support/ZoCritSec.h"
 
-// Item is constructed from the item size and has `capacity`; FrameItem2 is the one in use.
+// Item (FrameItem2) is constructed from the item size and has `length` and kStopMarker.
 //
 // Threads: any number of producers (GetFree, PutReady) and one consumer (GetReady, PutFree,
 // WaitReady) at once; Init and ClearAll only while no producer or consumer holds an item,
-// since ClearAll frees every buffer. m_lock guards the three lists, the counts and m_bWake;
+// since ClearAll frees every buffer. m_lock guards the three lists, the item size and m_bWake;
 // re-entrant because GetFree falls back to GetReady inside its own hold. An item a
 // thread has taken out of the lists is that thread's alone until it puts it back.
 template <class Item>

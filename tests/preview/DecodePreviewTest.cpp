@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -200,58 +200,6 @@ TEST_F(DecodePreviewTest, WithoutADrawerThePreviewStillDecodesQuietly) {
   for (const auto& line : capture.Lines())
     decoded |= line.text == "FFDecode:解码开始得到第一帧图像,";
   EXPECT_TRUE(decoded);
-}
-
-// The real window, on SDL's headless driver asked for by name.
-sorvo::CPopupDrawer* g_window = nullptr;
-
-int RealWindowFactory(const char* title, IPopupDrawer** drawer, int x, int y) {
-  g_window = sorvo::CPopupDrawer::Create(title, x, y);
-  if (g_window != nullptr)
-    g_window->AddRef();  // the test's own reference
-  *drawer = g_window;
-  return g_window != nullptr ? 1 : 0;
-}
-
-TEST(DecodePreviewWindowTest, TheWindowShowsTheDecodedColour) {
-  const char* previous = std::getenv("SDL_VIDEODRIVER");
-  const std::string saved = previous != nullptr ? previous : "";
-  setenv("SDL_VIDEODRIVER", "offscreen", 1);
-  sorvo::SetPopupDrawerFactoryForTesting(&RealWindowFactory);
-
-  const Bytes magenta = sorvo::test::SolidBgrPicture(64, 48, 255, 0, 255);
-  auto packets = sorvo::test::EncodePictures(64, 48, PIX_FMT_BGR24, {magenta, magenta});
-  ASSERT_EQ(packets.size(), 2u);
-  {
-    CDecodePreview preview;
-    preview.StartPreview("cam4", static_cast<int>(magenta.size()));
-    ASSERT_NE(g_window, nullptr);
-    EXPECT_EQ(g_window->GetTitleForTesting(), "cam4 -- 本地解码预览");
-    for (const Bytes& packet : packets)
-      ASSERT_EQ(PushPacket(preview, packet), 1);
-    preview.PostStop();
-    EXPECT_EQ(preview.WaitThread(-1), 0u);  // every picture has been handed to the window
-
-    std::vector<uint32_t> pixels;
-    int width = 0;
-    int height = 0;
-    ASSERT_TRUE(g_window->ReadPixelsForTesting(&pixels, &width, &height));
-    ASSERT_EQ(width, 64);
-    ASSERT_EQ(height, 48);
-    const uint32_t centre = pixels[24 * 64 + 32];
-    EXPECT_NEAR(static_cast<int>((centre >> 16) & 0xFF), 255, 6);
-    EXPECT_NEAR(static_cast<int>((centre >> 8) & 0xFF), 0, 6);
-    EXPECT_NEAR(static_cast<int>(centre & 0xFF), 255, 6);
-  }
-  // The preview has let go of its reference; the test's own closes the window.
-  EXPECT_EQ(g_window->Release(), 0);
-  g_window = nullptr;
-
-  sorvo::SetPopupDrawerFactoryForTesting(nullptr);
-  if (previous != nullptr)
-    setenv("SDL_VIDEODRIVER", saved.c_str(), 1);
-  else
-    unsetenv("SDL_VIDEODRIVER");
 }
 
 }  // namespace

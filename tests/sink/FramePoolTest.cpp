@@ -189,15 +189,14 @@ TEST(FramePoolTest, OwnerReturningZeroEndsTheWorkerForGood) {
   EXPECT_EQ(CountFreeBuffers(pool), 5);  // ready pictures count: GetFree falls back to them
   pool.StopPool();
   EXPECT_FALSE(pool.HasBuffers());
-}
 
-TEST(FramePoolTest, PoolWithoutOwnerEndsAtItsFirstPicture) {
-  Pool pool(nullptr, &Recorder::Take);
-  ASSERT_TRUE(pool.Init(kItemSize));
-  ASSERT_EQ(PushNumbered(pool, 1), 1);
-  ASSERT_EQ(pool.StartWorker("Pool_orphan"), 1);
-  EXPECT_EQ(pool.WaitThread(-1), 0u);
-  pool.StopPool();
+  // A pool without an owner ends at its first picture the same way.
+  Pool orphan(nullptr, &Recorder::Take);
+  ASSERT_TRUE(orphan.Init(kItemSize));
+  ASSERT_EQ(PushNumbered(orphan, 1), 1);
+  ASSERT_EQ(orphan.StartWorker("Pool_orphan"), 1);
+  EXPECT_EQ(orphan.WaitThread(-1), 0u);
+  orphan.StopPool();
 }
 
 TEST(FramePoolTest, ConcurrentProducersNeverSeeTornOrReorderedPictures) {
