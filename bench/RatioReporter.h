@@ -33,6 +33,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (median)
         name = run.run_name.str();
+      // A benchmark with its own repetition count carries it in its name.
+      const size_t repeats = name.find("/repeats:");
+      if (repeats != std::string::npos)
+        name.erase(repeats);
       if (run.run_type == Run::RT_Iteration || median)
         m_times[name] = run.GetAdjustedCPUTime();
     }

@@ -61,6 +61,16 @@ size_t PictureUnitEnd(const uint8_t* data, size_t begin, size_t size) {
   }
 }
 
+// Copies `rows` rows of `width` bytes to `destination` with no gaps between them. Rows that
+// already lie back to back go in one copy, a good deal faster than one copy per row.
+void CopyPlane(uint8_t* destination, const uint8_t* source, int linesize, int width, int rows) {
+  if (linesize == width) {
+    std::memcpy(destination, source, static_cast<size_t>(width) * rows);
+    return;
+  }
+  av_image_copy_plane(destination, width, source, linesize, width, rows);
+}
+
 void PrintDecodeError(int delivered) {
   std::fprintf(stderr, "Error while decoding frame %d\n", delivered);
 }
@@ -192,9 +202,14 @@ bool FFDecoder::DeliverPicture() {
     m_nBufferWidth = m_nWidth;
     m_nBufferHeight = m_nHeight;
   }
-  if (av_image_copy_to_buffer(m_pPictureBuffer.get(), m_nPictureSize, picture->data,
-                              picture->linesize, AV_PIX_FMT_YUV420P, m_nWidth, m_nHeight, 1) < 0)
-    return false;
+  const int chromaWidth = (m_nWidth + 1) / 2;
+  const int chromaHeight = (m_nHeight + 1) / 2;
+  uint8_t* luma = m_pPictureBuffer.get();
+  uint8_t* blue = luma + static_cast<size_t>(m_nWidth) * m_nHeight;
+  uint8_t* red = blue + static_cast<size_t>(chromaWidth) * chromaHeight;
+  CopyPlane(luma, picture->data[0], picture->linesize[0], m_nWidth, m_nHeight);
+  CopyPlane(blue, picture->data[1], picture->linesize[1], chromaWidth, chromaHeight);
+  CopyPlane(red, picture->data[2], picture->linesize[2], chromaWidth, chromaHeight);
 
   CountPicture();
   OnDecodedFrame(m_pPictureBuffer.get(), m_nPictureSize);

@@ -71,7 +71,7 @@ class FFDecoder {
   std::string m_strLabel;  // names the stream in the log lines; nothing sets it yet
   const AVCodec* m_pAVCodec = nullptr;
   sorvo::CodecContextPtr m_pCodecContext;
-  sorvo::FramePtr m_pPicture;          // what the codec decodes into
-  sorvo::PacketPtr m_pUnit;            // one picture's bytes on their way to the codec
+  sorvo::FramePtr m_pPicture;  // what the codec decodes into
+  sorvo::PacketPtr m_pUnit;    // one picture's bytes on their way to the codec
   PixelFormat m_eOutputFormat = PIX_FMT_YUV420P;
 };
