@@ -1,0 +1,169 @@
+// The preview window as it appears on a real X server (run under Xvfb): found by its title,
+// its pixels read back from the server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "EncodedClip.h"
+#include "preview/CDecodePreview.h"
+
+// Last: Xlib defines macros (None, Bool, Status) that clash with the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using sorvo::test::Bytes;
+
+struct Rgb {
+  int red, green, blue;
+};
+
+struct DisplayCloser {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+
+class XServer {
+ public:
+  XServer() : m_display(XOpenDisplay(nullptr)) {}
+  bool Connected() const { return m_display != nullptr; }
+
+  // The viewable top-level window whose UTF-8 title is `title`.
+  std::optional<Window> FindWindow(const std::string& title) {
+    std::optional<Window> found;
+    Window root = DefaultRootWindow(m_display.get());
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(m_display.get(), root, &root, &parent, &children, &count))
+      return found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+      XWindowAttributes attributes;
+      if (XGetWindowAttributes(m_display.get(), children[i], &attributes) &&
+          attributes.map_state == IsViewable && Title(children[i]) == title)
+        found = children[i];
+    }
+    if (children != nullptr)
+      XFree(children);
+    return found;
+  }
+
+  // The colour at the window's centre, as the server holds it.
+  std::optional<Rgb> CentreColour(Window window) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display.get(), window, &attributes))
+      return std::nullopt;
+    XImage* image = XGetImage(m_display.get(), window, attributes.width / 2, attributes.height / 2,
+                              1, 1, AllPlanes, ZPixmap);
+    if (image == nullptr)
+      return std::nullopt;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    const Rgb colour{Channel(pixel, image->red_mask), Channel(pixel, image->green_mask),
+                     Channel(pixel, image->blue_mask)};
+    XDestroyImage(image);
+    return colour;
+  }
+
+ private:
+  std::string Title(Window window) {
+    Atom name = XInternAtom(m_display.get(), "_NET_WM_NAME", False);
+    Atom utf8 = XInternAtom(m_display.get(), "UTF8_STRING", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0;
+    unsigned long after = 0;
+    unsigned char* value = nullptr;
+    std::string title;
+    if (XGetWindowProperty(m_display.get(), window, name, 0, 1024, False, utf8, &type, &format,
+                           &items, &after, &value) == Success &&
+        value != nullptr) {
+      title.assign(reinterpret_cast<char*>(value), items);
+      XFree(value);
+    }
+    return title;
+  }
+
+  static int Channel(unsigned long pixel, unsigned long mask) {
+    int shift = 0;
+    while (mask != 0 && (mask & 1) == 0) {
+      mask >>= 1;
+      ++shift;
+    }
+    return mask != 0 ? static_cast<int>(((pixel >> shift) & mask) * 255 / mask) : 0;
+  }
+
+  std::unique_ptr<Display, DisplayCloser> m_display;
+};
+
+bool Near(const Rgb& a, const Rgb& b) {
+  return std::abs(a.red - b.red) <= 8 && std::abs(a.green - b.green) <= 8 &&
+         std::abs(a.blue - b.blue) <= 8;
+}
+
+// Polls the server until the window titled `title` shows `colour`; the server draws
+// asynchronously, and the deadline only stops a broken run.
+bool WaitForColour(XServer& server,
+                   const std::string& title,
+                   const Rgb& colour,
+                   std::optional<Rgb>* seen) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (std::optional<Window> window = server.FindWindow(title)) {
+      *seen = server.CentreColour(*window);
+      if (*seen && Near(**seen, colour))
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void Feed(CDecodePreview& preview, const std::vector<Bytes>& packets) {
+  for (const Bytes& packet : packets)
+    preview.Push(0, const_cast<unsigned char*>(packet.data()), 0, 0, PIX_FMT_NONE, 0,
+                 static_cast<long>(packet.size()));
+}
+
+TEST(PreviewWindowTest, TwoPreviewsShowTheirPicturesInTitledWindowsOnTheXServer) {
+  XServer server;
+  ASSERT_TRUE(server.Connected()) << "no X server: run under xvfb-run";
+
+  const Rgb orange{240, 120, 20};
+  const Rgb teal{20, 160, 170};
+  const Bytes orangePicture =
+      sorvo::test::SolidBgrPicture(320, 240, orange.red, orange.green, orange.blue);
+  const Bytes tealPicture = sorvo::test::SolidBgrPicture(160, 120, teal.red, teal.green, teal.blue);
+  auto orangePackets =
+      sorvo::test::EncodePictures(320, 240, PIX_FMT_BGR24, {orangePicture, orangePicture});
+  auto tealPackets = sorvo::test::EncodePictures(160, 120, PIX_FMT_BGR24, {tealPicture});
+  ASSERT_FALSE(orangePackets.empty());
+  ASSERT_FALSE(tealPackets.empty());
+
+  auto first = std::make_unique<CDecodePreview>();
+  CDecodePreview second;
+  first->StartPreview("cam1", static_cast<int>(orangePicture.size()));
+  second.StartPreview("cam2", static_cast<int>(tealPicture.size()));
+  Feed(*first, orangePackets);
+  Feed(second, tealPackets);
+
+  std::optional<Rgb> seen;
+  EXPECT_TRUE(WaitForColour(server, "cam1 -- 本地解码预览", orange, &seen))
+      << (seen ? std::to_string(seen->red) + "," + std::to_string(seen->green) + "," +
+                     std::to_string(seen->blue)
+               : std::string("no window"));
+  EXPECT_TRUE(WaitForColour(server, "cam2 -- 本地解码预览", teal, &seen));
+
+  // Deleting a preview closes its window; the other one stays.
+  first.reset();
+  EXPECT_FALSE(server.FindWindow("cam1 -- 本地解码预览"));
+  EXPECT_TRUE(server.FindWindow("cam2 -- 本地解码预览"));
+}
+
+}  // namespace
