@@ -190,6 +190,8 @@ int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long len
   // The codec wants rising timestamps for its rate control; they stay inside the encoder
   // and never reach the packet.
   picture->pts = m_nPictureNumber++;
+  picture->pict_type =
+      m_bKeyFrameRequested.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
   AVCodecContext* context = m_pCodecContext.get();
   if (avcodec_send_frame(context, picture) < 0)

@@ -65,6 +65,9 @@ class SORVO_EXPORT FFEncoder {
   // configuration; its flags never carry the global-header flag, so every key frame
   // keeps its in-band headers.
   sorvo::SharedCodecContext ShareCodecContext();
+  // Makes the next picture a key frame, so that a file or client that starts now begins
+  // with a picture it can decode. Any thread.
+  void RequestKeyFrame() { m_bKeyFrameRequested.store(true); }
   int GetEncoderWidth() const { return m_nWidth; }
   int GetEncoderHeight() const { return m_nHeight; }
   PixelFormat GetInputFormat() const { return m_eInputFormat; }
@@ -83,6 +86,7 @@ class SORVO_EXPORT FFEncoder {
   const AVCodec* m_pAVCodec = nullptr;
   sorvo::SharedCodecContext m_pCodecContext;
   std::atomic<bool> m_bOpen{false};
+  std::atomic<bool> m_bKeyFrameRequested{false};
   sorvo::FramePtr m_pConvertPicture;  // owns its buffer: converted packed pictures
   sorvo::FramePtr m_pDirectPicture;   // laid over the caller's YUV data
   sorvo::PacketPtr m_pCodedPacket;    // what the codec returns

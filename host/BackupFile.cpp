@@ -1,6 +1,7 @@
 #include "host/BackupFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 
 #include <cerrno>
@@ -18,7 +19,9 @@ std::string BackupName(const std::string& path, int n) {
 }  // namespace sorvo
 
 int BackupFile(const char* path, int /*flag*/) {
-  if (path == nullptr || !PathFileExistsA(path)) return 0;
+  // Only a recording is moved aside: a directory or device standing at the path stays.
+  struct stat st;
+  if (path == nullptr || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   for (int n = 1; n < 100000; ++n) {
     std::string target = sorvo::BackupName(path, n);
     // RENAME_NOREPLACE makes the "does not exist yet" check and the move one step, so a

@@ -5,7 +5,8 @@
 #include <string>
 
 // Renames `path` to "<stem>_bak<N><ext>" with the smallest N >= 1 whose name does not exist
-// yet. 1 when the file was moved, 0 when there was nothing to move or the rename failed.
+// yet. 1 when the file was moved, 0 when there was no regular file to move or the rename
+// failed.
 // The second argument is accepted for the host's signature and has no effect.
 int BackupFile(const char* path, int flag);
 

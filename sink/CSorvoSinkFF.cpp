@@ -114,7 +114,10 @@ int CSorvoSinkFF::StartRecord() {
   DeleteFileA(m_strPath.c_str());
   if (PathFileExistsA(m_strPath.c_str())) return 0;
   if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
-  return m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1) ? 1 : 0;
+  if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1)) return 0;
+  // The file is to begin with a picture that decodes on its own, not mid-way into a GOP.
+  RequestKeyFrame();
+  return 1;
 }
 
 int CSorvoSinkFF::StopRecord() {

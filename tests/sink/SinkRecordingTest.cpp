@@ -205,6 +205,17 @@ TEST_F(SinkRecordingTest, WithoutAServerEveryHeaderHasSequenceZero) {
   }
 }
 
+TEST_F(SinkRecordingTest, APreviewedSinkDecodesItsOwnPacketsWithoutHoldingTheEncoderUp) {
+  auto* sink = new CSorvoSinkFF();
+  ASSERT_EQ(sink->Create("seen", dir.File("seen.mp4").c_str(), kWidth, kHeight, PIX_FMT_YUV420P,
+                         25, 400000, 0, 0, 1),
+            1);
+  sink->SetEncodeDataOutputCB(&collector);
+  ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 10));
+  EXPECT_EQ(sink->Close(), 1);
+  sink->Release();
+}
+
 TEST_F(SinkRecordingTest, SaveStreamAbsentMeansNoRawStreamFile) {
   dir.WriteFile("SettingVideo.ini", "[Sorvo]\n");
   CSorvoSinkFF* sink = MakeSink("plain", 0);
@@ -299,6 +310,9 @@ TEST_F(SinkRecordingTest, FullDiskEndsThePrivateStreamButTheRecordingGoesOn) {
   ASSERT_TRUE(mp4.opened);
   ASSERT_EQ(mp4.streams.size(), 1u);
   EXPECT_EQ(mp4.streams[0].decodedFrames, 20);
+  // Recording began mid-way into a GOP; the file still opens with a key frame.
+  ASSERT_FALSE(mp4.packets.empty());
+  EXPECT_TRUE(mp4.packets[0].key);
   EXPECT_LE(fs::file_size(files[0]), written + 100);
 }
 
