@@ -1,5 +1,6 @@
 #include "sink/PrivateStreamFrame.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sorvo {
@@ -119,11 +120,16 @@ ParseResult ParseRecord(const uint8_t* data, size_t size, ParsedRecord* out) {
   if ((r = body.Le32(&n)) != ParseResult::kOk) return whole ? ParseResult::kDamaged : r;
   // Each payload byte takes one or two bytes of the frame.
   if (n > frameLength) return ParseResult::kDamaged;
-  std::vector<uint8_t> payload(n);
+  // The lengths are not trusted yet: the payload grows with the bytes actually unstuffed,
+  // so that a damaged length cannot make a huge allocation.
+  std::vector<uint8_t> payload;
+  payload.reserve(std::min<size_t>(n, size - body.at()));
   uint8_t sum = 0;
   for (uint32_t i = 0; i < n; ++i) {
-    if ((r = body.Next(&payload[i])) != ParseResult::kOk) return whole ? ParseResult::kDamaged : r;
-    sum = static_cast<uint8_t>(sum + payload[i]);
+    uint8_t b;
+    if ((r = body.Next(&b)) != ParseResult::kOk) return whole ? ParseResult::kDamaged : r;
+    payload.push_back(b);
+    sum = static_cast<uint8_t>(sum + b);
   }
   uint8_t checksum;
   if ((r = body.Next(&checksum)) != ParseResult::kOk) return whole ? ParseResult::kDamaged : r;

@@ -4,12 +4,15 @@
 // with zeros to 8 bytes, the payload length as four stuffed bytes, the stuffed payload, the
 // stuffed 8-bit sum of the payload, CF. Stuffing writes CA before any C0, CA or CF.
 // A record in the file is the frame with an 8-byte block (C0 C0 t 0 0 0 0 0) inserted after
-// its first two bytes, T + 8 bytes in all. Pure functions; any thread.
+// its first two bytes, T + 8 bytes in all. Pure functions; any thread. They are exported:
+// programs outside the library read (and may write) these files too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "host/SorvoExport.h"
 
 namespace sorvo {
 
@@ -22,11 +25,11 @@ constexpr size_t MaxFrameSize(size_t n) { return 2 + 8 + 8 + 2 * n + 2 + 1; }
 
 // Frames `n` bytes of `src` into `dst`, which holds at least MaxFrameSize(n) bytes.
 // Returns T, the frame's length.
-size_t PackFrame(uint8_t* dst, const uint8_t* src, size_t n);
+SORVO_EXPORT size_t PackFrame(uint8_t* dst, const uint8_t* src, size_t n);
 
 // The 8-byte block a record carries after the frame's first two bytes, for a frame of
 // length T.
-void RecordBlock(uint32_t frameLength, uint8_t block[8]);
+SORVO_EXPORT void RecordBlock(uint32_t frameLength, uint8_t block[8]);
 
 // Result of reading one record back.
 struct ParsedRecord {
@@ -41,6 +44,6 @@ enum class ParseResult {
 };
 
 // Reads the record that starts at `data` (its first byte must be the start of a record).
-ParseResult ParseRecord(const uint8_t* data, size_t size, ParsedRecord* out);
+SORVO_EXPORT ParseResult ParseRecord(const uint8_t* data, size_t size, ParsedRecord* out);
 
 }  // namespace sorvo

@@ -17,4 +17,6 @@
 #include "sink/IGrabberCallBack.h"
 #include "sink/ISorvoData.h"
 #include "sink/ISorvoSink.h"
+#include "sink/PacketHeader.h"
+#include "sink/PrivateStreamFrame.h"
 #include "sink/StreamInfo.h"

@@ -1,0 +1,15 @@
+#include "tools/common/AvError.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace sorvo::tools {
+
+std::string AvErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof(text));
+  return text;
+}
+
+}  // namespace sorvo::tools

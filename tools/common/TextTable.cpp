@@ -1,0 +1,72 @@
+#include "tools/common/TextTable.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sorvo::tools {
+namespace {
+
+// Terminal columns a UTF-8 text takes, counting each character as one.
+size_t DisplayWidth(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+}  // namespace
+
+TextTable::TextTable(std::vector<Column> columns) : m_columns(std::move(columns)) {}
+
+void TextTable::AddRow(std::vector<std::string> cells) {
+  cells.resize(m_columns.size());
+  m_rows.push_back(std::move(cells));
+}
+
+void TextTable::Print(std::FILE* out) const {
+  std::vector<size_t> widths;
+  for (const Column& column : m_columns) widths.push_back(DisplayWidth(column.heading));
+  for (const auto& row : m_rows)
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+
+  auto printRow = [&](const std::vector<std::string>& cells) {
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
+      if (i > 0) line += "  ";
+      line += m_columns[i].numeric ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
+    }
+    std::fprintf(out, "  %s\n", line.c_str());
+  };
+  std::vector<std::string> headings;
+  for (const Column& column : m_columns) headings.push_back(column.heading);
+  printRow(headings);
+  size_t total = 0;
+  for (size_t w : widths) total += w;
+  std::fprintf(out, "  %s\n", std::string(total + 2 * (widths.size() - 1), '-').c_str());
+  for (const auto& row : m_rows) printRow(row);
+}
+
+std::string FormatCount(long long value) {
+  std::string digits = std::to_string(value < 0 ? -value : value);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return value < 0 ? "-" + digits : digits;
+}
+
+std::string FormatFixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+  return text;
+}
+
+std::string FormatBytes(long long bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1024 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  return unit == 0 ? std::to_string(bytes) + " B" : FormatFixed(value, 1) + " " + kUnits[unit];
+}
+
+}  // namespace sorvo::tools

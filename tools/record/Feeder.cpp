@@ -1,0 +1,62 @@
+#include "tools/record/Feeder.h"
+
+#include <chrono>
+#include <vector>
+
+namespace sorvo::tools {
+
+Feeder::Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id,
+               bool dropLate)
+    : m_source(std::move(source)), m_receiver(receiver), m_id(id), m_dropLate(dropLate) {}
+
+Feeder::~Feeder() { Stop(); }
+
+void Feeder::Start() { m_thread = std::thread(&Feeder::Run, this); }
+
+void Feeder::Stop() {
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_stopping = true;
+  }
+  m_source->Stop();
+  m_wake.notify_all();
+  if (m_thread.joinable()) m_thread.join();
+}
+
+std::string Feeder::endReason() const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_endReason;
+}
+
+void Feeder::Run() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
+  std::vector<uint8_t> buffer;
+  for (;;) {
+    double due = 0;
+    if (!m_source->Next(&buffer, &due)) {
+      std::lock_guard<std::mutex> hold(m_lock);
+      if (!m_stopping) m_endReason = m_source->error();
+      return;
+    }
+    if (!m_source->live()) {
+      const Clock::time_point at =
+          start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due));
+      std::unique_lock<std::mutex> hold(m_lock);
+      if (m_wake.wait_until(hold, at, [this] { return m_stopping; })) return;
+      if (m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
+        ++m_late;
+        continue;
+      }
+    } else {
+      std::lock_guard<std::mutex> hold(m_lock);
+      if (m_stopping) return;
+    }
+    m_receiver->OnBuffer(m_id, due, buffer.data(), static_cast<long>(buffer.size()),
+                         m_source->width(), m_source->height(), m_source->pixelFormat());
+    ++m_delivered;
+  }
+}
+
+}  // namespace sorvo::tools

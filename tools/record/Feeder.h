@@ -1,0 +1,57 @@
+// Delivers a source's buffers to one of the library's frame receivers on a thread of its
+// own, each when it is due: a camera's pictures to its recording sink, the sound to the
+// audio sink. A capture device's buffers go out as soon as they are read.
+//
+// A picture more than two frame periods late is not delivered (counted as late), so that a
+// slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
+//
+// Threads: Start, Stop and the destructor on the control thread; the counters may be read
+// from any thread. The receiver must outlive Stop (the destructor stops).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/record/MediaSource.h"
+
+namespace sorvo::tools {
+
+class Feeder {
+ public:
+  // `id` is passed with every buffer; `dropLate` is for pictures.
+  Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id, bool dropLate);
+  ~Feeder();
+  Feeder(const Feeder&) = delete;
+  Feeder& operator=(const Feeder&) = delete;
+
+  void Start();
+  // Stops the source and waits for the thread; safe to repeat.
+  void Stop();
+
+  const MediaSource& source() const { return *m_source; }
+  long long delivered() const { return m_delivered.load(); }
+  long long late() const { return m_late.load(); }
+  // Why the source ended before Stop; empty while it runs or when it was stopped.
+  std::string endReason() const;
+
+ private:
+  void Run();
+
+  std::unique_ptr<MediaSource> m_source;
+  IGrabberCallBack* m_receiver;
+  const int m_id;
+  const bool m_dropLate;
+  std::thread m_thread;
+  mutable std::mutex m_lock;  // guards m_stopping and m_endReason; m_wake waits on it
+  std::condition_variable m_wake;
+  bool m_stopping = false;
+  std::string m_endReason;
+  std::atomic<long long> m_delivered{0};
+  std::atomic<long long> m_late{0};
+};
+
+}  // namespace sorvo::tools

@@ -1,0 +1,72 @@
+#include "tools/record/MediaCamera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace sorvo::tools {
+namespace {
+
+constexpr int kFastestRate = 35;
+
+}  // namespace
+
+std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& spec, std::string* error) {
+  std::unique_ptr<MediaCamera> camera(new MediaCamera());
+  camera->m_spec = spec;
+  if (!camera->m_input.Open(spec, AVMEDIA_TYPE_VIDEO, camera->stopFlag(), error))
+    return nullptr;
+  const AVCodecContext* decoder = camera->m_input.decoder();
+  camera->m_width = decoder->width;
+  camera->m_height = decoder->height;
+  camera->m_pixelFormat = PIX_FMT_YUV420P;
+  const double rate = camera->m_input.declaredRate();
+  camera->m_frameRate =
+      std::clamp(static_cast<int>(std::lround(rate > 0 ? rate : 25.0)), 1, kFastestRate);
+  if (camera->m_width <= 0 || camera->m_height <= 0) {
+    *error = "its picture size is unknown";
+    return nullptr;
+  }
+  return camera;
+}
+
+std::string MediaCamera::Describe() const {
+  char text[64];
+  std::snprintf(text, sizeof(text), " (%s, %dx%d, %d/s)", m_input.live() ? "device" : "file",
+                m_width, m_height, m_frameRate);
+  return m_spec + text;
+}
+
+bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
+  const double period = 1.0 / m_frameRate;
+  for (;;) {
+    double time = 0;
+    if (!m_input.NextFrame(m_frame.get(), &time, &m_error)) return false;
+    // Pictures closer together than the sink's rate are thinned out.
+    if (time < m_nextSlot - period / 2) continue;
+    m_nextSlot = std::max(m_nextSlot, time) + period;
+
+    const AVFrame* frame = m_frame.get();
+    m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame->width, frame->height,
+                                        static_cast<AVPixelFormat>(frame->format), m_width,
+                                        m_height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
+                                        nullptr, nullptr));
+    if (!m_scaler) {
+      m_error = "its pictures cannot be converted";
+      return false;
+    }
+    data->resize(SorvoPictureSize(m_pixelFormat, m_width, m_height));
+    uint8_t* planes[4];
+    int strides[4];
+    av_image_fill_arrays(planes, strides, data->data(), AV_PIX_FMT_YUV420P, m_width, m_height, 1);
+    sws_scale(m_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
+    *due = time;
+    return true;
+  }
+}
+
+}  // namespace sorvo::tools

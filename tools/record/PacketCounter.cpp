@@ -1,0 +1,15 @@
+#include "tools/record/PacketCounter.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+namespace sorvo::tools {
+
+int PacketCounter::OnEncodeData(int id, AVPacket* packet) {
+  m_packets.fetch_add(1, std::memory_order_relaxed);
+  if (packet != nullptr) m_bytes.fetch_add(packet->size, std::memory_order_relaxed);
+  return m_next != nullptr ? m_next->OnEncodeData(id, packet) : 1;
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,31 @@
+// Counts the encoded packets a sink hands out and passes each on to the next receiver (the
+// muxing controller), so that the recorder can tell pictures in from packets out without
+// taking the controller's place.
+//
+// Threads: OnEncodeData on the producing sink's worker or audio thread; the counters from
+// any thread. The next receiver is fixed at construction and must outlive the producer's
+// use of this object.
+#pragma once
+
+#include <atomic>
+
+#include <sorvo/sorvo.h>
+
+namespace sorvo::tools {
+
+class PacketCounter : public ISorvoData {
+ public:
+  explicit PacketCounter(ISorvoData* next = nullptr) : m_next(next) {}
+
+  int OnEncodeData(int id, AVPacket* packet) override;
+
+  long long packets() const { return m_packets.load(std::memory_order_relaxed); }
+  long long bytes() const { return m_bytes.load(std::memory_order_relaxed); }
+
+ private:
+  ISorvoData* const m_next;
+  std::atomic<long long> m_packets{0};
+  std::atomic<long long> m_bytes{0};
+};
+
+}  // namespace sorvo::tools

@@ -1,0 +1,83 @@
+// sorvo-record: a multi-camera recorder built on libsorvo's exported interface, as any
+// program outside the library would use it.
+#include <cstdio>
+#include <string>
+
+#include "tools/common/StopSignal.h"
+#include "tools/record/OutputFolder.h"
+#include "tools/record/ProgressLine.h"
+#include "tools/record/RecordLoop.h"
+#include "tools/record/RecordOptions.h"
+#include "tools/record/RecordSession.h"
+#include "tools/record/SessionSummary.h"
+
+namespace {
+
+using namespace sorvo::tools;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "sorvo-record: %s\n", message.c_str());
+  return 1;
+}
+
+std::string AppDirectory() {
+  char path[4096];
+  SorvoGetAppDirectory(path, sizeof(path));
+  return path;
+}
+
+void PrintPlan(const RecordOptions& options, const RecordSession& session,
+               const std::string& outDir) {
+  std::printf("Recording into %s\n", outDir.c_str());
+  for (const SinkStatus& sink : session.Status()) {
+    std::printf("  %-9s %s", sink.name.c_str(), sink.source.c_str());
+    if (sink.port > 0) std::printf(", served on port %d", sink.port);
+    std::printf("\n");
+  }
+  if (options.privateStream || options.saveStream)
+    std::printf("  stream files go under the application directory %s\n",
+                AppDirectory().c_str());
+  for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RecordOptions options;
+  const int parsed = ParseRecordOptions(argc, argv, &options);
+  if (parsed >= 0) return parsed;
+
+  StopSignal stop;
+  if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
+
+  // Sources and ports are checked before anything is written: a session that cannot run
+  // leaves no folder behind.
+  RecordSession session(options);
+  std::string error;
+  if (!session.OpenSources(&error)) return Fail(error);
+  const std::string outDir =
+      PrepareOutputFolder(options.out.empty() ? DefaultOutputFolder() : options.out, &error);
+  if (outDir.empty()) return Fail(error);
+  if (!session.Create(outDir, &error)) {
+    session.Stop();
+    return Fail(error + "; nothing was recorded (files begun in " + outDir + " are empty)");
+  }
+  PrintPlan(options, session, outDir);
+
+  ProgressLine progress(stdout);
+  session.Start();
+  SessionSummary summary;
+  summary.seconds = RunRecordLoop(options, session, stop, progress);
+  session.Stop();
+
+  summary.outDir = outDir;
+  summary.appDir = AppDirectory();
+  summary.sinks = session.Status();
+  summary.notes = session.Notes();
+  summary.files = CheckFiles(session.Files(), session.cameraCount(), 0);
+  PrintSummary(summary, stdout);
+  if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
+    return Fail(error);
+  return summary.AllGood() ? 0 : 1;
+}

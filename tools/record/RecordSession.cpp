@@ -1,0 +1,223 @@
+#include "tools/record/RecordSession.h"
+
+#include <chrono>
+#include <ctime>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "tools/record/FolderSnapshot.h"
+#include "tools/record/PortCheck.h"
+#include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SourceFactory.h"
+
+namespace sorvo::tools {
+namespace {
+
+std::string AppDirectory() {
+  char path[4096];
+  SorvoGetAppDirectory(path, sizeof(path));
+  return path;
+}
+
+// The library names a private stream file by picture size and second: two sinks of one
+// size must start theirs in different seconds, or they would share one file.
+void WaitForNextSecond(std::time_t after) {
+  while (std::time(nullptr) <= after) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace
+
+void RecordSession::SinkRelease::operator()(ISorvoSink* sink) const {
+  sink->Close();
+  sink->Release();
+}
+
+RecordSession::RecordSession(const RecordOptions& options)
+    : m_options(options), m_appDir(AppDirectory()) {}
+
+RecordSession::~RecordSession() { Stop(); }
+
+bool RecordSession::OpenSources(std::string* error) {
+  const std::vector<std::string> specs = m_options.CameraSources();
+  for (size_t i = 0; i < specs.size(); ++i) {
+    auto camera = std::make_unique<Camera>();
+    camera->number = static_cast<int>(i);
+    camera->name = "camera" + std::to_string(i);
+    camera->port = m_options.CameraPort(camera->number);
+    std::string why;
+    camera->source = OpenCamera(specs[i], camera->number, m_options.fps, &why);
+    if (!camera->source) {
+      *error = "camera " + std::to_string(i) + " (" + specs[i] + "): " + why;
+      return false;
+    }
+    m_cameras.push_back(std::move(camera));
+  }
+  for (const auto& camera : m_cameras) {
+    if (!PortIsFree(camera->port)) {
+      *error = "port " + std::to_string(camera->port) + " for " + camera->name +
+               " is in use (another recorder?); choose other ports with --ports BASE";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
+  const MediaSource& source = *camera.source;
+  VideoInfo info;
+  info.width = source.width();
+  info.height = source.height();
+  info.pixelFormat = source.pixelFormat();
+  info.imageSize = SorvoPictureSize(info.pixelFormat, info.width, info.height);
+  info.frameRate = source.frameRate();
+  ISorvoSink* sink = nullptr;
+  if (CreateSorvo(camera.name.c_str(), camera.path.c_str(), info, m_options.bitrate, camera.port,
+                  &sink, camera.number, m_options.preview ? 1 : 0) != 1) {
+    *error = "the library could not start the recording sink of " + camera.name + " (" +
+             source.Describe() + ")";
+    return false;
+  }
+  camera.sink.reset(sink);
+  camera.sink->SetEncodeDataOutputCB(&camera.counter);
+  if (camera.sink->StartRecord() != 1) {
+    *error = "cannot create " + camera.path;
+    return false;
+  }
+  m_files.push_back({OutputFile::Kind::kCameraMp4, camera.path, camera.name});
+  return true;
+}
+
+bool RecordSession::StartPrivateStreams(std::string* error) {
+  const std::string folder = m_appDir + "/PrivateRawStream";
+  std::set<std::pair<int, int>> sizesStarted;
+  std::time_t lastStart = 0;
+  for (const auto& camera : m_cameras) {
+    const std::pair<int, int> size{camera->sink->GetWidth(), camera->sink->GetHeight()};
+    if (sizesStarted.count(size) != 0) WaitForNextSecond(lastStart);
+    const FolderSnapshot before(folder);
+    lastStart = std::time(nullptr);
+    if (camera->sink->StartPrivateStream() != 1) {
+      *error = "cannot create the private stream file of " + camera->name + " in " + folder;
+      return false;
+    }
+    sizesStarted.insert(size);
+    for (const std::string& path : before.Added())
+      m_files.push_back({OutputFile::Kind::kPrivateStream, path, camera->name});
+  }
+  return true;
+}
+
+bool RecordSession::Create(const std::string& outDir, std::string* error) {
+  m_outDir = outDir;
+  for (const auto& camera : m_cameras) camera->path = m_outDir + "/" + camera->name + ".mp4";
+  InitSorvo();
+  const std::string rawFolder = m_appDir + "/RawStream";
+  const FolderSnapshot rawBefore(rawFolder);
+  {
+    // The setting is read as each sink is created, and only then.
+    std::unique_ptr<SaveStreamSetting> saveStream;
+    if (m_options.saveStream) {
+      saveStream = std::make_unique<SaveStreamSetting>(m_appDir);
+      if (!saveStream->ok()) {
+        *error = saveStream->error();
+        return false;
+      }
+    }
+    for (const auto& camera : m_cameras)
+      if (!CreateCamera(*camera, error)) return false;
+  }
+  for (const std::string& path : rawBefore.Added())
+    m_files.push_back({OutputFile::Kind::kRawStream, path, ""});
+  if (m_options.privateStream && !StartPrivateStreams(error)) return false;
+  return true;
+}
+
+void RecordSession::Start() {
+  for (const auto& camera : m_cameras) {
+    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
+                                              camera->number, /*dropLate=*/true);
+    camera->feeder->Start();
+  }
+  m_started = true;
+}
+
+SinkStatus RecordSession::CameraStatus(const Camera& camera) const {
+  SinkStatus status;
+  status.name = camera.name;
+  status.port = camera.port;
+  if (camera.feeder) {
+    status.source = camera.feeder->source().Describe();
+    status.late = camera.feeder->late();
+  } else if (camera.source) {
+    status.source = camera.source->Describe();
+  }
+  if (camera.sink) {
+    StreamInfo info;
+    camera.sink->GetStreamInfo(&info);
+    status.buffersIn = info.framesIn;
+    status.bytes = info.encodedBytes;
+    status.clients = info.clients;
+  }
+  status.packets = camera.counter.packets();
+  return status;
+}
+
+std::vector<SinkStatus> RecordSession::Status() const {
+  std::vector<SinkStatus> all;
+  for (const auto& camera : m_cameras)
+    all.push_back(m_stopped ? camera->final : CameraStatus(*camera));
+  return all;
+}
+
+std::vector<std::string> RecordSession::Notes() const {
+  std::vector<std::string> notes = m_notes;
+  for (const auto& camera : m_cameras) {
+    if (!camera->feeder) continue;
+    const std::string reason = camera->feeder->endReason();
+    if (!reason.empty()) notes.push_back(camera->name + " stopped delivering: " + reason);
+  }
+  return notes;
+}
+
+void RecordSession::WaitForEncoders() {
+  // A sink's Close drops the pictures still queued; they are given a moment to be encoded.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+  long long last = -1;
+  Clock::time_point lastChange = Clock::now();
+  while (Clock::now() < deadline) {
+    long long waiting = 0;
+    for (const auto& camera : m_cameras) {
+      const SinkStatus status = CameraStatus(*camera);
+      waiting += status.buffersIn - status.packets;
+    }
+    if (waiting <= 0) return;
+    if (waiting != last) {
+      last = waiting;
+      lastChange = Clock::now();
+    } else if (Clock::now() - lastChange > std::chrono::milliseconds(300)) {
+      return;  // what is left was dropped by a full queue and will not come
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void RecordSession::Stop() {
+  if (m_stopped) return;
+  for (const auto& camera : m_cameras)
+    if (camera->feeder) camera->feeder->Stop();
+  if (m_started) WaitForEncoders();
+  for (const auto& camera : m_cameras) {
+    if (camera->sink) {
+      camera->sink->Close();
+      camera->sink->StopPrivateStream();
+    }
+    camera->final = CameraStatus(*camera);
+    camera->final.final = true;
+  }
+  for (const auto& camera : m_cameras) camera->sink.reset();
+  m_stopped = true;
+}
+
+}  // namespace sorvo::tools

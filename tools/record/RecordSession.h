@@ -1,0 +1,82 @@
+// One recording session, driven through the library's exported interface only: a
+// recording sink per camera fed by its own feeder thread, each recording its MP4 file and
+// serving its stream, with the optional private and raw stream files.
+//
+// Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
+// live controls and Status as often as wanted, Stop (also done by the destructor). Status
+// reads counters that the feeders and the sinks' workers update.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sorvo/sorvo.h>
+
+#include "tools/record/Feeder.h"
+#include "tools/record/PacketCounter.h"
+#include "tools/record/RecordOptions.h"
+#include "tools/record/SinkStatus.h"
+
+namespace sorvo::tools {
+
+class RecordSession {
+ public:
+  explicit RecordSession(const RecordOptions& options);
+  ~RecordSession();
+  RecordSession(const RecordSession&) = delete;
+  RecordSession& operator=(const RecordSession&) = delete;
+
+  // Opens every source and checks every port; nothing is written yet. False with `error`.
+  bool OpenSources(std::string* error);
+  // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
+  // is closed by Stop.
+  bool Create(const std::string& outDir, std::string* error);
+  // Starts delivering pictures.
+  void Start();
+  // Stops the sources, lets the sinks encode what they hold and closes every file.
+  void Stop();
+
+  std::vector<SinkStatus> Status() const;
+  // The files made, known once Stop has returned.
+  const std::vector<OutputFile>& Files() const { return m_files; }
+  // Things the user should know that did not stop the session.
+  std::vector<std::string> Notes() const;
+  int cameraCount() const { return static_cast<int>(m_cameras.size()); }
+
+ private:
+  struct SinkRelease {
+    void operator()(ISorvoSink* sink) const;
+  };
+  using SinkOwner = std::unique_ptr<ISorvoSink, SinkRelease>;
+
+  // Members are destroyed bottom up: the feeder stops before its sink is released, and the
+  // sink before the counter that is its data target.
+  struct Camera {
+    int number = 0;
+    std::string name;
+    std::string path;
+    int port = 0;
+    std::unique_ptr<MediaSource> source;  // until the feeder takes it
+    PacketCounter counter;
+    SinkOwner sink;
+    std::unique_ptr<Feeder> feeder;
+    SinkStatus final;  // taken at Stop
+  };
+
+  bool CreateCamera(Camera& camera, std::string* error);
+  bool StartPrivateStreams(std::string* error);
+  SinkStatus CameraStatus(const Camera& camera) const;
+  void WaitForEncoders();
+
+  RecordOptions m_options;
+  std::string m_outDir;
+  std::string m_appDir;
+  std::vector<std::unique_ptr<Camera>> m_cameras;
+  std::vector<OutputFile> m_files;
+  std::vector<std::string> m_notes;
+  bool m_started = false;
+  bool m_stopped = false;
+};
+
+}  // namespace sorvo::tools

@@ -1,0 +1,82 @@
+#include "tools/record/SaveStreamSetting.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace sorvo::tools {
+namespace {
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::string SaveStreamSetting::WithSaveStream(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+
+  auto isSection = [&](size_t i) { return !Trim(lines[i]).empty() && Trim(lines[i])[0] == '['; };
+  size_t header = 0;
+  while (header < lines.size() && Trim(lines[header]) != "[Sorvo]") ++header;
+  if (header == lines.size()) {
+    lines.push_back("[Sorvo]");
+    lines.push_back("SaveStream=1");
+  } else {
+    size_t i = header + 1;
+    for (; i < lines.size() && !isSection(i); ++i) {
+      const std::string line = Trim(lines[i]);
+      const size_t equals = line.find('=');
+      if (equals != std::string::npos && Trim(line.substr(0, equals)) == "SaveStream") break;
+    }
+    if (i < lines.size() && !isSection(i))
+      lines[i] = "SaveStream=1";
+    else
+      lines.insert(lines.begin() + static_cast<long>(header) + 1, "SaveStream=1");
+  }
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+SaveStreamSetting::SaveStreamSetting(const std::string& appDirectory)
+    : m_path(appDirectory + "/SettingVideo.ini") {
+  std::ifstream in(m_path, std::ios::binary);
+  if (in) {
+    m_existed = true;
+    std::ostringstream all;
+    all << in.rdbuf();
+    m_original = all.str();
+  }
+  const std::string changed = WithSaveStream(m_original);
+  if (m_existed && changed == m_original) return;
+  if (!WriteText(m_path, changed)) {
+    m_error = "cannot write " + m_path + ": " + std::strerror(errno);
+    return;
+  }
+  m_changed = true;
+}
+
+SaveStreamSetting::~SaveStreamSetting() {
+  if (!m_changed) return;
+  if (m_existed)
+    WriteText(m_path, m_original);
+  else
+    std::remove(m_path.c_str());
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,222 @@
+#include "tools/record/SessionSummary.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "tools/common/JsonWriter.h"
+#include "tools/common/MappedFile.h"
+#include "tools/common/TextTable.h"
+
+namespace sorvo::tools {
+namespace {
+
+std::string Expect(const FileReadBack& media, int video, int audio) {
+  const int haveVideo = media.CountOf("video");
+  const int haveAudio = media.CountOf("audio");
+  if (haveVideo == video && haveAudio == audio) return "";
+  return "expected " + std::to_string(video) + " video and " + std::to_string(audio) +
+         " audio streams, found " + std::to_string(haveVideo) + " and " +
+         std::to_string(haveAudio);
+}
+
+std::string MediaProblem(const FileReadBack& media) {
+  if (!media.opened || !media.error.empty()) return media.error;
+  for (const StreamReadBack& stream : media.streams) {
+    if (stream.frames == 0) return "a " + stream.kind + " stream has no frame that decodes";
+    if (stream.decodeErrors > 0)
+      return std::to_string(stream.decodeErrors) + " packets did not decode";
+  }
+  return "";
+}
+
+FileCheck CheckPrivateStream(const OutputFile& file) {
+  FileCheck check;
+  check.file = file;
+  MappedFile mapped;
+  std::string error;
+  if (!mapped.Open(file.path, &error)) {
+    check.problem = error;
+    return check;
+  }
+  check.media.bytes = static_cast<long long>(mapped.size());
+  check.records = ScanPrivateStream(mapped.data(), mapped.size(), [](const PrivatePacket&) {});
+  if (check.records.good == 0)
+    check.problem = "no intact record";
+  else if (check.records.damaged > 0)
+    check.problem = std::to_string(check.records.damaged) + " damaged stretches";
+  check.good = check.problem.empty();
+  return check;
+}
+
+std::string StreamsText(const FileCheck& check) {
+  if (check.file.kind == OutputFile::Kind::kPrivateStream)
+    return FormatCount(check.records.good) + " records";
+  std::string text;
+  const int video = check.media.CountOf("video");
+  const int audio = check.media.CountOf("audio");
+  if (video > 0) text += std::to_string(video) + " video";
+  if (audio > 0) text += (text.empty() ? "" : " + ") + std::to_string(audio) + " audio";
+  return text.empty() ? "-" : text;
+}
+
+long long FramesOf(const FileCheck& check) {
+  if (check.file.kind == OutputFile::Kind::kPrivateStream) return check.records.good;
+  long long frames = 0;
+  for (const StreamReadBack& stream : check.media.streams)
+    if (stream.kind == "video") frames += stream.frames;
+  if (frames == 0)
+    for (const StreamReadBack& stream : check.media.streams) frames += stream.frames;
+  return frames;
+}
+
+}  // namespace
+
+bool SessionSummary::AllGood() const {
+  return !files.empty() &&
+         std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.good; });
+}
+
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
+                                  int audioStreams) {
+  std::vector<FileCheck> checks;
+  for (const OutputFile& file : files) {
+    if (file.kind == OutputFile::Kind::kPrivateStream) {
+      checks.push_back(CheckPrivateStream(file));
+      continue;
+    }
+    FileCheck check;
+    check.file = file;
+    const bool raw = file.kind == OutputFile::Kind::kRawStream;
+    check.media = ReadBack(file.path, raw ? "m4v" : nullptr);
+    check.problem = MediaProblem(check.media);
+    if (check.problem.empty()) {
+      switch (file.kind) {
+        case OutputFile::Kind::kMultiStreamMp4:
+          check.problem = Expect(check.media, videoStreams, audioStreams);
+          break;
+        case OutputFile::Kind::kWav:
+          check.problem = Expect(check.media, 0, 1);
+          break;
+        default:
+          check.problem = Expect(check.media, 1, 0);
+      }
+    }
+    check.good = check.problem.empty();
+    checks.push_back(std::move(check));
+  }
+  return checks;
+}
+
+void PrintSummary(const SessionSummary& summary, std::FILE* out) {
+  std::fprintf(out, "\nRecorded %.1f s.\n\nSinks:\n", summary.seconds);
+  TextTable sinks({{"sink"}, {"port", true}, {"pictures in", true}, {"packets", true},
+                   {"bytes", true}, {"frames/s", true}, {"dropped", true}, {"source"}});
+  for (const SinkStatus& sink : summary.sinks) {
+    const double rate =
+        summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0;
+    sinks.AddRow({sink.name, sink.port > 0 ? std::to_string(sink.port) : "-",
+                  sink.video ? FormatCount(sink.buffersIn) : "-", FormatCount(sink.packets),
+                  FormatBytes(sink.bytes), sink.video ? FormatFixed(rate, 1) : "-",
+                  sink.video ? FormatCount(sink.dropped() + sink.late) : "-", sink.source});
+  }
+  sinks.Print(out);
+
+  std::fprintf(out, "\nFiles (read back with libavformat):\n");
+  TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
+                   {"size", true}, {"check"}});
+  for (const FileCheck& check : summary.files) {
+    std::string path = check.file.path;
+    if (path.rfind(summary.outDir + "/", 0) == 0) path = path.substr(summary.outDir.size() + 1);
+    files.AddRow({path, KindName(check.file.kind), StreamsText(check), FormatCount(FramesOf(check)),
+                  check.file.kind == OutputFile::Kind::kPrivateStream
+                      ? "-"
+                      : FormatFixed(check.media.seconds, 2),
+                  FormatBytes(check.media.bytes), check.good ? "good" : "BAD: " + check.problem});
+  }
+  files.Print(out);
+  for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
+  std::fprintf(out, "\n%s The session is in %s\n",
+               summary.AllGood() ? "Every file is good." : "Some files are NOT good.",
+               summary.outDir.c_str());
+}
+
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
+                      std::string* error) {
+  JsonWriter json;
+  json.BeginObject();
+  json.Key("seconds").Number(summary.seconds);
+  json.Key("outDir").String(summary.outDir);
+  json.Key("appDir").String(summary.appDir);
+  json.Key("allGood").Bool(summary.AllGood());
+  json.Key("sinks").BeginArray();
+  for (const SinkStatus& sink : summary.sinks) {
+    json.BeginObject();
+    json.Key("name").String(sink.name);
+    json.Key("source").String(sink.source);
+    json.Key("port").Integer(sink.port);
+    json.Key("video").Bool(sink.video);
+    json.Key("buffersIn").Integer(sink.buffersIn);
+    json.Key("packets").Integer(sink.packets);
+    json.Key("bytes").Integer(sink.bytes);
+    json.Key("framesPerSecond")
+        .Number(summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0);
+    json.Key("dropped").Integer(sink.dropped() + sink.late);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("files").BeginArray();
+  for (const FileCheck& check : summary.files) {
+    json.BeginObject();
+    json.Key("path").String(check.file.path);
+    json.Key("kind").String(KindName(check.file.kind));
+    json.Key("owner").String(check.file.owner);
+    json.Key("good").Bool(check.good);
+    json.Key("problem").String(check.problem);
+    json.Key("bytes").Integer(check.media.bytes);
+    if (check.file.kind == OutputFile::Kind::kPrivateStream) {
+      json.Key("records").Integer(check.records.good);
+      json.Key("damaged").Integer(check.records.damaged);
+    } else {
+      json.Key("format").String(check.media.format);
+      json.Key("seconds").Number(check.media.seconds);
+      json.Key("streams").BeginArray();
+      for (const StreamReadBack& stream : check.media.streams) {
+        json.BeginObject();
+        json.Key("kind").String(stream.kind);
+        json.Key("codec").String(stream.codec);
+        if (stream.kind == "video") {
+          json.Key("width").Integer(stream.width);
+          json.Key("height").Integer(stream.height);
+        } else if (stream.kind == "audio") {
+          json.Key("sampleRate").Integer(stream.sampleRate);
+          json.Key("channels").Integer(stream.channels);
+        }
+        json.Key("packets").Integer(stream.packets);
+        json.Key("frames").Integer(stream.frames);
+        json.Key("decodeErrors").Integer(stream.decodeErrors);
+        json.Key("seconds").Number(stream.seconds);
+        json.EndObject();
+      }
+      json.EndArray();
+    }
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("notes").BeginArray();
+  for (const std::string& note : summary.notes) json.String(note);
+  json.EndArray();
+  json.EndObject();
+
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << json.Text();
+  out.close();
+  if (!out) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,45 @@
+// The end of a session: per sink what went in and came out, and every file read back
+// (media files with libavformat and libavcodec, private stream files record by record), so
+// that the user sees the recording is good. Printed as tables and, on request, as JSON.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/common/MediaReadBack.h"
+#include "tools/common/PrivateStreamScanner.h"
+#include "tools/record/SinkStatus.h"
+
+namespace sorvo::tools {
+
+struct FileCheck {
+  OutputFile file;
+  bool good = false;
+  std::string problem;        // why it is not good
+  FileReadBack media;         // media files
+  PrivateStreamCounts records;  // private stream files
+};
+
+struct SessionSummary {
+  double seconds = 0;
+  std::string outDir;
+  std::string appDir;
+  std::vector<SinkStatus> sinks;
+  std::vector<FileCheck> files;
+  std::vector<std::string> notes;
+
+  bool AllGood() const;
+};
+
+// Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
+// must hold.
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
+                                  int audioStreams);
+
+void PrintSummary(const SessionSummary& summary, std::FILE* out);
+// False with `error` set when the file cannot be written.
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
+                      std::string* error);
+
+}  // namespace sorvo::tools

@@ -1,0 +1,41 @@
+// What the recorder shows about one sink while it records and in its summary, and the
+// files a session produced.
+#pragma once
+
+#include <string>
+
+namespace sorvo::tools {
+
+struct SinkStatus {
+  std::string name;    // "camera0", "director", "sound"
+  std::string source;  // what feeds it
+  int port = 0;        // its server's port; 0 when it serves nothing
+  long long buffersIn = 0;  // pictures (or PCM buffers) the sink received
+  long long packets = 0;    // encoded packets it handed out
+  long long bytes = 0;      // their bytes
+  long long late = 0;       // pictures the source had ready too late to deliver
+  int clients = 0;          // network clients its last packet reached
+  bool video = true;
+  bool final = false;  // taken after the sink was closed
+
+  // A sink holds up to five queued pictures and encodes one more at a time.
+  static constexpr long long kInFlight = 6;
+  // Pictures that went in and never came out encoded. While the sink runs, the pictures
+  // that may still be on their way are not counted.
+  long long dropped() const {
+    if (!video) return 0;
+    const long long missing = buffersIn - packets - (final ? 0 : kInFlight);
+    return missing > 0 ? missing : 0;
+  }
+};
+
+struct OutputFile {
+  enum class Kind { kCameraMp4, kDirectorMp4, kMultiStreamMp4, kWav, kPrivateStream, kRawStream };
+  Kind kind;
+  std::string path;
+  std::string owner;  // the sink that wrote it
+};
+
+const char* KindName(OutputFile::Kind kind);
+
+}  // namespace sorvo::tools

@@ -1,0 +1,81 @@
+#include "tools/record/SourceFactory.h"
+
+#include <regex>
+
+#include "tools/record/MediaCamera.h"
+#include "tools/record/MediaSound.h"
+#include "tools/record/SyntheticCamera.h"
+#include "tools/record/ToneSource.h"
+
+namespace sorvo::tools {
+namespace {
+
+constexpr int kSmallestSide = 100;
+constexpr int kLargestSide = 5000;
+
+bool PixelFormatByName(const std::string& name, PixelFormat* format) {
+  static const struct {
+    const char* name;
+    PixelFormat format;
+  } kNames[] = {{"bgr24", PIX_FMT_BGR24},     {"rgb24", PIX_FMT_RGB24}, {"bgra", PIX_FMT_BGRA},
+                {"yuv420p", PIX_FMT_YUV420P}, {"gray", PIX_FMT_GRAY8}};
+  for (const auto& entry : kNames) {
+    if (name == entry.name) {
+      *format = entry.format;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<MediaSource> OpenTestCamera(const std::string& spec, int number, int fps,
+                                            std::string* error) {
+  static const std::regex pattern("test(?::([0-9]{1,5})x([0-9]{1,5})(?::([a-z0-9]+))?)?");
+  std::smatch match;
+  if (!std::regex_match(spec, match, pattern)) {
+    *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
+    return nullptr;
+  }
+  int width = 640;
+  int height = 480;
+  PixelFormat format = PIX_FMT_BGR24;
+  if (match[1].matched) {
+    width = std::stoi(match[1]);
+    height = std::stoi(match[2]);
+  }
+  if (match[3].matched && !PixelFormatByName(match[3], &format)) {
+    *error = "unknown picture format \"" + match[3].str() +
+             "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+    return nullptr;
+  }
+  return std::make_unique<SyntheticCamera>(number, width, height, format, fps);
+}
+
+}  // namespace
+
+std::unique_ptr<MediaSource> OpenCamera(const std::string& spec, int number, int fps,
+                                        std::string* error) {
+  std::unique_ptr<MediaSource> camera;
+  if (spec == "test" || spec.rfind("test:", 0) == 0)
+    camera = OpenTestCamera(spec, number, fps, error);
+  else
+    camera = MediaCamera::Open(spec, error);
+  if (!camera) return nullptr;
+  if (camera->width() < kSmallestSide || camera->height() < kSmallestSide ||
+      camera->width() > kLargestSide || camera->height() > kLargestSide) {
+    *error = "its pictures are " + std::to_string(camera->width()) + "x" +
+             std::to_string(camera->height()) + "; the recorder takes 100 to 5000 pixels each way";
+    return nullptr;
+  }
+  return camera;
+}
+
+std::unique_ptr<MediaSource> OpenSound(const std::string& spec, std::string* error) {
+  error->clear();
+  if (spec == "none") return nullptr;
+  if (spec == "tone") return std::make_unique<ToneSource>();
+  std::unique_ptr<MediaSound> sound = MediaSound::Open(spec, error);
+  return sound;
+}
+
+}  // namespace sorvo::tools
