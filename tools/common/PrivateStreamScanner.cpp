@@ -32,6 +32,8 @@ PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
     counts.bytesSkipped += static_cast<long long>(at);
   }
   sorvo::ParsedRecord record;
+  // Candidates that fail one after another belong to one damaged stretch.
+  bool inDamage = at > 0;
   while (at < size) {
     const sorvo::ParseResult result = sorvo::ParseRecord(data + at, size - at, &record);
     if (result == sorvo::ParseResult::kOk) {
@@ -47,6 +49,7 @@ PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
         packet.size = payload - sizeof(PacketHeader);
         packet.offset = at;
         ++counts.good;
+        inDamage = false;
         onPacket(packet);
         at += record.recordLength;
         continue;
@@ -55,7 +58,8 @@ PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
     // Damaged here, or cut off: go on from the next record start, if there is one.
     const size_t next = FindRecordStart(data, size, at + 1);
     if (next == size && result == sorvo::ParseResult::kNeedMore) counts.truncated = true;
-    ++counts.damaged;
+    if (!inDamage) ++counts.damaged;
+    inDamage = true;
     counts.bytesSkipped += static_cast<long long>(next - at);
     at = next;
   }

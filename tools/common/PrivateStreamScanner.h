@@ -21,7 +21,7 @@ struct PrivatePacket {
 
 struct PrivateStreamCounts {
   long long good = 0;
-  long long damaged = 0;       // stretches skipped, each counted once
+  long long damaged = 0;       // damaged stretches skipped, each counted once
   long long bytesSkipped = 0;  // bytes in those stretches
   bool truncated = false;      // the file ends inside a record
 };
