@@ -1,6 +1,7 @@
 #include "tools/record/MediaInput.h"
 
 #include <algorithm>
+#include <cstring>
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -13,9 +14,12 @@ namespace {
 
 int StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; }
 
-bool IsDevice(const AVInputFormat* format) {
+// A capture device delivers in real time by itself. libavdevice's "lavfi" is filed as a
+// device too, but it makes its pictures as fast as they are read: it is paced like a file.
+bool IsLive(const AVInputFormat* format) {
   return format != nullptr && format->priv_class != nullptr &&
-         AV_IS_INPUT_DEVICE(format->priv_class->category);
+         AV_IS_INPUT_DEVICE(format->priv_class->category) &&
+         std::strcmp(format->name, "lavfi") != 0;
 }
 
 // Splits "FORMAT:TARGET" when FORMAT names an input format; otherwise the whole text is
@@ -71,7 +75,7 @@ bool MediaInput::Open(const std::string& spec, AVMediaType type, const std::atom
     *error = std::string("cannot open its ") + codec->name + " decoder";
     return false;
   }
-  m_live = IsDevice(m_input->iformat);
+  m_live = IsLive(m_input->iformat);
   return true;
 }
 

@@ -1,0 +1,109 @@
+// The parts of sorvo-record whose faults a whole run would hide: the settings edit that
+// must leave the user's file as it was, and the synthetic pictures a viewer reads.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/TestAppDir.h"
+#include "tools/record/GlyphFont.h"
+#include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SyntheticCamera.h"
+
+namespace {
+
+using sorvo::test::ReadWholeFile;
+using sorvo::test::TestAppDir;
+using sorvo::tools::SaveStreamSetting;
+
+TEST(SaveStreamSettingTest, SetsTheKeyAndKeepsEverythingElse) {
+  struct Case {
+    std::string before;
+    std::string after;
+  };
+  const std::vector<Case> cases = {
+      {"", "[Sorvo]\nSaveStream=1\n"},
+      {"[Transfer]\nBindAddress=127.0.0.1\n",
+       "[Transfer]\nBindAddress=127.0.0.1\n[Sorvo]\nSaveStream=1\n"},
+      {"; comment\n[Sorvo]\nSaveStream = 0\nOther=5\n",
+       "; comment\n[Sorvo]\nSaveStream=1\nOther=5\n"},
+      {"[Sorvo]\nOther=5\n[Transfer]\nSaveStream=0\n",
+       "[Sorvo]\nSaveStream=1\nOther=5\n[Transfer]\nSaveStream=0\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SaveStreamSetting::WithSaveStream(c.before), c.after);
+}
+
+TEST(SaveStreamSettingTest, PutsTheUsersFileBackOrRemovesItsOwn) {
+  TestAppDir dir;
+  const std::string path = dir.File("SettingVideo.ini");
+  {
+    SaveStreamSetting setting(dir.path());
+    ASSERT_TRUE(setting.ok());
+    EXPECT_EQ(ReadWholeFile(path), "[Sorvo]\nSaveStream=1\n");
+  }
+  EXPECT_FALSE(std::ifstream(path).good());
+
+  const std::string mine = "[Transfer]\r\nBindAddress=0.0.0.0\r\n";
+  dir.WriteFile("SettingVideo.ini", mine);
+  {
+    SaveStreamSetting setting(dir.path());
+    EXPECT_NE(ReadWholeFile(path).find("SaveStream=1"), std::string::npos);
+  }
+  EXPECT_EQ(ReadWholeFile(path), mine);
+}
+
+// The camera's number and picture counter are drawn white and yellow on a black panel at
+// the top left, in the 5 x 7 font scaled to a sixtieth of the height.
+TEST(SyntheticCameraTest, DrawsItsNumberAndCounterReadably) {
+  const int width = 320, height = 240, scale = height / 60, margin = 2 * scale;
+  sorvo::tools::SyntheticCamera camera(3, width, height, PIX_FMT_BGR24, 25);
+  std::vector<uint8_t> picture;
+  camera.Draw(1234, &picture);
+  ASSERT_EQ(picture.size(), static_cast<size_t>(width * height * 3));
+
+  auto pixel = [&](int x, int y) {
+    const uint8_t* p = &picture[(y * width + x) * 3];
+    return std::vector<int>{p[2], p[1], p[0]};
+  };
+  // "CAM 3" on the first line, "001234" on the second: check each font pixel's centre.
+  auto expectText = [&](const std::string& text, int top, std::vector<int> colour) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      const uint8_t* rows = sorvo::tools::Glyph(text[i]);
+      ASSERT_NE(rows, nullptr);
+      for (int row = 0; row < sorvo::tools::kGlyphHeight; ++row)
+        for (int column = 0; column < sorvo::tools::kGlyphWidth; ++column) {
+          const int x = margin + static_cast<int>(i) * 6 * scale + column * scale + scale / 2;
+          const int y = top + row * scale + scale / 2;
+          const bool set = rows[row] & (0x10 >> column);
+          const std::vector<int> expected = set ? colour : std::vector<int>{0, 0, 0};
+          EXPECT_EQ(pixel(x, y), expected)
+              << text << " character " << i << " row " << row << " column " << column;
+        }
+    }
+  };
+  expectText("CAM 3", margin, {255, 255, 255});
+  expectText("001234", margin + 9 * scale, {255, 255, 0});
+
+  // The rest of the picture moves from one picture to the next.
+  std::vector<uint8_t> next;
+  camera.Draw(1235, &next);
+  const size_t below = static_cast<size_t>(width * 3 * height / 2);
+  EXPECT_NE(std::vector<uint8_t>(picture.begin() + below, picture.end()),
+            std::vector<uint8_t>(next.begin() + below, next.end()));
+}
+
+TEST(SyntheticCameraTest, PlanarPicturesCarryTheSameText) {
+  const int width = 321, height = 241;
+  sorvo::tools::SyntheticCamera camera(0, width, height, PIX_FMT_YUV420P, 25);
+  std::vector<uint8_t> picture;
+  camera.Draw(7, &picture);
+  ASSERT_EQ(picture.size(), static_cast<size_t>(SorvoPictureSize(PIX_FMT_YUV420P, width, height)));
+  // The top-left pixel of the "C" is set, the one before it is panel: studio-range white
+  // and black in the luma plane.
+  const int scale = height / 60, margin = 2 * scale;
+  EXPECT_EQ(picture[(margin + scale / 2) * width + margin + scale + scale / 2], 235);
+  EXPECT_EQ(picture[(margin + scale / 2) * width + margin + scale / 2], 16);
+}
+
+}  // namespace

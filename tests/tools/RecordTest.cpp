@@ -1,0 +1,260 @@
+// sorvo-record as a user runs it: short sessions with small synthetic cameras on ports
+// found free, every file read back with libavformat, and the ways a user can get it wrong.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+#include "common/LoopbackClient.h"
+#include "common/MediaProbe.h"
+#include "common/TestAppDir.h"
+#include "muxing/SorvoEntry.h"
+#include "sink/SinkTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace sorvo::test;
+using std::chrono::seconds;
+
+// The recorder's camera ports run from base + 1; the sound is at base + 10.
+constexpr int kPortSpan = 10;
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error))
+    names.push_back(entry.path().string());
+  return names;
+}
+
+// One video stream of the given size that decodes without an error and starts on a key
+// frame; returns its picture count.
+int ExpectGoodVideo(const std::string& path, int width, int height) {
+  const ProbedFile file = ProbeFile(path);
+  EXPECT_TRUE(file.opened) << path;
+  if (!file.opened || file.streams.empty()) return 0;
+  const ProbedStream& video = file.streams[0];
+  EXPECT_EQ(video.codecId, AV_CODEC_ID_MPEG4) << path;
+  EXPECT_EQ(video.width, width) << path;
+  EXPECT_EQ(video.height, height) << path;
+  EXPECT_EQ(video.decodeErrors, 0) << path;
+  EXPECT_FALSE(file.packets.empty()) << path;
+  if (!file.packets.empty()) {
+    EXPECT_TRUE(file.packets[0].key) << path;
+  }
+  return video.decodedFrames;
+}
+
+class RecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base = FreePortBase(kPortSpan);
+    ASSERT_GT(base, 0) << "no free range of ports";
+  }
+
+  TestAppDir dir;
+  int base = 0;
+};
+
+TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
+  const std::string out = dir.File("session");
+  const std::string json = dir.File("summary.json");
+  const ToolResult run =
+      RunTool(kRecordProgram,
+              {"--seconds", "3", "--fps", "10", "--camera", "test:320x240:bgr24", "--camera",
+               "test:200x150:yuv420p", "--ports", std::to_string(base), "--out", out, "--json",
+               json, "--private-stream", "--save-stream"},
+              dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
+
+  // Three seconds at ten pictures a second, less what a slow (sanitised) machine drops.
+  const int frames0 = ExpectGoodVideo(out + "/camera0.mp4", 320, 240);
+  const int frames1 = ExpectGoodVideo(out + "/camera1.mp4", 200, 150);
+  for (int frames : {frames0, frames1}) {
+    EXPECT_GE(frames, 15);
+    EXPECT_LE(frames, 32);
+  }
+
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  EXPECT_TRUE(summary.get<bool>("allGood"));
+  std::vector<long long> packets;
+  for (const auto& sink : summary.get_child("sinks")) {
+    EXPECT_EQ(sink.second.get<std::string>("name"), "camera" + std::to_string(packets.size()));
+    EXPECT_EQ(sink.second.get<int>("port"), base + 1 + static_cast<int>(packets.size()));
+    EXPECT_GE(sink.second.get<long long>("buffersIn"), sink.second.get<long long>("packets"));
+    packets.push_back(sink.second.get<long long>("packets"));
+  }
+  ASSERT_EQ(packets.size(), 2u);
+  // The MP4 began before the first picture: it holds every packet the sink made.
+  EXPECT_EQ(packets[0], frames0);
+  EXPECT_EQ(packets[1], frames1);
+
+  // Two of each kind: camera MP4s, raw streams, private streams, all good.
+  int mp4 = 0, raw = 0, framed = 0;
+  for (const auto& file : summary.get_child("files")) {
+    EXPECT_TRUE(file.second.get<bool>("good")) << file.second.get<std::string>("path");
+    const std::string kind = file.second.get<std::string>("kind");
+    mp4 += kind == "camera MP4";
+    raw += kind == "raw stream";
+    framed += kind == "private stream";
+  }
+  EXPECT_EQ(mp4, 2);
+  EXPECT_EQ(raw, 2);
+  EXPECT_EQ(framed, 2);
+  EXPECT_EQ(FilesIn(dir.File("RawStream")).size(), 2u);
+  EXPECT_EQ(FilesIn(dir.File("PrivateRawStream")).size(), 2u);
+  // The raw stream setting was the recorder's for the run only.
+  EXPECT_FALSE(fs::exists(dir.File("SettingVideo.ini")));
+}
+
+TEST_F(RecordTest, ViewersReceiveWhileItRecordsAndSigtermFinishesEveryFile) {
+  const std::string out = dir.File("live");
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--fps", "10", "--camera", "test:240x180", "--ports",
+                        std::to_string(base), "--out", out},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60)))
+      << recorder.Stdout() << recorder.Stderr();
+
+  // Two clients at once: one keeps the timed MP4, one the bare stream.
+  const std::string address = "127.0.0.1:" + std::to_string(base + 1);
+  ToolProcess mp4View(kViewProgram,
+                      {address, "--seconds", "2.5", "--out", dir.File("view.mp4")}, dir.path());
+  ToolProcess m4vView(kViewProgram,
+                      {address, "--seconds", "2.5", "--out", dir.File("view.m4v")}, dir.path());
+  EXPECT_EQ(mp4View.Wait(seconds(60)), 0) << mp4View.Stdout() << mp4View.Stderr();
+  EXPECT_EQ(m4vView.Wait(seconds(60)), 0) << m4vView.Stdout() << m4vView.Stderr();
+  const std::string said = mp4View.Stdout();
+  EXPECT_NE(said.find("240x180, pixel format 3 (BGR24), 10 pictures/s"), std::string::npos)
+      << said;
+  EXPECT_NE(said.find("every size, number, key flag and picture size agrees"), std::string::npos)
+      << said;
+  EXPECT_GE(ExpectGoodVideo(dir.File("view.mp4"), 240, 180), 5);
+  const ProbedFile bare = ProbeFile(dir.File("view.m4v"));
+  ASSERT_TRUE(bare.opened);
+  EXPECT_EQ(bare.streams[0].decodeErrors, 0);
+  EXPECT_GE(bare.streams[0].decodedFrames, 5);
+
+  recorder.Signal(SIGTERM);
+  ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+  EXPECT_NE(recorder.Stdout().find("Stopping on SIGTERM"), std::string::npos);
+  EXPECT_NE(recorder.Stdout().find("Every file is good"), std::string::npos) << recorder.Stdout();
+  EXPECT_GE(ExpectGoodVideo(out + "/camera0.mp4", 240, 180), 20);
+}
+
+TEST_F(RecordTest, RecordsFromAVideoFileAndAnyFfmpegInput) {
+  // A clip recorded through the library is the video file: 40 pictures of 176x144.
+  InitSorvo();
+  VideoInfo info;
+  InitVideoHeader(info, 176, 144, 1, 20);
+  info.pixelFormat = PIX_FMT_YUV420P;
+  ISorvoSink* raw = nullptr;
+  const std::string clip = dir.File("clip.mp4");
+  ASSERT_EQ(CreateSorvo("clip", clip.c_str(), info, 400000, FreeLoopbackPort(), &raw, 0, 0), 1u);
+  auto* sink = static_cast<CSorvoSinkFF*>(raw);
+  PacketCollector collector;
+  sink->SetEncodeDataOutputCB(&collector);
+  ASSERT_EQ(sink->StartRecord(), 1);
+  ASSERT_TRUE(FeedPictures(*sink, collector, 176, 144, 40));
+  sink->Close();
+  sink->Release();
+
+  const std::string out = dir.File("media");
+  const ToolResult run = RunTool(
+      kRecordProgram,
+      {"--seconds", "2.5", "--camera", clip, "--camera", "lavfi:testsrc2=size=160x120:rate=10",
+       "--ports", std::to_string(base), "--out", out},
+      dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find(clip + " (file, 176x144, 20/s)"), std::string::npos) << run.out;
+  // The clip lasts two seconds and plays in a loop at its own rate.
+  const int fromClip = ExpectGoodVideo(out + "/camera0.mp4", 176, 144);
+  EXPECT_GE(fromClip, 30);
+  EXPECT_LE(fromClip, 52);
+  const int fromFilter = ExpectGoodVideo(out + "/camera1.mp4", 160, 120);
+  EXPECT_GE(fromFilter, 15);
+  EXPECT_LE(fromFilter, 27);
+}
+
+// A mistake on the command line: one message, a non-zero exit, no session folder.
+struct BadCall {
+  std::vector<std::string> args;
+  int exitCode;
+  std::string message;
+};
+
+TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
+  const std::string out = dir.File("never");
+  dir.WriteFile("notes.txt", "not a video\n");
+  const std::vector<BadCall> calls = {
+      {{"--bogus"}, 2, "--bogus"},
+      {{"--fps", "0"}, 2, "--fps"},
+      {{"--director", "100x100"}, 2, "101 and 4999"},
+      {{"--zoom", "crop"}, 2, "--zoom"},
+      {{"--border", "red"}, 2, "RRGGBB"},
+      {{"--camera", "test", "--camera", "test", "--camera", "test", "--camera", "test",
+        "--camera", "test", "--camera", "test"},
+       2,
+       "at most 5 cameras"},
+      {{"--camera", "test:50x50"}, 1, "100 to 5000"},
+      {{"--camera", "test:320x240:rgb565"}, 1, "unknown picture format"},
+      {{"--camera", "/nonexistent/clip.mp4"}, 1, "camera 0 (/nonexistent/clip.mp4)"},
+      {{"--camera", dir.File("notes.txt")}, 1, "camera 0 (" + dir.File("notes.txt") + ")"},
+  };
+  for (const BadCall& call : calls) {
+    std::vector<std::string> args = call.args;
+    args.insert(args.end(), {"--seconds", "1", "--ports", std::to_string(base), "--out", out});
+    const ToolResult run = RunTool(kRecordProgram, args, dir.path());
+    EXPECT_EQ(run.exitCode, call.exitCode) << call.args[0] << "\n" << run.err;
+    EXPECT_NE(run.err.find(call.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n') <= 2, true) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(out));
+
+  const ToolResult unwritable =
+      RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
+                               "test:160x120", "--out", "/proc/sorvo-session"},
+              dir.path());
+  EXPECT_EQ(unwritable.exitCode, 1);
+  EXPECT_NE(unwritable.err.find("cannot make the folder /proc/sorvo-session"), std::string::npos)
+      << unwritable.err;
+}
+
+TEST_F(RecordTest, APortInUseIsRefusedBeforeAnythingIsWritten) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(base + 2));
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  const std::string out = dir.File("busy");
+  const ToolResult run =
+      RunTool(kRecordProgram, {"--seconds", "1", "--camera", "test:160x120", "--camera",
+                               "test:160x120", "--ports", std::to_string(base), "--out", out},
+              dir.path());
+  close(fd);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("port " + std::to_string(base + 2) + " for camera1 is in use"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace

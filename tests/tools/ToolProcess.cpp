@@ -1,0 +1,130 @@
+#include "ToolProcess.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/LoopbackClient.h"
+#include "common/TestAppDir.h"
+
+extern char** environ;
+
+namespace sorvo::test {
+namespace {
+
+std::atomic<int> g_runs{0};
+
+bool CanListen(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                    listen(fd, 1) == 0;
+  close(fd);
+  return free;
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& folder) {
+  const std::string stem = folder + "/run" + std::to_string(getpid()) + "_" +
+                           std::to_string(g_runs.fetch_add(1));
+  m_outPath = stem + ".out";
+  m_errPath = stem + ".err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0)
+    m_pid = pid;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+ToolProcess::~ToolProcess() {
+  if (m_pid > 0 && m_exitCode < 0) {
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+  }
+}
+
+int ToolProcess::Wait(std::chrono::seconds timeout) {
+  if (m_pid <= 0) return -1;
+  if (m_exitCode >= 0) return m_exitCode;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == m_pid) {
+      m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return m_exitCode;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void ToolProcess::Signal(int number) {
+  if (m_pid > 0 && m_exitCode < 0) kill(m_pid, number);
+}
+
+bool ToolProcess::WaitForOutput(const std::string& text, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Stdout().find(text) != std::string::npos) return true;
+    int status = 0;
+    if (m_exitCode >= 0 || waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      if (m_exitCode < 0)
+        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return Stdout().find(text) != std::string::npos;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::string ToolProcess::Stdout() const { return ReadWholeFile(m_outPath); }
+std::string ToolProcess::Stderr() const { return ReadWholeFile(m_errPath); }
+
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& folder, std::chrono::seconds timeout) {
+  ToolProcess process(program, args, folder);
+  ToolResult result;
+  result.exitCode = process.Wait(timeout);
+  result.out = process.Stdout();
+  result.err = process.Stderr();
+  return result;
+}
+
+int FreePortBase(int span) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int base = FreeLoopbackPort();
+    if (base < 1024 || base + span > 65534) continue;
+    bool free = true;
+    for (int port = base; port <= base + span && free; ++port) free = CanListen(port);
+    if (free) return base;
+  }
+  return 0;
+}
+
+}  // namespace sorvo::test
