@@ -23,6 +23,7 @@ extern "C" {
 #include "codec/FFEncoder.h"
 #include "codec/FFWriteFile.h"
 #include "host/MediaBase.h"
+#include "BareEncoder.h"
 
 namespace {
 
@@ -30,38 +31,14 @@ constexpr int kFrameRate = 25;
 constexpr int kBitRate = 4000000;
 constexpr int kPictures = 8;  // distinct pictures, cycled, so that motion costs something
 
-// Packed or planar pictures with moving content.
+using sorvo::bench::BareEncoder;
+
 std::vector<std::vector<uint8_t>> MakePictures(PixelFormat format, int width, int height) {
-  std::vector<std::vector<uint8_t>> pictures;
-  const int bytes = sorvo::PictureSize(format, width, height);
-  for (int n = 0; n < kPictures; ++n) {
-    std::vector<uint8_t> picture(bytes);
-    for (int i = 0; i < bytes; ++i) {
-      const int x = i % (width * 3), y = i / (width * 3);
-      picture[i] = static_cast<uint8_t>(128 + 100 * std::sin((x + 4 * n) * 0.05) *
-                                                  std::cos((y + 3 * n) * 0.03));
-    }
-    pictures.push_back(std::move(picture));
-  }
-  return pictures;
+  return sorvo::bench::MakePictures(format, width, height, kPictures);
 }
 
-// The settings FFEncoder::Open makes, for the bare loops.
 sorvo::CodecContextPtr OpenBareEncoder(int width, int height) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-  sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
-  context->width = width;
-  context->height = height;
-  context->time_base = AVRational{1, kFrameRate};
-  context->framerate = AVRational{kFrameRate, 1};
-  context->gop_size = kFrameRate;
-  context->max_b_frames = 0;
-  context->pix_fmt = AV_PIX_FMT_YUV420P;
-  context->debug = 0x400 | 0x800 | 0x1000;
-  context->bit_rate = kBitRate;
-  if (avcodec_open2(context.get(), codec, nullptr) < 0)
-    context.reset();
-  return context;
+  return sorvo::bench::OpenBareEncoder(width, height, kFrameRate, kBitRate);
 }
 
 void EncodeBare(AVCodecContext* context,
@@ -111,37 +88,18 @@ void BM_BareEncode(benchmark::State& state) {
   const auto format = static_cast<PixelFormat>(state.range(0));
   const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
   std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
-  sorvo::CodecContextPtr context = OpenBareEncoder(width, height);
-  if (!context) {
+  BareEncoder bare(format, width, height, kFrameRate, kBitRate);
+  if (!bare.ok()) {
     state.SkipWithError("open failed");
     return;
   }
-  sorvo::FramePtr frame(av_frame_alloc());
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = width;
-  frame->height = height;
-  if (format != PIX_FMT_YUV420P)
-    av_frame_get_buffer(frame.get(), 0);
-  SwsContext* scaler =
-      sws_getContext(width, height, static_cast<AVPixelFormat>(sorvo::ToAVPixelFormat(format)),
-                     width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  sorvo::PacketPtr packet(av_packet_alloc());
   int64_t n = 0;
   for (auto _ : state) {
-    std::vector<uint8_t>& picture = pictures[n % kPictures];
-    if (format == PIX_FMT_YUV420P) {
-      av_image_fill_arrays(frame->data, frame->linesize, picture.data(), AV_PIX_FMT_YUV420P, width,
-                           height, 1);
-    } else {
-      av_frame_make_writable(frame.get());
-      const uint8_t* source[4] = {picture.data(), nullptr, nullptr, nullptr};
-      const int sourceLines[4] = {width * 3, 0, 0, 0};
-      sws_scale(scaler, source, sourceLines, 0, height, frame->data, frame->linesize);
+    if (bare.Encode(pictures[n++ % kPictures]) < 0) {
+      state.SkipWithError("bare encode failed");
+      break;
     }
-    frame->pts = n++;
-    EncodeBare(context.get(), frame.get(), packet.get(), state);
   }
-  sws_freeContext(scaler);
   state.SetItemsProcessed(state.iterations());
 }
 
