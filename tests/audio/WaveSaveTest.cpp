@@ -252,7 +252,9 @@ TEST(WaveSaveTest, FailuresRaiseExceptionsWithTheirCodes) {
     ASSERT_EQ(doomed.Create(path.c_str(), kStereo), 1);
     ASSERT_EQ(mmioWrite(doomed.GetHandle(), pcm.data(), 1000), 1000);
     limit.Set(44);
-  }  // finishing fails inside the destructor, which must not throw
+  }  // finishing fails inside the destructor, which must not throw...
+  // ...and leaves a file whose sizes say what reached the disk.
+  EXPECT_EQ(ReadWholeFile(path), kStereo44100Empty);
 
   const CMMIOException write(CMMIOException::kWriteFailed);
   EXPECT_EQ(write.GetErrorCode(), 1u);
