@@ -6,9 +6,9 @@
 // straight from the caller's memory.
 //
 // Threads: Open, Drain and Close run on the owner's control thread, Encode on the thread
-// that delivers the PCM; IsOpen, GetCodecContext and ShareCodecContext may be called from any
-// thread. m_lock serialises Encode, Open, Drain and Close on one encoder (OnEncode runs under it,
-// so whatever the hook locks comes after it); the process-wide audio-encoder mutex
+// that delivers the PCM; IsOpen, GetCodecContext and ShareCodecContext may be called from
+// any thread. m_lock serialises Encode, Open, Drain and Close on one encoder (OnEncode runs
+// under it, so whatever the hook locks comes after it); the process-wide audio-encoder mutex
 // serialises codec open and close across all audio encoders. Lock order: m_lock, then the
 // mutex. IsOpen and the context getters take no lock (a container writer asks for the
 // context under its own lock, which a hook takes after m_lock); they read m_bOpen and
@@ -75,8 +75,8 @@ class SORVO_EXPORT FFAudioEncoder {
   int HandOutPacketsLocked();
   void ReleaseLocked();
 
-  // Written by Open, Drain and Close under m_lock; read by Encode under m_lock. m_pCodecContext
-  // and m_bOpen are also read without the lock, through atomic operations.
+  // Written by Open, Drain and Close under m_lock; read by Encode under m_lock.
+  // m_pCodecContext and m_bOpen are also read without the lock, through atomic operations.
   sorvo::MallocPtr m_pFrameBuffer;  // gathers PCM until a codec frame is complete
   int m_nFrameFill = 0;             // bytes gathered in m_pFrameBuffer
   int m_nFrameBytes = 0;
