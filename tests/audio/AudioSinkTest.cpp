@@ -18,6 +18,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "ThrownCode.h"
 #include "WavReaders.h"
 #include "audio/CAudioSinkFF.h"
 #include "audio/CMMIOException.h"
@@ -278,7 +279,7 @@ TEST(AudioSinkTest, ClientsGetBareMp3FramesBeforeTheReceiverAndHearTheTone) {
   EXPECT_NEAR(StrongestFrequency(FirstChannel(decoder.pcm, 2), kRate, 500, 1500, 10), 1000, 10);
 }
 
-TEST(AudioSinkTest, CloseThenCreateStartsAfreshAndKeepsTheReceiver) {
+TEST(AudioSinkTest, EachTakeStartsAfreshAndKeepsTheReceiver) {
   TestAppDir dir;
   Sink sink;
   Receiver receiver;
@@ -304,7 +305,8 @@ TEST(AudioSinkTest, CloseThenCreateStartsAfreshAndKeepsTheReceiver) {
   sink.Feed(second);
   const std::string secondBroadcast = Joined(receiver.packets).substr(Joined(firstPackets).size());
   EXPECT_TRUE(late.Read(secondBroadcast.size()) == secondBroadcast);
-  EXPECT_EQ(sink.Close(), 1);
+  ASSERT_EQ(sink.Create("mic", nullptr, kStereo, 0), 1);  // ends the running take first
+  EXPECT_FALSE(LoopbackClient(secondPort).connected());
 
   // A fresh encoder each time: the second take's packets are those of its own PCM alone.
   const std::vector<std::vector<uint8_t>> secondPackets(
@@ -344,16 +346,6 @@ TEST(AudioSinkTest, AFullDiskEndsTheWavFileWhileTheMp3StreamGoesOn) {
   EXPECT_TRUE(ReadWithLibavformat(path).pcm == Bytes(pcm, data));
 }
 
-// The CMMIOException code `step` throws; 0 when it throws none.
-uint32_t ThrownCode(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const CMMIOException& e) {
-    return e.GetErrorCode();
-  }
-  return 0;
-}
-
 TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
   TestAppDir dir;
   const std::string path = dir.File("take.wav");
@@ -361,7 +353,7 @@ TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
   {
     FileSizeLimit limit(20);  // not even the header fits
     Sink sink;
-    EXPECT_EQ(ThrownCode([&] { sink.Create("mic", path.c_str(), kStereo, FreePort()); }),
+    EXPECT_EQ(CodeOf([&] { sink.Create("mic", path.c_str(), kStereo, FreePort()); }),
               MMIOERR_CANNOTWRITE);
     EXPECT_EQ(sink.IsOpen(), 1);  // for the caller to close
     EXPECT_EQ(sink.ClientCount(), -1);
@@ -373,11 +365,11 @@ TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
     Sink sink;
     ASSERT_EQ(sink.Create("mic", path.c_str(), kStereo, FreePort()), 1);
     EXPECT_EQ(sink.Feed(frame), 0);  // held in the file's buffer so far
-    EXPECT_EQ(ThrownCode([&] { sink.Close(); }), MMIOERR_CANNOTWRITE);
+    EXPECT_EQ(CodeOf([&] { sink.Close(); }), MMIOERR_CANNOTWRITE);
     EXPECT_EQ(sink.IsOpen(), 0);
     EXPECT_EQ(sink.ClientCount(), -1);
     limit.Set(1 << 20);
-    EXPECT_EQ(ThrownCode([&] { sink.Close(); }), 0u);  // once there is room
+    EXPECT_EQ(CodeOf([&] { sink.Close(); }), 0u);  // once there is room
   }
   EXPECT_TRUE(ReadWholeFile(path) == StereoHeader(kStereoFrameBytes) + Bytes(frame, frame.size()));
   {
@@ -385,7 +377,7 @@ TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
     Sink sink;
     ASSERT_EQ(sink.Create("mic", path.c_str(), kStereo, 0), 1);
     sink.Feed(frame);
-    EXPECT_EQ(ThrownCode([&] { sink.Close(); }), MMIOERR_CANNOTWRITE);
+    EXPECT_EQ(CodeOf([&] { sink.Close(); }), MMIOERR_CANNOTWRITE);
   }  // the destructor keeps what reached the disk: the header alone
   EXPECT_EQ(ReadWholeFile(path), StereoHeader(0));
   EXPECT_TRUE(ReadWithLibavformat(path).opened);

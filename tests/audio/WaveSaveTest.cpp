@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "ThrownCode.h"
 #include "WavReaders.h"
 #include "audio/CMMIOException.h"
 #include "audio/CWaveSave.h"
@@ -208,15 +209,6 @@ TEST(WaveSaveTest, ASecondWriterCannotTakeAFileInUse) {
   EXPECT_EQ(intruder.Create(path.c_str(), kStereo), 0);
   writing.Close(0);
   EXPECT_EQ(ReadWholeFile(path), kStereo44100Of1000 + pcm);
-}
-
-uint32_t CodeOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const CMMIOException& e) {
-    return e.GetErrorCode();
-  }
-  return 0;
 }
 
 TEST(WaveSaveTest, FailuresRaiseExceptionsWithTheirCodes) {
