@@ -15,8 +15,8 @@
 //
 // Threads: the host's audio thread calls OnBuffer, which runs Encode and, inside it,
 // OnEncode. The host's control threads call Create, Close, SetEncodeDataOutputCB and the
-// destructor. Locks: the encoder's own lock serialises Open, Encode and Close and is held
-// around OnEncode; m_sinkLock guards the server, the receiver and its tag, and the WAV
+// destructor. Locks: the encoder's own lock serialises Open, Encode, Drain and Close and is
+// held around OnEncode; m_sinkLock guards the server, the receiver and its tag, and the WAV
 // writer. Order: the encoder's lock, then m_sinkLock, then whatever the server and the
 // receiver take (a container writer's lock). Nothing here takes the encoder's lock while
 // holding m_sinkLock. The server and the receiver are called with both locks held, so once
@@ -25,7 +25,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "codec/FFAudioDecoder.h"
 #include "codec/FFAudioEncoder.h"
@@ -53,10 +52,11 @@ class SORVO_EXPORT CAudioSinkFF : public FFAudioEncoder,
   // format.nSamplesPerSec. The MP3 bit rate in bits per second is format.nAvgBytesPerSec,
   // the PCM's byte rate, unchanged. `name` is not used. `wavPath` null: no WAV file; a
   // WAV file that cannot be made (bad folder, path over 511 characters) is logged and left
-  // out. `port` <= 0: no server; otherwise a server on its low 16 bits. A sink already
-  // started is closed first. Returns 1 when the encoder opened, 0 otherwise (nothing else
-  // is started then). Throws CMMIOException when the WAV header cannot be written; the
-  // encoder is open then and the caller calls Close.
+  // out. `port` <= 0: no server; otherwise a server on its low 16 bits (one that cannot
+  // listen is logged and left out). A sink already started is closed first, as Close does.
+  // Returns 1 when the encoder opened, 0 otherwise (nothing else is started then). Throws
+  // CMMIOException when the WAV header cannot be written (the encoder is open then and the
+  // caller calls Close), or when the previous take's WAV file cannot be finished.
   virtual int Create(const char* name, const char* wavPath, const tWAVEFORMATEX& format, int port);
   // Registers the receiver of the MP3 packets and the tag handed back with each; null
   // clears. Returns 1. Kept across Close and Create.
