@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@ extern "C" {
 #include "codec/FFDeleters.h"
 #include "codec/FFEncoder.h"
 #include "codec/FFWriteFile.h"
+#include "RatioReporter.h"
 #include "host/MediaBase.h"
 #include "BareEncoder.h"
 
@@ -255,65 +255,20 @@ BENCHMARK(BM_BareInterleavedWrite)
     ->Repetitions(kRepetitions)
     ->Unit(benchmark::kMicrosecond);
 
-// Keeps the median CPU time of every benchmark for the ratios at the end. CPU time, not
-// wall time: the loops are single-threaded, and other work on the machine then weighs on
-// neither side.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median")
-        continue;
-      std::string name = run.run_name.function_name;
-      if (!run.run_name.args.empty())
-        name += "/" + run.run_name.args;
-      medians[name] = run.GetAdjustedCPUTime();
-    }
-  }
-  std::map<std::string, double> medians;
-};
-
-void PrintRatio(const RatioReporter& reporter,
-                const char* what,
-                const std::string& ours,
-                const std::string& bare,
-                bool throughput) {
-  auto o = reporter.medians.find(ours), b = reporter.medians.find(bare);
-  if (o == reporter.medians.end() || b == reporter.medians.end())
-    return;
-  if (throughput)
-    std::printf("%-44s throughput ratio (wrapper / bare) = %.3f\n", what, b->second / o->second);
-  else
-    std::printf("%-44s cost ratio (wrapper / bare) = %.3f  (%.0f ns vs %.0f ns per packet)\n",
-                what, o->second / b->second, o->second * 1000, b->second * 1000);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   InitFFmpeg();
-  // Repetitions of the wrapper and of its baseline take turns, so that a machine whose load
-  // changes during the run weighs on both alike.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nMedian CPU times of %d repetitions, measured in this run:\n", kRepetitions);
-  PrintRatio(reporter, "FFEncoder::Encode BGR24 1280x720",
-             "BM_FFEncoderEncode/format:3/w:1280/h:720", "BM_BareEncode/format:3/w:1280/h:720",
-             true);
-  PrintRatio(reporter, "FFEncoder::Encode YUV420P 1280x720",
-             "BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncode/format:0/w:1280/h:720",
-             true);
-  PrintRatio(reporter, "  (against pictures already in codec frames)",
-             "BM_FFEncoderEncode/format:0/w:1280/h:720",
-             "BM_BareEncodeFromCodecFrames/w:1280/h:720", true);
-  PrintRatio(reporter, "FFWriteFile::AddVideoFrame", "BM_FFWriteFileAddVideoFrame",
-             "BM_BareInterleavedWrite", false);
-  benchmark::Shutdown();
-  return 0;
+  return sorvo::bench::RunWithRatios(
+      argc, argv,
+      {{"BM_FFEncoderEncode/format:3/w:1280/h:720", "BM_BareEncode/format:3/w:1280/h:720", 0.95,
+        false},
+       {"BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncode/format:0/w:1280/h:720", 0.95,
+        false},
+       // For reference: against pictures that already sit in the codec's own frames.
+       {"BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncodeFromCodecFrames/w:1280/h:720",
+        0.95, false},
+       // The writer's lock, packet copy and timestamps on top of the bare write.
+       {"BM_FFWriteFileAddVideoFrame", "BM_BareInterleavedWrite", 1.5, true}},
+      /*interleave=*/true);
 }

@@ -65,8 +65,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> m_times;
 };
 
-// main() for a benchmark program that reports `ratios` at the end.
-inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios) {
+// main() for a benchmark program that reports `ratios` at the end. With `interleave` the
+// repetitions of a measured benchmark and of its baseline take turns, so that a machine
+// whose load changes during the run weighs on both alike.
+inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
+                         bool interleave = false) {
+  std::vector<char*> args(argv, argv + argc);
+  char interleaving[] = "--benchmark_enable_random_interleaving=true";
+  if (interleave) args.insert(args.begin() + 1, interleaving);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv))
     return 1;
