@@ -33,10 +33,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (median)
         name = run.run_name.str();
-      // A benchmark with its own repetition count carries it in its name.
-      const size_t repeats = name.find("/repeats:");
-      if (repeats != std::string::npos)
-        name.erase(repeats);
+      // A benchmark with its own iteration or repetition count carries it in its name.
+      for (const char* setting : {"/iterations:", "/repeats:"}) {
+        const size_t at = name.find(setting);
+        if (at != std::string::npos)
+          name.erase(at, name.find('/', at + 1) - at);
+      }
       if (run.run_type == Run::RT_Iteration || median)
         m_times[name] = run.GetAdjustedCPUTime();
     }
