@@ -4,6 +4,8 @@
 // benchmarks, and their moving test pictures.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -110,5 +112,24 @@ class BareEncoder {
   SwsContext* m_scaler = nullptr;
   int64_t m_n = 0;
 };
+
+// The timed loop of a bare-encode baseline: `count` moving pictures encoded in turn.
+inline void BareEncodeLoop(benchmark::State& state, PixelFormat format, int width, int height,
+                           int frameRate, int bitRate, int count) {
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height, count);
+  BareEncoder bare(format, width, height, frameRate, bitRate);
+  if (!bare.ok()) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  int64_t n = 0;
+  for (auto _ : state) {
+    if (bare.Encode(pictures[n++ % count]) < 0) {
+      state.SkipWithError("bare encode failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
 
 }  // namespace sorvo::bench

@@ -31,8 +31,6 @@ constexpr int kFrameRate = 25;
 constexpr int kBitRate = 4000000;
 constexpr int kPictures = 8;  // distinct pictures, cycled, so that motion costs something
 
-using sorvo::bench::BareEncoder;
-
 std::vector<std::vector<uint8_t>> MakePictures(PixelFormat format, int width, int height) {
   return sorvo::bench::MakePictures(format, width, height, kPictures);
 }
@@ -87,20 +85,7 @@ void BM_FFEncoderEncode(benchmark::State& state) {
 void BM_BareEncode(benchmark::State& state) {
   const auto format = static_cast<PixelFormat>(state.range(0));
   const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
-  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
-  BareEncoder bare(format, width, height, kFrameRate, kBitRate);
-  if (!bare.ok()) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  int64_t n = 0;
-  for (auto _ : state) {
-    if (bare.Encode(pictures[n++ % kPictures]) < 0) {
-      state.SkipWithError("bare encode failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
+  sorvo::bench::BareEncodeLoop(state, format, width, height, kFrameRate, kBitRate, kPictures);
 }
 
 // For reference only: planar pictures that already sit in the codec's own aligned frames,

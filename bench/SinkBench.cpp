@@ -24,6 +24,7 @@
 
 #include "BareEncoder.h"
 #include "RatioReporter.h"
+#include "common/LoopbackClient.h"
 #include "host/AppDirectory.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/CSorvoSinkFF.h"
@@ -100,20 +101,6 @@ class ReadingClient {
   std::thread m_thread;
 };
 
-unsigned short FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  unsigned short port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 long ResidentKilobytes() {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -179,7 +166,7 @@ void BM_SinkEveryOutput(benchmark::State& state) {
   const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
   ScratchDir dir;
   std::ofstream(dir.File("SettingVideo.ini")) << "[Sorvo]\nSaveStream=1\n";
-  const unsigned short port = FreePort();
+  const unsigned short port = sorvo::test::FreeLoopbackPort();
   SinkPtr sink = MakeSink(dir, PIX_FMT_BGR24, width, height, port);
   if (!sink || sink->StartRecord() != 1 || sink->StartPrivateStream() != 1) {
     state.SkipWithError("create failed");
@@ -207,18 +194,8 @@ void BM_SinkEveryOutput(benchmark::State& state) {
 }
 
 void BM_BareEncodeLoop(benchmark::State& state) {
-  const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
-  std::vector<std::vector<uint8_t>> pictures =
-      sorvo::bench::MakePictures(PIX_FMT_BGR24, width, height, kPictures);
-  sorvo::bench::BareEncoder bare(PIX_FMT_BGR24, width, height, kFrameRate, kBitRate);
-  int64_t n = 0;
-  for (auto _ : state) {
-    if (bare.Encode(pictures[n++ % kPictures]) < 0) {
-      state.SkipWithError("bare encode failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
+  sorvo::bench::BareEncodeLoop(state, PIX_FMT_BGR24, static_cast<int>(state.range(0)),
+                               static_cast<int>(state.range(1)), kFrameRate, kBitRate, kPictures);
 }
 
 // Resident memory of a sink with its files on after 100 and after 10,000 pictures.
