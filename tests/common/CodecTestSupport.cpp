@@ -73,6 +73,13 @@ void RecordingAudioEncoder::OnEncode(AVPacket* packet) {
     writer->AddAudioFrame(packet);
 }
 
+int RecordingAudioDecoder::OnDecode(AVPacket* packet) {
+  frames.emplace_back(packet->data, packet->data + packet->size);
+  pts.push_back(packet->pts);
+  pcm.insert(pcm.end(), packet->data, packet->data + packet->size);
+  return 1;
+}
+
 Mpeg4Decoder::Mpeg4Decoder() {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
   m_context = avcodec_alloc_context3(codec);

@@ -43,6 +43,8 @@ void DecodeInto(AVCodecContext* decoder,
       return;
     }
     ++stream->decodedFrames;
+    if (decoder->codec_type == AVMEDIA_TYPE_AUDIO)
+      stream->decodedSamples += frame->nb_samples;
     av_frame_unref(frame);
   }
 }
