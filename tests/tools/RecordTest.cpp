@@ -16,6 +16,7 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
+#include "common/CodecTestSupport.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
@@ -59,6 +60,15 @@ int ExpectGoodVideo(const std::string& path, int width, int height) {
   return video.decodedFrames;
 }
 
+// The first channel of a WAV file's 16-bit PCM.
+std::vector<int16_t> WavFirstChannel(const std::string& path, int channels) {
+  const std::string bytes = ReadWholeFile(path);
+  const size_t data = bytes.find("data");
+  if (data == std::string::npos) return {};
+  std::vector<uint8_t> pcm(bytes.begin() + static_cast<long>(data) + 8, bytes.end());
+  return FirstChannel(pcm, channels);
+}
+
 class RecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,6 +105,13 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
   EXPECT_TRUE(summary.get<bool>("allGood"));
   std::vector<long long> packets;
   for (const auto& sink : summary.get_child("sinks")) {
+    if (!sink.second.get<bool>("video")) {
+      EXPECT_EQ(sink.second.get<std::string>("name"), "sound");
+      EXPECT_EQ(sink.second.get<int>("port"), base + 10);
+      // Three seconds of MP3 frames of 1,152 samples at 44.1 kHz.
+      EXPECT_NEAR(sink.second.get<double>("packets"), 3 * 44100 / 1152.0, 15);
+      continue;
+    }
     EXPECT_EQ(sink.second.get<std::string>("name"), "camera" + std::to_string(packets.size()));
     EXPECT_EQ(sink.second.get<int>("port"), base + 1 + static_cast<int>(packets.size()));
     EXPECT_GE(sink.second.get<long long>("buffersIn"), sink.second.get<long long>("packets"));
@@ -117,6 +134,15 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
   EXPECT_EQ(mp4, 2);
   EXPECT_EQ(raw, 2);
   EXPECT_EQ(framed, 2);
+  // The tone's left channel, 440 Hz, in a WAV file as long as the session.
+  const ProbedFile wav = ProbeFile(out + "/sound.wav");
+  ASSERT_TRUE(wav.opened);
+  ASSERT_EQ(wav.streams.size(), 1u);
+  EXPECT_EQ(wav.streams[0].sampleRate, 44100);
+  EXPECT_EQ(wav.streams[0].channels, 2);
+  EXPECT_NEAR(wav.streams[0].endSeconds, 3.0, 0.5);
+  EXPECT_NEAR(StrongestFrequency(WavFirstChannel(out + "/sound.wav", 2), 44100, 200, 1000, 5),
+              440, 5);
   EXPECT_EQ(FilesIn(dir.File("RawStream")).size(), 2u);
   EXPECT_EQ(FilesIn(dir.File("PrivateRawStream")).size(), 2u);
   // The raw stream setting was the recorder's for the run only.
@@ -138,6 +164,10 @@ TEST_F(RecordTest, ViewersReceiveWhileItRecordsAndSigtermFinishesEveryFile) {
                       {address, "--seconds", "2.5", "--out", dir.File("view.mp4")}, dir.path());
   ToolProcess m4vView(kViewProgram,
                       {address, "--seconds", "2.5", "--out", dir.File("view.m4v")}, dir.path());
+  ToolProcess soundView(kViewProgram,
+                        {"--audio", "127.0.0.1:" + std::to_string(base + 10), "--seconds", "2.5",
+                         "--out", dir.File("sound.mp3")},
+                        dir.path());
   EXPECT_EQ(mp4View.Wait(seconds(60)), 0) << mp4View.Stdout() << mp4View.Stderr();
   EXPECT_EQ(m4vView.Wait(seconds(60)), 0) << m4vView.Stdout() << m4vView.Stderr();
   const std::string said = mp4View.Stdout();
@@ -150,6 +180,14 @@ TEST_F(RecordTest, ViewersReceiveWhileItRecordsAndSigtermFinishesEveryFile) {
   ASSERT_TRUE(bare.opened);
   EXPECT_EQ(bare.streams[0].decodeErrors, 0);
   EXPECT_GE(bare.streams[0].decodedFrames, 5);
+  EXPECT_EQ(soundView.Wait(seconds(60)), 0) << soundView.Stdout() << soundView.Stderr();
+  const ProbedFile mp3 = ProbeFile(dir.File("sound.mp3"));
+  ASSERT_TRUE(mp3.opened);
+  ASSERT_EQ(mp3.streams.size(), 1u);
+  EXPECT_EQ(mp3.streams[0].codecId, AV_CODEC_ID_MP3);
+  EXPECT_EQ(mp3.streams[0].sampleRate, 44100);
+  EXPECT_EQ(mp3.streams[0].decodeErrors, 0);
+  EXPECT_GE(mp3.streams[0].endSeconds, 1.0);
 
   recorder.Signal(SIGTERM);
   ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
@@ -216,6 +254,7 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
       {{"--camera", "test:320x240:rgb565"}, 1, "unknown picture format"},
       {{"--camera", "/nonexistent/clip.mp4"}, 1, "camera 0 (/nonexistent/clip.mp4)"},
       {{"--camera", dir.File("notes.txt")}, 1, "camera 0 (" + dir.File("notes.txt") + ")"},
+      {{"--audio", "/nonexistent/tone.wav"}, 1, "sound (/nonexistent/tone.wav)"},
   };
   for (const BadCall& call : calls) {
     std::vector<std::string> args = call.args;

@@ -9,6 +9,7 @@
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/PortCheck.h"
 #include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SoundFormat.h"
 #include "tools/record/SourceFactory.h"
 
 namespace sorvo::tools {
@@ -53,6 +54,21 @@ bool RecordSession::OpenSources(std::string* error) {
     }
     m_cameras.push_back(std::move(camera));
   }
+  if (m_options.audio != "none") {
+    m_sound = std::make_unique<Sound>();
+    m_sound->port = m_options.SoundPort();
+    std::string why;
+    m_sound->source = OpenSound(m_options.audio, &why);
+    if (!m_sound->source) {
+      *error = "sound (" + m_options.audio + "): " + why;
+      return false;
+    }
+    if (!PortIsFree(m_sound->port)) {
+      *error = "port " + std::to_string(m_sound->port) +
+               " for the sound is in use (another recorder?); choose other ports with --ports BASE";
+      return false;
+    }
+  }
   for (const auto& camera : m_cameras) {
     if (!PortIsFree(camera->port)) {
       *error = "port " + std::to_string(camera->port) + " for " + camera->name +
@@ -86,6 +102,51 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
   }
   m_files.push_back({OutputFile::Kind::kCameraMp4, camera.path, camera.name});
   return true;
+}
+
+bool RecordSession::CreateSound(std::string* error) {
+  Sound& sound = *m_sound;
+  sound.path = m_outDir + "/sound.wav";
+  sound.sink = std::make_unique<CAudioSinkFF>();
+  sound.sink->SetEncodeDataOutputCB(kAudioDataTag, &sound.counter);
+  try {
+    if (sound.sink->Create("sound", sound.path.c_str(), SoundWaveFormat(), sound.port) != 1) {
+      *error = "the library could not start the audio sink (MP3 encoder)";
+      return false;
+    }
+  } catch (const CMMIOException& failure) {
+    *error = "cannot write the WAV header of " + sound.path + " (error " +
+             std::to_string(failure.GetErrorCode()) + ")";
+    return false;
+  }
+  m_files.push_back({OutputFile::Kind::kWav, sound.path, "sound"});
+  return true;
+}
+
+void RecordSession::CloseSound() {
+  if (!m_sound || !m_sound->sink) return;
+  try {
+    m_sound->sink->Close();
+  } catch (const CMMIOException& failure) {
+    m_notes.push_back("the end of " + m_sound->path + " could not be written (error " +
+                      std::to_string(failure.GetErrorCode()) + ")");
+  }
+}
+
+SinkStatus RecordSession::SoundStatus() const {
+  SinkStatus status;
+  status.name = "sound";
+  status.port = m_sound->port;
+  status.video = false;
+  if (m_sound->feeder) {
+    status.source = m_sound->feeder->source().Describe();
+    status.buffersIn = m_sound->feeder->delivered();
+  } else if (m_sound->source) {
+    status.source = m_sound->source->Describe();
+  }
+  status.packets = m_sound->counter.packets();
+  status.bytes = m_sound->counter.bytes();
+  return status;
 }
 
 bool RecordSession::StartPrivateStreams(std::string* error) {
@@ -129,6 +190,7 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   }
   for (const std::string& path : rawBefore.Added())
     m_files.push_back({OutputFile::Kind::kRawStream, path, ""});
+  if (m_sound && !CreateSound(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
   return true;
 }
@@ -138,6 +200,11 @@ void RecordSession::Start() {
     camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
                                               camera->number, /*dropLate=*/true);
     camera->feeder->Start();
+  }
+  if (m_sound) {
+    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), m_sound->sink.get(),
+                                               0, /*dropLate=*/false);
+    m_sound->feeder->Start();
   }
   m_started = true;
 }
@@ -167,6 +234,7 @@ std::vector<SinkStatus> RecordSession::Status() const {
   std::vector<SinkStatus> all;
   for (const auto& camera : m_cameras)
     all.push_back(m_stopped ? camera->final : CameraStatus(*camera));
+  if (m_sound) all.push_back(m_stopped ? m_sound->final : SoundStatus());
   return all;
 }
 
@@ -177,6 +245,8 @@ std::vector<std::string> RecordSession::Notes() const {
     const std::string reason = camera->feeder->endReason();
     if (!reason.empty()) notes.push_back(camera->name + " stopped delivering: " + reason);
   }
+  if (m_sound && m_sound->feeder && !m_sound->feeder->endReason().empty())
+    notes.push_back("the sound stopped: " + m_sound->feeder->endReason());
   return notes;
 }
 
@@ -207,7 +277,14 @@ void RecordSession::Stop() {
   if (m_stopped) return;
   for (const auto& camera : m_cameras)
     if (camera->feeder) camera->feeder->Stop();
+  if (m_sound && m_sound->feeder) m_sound->feeder->Stop();
   if (m_started) WaitForEncoders();
+  // The sound's last packets still reach the multi-stream file, which closes after it.
+  CloseSound();
+  if (m_sound) {
+    m_sound->final = SoundStatus();
+    m_sound->final.final = true;
+  }
   for (const auto& camera : m_cameras) {
     if (camera->sink) {
       camera->sink->Close();

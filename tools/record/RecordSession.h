@@ -1,6 +1,7 @@
 // One recording session, driven through the library's exported interface only: a
 // recording sink per camera fed by its own feeder thread, each recording its MP4 file and
-// serving its stream, with the optional private and raw stream files.
+// serving its stream, with the optional private and raw stream files; and an audio sink
+// fed with the sound, writing the WAV file and serving the MP3 stream.
 //
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
@@ -64,7 +65,22 @@ class RecordSession {
     SinkStatus final;  // taken at Stop
   };
 
+  struct Sound {
+    std::string path;  // the WAV file
+    int port = 0;
+    std::unique_ptr<MediaSource> source;  // until the feeder takes it
+    PacketCounter counter;
+    std::unique_ptr<CAudioSinkFF> sink;
+    std::unique_ptr<Feeder> feeder;
+    SinkStatus final;  // taken at Stop
+  };
+
   bool CreateCamera(Camera& camera, std::string* error);
+  bool CreateSound(std::string* error);
+  SinkStatus SoundStatus() const;
+  // Closes the audio sink, which hands out its last packets; a WAV file that cannot be
+  // finished becomes a note.
+  void CloseSound();
   bool StartPrivateStreams(std::string* error);
   SinkStatus CameraStatus(const Camera& camera) const;
   void WaitForEncoders();
@@ -73,6 +89,7 @@ class RecordSession {
   std::string m_outDir;
   std::string m_appDir;
   std::vector<std::unique_ptr<Camera>> m_cameras;
+  std::unique_ptr<Sound> m_sound;  // null with --audio none
   std::vector<OutputFile> m_files;
   std::vector<std::string> m_notes;
   bool m_started = false;
