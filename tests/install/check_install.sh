@@ -7,6 +7,10 @@ source=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
+# The programs sit in bin/ and find the installed library from there.
+for program in sorvo-record sorvo-view sorvo-recover; do
+  "$work/prefix/bin/$program" --help > /dev/null
+done
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig:$work/prefix/lib/x86_64-linux-gnu/pkgconfig"
 g++ -std=c++17 -o "$work/outside" "$source" $(pkg-config --cflags --libs sorvo)
 mkdir "$work/app"

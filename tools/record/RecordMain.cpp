@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/common/StopSignal.h"
+#include "tools/record/LibraryLog.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/ProgressLine.h"
 #include "tools/record/RecordLoop.h"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
 
   StopSignal stop;
   if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
+  const LibraryLog libraryLog;
 
   // Sources and ports are checked before anything is written: a session that cannot run
   // leaves no folder behind.
@@ -75,7 +77,11 @@ int main(int argc, char** argv) {
   summary.appDir = AppDirectory();
   summary.sinks = session.Status();
   summary.notes = session.Notes();
-  summary.files = CheckFiles(session.Files(), session.cameraCount(), 0);
+  bool stopReading = false;
+  summary.files = CheckFiles(session.Files(), session.cameraCount(), 0, [&] {
+    stopReading = stopReading || stop.Requested();
+    return stopReading;
+  });
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);

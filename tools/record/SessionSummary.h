@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,9 @@ struct SessionSummary {
 };
 
 // Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
-// must hold.
+// must hold. Once `stopped` says so, the files left are marked as not read back.
 std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams);
+                                  int audioStreams, const std::function<bool()>& stopped);
 
 void PrintSummary(const SessionSummary& summary, std::FILE* out);
 // False with `error` set when the file cannot be written.
