@@ -1,10 +1,8 @@
 #include "ToolProcess.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 
 #include "common/LoopbackClient.h"
 #include "common/TestAppDir.h"
+#include "tools/record/PortCheck.h"
 
 extern char** environ;
 
@@ -20,20 +19,6 @@ namespace sorvo::test {
 namespace {
 
 std::atomic<int> g_runs{0};
-
-bool CanListen(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                    listen(fd, 1) == 0;
-  close(fd);
-  return free;
-}
 
 }  // namespace
 
@@ -121,7 +106,7 @@ int FreePortBase(int span) {
     const int base = FreeLoopbackPort();
     if (base < 1024 || base + span > 65534) continue;
     bool free = true;
-    for (int port = base; port <= base + span && free; ++port) free = CanListen(port);
+    for (int port = base; port <= base + span && free; ++port) free = sorvo::tools::PortIsFree(port);
     if (free) return base;
   }
   return 0;

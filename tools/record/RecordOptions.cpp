@@ -1,8 +1,9 @@
 #include "tools/record/RecordOptions.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <regex>
+
+#include "tools/common/CommandLine.h"
 
 namespace sorvo::tools {
 namespace {
@@ -96,16 +97,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::printf("%s", app.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "sorvo-record: %s\nRun sorvo-record --help for the options.\n",
-                 error.what());
-    return 2;
-  }
+  const int parsed = ParseCommandLine(app, argc, argv);
+  if (parsed >= 0) return parsed;
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
     std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded (keys 0 to 4)\n",
                  RecordOptions::kMaxCameras);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/common/PixelFormatName.h"
 #include "tools/record/PictureCanvas.h"
 
 namespace sorvo::tools {
@@ -11,23 +12,6 @@ namespace {
 constexpr Rgb kBars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
                          {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {40, 40, 40}};
 constexpr int kBarCount = sizeof(kBars) / sizeof(kBars[0]);
-
-const char* FormatName(PixelFormat format) {
-  switch (format) {
-    case PIX_FMT_YUV420P:
-      return "YUV 4:2:0";
-    case PIX_FMT_RGB24:
-      return "RGB24";
-    case PIX_FMT_BGR24:
-      return "BGR24";
-    case PIX_FMT_GRAY8:
-      return "grey";
-    case PIX_FMT_BGRA:
-      return "BGRA";
-    default:
-      return "packed 32-bit";
-  }
-}
 
 // Position of something bouncing between 0 and `range` at `speed` per picture.
 int Bounce(int64_t index, int speed, int range) {
@@ -50,7 +34,7 @@ SyntheticCamera::SyntheticCamera(int number, int width, int height, PixelFormat 
 std::string SyntheticCamera::Describe() const {
   char text[96];
   std::snprintf(text, sizeof(text), "test pattern %dx%d %s", m_width, m_height,
-                FormatName(m_pixelFormat));
+                PixelFormatName(m_pixelFormat));
   return text;
 }
 

@@ -1,9 +1,9 @@
 // sorvo-recover: rebuilds a playable MP4 from a private stream file or a raw stream file
 // that the library wrote, for instance after a crash left the MP4 without its end.
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/MappedFile.h"
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/TextTable.h"
@@ -55,16 +55,8 @@ int main(int argc, char** argv) {
   app.add_option("--kind", kind, "What FILE is: auto, private or raw")
       ->check(CLI::IsMember({"auto", "private", "raw"}).description(""))
       ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::printf("%s", app.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "sorvo-recover: %s\nRun sorvo-recover --help for the options.\n",
-                 error.what());
-    return 2;
-  }
+  const int parsed = ParseCommandLine(app, argc, argv);
+  if (parsed >= 0) return parsed;
   if (output.empty()) output = input + ".recovered.mp4";
 
   MappedFile file;

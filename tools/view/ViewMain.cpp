@@ -1,6 +1,5 @@
 // sorvo-view: connects to a recording sink's server (or with --audio to the audio sink's),
 // shows what the stream says about itself, checks every packet, and writes and shows them.
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,7 +10,9 @@
 
 #include <sorvo/sorvo.h>
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/Mpeg4Bitstream.h"
+#include "tools/common/PixelFormatName.h"
 #include "tools/common/StopSignal.h"
 #include "tools/common/TextTable.h"
 #include "tools/view/Mp3Tally.h"
@@ -58,23 +59,6 @@ std::string EndText(StreamConnection::ReadResult result, const StreamConnection&
       return "the connection failed: " + connection.error();
   }
   return "";
-}
-
-const char* PixelFormatName(int format) {
-  switch (format) {
-    case PIX_FMT_YUV420P:
-      return "YUV 4:2:0";
-    case PIX_FMT_RGB24:
-      return "RGB24";
-    case PIX_FMT_BGR24:
-      return "BGR24";
-    case PIX_FMT_GRAY8:
-      return "grey";
-    case PIX_FMT_BGRA:
-      return "BGRA";
-    default:
-      return "other";
-  }
 }
 
 void PrintGreeting(const std::string& address, const StreamInfo& info) {
@@ -233,15 +217,8 @@ int main(int argc, char** argv) {
       ->type_name("S")
       ->capture_default_str();
   app.add_flag("--audio", options.audio, "The server is the audio sink's: receive bare MP3");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::printf("%s", app.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "sorvo-view: %s\nRun sorvo-view --help for the options.\n", error.what());
-    return 2;
-  }
+  const int parsed = ParseCommandLine(app, argc, argv);
+  if (parsed >= 0) return parsed;
   if (options.audio && options.show) {
     std::fprintf(stderr, "sorvo-view: --show shows pictures; the audio server sends none\n");
     return 2;
