@@ -255,6 +255,7 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
       {{"--camera", "/nonexistent/clip.mp4"}, 1, "camera 0 (/nonexistent/clip.mp4)"},
       {{"--camera", dir.File("notes.txt")}, 1, "camera 0 (" + dir.File("notes.txt") + ")"},
       {{"--audio", "/nonexistent/tone.wav"}, 1, "sound (/nonexistent/tone.wav)"},
+      {{"--json", "/nonexistent/summary.json"}, 1, "its folder does not exist"},
   };
   for (const BadCall& call : calls) {
     std::vector<std::string> args = call.args;

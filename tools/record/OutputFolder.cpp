@@ -49,4 +49,21 @@ std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
   return absolute;
 }
 
+bool CanCreateFile(const std::string& path, std::string* error) {
+  const fs::path parent = fs::path(path).parent_path();
+  const std::string folder = parent.empty() ? "." : parent.string();
+  std::error_code failure;
+  if (fs::is_directory(path, failure)) {
+    *error = path + " is a folder";
+    return false;
+  }
+  if (!fs::is_directory(folder, failure) || access(folder.c_str(), W_OK) != 0) {
+    *error = "cannot write " + path + ": " + (fs::is_directory(folder, failure)
+                                                  ? std::strerror(EACCES)
+                                                  : "its folder does not exist");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace sorvo::tools

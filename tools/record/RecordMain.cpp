@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   // leaves no folder behind.
   RecordSession session(options);
   std::string error;
+  if (!options.json.empty() && !CanCreateFile(options.json, &error)) return Fail(error);
   if (!session.OpenSources(&error)) return Fail(error);
   const std::string outDir =
       PrepareOutputFolder(options.out.empty() ? DefaultOutputFolder() : options.out, &error);
