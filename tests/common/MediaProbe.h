@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/CodecTestSupport.h"
+
 namespace sorvo::test {
 
 struct ProbedStream {
@@ -22,6 +24,7 @@ struct ProbedStream {
   int decodedFrames = 0;  // pictures or audio frames the decoder gave back
   int decodeErrors = 0;
   double endSeconds = 0;  // end of the last packet: pts + duration
+  std::vector<Picture> pictures;  // the decoded pictures, when asked for, in output order
 };
 
 struct ProbedPacket {
@@ -43,8 +46,9 @@ struct ProbedFile {
   std::vector<ProbedPacket> PacketsOf(int stream) const;
 };
 
-// Opens, demuxes and decodes the whole file.
-ProbedFile ProbeFile(const std::string& path);
+// Opens, demuxes and decodes the whole file; with `keepPictures`, keeps a copy of every
+// decoded video picture.
+ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 
 // The decoder-specific info of every 'esds' box in an MP4 file, in file order; an empty
 // entry for a box without one.
