@@ -1,5 +1,6 @@
 #include "audio/CWaveSave.h"
 
+#include <cstdio>
 #include <optional>
 
 #include "audio/CMMIOException.h"
@@ -77,14 +78,18 @@ void WriteHeader(HMMIO hmmio, const PcmLayout& layout, MMCKINFO* riff, MMCKINFO*
   Check(mmioFlush(hmmio, 0));
 }
 
+// Overwrites the 32-bit size field at `offset` of an unbuffered handle.
+bool PutSizeField(HMMIO hmmio, int64_t offset, uint32_t size) {
+  char field[4];
+  Put32(field, size);
+  return mmioSeek(hmmio, static_cast<long>(offset), SEEK_SET) == offset &&
+         mmioWrite(hmmio, field, sizeof field) == sizeof field;
+}
+
 }  // namespace
 
 CWaveSave::~CWaveSave() {
-  try {
-    Close(0);
-  } catch (...) {
-    // The base destructor still closes the handle; the file keeps what reached it.
-  }
+  Finish();
 }
 
 int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
@@ -99,6 +104,7 @@ int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
   if (!layout)
     return 0;
   Close(0);
+  m_strPath.assign(path, length);
   // A file that another writer still holds stays; the open below then fails.
   mmioOpenA(path, nullptr, MMIO_DELETE);
   try {
@@ -124,4 +130,42 @@ void CWaveSave::Close(uint32_t /*flags*/) {
   Check(mmioAscend(m_hmmio, &m_ckCurrent, 0));
   Check(mmioAscend(m_hmmio, &m_ckRiff, 0));
   CMMIOFile::Close(0);
+}
+
+bool CWaveSave::Finish() noexcept {
+  if (m_hmmio == nullptr)
+    return true;
+  try {
+    Close(0);
+    return true;
+  } catch (const CMMIOException&) {
+  }
+  // What the handle still buffers cannot reach the file; closing it is the only way to let
+  // go of those bytes (the close reports them lost, which is known already).
+  mmioClose(m_hmmio, 0);
+  m_hmmio = nullptr;
+  return WriteSizesFromDisk();
+}
+
+bool CWaveSave::WriteSizesFromDisk() const {
+  // Unbuffered: each write below reaches the file or fails at once.
+  HMMIO file = mmioOpenA(m_strPath.c_str(), nullptr, MMIO_READWRITE | MMIO_DENYWRITE);
+  if (file == nullptr)
+    return false;
+  const int64_t dataStart = m_ckCurrent.dwDataOffset;
+  const bool dataFinished = (m_ckCurrent.dwFlags & MMIO_DIRTY) == 0;
+  int64_t end = mmioSeek(file, 0, SEEK_END);
+  bool written = dataStart >= 8 && end >= dataStart;
+  if (written) {
+    const uint32_t dataSize =
+        dataFinished ? m_ckCurrent.cksize : static_cast<uint32_t>(end - dataStart);
+    // An odd chunk is followed by a pad byte where the file still takes one; readers also
+    // accept a last chunk without it.
+    if (!dataFinished && (dataSize & 1) != 0 && mmioWrite(file, "", 1) == 1)
+      ++end;
+    written = PutSizeField(file, dataStart - 4, dataSize) &&
+              PutSizeField(file, m_ckRiff.dwDataOffset - 4,
+                           static_cast<uint32_t>(end - m_ckRiff.dwDataOffset));
+  }
+  return mmioClose(file, 0) == MMSYSERR_NOERROR && written;
 }

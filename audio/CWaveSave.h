@@ -3,8 +3,8 @@
 // mmioWrite (a -1 result is reported as CMMIOException(CMMIOException::kWriteFailed)),
 // and Close writes the real sizes.
 //
-// A writer destroyed while a file is open finishes it as Close would, so the file stays
-// readable; errors there are swallowed, since a destructor must not throw.
+// A writer destroyed while a file is open finishes it with Finish, so the file stays
+// readable even when the disk refused the last PCM; a destructor must not throw.
 //
 // Threads: one thread at a time; an audio sink appends from its capture thread and closes
 // from another only after delivery has stopped. No lock.
@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "audio/CMMIOFile.h"
 #include "host/Mmio.h"
@@ -37,8 +38,20 @@ class CWaveSave : public CMMIOFile {
   // file is open. Throws CMMIOException on failure, the file staying open so that Close
   // may be called again.
   void Close(uint32_t flags) override;
+  // Ends the file without throwing, for an owner that has nobody to hand an exception to
+  // (a capture callback, a destructor). Writes the sizes as Close does; when that fails
+  // because the disk refuses PCM still held in the handle's buffer, that PCM is dropped
+  // and the sizes are written to describe what did reach the file. The handle is closed
+  // either way. True when the file was left with true sizes (or none was open).
+  bool Finish() noexcept;
+  // The path of the file open or last created.
+  const std::string& GetPath() const { return m_strPath; }
 
  private:
+  // Rewrites the size fields of the closed file at m_strPath from its length on disk.
+  bool WriteSizesFromDisk() const;
+
+  std::string m_strPath;   // of the open file
   MMCKINFO m_ckRiff{};     // the "WAVE" form
   MMCKINFO m_ckCurrent{};  // "fmt ", then "data"
 };

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,9 @@ extern "C" {
 #include "codec/FFDeleters.h"
 #include "codec/FFEncoder.h"
 #include "codec/FFWriteFile.h"
+#include "RatioReporter.h"
 #include "host/MediaBase.h"
+#include "BareEncoder.h"
 
 namespace {
 
@@ -30,38 +31,12 @@ constexpr int kFrameRate = 25;
 constexpr int kBitRate = 4000000;
 constexpr int kPictures = 8;  // distinct pictures, cycled, so that motion costs something
 
-// Packed or planar pictures with moving content.
 std::vector<std::vector<uint8_t>> MakePictures(PixelFormat format, int width, int height) {
-  std::vector<std::vector<uint8_t>> pictures;
-  const int bytes = sorvo::PictureSize(format, width, height);
-  for (int n = 0; n < kPictures; ++n) {
-    std::vector<uint8_t> picture(bytes);
-    for (int i = 0; i < bytes; ++i) {
-      const int x = i % (width * 3), y = i / (width * 3);
-      picture[i] = static_cast<uint8_t>(128 + 100 * std::sin((x + 4 * n) * 0.05) *
-                                                  std::cos((y + 3 * n) * 0.03));
-    }
-    pictures.push_back(std::move(picture));
-  }
-  return pictures;
+  return sorvo::bench::MakePictures(format, width, height, kPictures);
 }
 
-// The settings FFEncoder::Open makes, for the bare loops.
 sorvo::CodecContextPtr OpenBareEncoder(int width, int height) {
-  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-  sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
-  context->width = width;
-  context->height = height;
-  context->time_base = AVRational{1, kFrameRate};
-  context->framerate = AVRational{kFrameRate, 1};
-  context->gop_size = kFrameRate;
-  context->max_b_frames = 0;
-  context->pix_fmt = AV_PIX_FMT_YUV420P;
-  context->debug = 0x400 | 0x800 | 0x1000;
-  context->bit_rate = kBitRate;
-  if (avcodec_open2(context.get(), codec, nullptr) < 0)
-    context.reset();
-  return context;
+  return sorvo::bench::OpenBareEncoder(width, height, kFrameRate, kBitRate);
 }
 
 void EncodeBare(AVCodecContext* context,
@@ -110,39 +85,7 @@ void BM_FFEncoderEncode(benchmark::State& state) {
 void BM_BareEncode(benchmark::State& state) {
   const auto format = static_cast<PixelFormat>(state.range(0));
   const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
-  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
-  sorvo::CodecContextPtr context = OpenBareEncoder(width, height);
-  if (!context) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  sorvo::FramePtr frame(av_frame_alloc());
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = width;
-  frame->height = height;
-  if (format != PIX_FMT_YUV420P)
-    av_frame_get_buffer(frame.get(), 0);
-  SwsContext* scaler =
-      sws_getContext(width, height, static_cast<AVPixelFormat>(sorvo::ToAVPixelFormat(format)),
-                     width, height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  sorvo::PacketPtr packet(av_packet_alloc());
-  int64_t n = 0;
-  for (auto _ : state) {
-    std::vector<uint8_t>& picture = pictures[n % kPictures];
-    if (format == PIX_FMT_YUV420P) {
-      av_image_fill_arrays(frame->data, frame->linesize, picture.data(), AV_PIX_FMT_YUV420P, width,
-                           height, 1);
-    } else {
-      av_frame_make_writable(frame.get());
-      const uint8_t* source[4] = {picture.data(), nullptr, nullptr, nullptr};
-      const int sourceLines[4] = {width * 3, 0, 0, 0};
-      sws_scale(scaler, source, sourceLines, 0, height, frame->data, frame->linesize);
-    }
-    frame->pts = n++;
-    EncodeBare(context.get(), frame.get(), packet.get(), state);
-  }
-  sws_freeContext(scaler);
-  state.SetItemsProcessed(state.iterations());
+  sorvo::bench::BareEncodeLoop(state, format, width, height, kFrameRate, kBitRate, kPictures);
 }
 
 // For reference only: planar pictures that already sit in the codec's own aligned frames,
@@ -297,65 +240,20 @@ BENCHMARK(BM_BareInterleavedWrite)
     ->Repetitions(kRepetitions)
     ->Unit(benchmark::kMicrosecond);
 
-// Keeps the median CPU time of every benchmark for the ratios at the end. CPU time, not
-// wall time: the loops are single-threaded, and other work on the machine then weighs on
-// neither side.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median")
-        continue;
-      std::string name = run.run_name.function_name;
-      if (!run.run_name.args.empty())
-        name += "/" + run.run_name.args;
-      medians[name] = run.GetAdjustedCPUTime();
-    }
-  }
-  std::map<std::string, double> medians;
-};
-
-void PrintRatio(const RatioReporter& reporter,
-                const char* what,
-                const std::string& ours,
-                const std::string& bare,
-                bool throughput) {
-  auto o = reporter.medians.find(ours), b = reporter.medians.find(bare);
-  if (o == reporter.medians.end() || b == reporter.medians.end())
-    return;
-  if (throughput)
-    std::printf("%-44s throughput ratio (wrapper / bare) = %.3f\n", what, b->second / o->second);
-  else
-    std::printf("%-44s cost ratio (wrapper / bare) = %.3f  (%.0f ns vs %.0f ns per packet)\n",
-                what, o->second / b->second, o->second * 1000, b->second * 1000);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   InitFFmpeg();
-  // Repetitions of the wrapper and of its baseline take turns, so that a machine whose load
-  // changes during the run weighs on both alike.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\nMedian CPU times of %d repetitions, measured in this run:\n", kRepetitions);
-  PrintRatio(reporter, "FFEncoder::Encode BGR24 1280x720",
-             "BM_FFEncoderEncode/format:3/w:1280/h:720", "BM_BareEncode/format:3/w:1280/h:720",
-             true);
-  PrintRatio(reporter, "FFEncoder::Encode YUV420P 1280x720",
-             "BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncode/format:0/w:1280/h:720",
-             true);
-  PrintRatio(reporter, "  (against pictures already in codec frames)",
-             "BM_FFEncoderEncode/format:0/w:1280/h:720",
-             "BM_BareEncodeFromCodecFrames/w:1280/h:720", true);
-  PrintRatio(reporter, "FFWriteFile::AddVideoFrame", "BM_FFWriteFileAddVideoFrame",
-             "BM_BareInterleavedWrite", false);
-  benchmark::Shutdown();
-  return 0;
+  return sorvo::bench::RunWithRatios(
+      argc, argv,
+      {{"BM_FFEncoderEncode/format:3/w:1280/h:720", "BM_BareEncode/format:3/w:1280/h:720", 0.95,
+        false},
+       {"BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncode/format:0/w:1280/h:720", 0.95,
+        false},
+       // For reference: against pictures that already sit in the codec's own frames.
+       {"BM_FFEncoderEncode/format:0/w:1280/h:720", "BM_BareEncodeFromCodecFrames/w:1280/h:720",
+        0.95, false},
+       // The writer's lock, packet copy and timestamps on top of the bare write.
+       {"BM_FFWriteFileAddVideoFrame", "BM_BareInterleavedWrite", 1.5, true}},
+      /*interleave=*/true);
 }

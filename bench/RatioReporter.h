@@ -33,10 +33,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
       if (median)
         name = run.run_name.str();
-      // A benchmark with its own repetition count carries it in its name.
-      const size_t repeats = name.find("/repeats:");
-      if (repeats != std::string::npos)
-        name.erase(repeats);
+      // A benchmark with its own iteration or repetition count carries it in its name.
+      for (const char* setting : {"/iterations:", "/repeats:"}) {
+        const size_t at = name.find(setting);
+        if (at != std::string::npos)
+          name.erase(at, name.find('/', at + 1) - at);
+      }
       if (run.run_type == Run::RT_Iteration || median)
         m_times[name] = run.GetAdjustedCPUTime();
     }
@@ -65,8 +67,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> m_times;
 };
 
-// main() for a benchmark program that reports `ratios` at the end.
-inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios) {
+// main() for a benchmark program that reports `ratios` at the end. With `interleave` the
+// repetitions of a measured benchmark and of its baseline take turns, so that a machine
+// whose load changes during the run weighs on both alike.
+inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
+                         bool interleave = false) {
+  std::vector<char*> args(argv, argv + argc);
+  char interleaving[] = "--benchmark_enable_random_interleaving=true";
+  if (interleave) args.insert(args.begin() + 1, interleaving);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv))
     return 1;

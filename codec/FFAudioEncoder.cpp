@@ -105,12 +105,12 @@ int FFAudioEncoder::Open(int channels, int sampleRate, int bitRate) {
 
 int FFAudioEncoder::Encode(int /*id*/, double /*time*/, unsigned char* pcm, long length) {
   CSingleLock hold(m_lock);
-  if (!m_bOpen.load() || pcm == nullptr || length <= 0)
+  if (!m_bOpen.load() || m_bDrained || pcm == nullptr || length <= 0)
     return 0;
 
   int packets = 0;
   long offset = 0;
-  while (offset < length && m_bOpen.load()) {
+  while (offset < length && m_bOpen.load() && !m_bDrained) {
     const long left = length - offset;
     if (m_nFrameFill == 0 && left >= m_nFrameBytes) {
       packets += EncodeFrameLocked(pcm + offset);
@@ -138,9 +138,13 @@ int FFAudioEncoder::EncodeFrameLocked(const unsigned char* pcm) {
   planar->pts = m_nSamplesIn;
   m_nSamplesIn += planar->nb_samples;
 
-  AVCodecContext* context = m_pCodecContext.get();
-  if (avcodec_send_frame(context, planar) < 0)
+  if (avcodec_send_frame(m_pCodecContext.get(), planar) < 0)
     return 0;
+  return HandOutPacketsLocked();
+}
+
+int FFAudioEncoder::HandOutPacketsLocked() {
+  AVCodecContext* context = m_pCodecContext.get();
   int packets = 0;
   AVPacket* coded = m_pCodedPacket.get();
   while (m_bOpen.load() && avcodec_receive_packet(context, coded) == 0) {
@@ -164,6 +168,25 @@ int FFAudioEncoder::EncodeFrameLocked(const unsigned char* pcm) {
   return packets;
 }
 
+int FFAudioEncoder::Drain() {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || m_bDrained)
+    return 0;
+  m_bDrained = true;
+  int packets = 0;
+  AVFrame* planar = m_pPlanarFrame.get();
+  const int samples = m_nFrameFill / (planar->ch_layout.nb_channels * 2);
+  m_nFrameFill = 0;
+  if (samples > 0) {
+    // libmp3lame takes a short last frame; it pads it itself.
+    planar->nb_samples = samples;
+    packets += EncodeFrameLocked(m_pFrameBuffer.get());
+  }
+  if (m_bOpen.load() && avcodec_send_frame(m_pCodecContext.get(), nullptr) >= 0)
+    packets += HandOutPacketsLocked();
+  return packets;
+}
+
 int FFAudioEncoder::Close() {
   CSingleLock hold(m_lock);
   std::lock_guard<std::mutex> codecHold(sorvo::AudioEncoderMutex());
@@ -182,6 +205,7 @@ void FFAudioEncoder::ReleaseLocked() {
   m_pFrameBuffer.reset();
   m_nFrameBytes = 0;
   m_nFrameFill = 0;
+  m_bDrained = false;
 }
 
 int FFAudioEncoder::IsOpen() {

@@ -5,10 +5,10 @@
 // buffers of any length; a buffer of exactly one frame on an empty gather buffer is encoded
 // straight from the caller's memory.
 //
-// Threads: Open and Close run on the owner's control thread, Encode on the thread that
-// delivers the PCM; IsOpen, GetCodecContext and ShareCodecContext may be called from any
-// thread. m_lock serialises Encode, Open and Close on one encoder (OnEncode runs under it,
-// so whatever the hook locks comes after it); the process-wide audio-encoder mutex
+// Threads: Open, Drain and Close run on the owner's control thread, Encode on the thread
+// that delivers the PCM; IsOpen, GetCodecContext and ShareCodecContext may be called from
+// any thread. m_lock serialises Encode, Open, Drain and Close on one encoder (OnEncode runs
+// under it, so whatever the hook locks comes after it); the process-wide audio-encoder mutex
 // serialises codec open and close across all audio encoders. Lock order: m_lock, then the
 // mutex. IsOpen and the context getters take no lock (a container writer asks for the
 // context under its own lock, which a hook takes after m_lock); they read m_bOpen and
@@ -54,6 +54,13 @@ class SORVO_EXPORT FFAudioEncoder {
   // valid only during the call. Runs on the encoding thread with m_lock held.
   virtual void OnEncode(AVPacket* packet);
 
+  // Ends the stream: encodes the PCM still gathered as a last, shorter frame and takes
+  // from the codec the packets its look-ahead still holds, handing each to OnEncode, so
+  // that a recording keeps its last moments. The encoder then takes no more PCM (Encode
+  // returns 0) until it is opened again; Close is what follows. Returns the number of
+  // packets handed out.
+  int Drain();
+
   // The codec context with shared ownership, for a container writer that keeps using it
   // after this encoder's Close; null while closed.
   sorvo::SharedCodecContext ShareCodecContext();
@@ -64,10 +71,12 @@ class SORVO_EXPORT FFAudioEncoder {
   // Encodes one whole frame of interleaved PCM and hands out what the codec returns.
   // Returns the number of packets handed to OnEncode.
   int EncodeFrameLocked(const unsigned char* pcm);
+  // Hands every packet the codec has ready to OnEncode; returns how many.
+  int HandOutPacketsLocked();
   void ReleaseLocked();
 
-  // Written by Open and Close under m_lock; read by Encode under m_lock. m_pCodecContext
-  // and m_bOpen are also read without the lock, through atomic operations.
+  // Written by Open, Drain and Close under m_lock; read by Encode under m_lock.
+  // m_pCodecContext and m_bOpen are also read without the lock, through atomic operations.
   sorvo::MallocPtr m_pFrameBuffer;  // gathers PCM until a codec frame is complete
   int m_nFrameFill = 0;             // bytes gathered in m_pFrameBuffer
   int m_nFrameBytes = 0;
@@ -80,5 +89,6 @@ class SORVO_EXPORT FFAudioEncoder {
   sorvo::PacketPtr m_pCodedPacket;
   sorvo::PacketPtr m_pOutPacket;
   int64_t m_nSamplesIn = 0;
+  bool m_bDrained = false;  // the codec has been told the stream ended
   CCriticalSectionEx m_lock;
 };

@@ -7,6 +7,7 @@
 #include "host/Log.h"
 #include "host/PixelFormat.h"
 #include "host/Win32Types.h"
+#include "audio/CAudioSinkFF.h"
 #include "audio/CMMIOException.h"
 #include "codec/FFAudioDecoder.h"
 #include "codec/FFAudioEncoder.h"

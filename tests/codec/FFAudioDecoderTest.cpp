@@ -26,21 +26,7 @@ using sorvo::test::Tone;
 constexpr int kRate = 44100;
 constexpr int kFrame = 1152;
 
-// Keeps what it is handed.
-class RecordingDecoder : public FFAudioDecoder {
- public:
-  std::vector<std::vector<uint8_t>> frames;
-  std::vector<int64_t> pts;
-  std::vector<uint8_t> pcm;  // everything, back to back
-
- protected:
-  int OnDecode(AVPacket* packet) override {
-    frames.emplace_back(packet->data, packet->data + packet->size);
-    pts.push_back(packet->pts);
-    pcm.insert(pcm.end(), packet->data, packet->data + packet->size);
-    return 1;
-  }
-};
+using RecordingDecoder = sorvo::test::RecordingAudioDecoder;
 
 // MP3 packets of a tone: `seconds` of it at 44.1 kHz.
 std::vector<std::vector<uint8_t>> Mp3Tone(int channels, double seconds, double frequency = 440) {

@@ -181,6 +181,27 @@ TEST(FFAudioEncoderTest, ClosedEncodersEncodeNothingAndCloseTwice) {
   EXPECT_EQ(shared->frame_size, kFrame);
 }
 
+TEST(FFAudioEncoderTest, DrainHandsOutTheTailAndEndsTheStream) {
+  RecordingAudioEncoder encoder;
+  ASSERT_EQ(encoder.Open(2, kRate, 128000), 1);
+  const int samples = 10 * kFrame + kFrame / 2;
+  std::vector<uint8_t> pcm = Tone(440, kRate, 2, 0, samples);
+  encoder.Encode(0, 0, pcm.data(), static_cast<long>(pcm.size()));
+  const size_t encoded = encoder.packets.size();
+  EXPECT_LT(encoded * kFrame, static_cast<size_t>(samples));  // the look-ahead holds some back
+  EXPECT_GT(encoder.Drain(), 0);
+  // Every sample fed is in a packet now.
+  EXPECT_GE(encoder.packets.size() * kFrame, static_cast<size_t>(samples));
+  EXPECT_EQ(encoder.Drain(), 0);
+  EXPECT_EQ(encoder.Encode(0, 0, pcm.data(), static_cast<long>(pcm.size())), 0);
+  EXPECT_EQ(encoder.IsOpen(), 1);
+  // Opened again, it takes PCM as before.
+  ASSERT_EQ(encoder.Open(2, kRate, 128000), 1);
+  encoder.packets.clear();
+  encoder.Encode(0, 0, pcm.data(), static_cast<long>(pcm.size()));
+  EXPECT_EQ(encoder.packets.size(), encoded);
+}
+
 // Closes itself on its first packet, in the middle of a long buffer.
 class SelfClosingAudioEncoder : public RecordingAudioEncoder {
  protected:

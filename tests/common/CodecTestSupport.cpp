@@ -73,6 +73,13 @@ void RecordingAudioEncoder::OnEncode(AVPacket* packet) {
     writer->AddAudioFrame(packet);
 }
 
+int RecordingAudioDecoder::OnDecode(AVPacket* packet) {
+  frames.emplace_back(packet->data, packet->data + packet->size);
+  pts.push_back(packet->pts);
+  pcm.insert(pcm.end(), packet->data, packet->data + packet->size);
+  return 1;
+}
+
 Picture PictureFromFrame(const AVFrame* frame) {
   Picture picture;
   picture.width = frame->width;

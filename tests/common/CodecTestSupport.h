@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/FFAudioDecoder.h"
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
 #include "host/PixelFormat.h"
@@ -54,6 +55,17 @@ class RecordingAudioEncoder : public FFAudioEncoder {
 
  protected:
   void OnEncode(AVPacket* packet) override;
+};
+
+// Keeps every decoded frame of PCM it is handed.
+class RecordingAudioDecoder : public FFAudioDecoder {
+ public:
+  std::vector<std::vector<uint8_t>> frames;
+  std::vector<int64_t> pts;
+  std::vector<uint8_t> pcm;  // everything, back to back
+
+ protected:
+  int OnDecode(struct AVPacket* packet) override;
 };
 
 // One decoded picture.

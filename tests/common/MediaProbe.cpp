@@ -45,6 +45,8 @@ void DecodeInto(AVCodecContext* decoder,
       return;
     }
     ++stream->decodedFrames;
+    if (decoder->codec_type == AVMEDIA_TYPE_AUDIO)
+      stream->decodedSamples += frame->nb_samples;
     if (keepPictures && decoder->codec_type == AVMEDIA_TYPE_VIDEO)
       stream->pictures.push_back(PictureFromFrame(frame));
     av_frame_unref(frame);

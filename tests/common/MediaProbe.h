@@ -22,6 +22,7 @@ struct ProbedStream {
   int channels = 0;
   std::vector<uint8_t> extradata;
   int decodedFrames = 0;  // pictures or audio frames the decoder gave back
+  int64_t decodedSamples = 0;  // audio: samples per channel the decoder gave back
   int decodeErrors = 0;
   double endSeconds = 0;  // end of the last packet: pts + duration
   std::vector<Picture> pictures;  // the decoded pictures, when asked for, in output order

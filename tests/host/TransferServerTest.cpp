@@ -15,6 +15,7 @@
 
 #include "common/LogCapture.h"
 #include "common/TestAppDir.h"
+#include "common/WaitUntil.h"
 #include "host/TransferServer.h"
 #include "common/LoopbackClient.h"
 #include "host/ITransferAccepterCB.h"
@@ -23,19 +24,9 @@ namespace {
 
 using sorvo::test::LoopbackClient;
 using sorvo::test::TestAppDir;
+using sorvo::test::WaitUntil;
 
 constexpr size_t kGreetingSize = 80;
-
-// Waits for a condition that the server's own thread brings about. The deadline only keeps
-// a broken server from hanging the suite.
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // A thread that is released by `stop` and joined on every way out of a test, failed
 // assertions included.

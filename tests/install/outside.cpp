@@ -30,6 +30,14 @@ int main() {
   if (inner[0] != 7) return 1;
   sink->Close();
   sink->Release();
+  // The audio sink, with the encoder alone.
+  CAudioSinkFF audio;
+  const tWAVEFORMATEX stereo{1, 2, 44100, 176400, 4, 16, 0};
+  if (audio.Create("outside", nullptr, stereo, 0) != 1 || audio.IsOpen() != 1) {
+    std::fprintf(stderr, "the audio sink did not start\n");
+    return 1;
+  }
+  audio.Close();
   std::printf("outside program: created and released a %dx%d sink\n", info.width, info.height);
   return 0;
 }
