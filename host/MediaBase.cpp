@@ -13,40 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace {
-
-struct SwsContextDeleter {
-  void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-
-// libswscale reads whole vectors: up to some dozens of bytes past the end of a source row.
-// Inside the picture that is the next row; after the last row it would be past the
-// caller's buffer. The last rows (at least kOverread bytes of them) are therefore scaled
-// from a copy with room behind it.
-constexpr int kOverread = 256;
-
-void ScaleInsideSource(SwsContext* context,
-                       const unsigned char* source,
-                       int height,
-                       const int srcLinesize[4],
-                       uint8_t* const dstData[4],
-                       const int dstLinesize[4]) {
-  const int rowBytes = srcLinesize[0];
-  const int tailRows = std::min(height, std::max(2, (kOverread + rowBytes - 1) / rowBytes));
-  const int headRows = height - tailRows;
-  thread_local std::vector<uint8_t> tail;
-  tail.resize(static_cast<size_t>(tailRows) * rowBytes + kOverread);
-  std::memcpy(tail.data(), source + static_cast<size_t>(headRows) * rowBytes,
-              static_cast<size_t>(tailRows) * rowBytes);
-  if (headRows > 0) {
-    const uint8_t* head[4] = {source, nullptr, nullptr, nullptr};
-    sws_scale(context, head, srcLinesize, 0, headRows, dstData, dstLinesize);
-  }
-  const uint8_t* rest[4] = {tail.data(), nullptr, nullptr, nullptr};
-  sws_scale(context, rest, srcLinesize, headRows, tailRows, dstData, dstLinesize);
-}
-
-}  // namespace
+#include "host/SwsScale.h"
 
 void InitFFmpeg() {
   static std::once_flag once;
@@ -72,7 +39,7 @@ void ConvertRGBToYV420P(unsigned char* source,
   const int flags = SWS_BICUBIC | (oddWidth ? SWS_FULL_CHR_H_INP : 0);
   // One context per thread: each encoder converts on its own worker thread, and
   // sws_getCachedContext keeps it while size, format and flags stay the same.
-  thread_local std::unique_ptr<SwsContext, SwsContextDeleter> context;
+  thread_local sorvo::SwsContextPtr context;
   SwsContext* cached =
       sws_getCachedContext(context.release(), width, height, static_cast<AVPixelFormat>(av), width,
                            height, AV_PIX_FMT_YUV420P, flags, nullptr, nullptr, nullptr);
@@ -83,10 +50,11 @@ void ConvertRGBToYV420P(unsigned char* source,
   int srcLinesize[4];
   if (av_image_fill_linesizes(srcLinesize, static_cast<AVPixelFormat>(av), width) < 0)
     return;
+  const uint8_t* const sources[4] = {source, nullptr, nullptr, nullptr};
 
   if (!oddWidth) {
-    ScaleInsideSource(context.get(), source, height, srcLinesize, destination->data,
-                      destination->linesize);
+    sorvo::ScaleWithinSource(context.get(), sources, srcLinesize, height, destination->data,
+                             destination->linesize);
     return;
   }
   // On an odd width libswscale also writes up to 15 bytes past the end of each output
@@ -95,16 +63,18 @@ void ConvertRGBToYV420P(unsigned char* source,
   thread_local std::vector<uint8_t> scratch;
   uint8_t* scratchData[4];
   int scratchLinesize[4];
-  if (av_image_fill_linesizes(scratchLinesize, AV_PIX_FMT_YUV420P, width + kOverread) < 0)
+  if (av_image_fill_linesizes(scratchLinesize, AV_PIX_FMT_YUV420P,
+                              width + sorvo::kSwsOverread) < 0)
     return;
   const int scratchBytes =
       av_image_fill_pointers(scratchData, AV_PIX_FMT_YUV420P, height + 1, nullptr, scratchLinesize);
   if (scratchBytes < 0)
     return;
-  scratch.resize(static_cast<size_t>(scratchBytes) + kOverread);
+  scratch.resize(static_cast<size_t>(scratchBytes) + sorvo::kSwsOverread);
   av_image_fill_pointers(scratchData, AV_PIX_FMT_YUV420P, height + 1, scratch.data(),
                          scratchLinesize);
-  ScaleInsideSource(context.get(), source, height, srcLinesize, scratchData, scratchLinesize);
+  sorvo::ScaleWithinSource(context.get(), sources, srcLinesize, height, scratchData,
+                           scratchLinesize);
   av_image_copy(destination->data, destination->linesize, const_cast<const uint8_t**>(scratchData),
                 scratchLinesize, AV_PIX_FMT_YUV420P, width, height);
 }

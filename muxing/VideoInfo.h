@@ -16,8 +16,9 @@ struct VideoInfo {
 static_assert(sizeof(VideoInfo) == 24, "VideoInfo is six 32-bit integers");
 
 // Camera ids inside the muxing controller: 0 to 8 for cameras, 9 for none, 100 for the
-// controller's director sink.
-enum EnumCameraType {
+// controller's director sink. The enumerations are int-based so that any int a host passes
+// is a valid value to be checked and refused, not undefined behaviour.
+enum EnumCameraType : int {
   CAMERA_0 = 0,
   CAMERA_1 = 1,
   CAMERA_2 = 2,
@@ -32,7 +33,7 @@ enum EnumCameraType {
 };
 
 // How the controller fits a camera picture to the director size.
-enum EnumZoomOption {
+enum EnumZoomOption : int {
   ZOOM_STRETCH = 0,    // stretch to the director size
   ZOOM_LETTERBOX = 1,  // keep the aspect ratio, fill the borders with a colour
 };

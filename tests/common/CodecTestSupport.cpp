@@ -80,6 +80,24 @@ int RecordingAudioDecoder::OnDecode(AVPacket* packet) {
   return 1;
 }
 
+Picture PictureFromFrame(const AVFrame* frame) {
+  Picture picture;
+  picture.width = frame->width;
+  picture.height = frame->height;
+  const int cw = (picture.width + 1) / 2, ch = (picture.height + 1) / 2;
+  for (int row = 0; row < picture.height; ++row) {
+    const uint8_t* line = frame->data[0] + row * frame->linesize[0];
+    picture.y.insert(picture.y.end(), line, line + picture.width);
+  }
+  for (int row = 0; row < ch; ++row) {
+    const uint8_t* u = frame->data[1] + row * frame->linesize[1];
+    const uint8_t* v = frame->data[2] + row * frame->linesize[2];
+    picture.u.insert(picture.u.end(), u, u + cw);
+    picture.v.insert(picture.v.end(), v, v + cw);
+  }
+  return picture;
+}
+
 Mpeg4Decoder::Mpeg4Decoder() {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
   m_context = avcodec_alloc_context3(codec);
@@ -106,21 +124,7 @@ std::vector<Picture> Mpeg4Decoder::Decode(const std::vector<uint8_t>& packet) {
     return pictures;
   }
   while (avcodec_receive_frame(m_context, m_frame) == 0) {
-    Picture picture;
-    picture.width = m_frame->width;
-    picture.height = m_frame->height;
-    const int cw = (picture.width + 1) / 2, ch = (picture.height + 1) / 2;
-    for (int row = 0; row < picture.height; ++row) {
-      const uint8_t* line = m_frame->data[0] + row * m_frame->linesize[0];
-      picture.y.insert(picture.y.end(), line, line + picture.width);
-    }
-    for (int row = 0; row < ch; ++row) {
-      const uint8_t* u = m_frame->data[1] + row * m_frame->linesize[1];
-      const uint8_t* v = m_frame->data[2] + row * m_frame->linesize[2];
-      picture.u.insert(picture.u.end(), u, u + cw);
-      picture.v.insert(picture.v.end(), v, v + cw);
-    }
-    pictures.push_back(std::move(picture));
+    pictures.push_back(PictureFromFrame(m_frame));
     av_frame_unref(m_frame);
   }
   return pictures;

@@ -74,6 +74,9 @@ struct Picture {
   int height = 0;
   std::vector<uint8_t> y, u, v;  // packed planes
 };
+// A copy of a decoded YUV 4:2:0 picture.
+Picture PictureFromFrame(const struct AVFrame* frame);
+
 // Decodes MPEG-4 Part 2 packets one by one, as a client that joins the stream would.
 class Mpeg4Decoder {
  public:

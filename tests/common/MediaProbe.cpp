@@ -25,10 +25,12 @@ double Seconds(int64_t value, AVRational base) {
   return value == AV_NOPTS_VALUE ? -1.0 : value * av_q2d(base);
 }
 
-// Counts what each stream's decoder gives back for `packet` (null: drain).
+// Counts what each stream's decoder gives back for `packet` (null: drain), keeping the
+// pictures when asked.
 void DecodeInto(AVCodecContext* decoder,
                 const AVPacket* packet,
                 AVFrame* frame,
+                bool keepPictures,
                 ProbedStream* stream) {
   if (avcodec_send_packet(decoder, packet) < 0) {
     ++stream->decodeErrors;
@@ -45,6 +47,8 @@ void DecodeInto(AVCodecContext* decoder,
     ++stream->decodedFrames;
     if (decoder->codec_type == AVMEDIA_TYPE_AUDIO)
       stream->decodedSamples += frame->nb_samples;
+    if (keepPictures && decoder->codec_type == AVMEDIA_TYPE_VIDEO)
+      stream->pictures.push_back(PictureFromFrame(frame));
     av_frame_unref(frame);
   }
 }
@@ -71,7 +75,7 @@ std::vector<ProbedPacket> ProbedFile::PacketsOf(int stream) const {
   return out;
 }
 
-ProbedFile ProbeFile(const std::string& path) {
+ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
   ProbedFile file;
   AVFormatContext* opened = nullptr;
   if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) < 0)
@@ -123,12 +127,12 @@ ProbedFile ProbeFile(const std::string& path) {
     ProbedStream& stream = file.streams[p.stream];
     stream.endSeconds = std::max(stream.endSeconds, p.ptsSeconds + p.durationSeconds);
     if (AVCodecContext* decoder = decoders[p.stream].get())
-      DecodeInto(decoder, packet.get(), frame.get(), &stream);
+      DecodeInto(decoder, packet.get(), frame.get(), keepPictures, &stream);
     av_packet_unref(packet.get());
   }
   for (size_t i = 0; i < decoders.size(); ++i)
     if (decoders[i])
-      DecodeInto(decoders[i].get(), nullptr, frame.get(), &file.streams[i]);
+      DecodeInto(decoders[i].get(), nullptr, frame.get(), keepPictures, &file.streams[i]);
   return file;
 }
 

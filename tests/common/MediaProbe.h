@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/CodecTestSupport.h"
+
 namespace sorvo::test {
 
 struct ProbedStream {
@@ -23,6 +25,7 @@ struct ProbedStream {
   int64_t decodedSamples = 0;  // audio: samples per channel the decoder gave back
   int decodeErrors = 0;
   double endSeconds = 0;  // end of the last packet: pts + duration
+  std::vector<Picture> pictures;  // the decoded pictures, when asked for, in output order
 };
 
 struct ProbedPacket {
@@ -44,8 +47,9 @@ struct ProbedFile {
   std::vector<ProbedPacket> PacketsOf(int stream) const;
 };
 
-// Opens, demuxes and decodes the whole file.
-ProbedFile ProbeFile(const std::string& path);
+// Opens, demuxes and decodes the whole file; with `keepPictures`, keeps a copy of every
+// decoded video picture.
+ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 
 // The decoder-specific info of every 'esds' box in an MP4 file, in file order; an empty
 // entry for a box without one.

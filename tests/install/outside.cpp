@@ -21,6 +21,13 @@ int main() {
     std::fprintf(stderr, "the sink's encoder is not reachable\n");
     return 1;
   }
+  // The director's class and the clipping helper are reachable too, without OpenCV.
+  SorvoMuxer muxer;
+  if (muxer.StartMultMux() != 0) return 1;
+  unsigned char picture[4 * 4] = {0}, inner[4 * 2] = {0};
+  picture[4 + 1] = 7;
+  ClipImage(picture, inner, 4, 4, 1, 1, 1, 1, 1);
+  if (inner[0] != 7) return 1;
   sink->Close();
   sink->Release();
   // The audio sink, with the encoder alone.

@@ -27,14 +27,16 @@ std::pair<unsigned, bool> TryCreate(const SinkArgs& args, const TestAppDir& dir)
   InitVideoHeader(info, args.width, args.height, 3, args.frameRate);
   ISorvoSink* sentinel = reinterpret_cast<ISorvoSink*>(0x5a5a);
   ISorvoSink* out = sentinel;
-  unsigned result = CreateSorvo("cam1", dir.File("cam1.mp4").c_str(), info, args.bitRate,
-                                args.port, &out, 0, 0);
+  unsigned result =
+      CreateSorvo("cam1", dir.File("cam1.mp4").c_str(), info, args.bitRate, args.port, &out, 0, 0);
   bool touched = out != sentinel;
-  if (result == 1 && touched) out->Release();
+  if (result == 1 && touched)
+    out->Release();
   return {result, touched};
 }
 
-class CreateSorvoBoundsTest : public ::testing::TestWithParam<std::tuple<const char*, int, bool>> {};
+class CreateSorvoBoundsTest : public ::testing::TestWithParam<std::tuple<const char*, int, bool>> {
+};
 
 TEST_P(CreateSorvoBoundsTest, AcceptsTheLimitsAndRefusesOneStepBeyond) {
   TestAppDir dir;
@@ -42,33 +44,43 @@ TEST_P(CreateSorvoBoundsTest, AcceptsTheLimitsAndRefusesOneStepBeyond) {
   const auto [field, value, accepted] = GetParam();
   SinkArgs args;
   const std::string name(field);
-  if (name == "width") args.width = value;
-  if (name == "height") args.height = value;
-  if (name == "frameRate") args.frameRate = value;
-  if (name == "bitRate") args.bitRate = value;
-  if (name == "port") args.port = value;
+  if (name == "width")
+    args.width = value;
+  if (name == "height")
+    args.height = value;
+  if (name == "frameRate")
+    args.frameRate = value;
+  if (name == "bitRate")
+    args.bitRate = value;
+  if (name == "port")
+    args.port = value;
   auto [result, touched] = TryCreate(args, dir);
   EXPECT_EQ(result, accepted ? 1u : 0u) << field << "=" << value;
   EXPECT_EQ(touched, accepted) << field << "=" << value;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, CreateSorvoBoundsTest,
-    ::testing::Values(std::make_tuple("width", 100, true), std::make_tuple("width", 99, false),
-                      std::make_tuple("width", 5000, true), std::make_tuple("width", 5001, false),
-                      std::make_tuple("height", 100, true), std::make_tuple("height", 99, false),
-                      std::make_tuple("height", 5000, true),
-                      std::make_tuple("height", 5001, false),
-                      std::make_tuple("frameRate", 1, true),
-                      std::make_tuple("frameRate", 0, false),
-                      std::make_tuple("frameRate", 35, true),
-                      std::make_tuple("frameRate", 36, false),
-                      std::make_tuple("bitRate", 101, true),
-                      std::make_tuple("bitRate", 100, false),
-                      std::make_tuple("bitRate", 134217727, true),
-                      std::make_tuple("bitRate", 134217728, false),
-                      std::make_tuple("port", 1025, true), std::make_tuple("port", 1024, false),
-                      std::make_tuple("port", 65534, true), std::make_tuple("port", 65535, false)));
+INSTANTIATE_TEST_SUITE_P(Limits,
+                         CreateSorvoBoundsTest,
+                         ::testing::Values(std::make_tuple("width", 100, true),
+                                           std::make_tuple("width", 99, false),
+                                           std::make_tuple("width", 5000, true),
+                                           std::make_tuple("width", 5001, false),
+                                           std::make_tuple("height", 100, true),
+                                           std::make_tuple("height", 99, false),
+                                           std::make_tuple("height", 5000, true),
+                                           std::make_tuple("height", 5001, false),
+                                           std::make_tuple("frameRate", 1, true),
+                                           std::make_tuple("frameRate", 0, false),
+                                           std::make_tuple("frameRate", 35, true),
+                                           std::make_tuple("frameRate", 36, false),
+                                           std::make_tuple("bitRate", 101, true),
+                                           std::make_tuple("bitRate", 100, false),
+                                           std::make_tuple("bitRate", 134217727, true),
+                                           std::make_tuple("bitRate", 134217728, false),
+                                           std::make_tuple("port", 1025, true),
+                                           std::make_tuple("port", 1024, false),
+                                           std::make_tuple("port", 65534, true),
+                                           std::make_tuple("port", 65535, false)));
 
 TEST(CreateSorvoTest, NullArgumentsAndNullNameCreateNothing) {
   TestAppDir dir;
@@ -77,12 +89,10 @@ TEST(CreateSorvoTest, NullArgumentsAndNullNameCreateNothing) {
   InitVideoHeader(info, 320, 240, 3, 25);
   ISorvoSink* out = nullptr;
   EXPECT_EQ(CreateSorvo("cam", nullptr, info, 400000, 20000, &out, 0, 0), 0u);
-  EXPECT_EQ(CreateSorvo("cam", dir.File("a.mp4").c_str(), info, 400000, 20000, nullptr, 0, 0),
-            0u);
+  EXPECT_EQ(CreateSorvo("cam", dir.File("a.mp4").c_str(), info, 400000, 20000, nullptr, 0, 0), 0u);
   // A null name fails inside the sink's Create; the sink is destroyed (ASan would report
   // a leak otherwise) and the out pointer stays null.
-  EXPECT_EQ(CreateSorvo(nullptr, dir.File("a.mp4").c_str(), info, 400000, 20000, &out, 0, 0),
-            0u);
+  EXPECT_EQ(CreateSorvo(nullptr, dir.File("a.mp4").c_str(), info, 400000, 20000, &out, 0, 0), 0u);
   EXPECT_EQ(out, nullptr);
 }
 
@@ -117,7 +127,7 @@ TEST(InitVideoHeaderTest, BitmapHeaderAndTimePerFrame) {
   EXPECT_EQ(header.bmiHeader.biPlanes, 1);
   EXPECT_EQ(header.bmiHeader.biBitCount, 24);
   EXPECT_EQ(header.bmiHeader.biSizeImage, 720u * 576u * 3u);
-  EXPECT_EQ(header.dwBitRate, 77u);        // untouched
+  EXPECT_EQ(header.dwBitRate, 77u);         // untouched
   EXPECT_EQ(header.bmiHeader.biSize, 40u);  // untouched
   InitVideoHeader(header, 720, 576, 3, 0);
   EXPECT_EQ(header.AvgTimePerFrame, 400000);
