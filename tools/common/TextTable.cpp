@@ -1,16 +1,33 @@
 #include "tools/common/TextTable.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace sorvo::tools {
 namespace {
 
-// Terminal columns a UTF-8 text takes, counting each character as one.
+// Whether a terminal gives the character two columns: the wide East Asian ranges.
+bool IsWide(uint32_t c) {
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+         (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+         (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+// Terminal columns a UTF-8 text takes (the file names may be Chinese).
 size_t DisplayWidth(const std::string& text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  size_t width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
+    for (int k = 1; k < length && i + k < text.size(); ++k)
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    width += IsWide(c) ? 2 : 1;
+    i += static_cast<size_t>(length);
+  }
+  return width;
 }
 
 }  // namespace

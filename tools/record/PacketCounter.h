@@ -3,8 +3,9 @@
 // taking the controller's place.
 //
 // Threads: OnEncodeData on the producing sink's worker or audio thread; the counters from
-// any thread. The next receiver is fixed at construction and must outlive the producer's
-// use of this object.
+// any thread. The next receiver is set on the control thread before packets flow (an
+// atomic, so that a producer thread that already exists sees it) and must outlive the
+// producer's use of this object.
 #pragma once
 
 #include <atomic>
@@ -15,15 +16,14 @@ namespace sorvo::tools {
 
 class PacketCounter : public ISorvoData {
  public:
-  explicit PacketCounter(ISorvoData* next = nullptr) : m_next(next) {}
-
+  void SetNext(ISorvoData* next) { m_next.store(next); }
   int OnEncodeData(int id, AVPacket* packet) override;
 
   long long packets() const { return m_packets.load(std::memory_order_relaxed); }
   long long bytes() const { return m_bytes.load(std::memory_order_relaxed); }
 
  private:
-  ISorvoData* const m_next;
+  std::atomic<ISorvoData*> m_next{nullptr};
   std::atomic<long long> m_packets{0};
   std::atomic<long long> m_bytes{0};
 };

@@ -25,16 +25,28 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
                                             Seconds(timed ? options.seconds : 0));
   Clock::time_point nextShow = start + showEvery;
+  const bool switching = options.switchEvery > 0;
+  const Clock::duration switchEvery =
+      std::chrono::duration_cast<Clock::duration>(Seconds(switching ? options.switchEvery : 0));
+  Clock::time_point nextSwitch = start + switchEvery;
+  auto directorText = [&] {
+    return session.selectedCamera() >= 0
+               ? "director: camera" + std::to_string(session.selectedCamera())
+               : std::string();
+  };
   std::set<std::string> told;
 
   if (keys.active())
-    progress.Message(timed ? "Recording; q stops early." : "Recording until q or Ctrl-C.");
+    progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
+                     " choose the director's camera; q stops" +
+                     (timed ? " early." : " (or Ctrl-C)."));
   else if (!timed)
     progress.Message("Recording until Ctrl-C or SIGTERM.");
 
   for (;;) {
     Clock::time_point wake = nextShow;
     if (timed) wake = std::min(wake, end);
+    if (switching) wake = std::min(wake, nextSwitch);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
     pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     const int count = keys.active() ? 2 : 1;
@@ -49,6 +61,14 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     bool quit = false;
     for (int key; (key = keys.ReadKey()) >= 0;) {
       if (key == 'q' || key == 'Q') quit = true;
+      if (key < '0' || key > '4') continue;
+      // A camera chosen by hand stays on screen for a whole interval.
+      if (session.SelectCamera(key - '0')) {
+        nextSwitch = Clock::now() + switchEvery;
+        nextShow = Clock::now();
+      } else {
+        progress.Message("there is no camera " + std::string(1, static_cast<char>(key)));
+      }
     }
     if (quit) {
       progress.Message("Stopping; finishing the files.");
@@ -56,15 +76,19 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     }
     const Clock::time_point now = Clock::now();
     if (timed && now >= end) break;
+    if (switching && now >= nextSwitch) {
+      session.SelectNextCamera();
+      nextSwitch += switchEvery;
+    }
     if (now >= nextShow) {
-      progress.Show(Seconds(now - start).count(), session.Status(), "");
+      progress.Show(Seconds(now - start).count(), session.Status(), directorText());
       for (const std::string& note : session.Notes())
         if (told.insert(note).second) progress.Message("note: " + note);
       nextShow += showEvery;
     }
   }
   const double recorded = Seconds(Clock::now() - start).count();
-  progress.Show(recorded, session.Status(), "");
+  progress.Show(recorded, session.Status(), directorText());
   progress.Finish();
   return recorded;
 }

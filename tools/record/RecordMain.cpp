@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   summary.sinks = session.Status();
   summary.notes = session.Notes();
   bool stopReading = false;
-  summary.files = CheckFiles(session.Files(), session.cameraCount(), 0, [&] {
+  summary.files = CheckFiles(session.Files(), session.cameraCount(), session.hasSound() ? 1 : 0, [&] {
     stopReading = stopReading || stop.Requested();
     return stopReading;
   });

@@ -104,6 +104,84 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
   return true;
 }
 
+bool RecordSession::CreateDirector(std::string* error) {
+  m_muxer = std::make_unique<SorvoMuxer>();
+  // The library gives the director this port, whatever the others are.
+  m_directorServed = PortIsFree(SorvoMuxer::kDirectorPort);
+  if (!m_directorServed)
+    m_notes.push_back("port " + std::to_string(SorvoMuxer::kDirectorPort) +
+                      " is in use (another recorder?): the director's cut is recorded but not "
+                      "served");
+  const std::string path = m_outDir + "/director.mp4";
+  // 0x00BBGGRR, red in the low byte.
+  const uint32_t border = ((m_options.borderRgb & 0xFF) << 16) | (m_options.borderRgb & 0xFF00) |
+                          ((m_options.borderRgb >> 16) & 0xFF);
+  if (m_muxer->CreateSingleMux("director", path.c_str(), m_options.directorWidth,
+                               m_options.directorHeight, PIX_FMT_YUV420P, m_options.fps,
+                               m_options.bitrate, m_options.preview ? 1 : 0,
+                               m_options.zoomFit ? ZOOM_LETTERBOX : ZOOM_STRETCH, border) != 1) {
+    *error = "the library could not start the director's sink";
+    return false;
+  }
+  CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+  director->SetEncodeDataOutputCB(&m_directorCounter);
+  for (const auto& camera : m_cameras) {
+    m_muxer->SetSink(camera->number, camera->sink.get());
+    if (m_muxer->AddSingleMux(camera->sink.get()) != 1) {
+      *error = "the director could not take " + camera->name;
+      return false;
+    }
+    camera->counter.SetNext(m_muxer.get());
+  }
+  if (director->StartRecord() != 1) {
+    *error = "cannot create " + path;
+    return false;
+  }
+  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, "director"});
+  SelectCamera(0);
+  return true;
+}
+
+bool RecordSession::StartMultiStream(std::string* error) {
+  if (m_sound) {
+    m_sound->counter.SetNext(m_muxer.get());
+    m_muxer->GetMultiFile().AttachAudioEncoder(0, m_sound->sink.get());
+  }
+  if (m_muxer->StartMultMux() != 1) {
+    *error = "cannot create the multi-stream file in " + m_outDir;
+    return false;
+  }
+  m_files.push_back({OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", "director"});
+  return true;
+}
+
+bool RecordSession::SelectCamera(int number) {
+  if (!m_muxer || number < 0 || number >= static_cast<int>(m_cameras.size())) return false;
+  if (m_muxer->SetCurSingleMux(static_cast<EnumCameraType>(number)) != 1) return false;
+  m_selected = number;
+  return true;
+}
+
+void RecordSession::SelectNextCamera() {
+  if (!m_cameras.empty()) SelectCamera((m_selected + 1) % static_cast<int>(m_cameras.size()));
+}
+
+SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
+  SinkStatus status;
+  status.name = "director";
+  status.port = m_directorServed ? SorvoMuxer::kDirectorPort : 0;
+  status.source = std::string(m_options.zoomFit ? "fitted" : "stretched") + " to " +
+                  std::to_string(m_options.directorWidth) + "x" +
+                  std::to_string(m_options.directorHeight);
+  StreamInfo info;
+  director->GetStreamInfo(&info);
+  status.buffersIn = info.framesIn;
+  status.bytes = info.encodedBytes;
+  status.clients = info.clients;
+  status.packets = m_directorCounter.packets();
+  return status;
+}
+
 bool RecordSession::CreateSound(std::string* error) {
   Sound& sound = *m_sound;
   sound.path = m_outDir + "/sound.wav";
@@ -190,7 +268,9 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   }
   for (const std::string& path : rawBefore.Added())
     m_files.push_back({OutputFile::Kind::kRawStream, path, ""});
+  if (!CreateDirector(error)) return false;
   if (m_sound && !CreateSound(error)) return false;
+  if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
   return true;
 }
@@ -234,6 +314,12 @@ std::vector<SinkStatus> RecordSession::Status() const {
   std::vector<SinkStatus> all;
   for (const auto& camera : m_cameras)
     all.push_back(m_stopped ? camera->final : CameraStatus(*camera));
+  if (m_stopped) {
+    if (!m_directorFinal.name.empty()) all.push_back(m_directorFinal);
+  } else if (m_muxer) {
+    if (CComPtr<ISorvoSink> director = m_muxer->GetDirector())
+      all.push_back(DirectorStatus(director));
+  }
   if (m_sound) all.push_back(m_stopped ? m_sound->final : SoundStatus());
   return all;
 }
@@ -258,10 +344,8 @@ void RecordSession::WaitForEncoders() {
   Clock::time_point lastChange = Clock::now();
   while (Clock::now() < deadline) {
     long long waiting = 0;
-    for (const auto& camera : m_cameras) {
-      const SinkStatus status = CameraStatus(*camera);
-      waiting += status.buffersIn - status.packets;
-    }
+    for (const SinkStatus& status : Status())
+      if (status.video) waiting += status.buffersIn - status.packets;
     if (waiting <= 0) return;
     if (waiting != last) {
       last = waiting;
@@ -292,6 +376,16 @@ void RecordSession::Stop() {
     }
     camera->final = CameraStatus(*camera);
     camera->final.final = true;
+  }
+  // The cameras' last packets are in the multi-stream file: the controller closes it with
+  // the director, whose counters are read once it is closed.
+  if (m_muxer) {
+    CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+    m_muxer->StopAllMux();
+    if (director != nullptr) {
+      m_directorFinal = DirectorStatus(director);
+      m_directorFinal.final = true;
+    }
   }
   for (const auto& camera : m_cameras) camera->sink.reset();
   m_stopped = true;

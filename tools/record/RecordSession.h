@@ -1,7 +1,9 @@
 // One recording session, driven through the library's exported interface only: a
 // recording sink per camera fed by its own feeder thread, each recording its MP4 file and
-// serving its stream, with the optional private and raw stream files; and an audio sink
-// fed with the sound, writing the WAV file and serving the MP3 stream.
+// serving its stream, with the optional private and raw stream files; a muxing controller
+// that makes the director's cut of one camera at a time (its own sink, MP4 and server) and
+// writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
+// the sound, writing the WAV file and serving the MP3 stream.
 //
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
@@ -38,12 +40,20 @@ class RecordSession {
   // Stops the sources, lets the sinks encode what they hold and closes every file.
   void Stop();
 
+  // Shows camera `number` in the director's cut from its next picture on; false when there
+  // is no such camera.
+  bool SelectCamera(int number);
+  // The next camera, round the cameras in turn.
+  void SelectNextCamera();
+  int selectedCamera() const { return m_selected; }
+
   std::vector<SinkStatus> Status() const;
   // The files made, known once Stop has returned.
   const std::vector<OutputFile>& Files() const { return m_files; }
   // Things the user should know that did not stop the session.
   std::vector<std::string> Notes() const;
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
+  bool hasSound() const { return m_sound != nullptr; }
 
  private:
   struct SinkRelease {
@@ -77,6 +87,9 @@ class RecordSession {
 
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
+  bool CreateDirector(std::string* error);
+  bool StartMultiStream(std::string* error);
+  SinkStatus DirectorStatus(ISorvoSink* director) const;
   SinkStatus SoundStatus() const;
   // Closes the audio sink, which hands out its last packets; a WAV file that cannot be
   // finished becomes a note.
@@ -90,6 +103,13 @@ class RecordSession {
   std::string m_appDir;
   std::vector<std::unique_ptr<Camera>> m_cameras;
   std::unique_ptr<Sound> m_sound;  // null with --audio none
+  // The director's sink belongs to the controller; the counter is its data target. The
+  // controller goes first and with it its references to the camera sinks.
+  PacketCounter m_directorCounter;
+  SinkStatus m_directorFinal;  // taken at Stop
+  std::unique_ptr<SorvoMuxer> m_muxer;
+  int m_selected = -1;
+  bool m_directorServed = false;
   std::vector<OutputFile> m_files;
   std::vector<std::string> m_notes;
   bool m_started = false;
