@@ -23,6 +23,7 @@ extern "C" {
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
 #include "ToolPaths.h"
+#include "TerminalSession.h"
 #include "ToolProcess.h"
 
 namespace {
@@ -69,6 +70,20 @@ std::vector<int16_t> WavFirstChannel(const std::string& path, int channels) {
   return FirstChannel(pcm, channels);
 }
 
+// The director's cut shows a 4:3 camera (camera 0) with brown (804000) bars at both sides
+// and a 16:9 one (camera 1) across its whole width.
+constexpr const char* kBorder = "804000";
+bool HasBrownBars(const Picture& picture) {
+  auto brown = [&](int x, int y) {
+    const int chroma = (y / 2) * ((picture.width + 1) / 2) + x / 2;
+    return std::abs(picture.y[y * picture.width + x] - 81) < 16 &&
+           std::abs(picture.u[chroma] - 91) < 16 && std::abs(picture.v[chroma] - 161) < 16;
+  };
+  const int right = picture.width - 6;
+  return brown(5, picture.height / 6) && brown(5, picture.height / 2) &&
+         brown(right, picture.height / 2) && brown(right, picture.height * 5 / 6);
+}
+
 class RecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -86,7 +101,8 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
   const ToolResult run =
       RunTool(kRecordProgram,
               {"--seconds", "3", "--fps", "10", "--camera", "test:320x240:bgr24", "--camera",
-               "test:200x150:yuv420p", "--ports", std::to_string(base), "--out", out, "--json",
+               "test:256x144:yuv420p", "--director", "320x180", "--border", kBorder,
+               "--switch-every", "1.5", "--ports", std::to_string(base), "--out", out, "--json",
                json, "--private-stream", "--save-stream"},
               dir.path());
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
@@ -94,7 +110,7 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
 
   // Three seconds at ten pictures a second, less what a slow (sanitised) machine drops.
   const int frames0 = ExpectGoodVideo(out + "/camera0.mp4", 320, 240);
-  const int frames1 = ExpectGoodVideo(out + "/camera1.mp4", 200, 150);
+  const int frames1 = ExpectGoodVideo(out + "/camera1.mp4", 256, 144);
   for (int frames : {frames0, frames1}) {
     EXPECT_GE(frames, 15);
     EXPECT_LE(frames, 32);
@@ -112,15 +128,45 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
       EXPECT_NEAR(sink.second.get<double>("packets"), 3 * 44100 / 1152.0, 15);
       continue;
     }
-    EXPECT_EQ(sink.second.get<std::string>("name"), "camera" + std::to_string(packets.size()));
+    const std::string name = sink.second.get<std::string>("name");
+    if (name == "director") {
+      packets.push_back(sink.second.get<long long>("packets"));
+      continue;
+    }
+    EXPECT_EQ(name, "camera" + std::to_string(packets.size()));
     EXPECT_EQ(sink.second.get<int>("port"), base + 1 + static_cast<int>(packets.size()));
     EXPECT_GE(sink.second.get<long long>("buffersIn"), sink.second.get<long long>("packets"));
     packets.push_back(sink.second.get<long long>("packets"));
   }
-  ASSERT_EQ(packets.size(), 2u);
+  ASSERT_EQ(packets.size(), 3u);  // the cameras and the director
+  packets.pop_back();
   // The MP4 began before the first picture: it holds every packet the sink made.
   EXPECT_EQ(packets[0], frames0);
   EXPECT_EQ(packets[1], frames1);
+
+  // The director's cut: camera 0 first, camera 1 from a second and a half on.
+  const ProbedFile cut = ProbeFile(out + "/director.mp4", /*keepPictures=*/true);
+  ASSERT_TRUE(cut.opened);
+  ASSERT_EQ(cut.streams.size(), 1u);
+  EXPECT_EQ(cut.streams[0].width, 320);
+  EXPECT_EQ(cut.streams[0].height, 180);
+  EXPECT_EQ(cut.streams[0].decodeErrors, 0);
+  ASSERT_GE(cut.streams[0].pictures.size(), 15u);
+  EXPECT_TRUE(HasBrownBars(cut.streams[0].pictures.front()));
+  EXPECT_FALSE(HasBrownBars(cut.streams[0].pictures.back()));
+
+  // The multi-stream file: every camera's packets and the sound.
+  const ProbedFile multi = ProbeFile(out + "/导播多流.mp4");
+  ASSERT_TRUE(multi.opened);
+  ASSERT_EQ(multi.streams.size(), 3u);
+  EXPECT_EQ(multi.streams[0].width, 320);
+  EXPECT_EQ(multi.streams[0].decodedFrames, frames0);
+  EXPECT_EQ(multi.streams[1].width, 256);
+  EXPECT_EQ(multi.streams[1].decodedFrames, frames1);
+  EXPECT_EQ(multi.streams[2].codecId, AV_CODEC_ID_MP3);
+  EXPECT_EQ(multi.streams[2].sampleRate, 44100);
+  EXPECT_NEAR(multi.streams[2].endSeconds, 3.0, 0.5);
+  for (const ProbedStream& stream : multi.streams) EXPECT_EQ(stream.decodeErrors, 0);
 
   // Two of each kind: camera MP4s, raw streams, private streams, all good.
   int mp4 = 0, raw = 0, framed = 0;
@@ -132,7 +178,8 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
     framed += kind == "private stream";
   }
   EXPECT_EQ(mp4, 2);
-  EXPECT_EQ(raw, 2);
+  // The director's sink saves its stream too.
+  EXPECT_EQ(raw, 3);
   EXPECT_EQ(framed, 2);
   // The tone's left channel, 440 Hz, in a WAV file as long as the session.
   const ProbedFile wav = ProbeFile(out + "/sound.wav");
@@ -143,7 +190,7 @@ TEST_F(RecordTest, ShortSessionWritesFilesThatReadBackAsTheSummarySays) {
   EXPECT_NEAR(wav.streams[0].endSeconds, 3.0, 0.5);
   EXPECT_NEAR(StrongestFrequency(WavFirstChannel(out + "/sound.wav", 2), 44100, 200, 1000, 5),
               440, 5);
-  EXPECT_EQ(FilesIn(dir.File("RawStream")).size(), 2u);
+  EXPECT_EQ(FilesIn(dir.File("RawStream")).size(), 3u);
   EXPECT_EQ(FilesIn(dir.File("PrivateRawStream")).size(), 2u);
   // The raw stream setting was the recorder's for the run only.
   EXPECT_FALSE(fs::exists(dir.File("SettingVideo.ini")));
@@ -228,6 +275,40 @@ TEST_F(RecordTest, RecordsFromAVideoFileAndAnyFfmpegInput) {
   const int fromFilter = ExpectGoodVideo(out + "/camera1.mp4", 160, 120);
   EXPECT_GE(fromFilter, 15);
   EXPECT_LE(fromFilter, 27);
+}
+
+TEST_F(RecordTest, OnATerminalKeysSwitchTheDirectorAndQStops) {
+  const std::string out = dir.File("keys");
+  TerminalSession terminal(kRecordProgram,
+                           {"--seconds", "0", "--fps", "10", "--switch-every", "0", "--camera",
+                            "test:320x240", "--camera", "test:256x144", "--director", "320x180",
+                            "--border", kBorder, "--audio", "none", "--ports",
+                            std::to_string(base), "--out", out});
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.WaitForOutput("Keys 0-1 choose the director's camera", seconds(60)))
+      << terminal.output();
+  // The progress line is rewritten in place.
+  ASSERT_TRUE(terminal.WaitForOutput("\r\033[K", seconds(60))) << terminal.output();
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera0", seconds(60))) << terminal.output();
+  terminal.Type("7");
+  EXPECT_TRUE(terminal.WaitForOutput("there is no camera 7", seconds(60))) << terminal.output();
+  terminal.Type("1");
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera1", seconds(60))) << terminal.output();
+  // Camera 1 on the cut for a few more progress lines, then q.
+  for (int line = 0; line < 4; ++line)
+    ASSERT_TRUE(terminal.WaitForOutput("director: camera1", seconds(60),
+                                       terminal.output().rfind("director: camera1") + 1));
+  terminal.Type("q");
+  ASSERT_EQ(terminal.Wait(seconds(60)), 0) << terminal.output();
+  EXPECT_NE(terminal.output().find("Every file is good"), std::string::npos) << terminal.output();
+  EXPECT_TRUE(terminal.LineModeRestored());
+
+  const ProbedFile cut = ProbeFile(out + "/director.mp4", /*keepPictures=*/true);
+  ASSERT_TRUE(cut.opened);
+  ASSERT_FALSE(cut.streams.empty());
+  ASSERT_GE(cut.streams[0].pictures.size(), 2u);
+  EXPECT_TRUE(HasBrownBars(cut.streams[0].pictures.front()));
+  EXPECT_FALSE(HasBrownBars(cut.streams[0].pictures.back()));
 }
 
 // A mistake on the command line: one message, a non-zero exit, no session folder.

@@ -61,7 +61,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     bool quit = false;
     for (int key; (key = keys.ReadKey()) >= 0;) {
       if (key == 'q' || key == 'Q') quit = true;
-      if (key < '0' || key > '4') continue;
+      if (key < '0' || key > '9') continue;
       // A camera chosen by hand stays on screen for a whole interval.
       if (session.SelectCamera(key - '0')) {
         nextSwitch = Clock::now() + switchEvery;

@@ -265,10 +265,16 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
     }
     for (const auto& camera : m_cameras)
       if (!CreateCamera(*camera, error)) return false;
+    if (!CreateDirector(error)) return false;
   }
-  for (const std::string& path : rawBefore.Added())
-    m_files.push_back({OutputFile::Kind::kRawStream, path, ""});
-  if (!CreateDirector(error)) return false;
+  // The library names them Sorvo_<sink name>_<time>_mp4.raw.
+  for (const std::string& path : rawBefore.Added()) {
+    const std::string name = path.substr(rawFolder.size() + 1);
+    std::string owner = "director";
+    for (const auto& camera : m_cameras)
+      if (name.rfind("Sorvo_" + camera->name + "_", 0) == 0) owner = camera->name;
+    m_files.push_back({OutputFile::Kind::kRawStream, path, owner});
+  }
   if (m_sound && !CreateSound(error)) return false;
   if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
