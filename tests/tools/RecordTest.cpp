@@ -348,6 +348,19 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
   }
   EXPECT_FALSE(fs::exists(out));
 
+  // The stream files go to the application directory, which must take them.
+  setenv("SORVO_APP_DIR", "/proc", 1);
+  const ToolResult noAppDir =
+      RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
+                               "test:160x120", "--private-stream", "--out", out},
+              dir.path());
+  setenv("SORVO_APP_DIR", dir.path().c_str(), 1);
+  EXPECT_EQ(noAppDir.exitCode, 1);
+  EXPECT_NE(noAppDir.err.find("the application directory /proc cannot be written"),
+            std::string::npos)
+      << noAppDir.err;
+  EXPECT_FALSE(fs::exists(out));
+
   const ToolResult unwritable =
       RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
                                "test:160x120", "--out", "/proc/sorvo-session"},

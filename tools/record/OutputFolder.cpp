@@ -1,7 +1,5 @@
 #include "tools/record/OutputFolder.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +23,20 @@ std::string DefaultOutputFolder() {
   return folder;
 }
 
+bool FolderTakesFiles(const std::string& folder, std::string* error) {
+  // Permissions alone do not tell (a superuser passes them on a read-only file system):
+  // a file is made and removed.
+  const std::string probe = folder + "/.sorvo-record-write-test";
+  std::FILE* file = std::fopen(probe.c_str(), "wb");
+  if (file == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  std::remove(probe.c_str());
+  return true;
+}
+
 std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
   std::error_code failure;
   fs::create_directories(folder, failure);
@@ -36,14 +48,11 @@ std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
     *error = folder + " is not a folder";
     return "";
   }
-  const std::string probe = folder + "/.sorvo-record-write-test";
-  std::FILE* file = std::fopen(probe.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot write in " + folder + ": " + std::strerror(errno);
+  std::string why;
+  if (!FolderTakesFiles(folder, &why)) {
+    *error = "cannot write in " + folder + ": " + why;
     return "";
   }
-  std::fclose(file);
-  std::remove(probe.c_str());
   std::string absolute = fs::absolute(folder, failure).lexically_normal().string();
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
   return absolute;
@@ -57,10 +66,13 @@ bool CanCreateFile(const std::string& path, std::string* error) {
     *error = path + " is a folder";
     return false;
   }
-  if (!fs::is_directory(folder, failure) || access(folder.c_str(), W_OK) != 0) {
-    *error = "cannot write " + path + ": " + (fs::is_directory(folder, failure)
-                                                  ? std::strerror(EACCES)
-                                                  : "its folder does not exist");
+  if (!fs::is_directory(folder, failure)) {
+    *error = "cannot write " + path + ": its folder does not exist";
+    return false;
+  }
+  std::string why;
+  if (!FolderTakesFiles(folder, &why)) {
+    *error = "cannot write " + path + ": " + why;
     return false;
   }
   return true;

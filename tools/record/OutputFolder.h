@@ -15,6 +15,9 @@ std::string DefaultOutputFolder();
 // folder's absolute path, or an empty text with `error` set.
 std::string PrepareOutputFolder(const std::string& folder, std::string* error);
 
+// Whether files can be made in `folder`: one is made and removed. False with `error` set.
+bool FolderTakesFiles(const std::string& folder, std::string* error);
+
 // Whether a file can be made at `path` (its folder exists and takes files); false with
 // `error` set. Nothing is written.
 bool CanCreateFile(const std::string& path, std::string* error);

@@ -1,28 +1,31 @@
 #include "tools/record/RecordOptions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <regex>
 
 #include "tools/common/CommandLine.h"
+#include "tools/common/PictureSizeText.h"
 
 namespace sorvo::tools {
 namespace {
 
 // "WxH" within the sizes the director sink takes.
 std::string CheckDirectorSize(const std::string& text) {
-  static const std::regex size("([0-9]{1,4})x([0-9]{1,4})");
-  std::smatch match;
-  if (!std::regex_match(text, match, size)) return "must be WIDTHxHEIGHT, e.g. 1280x720";
-  const int width = std::stoi(match[1]);
-  const int height = std::stoi(match[2]);
+  int width = 0;
+  int height = 0;
+  if (!ParsePictureSize(text, &width, &height)) return "must be WIDTHxHEIGHT, e.g. 1280x720";
   if (width < 101 || width > 4999 || height < 101 || height > 4999)
     return "width and height must lie between 101 and 4999";
   return "";
 }
 
 std::string CheckColour(const std::string& text) {
-  static const std::regex colour("#?[0-9A-Fa-f]{6}");
-  return std::regex_match(text, colour) ? "" : "must be six hexadecimal digits RRGGBB";
+  const std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+  const bool hex = digits.size() == 6 && std::all_of(digits.begin(), digits.end(), [](char c) {
+                     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                   });
+  return hex ? "" : "must be six hexadecimal digits RRGGBB";
 }
 
 }  // namespace
@@ -104,7 +107,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                  RecordOptions::kMaxCameras);
     return 2;
   }
-  std::sscanf(director.c_str(), "%dx%d", &options->directorWidth, &options->directorHeight);
+  ParsePictureSize(director, &options->directorWidth, &options->directorHeight);
   options->zoomFit = zoom == "fit";
   options->borderRgb = static_cast<unsigned>(std::stoul(border.substr(border[0] == '#'), nullptr, 16));
   return -1;

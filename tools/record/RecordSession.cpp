@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tools/record/FolderSnapshot.h"
+#include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
 #include "tools/record/SaveStreamSetting.h"
 #include "tools/record/SoundFormat.h"
@@ -40,13 +41,20 @@ RecordSession::RecordSession(const RecordOptions& options)
 RecordSession::~RecordSession() { Stop(); }
 
 bool RecordSession::OpenSources(std::string* error) {
+  // The library makes its stream folders in the application directory.
+  std::string why;
+  if ((m_options.privateStream || m_options.saveStream) && !FolderTakesFiles(m_appDir, &why)) {
+    *error = "the application directory " + m_appDir + " cannot be written (" + why +
+             "), and --private-stream and --save-stream write there; point SORVO_APP_DIR at a " +
+             "folder that can be";
+    return false;
+  }
   const std::vector<std::string> specs = m_options.CameraSources();
   for (size_t i = 0; i < specs.size(); ++i) {
     auto camera = std::make_unique<Camera>();
     camera->number = static_cast<int>(i);
     camera->name = "camera" + std::to_string(i);
     camera->port = m_options.CameraPort(camera->number);
-    std::string why;
     camera->source = OpenCamera(specs[i], camera->number, m_options.fps, &why);
     if (!camera->source) {
       *error = "camera " + std::to_string(i) + " (" + specs[i] + "): " + why;
@@ -57,7 +65,6 @@ bool RecordSession::OpenSources(std::string* error) {
   if (m_options.audio != "none") {
     m_sound = std::make_unique<Sound>();
     m_sound->port = m_options.SoundPort();
-    std::string why;
     m_sound->source = OpenSound(m_options.audio, &why);
     if (!m_sound->source) {
       *error = "sound (" + m_options.audio + "): " + why;

@@ -1,7 +1,7 @@
 #include "tools/record/SourceFactory.h"
 
-#include <regex>
 
+#include "tools/common/PictureSizeText.h"
 #include "tools/record/MediaCamera.h"
 #include "tools/record/MediaSound.h"
 #include "tools/record/SyntheticCamera.h"
@@ -30,23 +30,23 @@ bool PixelFormatByName(const std::string& name, PixelFormat* format) {
 
 std::unique_ptr<MediaSource> OpenTestCamera(const std::string& spec, int number, int fps,
                                             std::string* error) {
-  static const std::regex pattern("test(?::([0-9]{1,5})x([0-9]{1,5})(?::([a-z0-9]+))?)?");
-  std::smatch match;
-  if (!std::regex_match(spec, match, pattern)) {
-    *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
-    return nullptr;
-  }
+  // test, test:WxH or test:WxH:FORMAT
   int width = 640;
   int height = 480;
   PixelFormat format = PIX_FMT_BGR24;
-  if (match[1].matched) {
-    width = std::stoi(match[1]);
-    height = std::stoi(match[2]);
-  }
-  if (match[3].matched && !PixelFormatByName(match[3], &format)) {
-    *error = "unknown picture format \"" + match[3].str() +
-             "\"; use bgr24, rgb24, bgra, yuv420p or gray";
-    return nullptr;
+  const size_t sizeAt = spec.find(':');
+  if (sizeAt != std::string::npos) {
+    const size_t formatAt = spec.find(':', sizeAt + 1);
+    const std::string size = spec.substr(sizeAt + 1, formatAt - sizeAt - 1);
+    if (!ParsePictureSize(size, &width, &height)) {
+      *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
+      return nullptr;
+    }
+    const std::string name = formatAt == std::string::npos ? "bgr24" : spec.substr(formatAt + 1);
+    if (!PixelFormatByName(name, &format)) {
+      *error = "unknown picture format \"" + name + "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+      return nullptr;
+    }
   }
   return std::make_unique<SyntheticCamera>(number, width, height, format, fps);
 }
