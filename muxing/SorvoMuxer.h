@@ -33,6 +33,11 @@ class PictureGate;
 // recording, for instance) and the multi-stream writer through GetMultiFile (to attach an
 // audio encoder before StartMultMux).
 //
+// Ownership: the controller holds one reference to every sink in its tables and to its
+// director sink, and owns the multi-stream writer and the fitting state. It is not
+// reference counted itself: the camera sinks and the audio sink point at it without a
+// reference, so it outlives their forwarding.
+//
 // Threads: the control operations (CreateSingleMux, AddSingleMux, SetCurSingleMux,
 // StartMultMux, StopAllMux, SetSink and the getters) come from the host's control
 // thread; OnBuffer from the camera sinks' capture threads, several at once; OnEncodeData

@@ -565,8 +565,9 @@ TEST_F(SorvoMuxerTest, AudioReachesEverySinkAndTheFile) {
   FeedAndWaitForPacket(cam0, kGreen);
   FeedAndWaitForPacket(cam2, kBlue);
   IGrabberCallBack& capture = microphone;
-  for (int first = 0; first < 44100 / 4; first += 1024) {
-    std::vector<uint8_t> pcm = sorvo::test::Tone(440, 44100, 2, first, 1024);
+  int fed = 0;
+  for (; fed < 44100 / 4; fed += 1024) {
+    std::vector<uint8_t> pcm = sorvo::test::Tone(440, 44100, 2, fed, 1024);
     capture.OnBuffer(0, 0, pcm.data(), static_cast<long>(pcm.size()), 0, 0, PIX_FMT_NONE);
   }
   microphone.Close();
@@ -582,6 +583,11 @@ TEST_F(SorvoMuxerTest, AudioReachesEverySinkAndTheFile) {
   const int written = static_cast<int>(file.PacketsOf(2).size());
   EXPECT_GT(written, 5);
   EXPECT_GT(file.streams[2].decodedFrames, 0);
+  // All the sound fed is in the file: what decodes is the PCM plus the codec's own start-up
+  // delay (576 + 529 samples), rounded up to whole 1,152-sample frames.
+  const int64_t decoded = file.streams[2].decodedSamples;
+  EXPECT_GE(decoded, fed);
+  EXPECT_LE(decoded, fed + 1105 + 1152);
   // Every packet went to each sink as well (plus the one before the file).
   EXPECT_EQ(cam0->audioPackets.load(), 1 + written);
   EXPECT_EQ(listed->audioPackets.load(), 1 + written);
