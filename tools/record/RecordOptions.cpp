@@ -43,37 +43,48 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "Keys on a terminal: 0-4 show that camera in the director's cut, q stops.",
       "sorvo-record"};
   app.get_formatter()->column_width(34);
+  app.footer(
+      "Camera sources:\n"
+      "  test[:WxH[:FORMAT]]  a moving test picture, 640x480 unless WxH says otherwise;\n"
+      "                       FORMAT bgr24 (default), rgb24, bgra, yuv420p or gray; the\n"
+      "                       default cameras are test:1280x720, test:640x480 and\n"
+      "                       test:800x600:yuv420p\n"
+      "  FILE                 a video file, played in a loop at its own frame rate\n"
+      "  /dev/videoN          a V4L2 camera\n"
+      "  FORMAT:INPUT         any FFmpeg input, e.g. lavfi:testsrc2=size=640x360\n"
+      "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
+      "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
+      "folder.");
 
   std::string director = "1280x720";
   std::string zoom = "fit";
   std::string border = "000000";
   app.add_option("--camera", options->cameras,
-                 "A camera, repeatable (up to 5): test[:WxH[:bgr24|rgb24|bgra|yuv420p|gray]], a "
-                 "video file, a V4L2 device such as /dev/video0, or FORMAT:INPUT for any FFmpeg "
-                 "input format (e.g. lavfi:testsrc2). Default: three test cameras, 1280x720 "
-                 "BGR24, 640x480 BGR24, 800x600 YUV 4:2:0")
+                 "A camera, repeatable (up to 5); default: three test cameras")
       ->type_name("SOURCE");
-  app.add_option("--audio", options->audio,
-                 "Sound: tone, none, a media file, or alsa:DEVICE (e.g. alsa:default)")
+  app.add_option("--audio", options->audio, "Sound: tone, none, a media file, or alsa:DEVICE")
       ->type_name("SOURCE")
       ->capture_default_str();
   app.add_option("--seconds", options->seconds, "Length of the recording; 0 records until stopped")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::NonNegativeNumber.description(""))
+      ->type_name("S")
       ->capture_default_str();
-  app.add_option("--fps", options->fps, "Pictures per second of the test cameras and the director")
-      ->check(CLI::Range(1, 35))
+  app.add_option("--fps", options->fps,
+                 "Pictures per second of the test cameras and the director, 1 to 35")
+      ->check(CLI::Range(1, 35).description(""))
+      ->type_name("N")
       ->capture_default_str();
   app.add_option("--bitrate", options->bitrate, "Video bit rate of every stream, bits per second")
-      ->check(CLI::Range(101, 134217727))
+      ->check(CLI::Range(101, 134217727).description(""))
+      ->type_name("BITS")
       ->capture_default_str();
   app.add_option("--director", director, "Size of the director's cut")
       ->type_name("WxH")
       ->check(CheckDirectorSize)
       ->capture_default_str();
-  app.add_option("--zoom", zoom,
-                 "How a camera fills the director's cut: stretch, or fit (keeps its shape, "
-                 "borders filled)")
-      ->check(CLI::IsMember({"stretch", "fit"}))
+  app.add_option("--zoom", zoom, "How a camera fills the director's cut (fit keeps its shape)")
+      ->check(CLI::IsMember({"stretch", "fit"}).description(""))
+      ->type_name("stretch|fit")
       ->capture_default_str();
   app.add_option("--border", border, "Border colour for --zoom fit")
       ->type_name("RRGGBB")
@@ -81,21 +92,19 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->capture_default_str();
   app.add_option("--switch-every", options->switchEvery,
                  "Seconds between automatic camera switches; 0 switches only by key")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::NonNegativeNumber.description(""))
+      ->type_name("S")
       ->capture_default_str();
   app.add_option("--ports", options->portBase,
-                 "First port: cameras serve on BASE+1 and up, the sound on BASE+10 (the "
-                 "director serves on 8050 whatever the base)")
+                 "Cameras serve on BASE+1 and up, the sound on BASE+10")
       ->type_name("BASE")
-      ->check(CLI::Range(1024, 65524))
+      ->check(CLI::Range(1024, 65524).description(""))
       ->capture_default_str();
   app.add_flag("--preview", options->preview, "Show every camera and the director in a window");
   app.add_flag("--private-stream", options->privateStream,
-               "Also write each camera's framed private stream file (<app dir>/PrivateRawStream)");
-  app.add_flag("--save-stream", options->saveStream,
-               "Also save each sink's bare MPEG-4 stream (<app dir>/RawStream)");
-  app.add_option("--out", options->out,
-                 "Folder for the session's files (default: ./recordings/<local time>)")
+               "Also write each camera's private stream file");
+  app.add_flag("--save-stream", options->saveStream, "Also save each sink's bare MPEG-4 stream");
+  app.add_option("--out", options->out, "Session folder; default ./recordings/<local time>")
       ->type_name("DIR");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
