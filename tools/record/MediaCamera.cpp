@@ -15,10 +15,10 @@ constexpr int kFastestRate = 35;
 
 }  // namespace
 
-std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& spec, std::string* error) {
+std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name, std::string* error) {
   std::unique_ptr<MediaCamera> camera(new MediaCamera());
-  camera->m_spec = spec;
-  if (!camera->m_input.Open(spec, AVMEDIA_TYPE_VIDEO, camera->stopFlag(), error))
+  camera->m_name = name;
+  if (!camera->m_input.Open(name, AVMEDIA_TYPE_VIDEO, camera->stopFlag(), error))
     return nullptr;
   const AVCodecContext* decoder = camera->m_input.decoder();
   camera->m_width = decoder->width;
@@ -38,7 +38,7 @@ std::string MediaCamera::Describe() const {
   char text[64];
   std::snprintf(text, sizeof(text), " (%s, %dx%d, %d/s)", m_input.live() ? "device" : "file",
                 m_width, m_height, m_frameRate);
-  return m_spec + text;
+  return m_name + text;
 }
 
 bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {

@@ -15,7 +15,7 @@ namespace sorvo::tools {
 class MediaCamera : public MediaSource {
  public:
   // Null with `error` set when the input cannot be opened or has no video.
-  static std::unique_ptr<MediaCamera> Open(const std::string& spec, std::string* error);
+  static std::unique_ptr<MediaCamera> Open(const std::string& name, std::string* error);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return m_input.live(); }
@@ -24,7 +24,7 @@ class MediaCamera : public MediaSource {
  private:
   MediaCamera() = default;
 
-  std::string m_spec;
+  std::string m_name;
   MediaInput m_input;
   FrameOwner m_frame{av_frame_alloc()};
   ScalerOwner m_scaler;

@@ -24,26 +24,26 @@ bool IsLive(const AVInputFormat* format) {
 
 // Splits "FORMAT:TARGET" when FORMAT names an input format; otherwise the whole text is
 // the target.
-const AVInputFormat* ChooseFormat(const std::string& spec, std::string* target) {
-  *target = spec;
-  if (spec.rfind("/dev/video", 0) == 0) return av_find_input_format("v4l2");
-  const size_t colon = spec.find(':');
+const AVInputFormat* ChooseFormat(const std::string& name, std::string* target) {
+  *target = name;
+  if (name.rfind("/dev/video", 0) == 0) return av_find_input_format("v4l2");
+  const size_t colon = name.find(':');
   if (colon == std::string::npos || colon == 0) return nullptr;
-  const AVInputFormat* format = av_find_input_format(spec.substr(0, colon).c_str());
+  const AVInputFormat* format = av_find_input_format(name.substr(0, colon).c_str());
   // "file:" and other protocols are not formats; a drive-letter-like prefix is not either.
-  if (format != nullptr) *target = spec.substr(colon + 1);
+  if (format != nullptr) *target = name.substr(colon + 1);
   return format;
 }
 
 }  // namespace
 
-bool MediaInput::Open(const std::string& spec, AVMediaType type, const std::atomic<bool>* stop,
+bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atomic<bool>* stop,
                       std::string* error) {
   static const bool devicesRegistered = (avdevice_register_all(), true);
   (void)devicesRegistered;
 
   std::string target;
-  const AVInputFormat* format = ChooseFormat(spec, &target);
+  const AVInputFormat* format = ChooseFormat(name, &target);
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) {
     *error = "out of memory";

@@ -14,8 +14,8 @@ namespace sorvo::tools {
 
 class MediaInput {
  public:
-  // Opens the best stream of `type` in `spec` and its decoder; false with `error` set.
-  bool Open(const std::string& spec, AVMediaType type, const std::atomic<bool>* stop,
+  // Opens the best stream of `type` in `name` and its decoder; false with `error` set.
+  bool Open(const std::string& name, AVMediaType type, const std::atomic<bool>* stop,
             std::string* error);
 
   // A capture device: read as it delivers, never looped.

@@ -11,10 +11,9 @@ extern "C" {
 
 namespace sorvo::tools {
 
-std::unique_ptr<MediaSound> MediaSound::Open(const std::string& spec, std::string* error) {
+std::unique_ptr<MediaSound> MediaSound::Open(const std::string& name, std::string* error) {
   std::unique_ptr<MediaSound> sound(new MediaSound());
-  sound->m_spec = spec;
-  if (!sound->m_input.Open(spec, AVMEDIA_TYPE_AUDIO, sound->stopFlag(), error)) return nullptr;
+  if (!sound->m_input.Open(name, AVMEDIA_TYPE_AUDIO, sound->stopFlag(), error)) return nullptr;
   const AVCodecContext* decoder = sound->m_input.decoder();
   AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
   // A stream that names only its channel count gets the usual layout for that count.
@@ -36,7 +35,7 @@ std::unique_ptr<MediaSound> MediaSound::Open(const std::string& spec, std::strin
   std::snprintf(text, sizeof(text), " (%s, %d Hz, %d channels)",
                 sound->m_input.live() ? "device" : "file", decoder->sample_rate,
                 decoder->ch_layout.nb_channels);
-  sound->m_description = spec + text;
+  sound->m_description = name + text;
   sound->m_frameRate = kSoundRate / kSoundBufferSamples;
   return sound;
 }

@@ -13,7 +13,7 @@ namespace sorvo::tools {
 class MediaSound : public MediaSource {
  public:
   // Null with `error` set when the input cannot be opened or has no audio.
-  static std::unique_ptr<MediaSound> Open(const std::string& spec, std::string* error);
+  static std::unique_ptr<MediaSound> Open(const std::string& name, std::string* error);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return m_input.live(); }
@@ -23,7 +23,6 @@ class MediaSound : public MediaSource {
   MediaSound() = default;
   bool Convert(const AVFrame* frame);
 
-  std::string m_spec;
   std::string m_description;
   MediaInput m_input;
   FrameOwner m_frame{av_frame_alloc()};

@@ -49,15 +49,15 @@ bool RecordSession::OpenSources(std::string* error) {
              "folder that can be";
     return false;
   }
-  const std::vector<std::string> specs = m_options.CameraSources();
-  for (size_t i = 0; i < specs.size(); ++i) {
+  const std::vector<std::string> sources = m_options.CameraSources();
+  for (size_t i = 0; i < sources.size(); ++i) {
     auto camera = std::make_unique<Camera>();
     camera->number = static_cast<int>(i);
     camera->name = "camera" + std::to_string(i);
     camera->port = m_options.CameraPort(camera->number);
-    camera->source = OpenCamera(specs[i], camera->number, m_options.fps, &why);
+    camera->source = OpenCamera(sources[i], camera->number, m_options.fps, &why);
     if (!camera->source) {
-      *error = "camera " + std::to_string(i) + " (" + specs[i] + "): " + why;
+      *error = "camera " + std::to_string(i) + " (" + sources[i] + "): " + why;
       return false;
     }
     m_cameras.push_back(std::move(camera));

@@ -28,23 +28,25 @@ bool PixelFormatByName(const std::string& name, PixelFormat* format) {
   return false;
 }
 
-std::unique_ptr<MediaSource> OpenTestCamera(const std::string& spec, int number, int fps,
+std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name, int number, int fps,
                                             std::string* error) {
   // test, test:WxH or test:WxH:FORMAT
   int width = 640;
   int height = 480;
   PixelFormat format = PIX_FMT_BGR24;
-  const size_t sizeAt = spec.find(':');
+  const size_t sizeAt = name.find(':');
   if (sizeAt != std::string::npos) {
-    const size_t formatAt = spec.find(':', sizeAt + 1);
-    const std::string size = spec.substr(sizeAt + 1, formatAt - sizeAt - 1);
+    const size_t formatAt = name.find(':', sizeAt + 1);
+    const std::string size = name.substr(sizeAt + 1, formatAt - sizeAt - 1);
     if (!ParsePictureSize(size, &width, &height)) {
       *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
       return nullptr;
     }
-    const std::string name = formatAt == std::string::npos ? "bgr24" : spec.substr(formatAt + 1);
-    if (!PixelFormatByName(name, &format)) {
-      *error = "unknown picture format \"" + name + "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+    const std::string formatName =
+        formatAt == std::string::npos ? "bgr24" : name.substr(formatAt + 1);
+    if (!PixelFormatByName(formatName, &format)) {
+      *error = "unknown picture format \"" + formatName +
+               "\"; use bgr24, rgb24, bgra, yuv420p or gray";
       return nullptr;
     }
   }
@@ -53,13 +55,13 @@ std::unique_ptr<MediaSource> OpenTestCamera(const std::string& spec, int number,
 
 }  // namespace
 
-std::unique_ptr<MediaSource> OpenCamera(const std::string& spec, int number, int fps,
+std::unique_ptr<MediaSource> OpenCamera(const std::string& name, int number, int fps,
                                         std::string* error) {
   std::unique_ptr<MediaSource> camera;
-  if (spec == "test" || spec.rfind("test:", 0) == 0)
-    camera = OpenTestCamera(spec, number, fps, error);
+  if (name == "test" || name.rfind("test:", 0) == 0)
+    camera = OpenTestCamera(name, number, fps, error);
   else
-    camera = MediaCamera::Open(spec, error);
+    camera = MediaCamera::Open(name, error);
   if (!camera) return nullptr;
   if (camera->width() < kSmallestSide || camera->height() < kSmallestSide ||
       camera->width() > kLargestSide || camera->height() > kLargestSide) {
@@ -70,11 +72,11 @@ std::unique_ptr<MediaSource> OpenCamera(const std::string& spec, int number, int
   return camera;
 }
 
-std::unique_ptr<MediaSource> OpenSound(const std::string& spec, std::string* error) {
+std::unique_ptr<MediaSource> OpenSound(const std::string& name, std::string* error) {
   error->clear();
-  if (spec == "none") return nullptr;
-  if (spec == "tone") return std::make_unique<ToneSource>();
-  std::unique_ptr<MediaSound> sound = MediaSound::Open(spec, error);
+  if (name == "none") return nullptr;
+  if (name == "tone") return std::make_unique<ToneSource>();
+  std::unique_ptr<MediaSound> sound = MediaSound::Open(name, error);
   return sound;
 }
 
