@@ -46,9 +46,11 @@ bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
   for (;;) {
     double time = 0;
     if (!m_input.NextFrame(m_frame.get(), &time, &m_error)) return false;
-    // Pictures closer together than the sink's rate are thinned out.
-    if (time < m_nextSlot - period / 2) continue;
-    m_nextSlot = std::max(m_nextSlot, time) + period;
+    // Pictures come out on a grid of the sink's rate: one that comes well before its slot
+    // is left out, so a faster input is thinned evenly; a slower one fills every slot it
+    // can, and after a pause the grid starts again from the picture.
+    if (time < m_nextSlot - period / 4) continue;
+    m_nextSlot = time > m_nextSlot + period ? time + period : m_nextSlot + period;
 
     const AVFrame* frame = m_frame.get();
     m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame->width, frame->height,
