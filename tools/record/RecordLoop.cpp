@@ -34,7 +34,9 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
                ? "director: camera" + std::to_string(session.selectedCamera())
                : std::string();
   };
+  // What was said before the recording began is not said again.
   std::set<std::string> told;
+  for (const std::string& note : session.Notes()) told.insert(note);
 
   if (keys.active())
     progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
