@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "host/PathUtil.h"
+
 CFile::~CFile() { Close(); }
 
 bool CFile::Open(const char* path, unsigned flags) {
@@ -19,7 +21,10 @@ bool CFile::Open(const char* path, unsigned flags) {
     oflags |= O_RDONLY;
   if (flags & modeCreate) {
     oflags |= O_CREAT;
-    if (!(flags & modeNoTruncate)) oflags |= O_TRUNC;
+    if (flags & modeCreateNew)
+      oflags |= O_EXCL;
+    else if (!(flags & modeNoTruncate))
+      oflags |= O_TRUNC;
   }
   int fd;
   do {
@@ -62,3 +67,19 @@ void CFile::Close() {
   }
   m_path.clear();
 }
+
+namespace sorvo {
+
+std::string OpenNewFile(CFile& file, const std::string& path) {
+  const unsigned flags = CFile::modeCreate | CFile::modeCreateNew | CFile::modeWrite;
+  if (file.Open(path.c_str(), flags)) return path;
+  const size_t extension = static_cast<size_t>(PathFindExtensionA(path.c_str()) - path.c_str());
+  for (int n = 2; n < 1000 && errno == EEXIST; ++n) {
+    std::string candidate =
+        path.substr(0, extension) + "_" + std::to_string(n) + path.substr(extension);
+    if (file.Open(candidate.c_str(), flags)) return candidate;
+  }
+  return std::string();
+}
+
+}  // namespace sorvo

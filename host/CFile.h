@@ -14,6 +14,7 @@ class CFile {
     modeReadWrite = 0x0002,
     modeCreate = 0x1000,  // create, truncating an existing file
     modeNoTruncate = 0x2000,
+    modeCreateNew = 0x4000,  // create, failing (EEXIST) when the file exists
   };
 
   CFile() = default;
@@ -35,3 +36,10 @@ class CFile {
   int m_fd = -1;
   std::string m_path;
 };
+
+namespace sorvo {
+// Opens a new file for writing at `path`, or, when a file is there already, at `path` with
+// "_2", "_3", ... before its extension, so that no earlier file is ever truncated. Returns
+// the path opened, or an empty string (errno set) when none could be.
+std::string OpenNewFile(CFile& file, const std::string& path);
+}  // namespace sorvo

@@ -72,7 +72,9 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
     CreateDirectoryA(RawStreamDirectory().c_str(), nullptr);
     const std::string rawStream = RawStreamPath(sorvo::FileTimeStamp());
     CSingleLock hold(m_lock);
-    if (!m_rawStreamFile.Open(rawStream.c_str(), CFile::modeCreate | CFile::modeWrite))
+    // Two sinks of one name created in the same second would name the same file: the
+    // second gets a file of its own rather than truncating the first.
+    if (sorvo::OpenNewFile(m_rawStreamFile, rawStream).empty())
       LogWarnF("sink %s: cannot open the raw stream file %s: %s", name, rawStream.c_str(),
                std::strerror(errno));
   }
@@ -150,7 +152,9 @@ int CSorvoSinkFF::StartPrivateStream() {
   const std::string path = PrivateStreamPath(sorvo::FileTimeStamp());
   m_frameBuffer.reset(new uint8_t[kFramingBufferSize]);
   m_packetBuffer.reset(new uint8_t[kFramingBufferSize]);
-  if (!m_privateFile.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+  // The name says only the size and the second: sinks of one size that start in the same
+  // second get files of their own rather than truncating each other's.
+  if (sorvo::OpenNewFile(m_privateFile, path).empty()) {
     LogWarnF("sink %s: cannot open the private stream file %s: %s", m_strName.c_str(),
              path.c_str(), std::strerror(errno));
     return 0;

@@ -68,6 +68,19 @@ TEST(CFileTest, CreateTruncatesAndWriteFailuresAreReported) {
   EXPECT_FALSE(full.Write("x", 1));
 }
 
+TEST(CFileTest, NewFilesNeverTruncateAnEarlierOne) {
+  TestAppDir dir;
+  dir.WriteFile("Sorvo_1_1_c0c0.mp4", "earlier");
+  CFile second, third;
+  EXPECT_EQ(sorvo::OpenNewFile(second, dir.File("Sorvo_1_1_c0c0.mp4")),
+            dir.File("Sorvo_1_1_c0c0_2.mp4"));
+  EXPECT_EQ(sorvo::OpenNewFile(third, dir.File("Sorvo_1_1_c0c0.mp4")),
+            dir.File("Sorvo_1_1_c0c0_3.mp4"));
+  EXPECT_EQ(ReadWholeFile(dir.File("Sorvo_1_1_c0c0.mp4")), "earlier");
+  CFile none;
+  EXPECT_EQ(sorvo::OpenNewFile(none, dir.File("missing/x.mp4")), "");
+}
+
 TEST(BackupFileTest, MovesAsideWithoutOverwritingEarlierBackups) {
   TestAppDir dir;
   const std::string path = dir.File("cam1.mp4");

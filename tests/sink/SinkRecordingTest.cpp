@@ -216,6 +216,33 @@ TEST_F(SinkRecordingTest, APreviewedSinkDecodesItsOwnPacketsWithoutHoldingTheEnc
   sink->Release();
 }
 
+TEST_F(SinkRecordingTest, SinksOfOneSizeStartingTogetherKeepTheirOwnPrivateStreams) {
+  CSorvoSinkFF* first = MakeSink("left", 0);
+  CSorvoSinkFF* second = MakeSink("right", 0);
+  ASSERT_EQ(first->StartPrivateStream(), 1);
+  ASSERT_EQ(second->StartPrivateStream(), 1);
+  PacketCollector other;
+  second->SetEncodeDataOutputCB(&other);
+  ASSERT_TRUE(FeedPictures(*first, collector, kWidth, kHeight, 2));
+  ASSERT_TRUE(FeedPictures(*second, other, kWidth, kHeight, 3));
+  for (CSorvoSinkFF* sink : {first, second}) {
+    sink->Close();
+    sink->StopPrivateStream();
+    sink->Release();
+  }
+  size_t records = 0;
+  const auto files = FilesIn(dir.File("PrivateRawStream"));
+  ASSERT_EQ(files.size(), 2u);
+  for (const fs::path& file : files) {
+    const std::vector<uint8_t> stream = Bytes(ReadWholeFile(file.string()));
+    sorvo::ParsedRecord record;
+    for (size_t at = 0; at < stream.size(); at += record.recordLength, ++records)
+      ASSERT_EQ(sorvo::ParseRecord(stream.data() + at, stream.size() - at, &record),
+                sorvo::ParseResult::kOk);
+  }
+  EXPECT_EQ(records, 5u);
+}
+
 TEST_F(SinkRecordingTest, SaveStreamAbsentMeansNoRawStreamFile) {
   dir.WriteFile("SettingVideo.ini", "[Sorvo]\n");
   CSorvoSinkFF* sink = MakeSink("plain", 0);
