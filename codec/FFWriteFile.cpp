@@ -9,6 +9,7 @@ extern "C" {
 
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
+#include "codec/MuxerOptions.h"
 #include "host/MediaBase.h"
 #include "host/PathUtil.h"
 
@@ -119,7 +120,9 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
   const bool existed = needsFile && PathFileExistsA(fileName);
   if (needsFile && avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) < 0)
     return 0;
-  if (avformat_write_header(context.get(), nullptr) < 0) {
+  // Read now, so that a host may change it between files.
+  sorvo::MuxerOptions options = sorvo::MuxerOptions::ForFormat(format);
+  if (avformat_write_header(context.get(), options.address()) < 0) {
     // A container that refuses its streams leaves no empty file of ours behind.
     context.reset();
     if (needsFile && !existed)

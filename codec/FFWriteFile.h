@@ -6,6 +6,7 @@
 // ticks of its encoder's time base (1/frame rate for video, frame size/sample rate for
 // audio) and lasts one tick, whatever the packet says, so a file plays at its nominal rate.
 // It writes a copy of the caller's packet and leaves the caller's packet untouched.
+// An MP4 is written in fragments, one per GOP, when the settings say so (MuxerOptions.h).
 //
 // Ownership: the writer owns the format context, its streams and the open file. It
 // shares each stream's codec context with its encoder until CloseFile, so an encoder may

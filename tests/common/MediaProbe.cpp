@@ -172,6 +172,27 @@ std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path) {
   return infos;
 }
 
+std::vector<std::string> TopLevelBoxes(const std::string& path) {
+  const std::string bytes = ReadWholeFile(path);
+  std::vector<std::string> types;
+  size_t at = 0;
+  while (at + 8 <= bytes.size()) {
+    auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])); };
+    uint64_t size = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+    if (size == 1 && at + 16 <= bytes.size()) {  // a 64-bit size follows the type
+      size = 0;
+      for (size_t i = 0; i < 8; ++i) size = size << 8 | byte(at + 8 + i);
+    } else if (size == 0) {  // the box runs to the end of the file
+      size = bytes.size() - at;
+    }
+    if (size < 8 || size > bytes.size() - at)
+      break;
+    types.push_back(bytes.substr(at + 4, 4));
+    at += size;
+  }
+  return types;
+}
+
 int OpenDescriptorCount() {
   int count = 0;
   if (DIR* dir = opendir("/proc/self/fd")) {

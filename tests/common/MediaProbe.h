@@ -55,6 +55,10 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 // entry for a box without one.
 std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path);
 
+// The types of an MP4 file's top-level boxes, in file order ("ftyp", "moov", "moof", ...);
+// the walk stops at a box that runs past the end of the file.
+std::vector<std::string> TopLevelBoxes(const std::string& path);
+
 // Number of file descriptors the process has open.
 int OpenDescriptorCount();
 

@@ -1,0 +1,49 @@
+#include "codec/MuxerOptions.h"
+
+#include <utility>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/opt.h>
+}
+
+#include "host/Setting.h"
+
+namespace sorvo {
+namespace {
+
+// Only the muxers of the MP4 family take "movflags"; any other container is written as
+// it always was, whatever the key says.
+bool TakesMovFlags(const AVOutputFormat* format) {
+  if (format == nullptr || format->priv_class == nullptr)
+    return false;
+  const AVClass* muxerClass = format->priv_class;
+  return av_opt_find(&muxerClass, "movflags", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
+}
+
+}  // namespace
+
+MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format) {
+  MuxerOptions options;
+  if (!TakesMovFlags(format) ||
+      CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) == 0)
+    return options;
+  // A fragment is cut at each video key frame, so it holds one GOP; the empty 'moov' is
+  // written with the header, so the file is readable from its first fragment on.
+  av_dict_set(&options.m_pOptions, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  // The muxer keeps a fragment's samples in memory and writes the whole fragment at once;
+  // flushing after every packet hands each finished fragment to the kernel at once, where a
+  // killed process cannot lose it. Between fragments there is nothing to flush.
+  av_dict_set(&options.m_pOptions, "flush_packets", "1", 0);
+  return options;
+}
+
+MuxerOptions::~MuxerOptions() {
+  av_dict_free(&m_pOptions);
+}
+
+MuxerOptions::MuxerOptions(MuxerOptions&& other) noexcept
+    : m_pOptions(std::exchange(other.m_pOptions, nullptr)) {}
+
+}  // namespace sorvo

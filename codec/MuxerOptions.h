@@ -1,0 +1,39 @@
+// The options a new container file is opened with. By default there are none, and every
+// file is written as the container muxer writes it by default.
+//
+// With FragmentedMP4=1 in the [Sorvo] section of SettingVideo.ini, a file of the MP4
+// family is written as fragments instead: an empty 'moov' up front (it still carries each
+// stream's decoder configuration), then one 'moof' + 'mdat' pair per GOP, cut at each
+// video key frame, and each packet's bytes go to the kernel as soon as the muxer has
+// written them. Such a file stays readable after the process dies up to its last complete
+// fragment, where a default MP4 without its trailing 'moov' cannot be read at all. The
+// key is read each time options are made, so that a host can change it between files.
+//
+// Threads: any; an object belongs to the thread that made it.
+#pragma once
+
+struct AVDictionary;
+struct AVOutputFormat;
+
+namespace sorvo {
+
+class MuxerOptions {
+ public:
+  // The options for a new file of `format`; reads the settings file.
+  static MuxerOptions ForFormat(const AVOutputFormat* format);
+
+  MuxerOptions() = default;
+  ~MuxerOptions();
+  MuxerOptions(MuxerOptions&& other) noexcept;
+  MuxerOptions& operator=(MuxerOptions&&) = delete;
+  MuxerOptions(const MuxerOptions&) = delete;
+  MuxerOptions& operator=(const MuxerOptions&) = delete;
+
+  // For avformat_write_header, which takes the options it knows out of the dictionary.
+  AVDictionary** address() { return &m_pOptions; }
+
+ private:
+  AVDictionary* m_pOptions = nullptr;
+};
+
+}  // namespace sorvo
