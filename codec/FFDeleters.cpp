@@ -9,6 +9,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "codec/FragmentCommitIo.h"
+
 namespace sorvo {
 
 void CodecContextDeleter::operator()(AVCodecContext* context) const {
@@ -29,7 +31,9 @@ void FreeDeleter::operator()(void* p) const {
 void OutputContextDeleter::operator()(AVFormatContext* context) const {
   if (context == nullptr)
     return;
-  if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE))
+  if (context->flags & AVFMT_FLAG_CUSTOM_IO)
+    FragmentCommitIo::Close(&context->pb);
+  else if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE))
     avio_closep(&context->pb);
   avformat_free_context(context);
 }

@@ -118,10 +118,10 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
 
   const bool needsFile = !(format->flags & AVFMT_NOFILE);
   const bool existed = needsFile && PathFileExistsA(fileName);
-  if (needsFile && avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) < 0)
-    return 0;
   // Read now, so that a host may change it between files.
   sorvo::MuxerOptions options = sorvo::MuxerOptions::ForFormat(format);
+  if (needsFile && !options.OpenFile(context.get(), fileName))
+    return 0;
   if (avformat_write_header(context.get(), options.address()) < 0) {
     // A container that refuses its streams leaves no empty file of ours behind.
     context.reset();

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "codec/FragmentCommitIo.h"
 #include "host/Setting.h"
 
 namespace sorvo {
@@ -36,7 +37,19 @@ MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format) {
   // flushing after every packet hands each finished fragment to the kernel at once, where a
   // killed process cannot lose it. Between fragments there is nothing to flush.
   av_dict_set(&options.m_pOptions, "flush_packets", "1", 0);
+  options.m_bFragmented = true;
   return options;
+}
+
+bool MuxerOptions::OpenFile(AVFormatContext* context, const char* fileName) const {
+  if (!m_bFragmented)
+    return avio_open(&context->pb, fileName, AVIO_FLAG_WRITE) >= 0;
+  context->pb = FragmentCommitIo::Open(fileName);
+  if (context->pb == nullptr)
+    return false;
+  // Closed by OutputContextDeleter through FragmentCommitIo::Close.
+  context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  return true;
 }
 
 MuxerOptions::~MuxerOptions() {
@@ -44,6 +57,6 @@ MuxerOptions::~MuxerOptions() {
 }
 
 MuxerOptions::MuxerOptions(MuxerOptions&& other) noexcept
-    : m_pOptions(std::exchange(other.m_pOptions, nullptr)) {}
+    : m_pOptions(std::exchange(other.m_pOptions, nullptr)), m_bFragmented(other.m_bFragmented) {}
 
 }  // namespace sorvo

@@ -5,14 +5,16 @@
 // family is written as fragments instead: an empty 'moov' up front (it still carries each
 // stream's decoder configuration), then one 'moof' + 'mdat' pair per GOP, cut at each
 // video key frame, and each packet's bytes go to the kernel as soon as the muxer has
-// written them. Such a file stays readable after the process dies up to its last complete
-// fragment, where a default MP4 without its trailing 'moov' cannot be read at all. The
+// written them, each fragment becoming visible to readers only once it is whole in the file.
+// Such a file stays readable after the process dies up to its last complete fragment, where
+// a default MP4 without its trailing 'moov' cannot be read at all. The
 // key is read each time options are made, so that a host can change it between files.
 //
 // Threads: any; an object belongs to the thread that made it.
 #pragma once
 
 struct AVDictionary;
+struct AVFormatContext;
 struct AVOutputFormat;
 
 namespace sorvo {
@@ -29,11 +31,16 @@ class MuxerOptions {
   MuxerOptions(const MuxerOptions&) = delete;
   MuxerOptions& operator=(const MuxerOptions&) = delete;
 
+  // Opens the file `context` writes to: a plain file output, or for a fragmented MP4 a
+  // FragmentCommitIo, which shows each fragment only once it is whole. False when the file
+  // cannot be opened.
+  bool OpenFile(AVFormatContext* context, const char* fileName) const;
   // For avformat_write_header, which takes the options it knows out of the dictionary.
   AVDictionary** address() { return &m_pOptions; }
 
  private:
   AVDictionary* m_pOptions = nullptr;
+  bool m_bFragmented = false;
 };
 
 }  // namespace sorvo

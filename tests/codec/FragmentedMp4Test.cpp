@@ -20,6 +20,7 @@ extern "C" {
 #include "codec/FFWriteFile.h"
 #include "common/CodecTestSupport.h"
 #include "common/MediaProbe.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestAppDir.h"
 
 namespace {
@@ -69,24 +70,20 @@ bool EncodeMoving(RecordingEncoder& encoder, int first, int count) {
 }
 
 // One camera's pictures into `path`, then the file is closed, or with `kill` the process is
-// killed with the writer open, mid-GOP. False when something failed first.
+// killed with the writer open, mid-GOP. False when the encoder or the file could not be
+// made; whether the writes succeeded, the file read back says.
 bool WriteOneCamera(const std::string& path, int pictures, bool kill) {
   RecordingEncoder encoder;
   FFWriteFile writer;
   encoder.writer = &writer;
   if (encoder.Open(176, 144, PIX_FMT_YUV420P, 25, 400000, "cam") != 1 ||
       writer.AttachVideoEncoder(0, &encoder) != 1 ||
-      writer.CreateFileA(path.c_str(), "mp4", 1) != 1 || !EncodeMoving(encoder, 0, pictures) ||
-      encoder.writerResults != pictures)
+      writer.CreateFileA(path.c_str(), "mp4", 1) != 1 || !EncodeMoving(encoder, 0, pictures))
     return false;
   if (kill)
     KillSelf();
   writer.CloseFile();
   return true;
-}
-
-int CountBoxes(const std::vector<std::string>& boxes, const std::string& type) {
-  return static_cast<int>(std::count(boxes.begin(), boxes.end(), type));
 }
 
 // What a reader finds in a file that holds `pictures` pictures of one camera from the
@@ -116,10 +113,10 @@ TEST(FragmentedMp4Test, AKilledWriterLeavesEveryCompleteGopReadable) {
   // The half GOP in progress was still in the muxer's memory; the three before it are
   // on disk, one fragment each, after the empty 'moov'.
   ExpectPictures(file, kCompleteGops);
-  const std::vector<std::string> boxes = TopLevelBoxes(path);
+  const std::vector<Mp4Box> boxes = TopLevelBoxes(path);
   ASSERT_GE(boxes.size(), 2u);
-  EXPECT_EQ(boxes[0], "ftyp");
-  EXPECT_EQ(boxes[1], "moov");
+  EXPECT_EQ(boxes[0].type, "ftyp");
+  EXPECT_EQ(boxes[1].type, "moov");
   EXPECT_EQ(CountBoxes(boxes, "moof"), 3);
   EXPECT_EQ(CountBoxes(boxes, "mdat"), 3);
   // The empty 'moov' still tells a decoder how to start.
@@ -153,13 +150,51 @@ TEST(FragmentedMp4Test, ClosedFilesHoldEveryPictureAndOnlyTheSettingFragmentsThe
   SetFragmented(dir, false);
   ASSERT_TRUE(WriteOneCamera(dir.File("default.mp4"), kWritten, /*kill=*/false));
   ExpectPictures(ProbeFile(dir.File("default.mp4")), kWritten);
-  const std::vector<std::string> boxes = TopLevelBoxes(dir.File("default.mp4"));
+  const std::vector<Mp4Box> boxes = TopLevelBoxes(dir.File("default.mp4"));
   EXPECT_EQ(CountBoxes(boxes, "moof"), 0);
   ASSERT_FALSE(boxes.empty());
-  EXPECT_EQ(boxes.back(), "moov");
+  EXPECT_EQ(boxes.back().type, "moov");
   ASSERT_EQ(EsdsDecoderInfos(dir.File("default.mp4")).size(), 1u);
   EXPECT_EQ(EsdsDecoderInfos(dir.File("default.mp4"))[0],
             EsdsDecoderInfos(dir.File("fragmented.mp4"))[0]);
+}
+
+TEST(FragmentedMp4Test, AWriteCutShortAnywhereLeavesOnlyWholeFragmentsVisible) {
+  // A process killed in the middle of writing a fragment (or a disk that fills up) leaves
+  // part of it behind. The file size limit cuts the writes at chosen bytes of the third
+  // fragment, as such a kill would, and then the writer is killed.
+  TestAppDir dir;
+  SetFragmented(dir, true);
+  ASSERT_TRUE(WriteOneCamera(dir.File("whole.mp4"), kWritten, /*kill=*/false));
+  std::vector<Mp4Box> fragments;
+  for (const Mp4Box& box : TopLevelBoxes(dir.File("whole.mp4")))
+    if (box.type == "moof") fragments.push_back(box);
+  ASSERT_EQ(fragments.size(), 4u);
+  const Mp4Box third = fragments[2];
+  struct Cut {
+    uint64_t bytes;
+    int pictures;
+  };
+  const Cut cuts[] = {
+      {third.offset + 6, 2 * kGop},           // inside the header of its 'moof'
+      {third.offset + third.size / 2, 2 * kGop},  // inside the 'moof'
+      {third.offset + third.size + 100, 2 * kGop},      // inside its 'mdat'
+      {fragments[3].offset - 1, 2 * kGop},    // all but the last byte
+      {fragments[3].offset, 3 * kGop},        // all of it
+  };
+  for (const Cut& cut : cuts) {
+    const std::string path = dir.File("cut" + std::to_string(cut.bytes) + ".mp4");
+    RunAndKill([&] {
+      FileSizeLimit limit(cut.bytes);
+      WriteOneCamera(path, kWritten, /*kill=*/true);
+    });
+    const ProbedFile file = ProbeFile(path);
+    ASSERT_TRUE(file.opened) << cut.bytes;
+    ASSERT_EQ(file.streams.size(), 1u);
+    EXPECT_EQ(file.streams[0].decodedFrames, cut.pictures) << cut.bytes;
+    EXPECT_EQ(file.streams[0].decodeErrors, 0) << cut.bytes;
+    EXPECT_EQ(file.packets.size(), static_cast<size_t>(cut.pictures)) << cut.bytes;
+  }
 }
 
 TEST(FragmentedMp4Test, AKilledMultiStreamWriterLeavesEveryStreamReadable) {

@@ -172,9 +172,9 @@ std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path) {
   return infos;
 }
 
-std::vector<std::string> TopLevelBoxes(const std::string& path) {
+std::vector<Mp4Box> TopLevelBoxes(const std::string& path) {
   const std::string bytes = ReadWholeFile(path);
-  std::vector<std::string> types;
+  std::vector<Mp4Box> boxes;
   size_t at = 0;
   while (at + 8 <= bytes.size()) {
     auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<uint8_t>(bytes[i])); };
@@ -187,10 +187,15 @@ std::vector<std::string> TopLevelBoxes(const std::string& path) {
     }
     if (size < 8 || size > bytes.size() - at)
       break;
-    types.push_back(bytes.substr(at + 4, 4));
+    boxes.push_back({bytes.substr(at + 4, 4), at, size});
     at += size;
   }
-  return types;
+  return boxes;
+}
+
+int CountBoxes(const std::vector<Mp4Box>& boxes, const std::string& type) {
+  return static_cast<int>(
+      std::count_if(boxes.begin(), boxes.end(), [&](const Mp4Box& box) { return box.type == type; }));
 }
 
 int OpenDescriptorCount() {

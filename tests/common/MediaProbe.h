@@ -55,9 +55,17 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 // entry for a box without one.
 std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path);
 
-// The types of an MP4 file's top-level boxes, in file order ("ftyp", "moov", "moof", ...);
-// the walk stops at a box that runs past the end of the file.
-std::vector<std::string> TopLevelBoxes(const std::string& path);
+// One top-level box of an MP4 file.
+struct Mp4Box {
+  std::string type;  // "ftyp", "moov", "moof", ...
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+// An MP4 file's top-level boxes, in file order; the walk stops at a box that runs past the
+// end of the file.
+std::vector<Mp4Box> TopLevelBoxes(const std::string& path);
+// How many of `boxes` are of `type`.
+int CountBoxes(const std::vector<Mp4Box>& boxes, const std::string& type);
 
 // Number of file descriptors the process has open.
 int OpenDescriptorCount();
