@@ -8,16 +8,16 @@
 
 #include "common/TestAppDir.h"
 #include "tools/record/GlyphFont.h"
-#include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SessionSetting.h"
 #include "tools/record/SyntheticCamera.h"
 
 namespace {
 
 using sorvo::test::ReadWholeFile;
 using sorvo::test::TestAppDir;
-using sorvo::tools::SaveStreamSetting;
+using sorvo::tools::SessionSetting;
 
-TEST(SaveStreamSettingTest, SetsTheKeyAndKeepsEverythingElse) {
+TEST(SessionSettingTest, SetsTheKeyAndKeepsEverythingElse) {
   struct Case {
     std::string before;
     std::string after;
@@ -31,24 +31,35 @@ TEST(SaveStreamSettingTest, SetsTheKeyAndKeepsEverythingElse) {
       {"[Sorvo]\nOther=5\n[Transfer]\nSaveStream=0\n",
        "[Sorvo]\nSaveStream=1\nOther=5\n[Transfer]\nSaveStream=0\n"},
   };
-  for (const Case& c : cases) EXPECT_EQ(SaveStreamSetting::WithSaveStream(c.before), c.after);
+  for (const Case& c : cases) EXPECT_EQ(SessionSetting::WithKeyOn(c.before, "SaveStream"), c.after);
+  // A second key joins the first in the same section, and neither is taken for the other.
+  EXPECT_EQ(SessionSetting::WithKeyOn("[Sorvo]\nSaveStream=1\nFragmentedMP4=0\n", "FragmentedMP4"),
+            "[Sorvo]\nSaveStream=1\nFragmentedMP4=1\n");
+  EXPECT_EQ(SessionSetting::WithKeyOn("[Sorvo]\nSaveStream=1\n", "FragmentedMP4"),
+            "[Sorvo]\nFragmentedMP4=1\nSaveStream=1\n");
 }
 
-TEST(SaveStreamSettingTest, PutsTheUsersFileBackOrRemovesItsOwn) {
+TEST(SessionSettingTest, PutsTheUsersFileBackOrRemovesItsOwn) {
   TestAppDir dir;
   const std::string path = dir.File("SettingVideo.ini");
   {
-    SaveStreamSetting setting(dir.path());
+    SessionSetting setting(dir.path(), {"SaveStream", "FragmentedMP4"});
     ASSERT_TRUE(setting.ok());
-    EXPECT_EQ(ReadWholeFile(path), "[Sorvo]\nSaveStream=1\n");
+    EXPECT_EQ(ReadWholeFile(path), "[Sorvo]\nFragmentedMP4=1\nSaveStream=1\n");
   }
   EXPECT_FALSE(std::ifstream(path).good());
+  {
+    // Nothing asked for, nothing written.
+    SessionSetting setting(dir.path(), {});
+    EXPECT_TRUE(setting.ok());
+    EXPECT_FALSE(std::ifstream(path).good());
+  }
 
   const std::string mine = "[Transfer]\r\nBindAddress=0.0.0.0\r\n";
   dir.WriteFile("SettingVideo.ini", mine);
   {
-    SaveStreamSetting setting(dir.path());
-    EXPECT_NE(ReadWholeFile(path).find("SaveStream=1"), std::string::npos);
+    SessionSetting setting(dir.path(), {"FragmentedMP4"});
+    EXPECT_NE(ReadWholeFile(path).find("FragmentedMP4=1"), std::string::npos);
   }
   EXPECT_EQ(ReadWholeFile(path), mine);
 }

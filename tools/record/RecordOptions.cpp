@@ -104,6 +104,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   app.add_flag("--private-stream", options->privateStream,
                "Also write each camera's private stream file");
   app.add_flag("--save-stream", options->saveStream, "Also save each sink's bare MPEG-4 stream");
+  app.add_flag("--fragmented-mp4", options->fragmentedMp4,
+               "Write every MP4 in fragments of one GOP, readable after a crash");
   app.add_option("--out", options->out, "Session folder; default ./recordings/<local time>")
       ->type_name("DIR");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")

@@ -23,6 +23,7 @@ struct RecordOptions {
   bool preview = false;
   bool privateStream = false;
   bool saveStream = false;
+  bool fragmentedMp4 = false;   // every MP4 in fragments, readable after a crash
   std::string out;              // empty: ./recordings/<local time>
   std::string json;             // empty: no JSON summary
 

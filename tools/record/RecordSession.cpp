@@ -9,7 +9,7 @@
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
-#include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SessionSetting.h"
 #include "tools/record/SoundFormat.h"
 #include "tools/record/SourceFactory.h"
 
@@ -43,10 +43,11 @@ RecordSession::~RecordSession() { Stop(); }
 bool RecordSession::OpenSources(std::string* error) {
   // The library makes its stream folders in the application directory.
   std::string why;
-  if ((m_options.privateStream || m_options.saveStream) && !FolderTakesFiles(m_appDir, &why)) {
+  if ((m_options.privateStream || m_options.saveStream || m_options.fragmentedMp4) &&
+      !FolderTakesFiles(m_appDir, &why)) {
     *error = "the application directory " + m_appDir + " cannot be written (" + why +
-             "), and --private-stream and --save-stream write there; point SORVO_APP_DIR at a " +
-             "folder that can be";
+             "), and --private-stream, --save-stream and --fragmented-mp4 write there; point " +
+             "SORVO_APP_DIR at a folder that can be";
     return false;
   }
   const std::vector<std::string> sources = m_options.CameraSources();
@@ -260,20 +261,19 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   InitSorvo();
   const std::string rawFolder = m_appDir + "/RawStream";
   const FolderSnapshot rawBefore(rawFolder);
-  {
-    // The setting is read as each sink is created, and only then.
-    std::unique_ptr<SaveStreamSetting> saveStream;
-    if (m_options.saveStream) {
-      saveStream = std::make_unique<SaveStreamSetting>(m_appDir);
-      if (!saveStream->ok()) {
-        *error = saveStream->error();
-        return false;
-      }
-    }
-    for (const auto& camera : m_cameras)
-      if (!CreateCamera(*camera, error)) return false;
-    if (!CreateDirector(error)) return false;
+  // The library reads SaveStream as it makes each sink and FragmentedMP4 as it makes each
+  // MP4 (the cameras', the director's and the multi-stream file), and only then.
+  std::vector<std::string> keys;
+  if (m_options.saveStream) keys.push_back("SaveStream");
+  if (m_options.fragmentedMp4) keys.push_back("FragmentedMP4");
+  const SessionSetting setting(m_appDir, keys);
+  if (!setting.ok()) {
+    *error = setting.error();
+    return false;
   }
+  for (const auto& camera : m_cameras)
+    if (!CreateCamera(*camera, error)) return false;
+  if (!CreateDirector(error)) return false;
   // The library names them Sorvo_<sink name>_<time>_mp4.raw.
   for (const std::string& path : rawBefore.Added()) {
     const std::string name = path.substr(rawFolder.size() + 1);

@@ -1,4 +1,4 @@
-#include "tools/record/SaveStreamSetting.h"
+#include "tools/record/SessionSetting.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +25,7 @@ bool WriteText(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-std::string SaveStreamSetting::WithSaveStream(const std::string& text) {
+std::string SessionSetting::WithKeyOn(const std::string& text, const std::string& key) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -35,26 +35,28 @@ std::string SaveStreamSetting::WithSaveStream(const std::string& text) {
   while (header < lines.size() && Trim(lines[header]) != "[Sorvo]") ++header;
   if (header == lines.size()) {
     lines.push_back("[Sorvo]");
-    lines.push_back("SaveStream=1");
+    lines.push_back(key + "=1");
   } else {
     size_t i = header + 1;
     for (; i < lines.size() && !isSection(i); ++i) {
       const std::string line = Trim(lines[i]);
       const size_t equals = line.find('=');
-      if (equals != std::string::npos && Trim(line.substr(0, equals)) == "SaveStream") break;
+      if (equals != std::string::npos && Trim(line.substr(0, equals)) == key) break;
     }
     if (i < lines.size() && !isSection(i))
-      lines[i] = "SaveStream=1";
+      lines[i] = key + "=1";
     else
-      lines.insert(lines.begin() + static_cast<long>(header) + 1, "SaveStream=1");
+      lines.insert(lines.begin() + static_cast<long>(header) + 1, key + "=1");
   }
   std::string out;
   for (const std::string& line : lines) out += line + "\n";
   return out;
 }
 
-SaveStreamSetting::SaveStreamSetting(const std::string& appDirectory)
+SessionSetting::SessionSetting(const std::string& appDirectory,
+                               const std::vector<std::string>& keys)
     : m_path(appDirectory + "/SettingVideo.ini") {
+  if (keys.empty()) return;
   std::ifstream in(m_path, std::ios::binary);
   if (in) {
     m_existed = true;
@@ -62,7 +64,8 @@ SaveStreamSetting::SaveStreamSetting(const std::string& appDirectory)
     all << in.rdbuf();
     m_original = all.str();
   }
-  const std::string changed = WithSaveStream(m_original);
+  std::string changed = m_original;
+  for (const std::string& key : keys) changed = WithKeyOn(changed, key);
   if (m_existed && changed == m_original) return;
   if (!WriteText(m_path, changed)) {
     m_error = "cannot write " + m_path + ": " + std::strerror(errno);
@@ -71,7 +74,7 @@ SaveStreamSetting::SaveStreamSetting(const std::string& appDirectory)
   m_changed = true;
 }
 
-SaveStreamSetting::~SaveStreamSetting() {
+SessionSetting::~SessionSetting() {
   if (!m_changed) return;
   if (m_existed)
     WriteText(m_path, m_original);
