@@ -24,6 +24,7 @@
 
 #include "BareEncoder.h"
 #include "RatioReporter.h"
+#include "ScratchDir.h"
 #include "common/LoopbackClient.h"
 #include "host/AppDirectory.h"
 #include "muxing/SorvoEntry.h"
@@ -31,28 +32,11 @@
 
 namespace {
 
+using sorvo::bench::ScratchDir;
+
 constexpr int kFrameRate = 25;
 constexpr int kBitRate = 4000000;
 constexpr int kPictures = 8;
-
-// A scratch application directory for one benchmark, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/sorvo-bench-XXXXXX";
-    m_path = mkdtemp(pattern) ? pattern : "/tmp";
-    SorvoSetAppDirectory(m_path.c_str());
-  }
-  ~ScratchDir() {
-    SorvoSetAppDirectory(nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
 
 // Counts packets and lets the feeding thread wait for the one it caused.
 class PacketCounter : public ISorvoData {
