@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <string>
 #include <system_error>

@@ -19,21 +19,21 @@ extern "C" {
 
 #include "codec/FFWriteFile.h"
 #include "common/CodecTestSupport.h"
-#include "common/MediaProbe.h"
 #include "common/FileSizeLimit.h"
+#include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 
 namespace {
 
 using namespace sorvo::test;
 
-constexpr int kGop = 25;               // the encoder's GOP at 25 pictures a second
+constexpr int kGop = 25;                 // the encoder's GOP at 25 pictures a second
 constexpr int kWritten = 3 * kGop + 13;  // three and a half GOPs
 constexpr int kCompleteGops = 3 * kGop;
 
 void SetFragmented(const TestAppDir& dir, bool on) {
-  dir.WriteFile("SettingVideo.ini", std::string("[Sorvo]\nFragmentedMP4=") + (on ? "1" : "0") +
-                                        "\n");
+  dir.WriteFile("SettingVideo.ini",
+                std::string("[Sorvo]\nFragmentedMP4=") + (on ? "1" : "0") + "\n");
 }
 
 // Kills the calling process as a crash or the OOM killer would: no trailer, no destructor,
@@ -168,7 +168,8 @@ TEST(FragmentedMp4Test, AWriteCutShortAnywhereLeavesOnlyWholeFragmentsVisible) {
   ASSERT_TRUE(WriteOneCamera(dir.File("whole.mp4"), kWritten, /*kill=*/false));
   std::vector<Mp4Box> fragments;
   for (const Mp4Box& box : TopLevelBoxes(dir.File("whole.mp4")))
-    if (box.type == "moof") fragments.push_back(box);
+    if (box.type == "moof")
+      fragments.push_back(box);
   ASSERT_EQ(fragments.size(), 4u);
   const Mp4Box third = fragments[2];
   struct Cut {
@@ -176,11 +177,11 @@ TEST(FragmentedMp4Test, AWriteCutShortAnywhereLeavesOnlyWholeFragmentsVisible) {
     int pictures;
   };
   const Cut cuts[] = {
-      {third.offset + 6, 2 * kGop},           // inside the header of its 'moof'
-      {third.offset + third.size / 2, 2 * kGop},  // inside the 'moof'
-      {third.offset + third.size + 100, 2 * kGop},      // inside its 'mdat'
-      {fragments[3].offset - 1, 2 * kGop},    // all but the last byte
-      {fragments[3].offset, 3 * kGop},        // all of it
+      {third.offset + 6, 2 * kGop},                 // inside the header of its 'moof'
+      {third.offset + third.size / 2, 2 * kGop},    // inside the 'moof'
+      {third.offset + third.size + 100, 2 * kGop},  // inside its 'mdat'
+      {fragments[3].offset - 1, 2 * kGop},          // all but the last byte
+      {fragments[3].offset, 3 * kGop},              // all of it
   };
   for (const Cut& cut : cuts) {
     const std::string path = dir.File("cut" + std::to_string(cut.bytes) + ".mp4");

@@ -16,11 +16,11 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "common/WaitUntil.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -57,7 +57,8 @@ bool LastProgress(const std::string& out, Progress* progress) {
 // frame on, every picture at its own time; returns its picture count.
 int ExpectFragmentedVideo(const ProbedFile& file, size_t index, const std::string& path) {
   EXPECT_TRUE(file.opened) << path;
-  if (!file.opened || file.streams.size() <= index) return 0;
+  if (!file.opened || file.streams.size() <= index)
+    return 0;
   const ProbedStream& video = file.streams[index];
   EXPECT_EQ(video.codecId, AV_CODEC_ID_MPEG4) << path;
   EXPECT_EQ(video.decodeErrors, 0) << path;
@@ -79,9 +80,14 @@ class FragmentedRecordTest : public ::testing::Test {
   }
 
   std::vector<std::string> Args(const std::string& out, const std::string& secondsText) const {
-    return {"--seconds", secondsText, "--fps", "25", "--camera", "test:160x120", "--camera",
-            "test:176x144:yuv420p", "--director", "320x180", "--ports", std::to_string(base),
-            "--out", out, "--fragmented-mp4"};
+    return {"--seconds",       secondsText,
+            "--fps",           "25",
+            "--camera",        "test:160x120",
+            "--camera",        "test:176x144:yuv420p",
+            "--director",      "320x180",
+            "--ports",         std::to_string(base),
+            "--out",           out,
+            "--fragmented-mp4"};
   }
 
   TestAppDir dir;
@@ -96,9 +102,9 @@ TEST_F(FragmentedRecordTest, KilledMidSessionEveryMp4ReadsBackToItsLastCompleteG
   // The setting was the recorder's only while it made its files.
   EXPECT_FALSE(fs::exists(dir.File("SettingVideo.ini")));
   Progress shown;
-  ASSERT_TRUE(WaitUntil([&] { return LastProgress(recorder.Stdout(), &shown) &&
-                                     shown.elapsed >= 4.0; }))
-      << recorder.Stdout();
+  ASSERT_TRUE(WaitUntil([&] {
+    return LastProgress(recorder.Stdout(), &shown) && shown.elapsed >= 4.0;
+  })) << recorder.Stdout();
   recorder.Signal(SIGKILL);
   ASSERT_EQ(recorder.Wait(seconds(60)), 128 + SIGKILL);
 
