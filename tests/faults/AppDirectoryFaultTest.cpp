@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FaultTestSupport.h"
 #include "audio/CAudioSinkFF.h"
 #include "common/CodecTestSupport.h"
 #include "common/LogCapture.h"
@@ -30,13 +31,6 @@ using namespace sorvo::test;
 constexpr int kWidth = 176;
 constexpr int kHeight = 144;
 
-int WarningsNaming(LogCapture& log, const std::string& text) {
-  int count = 0;
-  for (const LogLine& line : log.Lines())
-    count += line.level >= SORVO_LOG_WARN && line.text.find(text) != std::string::npos;
-  return count;
-}
-
 // Points SORVO_APP_DIR elsewhere for the object's lifetime, then back at the test's folder.
 class AppDirectoryAt {
  public:
@@ -53,12 +47,8 @@ class AppDirectoryAt {
 void RecordWithoutStreamFiles(const TestAppDir& dir, const std::string& streamFolder) {
   LogCapture log;
   PacketCollector collector;
-  auto* sink = new CSorvoSinkFF();
-  ASSERT_EQ(sink->Create("cam", dir.File("cam.mp4").c_str(), kWidth, kHeight, PIX_FMT_YUV420P, 25,
-                         400000, 0, 0, 0),
-            1);
-  sink->SetEncodeDataOutputCB(&collector);
-  ASSERT_EQ(sink->StartRecord(), 1);
+  CSorvoSinkFF* sink = StartRecordingSink(dir, "cam", kWidth, kHeight, 0, collector);
+  ASSERT_NE(sink, nullptr);
   EXPECT_EQ(sink->StartPrivateStream(), 0);
   EXPECT_EQ(WarningsNaming(log, "cannot open the private stream file " + streamFolder), 1);
   ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 12));
@@ -78,13 +68,9 @@ TEST(AppDirectoryFaultTest, StreamFoldersTakenByFilesLeaveTheSinkRecording) {
   dir.WriteFile("PrivateRawStream", "a file where the folder should be\n");
   LogCapture log;
   PacketCollector collector;
-  auto* sink = new CSorvoSinkFF();
-  ASSERT_EQ(sink->Create("cam", dir.File("cam.mp4").c_str(), kWidth, kHeight, PIX_FMT_YUV420P, 25,
-                         400000, 0, 0, 0),
-            1);
+  CSorvoSinkFF* sink = StartRecordingSink(dir, "cam", kWidth, kHeight, 0, collector);
+  ASSERT_NE(sink, nullptr);
   EXPECT_EQ(WarningsNaming(log, "cannot open the raw stream file " + dir.File("RawStream/")), 1);
-  sink->SetEncodeDataOutputCB(&collector);
-  ASSERT_EQ(sink->StartRecord(), 1);
   EXPECT_EQ(sink->StartPrivateStream(), 0);
   EXPECT_EQ(
       WarningsNaming(log, "cannot open the private stream file " + dir.File("PrivateRawStream/")),
@@ -110,18 +96,6 @@ TEST(AppDirectoryFaultTest, AMissingOrImpossibleDirectoryLeavesTheSinkRecording)
     EXPECT_FALSE(fs::exists(dir.File("missing")));
   }
 }
-
-class AudioSink : public CAudioSinkFF {
- public:
-  int Feed(std::vector<uint8_t> pcm) {
-    IGrabberCallBack* host = this;
-    return host->OnBuffer(0, 0.0, pcm.data(), static_cast<long>(pcm.size()), 0, 0, PIX_FMT_NONE);
-  }
-  int ClientCount() {
-    ITransferServer* server = GetTransferServer();
-    return server != nullptr ? server->GetClientCount() : -1;
-  }
-};
 
 TEST(AppDirectoryFaultTest, TheAudioSinkRecordsAndServesWithoutTheDirectory) {
   constexpr int kRate = 44100;

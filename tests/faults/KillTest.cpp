@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "FaultTestSupport.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "common/WaitUntil.h"
@@ -55,14 +56,6 @@ Records ParseRecords(const std::string& bytes) {
     at += record.recordLength;
   }
   return records;
-}
-
-std::vector<std::string> FilesIn(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error))
-    names.push_back(entry.path().string());
-  return names;
 }
 
 long long CountAfter(const std::string& text, const std::string& pattern) {

@@ -3,6 +3,7 @@
 // and a well-behaved client must not notice, and nothing may be left behind.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstring>
@@ -14,6 +15,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "FaultTestSupport.h"
 #include "audio/CAudioSinkFF.h"
 #include "common/CodecTestSupport.h"
 #include "common/LoopbackClient.h"
@@ -25,6 +27,8 @@ extern "C" {
 #include "sink/CSorvoSinkFF.h"
 #include "sink/PacketHeader.h"
 #include "sink/SinkTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 
 namespace {
 
@@ -110,8 +114,7 @@ class GoodVideoClient {
  public:
   explicit GoodVideoClient(unsigned short port)
       : m_client(port), m_thread([this] {
-          m_greeting = m_client.Read(sizeof(StreamInfo));
-          m_greeted.store(m_greeting.size() == sizeof(StreamInfo));
+          m_greeted.store(m_client.Read(sizeof(StreamInfo)).size() == sizeof(StreamInfo));
           for (;;) {
             const std::string head = m_client.Read(sizeof(PacketHeader));
             if (head.size() != sizeof(PacketHeader)) return;
@@ -135,13 +138,11 @@ class GoodVideoClient {
     m_thread.join();
     m_client.Close();
   }
-  const std::string& greeting() const { return m_greeting; }
   const std::vector<PacketHeader>& headers() const { return m_headers; }
   const std::vector<std::vector<uint8_t>>& packets() const { return m_packets; }
 
  private:
   LoopbackClient m_client;
-  std::string m_greeting;
   std::vector<PacketHeader> m_headers;
   std::vector<std::vector<uint8_t>> m_packets;
   std::atomic<bool> m_greeted{false};
@@ -156,12 +157,8 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
   const Footprint before;
   const unsigned short port = FreeLoopbackPort();
   PacketCollector collector;
-  auto* sink = new CSorvoSinkFF();
-  ASSERT_EQ(sink->Create("net", dir.File("net.mp4").c_str(), kWidth, kHeight, PIX_FMT_YUV420P,
-                         25, 400000, 3, port, 0),
-            1);
-  sink->SetEncodeDataOutputCB(&collector);
-  ASSERT_EQ(sink->StartRecord(), 1);
+  CSorvoSinkFF* sink = StartRecordingSink(dir, "net", kWidth, kHeight, port, collector);
+  ASSERT_NE(sink, nullptr);
 
   GoodVideoClient good(port);
   ASSERT_TRUE(good.connected());
@@ -239,19 +236,6 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
       << "descriptors " << before.descriptors << " -> " << OpenDescriptorCount() << ", threads "
       << before.threads << " -> " << ThreadCount();
 }
-
-// The audio sink as a host drives it, with the server it serves bare MP3 packets from.
-class AudioSink : public CAudioSinkFF {
- public:
-  int Feed(std::vector<uint8_t> pcm) {
-    IGrabberCallBack* host = this;
-    return host->OnBuffer(0, 0.0, pcm.data(), static_cast<long>(pcm.size()), 0, 0, PIX_FMT_NONE);
-  }
-  int ClientCount() {
-    ITransferServer* server = GetTransferServer();
-    return server != nullptr ? server->GetClientCount() : -1;
-  }
-};
 
 class AudioPackets : public ISorvoData {
  public:
@@ -332,6 +316,61 @@ TEST(AudioSinkNetworkFaultTest, FloodStallAndChurnLeaveTheSoundAndAGoodClientWho
   EXPECT_TRUE(WaitUntil([&] { return before.Restored(); }))
       << "descriptors " << before.descriptors << " -> " << OpenDescriptorCount() << ", threads "
       << before.threads << " -> " << ThreadCount();
+}
+
+TEST(RecorderNetworkFaultTest, TheRecorderServesAGoodClientThroughFloodStallAndChurn) {
+  TestAppDir dir;
+  const int base = FreePortBase(10);
+  ASSERT_GT(base, 0);
+  const std::string out = dir.File("session");
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--camera", "test:320x240", "--ports",
+                        std::to_string(base), "--out", out},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", std::chrono::seconds(60)))
+      << recorder.Stdout() << recorder.Stderr();
+  const auto camera = static_cast<unsigned short>(base + 1);
+  const auto sound = static_cast<unsigned short>(base + 10);
+  GoodVideoClient good(camera);
+  ASSERT_TRUE(good.connected());
+  {
+    LoopbackClient stalledCamera(camera, "127.0.0.1", 4096);
+    LoopbackClient stalledSound(sound, "127.0.0.1", 4096);
+    Flooder cameraFlood(camera);
+    Flooder soundFlood(sound);
+    Churn cameraChurn(camera, sizeof(StreamInfo) + sizeof(PacketHeader));
+    Churn soundChurn(sound, 1);
+    ASSERT_TRUE(WaitUntil([&] {
+      return cameraChurn.done() && soundChurn.done() && cameraFlood.done() && soundFlood.done();
+    }));
+    EXPECT_EQ(cameraChurn.failures(), 0);
+    EXPECT_EQ(soundChurn.failures(), 0);
+    EXPECT_TRUE(cameraFlood.sent());
+    EXPECT_TRUE(soundFlood.sent());
+  }
+  const size_t before = good.count();
+  ASSERT_TRUE(WaitUntil([&] { return good.count() > before + 5; }));
+  recorder.Signal(SIGTERM);
+  ASSERT_EQ(recorder.Wait(std::chrono::seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+  // The recorder checks that each MP4 holds every picture its sink made.
+  EXPECT_NE(recorder.Stdout().find("Every file is good"), std::string::npos) << recorder.Stdout();
+  good.Join();
+
+  // Every packet from the first one on, in order, whole: they decode from the first key
+  // frame without an error.
+  ASSERT_GT(good.packets().size(), 10u);
+  Mpeg4Decoder decoder;
+  size_t decoded = 0;
+  bool keyed = false;
+  for (size_t i = 0; i < good.packets().size(); ++i) {
+    const PacketHeader& header = good.headers()[i];
+    EXPECT_EQ(header.seq, good.headers()[0].seq + static_cast<int32_t>(i));
+    EXPECT_EQ(header.size, static_cast<int32_t>(good.packets()[i].size()));
+    keyed = keyed || header.key != 0;
+    if (keyed) decoded += decoder.Decode(good.packets()[i]).size();
+  }
+  EXPECT_EQ(decoder.errors, 0);
+  EXPECT_GT(decoded, 5u);
 }
 
 }  // namespace
