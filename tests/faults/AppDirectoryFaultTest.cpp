@@ -9,6 +9,8 @@
 #include <string>
 
 #include "FaultTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "audio/CAudioSinkFF.h"
 #include "common/CodecTestSupport.h"
 #include "common/LogCapture.h"
@@ -20,8 +22,6 @@
 #include "muxing/SorvoEntry.h"
 #include "sink/CSorvoSinkFF.h"
 #include "sink/SinkTestSupport.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -111,7 +111,8 @@ TEST(AppDirectoryFaultTest, TheAudioSinkRecordsAndServesWithoutTheDirectory) {
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(WaitUntil([&] { return sink.ClientCount() == 1; }));
     int packets = 0;
-    for (int i = 0; i < 20; ++i) packets += sink.Feed(Tone(440, kRate, 2, i * 1152, 1152));
+    for (int i = 0; i < 20; ++i)
+      packets += sink.Feed(Tone(440, kRate, 2, i * 1152, 1152));
     EXPECT_GT(packets, 15);
     // The first packet's bytes reach the client: an MP3 frame begins with its sync word.
     const std::string first = client.Read(2);
@@ -123,7 +124,8 @@ TEST(AppDirectoryFaultTest, TheAudioSinkRecordsAndServesWithoutTheDirectory) {
   const ProbedFile wav = ProbeFile(dir.File("mic.wav"));
   ASSERT_TRUE(wav.opened);
   EXPECT_EQ(wav.streams[0].decodedSamples, 20 * 1152);
-  for (const LogLine& line : log.Lines()) EXPECT_LT(line.level, SORVO_LOG_WARN) << line.text;
+  for (const LogLine& line : log.Lines())
+    EXPECT_LT(line.level, SORVO_LOG_WARN) << line.text;
   EXPECT_FALSE(fs::exists(dir.File("missing")));
 }
 
@@ -137,8 +139,9 @@ TEST(AppDirectoryFaultTest, TheRecorderRefusesStreamFilesItCannotWriteAndRecords
     AppDirectoryAt at(dir, appDir);
     const std::string out = dir.File("refused");
     const ToolResult refused =
-        RunTool(kRecordProgram, {"--seconds", "1", "--camera", "test:160x120", "--audio", "none",
-                                 "--ports", std::to_string(base), "--out", out, "--save-stream"},
+        RunTool(kRecordProgram,
+                {"--seconds", "1", "--camera", "test:160x120", "--director", "320x180", "--audio",
+                 "none", "--ports", std::to_string(base), "--out", out, "--save-stream"},
                 dir.path());
     EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
     EXPECT_NE(refused.err.find("the application directory " + appDir + " cannot be written"),
@@ -149,8 +152,9 @@ TEST(AppDirectoryFaultTest, TheRecorderRefusesStreamFilesItCannotWriteAndRecords
     // Without stream files the directory is not needed at all.
     const std::string session = dir.File("session");
     const ToolResult run =
-        RunTool(kRecordProgram, {"--seconds", "1", "--camera", "test:160x120", "--audio", "none",
-                                 "--ports", std::to_string(base), "--out", session},
+        RunTool(kRecordProgram,
+                {"--seconds", "1", "--camera", "test:160x120", "--director", "320x180", "--audio",
+                 "none", "--ports", std::to_string(base), "--out", session},
                 dir.path());
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("Every file is good."), std::string::npos) << run.out;

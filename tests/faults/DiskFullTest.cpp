@@ -3,15 +3,17 @@
 // other outputs go on; what reached the disk is intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "FaultTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "common/FileSizeLimit.h"
 #include "common/LogCapture.h"
 #include "common/LoopbackClient.h"
@@ -23,8 +25,6 @@
 #include "sink/PacketHeader.h"
 #include "sink/PrivateStreamFrame.h"
 #include "sink/SinkTestSupport.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -36,7 +36,8 @@ constexpr int kHeight = 240;
 
 std::string Concatenated(const std::vector<SeenPacket>& packets) {
   std::string bytes;
-  for (const SeenPacket& packet : packets) bytes.append(packet.data.begin(), packet.data.end());
+  for (const SeenPacket& packet : packets)
+    bytes.append(packet.data.begin(), packet.data.end());
   return bytes;
 }
 
@@ -68,7 +69,8 @@ TEST(DiskFullTest, EachFileOfASinkEndsAloneWithOneReportAndKeepsWhatReachedTheDi
     FileSizeLimit cap(limit);
     // The raw file is made empty and stays so: it fits any limit.
     ASSERT_EQ(sink->OpenRawFile(), 1);
-    for (; fed < 70; ++fed) ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 1, fed));
+    for (; fed < 70; ++fed)
+      ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 1, fed));
   }
   const std::vector<SeenPacket> packets = collector.Packets();
   // The data target and the network client got every packet (read before the server
@@ -118,7 +120,8 @@ TEST(DiskFullTest, EachFileOfASinkEndsAloneWithOneReportAndKeepsWhatReachedTheDi
   for (;;) {
     sorvo::ParsedRecord record;
     const auto* data = reinterpret_cast<const uint8_t*>(framedBytes.data());
-    const sorvo::ParseResult result = sorvo::ParseRecord(data + at, framedBytes.size() - at, &record);
+    const sorvo::ParseResult result =
+        sorvo::ParseRecord(data + at, framedBytes.size() - at, &record);
     if (result != sorvo::ParseResult::kOk) {
       EXPECT_EQ(result, sorvo::ParseResult::kNeedMore) << "record " << records;
       break;
@@ -165,8 +168,8 @@ TEST(DiskFullTest, TheRecorderFinishesTheOtherFilesAndSaysWhichAreIncomplete) {
   for (const std::string& mp4 : {out + "/director.mp4", out + "/导播多流.mp4"}) {
     const int failed = Occurrences(err, "writing " + mp4 + " failed");
     EXPECT_LE(failed, 1) << err;
-    EXPECT_EQ(Occurrences(err, "cannot finish " + mp4 + " (File too large): the file is incomplete"),
-              1)
+    EXPECT_EQ(
+        Occurrences(err, "cannot finish " + mp4 + " (File too large): the file is incomplete"), 1)
         << err;
     fileLines += failed + 1;
   }

@@ -19,14 +19,18 @@ namespace sorvo::test {
 
 // A YUV 4:2:0 sink recording `name`.mp4 in the test's folder, serving on `port` (0: no
 // server), with `collector` as its data target; null when it would not start.
-inline CSorvoSinkFF* StartRecordingSink(const TestAppDir& dir, const std::string& name,
-                                        int width, int height, int port,
+inline CSorvoSinkFF* StartRecordingSink(const TestAppDir& dir,
+                                        const std::string& name,
+                                        int width,
+                                        int height,
+                                        int port,
                                         PacketCollector& collector) {
   auto* sink = new CSorvoSinkFF();
-  if (sink->Create(name.c_str(), dir.File(name + ".mp4").c_str(), width, height,
-                   PIX_FMT_YUV420P, 25, 2000000, 1, port, 0) == 1) {
+  if (sink->Create(name.c_str(), dir.File(name + ".mp4").c_str(), width, height, PIX_FMT_YUV420P,
+                   25, 2000000, 1, port, 0) == 1) {
     sink->SetEncodeDataOutputCB(&collector);
-    if (sink->StartRecord() == 1) return sink;
+    if (sink->StartRecord() == 1)
+      return sink;
   }
   ADD_FAILURE() << "the sink " << name << " did not start recording";
   sink->Release();

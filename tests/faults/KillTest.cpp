@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "FaultTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "common/WaitUntil.h"
 #include "sink/PacketHeader.h"
 #include "sink/PrivateStreamFrame.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -60,7 +60,8 @@ Records ParseRecords(const std::string& bytes) {
 
 long long CountAfter(const std::string& text, const std::string& pattern) {
   std::smatch match;
-  if (!std::regex_search(text, match, std::regex(pattern))) return -1;
+  if (!std::regex_search(text, match, std::regex(pattern)))
+    return -1;
   std::string digits = match[1];
   digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
   return std::stoll(digits);
@@ -76,19 +77,22 @@ void KillWhileRecordingAndRecover(std::mt19937& random) {
   ASSERT_GT(base, 0);
   ToolProcess recorder(kRecordProgram,
                        {"--seconds", "0", "--camera", kCameras[0][0], "--camera", kCameras[1][0],
-                        "--ports", std::to_string(base), "--out", dir.File("session"),
-                        "--private-stream", "--save-stream"},
+                        "--director", "320x180", "--ports", std::to_string(base), "--out",
+                        dir.File("session"), "--private-stream", "--save-stream"},
                        dir.path());
   ASSERT_TRUE(recorder.started());
   // Killed only once each private stream holds a whole record, then at a random moment
   // within the next two seconds.
   ASSERT_TRUE(WaitUntil([&] {
     const std::vector<std::string> files = FilesIn(dir.File("PrivateRawStream"));
-    if (files.size() != 2) return false;
+    if (files.size() != 2)
+      return false;
     for (const std::string& file : files)
-      if (ParseRecords(ReadWholeFile(file)).packets.empty()) return false;
+      if (ParseRecords(ReadWholeFile(file)).packets.empty())
+        return false;
     return true;
-  })) << recorder.Stdout() << recorder.Stderr();
+  })) << recorder.Stdout()
+      << recorder.Stderr();
   const int delay = std::uniform_int_distribution<int>(0, 2000)(random);
   SCOPED_TRACE("killed " + std::to_string(delay) + " ms after the first records");
   std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -100,7 +104,8 @@ void KillWhileRecordingAndRecover(std::mt19937& random) {
     SCOPED_TRACE(size);
     std::string framed;
     for (const std::string& file : FilesIn(dir.File("PrivateRawStream")))
-      if (file.find("Sorvo_" + size + "_c0c0_") != std::string::npos) framed = file;
+      if (file.find("Sorvo_" + size + "_c0c0_") != std::string::npos)
+        framed = file;
     ASSERT_FALSE(framed.empty());
     const Records records = ParseRecords(ReadWholeFile(framed));
     EXPECT_FALSE(records.damaged);
@@ -124,10 +129,12 @@ void KillWhileRecordingAndRecover(std::mt19937& random) {
     const std::string cameraName = std::string("camera") + (size == "320_240" ? "0" : "1");
     std::string raw;
     for (const std::string& file : FilesIn(dir.File("RawStream")))
-      if (file.find("Sorvo_" + cameraName + "_") != std::string::npos) raw = file;
+      if (file.find("Sorvo_" + cameraName + "_") != std::string::npos)
+        raw = file;
     ASSERT_FALSE(raw.empty());
     std::string joined;
-    for (const std::string& packet : records.packets) joined += packet;
+    for (const std::string& packet : records.packets)
+      joined += packet;
     const std::string rawBytes = ReadWholeFile(raw);
     ASSERT_GE(rawBytes.size(), joined.size());
     EXPECT_TRUE(rawBytes.compare(0, joined.size(), joined) == 0);
@@ -146,7 +153,8 @@ TEST(KillTest, EveryRecordWrittenBeforeASigkillIsRecovered) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     KillWhileRecordingAndRecover(random);
-    if (HasFatalFailure()) return;
+    if (HasFatalFailure())
+      return;
   }
 }
 

@@ -1,8 +1,8 @@
 // Network clients that misbehave while a sink records: one that floods the server with
 // bytes, one that stops reading, and 200 that connect and leave in a loop. The recording
 // and a well-behaved client must not notice, and nothing may be left behind.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
@@ -16,6 +16,8 @@ extern "C" {
 }
 
 #include "FaultTestSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "audio/CAudioSinkFF.h"
 #include "common/CodecTestSupport.h"
 #include "common/LoopbackClient.h"
@@ -27,8 +29,6 @@ extern "C" {
 #include "sink/CSorvoSinkFF.h"
 #include "sink/PacketHeader.h"
 #include "sink/SinkTestSupport.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -41,7 +41,8 @@ constexpr int kChurnClients = 200;
 int ThreadCount() {
   int count = 0;
   if (DIR* tasks = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+    while (const dirent* entry = readdir(tasks))
+      count += entry->d_name[0] != '.';
     closedir(tasks);
   }
   return count;
@@ -53,9 +54,7 @@ struct Footprint {
   int descriptors = OpenDescriptorCount();
   int threads = ThreadCount();
 
-  bool Restored() const {
-    return OpenDescriptorCount() == descriptors && ThreadCount() == threads;
-  }
+  bool Restored() const { return OpenDescriptorCount() == descriptors && ThreadCount() == threads; }
 };
 
 // 200 clients, one after the other, each connecting and leaving: a third after reading its
@@ -67,9 +66,12 @@ class Churn {
       : m_thread([this, port, served] {
           for (int i = 0; i < kChurnClients; ++i) {
             LoopbackClient client(port);
-            if (!client.connected()) ++m_failures;
-            if (i % 3 == 0 && client.Read(served).size() != served) ++m_failures;
-            if (i % 3 == 2) client.Reset();
+            if (!client.connected())
+              ++m_failures;
+            if (i % 3 == 0 && client.Read(served).size() != served)
+              ++m_failures;
+            if (i % 3 == 2)
+              client.Reset();
           }
           m_done.store(true);
         }) {}
@@ -91,8 +93,10 @@ class Flooder {
   explicit Flooder(unsigned short port)
       : m_client(port), m_thread([this] {
           std::vector<uint8_t> noise(64 * 1024);
-          for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 151);
-          for (int i = 0; i < 64 && m_sent; ++i) m_sent = m_client.SendAll(noise.data(), noise.size());
+          for (size_t i = 0; i < noise.size(); ++i)
+            noise[i] = static_cast<uint8_t>(i * 151);
+          for (int i = 0; i < 64 && m_sent; ++i)
+            m_sent = m_client.SendAll(noise.data(), noise.size());
           m_done.store(true);
         }) {}
   ~Flooder() { m_thread.join(); }
@@ -117,11 +121,13 @@ class GoodVideoClient {
           m_greeted.store(m_client.Read(sizeof(StreamInfo)).size() == sizeof(StreamInfo));
           for (;;) {
             const std::string head = m_client.Read(sizeof(PacketHeader));
-            if (head.size() != sizeof(PacketHeader)) return;
+            if (head.size() != sizeof(PacketHeader))
+              return;
             PacketHeader header;
             std::memcpy(&header, head.data(), sizeof(header));
             const std::string body = m_client.Read(static_cast<size_t>(header.size));
-            if (m_headers.empty()) m_firstSeq.store(header.seq);
+            if (m_headers.empty())
+              m_firstSeq.store(header.seq);
             m_headers.push_back(header);
             m_packets.emplace_back(body.begin(), body.end());
             m_count.store(m_packets.size());
@@ -176,7 +182,8 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
     Churn churn(port, sizeof(StreamInfo) + sizeof(PacketHeader));
     // Pictures go on while the clients misbehave, and for a while after.
     ASSERT_TRUE(WaitUntil([&] { return !feed() || (churn.done() && flooder.done()); }));
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(feed());
+    for (int i = 0; i < 20; ++i)
+      ASSERT_TRUE(feed());
     EXPECT_EQ(churn.failures(), 0);
     EXPECT_TRUE(flooder.sent()) << "the server stopped reading what the flooder sent";
     // The flooder was served all along: its greeting is whole.
@@ -194,7 +201,8 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
   }));
   StreamInfo start;
   sink->GetStreamInfo(&start);
-  for (int i = 0; i < 10; ++i) ASSERT_TRUE(feed());
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(feed());
   StreamInfo end;
   sink->GetStreamInfo(&end);
   EXPECT_EQ(end.clients, 1);
@@ -205,7 +213,8 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
   EXPECT_EQ(end.framesIn, fed);
   EXPECT_EQ(end.packetsSent, fed);
   int64_t encoded = 0;
-  for (const SeenPacket& packet : packets) encoded += static_cast<int64_t>(packet.data.size());
+  for (const SeenPacket& packet : packets)
+    encoded += static_cast<int64_t>(packet.data.size());
   EXPECT_EQ(end.encodedBytes, encoded);
   // Every broadcast reached the good client at least.
   EXPECT_GE(end.bytesSent, end.encodedBytes);
@@ -213,7 +222,8 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
   // Stopping the server drops what is still queued: the client has had everything first.
   ASSERT_TRUE(WaitUntil([&] {
     return good.firstSeq() >= 0 && good.count() + good.firstSeq() == packets.size();
-  })) << good.count() << " packets from " << good.firstSeq() << " of " << packets.size();
+  })) << good.count()
+      << " packets from " << good.firstSeq() << " of " << packets.size();
   sink->Close();
   good.Join();
   ASSERT_FALSE(good.headers().empty());
@@ -267,7 +277,8 @@ TEST(AudioSinkNetworkFaultTest, FloodStallAndChurnLeaveTheSoundAndAGoodClientWho
     std::thread listen([&] {
       for (;;) {
         const std::string bytes = good.Read(1);
-        if (bytes.empty()) return;
+        if (bytes.empty())
+          return;
         heard += bytes;
         heardSize.store(heard.size());
       }
@@ -291,7 +302,8 @@ TEST(AudioSinkNetworkFaultTest, FloodStallAndChurnLeaveTheSoundAndAGoodClientWho
       EXPECT_TRUE(WaitUntil([&] { return feed() && sink.ClientCount() == 3; }));
     }
     EXPECT_TRUE(WaitUntil([&] { return feed() && sink.ClientCount() == 1; }));
-    for (int i = 0; i < 20; ++i) feed();
+    for (int i = 0; i < 20; ++i)
+      feed();
     const std::string sent = receiver.bytes;  // the packets the client must have had
     ASSERT_TRUE(WaitUntil([&] { return heardSize.load() >= sent.size(); }));
     sink.Close();
@@ -324,8 +336,8 @@ TEST(RecorderNetworkFaultTest, TheRecorderServesAGoodClientThroughFloodStallAndC
   ASSERT_GT(base, 0);
   const std::string out = dir.File("session");
   ToolProcess recorder(kRecordProgram,
-                       {"--seconds", "0", "--camera", "test:320x240", "--ports",
-                        std::to_string(base), "--out", out},
+                       {"--seconds", "0", "--camera", "test:320x240", "--director", "320x180",
+                        "--ports", std::to_string(base), "--out", out},
                        dir.path());
   ASSERT_TRUE(recorder.WaitForOutput("Recording into", std::chrono::seconds(60)))
       << recorder.Stdout() << recorder.Stderr();
@@ -367,7 +379,8 @@ TEST(RecorderNetworkFaultTest, TheRecorderServesAGoodClientThroughFloodStallAndC
     EXPECT_EQ(header.seq, good.headers()[0].seq + static_cast<int32_t>(i));
     EXPECT_EQ(header.size, static_cast<int32_t>(good.packets()[i].size()));
     keyed = keyed || header.key != 0;
-    if (keyed) decoded += decoder.Decode(good.packets()[i]).size();
+    if (keyed)
+      decoded += decoder.Decode(good.packets()[i]).size();
   }
   EXPECT_EQ(decoder.errors, 0);
   EXPECT_GT(decoded, 5u);
