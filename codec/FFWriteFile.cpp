@@ -134,7 +134,6 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
     m_videoTracks[i] = std::move(video[i]);
   m_audioTrack = std::move(audio);
   m_nVideoCount = streams;
-  m_bWriteFailed = false;
   m_bOpen.store(1);
   return 1;
 }
@@ -218,8 +217,9 @@ void FFWriteFile::CloseLocked() {
   if (!m_bOpen.load())
     return;
   m_bOpen.store(0);
-  // The trailer is tried even after a failed packet: where the space came back, the file
-  // still gets its index and plays up to the failure.
+  // The trailer is tried even after a failed packet: a packet the container refused leaves
+  // the output sound, and the file then plays up to it. After a failed write to the disk
+  // the output stays in error, the trailer fails too, and the file has no index.
   if (m_pFormatContext) {
     int finished = av_write_trailer(m_pFormatContext.get());
     AVIOContext* output = m_pFormatContext->pb;
@@ -239,6 +239,7 @@ void FFWriteFile::CloseLocked() {
     track = Track();
   m_audioTrack = Track();
   m_nVideoCount = 0;
+  m_bWriteFailed = false;
 }
 
 int FFWriteFile::IsOpen() {
