@@ -88,9 +88,10 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
     const int rate = check.media.streams[0].sampleRate;
     const long long samples = static_cast<long long>(check.media.seconds * rate);
     const long long frame = Mp3FrameSamples(rate);
-    // The encoder's start-up delay and the frames drained at the end were never sound the
-    // WAV file could hold.
-    if (samples + 3 * frame >= packets * frame) return "";
+    // The encoder's start-up delay and the padding of the frames drained at the end (about
+    // three frames) were never sound the WAV file could hold; a frame more is left for the
+    // rounding of the read-back length.
+    if (samples + 4 * frame >= packets * frame) return "";
     const double encoded = static_cast<double>(packets * frame) / rate;
     return "holds " + FormatFixed(check.media.seconds, 2) + " s of sound, the sink encoded " +
            FormatFixed(encoded, 2) + " s: the file is incomplete";
