@@ -18,6 +18,9 @@
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "common/MediaProbe.h"
+#include "muxing/SorvoEntry.h"
+#include "sink/CSorvoSinkFF.h"
+#include "sink/SinkTestSupport.h"
 #include "common/TestAppDir.h"
 #include "common/WaitUntil.h"
 #include "sink/PacketHeader.h"
@@ -156,6 +159,38 @@ TEST(KillTest, EveryRecordWrittenBeforeASigkillIsRecovered) {
     if (HasFatalFailure())
       return;
   }
+}
+
+// The write(2) calls the process has made, all threads together.
+long long WriteCalls() {
+  const std::string io = ReadWholeFile("/proc/self/io");
+  const size_t at = io.find("syscw: ");
+  return at == std::string::npos ? -1 : std::stoll(io.substr(at + 7));
+}
+
+// A kill between two writes of one record would cut it: each record goes to the kernel
+// whole, in one call, as soon as its packet is made.
+TEST(KillTest, EachPrivateStreamRecordReachesTheFileInOneWrite) {
+  InitSorvo();
+  TestAppDir dir;
+  PacketCollector collector;
+  auto* sink = new CSorvoSinkFF();
+  // Nothing else of the sink writes: no MP4, no server, no raw stream.
+  ASSERT_EQ(sink->Create("one", "", 176, 144, PIX_FMT_YUV420P, 25, 400000, 0, 0, 0), 1);
+  sink->SetEncodeDataOutputCB(&collector);
+  ASSERT_EQ(sink->StartPrivateStream(), 1);
+  ASSERT_TRUE(FeedPictures(*sink, collector, 176, 144, 2));
+  const long long before = WriteCalls();
+  ASSERT_GE(before, 0);
+  ASSERT_TRUE(FeedPictures(*sink, collector, 176, 144, 20, 2));
+  EXPECT_EQ(WriteCalls() - before, 20);
+  sink->Close();
+  sink->Release();
+  const std::vector<std::string> files = FilesIn(dir.File("PrivateRawStream"));
+  ASSERT_EQ(files.size(), 1u);
+  const Records records = ParseRecords(ReadWholeFile(files[0]));
+  EXPECT_EQ(records.packets.size(), 22u);
+  EXPECT_FALSE(records.cut || records.damaged);
 }
 
 }  // namespace
