@@ -12,6 +12,7 @@ extern "C" {
 #include "codec/MuxerOptions.h"
 #include "host/MediaBase.h"
 #include "host/PathUtil.h"
+#include "support/LogF.h"
 
 namespace {
 
@@ -173,6 +174,10 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   // An empty packet is no picture and no sound; it would shift every later time.
   if (packet->data == nullptr || packet->size <= 0)
     return 0;
+  // After a failure the container's output stays in error: every later packet would fail
+  // too, and each would be one more log line.
+  if (m_bWriteFailed)
+    return 0;
 
   const AVRational codecBase = track->context->time_base;
   const AVRational streamBase = track->stream->time_base;
@@ -191,7 +196,19 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   out->pts = av_rescale_q(start, codecBase, streamBase);
   out->dts = out->pts;
   out->duration = av_rescale_q(start + track->ticksPerPacket, codecBase, streamBase) - out->pts;
-  return av_interleaved_write_frame(m_pFormatContext.get(), out) == 0 ? 1 : 0;
+  const int written = av_interleaved_write_frame(m_pFormatContext.get(), out);
+  if (written == 0)
+    return 1;
+  ReportWriteFailureLocked(written);
+  return 0;
+}
+
+void FFWriteFile::ReportWriteFailureLocked(int error) {
+  m_bWriteFailed = true;
+  char why[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, why, sizeof(why));
+  LogErrorF("writing %s failed (%s): its later packets are dropped, the other outputs go on",
+            m_pFormatContext->url, why);
 }
 
 void FFWriteFile::CloseFile() {
@@ -203,14 +220,29 @@ void FFWriteFile::CloseLocked() {
   if (!m_bOpen.load())
     return;
   m_bOpen.store(0);
-  if (m_pFormatContext)
-    av_write_trailer(m_pFormatContext.get());
+  // The trailer is tried even after a failed packet: a packet the container refused leaves
+  // the output sound, and the file then plays up to it. After a failed write to the disk
+  // the output stays in error, the trailer fails too, and the file has no index.
+  if (m_pFormatContext) {
+    int finished = av_write_trailer(m_pFormatContext.get());
+    AVIOContext* output = m_pFormatContext->pb;
+    if (finished == 0 && output != nullptr) {
+      avio_flush(output);
+      finished = output->error;
+    }
+    if (finished < 0) {
+      char why[AV_ERROR_MAX_STRING_SIZE] = {};
+      av_strerror(finished, why, sizeof(why));
+      LogErrorF("cannot finish %s (%s): the file is incomplete", m_pFormatContext->url, why);
+    }
+  }
   // Closes the file and frees the streams; the codec contexts go back to their encoders.
   m_pFormatContext.reset();
   for (Track& track : m_videoTracks)
     track = Track();
   m_audioTrack = Track();
   m_nVideoCount = 0;
+  m_bWriteFailed = false;
 }
 
 int FFWriteFile::IsOpen() {

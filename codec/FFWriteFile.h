@@ -57,11 +57,14 @@ class SORVO_EXPORT FFWriteFile {
   // it names none, the extension of fileName decides. 1 file open and header written.
   virtual int CreateFileA(const char* fileName, const char* formatName, int videoCount);
   // Writes a packet of video stream `index`. 1 written; 0 refused (closed, no such stream,
-  // empty packet) or failed. A failed write leaves the file open.
+  // empty packet) or failed. A failed write (a full disk, a file-size limit) is logged once,
+  // naming the file; the file stays open but takes no more packets, and CloseFile still
+  // tries to finish it.
   virtual int AddVideoFrame(AVPacket* packet, int index);
   // Writes a packet of the audio stream, key-flagged. 1 written; 0 refused or failed.
   virtual int AddAudioFrame(AVPacket* packet);
-  // Writes the trailer and closes the file; does nothing when closed.
+  // Writes the trailer and closes the file; does nothing when closed. A trailer that cannot
+  // be written is logged: the file is then incomplete.
   virtual void CloseFile();
   // 1 open, 0 closed.
   virtual int IsOpen();
@@ -86,6 +89,7 @@ class SORVO_EXPORT FFWriteFile {
 
   int WriteLocked(const AVPacket* packet, Track* track, int flags);
   void CloseLocked();
+  void ReportWriteFailureLocked(int error);
 
   sorvo::OutputContextPtr m_pFormatContext;
   FFEncoder* m_pVideoEncoders[kVideoSlots] = {};
@@ -94,6 +98,7 @@ class SORVO_EXPORT FFWriteFile {
   Track m_audioTrack;
   int m_nVideoCount = 0;            // video streams of the open file
   sorvo::PacketPtr m_pWritePacket;  // the copy handed to the container library
+  bool m_bWriteFailed = false;      // the open file refused a packet: it takes no more
   std::atomic<int> m_bOpen{0};
   CCriticalSectionEx m_lock;
 };

@@ -290,20 +290,20 @@ void CSorvoSinkFF::WriteStreamFileLocked(CFile& file, const char* what, const vo
 
 void CSorvoSinkFF::WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header) {
   const size_t payload = static_cast<size_t>(packet->size) + sizeof(header);
-  if (sorvo::MaxFrameSize(payload) > kFramingBufferSize) return;
+  // The record is the frame with its 8-byte block after the first two bytes.
+  if (sorvo::MaxFrameSize(payload) + kRecordBlockSize > kFramingBufferSize) return;
   uint8_t* src = m_packetBuffer.get();
   std::memcpy(src, packet->data, packet->size);
   std::memcpy(src + packet->size, &header, sizeof(header));
-  uint8_t* frame = m_frameBuffer.get();
-  const size_t frameLength = sorvo::PackFrame(frame, src, payload);
-  uint8_t block[8];
-  sorvo::RecordBlock(static_cast<uint32_t>(frameLength), block);
-  // One record is written as its three pieces; a failure in any closes the file.
-  WriteStreamFileLocked(m_privateFile, "private stream file", frame, 2);
-  if (m_privateFile.IsOpen())
-    WriteStreamFileLocked(m_privateFile, "private stream file", block, sizeof(block));
-  if (m_privateFile.IsOpen())
-    WriteStreamFileLocked(m_privateFile, "private stream file", frame + 2, frameLength - 2);
+  // The frame is packed 8 bytes in, so that its first two bytes and the block go in front
+  // of the rest and the record lies whole in one buffer: it reaches the kernel in one
+  // write, and a process killed between packets leaves no record cut in half.
+  uint8_t* record = m_frameBuffer.get();
+  const size_t frameLength = sorvo::PackFrame(record + kRecordBlockSize, src, payload);
+  record[0] = record[1] = sorvo::kFrameStart;
+  sorvo::RecordBlock(static_cast<uint32_t>(frameLength), record + 2);
+  WriteStreamFileLocked(m_privateFile, "private stream file", record,
+                        frameLength + kRecordBlockSize);
 }
 
 void CSorvoSinkFF::OnEncode(AVPacket* packet) {

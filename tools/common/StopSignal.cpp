@@ -35,13 +35,15 @@ StopSignal::StopSignal() {
   sigemptyset(&ignore.sa_mask);
   m_ok = sigaction(SIGINT, &action, &m_previousInt) == 0 &&
          sigaction(SIGTERM, &action, &m_previousTerm) == 0 &&
-         sigaction(SIGPIPE, &ignore, &m_previousPipe) == 0;
+         sigaction(SIGPIPE, &ignore, &m_previousPipe) == 0 &&
+         sigaction(SIGXFSZ, &ignore, &m_previousFileSize) == 0;
 }
 
 StopSignal::~StopSignal() {
   sigaction(SIGINT, &m_previousInt, nullptr);
   sigaction(SIGTERM, &m_previousTerm, nullptr);
   sigaction(SIGPIPE, &m_previousPipe, nullptr);
+  sigaction(SIGXFSZ, &m_previousFileSize, nullptr);
   for (int& end : g_pipe) {
     if (end >= 0) close(end);
     end = -1;

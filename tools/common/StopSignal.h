@@ -3,8 +3,10 @@
 // The handler only writes one byte: all the work of stopping happens in the main loop.
 //
 // One instance per process, made on the main thread before any other thread that should
-// not see the signals; it restores the previous handlers when destroyed. SIGPIPE is ignored
-// while it lives, so that a closed output stream or socket is an error, not a death.
+// not see the signals; it restores the previous handlers when destroyed. SIGPIPE and SIGXFSZ
+// are ignored while it lives, so that a closed output stream or socket, or a write past the
+// file-size limit, is an error the program reports, not a death that leaves every file
+// unfinished.
 #pragma once
 
 #include <signal.h>
@@ -32,6 +34,7 @@ class StopSignal {
   struct sigaction m_previousInt {};
   struct sigaction m_previousTerm {};
   struct sigaction m_previousPipe {};
+  struct sigaction m_previousFileSize {};
 };
 
 }  // namespace sorvo::tools

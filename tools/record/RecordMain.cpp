@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     stopReading = stopReading || stop.Requested();
     return stopReading;
   });
+  MarkIncompleteFiles(&summary.files, summary.sinks);
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);

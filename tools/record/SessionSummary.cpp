@@ -71,7 +71,53 @@ long long FramesOf(const FileCheck& check) {
   return frames;
 }
 
+// Samples per channel in one MP3 frame: MPEG-1 layer III below 32 kHz is MPEG-2's, with
+// half as many.
+long long Mp3FrameSamples(int sampleRate) { return sampleRate >= 32000 ? 1152 : 576; }
+
+long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& owner) {
+  for (const SinkStatus& sink : sinks)
+    if (sink.name == owner) return sink.packets;
+  return -1;
+}
+
+std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sinks) {
+  if (check.file.kind == OutputFile::Kind::kWav) {
+    const long long packets = PacketsOf(sinks, check.file.owner);
+    if (packets <= 0 || check.media.streams.empty()) return "";
+    const int rate = check.media.streams[0].sampleRate;
+    const long long samples = static_cast<long long>(check.media.seconds * rate);
+    const long long frame = Mp3FrameSamples(rate);
+    // The encoder's start-up delay and the padding of the frames drained at the end (about
+    // three frames) were never sound the WAV file could hold; a frame more is left for the
+    // rounding of the read-back length.
+    if (samples + 4 * frame >= packets * frame) return "";
+    const double encoded = static_cast<double>(packets * frame) / rate;
+    return "holds " + FormatFixed(check.media.seconds, 2) + " s of sound, the sink encoded " +
+           FormatFixed(encoded, 2) + " s: the file is incomplete";
+  }
+  long long made = 0;
+  if (check.file.kind == OutputFile::Kind::kMultiStreamMp4) {
+    for (const SinkStatus& sink : sinks)
+      if (sink.video && sink.name != "director") made += sink.packets;
+  } else {
+    made = PacketsOf(sinks, check.file.owner);
+  }
+  const long long held = FramesOf(check);
+  if (made <= 0 || held >= made) return "";
+  return "holds " + FormatCount(held) + " of the " + FormatCount(made) +
+         " pictures its sink made: the file is incomplete";
+}
+
 }  // namespace
+
+void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks) {
+  for (FileCheck& check : *checks) {
+    if (!check.good) continue;
+    check.problem = Shortfall(check, sinks);
+    check.good = check.problem.empty();
+  }
+}
 
 bool SessionSummary::AllGood() const {
   return !files.empty() &&

@@ -38,6 +38,11 @@ struct SessionSummary {
 std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
                                   int audioStreams, const std::function<bool()>& stopped);
 
+// Marks as incomplete every file, read back good so far, that holds fewer pictures (or,
+// for the WAV file, less sound) than its sink made: the library gave up on it part-way,
+// for instance on a full disk.
+void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks);
+
 void PrintSummary(const SessionSummary& summary, std::FILE* out);
 // False with `error` set when the file cannot be written.
 bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
