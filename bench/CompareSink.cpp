@@ -9,9 +9,8 @@
 // only while at most three are between OnBuffer and their broadcast. The worker may still
 // hold the buffer of a picture it has just counted, which leaves one buffer free at the
 // worst. Exits 0 only when every picture of the file came out as a packet.
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
