@@ -14,12 +14,9 @@ extern "C" {
 }
 
 #include "BareEncoder.h"
+#include "RawPictureFile.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // An MP4 with one video stream described by the encoder's context; null on failure.
 sorvo::OutputContextPtr OpenMp4(const char* path, const AVCodecContext* encoder) {
@@ -46,11 +43,8 @@ int main(int argc, char** argv) {
   }
   const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
   const int frameRate = std::atoi(argv[4]), bitRate = std::atoi(argv[5]);
-  std::unique_ptr<std::FILE, FileCloser> raw(std::fopen(argv[1], "rb"));
-  if (!raw) {
-    std::perror(argv[1]);
-    return 1;
-  }
+  sorvo::bench::RawPictureFile raw(argv[1], static_cast<size_t>(width) * height * 3);
+  if (!raw.ok()) return 1;
 
   sorvo::bench::BareEncoder encoder(PIX_FMT_BGR24, width, height, frameRate, bitRate, true);
   if (!encoder.ok()) {
@@ -65,10 +59,9 @@ int main(int argc, char** argv) {
   AVStream* stream = mp4->streams[0];
   sorvo::PacketPtr out(av_packet_alloc());
 
-  std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3);
   int64_t pictures = 0, packets = 0;
-  while (std::fread(picture.data(), 1, picture.size(), raw.get()) == picture.size()) {
-    const AVPacket* packet = encoder.EncodePacket(picture.data());
+  while (raw.Next()) {
+    const AVPacket* packet = encoder.EncodePacket(raw.picture().data());
     ++pictures;
     if (packet == nullptr) break;
     // The muxer takes its packet over; the encoder's stays with the encoder.

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <thread>
 #include <vector>
 
+#include "RawPictureFile.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/ISorvoSink.h"
 #include "sink/StreamInfo.h"
@@ -27,10 +27,6 @@ constexpr int64_t kMostInFlight = 3;
 // A worker that has made no packet for this long is not coming back (a picture was given up
 // after all, or the encoder failed): the run ends as a failure rather than hanging.
 constexpr auto kStall = std::chrono::seconds(10);
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 StreamInfo Snapshot(ISorvoSink* sink) {
   StreamInfo info;
@@ -67,15 +63,12 @@ int main(int argc, char** argv) {
   const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
   const int frameRate = std::atoi(argv[4]), bitRate = std::atoi(argv[5]);
   const int port = std::atoi(argv[6]);
-  std::unique_ptr<std::FILE, FileCloser> raw(std::fopen(argv[1], "rb"));
-  if (!raw) {
-    std::perror(argv[1]);
-    return 1;
-  }
 
   InitSorvo();
   VideoInfo info;
   InitVideoHeader(info, width, height, 3, frameRate);
+  sorvo::bench::RawPictureFile raw(argv[1], static_cast<size_t>(info.imageSize));
+  if (!raw.ok()) return 1;
   ISorvoSink* sink = nullptr;
   if (CreateSorvo("compare", argv[7], info, bitRate, port, &sink, 0, 0) != 1) {
     std::fprintf(stderr, "the sink could not be created\n");
@@ -88,10 +81,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<unsigned char> picture(static_cast<size_t>(info.imageSize));
+  std::vector<unsigned char>& picture = raw.picture();
   int64_t pictures = 0;
   bool flowing = true;
-  while (std::fread(picture.data(), 1, picture.size(), raw.get()) == picture.size()) {
+  while (raw.Next()) {
     flowing = WaitForRoom(sink, kMostInFlight);
     if (!flowing) break;
     sink->OnBuffer(0, static_cast<double>(pictures) / frameRate, picture.data(),
