@@ -39,8 +39,10 @@ inline std::vector<std::vector<uint8_t>> MakePictures(PixelFormat format, int wi
   return pictures;
 }
 
-// The settings FFEncoder::Open makes.
-inline sorvo::CodecContextPtr OpenBareEncoder(int width, int height, int frameRate, int bitRate) {
+// The settings FFEncoder::Open makes. A program writing a container as most do asks for the
+// global header, which moves the stream headers out of the key frames into the extradata.
+inline sorvo::CodecContextPtr OpenBareEncoder(int width, int height, int frameRate, int bitRate,
+                                              bool globalHeader = false) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   sorvo::CodecContextPtr context(avcodec_alloc_context3(codec));
   context->width = width;
@@ -52,6 +54,8 @@ inline sorvo::CodecContextPtr OpenBareEncoder(int width, int height, int frameRa
   context->pix_fmt = AV_PIX_FMT_YUV420P;
   context->debug = 0x400 | 0x800 | 0x1000;
   context->bit_rate = bitRate;
+  if (globalHeader)
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (avcodec_open2(context.get(), codec, nullptr) < 0)
     context.reset();
   return context;
@@ -59,11 +63,12 @@ inline sorvo::CodecContextPtr OpenBareEncoder(int width, int height, int frameRa
 
 class BareEncoder {
  public:
-  BareEncoder(PixelFormat format, int width, int height, int frameRate, int bitRate)
+  BareEncoder(PixelFormat format, int width, int height, int frameRate, int bitRate,
+              bool globalHeader = false)
       : m_format(format),
         m_width(width),
         m_height(height),
-        m_context(OpenBareEncoder(width, height, frameRate, bitRate)),
+        m_context(OpenBareEncoder(width, height, frameRate, bitRate, globalHeader)),
         m_frame(av_frame_alloc()),
         m_packet(av_packet_alloc()) {
     m_frame->format = AV_PIX_FMT_YUV420P;
@@ -84,23 +89,30 @@ class BareEncoder {
 
   // Encodes one picture; the packet's size, or -1 on failure.
   int Encode(std::vector<uint8_t>& picture) {
+    const AVPacket* packet = EncodePacket(picture.data());
+    return packet ? packet->size : -1;
+  }
+
+  // Encodes one picture; its packet, valid until the next call, or null on failure.
+  const AVPacket* EncodePacket(const uint8_t* picture) {
+    av_packet_unref(m_packet.get());
     if (m_format == PIX_FMT_YUV420P) {
-      av_image_fill_arrays(m_frame->data, m_frame->linesize, picture.data(), AV_PIX_FMT_YUV420P,
+      av_image_fill_arrays(m_frame->data, m_frame->linesize, picture, AV_PIX_FMT_YUV420P,
                            m_width, m_height, 1);
     } else {
       av_frame_make_writable(m_frame.get());
-      const uint8_t* source[4] = {picture.data(), nullptr, nullptr, nullptr};
+      const uint8_t* source[4] = {picture, nullptr, nullptr, nullptr};
       const int sourceLines[4] = {m_width * 3, 0, 0, 0};
       sws_scale(m_scaler, source, sourceLines, 0, m_height, m_frame->data, m_frame->linesize);
     }
     m_frame->pts = m_n++;
     if (avcodec_send_frame(m_context.get(), m_frame.get()) < 0 ||
         avcodec_receive_packet(m_context.get(), m_packet.get()) < 0)
-      return -1;
-    const int size = m_packet->size;
-    av_packet_unref(m_packet.get());
-    return size;
+      return nullptr;
+    return m_packet.get();
   }
+
+  const AVCodecContext* context() const { return m_context.get(); }
 
  private:
   PixelFormat m_format;
