@@ -20,6 +20,8 @@ constexpr size_t kPacketLimit = 32;
 
 class CheckingAudioDecoder : public FFAudioDecoder {
  public:
+  long long frames = 0;
+
   int OnDecode(AVPacket* pcm) override {
     Require(pcm->data != nullptr && pcm->size > 0 && pcm->size <= kSampleCapacity,
             "decoded PCM lies within the sample area");
@@ -28,6 +30,7 @@ class CheckingAudioDecoder : public FFAudioDecoder {
     Require(format.nChannels > 0 && pcm->size % format.nBlockAlign == 0,
             "decoded PCM is whole sample frames");
     m_touch = static_cast<uint8_t>(m_touch + pcm->data[0] + pcm->data[pcm->size - 1]);
+    ++frames;
     return 1;
   }
 
@@ -37,7 +40,7 @@ class CheckingAudioDecoder : public FFAudioDecoder {
 
 }  // namespace
 
-void FuzzAudioDecoder(const uint8_t* data, size_t size) {
+long long FuzzAudioDecoder(const uint8_t* data, size_t size) {
   CheckingAudioDecoder decoder;
   Require(decoder.Open(nullptr, AV_CODEC_ID_MP3) == 1, "the MP3 decoder opens");
   PacketPtr packet(av_packet_alloc());
@@ -65,6 +68,7 @@ void FuzzAudioDecoder(const uint8_t* data, size_t size) {
     packet->size = 0;
   }
   decoder.Close();
+  return decoder.frames;
 }
 
 }  // namespace sorvo::fuzz

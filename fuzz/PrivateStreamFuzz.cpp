@@ -25,7 +25,7 @@ void CheckRecordIsCanonical(const uint8_t* record, const ParsedRecord& parsed) {
 
 }  // namespace
 
-void FuzzPrivateStream(const uint8_t* data, size_t size) {
+long long FuzzPrivateStream(const uint8_t* data, size_t size) {
   ParsedRecord parsed;
   const ParseResult result = ParseRecord(data, size, &parsed);
   if (result == ParseResult::kOk) {
@@ -64,6 +64,7 @@ void FuzzPrivateStream(const uint8_t* data, size_t size) {
     if (header.size == static_cast<int32_t>(parsed.payload.size() - sizeof(header)))
       Require(packets > 0, "a file that opens with a good record yields its packet");
   }
+  return packets;
 }
 
 }  // namespace sorvo::fuzz

@@ -41,7 +41,7 @@ class CheckingDecoder : public FFDecoder {
 
 }  // namespace
 
-void FuzzVideoDecoder(const uint8_t* data, size_t size) {
+long long FuzzVideoDecoder(const uint8_t* data, size_t size) {
   CheckingDecoder decoder;
   Require(decoder.Open() == 1, "the decoder opens");
   PacketPtr packet(av_packet_alloc());
@@ -63,6 +63,7 @@ void FuzzVideoDecoder(const uint8_t* data, size_t size) {
     packet->size = 0;
   }
   decoder.Close();
+  return decoder.pictures;
 }
 
 }  // namespace sorvo::fuzz

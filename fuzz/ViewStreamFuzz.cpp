@@ -12,7 +12,7 @@
 
 namespace sorvo::fuzz {
 
-void FuzzViewStream(const uint8_t* data, size_t size) {
+long long FuzzViewStream(const uint8_t* data, size_t size) {
   size_t at = 0;
   tools::VideoStreamReader reader([&](void* buffer, size_t wanted) {
     if (size - at < wanted)
@@ -24,7 +24,7 @@ void FuzzViewStream(const uint8_t* data, size_t size) {
   StreamInfo info;
   const tools::VideoStreamReader::Result greeting = reader.ReadGreeting(&info);
   if (greeting != tools::VideoStreamReader::Result::kOk)
-    return;
+    return 0;
   Require(info.width > 0 && info.height > 0 && info.width <= 5000 && info.height <= 5000,
           "an accepted greeting describes a picture the viewer can open");
 
@@ -51,6 +51,7 @@ void FuzzViewStream(const uint8_t* data, size_t size) {
   Require(check.packets() == packets, "every packet is checked once");
   Require(check.missing() >= 0 && check.seqGaps() <= packets, "the counts add up");
   Require(check.AllGood() == check.Problems().empty(), "problems are listed when there are some");
+  return packets;
 }
 
 }  // namespace sorvo::fuzz
