@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/ExactCopy.h"
 #include "fuzz/FuzzTargets.h"
 #include "fuzz/PacketSplit.h"
 
@@ -43,11 +44,9 @@ Replayed Replay(const Target& target, const char* kind) {
   for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
     SCOPED_TRACE(entry.path().string());
     std::ifstream in(entry.path(), std::ios::binary);
-    // An exact copy, so that AddressSanitizer sees any read past the input.
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                      std::istreambuf_iterator<char>()};
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-    std::copy(bytes.begin(), bytes.end(), exact.get());
+    const std::unique_ptr<uint8_t[]> exact = sorvo::fuzz::ExactCopy(bytes.data(), bytes.size());
     replayed.output += target.body(exact.get(), bytes.size());
     ++replayed.files;
   }

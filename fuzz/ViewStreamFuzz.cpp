@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/ExactCopy.h"
 #include "fuzz/FuzzTargets.h"
 #include "tools/common/Mpeg4Bitstream.h"
 #include "tools/view/PacketCheck.h"
@@ -41,9 +42,7 @@ long long FuzzViewStream(const uint8_t* data, size_t size) {
     if (read != tools::VideoStreamReader::Result::kOk)
       break;
     Require(packet.size() == static_cast<size_t>(header.size), "a packet has its header's size");
-    // The packet is read from an exact copy, so that a look past its end is seen.
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[packet.size()]);
-    std::copy(packet.begin(), packet.end(), exact.get());
+    const std::unique_ptr<uint8_t[]> exact = ExactCopy(packet.data(), packet.size());
     check.Check(header, exact.get(), packet.size());
     tools::Mpeg4DecoderConfig(exact.get(), packet.size());
     ++packets;
