@@ -26,7 +26,8 @@ long long FuzzViewStream(const uint8_t* data, size_t size) {
   const tools::VideoStreamReader::Result greeting = reader.ReadGreeting(&info);
   if (greeting != tools::VideoStreamReader::Result::kOk)
     return 0;
-  Require(info.width > 0 && info.height > 0 && info.width <= 5000 && info.height <= 5000,
+  constexpr int32_t kLargest = tools::VideoStreamReader::kLargestSide;
+  Require(info.width > 0 && info.height > 0 && info.width <= kLargest && info.height <= kLargest,
           "an accepted greeting describes a picture the viewer can open");
 
   tools::PacketCheck check(info);
