@@ -104,8 +104,12 @@ ParseResult ParseRecord(const uint8_t* data, size_t size, ParsedRecord* out) {
   uint32_t frameLength = 0;
   ParseResult r = lengthField.Le32(&frameLength);
   if (r != ParseResult::kOk) return size < 18 ? ParseResult::kNeedMore : r;
-  for (size_t i = lengthField.at(); i < 18; ++i)
+  // Four unstuffed bytes may end the field early: the zero padding up to byte 18 may then
+  // still be to come.
+  for (size_t i = lengthField.at(); i < 18; ++i) {
+    if (i >= size) return ParseResult::kNeedMore;
     if (data[i] != 0) return ParseResult::kDamaged;
+  }
   // The smallest frame (no payload) has 16 bytes.
   if (frameLength < 16) return ParseResult::kDamaged;
 

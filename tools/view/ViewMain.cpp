@@ -19,6 +19,7 @@
 #include "tools/view/PacketCheck.h"
 #include "tools/view/StreamConnection.h"
 #include "tools/view/VideoFileOutput.h"
+#include "tools/view/VideoStreamReader.h"
 #include "tools/view/VideoWindow.h"
 
 namespace {
@@ -73,14 +74,18 @@ void PrintGreeting(const std::string& address, const StreamInfo& info) {
 }
 
 int ViewVideo(const ViewOptions& options, StreamConnection& connection) {
+  StreamConnection::ReadResult result = StreamConnection::ReadResult::kOk;
+  VideoStreamReader reader([&](void* buffer, size_t size) {
+    result = connection.Read(buffer, size, nullptr, false);
+    return result == StreamConnection::ReadResult::kOk;
+  });
   StreamInfo info;
-  StreamConnection::ReadResult result = connection.Read(&info, sizeof(info), nullptr, false);
-  if (result != StreamConnection::ReadResult::kOk) {
+  const VideoStreamReader::Result greeting = reader.ReadGreeting(&info);
+  if (greeting == VideoStreamReader::Result::kEnded) {
     bool normal;
     return Fail("no stream description arrived: " + EndText(result, connection, &normal));
   }
-  if (info.codecId != kStreamInfoCodecMpeg4 || info.width <= 0 || info.height <= 0 ||
-      info.width > 5000 || info.height > 5000)
+  if (greeting != VideoStreamReader::Result::kOk)
     return Fail("the server's greeting is not a recording sink's stream description (use "
                 "--audio for the audio server)");
   PrintGreeting(options.address, info);
@@ -109,16 +114,13 @@ int ViewVideo(const ViewOptions& options, StreamConnection& connection) {
   const Clock::time_point begin = Clock::now();
   for (;;) {
     PacketHeader header;
-    result = connection.Read(&header, sizeof(header), nullptr, false);
-    if (result != StreamConnection::ReadResult::kOk) break;
-    if (!PacketCheck::SizeIsPlausible(header)) {
+    const VideoStreamReader::Result read = reader.ReadPacket(&header, &packet);
+    if (read == VideoStreamReader::Result::kEnded) break;
+    if (read != VideoStreamReader::Result::kOk) {
       output.reset();
       return Fail("a packet header gives the size " + std::to_string(header.size) +
                   ": the stream has lost its framing");
     }
-    packet.resize(static_cast<size_t>(header.size));
-    result = connection.Read(packet.data(), packet.size(), nullptr, false);
-    if (result != StreamConnection::ReadResult::kOk) break;
     check.Check(header, packet.data(), packet.size());
     bytes += header.size;
     const bool key = Mpeg4FirstPictureType(packet.data(), packet.size()) == Mpeg4PictureType::kIntra;
