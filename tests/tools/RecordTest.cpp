@@ -370,6 +370,23 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
       << unwritable.err;
 }
 
+TEST_F(RecordTest, CamerasOfOneSizeStartedTogetherKeepPrivateStreamsOfTheirOwn) {
+  const std::string out = dir.File("same-size");
+  const ToolResult run = RunTool(
+      kRecordProgram, {"--seconds", "2", "--camera", "test:160x120", "--camera", "test:160x120",
+                       "--camera", "test:160x120", "--director", "320x180", "--ports",
+                       std::to_string(base), "--out", out, "--private-stream"},
+      dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
+  const std::vector<std::string> files = FilesIn(dir.File("PrivateRawStream"));
+  ASSERT_EQ(files.size(), 3u);
+  for (const std::string& path : files) {
+    EXPECT_NE(path.find("/Sorvo_160_120_c0c0_"), std::string::npos) << path;
+    EXPECT_GT(fs::file_size(path), 0u) << path;
+  }
+}
+
 TEST_F(RecordTest, APortInUseIsRefusedBeforeAnythingIsWritten) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

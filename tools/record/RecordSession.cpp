@@ -1,8 +1,6 @@
 #include "tools/record/RecordSession.h"
 
 #include <chrono>
-#include <ctime>
-#include <set>
 #include <thread>
 #include <utility>
 
@@ -20,12 +18,6 @@ std::string AppDirectory() {
   char path[4096];
   SorvoGetAppDirectory(path, sizeof(path));
   return path;
-}
-
-// The library names a private stream file by picture size and second: two sinks of one
-// size must start theirs in different seconds, or they would share one file.
-void WaitForNextSecond(std::time_t after) {
-  while (std::time(nullptr) <= after) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 }  // namespace
@@ -237,18 +229,15 @@ SinkStatus RecordSession::SoundStatus() const {
 
 bool RecordSession::StartPrivateStreams(std::string* error) {
   const std::string folder = m_appDir + "/PrivateRawStream";
-  std::set<std::pair<int, int>> sizesStarted;
-  std::time_t lastStart = 0;
+  // Sinks of one picture size started in the same second get files of their own (the
+  // library adds a suffix rather than reuse a name), so each camera's file is the one that
+  // appeared while its sink started.
   for (const auto& camera : m_cameras) {
-    const std::pair<int, int> size{camera->sink->GetWidth(), camera->sink->GetHeight()};
-    if (sizesStarted.count(size) != 0) WaitForNextSecond(lastStart);
     const FolderSnapshot before(folder);
-    lastStart = std::time(nullptr);
     if (camera->sink->StartPrivateStream() != 1) {
       *error = "cannot create the private stream file of " + camera->name + " in " + folder;
       return false;
     }
-    sizesStarted.insert(size);
     for (const std::string& path : before.Added())
       m_files.push_back({OutputFile::Kind::kPrivateStream, path, camera->name});
   }
