@@ -100,11 +100,11 @@ void PrivateStreamSeeds() {
   Append(&truncated, second.data(), second.size() / 2);
   Write("private_stream", "truncated", truncated);
 
-  // Every payload byte and the length need escaping: a payload of 0xC0 - 20 special bytes.
-  Bytes special(0xC0 - sizeof(PacketHeader));
-  for (size_t i = 0; i < special.size(); ++i)
-    special[i] = i % 3 == 0 ? 0xC0 : i % 3 == 1 ? 0xCA : 0xCF;
-  Write("private_stream", "special_bytes", PacketRecord(special, 7, 24, 16));
+  // Every payload byte and the length need escaping: a payload of 0xC0 - 20 bytes to escape.
+  Bytes escaped(0xC0 - sizeof(PacketHeader));
+  for (size_t i = 0; i < escaped.size(); ++i)
+    escaped[i] = i % 3 == 0 ? 0xC0 : i % 3 == 1 ? 0xCA : 0xCF;
+  Write("private_stream", "escaped_bytes", PacketRecord(escaped, 7, 24, 16));
 }
 
 void VideoDecoderSeeds() {
