@@ -57,13 +57,8 @@ PacketHeader HeaderFor(const Bytes& packet, int32_t seq, int width, int height) 
 
 // One private stream record, as the sink writes it, around `payload`.
 Bytes Record(const Bytes& payload) {
-  Bytes frame(sorvo::MaxFrameSize(payload.size()));
-  const size_t length = sorvo::PackFrame(frame.data(), payload.data(), payload.size());
-  uint8_t block[8];
-  sorvo::RecordBlock(static_cast<uint32_t>(length), block);
-  Bytes record(frame.begin(), frame.begin() + 2);
-  Append(&record, block, sizeof(block));
-  record.insert(record.end(), frame.begin() + 2, frame.begin() + static_cast<long>(length));
+  Bytes record(sorvo::MaxRecordSize(payload.size()));
+  record.resize(sorvo::PackRecord(record.data(), payload.data(), payload.size()));
   return record;
 }
 

@@ -290,20 +290,15 @@ void CSorvoSinkFF::WriteStreamFileLocked(CFile& file, const char* what, const vo
 
 void CSorvoSinkFF::WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header) {
   const size_t payload = static_cast<size_t>(packet->size) + sizeof(header);
-  // The record is the frame with its 8-byte block after the first two bytes.
-  if (sorvo::MaxFrameSize(payload) + kRecordBlockSize > kFramingBufferSize) return;
+  if (sorvo::MaxRecordSize(payload) > kFramingBufferSize) return;
   uint8_t* src = m_packetBuffer.get();
   std::memcpy(src, packet->data, packet->size);
   std::memcpy(src + packet->size, &header, sizeof(header));
-  // The frame is packed 8 bytes in, so that its first two bytes and the block go in front
-  // of the rest and the record lies whole in one buffer: it reaches the kernel in one
-  // write, and a process killed between packets leaves no record cut in half.
+  // The record reaches the kernel in one write, so a process killed between packets
+  // leaves no record cut in half.
   uint8_t* record = m_frameBuffer.get();
-  const size_t frameLength = sorvo::PackFrame(record + kRecordBlockSize, src, payload);
-  record[0] = record[1] = sorvo::kFrameStart;
-  sorvo::RecordBlock(static_cast<uint32_t>(frameLength), record + 2);
-  WriteStreamFileLocked(m_privateFile, "private stream file", record,
-                        frameLength + kRecordBlockSize);
+  const size_t recordLength = sorvo::PackRecord(record, src, payload);
+  WriteStreamFileLocked(m_privateFile, "private stream file", record, recordLength);
 }
 
 void CSorvoSinkFF::OnEncode(AVPacket* packet) {

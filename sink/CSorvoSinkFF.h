@@ -41,8 +41,6 @@ class CSorvoSinkFF : public ISorvoSink,
  public:
   // Size of each of the two private-stream buffers.
   static constexpr size_t kFramingBufferSize = 8 * 1024 * 1024;
-  // The block a private-stream record carries after its frame's first two bytes.
-  static constexpr size_t kRecordBlockSize = 8;
 
   CSorvoSinkFF();
   ~CSorvoSinkFF() override;

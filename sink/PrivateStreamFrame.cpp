@@ -75,6 +75,15 @@ size_t PackFrame(uint8_t* dst, const uint8_t* src, size_t n) {
   return at;
 }
 
+size_t PackRecord(uint8_t* dst, const uint8_t* src, size_t n) {
+  // The frame goes in behind the block's place; its first two bytes then move in front.
+  const size_t frameLength = PackFrame(dst + kRecordBlockSize, src, n);
+  dst[0] = dst[kRecordBlockSize];
+  dst[1] = dst[kRecordBlockSize + 1];
+  RecordBlock(static_cast<uint32_t>(frameLength), dst + 2);
+  return frameLength + kRecordBlockSize;
+}
+
 void RecordBlock(uint32_t frameLength, uint8_t block[8]) {
   const uint32_t recordLength = frameLength + 8;
   int t = 20;

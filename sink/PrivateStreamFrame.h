@@ -31,6 +31,16 @@ SORVO_EXPORT size_t PackFrame(uint8_t* dst, const uint8_t* src, size_t n);
 // length T.
 SORVO_EXPORT void RecordBlock(uint32_t frameLength, uint8_t block[8]);
 
+constexpr size_t kRecordBlockSize = 8;
+
+// The largest record that PackRecord can make of n payload bytes.
+constexpr size_t MaxRecordSize(size_t n) { return MaxFrameSize(n) + kRecordBlockSize; }
+
+// Writes the whole record of `n` bytes of `src` into `dst`, which holds at least
+// MaxRecordSize(n) bytes, so that a writer can hand it to the file in one piece.
+// Returns the record's length, T + 8.
+SORVO_EXPORT size_t PackRecord(uint8_t* dst, const uint8_t* src, size_t n);
+
 // Result of reading one record back.
 struct ParsedRecord {
   std::vector<uint8_t> payload;  // unstuffed payload

@@ -70,6 +70,10 @@ TEST(PrivateStreamRecordTest, RoundTripsEveryByteValueAndAnyLength) {
     ASSERT_EQ(sorvo::ParseRecord(record.data(), record.size(), &parsed), ParseResult::kOk) << n;
     EXPECT_EQ(parsed.payload, payload);
     EXPECT_EQ(parsed.recordLength, record.size());
+    // The writer's one-buffer record is the same bytes as the pieces put together.
+    std::vector<uint8_t> packed(sorvo::MaxRecordSize(n));
+    packed.resize(sorvo::PackRecord(packed.data(), payload.data(), n));
+    EXPECT_EQ(packed, record) << n;
   }
 }
 

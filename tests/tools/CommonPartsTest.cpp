@@ -23,14 +23,10 @@ std::string Record(const std::string& packet, int32_t size) {
   PacketHeader header;
   header.size = size;
   std::string payload = packet + std::string(reinterpret_cast<const char*>(&header), 20);
-  std::vector<uint8_t> frame(sorvo::MaxFrameSize(payload.size()));
-  const size_t length = sorvo::PackFrame(
-      frame.data(), reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-  uint8_t block[8];
-  sorvo::RecordBlock(static_cast<uint32_t>(length), block);
-  return std::string(reinterpret_cast<char*>(frame.data()), 2) +
-         std::string(reinterpret_cast<char*>(block), 8) +
-         std::string(reinterpret_cast<char*>(frame.data()) + 2, length - 2);
+  std::vector<uint8_t> record(sorvo::MaxRecordSize(payload.size()));
+  const size_t length = sorvo::PackRecord(
+      record.data(), reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  return std::string(reinterpret_cast<char*>(record.data()), length);
 }
 
 std::vector<std::string> Scan(const std::string& bytes, PrivateStreamCounts* counts) {
