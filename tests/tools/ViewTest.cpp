@@ -147,15 +147,22 @@ TEST_F(ViewTest, BadCallsAreRefused) {
       {{"127.0.0.1:1", "--out", dir.File("x.avi")}, ".m4v or .mp4"},
       {{"127.0.0.1:1", "--audio", "--show"}, "--show"},
       {{"127.0.0.1:1", "--seconds", "-1"}, "--seconds"},
+      {{"localhost"}, "\"localhost\" is not HOST:PORT"},
+      {{"127.0.0.1:99999"}, "the port of 127.0.0.1:99999 must be a number from 1 to 65535"},
+      {{"127.0.0.1:65536"}, "must be a number from 1 to 65535"},
+      {{"127.0.0.1:0"}, "must be a number from 1 to 65535"},
+      {{"127.0.0.1:-1"}, "must be a number from 1 to 65535"},
+      {{"[::1]:http"}, "must be a number from 1 to 65535"},
   };
   for (const Case& c : cases) {
     const ToolResult run = View(c.args);
     EXPECT_EQ(run.exitCode, 2) << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
-  const ToolResult noPort = View({"localhost"});
-  EXPECT_EQ(noPort.exitCode, 1);
-  EXPECT_NE(noPort.err.find("is not HOST:PORT"), std::string::npos) << noPort.err;
+  // The highest port is one: nothing of the address is refused.
+  const ToolResult highest = View({"127.0.0.1:65535", "--seconds", "1"});
+  EXPECT_EQ(highest.exitCode, 1) << highest.err;
+  EXPECT_EQ(highest.err.find("HOST:PORT"), std::string::npos) << highest.err;
 }
 
 }  // namespace

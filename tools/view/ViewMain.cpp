@@ -17,6 +17,7 @@
 #include "tools/common/TextTable.h"
 #include "tools/view/Mp3Tally.h"
 #include "tools/view/PacketCheck.h"
+#include "tools/view/ServerAddress.h"
 #include "tools/view/StreamConnection.h"
 #include "tools/view/VideoFileOutput.h"
 #include "tools/view/VideoStreamReader.h"
@@ -28,7 +29,7 @@ using namespace sorvo::tools;
 using Clock = std::chrono::steady_clock;
 
 struct ViewOptions {
-  std::string address;
+  ServerAddress server;
   std::string out;
   bool show = false;
   double seconds = 0;
@@ -88,13 +89,13 @@ int ViewVideo(const ViewOptions& options, StreamConnection& connection) {
   if (greeting != VideoStreamReader::Result::kOk)
     return Fail("the server's greeting is not a recording sink's stream description (use "
                 "--audio for the audio server)");
-  PrintGreeting(options.address, info);
+  PrintGreeting(options.server.text, info);
 
   std::unique_ptr<VideoWindow> window;
   std::string error;
   if (options.show) {
     window = std::make_unique<VideoWindow>();
-    if (!window->Open("sorvo-view " + options.address, info.width, info.height, &error))
+    if (!window->Open("sorvo-view " + options.server.text, info.width, info.height, &error))
       return Fail(error);
     VideoWindow* shown = window.get();
     connection.SetWhileWaiting([shown] { return shown->PumpEvents(); });
@@ -209,7 +210,16 @@ int main(int argc, char** argv) {
   CLI::App app{"Receives a recording sink's stream from its server: prints the stream's "
                "description, checks every packet header, writes the packets and shows them.",
                "sorvo-view"};
-  app.add_option("HOST:PORT", options.address, "The server, e.g. 127.0.0.1:8051")->required();
+  std::string address;
+  app.add_option("HOST:PORT", address, "The server, e.g. 127.0.0.1:8051")
+      ->required()
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            ServerAddress parsed;
+            std::string error;
+            return ServerAddress::Parse(text, &parsed, &error) ? std::string() : error;
+          },
+          ""));
   app.add_option("--out", options.out,
                  "Write what arrives: .m4v (bare stream) or .mp4 (timed); with --audio, .mp3")
       ->type_name("FILE");
@@ -221,6 +231,8 @@ int main(int argc, char** argv) {
   app.add_flag("--audio", options.audio, "The server is the audio sink's: receive bare MP3");
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0) return parsed;
+  std::string error;
+  ServerAddress::Parse(address, &options.server, &error);  // checked while parsing
   if (options.audio && options.show) {
     std::fprintf(stderr, "sorvo-view: --show shows pictures; the audio server sends none\n");
     return 2;
@@ -233,8 +245,7 @@ int main(int argc, char** argv) {
   StopSignal stop;
   if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
   StreamConnection connection;
-  std::string error;
-  if (!connection.Connect(options.address, &error)) return Fail(error);
+  if (!connection.Connect(options.server, &error)) return Fail(error);
   connection.SetStopFd(stop.fd());
   if (options.seconds > 0)
     connection.SetDeadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(
