@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "ToolPaths.h"
+#include "ToolProcess.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
-#include "sink/PrivateStreamFrame.h"
 #include "muxing/SorvoEntry.h"
+#include "sink/PrivateStreamFrame.h"
 #include "sink/SinkTestSupport.h"
-#include "ToolPaths.h"
-#include "ToolProcess.h"
 
 namespace {
 
@@ -75,8 +75,8 @@ std::vector<size_t> RecordOffsets(const std::string& bytes) {
   size_t at = 0;
   sorvo::ParsedRecord record;
   while (at < bytes.size() &&
-         sorvo::ParseRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
-                            bytes.size() - at, &record) == sorvo::ParseResult::kOk) {
+         sorvo::ParseRecord(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at,
+                            &record) == sorvo::ParseResult::kOk) {
     offsets.push_back(at);
     at += record.recordLength;
   }
@@ -85,13 +85,15 @@ std::vector<size_t> RecordOffsets(const std::string& bytes) {
 
 std::vector<int> PacketSizes(const std::vector<SeenPacket>& packets) {
   std::vector<int> sizes;
-  for (const SeenPacket& packet : packets) sizes.push_back(static_cast<int>(packet.data.size()));
+  for (const SeenPacket& packet : packets)
+    sizes.push_back(static_cast<int>(packet.data.size()));
   return sizes;
 }
 
 std::vector<int> PacketSizes(const ProbedFile& file) {
   std::vector<int> sizes;
-  for (const ProbedPacket& packet : file.packets) sizes.push_back(packet.size);
+  for (const ProbedPacket& packet : file.packets)
+    sizes.push_back(packet.size);
   return sizes;
 }
 
@@ -118,8 +120,8 @@ TEST_F(RecoverTest, WholeRecordingsComeBackPacketForPacket) {
     EXPECT_EQ(PacketSizes(file), PacketSizes(recording.packets));
     EXPECT_NEAR(file.streams[0].endSeconds, kPictures / 20.0, 0.01);
   }
-  EXPECT_NE(RunTool(kRecoverProgram, {recording.privateStream}, dir.path()).out.find(
-                "records: 60 good, 0 damaged"),
+  EXPECT_NE(RunTool(kRecoverProgram, {recording.privateStream}, dir.path())
+                .out.find("records: 60 good, 0 damaged"),
             std::string::npos);
 }
 
@@ -146,7 +148,8 @@ TEST_F(RecoverTest, DamagedAndCutRecordsAreSkippedAndEveryIntactPacketKept) {
 
   std::vector<SeenPacket> intact;
   for (int i = 0; i < kPictures; ++i)
-    if (i != 10 && i != 30 && i != kPictures - 1) intact.push_back(recording.packets[i]);
+    if (i != 10 && i != 30 && i != kPictures - 1)
+      intact.push_back(recording.packets[i]);
   const ProbedFile file = ProbeFile(out);
   ASSERT_TRUE(file.opened);
   EXPECT_EQ(PacketSizes(file), PacketSizes(intact));
@@ -172,7 +175,8 @@ TEST_F(RecoverTest, ARecordingThatBeginsMidGroupStartsAtItsFirstKeyFrame) {
 TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
   std::mt19937 random(7);
   std::string noise(200000, '\0');
-  for (char& c : noise) c = static_cast<char>(random());
+  for (char& c : noise)
+    c = static_cast<char>(random());
   dir.WriteFile("noise.bin", noise);
   dir.WriteFile("empty.bin", "");
   dir.WriteFile("markers.bin", std::string(5000, '\xC0'));
@@ -181,7 +185,8 @@ TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
   sorvo::RecordBlock(0xFFFFFFF0u, block);
   const uint8_t lengths[] = {0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0,  // T, padded to 8 bytes
                              0x00, 0xFF, 0xFF, 0xFF};             // payload length
-  const std::string huge = std::string("\xC0\xC0") + std::string(reinterpret_cast<char*>(block), 8) +
+  const std::string huge = std::string("\xC0\xC0") +
+                           std::string(reinterpret_cast<char*>(block), 8) +
                            std::string(reinterpret_cast<const char*>(lengths), sizeof(lengths)) +
                            std::string(100000, '\x11');
   dir.WriteFile("huge.bin", huge);
@@ -192,7 +197,9 @@ TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{dir.File("noise.bin")}, 1, "neither a private stream file nor a raw MPEG-4 stream"},
+      {{dir.File("noise.bin")},
+       1,
+       "neither a private stream file, a raw MPEG-4 stream, an MP4 nor a WAV file"},
       {{dir.File("noise.bin"), "--kind", "raw"}, 1, "no packet could be recovered"},
       {{dir.File("noise.bin"), "--kind", "private"}, 1, "no packet could be recovered"},
       {{dir.File("markers.bin"), "--kind", "private"}, 1, "no packet could be recovered"},
@@ -214,11 +221,11 @@ TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // Lengths are only believed once the bytes are there: within a gigabyte of address space
   // the nearly-4-GiB record is still just damage. (Sanitizers need more address space.)
-  const ToolResult limited = RunTool(
-      "/bin/sh",
-      {"-c", "ulimit -v 1000000 && exec \"$0\" \"$1\" --kind private", kRecoverProgram,
-       dir.File("huge.bin")},
-      dir.path());
+  const ToolResult limited =
+      RunTool("/bin/sh",
+              {"-c", "ulimit -v 1000000 && exec \"$0\" \"$1\" --kind private", kRecoverProgram,
+               dir.File("huge.bin")},
+              dir.path());
   EXPECT_EQ(limited.exitCode, 1) << limited.err;
   EXPECT_NE(limited.out.find("records: 0 good, 1 damaged"), std::string::npos) << limited.out;
 #endif
