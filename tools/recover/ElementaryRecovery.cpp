@@ -129,9 +129,16 @@ void StreamSorter::Accept(const Candidate& candidate,
                        FormatFixed(seconds, 2) + " s after the one before" +
                        ": not believed, it follows the last");
   }
-  stream.tick += candidate.believed ? candidate.pictures : 1;
-  stream.clock.Take(candidate.time);
-  stream.lastTime = candidate.at;
+  if (candidate.believed) {
+    stream.tick += candidate.pictures;
+    stream.clock.Take(candidate.time);
+    stream.lastTime = candidate.at;
+  } else {
+    // The stream's clock goes on from its last believable time, so that the pictures
+    // after a damaged one are still placed by their own times.
+    stream.tick += 1;
+    stream.lastTime += std::max(1, stream.vol.fixedIncrement);
+  }
   stream.lastTurn = m_turn;
   stream.rescue.Keep(data, size, offset, key, stream.tick);
 }
