@@ -27,7 +27,8 @@ namespace sorvo::tools {
 struct ElementaryRecovery {
   long long pictures = 0;              // pictures found
   long long piecesWithoutPicture = 0;  // headers with no picture behind them
-  long long unplaced = 0;  // pictures that fit no stream: unreadable headers, damaged key frames
+  long long unplaced =
+      0;  // pictures no stream takes: headers damaged or cut short, damaged key frames
   long long beforeKeyFrame = 0;  // pictures ahead of every stream's first key frame
   long long bytesSkipped = 0;    // bytes that began no piece
 };

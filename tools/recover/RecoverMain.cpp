@@ -70,8 +70,8 @@ void PrintElementaryCounts(const ElementaryRecovery& recovery, const RecoveryPla
                 Count(recovery.bytesSkipped).c_str());
   if (recovery.unplaced > 0)
     std::printf(
-        "%s pictures fit no stream (unreadable headers or a damaged key frame) and were "
-        "left out\n",
+        "%s pictures could not be placed in any stream (headers damaged or cut short, or a "
+        "damaged key frame) and were left out\n",
         Count(recovery.unplaced).c_str());
 }
 
