@@ -173,11 +173,12 @@ void RecoverMediaSeeds() {
   Bytes killed(header, header + sizeof(header) - 1);
   const std::vector<Bytes> small = Clip(24, 16, 3);
   const std::vector<Bytes> large = Clip(32, 32, 3);
-  const std::vector<Bytes> sound = Mp3Frames(2, 44100, 64000, 3456);
-  for (size_t i = 0; i < small.size(); ++i) {
+  const std::vector<Bytes> sound = Mp3Frames(2, 44100, 64000, 11520);
+  for (size_t i = 0, frame = 0; i < small.size(); ++i) {
     Append(&killed, small[i].data(), small[i].size());
     Append(&killed, large[i].data(), large[i].size());
-    if (i < sound.size()) Append(&killed, sound[i].data(), sound[i].size());
+    for (size_t end = frame + 2; frame < end && frame < sound.size(); ++frame)
+      Append(&killed, sound[frame].data(), sound[frame].size());
   }
   killed.resize(killed.size() - 5);
   Write("recover_media", "killed_mp4", killed);

@@ -30,7 +30,10 @@ void CheckLayouts(const uint8_t* data, size_t size) {
 
 // Every byte is in exactly one piece or skipped; pieces are what their kind says.
 long long CheckPieces(const uint8_t* data, size_t size) {
-  tools::ElementaryWalker walker(data, size, true);
+  tools::SoundRule sound;
+  if (tools::FindSoundFormat(data, size, &sound.format))
+    sound.kind = tools::SoundRule::Kind::kOneFormat;
+  tools::ElementaryWalker walker(data, size, sound);
   size_t end = 0;
   size_t covered = 0;
   long long pieces = 0;
@@ -43,15 +46,16 @@ long long CheckPieces(const uint8_t* data, size_t size) {
     const uint8_t* bytes = data + piece.offset;
     if (piece.kind == tools::ElementaryPiece::Kind::kSound) {
       tools::Mp3FrameHeader header;
-      Require(tools::ParseMp3FrameHeader(bytes, piece.size, &header) &&
-                  header.length == piece.size,
+      Require(tools::ParseMp3FrameHeader(bytes, piece.size, &header) && header.length == piece.size,
               "a sound piece is one whole MP3 frame");
       continue;
     }
-    Require(bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 1, "a video piece opens with a start code");
+    Require(bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 1,
+            "a video piece opens with a start code");
     tools::Mpeg4Vol vol;
     const std::vector<uint8_t> config = tools::Mpeg4DecoderConfig(bytes, piece.size);
-    if (!tools::ParseMpeg4Vol(config.data(), config.size(), &vol)) continue;
+    if (!tools::ParseMpeg4Vol(config.data(), config.size(), &vol))
+      continue;
     Require(vol.width > 0 && vol.height > 0 && vol.timeResolution > 0 &&
                 (1 << vol.incrementBits) >= vol.timeResolution,
             "a layer that parses has a size and a time resolution");

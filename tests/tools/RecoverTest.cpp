@@ -305,33 +305,6 @@ TEST_F(RecoverTest, PacketNumbersThatJumpFurtherThanTheFileCanHoldAreNotBelieved
               0.01);
 }
 
-// `count` pictures of `width` x `height` encoded at `frameRate` by the library's encoder,
-// each picture showing frame `first` + its number.
-std::vector<std::string> EncodedClip(int width,
-                                     int height,
-                                     int frameRate,
-                                     int count,
-                                     int first = 0) {
-  RecordingEncoder encoder;
-  EXPECT_EQ(encoder.Open(width, height, PIX_FMT_YUV420P, frameRate, 300000, "clip"), 1);
-  for (int i = 0; i < count; ++i) {
-    std::vector<uint8_t> picture = MovingYuvPicture(width, height, first + i);
-    encoder.Encode(0, 0, picture.data(), static_cast<long>(picture.size()));
-  }
-  encoder.Close();
-  std::vector<std::string> packets;
-  for (const SeenPacket& packet : encoder.packets)
-    packets.emplace_back(packet.data.begin(), packet.data.end());
-  return packets;
-}
-
-std::string Joined(const std::vector<std::string>& packets) {
-  std::string joined;
-  for (const std::string& packet : packets)
-    joined += packet;
-  return joined;
-}
-
 TEST_F(RecoverTest, AFrameRateOutsideOneTo35OrAPictureTimeLeapingHoursIsNotBelieved) {
   dir.WriteFile("fast.raw", Joined(EncodedClip(kWidth, kHeight, 60, 30)));
   ToolResult run = RunTool(kRecoverProgram, {dir.File("fast.raw")}, dir.path());
@@ -361,40 +334,22 @@ TEST_F(RecoverTest, AFrameRateOutsideOneTo35OrAPictureTimeLeapingHoursIsNotBelie
   EXPECT_NEAR(file.streams[0].endSeconds, kPictures / 20.0, 0.01);
 }
 
-// An MP4 as a killed writer leaves it, around `packets` laid back to back.
-std::string KilledMp4Around(const std::string& packets) {
-  const char header[] =
-      "\0\0\0\x1C"
-      "ftypisom\0\0\x02\0"
-      "isomiso2mp41"  // ftyp
-      "\0\0\0\x08"
-      "free"  // room for a 64-bit size
-      "\0\0\0\0"
-      "mdat";  // size never set
-  return std::string(header, sizeof(header) - 1) + packets;
-}
-
 TEST_F(RecoverTest, CamerasOfOneSizeInOneFileAreToldApartByTheirTimes) {
   // Two cameras of the same size (identical stream headers) and the sound, interleaved
   // by time as the muxer writes them: at equal times the first camera, then the second.
   const std::vector<std::string> first = EncodedClip(kWidth, kHeight, 20, kPictures);
   const std::vector<std::string> second = EncodedClip(kWidth, kHeight, 20, kPictures, 500);
-  RecordingAudioEncoder sound;
-  ASSERT_EQ(sound.Open(2, 44100, 128000), 1);
-  std::vector<uint8_t> tone = Tone(440, 44100, 2, 0, 44100 * 3);
-  sound.Encode(0, 0, tone.data(), static_cast<long>(tone.size()));
-  sound.Close();
-  ASSERT_GT(sound.packets.size(), 100u);
+  const std::vector<std::string> sound = EncodedTone(2, 44100, 44100 * 3);
+  ASSERT_GT(sound.size(), 100u);
   std::string media;
   size_t frame = 0;
   for (int i = 0; i < kPictures; ++i) {
-    for (; frame < sound.packets.size() && frame * 1152 * 20 < static_cast<size_t>(i) * 44100;
-         ++frame)
-      media.append(sound.packets[frame].data.begin(), sound.packets[frame].data.end());
+    for (; frame < sound.size() && frame * 1152 * 20 < static_cast<size_t>(i) * 44100; ++frame)
+      media += sound[frame];
     media += first[i] + second[i];
   }
-  for (; frame < sound.packets.size(); ++frame)
-    media.append(sound.packets[frame].data.begin(), sound.packets[frame].data.end());
+  for (; frame < sound.size(); ++frame)
+    media += sound[frame];
   dir.WriteFile("two.mp4", KilledMp4Around(media));
 
   const ToolResult run = RunTool(kRecoverProgram, {dir.File("two.mp4")}, dir.path());
@@ -417,7 +372,7 @@ TEST_F(RecoverTest, CamerasOfOneSizeInOneFileAreToldApartByTheirTimes) {
   for (const ProbedPacket& packet : file.PacketsOf(1))
     seen.push_back(packet.size);
   EXPECT_EQ(seen, sizes(second));
-  EXPECT_EQ(file.PacketsOf(2).size(), sound.packets.size());
+  EXPECT_EQ(file.PacketsOf(2).size(), sound.size());
   const FfprobeCount count = CountFramesWithFfprobe(rebuilt, dir.path());
   EXPECT_EQ(count.errors, "");
   EXPECT_EQ(count.frames[0], kPictures);

@@ -1,10 +1,13 @@
 #include "RecoverTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 #include "ToolProcess.h"
+#include "common/CodecTestSupport.h"
 
 namespace sorvo::test {
 
@@ -49,6 +52,51 @@ std::vector<std::string> RawStreamPackets(const std::string& bytes) {
     packets.push_back(bytes.substr(starts[k], end - starts[k]));
   }
   return packets;
+}
+
+std::vector<std::string> EncodedClip(int width, int height, int frameRate, int count, int first) {
+  RecordingEncoder encoder;
+  EXPECT_EQ(encoder.Open(width, height, PIX_FMT_YUV420P, frameRate, 300000, "clip"), 1);
+  for (int i = 0; i < count; ++i) {
+    std::vector<uint8_t> picture = MovingYuvPicture(width, height, first + i);
+    encoder.Encode(0, 0, picture.data(), static_cast<long>(picture.size()));
+  }
+  encoder.Close();
+  std::vector<std::string> packets;
+  for (const SeenPacket& packet : encoder.packets)
+    packets.emplace_back(packet.data.begin(), packet.data.end());
+  return packets;
+}
+
+std::vector<std::string> EncodedTone(int channels, int sampleRate, int samples) {
+  RecordingAudioEncoder encoder;
+  EXPECT_EQ(encoder.Open(channels, sampleRate, 128000), 1);
+  std::vector<uint8_t> tone = Tone(440, sampleRate, channels, 0, samples);
+  encoder.Encode(0, 0, tone.data(), static_cast<long>(tone.size()));
+  encoder.Close();
+  std::vector<std::string> frames;
+  for (const SeenPacket& packet : encoder.packets)
+    frames.emplace_back(packet.data.begin(), packet.data.end());
+  return frames;
+}
+
+std::string Joined(const std::vector<std::string>& packets) {
+  std::string joined;
+  for (const std::string& packet : packets)
+    joined += packet;
+  return joined;
+}
+
+std::string KilledMp4Around(const std::string& media) {
+  const char header[] =
+      "\0\0\0\x1C"
+      "ftypisom\0\0\x02\0"
+      "isomiso2mp41"  // ftyp
+      "\0\0\0\x08"
+      "free"  // room for a 64-bit size
+      "\0\0\0\0"
+      "mdat";  // size never set
+  return std::string(header, sizeof(header) - 1) + media;
 }
 
 std::string FileNamed(const std::string& folder, const std::string& part) {

@@ -15,6 +15,20 @@ std::string KilledCopy(const std::string& mp4, size_t cut);
 // opens with its stream headers, each other packet with its picture start code.
 std::vector<std::string> RawStreamPackets(const std::string& bytes);
 
+// `count` pictures of `width` x `height` encoded at `frameRate` by the library's encoder,
+// each showing frame `first` + its number.
+std::vector<std::string> EncodedClip(int width,
+                                     int height,
+                                     int frameRate,
+                                     int count,
+                                     int first = 0);
+// MP3 frames of a tone, by the library's audio encoder.
+std::vector<std::string> EncodedTone(int channels, int sampleRate, int samples);
+std::string Joined(const std::vector<std::string>& packets);
+
+// An MP4 as a killed writer leaves it, around `media` (packets laid back to back).
+std::string KilledMp4Around(const std::string& media);
+
 // The one file in `folder` whose name contains `part`; empty when there is not exactly one.
 std::string FileNamed(const std::string& folder, const std::string& part);
 

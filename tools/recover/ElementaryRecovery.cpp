@@ -1,6 +1,7 @@
 #include "tools/recover/ElementaryRecovery.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -60,7 +61,10 @@ class StreamSorter {
   StreamSorter(int forcedRate, RecoveryPlan* plan, ElementaryRecovery* recovery)
       : m_forcedRate(forcedRate), m_plan(plan), m_recovery(recovery) {}
 
-  void Take(const uint8_t* data, size_t size, size_t offset);
+  // Places one picture. `longer`, when not 0, is its size together with the MP3 frame right
+  // behind it: an MP3 header met by chance inside a picture cuts the picture short, so when
+  // the picture alone does not decode the longer bytes are tried. True when they were taken.
+  bool Take(const uint8_t* data, size_t size, size_t longer, size_t offset);
   void Finish();
 
  private:
@@ -72,7 +76,12 @@ class StreamSorter {
               size_t size,
               size_t offset,
               bool key);
-  bool StartStream(const uint8_t* data, size_t size, size_t offset, std::vector<uint8_t> config);
+  bool StartStream(const uint8_t* data,
+                   size_t size,
+                   size_t longer,
+                   size_t offset,
+                   std::vector<uint8_t> config,
+                   bool* tookLonger);
 
   int m_forcedRate;
   RecoveryPlan* m_plan;
@@ -145,8 +154,10 @@ void StreamSorter::Accept(const Candidate& candidate,
 
 bool StreamSorter::StartStream(const uint8_t* data,
                                size_t size,
+                               size_t longer,
                                size_t offset,
-                               std::vector<uint8_t> config) {
+                               std::vector<uint8_t> config,
+                               bool* tookLonger) {
   Mpeg4Vol vol;
   Mpeg4PictureTime time;
   if (m_streams.size() >= kMostVideoStreams || !ParseMpeg4Vol(config.data(), config.size(), &vol) ||
@@ -155,8 +166,13 @@ bool StreamSorter::StartStream(const uint8_t* data,
   auto stream = std::make_unique<SortedStream>(
       m_forcedRate, "video stream " + std::to_string(m_streams.size() + 1), &m_plan->doubts,
       std::move(config), vol);
-  if (!stream->rescue.Decodes(data, size, true))
-    return false;
+  *tookLonger = false;
+  if (!stream->rescue.Decodes(data, size, true)) {
+    if (longer == 0 || !stream->rescue.Decodes(data, longer, true))
+      return false;
+    *tookLonger = true;
+    size = longer;
+  }
   stream->clock.Take(time);
   stream->lastTime = stream->clock.TimeOf(time);
   stream->lastTurn = m_turn;
@@ -165,28 +181,34 @@ bool StreamSorter::StartStream(const uint8_t* data,
   return true;
 }
 
-void StreamSorter::Take(const uint8_t* data, size_t size, size_t offset) {
+bool StreamSorter::Take(const uint8_t* data, size_t size, size_t longer, size_t offset) {
   ++m_turn;
   ++m_recovery->pictures;
   const bool key = Mpeg4FirstPictureType(data, size) == Mpeg4PictureType::kIntra;
   std::vector<uint8_t> config = key ? Mpeg4DecoderConfig(data, size) : std::vector<uint8_t>();
   const std::vector<Candidate> candidates = CandidatesFor(data, size, config);
-  for (const Candidate& candidate : candidates) {
-    if (candidate.stream->rescue.Decodes(data, size, key)) {
-      Accept(candidate, data, size, offset, key);
-      return;
+  for (const size_t tried : {size, longer}) {
+    if (tried == 0)
+      continue;
+    for (const Candidate& candidate : candidates) {
+      if (candidate.stream->rescue.Decodes(data, tried, key)) {
+        Accept(candidate, data, tried, offset, key);
+        return tried != size;
+      }
     }
   }
+  bool tookLonger = false;
   if (!candidates.empty()) {
     candidates[0].stream->rescue.LeaveOut(key);
   } else if (!config.empty()) {
-    if (!StartStream(data, size, offset, std::move(config)))
+    if (!StartStream(data, size, longer, offset, std::move(config), &tookLonger))
       ++m_recovery->unplaced;
   } else if (m_streams.empty()) {
     ++m_recovery->beforeKeyFrame;
   } else {
     ++m_recovery->unplaced;
   }
+  return tookLonger;
 }
 
 void StreamSorter::Finish() {
@@ -202,26 +224,40 @@ ElementaryRecovery RecoverElementaryStream(const uint8_t* data,
                                            int forcedRate,
                                            RecoveryPlan* plan) {
   ElementaryRecovery recovery;
+  SoundRule sound;
+  if (withSound && FindSoundFormat(data, size, &sound.format))
+    sound.kind = SoundRule::Kind::kOneFormat;
+  std::vector<ElementaryPiece> pieces;
+  ElementaryWalker walker(data, size, sound);
+  for (ElementaryPiece piece; walker.Next(&piece);)
+    pieces.push_back(piece);
+  recovery.bytesSkipped = walker.bytesSkipped();
+
   StreamSorter sorter(forcedRate, plan, &recovery);
-  ElementaryWalker walker(data, size, withSound);
-  for (ElementaryPiece piece; walker.Next(&piece);) {
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const ElementaryPiece& piece = pieces[i];
     switch (piece.kind) {
-      case ElementaryPiece::Kind::kPicture:
-        sorter.Take(data + piece.offset, piece.size, piece.offset);
+      case ElementaryPiece::Kind::kPicture: {
+        const bool soundBehind = i + 1 < pieces.size() &&
+                                 pieces[i + 1].kind == ElementaryPiece::Kind::kSound &&
+                                 pieces[i + 1].offset == piece.offset + piece.size;
+        const size_t longer = soundBehind ? piece.size + pieces[i + 1].size : 0;
+        // The MP3 frame was part of the picture: it is not sound.
+        if (sorter.Take(data + piece.offset, piece.size, longer, piece.offset))
+          ++i;
         break;
+      }
       case ElementaryPiece::Kind::kHeadersOnly:
         ++recovery.piecesWithoutPicture;
         break;
       case ElementaryPiece::Kind::kSound:
-        if (plan->sound.frames.empty())
-          plan->sound.format = piece.sound;
+        plan->sound.format = piece.sound;
         plan->sound.frames.push_back(PlannedPacket{
             piece.offset, piece.size, static_cast<int64_t>(plan->sound.frames.size()), true});
         break;
     }
   }
   sorter.Finish();
-  recovery.bytesSkipped = walker.bytesSkipped();
   return recovery;
 }
 

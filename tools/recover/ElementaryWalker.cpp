@@ -1,7 +1,12 @@
 #include "tools/recover/ElementaryWalker.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace sorvo::tools {
 namespace {
+
+constexpr long long kFewestSoundFrames = 4;
 
 constexpr uint8_t kSequenceStart = 0xB0;
 constexpr uint8_t kGroupStart = 0xB3;
@@ -15,8 +20,8 @@ bool StartCodeAt(const uint8_t* data, size_t size, size_t at) {
 
 }  // namespace
 
-ElementaryWalker::ElementaryWalker(const uint8_t* data, size_t size, bool withSound)
-    : m_data(data), m_size(size), m_withSound(withSound) {}
+ElementaryWalker::ElementaryWalker(const uint8_t* data, size_t size, SoundRule sound)
+    : m_data(data), m_size(size), m_sound(sound) {}
 
 bool ElementaryWalker::VideoStartAt(size_t at) const {
   if (!StartCodeAt(m_data, m_size, at))
@@ -27,9 +32,10 @@ bool ElementaryWalker::VideoStartAt(size_t at) const {
 }
 
 bool ElementaryWalker::SoundFrameAt(size_t at, Mp3FrameHeader* header) const {
-  if (!m_withSound || !ParseMp3FrameHeader(m_data + at, m_size - at, header))
+  if (m_sound.kind == SoundRule::Kind::kNone ||
+      !ParseMp3FrameHeader(m_data + at, m_size - at, header))
     return false;
-  if (m_soundKnown && !m_sound.SameStream(*header))
+  if (m_sound.kind == SoundRule::Kind::kOneFormat && !m_sound.format.SameStream(*header))
     return false;
   if (header->length > m_size - at)
     return false;
@@ -43,8 +49,9 @@ bool ElementaryWalker::SoundFrameAt(size_t at, Mp3FrameHeader* header) const {
 
 bool ElementaryWalker::CutSoundFrameAt(size_t at) const {
   Mp3FrameHeader header;
-  return m_soundKnown && ParseMp3FrameHeader(m_data + at, m_size - at, &header) &&
-         m_sound.SameStream(header) && header.length > m_size - at;
+  return m_sound.kind == SoundRule::Kind::kOneFormat &&
+         ParseMp3FrameHeader(m_data + at, m_size - at, &header) &&
+         m_sound.format.SameStream(header) && header.length > m_size - at;
 }
 
 size_t ElementaryWalker::PictureEnd(size_t begin, bool* picture) const {
@@ -70,14 +77,16 @@ size_t ElementaryWalker::PictureEnd(size_t begin, bool* picture) const {
 bool ElementaryWalker::Next(ElementaryPiece* piece) {
   const size_t skipFrom = m_at;
   for (; m_at < m_size; ++m_at) {
+    // A sound frame cut short by the end is skipped whole: start codes inside it are noise.
+    if (CutSoundFrameAt(m_at)) {
+      m_at = m_size;
+      break;
+    }
     Mp3FrameHeader header;
     const bool video = VideoStartAt(m_at);
     if (!video && !SoundFrameAt(m_at, &header))
       continue;
-    if (m_at > skipFrom) {
-      m_bytesSkipped += static_cast<long long>(m_at - skipFrom);
-      ++m_stretchesSkipped;
-    }
+    m_bytesSkipped += static_cast<long long>(m_at - skipFrom);
     piece->offset = m_at;
     if (video) {
       bool picture = false;
@@ -85,10 +94,6 @@ bool ElementaryWalker::Next(ElementaryPiece* piece) {
       piece->kind = picture ? ElementaryPiece::Kind::kPicture : ElementaryPiece::Kind::kHeadersOnly;
       piece->size = end - m_at;
     } else {
-      if (!m_soundKnown) {
-        m_sound = header;
-        m_soundKnown = true;
-      }
       piece->kind = ElementaryPiece::Kind::kSound;
       piece->sound = header;
       piece->size = header.length;
@@ -96,11 +101,40 @@ bool ElementaryWalker::Next(ElementaryPiece* piece) {
     m_at += piece->size;
     return true;
   }
-  if (m_at > skipFrom) {
-    m_bytesSkipped += static_cast<long long>(m_at - skipFrom);
-    ++m_stretchesSkipped;
-  }
+  m_bytesSkipped += static_cast<long long>(m_at - skipFrom);
   return false;
+}
+
+bool FindSoundFormat(const uint8_t* data, size_t size, Mp3FrameHeader* format) {
+  struct Seen {
+    Mp3FrameHeader format;
+    long long frames = 0;
+  };
+  std::vector<Seen> seen;
+  long long pictures = 0;
+  SoundRule any;
+  any.kind = SoundRule::Kind::kAnyFormat;
+  ElementaryWalker walker(data, size, any);
+  for (ElementaryPiece piece; walker.Next(&piece);) {
+    if (piece.kind != ElementaryPiece::Kind::kSound) {
+      ++pictures;
+      continue;
+    }
+    auto known = std::find_if(seen.begin(), seen.end(),
+                              [&](const Seen& s) { return s.format.SameStream(piece.sound); });
+    if (known == seen.end())
+      known = seen.insert(seen.end(), Seen{piece.sound, 0});
+    ++known->frames;
+  }
+  // Sound beside even nine cameras comes at more than one frame for every twenty
+  // pictures; chance gives a few frames in a whole recording.
+  const long long needed = std::max<long long>(kFewestSoundFrames, pictures / 20);
+  auto most = std::max_element(seen.begin(), seen.end(),
+                               [](const Seen& a, const Seen& b) { return a.frames < b.frames; });
+  if (most == seen.end() || most->frames < needed)
+    return false;
+  *format = most->format;
+  return true;
 }
 
 }  // namespace sorvo::tools

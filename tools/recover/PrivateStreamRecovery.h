@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sink/PrivateStreamFrame.h"
+#include <sorvo/sorvo.h>
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/recover/PacketSource.h"
 #include "tools/recover/RecoveryPlan.h"
