@@ -78,7 +78,7 @@ long long FuzzRecoverMedia(const uint8_t* data, size_t size) {
   CheckLayouts(data, size);
   const long long pieces = CheckPieces(data, size);
   tools::RecoveryPlan plan;
-  tools::RecoverElementaryStream(data, size, true, 0, &plan);
+  tools::RecoverElementaryStream(data, 0, size, true, 0, &plan);
   for (const tools::VideoPlan& stream : plan.video) {
     int64_t tick = -1;
     for (const tools::PlannedPacket& packet : stream.packets) {

@@ -326,7 +326,7 @@ TEST_F(RecoverTest, AFrameRateOutsideOneTo35OrAPictureTimeLeapingHoursIsNotBelie
   dir.WriteFile("leap.raw", leap);
   run = RunTool(kRecoverProgram, {dir.File("leap.raw")}, dir.path());
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
-  EXPECT_NE(run.err.find("18000.05 s after the one before: not believed"), std::string::npos)
+  EXPECT_NE(run.err.find("18000.05 s after the one before it: not believed"), std::string::npos)
       << run.err;
   const ProbedFile file = ProbeFile(dir.File("leap.raw.recovered.mp4"));
   ASSERT_TRUE(file.opened);

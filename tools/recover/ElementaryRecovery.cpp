@@ -56,6 +56,8 @@ struct Candidate {
   bool believed = true;
 };
 
+// Sorts the pictures of packets laid end to end into their streams, in file order. One
+// thread.
 class StreamSorter {
  public:
   StreamSorter(int forcedRate, RecoveryPlan* plan, ElementaryRecovery* recovery)
@@ -135,8 +137,9 @@ void StreamSorter::Accept(const Candidate& candidate,
     const double seconds = static_cast<double>(step) / stream.vol.timeResolution;
     m_plan->doubts.Add(stream.rescue.name() + ": the picture at byte " +
                        FormatCount(static_cast<long long>(offset)) + " is timed " +
-                       FormatFixed(seconds, 2) + " s after the one before" +
-                       ": not believed, it follows the last");
+                       (step > 0 ? FormatFixed(seconds, 2) + " s after the one before it"
+                                 : FormatFixed(-seconds, 2) + " s before the one before it") +
+                       ": not believed, it follows that one");
   }
   if (candidate.believed) {
     stream.tick += candidate.pictures;
@@ -218,12 +221,15 @@ void StreamSorter::Finish() {
 
 }  // namespace
 
-ElementaryRecovery RecoverElementaryStream(const uint8_t* data,
-                                           size_t size,
+ElementaryRecovery RecoverElementaryStream(const uint8_t* file,
+                                           size_t begin,
+                                           size_t end,
                                            bool withSound,
                                            int forcedRate,
                                            RecoveryPlan* plan) {
   ElementaryRecovery recovery;
+  const uint8_t* data = file + begin;
+  const size_t size = end - begin;
   SoundRule sound;
   if (withSound && FindSoundFormat(data, size, &sound.format))
     sound.kind = SoundRule::Kind::kOneFormat;
@@ -243,7 +249,7 @@ ElementaryRecovery RecoverElementaryStream(const uint8_t* data,
                                  pieces[i + 1].offset == piece.offset + piece.size;
         const size_t longer = soundBehind ? piece.size + pieces[i + 1].size : 0;
         // The MP3 frame was part of the picture: it is not sound.
-        if (sorter.Take(data + piece.offset, piece.size, longer, piece.offset))
+        if (sorter.Take(data + piece.offset, piece.size, longer, begin + piece.offset))
           ++i;
         break;
       }
@@ -252,8 +258,9 @@ ElementaryRecovery RecoverElementaryStream(const uint8_t* data,
         break;
       case ElementaryPiece::Kind::kSound:
         plan->sound.format = piece.sound;
-        plan->sound.frames.push_back(PlannedPacket{
-            piece.offset, piece.size, static_cast<int64_t>(plan->sound.frames.size()), true});
+        plan->sound.frames.push_back(PlannedPacket{begin + piece.offset, piece.size,
+                                                   static_cast<int64_t>(plan->sound.frames.size()),
+                                                   true});
         break;
     }
   }

@@ -33,10 +33,12 @@ struct ElementaryRecovery {
   long long bytesSkipped = 0;    // bytes that began no piece
 };
 
-// Adds the streams found to `plan`. `withSound`: MP3 frames may lie between the pictures.
-// `forcedRate`: --fps, or 0.
-ElementaryRecovery RecoverElementaryStream(const uint8_t* data,
-                                           size_t size,
+// Adds the streams found in bytes `begin` to `end` of `file` to `plan` (whose offsets are
+// the file's). `withSound`: MP3 frames may lie between the pictures. `forcedRate`: --fps,
+// or 0.
+ElementaryRecovery RecoverElementaryStream(const uint8_t* file,
+                                           size_t begin,
+                                           size_t end,
                                            bool withSound,
                                            int forcedRate,
                                            RecoveryPlan* plan);

@@ -152,8 +152,8 @@ int RescueVideo(const std::string& kind,
     PrivateStreamPackets packets(file.data(), file.size());
     return WritePlan(plan, &packets, nullptr, output);
   }
-  const uint8_t* data = file.data();
-  size_t size = file.size();
+  size_t begin = 0;
+  size_t end = file.size();
   const bool mp4 = kind == "mp4";
   if (mp4) {
     const Mp4Layout layout = ReadMp4Layout(file.data(), file.size());
@@ -176,15 +176,16 @@ int RescueVideo(const std::string& kind,
         Count(static_cast<long long>(layout.dataBegin)).c_str(),
         Count(static_cast<long long>(layout.dataEnd)).c_str(),
         layout.sizeProvisional ? " (the end of the file; its size field was never set)" : "");
-    data += layout.dataBegin;
-    size = layout.dataEnd - layout.dataBegin;
+    begin = layout.dataBegin;
+    end = layout.dataEnd;
   }
-  const ElementaryRecovery recovery = RecoverElementaryStream(data, size, mp4, fps, &plan);
+  const ElementaryRecovery recovery =
+      RecoverElementaryStream(file.data(), begin, end, mp4, fps, &plan);
   PrintElementaryCounts(recovery, plan);
   PrintLeftOut(plan, recovery.beforeKeyFrame);
   if (plan.PicturesKept() == 0)
     return Fail("no packet could be recovered (no intact key frame); nothing was written");
-  ContiguousPackets packets(data, size);
+  ContiguousPackets packets(file.data(), file.size());
   return WritePlan(plan, &packets, &packets, output);
 }
 
