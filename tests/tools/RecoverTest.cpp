@@ -328,6 +328,9 @@ TEST_F(RecoverTest, AFrameRateOutsideOneTo35OrAPictureTimeLeapingHoursIsNotBelie
   EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
   EXPECT_NE(run.err.find("18000.05 s after the one before it: not believed"), std::string::npos)
       << run.err;
+  // The pictures after it go on from its place in time, each by its own time.
+  EXPECT_NE(run.err.find("1 numbers in the file could not be believed"), std::string::npos)
+      << run.err;
   const ProbedFile file = ProbeFile(dir.File("leap.raw.recovered.mp4"));
   ASSERT_TRUE(file.opened);
   EXPECT_EQ(file.streams[0].decodedFrames, kPictures);

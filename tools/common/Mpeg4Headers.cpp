@@ -178,4 +178,8 @@ void Mpeg4Clock::Take(const Mpeg4PictureTime& picture) {
     m_seconds = SecondsOf(picture);
 }
 
+void Mpeg4Clock::TakeAt(int64_t time) {
+  m_seconds = time / m_resolution;
+}
+
 }  // namespace sorvo::tools

@@ -55,6 +55,8 @@ class Mpeg4Clock {
   int64_t TimeOf(const Mpeg4PictureTime& picture) const;
   // Takes the picture as the stream's latest.
   void Take(const Mpeg4PictureTime& picture);
+  // Takes a picture whose own time was not believed as the latest, at `time` instead.
+  void TakeAt(int64_t time);
 
  private:
   int64_t SecondsOf(const Mpeg4PictureTime& picture) const;

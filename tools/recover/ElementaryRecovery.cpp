@@ -146,10 +146,11 @@ void StreamSorter::Accept(const Candidate& candidate,
     stream.clock.Take(candidate.time);
     stream.lastTime = candidate.at;
   } else {
-    // The stream's clock goes on from its last believable time, so that the pictures
-    // after a damaged one are still placed by their own times.
+    // The stream's clock goes on one picture after its last believable time, so that the
+    // pictures after this one are still placed by their own times.
     stream.tick += 1;
     stream.lastTime += std::max(1, stream.vol.fixedIncrement);
+    stream.clock.TakeAt(stream.lastTime);
   }
   stream.lastTurn = m_turn;
   stream.rescue.Keep(data, size, offset, key, stream.tick);
