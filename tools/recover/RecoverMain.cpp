@@ -258,6 +258,11 @@ int main(int argc, char** argv) {
       "that decodes cleanly (and the sound of a multi-stream file). A WAV file whose sizes "
       "do not match its length gets them repaired.",
       "sorvo-recover"};
+  app.footer(
+      "Exit status: 0 rescued; 1 nothing written (FILE refused, or nothing in it could be "
+      "recovered); 2 a mistake on the command line; 3 rescued, but numbers in FILE (a frame "
+      "rate, packet numbers, picture times) were not believed and the new file is timed "
+      "without them (see the warnings).");
   std::string input;
   std::string output;
   int fps = 0;
