@@ -118,9 +118,15 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
 int CSorvoSinkFF::StartRecord() {
   CSingleLock hold(m_lock);
   if (m_strPath.empty()) return 0;
-  // An earlier recording at this path is moved aside, never overwritten.
-  BackupFile(m_strPath.c_str(), 1);
-  DeleteFileA(m_strPath.c_str());
+  // An earlier recording at this path is moved aside, never overwritten; one that cannot
+  // be moved stays as it is and nothing is recorded over it.
+  if (PathFileExistsA(m_strPath.c_str()) && !BackupFile(m_strPath.c_str(), 1)) {
+    LogWarnF(
+        "sink %s: %s already exists and cannot be moved aside (%s); it is kept and the "
+        "recording is not started",
+        m_strName.c_str(), m_strPath.c_str(), std::strerror(errno));
+    return 0;
+  }
   if (PathFileExistsA(m_strPath.c_str())) return 0;
   if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
   if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1)) return 0;

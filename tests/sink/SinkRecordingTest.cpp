@@ -19,6 +19,7 @@ extern "C" {
 #include "common/LogCapture.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
+#include "common/ScopedBackupFault.h"
 #include "common/TestAppDir.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/CSorvoSinkFF.h"
@@ -376,6 +377,41 @@ TEST_F(SinkRecordingTest, PicturesOfAnotherLengthAreRefusedAndSaidSoOnce) {
   sink->Close();
   EXPECT_EQ(collector.Packets().size(), 1u);
   sink->Release();
+}
+
+TEST_F(SinkRecordingTest, AnEarlierRecordingIsMovedAsideOrKeptButNeverDeleted) {
+  sorvo::test::LogCapture log;
+  const std::string path = dir.File("kept.mp4");
+  CSorvoSinkFF* sink = MakeSink("kept", 0);
+  {
+    // A network share without the no-replace rename still gets its backup.
+    sorvo::test::ScopedBackupFault share(sorvo::BackupFault::kNoNoReplaceRename);
+    dir.WriteFile("kept.mp4", "an earlier recording");
+    ASSERT_EQ(sink->StartRecord(), 1);
+    ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2));
+    sink->StopRecord();
+    EXPECT_EQ(ReadWholeFile(dir.File("kept_bak1.mp4")), "an earlier recording");
+  }
+  const std::string recorded = ReadWholeFile(path);
+  ASSERT_FALSE(recorded.empty());
+  {
+    // Where no way of moving it works, the recording stays and no new one starts over it.
+    sorvo::test::ScopedBackupFault stuck(sorvo::BackupFault::kNothingMoves);
+    EXPECT_EQ(sink->StartRecord(), 0);
+  }
+  ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2));
+  sink->Close();
+  sink->Release();
+  EXPECT_TRUE(ReadWholeFile(path) == recorded) << "the earlier recording was changed";
+  EXPECT_FALSE(fs::exists(dir.File("kept_bak2.mp4")));
+  int warnings = 0;
+  for (const sorvo::test::LogLine& line : log.Lines()) {
+    if (line.level != SORVO_LOG_WARN)
+      continue;
+    ++warnings;
+    EXPECT_NE(line.text.find(path), std::string::npos) << line.text;
+  }
+  EXPECT_EQ(warnings, 1);
 }
 
 class ForwardTarget : public IGrabberCallBack {
