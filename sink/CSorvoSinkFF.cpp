@@ -111,6 +111,9 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
     if (gray && m_pool.SetFixedTail(width * height, kNeutralChroma))
       m_nQueuedLength = width * height;
     m_pool.StartWorker(std::string("Pool_") + name);
+  } else {
+    LogWarnF("sink %s: pictures of format %d and %dx%d have no size; nothing is recorded", name,
+             static_cast<int>(pixelFormat), width, height);
   }
   return 1;
 }
@@ -291,8 +294,9 @@ void CSorvoSinkFF::QueuePicture(double time,
       m_pool.Push(m_nId.load(), data, width, height, pixelFormat, time, m_nQueuedLength);
       return;
     }
-    if (m_bLengthWarned.exchange(true))
+    if (m_bLengthWarned)
       return;
+    m_bLengthWarned = true;
     expected = m_format;
     expectedLength = m_nQueuedLength;
     name = m_strName;

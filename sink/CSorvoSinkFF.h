@@ -144,7 +144,7 @@ class CSorvoSinkFF : public ISorvoSink,
   // Bytes of one picture as OnBuffer queues it (a grey camera's luma only); 0 while the
   // pool has no buffers. m_lock.
   long m_nQueuedLength = 0;
-  std::atomic<bool> m_bLengthWarned{false};  // a refused picture has been logged
+  bool m_bLengthWarned = false;      // a refused picture has been logged; m_lock
   FFWriteFile m_mp4File;             // m_lock (and its own lock)
   StreamInfo m_format;               // format fields only; written by Create under m_lock
   Counters m_counters;

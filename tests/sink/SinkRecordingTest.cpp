@@ -371,6 +371,17 @@ TEST_F(SinkRecordingTest, PicturesOfAnotherLengthAreRefusedAndSaidSoOnce) {
       std::string::npos)
       << warnings[0];
 
+  // A format without a picture size: the sink cannot queue anything, and says so.
+  auto* sizeless = new CSorvoSinkFF();
+  ASSERT_EQ(sizeless->Create("sizeless", dir.File("sizeless.mp4").c_str(), kWidth, kHeight,
+                             static_cast<PixelFormat>(15), 25, 400000, 0, 0, 0),
+            1);
+  sizeless->Release();
+  bool said = false;
+  for (const sorvo::test::LogLine& line : log.Lines())
+    said = said || line.text.find("sink sizeless: pictures of format 15") != std::string::npos;
+  EXPECT_TRUE(said);
+
   // A whole picture still records.
   sink->OnBuffer(0, 0.0, picture.data(), whole, kWidth, kHeight, PIX_FMT_BGR24);
   EXPECT_TRUE(collector.WaitFor(1));
