@@ -327,6 +327,8 @@ void SorvoMuxer::SendLocked(ISorvoSink* director,
 void SorvoMuxer::RepeatLocked(ISorvoSink* director, double time) {
   if (m_nActiveCamera != kRepeatCamera || m_directorInfo.imageSize <= 0)
     return;
+  // The repeat carries the capture time of the picture that prompted it: the director
+  // places it at that instant, so a repeated picture fills time rather than adding it.
   if (GetTickCount() - m_dwLastTick <= kRepeatIntervalMs)
     return;
   const size_t size = static_cast<size_t>(m_directorInfo.imageSize);
@@ -427,12 +429,16 @@ int SorvoMuxer::OnEncodeData(int id, AVPacket* packet) {
     if (sink == nullptr || sink->GetId() != id)
       continue;
     // A stream begins with a picture that decodes on its own.
-    if (!m_bStreamStarted[id].load()) {
-      if ((packet->flags & AV_PKT_FLAG_KEY) == 0)
-        return 1;
-      m_bStreamStarted[id].store(true);
+    if (m_bStreamStarted[id].load()) {
+      m_multiFile.AddVideoFrame(packet, stream);
+      continue;
     }
-    m_multiFile.AddVideoFrame(packet, stream);
+    if ((packet->flags & AV_PKT_FLAG_KEY) == 0)
+      return 1;
+    // The file refuses a picture captured before it began (another camera's came first);
+    // the camera's next key frame opens the stream then.
+    if (m_multiFile.AddVideoFrame(packet, stream) == 1)
+      m_bStreamStarted[id].store(true);
   }
   return 1;
 }

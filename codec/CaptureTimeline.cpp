@@ -1,0 +1,72 @@
+#include "codec/CaptureTimeline.h"
+
+#include <cmath>
+
+namespace sorvo {
+
+void CaptureTimeline::Reset(int frameRate) {
+  m_frameRate = frameRate > 0 ? frameRate : 25;
+  m_started = false;
+  m_moved = false;
+  m_anchored = false;
+  m_stillRun = 0;
+  m_previousTime = 0;
+  m_previousSlot = -1;
+  m_origin.store(0, std::memory_order_relaxed);
+}
+
+CaptureTimeline::Placement CaptureTimeline::Place(double time) {
+  const bool usable = std::isfinite(time);
+  if (!m_started) {
+    m_started = true;
+    m_previousSlot = 0;
+    m_anchored = usable;
+    if (usable) {
+      m_previousTime = time;
+      m_origin.store(time, std::memory_order_relaxed);
+    }
+    return Placement{true, 0, !usable};
+  }
+  if (!usable)
+    return Count(time, false);
+  if (!m_anchored) {
+    // The first time worth following: it takes the next slot, and the grid is laid from it.
+    m_anchored = true;
+    m_previousTime = time;
+    return Count(time, true);
+  }
+
+  const double step = time - m_previousTime;
+  m_previousTime = time;
+  if (step < -kLongestBackStep || step > kLongestGap)
+    return Count(time, true);
+  if (step <= 0) {
+    // Until the times have moved once, a time that does not move is no time at all; after
+    // that, one that keeps standing still is a clock that stopped.
+    if (!m_moved || ++m_stillRun >= kStillPictures)
+      return Count(time, true);
+  } else {
+    m_moved = true;
+    m_stillRun = 0;
+  }
+
+  const double exact = (time - m_origin.load(std::memory_order_relaxed)) * m_frameRate;
+  const int64_t nearest = std::llround(exact);
+  if (nearest > m_previousSlot) {
+    m_previousSlot = nearest;
+    return Placement{true, nearest, false};
+  }
+  if (static_cast<double>(m_previousSlot + 1) - exact < kLateTolerance)
+    return Placement{true, ++m_previousSlot, false};
+  return Placement{false, m_previousSlot, false};
+}
+
+CaptureTimeline::Placement CaptureTimeline::Count(double time, bool measureFromHere) {
+  ++m_previousSlot;
+  if (measureFromHere)
+    m_origin.store(time - static_cast<double>(m_previousSlot) / m_frameRate,
+                   std::memory_order_relaxed);
+  return Placement{true, m_previousSlot, true};
+}
+
+}  // namespace sorvo
