@@ -51,14 +51,13 @@ CaptureTimeline::Placement CaptureTimeline::Place(double time) {
   }
 
   const double exact = (time - m_origin.load(std::memory_order_relaxed)) * m_frameRate;
-  const int64_t nearest = std::llround(exact);
-  if (nearest > m_previousSlot) {
-    m_previousSlot = nearest;
-    return Placement{true, nearest, false};
-  }
-  if (static_cast<double>(m_previousSlot + 1) - exact < kLateTolerance)
-    return Placement{true, ++m_previousSlot, false};
-  return Placement{false, m_previousSlot, false};
+  const double next = static_cast<double>(m_previousSlot + 1);
+  if (exact < next - kTolerance)
+    return Placement{false, m_previousSlot, false};
+  // Capture jitter of less than the tolerance keeps pictures in consecutive slots; only a
+  // picture further on than that leaves a gap, and it goes to the slot nearest its time.
+  m_previousSlot = exact < next + kTolerance ? m_previousSlot + 1 : std::llround(exact);
+  return Placement{true, m_previousSlot, false};
 }
 
 CaptureTimeline::Placement CaptureTimeline::Count(double time, bool measureFromHere) {

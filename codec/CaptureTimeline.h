@@ -4,14 +4,16 @@
 // out, and the stream never drifts from the capture clock by a frame interval or more.
 //
 // Slot 0 is the first picture; slot n is presented n frame intervals after it. The capture
-// time of slot 0 is the stream's origin. With regular capture times (picture k at about
-// origin + k / rate) every picture takes the next slot, exactly as counting them would.
+// time of slot 0 is the stream's origin, and slot n stands for origin + n / rate. With
+// regular capture times (picture k at about origin + k / rate) every picture takes the
+// next slot, exactly as counting them would.
 //
-// A picture whose time falls on a slot after the previous picture's takes that slot. One
-// whose time rounds to the previous picture's slot or an earlier one takes the next slot if
-// it is then less than three quarters of a frame interval late; otherwise it is left out
-// (a director switching to a camera that shows the same instant again, or a source faster
-// than the stream's rate).
+// A picture captured within kTolerance frame intervals of the slot after the previous
+// picture's takes that slot, so that capture jitter changes nothing. One captured later
+// than that takes the slot nearest its time, leaving a gap. One captured earlier than that
+// shows an instant already recorded and is left out (a director switching to a camera
+// that shows the same instant again, or a source faster than the stream's rate). So no
+// picture is placed as much as kTolerance frame intervals from its capture time.
 //
 // Times the grid cannot follow are counted instead: the picture takes the next slot and
 // the origin moves so that the times after it are measured from there. Such a time is one
@@ -38,8 +40,8 @@ class CaptureTimeline {
   static constexpr double kLongestGap = 10.0;
   // Pictures in a row whose times stand still before the times are taken as stuck.
   static constexpr int kStillPictures = 3;
-  // How late, in frame intervals, a picture may be placed after an earlier one.
-  static constexpr double kLateTolerance = 0.75;
+  // How far, in frame intervals, a picture may be placed from its capture time.
+  static constexpr double kTolerance = 0.75;
 
   struct Placement {
     bool encode = false;   // false: the instant is already recorded; leave the picture out
