@@ -19,6 +19,7 @@ extern "C" {
 #include "common/CounterPicture.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
+#include "common/ToneOnset.h"
 
 namespace {
 
@@ -147,28 +148,6 @@ TEST(FileTimelineTest, AStreamCapturedLaterBeginsLaterAndOneFromBeforeTheFileWai
   EXPECT_NEAR(file.streams[1].endSeconds, file.streams[0].endSeconds + 0.02, 1e-3);
 }
 
-// Silence, then from sample `onset` on a 2,205 Hz tone at half the full scale: it crosses
-// a quarter of the full scale 38 microseconds after its onset.
-std::vector<uint8_t> ToneFrom(int64_t first, int samples, int64_t onset) {
-  std::vector<int16_t> pcm(static_cast<size_t>(samples) * 2, 0);
-  for (int i = 0; i < samples; ++i) {
-    const int64_t n = first + i - onset;
-    if (n >= 0)
-      pcm[2 * i] = pcm[2 * i + 1] =
-          static_cast<int16_t>(16384 * std::sin(2 * M_PI * 2205.0 * n / kRate));
-  }
-  std::vector<uint8_t> bytes(pcm.size() * 2);
-  std::memcpy(bytes.data(), pcm.data(), bytes.size());
-  return bytes;
-}
-
-double OnsetSeconds(const ProbedStream& sound) {
-  for (size_t i = 0; i < sound.sound.size(); ++i)
-    if (std::fabs(sound.sound[i]) > 0.25)
-      return sound.soundStartSeconds + static_cast<double>(i) / kRate;
-  return -1;
-}
-
 struct SoundCase {
   double soundFrom;     // capture time of the first sample
   double picturesFrom;  // capture time of the first picture
@@ -199,7 +178,7 @@ TEST_P(SoundBesidePicturesTest, AToneSoundsWithThePictureCapturedWithIt) {
     const double pictureTime = base + k / 25.0;
     // Sound up to the picture's capture time first, as it would have arrived.
     for (; base + c.soundFrom + samples / double(kRate) < pictureTime; samples += 1024) {
-      std::vector<uint8_t> pcm = ToneFrom(samples, 1024, onset);
+      std::vector<uint8_t> pcm = ToneFrom(samples, 1024, onset, kRate);
       sound.Encode(0, base + c.soundFrom + samples / double(kRate), pcm.data(),
                    static_cast<long>(pcm.size()));
     }
@@ -219,7 +198,7 @@ TEST_P(SoundBesidePicturesTest, AToneSoundsWithThePictureCapturedWithIt) {
     if (counters[i] == 25)
       pictureSeconds = pictures.pictureSeconds[i];
   ASSERT_GE(pictureSeconds, 0);
-  const double heard = OnsetSeconds(file.streams[1]);
+  const double heard = HeardOnsetSeconds(file.streams[1]);
   ASSERT_GE(heard, 0);
   EXPECT_NEAR(heard, pictureSeconds, 0.001);
   // The first picture is where its capture time puts it against the sound's first sample.

@@ -17,6 +17,7 @@
 #include "common/CounterPicture.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
+#include "common/ToneOnset.h"
 #include "common/WaitUntil.h"
 #include "muxing/MultiStreamName.h"
 #include "muxing/SorvoEntry.h"
@@ -188,21 +189,6 @@ TEST_F(MuxerTimelineTest, ASlowCameraOnTheDirectorGivesLongerPicturesNotAShorter
   EXPECT_NEAR(file.streams[0].endSeconds, 4.0, 1 / 10.0);
 }
 
-// Silence, then from sample `onset` on a 2,205 Hz tone at half the full scale: it crosses
-// a quarter of the full scale 38 microseconds after its onset.
-std::vector<uint8_t> ToneFrom(int64_t first, int samples, int64_t onset) {
-  std::vector<int16_t> pcm(static_cast<size_t>(samples) * 2, 0);
-  for (int i = 0; i < samples; ++i) {
-    const int64_t n = first + i - onset;
-    if (n >= 0)
-      pcm[2 * i] = pcm[2 * i + 1] =
-          static_cast<int16_t>(16384 * std::sin(2 * M_PI * 2205.0 * n / kRate));
-  }
-  std::vector<uint8_t> bytes(pcm.size() * 2);
-  std::memcpy(bytes.data(), pcm.data(), bytes.size());
-  return bytes;
-}
-
 TEST_F(MuxerTimelineTest, ALaterCameraStartsLaterAndTheSoundKeepsTimeWithThePictures) {
   MakeDirector();
   AddCamera(0, 25);
@@ -225,7 +211,7 @@ TEST_F(MuxerTimelineTest, ALaterCameraStartsLaterAndTheSoundKeepsTimeWithThePict
   for (int k = 0; k < 75; ++k) {
     const double time = start + k / 25.0;
     for (; start + samples / double(kRate) < time; samples += 1024) {
-      std::vector<uint8_t> pcm = ToneFrom(samples, 1024, onset);
+      std::vector<uint8_t> pcm = ToneFrom(samples, 1024, onset, kRate);
       capture.OnBuffer(0, start + samples / double(kRate), pcm.data(),
                        static_cast<long>(pcm.size()), 0, 0, PIX_FMT_NONE);
     }
@@ -253,11 +239,7 @@ TEST_F(MuxerTimelineTest, ALaterCameraStartsLaterAndTheSoundKeepsTimeWithThePict
     EXPECT_NEAR(picture.seconds, 0.5 + picture.counter / 25.0, 1e-3);
   EXPECT_NEAR(file.streams[1].endSeconds, file.streams[0].endSeconds + 0.02, 1e-3);
 
-  const ProbedStream& sound = file.streams[2];
-  double heard = -1;
-  for (size_t i = 0; i < sound.sound.size() && heard < 0; ++i)
-    if (std::fabs(sound.sound[i]) > 0.25)
-      heard = sound.soundStartSeconds + static_cast<double>(i) / kRate;
+  const double heard = HeardOnsetSeconds(file.streams[2]);
   ASSERT_EQ(first[25].counter, 25);
   EXPECT_NEAR(heard, first[25].seconds, 0.001);
 }
