@@ -9,7 +9,6 @@ void CaptureTimeline::Reset(int frameRate) {
   m_started = false;
   m_moved = false;
   m_anchored = false;
-  m_stillRun = 0;
   m_previousTime = 0;
   m_previousSlot = -1;
   m_origin.store(0, std::memory_order_relaxed);
@@ -40,15 +39,13 @@ CaptureTimeline::Placement CaptureTimeline::Place(double time) {
   m_previousTime = time;
   if (step < -kLongestBackStep || step > kLongestGap)
     return Count(time, true);
-  if (step <= 0) {
-    // Until the times have moved once, a time that does not move is no time at all; after
-    // that, one that keeps standing still is a clock that stopped.
-    if (!m_moved || ++m_stillRun >= kStillPictures)
-      return Count(time, true);
-  } else {
+  // Until the times have moved once, a time that does not move is no time at all (a host
+  // that passes 0 for every picture). After that it is an instant already recorded: a
+  // director's camera switch, or the same picture handed over again.
+  if (step <= 0 && !m_moved)
+    return Count(time, true);
+  if (step > 0)
     m_moved = true;
-    m_stillRun = 0;
-  }
 
   const double exact = (time - m_origin.load(std::memory_order_relaxed)) * m_frameRate;
   const double next = static_cast<double>(m_previousSlot + 1);

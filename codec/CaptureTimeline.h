@@ -18,9 +18,11 @@
 // Times the grid cannot follow are counted instead: the picture takes the next slot and
 // the origin moves so that the times after it are measured from there. Such a time is one
 // that is not a number, one more than kLongestBackStep before the previous picture's, one
-// more than kLongestGap after it, and one that stands still: equal to or before the
-// previous picture's while the times have not moved forward yet (a host that passes 0
-// for every picture), or for kStillPictures pictures in a row after they have.
+// more than kLongestGap after it, and one equal to or before the previous picture's while
+// the times have not yet moved forward (a host that passes 0 for every picture). Once they
+// have moved, a time that stands still shows an instant already recorded: a picture handed
+// over again is left out, and a clock that stops leaves the last picture on screen until
+// it moves again.
 //
 // Threads: Place and Reset on the encoding thread; origin() on any thread.
 #pragma once
@@ -38,8 +40,6 @@ class CaptureTimeline {
   // capture pause of up to this long is kept as a gap, a larger jump is taken for a clock
   // that was set or for times in another unit.
   static constexpr double kLongestGap = 10.0;
-  // Pictures in a row whose times stand still before the times are taken as stuck.
-  static constexpr int kStillPictures = 3;
   // How far, in frame intervals, a picture may be placed from its capture time.
   static constexpr double kTolerance = 0.75;
 
@@ -64,7 +64,6 @@ class CaptureTimeline {
   bool m_started = false;
   bool m_moved = false;         // the times have moved forward at least once
   bool m_anchored = false;      // m_origin comes from a usable time
-  int m_stillRun = 0;           // pictures in a row whose time did not move forward
   double m_previousTime = 0;    // the last picture's time, placed or left out
   int64_t m_previousSlot = -1;  // the last placed picture's slot
   std::atomic<double> m_origin{0};

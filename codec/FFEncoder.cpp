@@ -184,8 +184,8 @@ int64_t FFEncoder::PlacePictureLocked(double time) {
   if (placement.counted && !m_bToldCounted) {
     m_bToldCounted = true;
     LogInfoF(
-        "%s: capture time %.6f cannot be followed (it stands still, goes back or jumps); "
-        "such pictures are stamped one frame after the one before",
+        "%s: capture time %.6f cannot be followed (no times, not a number, or a jump back or "
+        "ahead); such pictures are stamped one frame after the one before",
         m_strLabel.c_str(), time);
   }
   if (placement.encode)

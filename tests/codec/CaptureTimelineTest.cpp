@@ -132,11 +132,11 @@ TEST(CaptureTimelineTest, TimesThatCannotBeFollowedAreCountedAndFollowedFromTher
                              3541.20, 3546.20}),
             (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 137}));
 
-  // A clock that stops: the same instant twice more is left out, then the pictures are
-  // counted until it moves again.
+  // A clock that stops after it ran: the same instant again and again is left out, and
+  // the last picture stays on screen until the clock moves on.
   timeline.Reset(25);
-  EXPECT_EQ(Slots(timeline, {0.00, 0.04, 0.08, 0.08, 0.08, 0.08, 0.08, 0.08, 0.12, 0.16}),
-            (std::vector<int64_t>{0, 1, 2, -1, -1, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(Slots(timeline, {0.00, 0.04, 0.08, 0.08, 0.08, 0.08, 0.08, 0.08, 0.12, 0.20}),
+            (std::vector<int64_t>{0, 1, 2, -1, -1, -1, -1, -1, 3, 5}));
 }
 
 TEST(CaptureTimelineTest, ResetStartsAFreshStream) {

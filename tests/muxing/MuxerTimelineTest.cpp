@@ -4,6 +4,7 @@
 // their number and counter into their pictures; every file is read back and decoded.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -19,6 +20,7 @@
 #include "common/TestAppDir.h"
 #include "common/ToneOnset.h"
 #include "common/WaitUntil.h"
+#include "host/TickCount.h"
 #include "muxing/MultiStreamName.h"
 #include "muxing/SorvoEntry.h"
 
@@ -187,6 +189,46 @@ TEST_F(MuxerTimelineTest, ASlowCameraOnTheDirectorGivesLongerPicturesNotAShorter
   for (const Shown& picture : shown)
     EXPECT_NEAR(picture.seconds, picture.counter / 10.0, 0.5 / 25.0 + 1e-3) << picture.counter;
   EXPECT_NEAR(file.streams[0].endSeconds, 4.0, 1 / 10.0);
+}
+
+std::atomic<uint32_t> g_tick{0};
+uint32_t FakeTick() {
+  return g_tick.load();
+}
+
+TEST_F(MuxerTimelineTest, RepeatsOfCameraFourNeverTakeThePlaceOfItsOwnPictures) {
+  sorvo::SetTickSourceForTesting(&FakeTick);
+  MakeDirector();
+  AddCamera(0, 25);
+  AddCamera(4, 25);
+  ASSERT_EQ(muxer.SetCurSingleMux(CAMERA_4), 1);
+  // More than 40 ms pass before each of camera 0's pictures, so each one makes the
+  // controller repeat camera 4's last picture; camera 4's own picture of that instant comes
+  // just after. From instant 40 to 59 camera 4 sends nothing at all.
+  for (int k = 0; k < 100; ++k) {
+    g_tick += 41;
+    Deliver(0, k, k / 25.0);
+    WaitForDirector();
+    if (k < 40 || k >= 60) {
+      Deliver(4, k, k / 25.0);
+      WaitForDirector();
+    }
+  }
+  muxer.StopAllMux();
+  sorvo::SetTickSourceForTesting(nullptr);
+
+  const ProbedFile file = ProbeFile(DirectorPath(), true);
+  ASSERT_EQ(file.streams.size(), 1u);
+  const std::vector<Shown> shown = ShownPictures(file.streams[0]);
+  ASSERT_EQ(shown.size(), 80u);
+  for (const Shown& picture : shown) {
+    EXPECT_EQ(picture.camera, 4);
+    EXPECT_NEAR(picture.seconds, picture.counter / 25.0, 1e-3) << picture.counter;
+  }
+  // Camera 4's last picture before its pause stays on screen through it.
+  EXPECT_EQ(shown[39].counter, 39);
+  EXPECT_EQ(shown[40].counter, 60);
+  EXPECT_NEAR(file.streams[0].endSeconds, 4.0, 1e-3);
 }
 
 TEST_F(MuxerTimelineTest, ALaterCameraStartsLaterAndTheSoundKeepsTimeWithThePictures) {
