@@ -242,22 +242,23 @@ bool FFWriteFile::StampLocked(const AVPacket* packet,
     if (CarriesTime(packet) && !StartTimedLocked(packet, track))
       return false;
     track->started = true;
-  } else if (track->timed) {
-    // A packet without a time, or with one that does not move on, follows the last one.
-    const int64_t step = packet->duration > 0 ? packet->duration : track->ticksPerPacket;
-    int64_t pts = CarriesTime(packet) ? av_rescale_q(packet->pts, packet->time_base, codecBase)
-                                      : track->lastPts + step;
-    if (pts <= track->lastPts)
-      pts = track->lastPts + step;
-    track->lastPts = pts;
   }
 
   int64_t length = track->ticksPerPacket;
+  if (CarriesTime(packet) && packet->duration > 0)
+    length = av_rescale_q(packet->duration, packet->time_base, codecBase);
+  if (track->timed && track->packets > 0) {
+    // A packet without a time, or with one that does not move on, follows the last one.
+    int64_t pts = CarriesTime(packet) ? av_rescale_q(packet->pts, packet->time_base, codecBase)
+                                      : track->lastPts + length;
+    if (pts <= track->lastPts)
+      pts = track->lastPts + length;
+    track->lastPts = pts;
+  }
+
   int64_t start = 0;
   if (track->timed) {
     start = track->lastPts - track->firstPts;
-    if (packet->duration > 0 && CarriesTime(packet))
-      length = av_rescale_q(packet->duration, packet->time_base, codecBase);
     // The stream's first packet is written where its capture time falls; the ones after
     // it keep their distance from it on the encoder's grid.
     *ticks = track->firstTicks + av_rescale_q(start, codecBase, streamBase);
