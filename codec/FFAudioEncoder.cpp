@@ -163,14 +163,22 @@ int FFAudioEncoder::OpenForInput(int channels, int sampleRate, int bitRate, Samp
   m_nBlockBytes = blockBytes;
   m_nFrameFill = 0;
   m_nSamplesIn = 0;
+  m_bTimed = false;
+  m_dTimeOrigin.store(0, std::memory_order_relaxed);
   m_bOpen.store(true);
   return 1;
 }
 
-int FFAudioEncoder::Encode(int /*id*/, double /*time*/, unsigned char* pcm, long length) {
+int FFAudioEncoder::Encode(int /*id*/, double time, unsigned char* pcm, long length) {
   CSingleLock hold(m_lock);
   if (!m_bOpen.load() || m_bDrained || pcm == nullptr || length <= 0)
     return 0;
+  // A sound card's samples are its own clock: the first buffer places the stream, and the
+  // sample count keeps it in time from there.
+  if (!m_bTimed) {
+    m_bTimed = true;
+    m_dTimeOrigin.store(std::isfinite(time) ? time : 0.0, std::memory_order_relaxed);
+  }
 
   int packets = 0;
   long offset = 0;
@@ -198,7 +206,7 @@ int FFAudioEncoder::EncodeFrameLocked(const unsigned char* pcm) {
   if (av_frame_make_writable(planar) < 0)
     return 0;
   Deinterleave(pcm, m_input, planar);
-  // Only the codec's own sample queue sees this count; the packets carry no timestamps.
+  // The codec gives each packet the time of its first sample, less its start-up delay.
   planar->pts = m_nSamplesIn;
   m_nSamplesIn += planar->nb_samples;
 
@@ -218,13 +226,20 @@ int FFAudioEncoder::HandOutPacketsLocked() {
       continue;
     }
     std::memcpy(m_pOutBuffer.get(), coded->data, size);
+    const int64_t pts = coded->pts;
+    const int64_t dts = coded->dts;
+    const int64_t duration = coded->duration;
     av_packet_unref(coded);
 
     AVPacket* out = m_pOutPacket.get();
-    av_packet_unref(out);  // the defaults: no timestamps, pos -1, stream 0
+    av_packet_unref(out);  // the defaults: pos -1, stream 0
     out->data = m_pOutBuffer.get();
     out->size = size;
     out->flags |= AV_PKT_FLAG_KEY;
+    out->pts = pts;
+    out->dts = dts;
+    out->duration = duration;
+    out->time_base = context->time_base;
     ++packets;
     // The hook may close this encoder (the lock is re-entrant); the loop then stops.
     OnEncode(out);

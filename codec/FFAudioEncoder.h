@@ -52,7 +52,9 @@ class SORVO_EXPORT FFAudioEncoder {
   FFAudioEncoder& operator=(const FFAudioEncoder&) = delete;
 
   // Takes `length` bytes of interleaved PCM in the sample layout and channel count given
-  // to Open and encodes every codec frame that they complete. The int and double are not
+  // to Open and encodes every codec frame that they complete. `time` is the capture time of
+  // the first sample (seconds on the host's capture clock); only the first buffer's is
+  // kept, as the stream's origin, and the samples count on from there. The int is not
   // used. 1 when at least one packet went to OnEncode, else 0 (also while the codec is
   // still filling its look-ahead).
   virtual int Encode(int id, double time, unsigned char* pcm, long length);
@@ -67,8 +69,11 @@ class SORVO_EXPORT FFAudioEncoder {
   virtual int IsOpen();
   // The codec context; null while closed.
   virtual AVCodecContext* GetCodecContext();
-  // The packet: data in the output buffer, key flag set, no timestamps, stream index 0;
-  // valid only during the call. Runs on the encoding thread with m_lock held.
+  // The packet: data in the output buffer, key flag set, stream index 0; pts, dts and
+  // duration in samples (time_base 1/sample rate) counted from the first sample, so that
+  // the codec's start-up delay gives the first packets negative times and a reader that
+  // skips them hears the first sample at GetTimeOrigin(). Valid only during the call.
+  // Runs on the encoding thread with m_lock held.
   virtual void OnEncode(AVPacket* packet);
 
   // Ends the stream: encodes the PCM still gathered as a last, shorter frame and takes
@@ -81,6 +86,8 @@ class SORVO_EXPORT FFAudioEncoder {
   // The codec context with shared ownership, for a container writer that keeps using it
   // after this encoder's Close; null while closed.
   sorvo::SharedCodecContext ShareCodecContext();
+  // The capture time of the first sample since Open (0 until PCM came). Any thread.
+  double GetTimeOrigin() const { return m_dTimeOrigin.load(std::memory_order_relaxed); }
   // Input PCM bytes of one codec frame (frame size x channels x bytes per sample); 0 while
   // closed.
   int GetFrameBytes() const { return m_nFrameBytes; }
@@ -109,6 +116,8 @@ class SORVO_EXPORT FFAudioEncoder {
   sorvo::PacketPtr m_pCodedPacket;
   sorvo::PacketPtr m_pOutPacket;
   int64_t m_nSamplesIn = 0;
+  bool m_bTimed = false;  // the first buffer since Open has given the origin
+  std::atomic<double> m_dTimeOrigin{0};
   bool m_bDrained = false;  // the codec has been told the stream ended
   CCriticalSectionEx m_lock;
 };

@@ -11,8 +11,10 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "codec/CaptureTimeline.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"
+#include "support/LogF.h"
 
 namespace {
 
@@ -50,7 +52,7 @@ int FailOpen() {
 
 }  // namespace
 
-FFEncoder::FFEncoder() = default;
+FFEncoder::FFEncoder() : m_pTimeline(std::make_unique<sorvo::CaptureTimeline>()) {}
 
 FFEncoder::~FFEncoder() {
   // A derived class's Close override is gone by now; close this level's resources.
@@ -120,7 +122,10 @@ int FFEncoder::Open(int width,
   m_pOutPacket = std::move(outPacket);
   m_pOutBuffer = std::move(outBuffer);
   m_nOutCapacity = kOutputCapacity;
-  m_nPictureNumber = 0;
+  m_pTimeline->Reset(frameRate);
+  m_nLeftOut.store(0);
+  m_bToldCounted = false;
+  m_bToldLeftOut = false;
   m_bOpen.store(true);
   return 1;
 }
@@ -174,7 +179,29 @@ AVFrame* FFEncoder::PreparePictureLocked(unsigned char* data) {
   return picture;
 }
 
-int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long length) {
+int64_t FFEncoder::PlacePictureLocked(double time) {
+  const sorvo::CaptureTimeline::Placement placement = m_pTimeline->Place(time);
+  if (placement.counted && !m_bToldCounted) {
+    m_bToldCounted = true;
+    LogInfoF(
+        "%s: capture time %.6f cannot be followed (no times, not a number, or a jump back or "
+        "ahead); such pictures are stamped one frame after the one before",
+        m_strLabel.c_str(), time);
+  }
+  if (placement.encode)
+    return placement.slot;
+  m_nLeftOut.fetch_add(1);
+  if (!m_bToldLeftOut) {
+    m_bToldLeftOut = true;
+    LogInfoF(
+        "%s: a picture captured at %.6f shows an instant already recorded (a camera switch, "
+        "or a source faster than %d/s) and is left out; later ones are left out silently",
+        m_strLabel.c_str(), time, m_pCodecContext->time_base.den);
+  }
+  return -1;
+}
+
+int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length) {
   CSingleLock hold(m_lock);
   if (!m_bOpen.load() || data == nullptr)
     return 0;
@@ -184,12 +211,15 @@ int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long len
   if (needed <= 0 || length < needed)
     return 0;
 
+  const int64_t slot = PlacePictureLocked(time);
+  if (slot < 0)
+    return 0;
   AVFrame* picture = PreparePictureLocked(data);
   if (picture == nullptr)
     return 0;
-  // The codec wants rising timestamps for its rate control; they stay inside the encoder
-  // and never reach the packet.
-  picture->pts = m_nPictureNumber++;
+  // The codec writes the time from one picture to the next into the stream, so a gap
+  // stays a gap for every reader of the bare stream too.
+  picture->pts = slot;
   picture->pict_type =
       m_bKeyFrameRequested.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
 
@@ -210,9 +240,13 @@ int FFEncoder::Encode(int /*id*/, double /*time*/, unsigned char* data, long len
   av_packet_unref(coded);
 
   AVPacket* out = m_pOutPacket.get();
-  av_packet_unref(out);  // back to the defaults: no timestamps, pos -1, stream 0, flags 0
+  av_packet_unref(out);  // back to the defaults: pos -1, stream 0, flags 0
   out->data = m_pOutBuffer.get();
   out->size = size;
+  out->pts = slot;
+  out->dts = slot;
+  out->duration = 1;
+  out->time_base = context->time_base;
   if (key)
     out->flags |= AV_PKT_FLAG_KEY;
   // The hook may even close this encoder (the lock is re-entrant): nothing here touches
@@ -243,6 +277,10 @@ void FFEncoder::ReleaseLocked() {
 
 int FFEncoder::IsOpen() {
   return m_bOpen.load() ? 1 : 0;
+}
+
+double FFEncoder::GetTimeOrigin() const {
+  return m_pTimeline->origin();
 }
 
 AVCodecContext* FFEncoder::GetCodecContext() {

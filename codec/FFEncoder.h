@@ -1,6 +1,11 @@
 // MPEG-4 Part 2 video encoder: one packet per picture, in picture order, handed to the
 // OnEncode hook the moment it is produced.
 //
+// Each picture is placed on the frame-rate grid by its capture time (CaptureTimeline.h):
+// the packet says where, so that a file written from the packets keeps the capture clock.
+// A picture of an instant already encoded is left out; times the grid cannot follow are
+// counted instead, and the log says so once per Open.
+//
 // Threads: Open, Close and the size, format and label getters run on the owner's control
 // thread, Encode on its encoding thread; IsOpen, GetCodecContext and ShareCodecContext may
 // be called from any thread.
@@ -15,12 +20,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "codec/FFDeleters.h"
 #include "host/CCriticalSectionEx.h"
 #include "host/PixelFormat.h"
 #include "host/SorvoExport.h"
+
+namespace sorvo {
+class CaptureTimeline;
+}  // namespace sorvo
 
 struct AVCodec;
 struct AVCodecContext;
@@ -37,9 +47,11 @@ class SORVO_EXPORT FFEncoder {
   FFEncoder(const FFEncoder&) = delete;
   FFEncoder& operator=(const FFEncoder&) = delete;
 
-  // Encodes one picture of the size and format given to Open. `id` and `time` do not
-  // reach the packet; `length` must cover the whole picture, or nothing is read.
-  // 1 when a packet went to OnEncode, else 0.
+  // Encodes one picture of the size and format given to Open, captured at `time` (seconds
+  // on the host's capture clock, which all streams of one session share). `id` is not
+  // used; `length` must cover the whole picture, or nothing is read. 1 when a packet went
+  // to OnEncode, else 0 (also for a picture of an instant already encoded, which is left
+  // out and counted in GetLeftOutPictures).
   virtual int Encode(int id, double time, unsigned char* data, long length);
   // Always 1; closing a closed encoder does nothing. The codec context stays alive for
   // as long as a container writer shares it (ShareCodecContext).
@@ -56,8 +68,10 @@ class SORVO_EXPORT FFEncoder {
   virtual int IsOpen();
   // The codec context; null while closed.
   virtual AVCodecContext* GetCodecContext();
-  // The packet: data in the output buffer, no timestamps, stream index 0, key flag on key
-  // frames; valid only during the call. Runs on the encoding thread with m_lock held.
+  // The packet: data in the output buffer, stream index 0, key flag on key frames; pts and
+  // dts the picture's slot on the grid, duration 1 and time_base 1/frame rate, so that
+  // pts / frame rate seconds after GetTimeOrigin() is its capture time. Valid only during
+  // the call. Runs on the encoding thread with m_lock held.
   virtual void OnEncode(AVPacket* packet);
 
   // The codec context with shared ownership, for a container writer that keeps using it
@@ -68,6 +82,12 @@ class SORVO_EXPORT FFEncoder {
   // Makes the next picture a key frame, so that a file or client that starts now begins
   // with a picture it can decode. Any thread.
   void RequestKeyFrame() { m_bKeyFrameRequested.store(true); }
+  // The capture time of the packets' pts 0 since the last Open, on the clock of the times
+  // given to Encode; it moves only where times could not be followed. Any thread; a
+  // writer reads it for a packet from inside that packet's OnEncode.
+  double GetTimeOrigin() const;
+  // Pictures left out since Open because their instant was already encoded. Any thread.
+  int64_t GetLeftOutPictures() const { return m_nLeftOut.load(); }
   int GetEncoderWidth() const { return m_nWidth; }
   int GetEncoderHeight() const { return m_nHeight; }
   PixelFormat GetInputFormat() const { return m_eInputFormat; }
@@ -79,6 +99,8 @@ class SORVO_EXPORT FFEncoder {
   // without the global-header flag that would strip the in-band headers.
   bool AttachExtradata(const AVCodec* codec, AVCodecContext* context, int frameRate, bool gray);
   AVFrame* PreparePictureLocked(unsigned char* data);
+  // The slot of the picture captured at `time`, or -1 to leave it out. m_lock held.
+  int64_t PlacePictureLocked(double time);
   void ReleaseLocked();
 
   // Written by Open and Close under m_lock; read by Encode under m_lock. m_pCodecContext
@@ -93,7 +115,10 @@ class SORVO_EXPORT FFEncoder {
   sorvo::PacketPtr m_pOutPacket;      // what OnEncode receives
   sorvo::MallocPtr m_pOutBuffer;
   int m_nOutCapacity = 0;
-  int64_t m_nPictureNumber = 0;
+  std::unique_ptr<sorvo::CaptureTimeline> m_pTimeline;  // reset by Open
+  std::atomic<int64_t> m_nLeftOut{0};
+  bool m_bToldCounted = false;  // the log has said that times were counted
+  bool m_bToldLeftOut = false;  // the log has said that pictures were left out
   int m_nWidth = 0;
   int m_nHeight = 0;
   PixelFormat m_eInputFormat = PIX_FMT_NONE;

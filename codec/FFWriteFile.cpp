@@ -1,5 +1,7 @@
 #include "codec/FFWriteFile.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -18,6 +20,18 @@ namespace {
 
 // The stream id that the audio stream has always carried, after the video slots.
 constexpr int kAudioStreamId = 11;
+// A video stream's first picture captured this little before the file's origin still
+// begins the stream, at the origin: less than a tick of any stream time base in use.
+constexpr double kOriginSlack = 0.0005;
+
+bool CarriesTime(const AVPacket* packet) {
+  return packet->pts != AV_NOPTS_VALUE && packet->time_base.num > 0 && packet->time_base.den > 0;
+}
+
+// Seconds expressed in `base`, to the nearest tick.
+int64_t SecondsToTicks(double seconds, AVRational base) {
+  return std::llround(seconds * base.den / base.num);
+}
 
 AVStream* AddStream(AVFormatContext* context, AVCodecContext* codecContext, int streamId) {
   if (context == nullptr || codecContext == nullptr)
@@ -99,6 +113,7 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
       if (video[i].stream == nullptr)
         return 0;
       video[i].context = std::move(shared);
+      video[i].video = m_pVideoEncoders[i];
     }
     streams = videoCount;
   }
@@ -115,12 +130,14 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
     if (shared->frame_size > 0)
       audio.ticksPerPacket = shared->frame_size;
     audio.context = std::move(shared);
+    audio.audio = m_pAudioEncoder;
   }
 
   const bool needsFile = !(format->flags & AVFMT_NOFILE);
   const bool existed = needsFile && PathFileExistsA(fileName);
   // Read now, so that a host may change it between files.
-  sorvo::MuxerOptions options = sorvo::MuxerOptions::ForFormat(format);
+  sorvo::MuxerOptions options =
+      sorvo::MuxerOptions::ForFormat(format, streams + (audio.stream != nullptr ? 1 : 0));
   if (needsFile && !options.OpenFile(context.get(), fileName))
     return 0;
   if (avformat_write_header(context.get(), options.address()) < 0) {
@@ -137,6 +154,7 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
     m_videoTracks[i] = std::move(video[i]);
   m_audioTrack = std::move(audio);
   m_nVideoCount = streams;
+  m_bOriginSet = false;
   m_bOpen.store(1);
   return 1;
 }
@@ -170,6 +188,92 @@ int FFWriteFile::AddAudioFrame(AVPacket* packet) {
   return WriteLocked(packet, &m_audioTrack, packet->flags | AV_PKT_FLAG_KEY);
 }
 
+bool FFWriteFile::StartTimedLocked(const AVPacket* packet, Track* track) {
+  const AVRational base = packet->time_base;
+  const double origin = track->video != nullptr   ? track->video->GetTimeOrigin()
+                        : track->audio != nullptr ? track->audio->GetTimeOrigin()
+                                                  : 0.0;
+  const double start = origin + static_cast<double>(packet->pts) * av_q2d(base);
+  // An encoder's start-up delay gives its first packets times before the sound itself
+  // begins; the sound, not the delay, is what the file's origin marks.
+  const double content =
+      origin + static_cast<double>(std::max<int64_t>(packet->pts, 0)) * av_q2d(base);
+  if (!m_bOriginSet) {
+    m_bOriginSet = true;
+    m_dOrigin = content;
+  }
+  const AVRational streamBase = track->stream->time_base;
+  int64_t ticks = SecondsToTicks(start - m_dOrigin, streamBase);
+  if (track->audio == nullptr) {
+    // A picture from before the file began belongs to no stream of it; the stream begins
+    // with its first picture from then on.
+    if (start < m_dOrigin - kOriginSlack) {
+      // The encoder's next picture is made a key frame, so the stream does not wait a
+      // whole GOP for one that can open it.
+      if (track->video != nullptr)
+        track->video->RequestKeyFrame();
+      return false;
+    }
+    ticks = std::max<int64_t>(ticks, 0);
+  } else {
+    const int64_t duration = packet->duration > 0 ? packet->duration : track->ticksPerPacket;
+    const double end = start + static_cast<double>(duration) * av_q2d(base);
+    // Sound that ended before the file began is not in it; sound that began before it is
+    // written from its start, and the container's edit list leaves out what comes before
+    // the origin, exactly as it leaves out the encoder's start-up delay. That delay alone
+    // may fill whole packets, which the decoder still needs.
+    if (end <= m_dOrigin && origin < m_dOrigin - kOriginSlack)
+      return false;
+  }
+  track->timed = true;
+  track->firstPts = av_rescale_q(packet->pts, base, track->context->time_base);
+  track->lastPts = track->firstPts;
+  track->firstTicks = ticks;
+  return true;
+}
+
+bool FFWriteFile::StampLocked(const AVPacket* packet,
+                              Track* track,
+                              int64_t* ticks,
+                              int64_t* duration) {
+  const AVRational codecBase = track->context->time_base;
+  const AVRational streamBase = track->stream->time_base;
+  if (!track->started) {
+    if (CarriesTime(packet) && !StartTimedLocked(packet, track))
+      return false;
+    track->started = true;
+  }
+
+  int64_t length = track->ticksPerPacket;
+  if (CarriesTime(packet) && packet->duration > 0)
+    length = av_rescale_q(packet->duration, packet->time_base, codecBase);
+  if (track->timed && track->packets > 0) {
+    // A packet without a time, or with one that does not move on, follows the last one.
+    int64_t pts = CarriesTime(packet) ? av_rescale_q(packet->pts, packet->time_base, codecBase)
+                                      : track->lastPts + length;
+    if (pts <= track->lastPts)
+      pts = track->lastPts + length;
+    track->lastPts = pts;
+  }
+
+  int64_t start = 0;
+  if (track->timed) {
+    start = track->lastPts - track->firstPts;
+    // The stream's first packet is written where its capture time falls; the ones after
+    // it keep their distance from it on the encoder's grid.
+    *ticks = track->firstTicks + av_rescale_q(start, codecBase, streamBase);
+    *duration = av_rescale_q(start + length, codecBase, streamBase) -
+                av_rescale_q(start, codecBase, streamBase);
+  } else {
+    start = track->packets * track->ticksPerPacket;
+    *ticks = av_rescale_q(start, codecBase, streamBase);
+    *duration = av_rescale_q(start + length, codecBase, streamBase) - *ticks;
+  }
+  // Counted even when the write fails, so that later packets keep their place in time.
+  ++track->packets;
+  return true;
+}
+
 int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   // An empty packet is no picture and no sound; it would shift every later time.
   if (packet->data == nullptr || packet->size <= 0)
@@ -178,12 +282,10 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   // too, and each would be one more log line.
   if (m_bWriteFailed)
     return 0;
-
-  const AVRational codecBase = track->context->time_base;
-  const AVRational streamBase = track->stream->time_base;
-  const int64_t start = track->packets * track->ticksPerPacket;
-  // Counted even when the write fails, so that later packets keep their place in time.
-  ++track->packets;
+  int64_t ticks = 0;
+  int64_t duration = 0;
+  if (!StampLocked(packet, track, &ticks, &duration))
+    return 0;
 
   // The container library takes the packet over and blanks it; it gets a copy, and the
   // caller's packet goes on unchanged to the encoder's other consumers.
@@ -193,9 +295,9 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   out->size = packet->size;
   out->flags = flags;
   out->stream_index = track->stream->index;
-  out->pts = av_rescale_q(start, codecBase, streamBase);
-  out->dts = out->pts;
-  out->duration = av_rescale_q(start + track->ticksPerPacket, codecBase, streamBase) - out->pts;
+  out->pts = ticks;
+  out->dts = ticks;
+  out->duration = duration;
   const int written = av_interleaved_write_frame(m_pFormatContext.get(), out);
   if (written == 0)
     return 1;
@@ -243,6 +345,7 @@ void FFWriteFile::CloseLocked() {
   m_audioTrack = Track();
   m_nVideoCount = 0;
   m_bWriteFailed = false;
+  m_bOriginSet = false;
 }
 
 int FFWriteFile::IsOpen() {

@@ -2,10 +2,21 @@
 // attached audio encoder go into one file (MP4 in practice), one stream per encoder, the
 // audio stream after the video streams.
 //
-// The writer stamps every packet itself: the n-th packet of a stream is presented at n
-// ticks of its encoder's time base (1/frame rate for video, frame size/sample rate for
-// audio) and lasts one tick, whatever the packet says, so a file plays at its nominal rate.
-// It writes a copy of the caller's packet and leaves the caller's packet untouched.
+// Packets keep the capture clock. A packet that carries a time (pts with a time_base, as
+// the module's encoders hand out: pts ticks after the attached encoder's GetTimeOrigin) is
+// presented at that time, counted from the file's origin: the time of the first packet
+// written to the file, whatever its stream. So a file begins at 0, a gap between packets
+// stays a gap (the packet before it lasts longer), and in a file of several streams a
+// stream whose first packet was captured later begins later. A stream's first packet
+// captured before the origin is refused (video) or, for sound, written with the part
+// before the origin cut by the container's edit list, as is an encoder's start-up delay.
+// A packet without a time (from another encoder) takes the next place in its stream, the
+// n-th packet of a stream at n ticks of its encoder's time base (1/frame rate for video,
+// frame size/sample rate for audio), from the file's start. Either way the last packet
+// lasts its own duration (one tick when it names none). With regular capture times both
+// give the same file, byte for byte. A fragmented MP4 cannot cut the start-up delay: when
+// the sound begins first, the whole file is shifted by the delay instead.
+// The writer writes a copy of the caller's packet and leaves the caller's packet untouched.
 // An MP4 is written in fragments, one per GOP, when the settings say so (MuxerOptions.h).
 //
 // Ownership: the writer owns the format context, its streams and the open file. It
@@ -57,9 +68,9 @@ class SORVO_EXPORT FFWriteFile {
   // it names none, the extension of fileName decides. 1 file open and header written.
   virtual int CreateFileA(const char* fileName, const char* formatName, int videoCount);
   // Writes a packet of video stream `index`. 1 written; 0 refused (closed, no such stream,
-  // empty packet) or failed. A failed write (a full disk, a file-size limit) is logged once,
-  // naming the file; the file stays open but takes no more packets, and CloseFile still
-  // tries to finish it.
+  // empty packet, the stream's first packet captured before the file's origin) or failed.
+  // A failed write (a full disk, a file-size limit) is logged once, naming the file; the
+  // file stays open but takes no more packets, and CloseFile still tries to finish it.
   virtual int AddVideoFrame(AVPacket* packet, int index);
   // Writes a packet of the audio stream, key-flagged. 1 written; 0 refused or failed.
   virtual int AddAudioFrame(AVPacket* packet);
@@ -83,10 +94,25 @@ class SORVO_EXPORT FFWriteFile {
   struct Track {
     AVStream* stream = nullptr;
     sorvo::SharedCodecContext context;  // shared with the encoder until CloseFile
-    int64_t ticksPerPacket = 1;         // in the encoder's time base
-    int64_t packets = 0;                // written so far, failed writes included
+    FFEncoder* video = nullptr;         // the encoder whose packets come, for their origin
+    FFAudioEncoder* audio = nullptr;
+    int64_t ticksPerPacket = 1;  // in the encoder's time base
+    int64_t packets = 0;         // written so far, failed writes included
+    // Set by the first packet written: whether the stream follows the packets' times, and
+    // its first pts (encoder time base) with the stream time it was written at.
+    bool started = false;
+    bool timed = false;
+    int64_t firstPts = 0;
+    int64_t firstTicks = 0;
+    int64_t lastPts = 0;  // the last pts taken, failed writes included
   };
 
+  // The presentation time of the packet in the stream's time base, and its duration;
+  // false when the packet comes before the stream may begin. m_lock held.
+  bool StampLocked(const AVPacket* packet, Track* track, int64_t* ticks, int64_t* duration);
+  // Places the stream's first timed packet against the file's origin; false when it comes
+  // before it. m_lock held.
+  bool StartTimedLocked(const AVPacket* packet, Track* track);
   int WriteLocked(const AVPacket* packet, Track* track, int flags);
   void CloseLocked();
   void ReportWriteFailureLocked(int error);
@@ -99,6 +125,8 @@ class SORVO_EXPORT FFWriteFile {
   int m_nVideoCount = 0;            // video streams of the open file
   sorvo::PacketPtr m_pWritePacket;  // the copy handed to the container library
   bool m_bWriteFailed = false;      // the open file refused a packet: it takes no more
+  bool m_bOriginSet = false;        // m_dOrigin holds the time of the file's first packet
+  double m_dOrigin = 0;             // capture clock, seconds
   std::atomic<int> m_bOpen{0};
   CCriticalSectionEx m_lock;
 };

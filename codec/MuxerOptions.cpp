@@ -25,14 +25,27 @@ bool TakesMovFlags(const AVOutputFormat* format) {
 
 }  // namespace
 
-MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format) {
+MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) {
   MuxerOptions options;
-  if (!TakesMovFlags(format) ||
-      CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) == 0)
+  if (!TakesMovFlags(format))
+    return options;
+  if (streams > 1)
+    av_dict_set(&options.m_pOptions, "movie_timescale", "90000", 0);
+  if (CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) == 0)
     return options;
   // A fragment is cut at each video key frame, so it holds one GOP; the empty 'moov' is
   // written with the header, so the file is readable from its first fragment on.
-  av_dict_set(&options.m_pOptions, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+  av_dict_set(&options.m_pOptions, "movflags",
+              streams > 1 ? "frag_keyframe+empty_moov+default_base_moof+frag_discont"
+                          : "frag_keyframe+empty_moov+default_base_moof",
+              0);
+  // In a file of several streams, a stream that begins later than the first is placed by
+  // its first fragment's decode time, since the 'moov' written up front can carry no edit
+  // list to delay it. By default the muxer would move each stream's first sample to 0
+  // instead; told to, it shifts all streams alike, and only so far that none begins
+  // before 0 (the sound's start-up delay).
+  if (streams > 1)
+    av_dict_set(&options.m_pOptions, "avoid_negative_ts", "make_non_negative", 0);
   // The muxer keeps a fragment's samples in memory and writes the whole fragment at once;
   // flushing after every packet hands each finished fragment to the kernel at once, where a
   // killed process cannot lose it. Between fragments there is nothing to flush.

@@ -10,6 +10,11 @@
 // a default MP4 without its trailing 'moov' cannot be read at all. The
 // key is read each time options are made, so that a host can change it between files.
 //
+// An MP4 of several streams counts the whole file's time in ticks of 1/90,000 s rather
+// than the muxer's default milliseconds: a stream that begins later than the others is
+// delayed by an edit list in those ticks, and milliseconds would start it up to one early.
+// A file of one stream needs no such delay and is written exactly as by default.
+//
 // Threads: any; an object belongs to the thread that made it.
 #pragma once
 
@@ -21,8 +26,8 @@ namespace sorvo {
 
 class MuxerOptions {
  public:
-  // The options for a new file of `format`; reads the settings file.
-  static MuxerOptions ForFormat(const AVOutputFormat* format);
+  // The options for a new file of `format` with `streams` streams; reads the settings file.
+  static MuxerOptions ForFormat(const AVOutputFormat* format, int streams);
 
   MuxerOptions() = default;
   ~MuxerOptions();

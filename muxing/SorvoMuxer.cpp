@@ -109,6 +109,7 @@ CComPtr<ISorvoSink> SorvoMuxer::DetachDirectorLocked() {
   }
   std::lock_guard<std::mutex> frame(m_frameMutex);
   m_directorInfo = VideoInfo();
+  m_dLastTime = 0;
   std::vector<unsigned char>().swap(m_lastFrame);
   std::vector<unsigned char>().swap(m_repeatFrame);
   return director;
@@ -319,6 +320,7 @@ void SorvoMuxer::SendLocked(ISorvoSink* director,
     m_lastFrame.resize(size);
   CopyFrame(m_lastFrame.data(), picture, size);
   m_directorInfo = info;
+  m_dLastTime = time;
   director->OnBuffer(CAMERA_DIRECTOR, time, picture, info.imageSize, info.width, info.height,
                      static_cast<PixelFormat>(info.pixelFormat));
   m_dwLastTick = GetTickCount();
@@ -327,12 +329,18 @@ void SorvoMuxer::SendLocked(ISorvoSink* director,
 void SorvoMuxer::RepeatLocked(ISorvoSink* director, double time) {
   if (m_nActiveCamera != kRepeatCamera || m_directorInfo.imageSize <= 0)
     return;
+  // Where the capture times say that time has passed since camera 4's last picture, the
+  // director lets that picture last until the next one: a repeat stamped now would take
+  // the place of camera 4's own picture of this instant, still on its way. Repeats fill
+  // the time only for a host whose times do not move.
+  if (time > m_dLastTime)
+    return;
   if (GetTickCount() - m_dwLastTick <= kRepeatIntervalMs)
     return;
   const size_t size = static_cast<size_t>(m_directorInfo.imageSize);
   m_repeatFrame.resize(size);
   CopyFrame(m_repeatFrame.data(), m_lastFrame.data(), size);
-  director->OnBuffer(CAMERA_DIRECTOR, time, m_repeatFrame.data(), m_directorInfo.imageSize,
+  director->OnBuffer(CAMERA_DIRECTOR, m_dLastTime, m_repeatFrame.data(), m_directorInfo.imageSize,
                      m_directorInfo.width, m_directorInfo.height,
                      static_cast<PixelFormat>(m_directorInfo.pixelFormat));
   m_dwLastTick = GetTickCount();
@@ -427,12 +435,16 @@ int SorvoMuxer::OnEncodeData(int id, AVPacket* packet) {
     if (sink == nullptr || sink->GetId() != id)
       continue;
     // A stream begins with a picture that decodes on its own.
-    if (!m_bStreamStarted[id].load()) {
-      if ((packet->flags & AV_PKT_FLAG_KEY) == 0)
-        return 1;
-      m_bStreamStarted[id].store(true);
+    if (m_bStreamStarted[id].load()) {
+      m_multiFile.AddVideoFrame(packet, stream);
+      continue;
     }
-    m_multiFile.AddVideoFrame(packet, stream);
+    if ((packet->flags & AV_PKT_FLAG_KEY) == 0)
+      return 1;
+    // The file refuses a picture captured before it began (another camera's came first);
+    // the camera's next key frame opens the stream then.
+    if (m_multiFile.AddVideoFrame(packet, stream) == 1)
+      m_bStreamStarted[id].store(true);
   }
   return 1;
 }

@@ -57,8 +57,8 @@ class PictureGate;
 //   only while the gate is closed. It is held while packets are handed to the sinks and to
 //   the writer, whose own lock comes after it.
 // - m_frameMutex guards the camera switch (m_nActiveCamera) and the last director picture
-//   (m_directorInfo, m_lastFrame, m_repeatFrame, m_dwLastTick); it is held while a picture
-//   is handed to the director sink, whose own locks come after it.
+//   (m_directorInfo, m_lastFrame, m_repeatFrame, m_dLastTime, m_dwLastTick); it is held
+//   while a picture is handed to the director sink, whose own locks come after it.
 // m_nCurCamera, m_bRegistered, m_nStreamIndex and m_bStreamStarted are atomics read
 // without a lock.
 class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
@@ -185,8 +185,9 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   CComPtr<ISorvoSink> DetachDirectorLocked();
   // Hands a fitted picture to the director and keeps a copy of it. m_frameMutex held.
   void SendLocked(ISorvoSink* director, double time, const VideoInfo& info, unsigned char* picture);
-  // While camera 4 is active, sends its last picture again once 40 ms have passed.
-  // m_frameMutex held.
+  // While camera 4 is active, sends its last picture again, with that picture's capture
+  // time, once 40 ms have passed, unless the capture time of the picture that prompts it
+  // (`time`) is later. m_frameMutex held.
   void RepeatLocked(ISorvoSink* director, double time);
 
   CCriticalSectionEx m_lock;
@@ -211,6 +212,7 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   std::vector<unsigned char> m_lastFrame;
   std::vector<unsigned char> m_repeatFrame;  // what a repeat hands over, so m_lastFrame stays
   uint32_t m_dwLastTick = 0;
+  double m_dLastTime = 0;  // capture time of the last director picture
 
   FFWriteFile m_multiFile;
   std::atomic<int> m_nStreamIndex[kCameras];     // -1: no stream in the open file

@@ -10,9 +10,9 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "common/CodecTestSupport.h"
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFDeleters.h"
+#include "common/CodecTestSupport.h"
 
 namespace {
 
@@ -98,7 +98,7 @@ TEST(FFAudioEncoderTest, SettingsTheCodecRefusesGiveMinusOneAndItsLine) {
   }
 }
 
-TEST(FFAudioEncoderTest, PacketsComeAfterTheLookAheadKeyFlaggedAndWithoutTimes) {
+TEST(FFAudioEncoderTest, PacketsComeAfterTheLookAheadKeyFlaggedAndTimedInSamples) {
   RecordingAudioEncoder encoder;
   ASSERT_EQ(encoder.Open(2, kRate, 128000), 1);
   EXPECT_EQ(encoder.GetFrameBytes(), kFrame * 2 * 2);
@@ -119,11 +119,18 @@ TEST(FFAudioEncoderTest, PacketsComeAfterTheLookAheadKeyFlaggedAndWithoutTimes) 
   EXPECT_EQ(results[1], 0);
   EXPECT_EQ(results[2], 1);
   ASSERT_GE(encoder.packets.size(), 8u);
-  for (const SeenPacket& p : encoder.packets) {
+  // Each packet holds one frame, counted from the first sample; the codec's start-up delay
+  // puts the first ones before it.
+  const int padding = context->initial_padding;
+  EXPECT_GT(padding, 0);
+  for (size_t n = 0; n < encoder.packets.size(); ++n) {
+    const SeenPacket& p = encoder.packets[n];
     EXPECT_TRUE(p.key());
-    EXPECT_EQ(p.pts, AV_NOPTS_VALUE);
-    EXPECT_EQ(p.dts, AV_NOPTS_VALUE);
-    EXPECT_EQ(p.duration, 0);
+    EXPECT_EQ(p.pts, static_cast<int64_t>(n) * kFrame - padding) << n;
+    EXPECT_EQ(p.dts, p.pts) << n;
+    EXPECT_EQ(p.duration, kFrame) << n;
+    EXPECT_EQ(p.timeBaseNum, 1) << n;
+    EXPECT_EQ(p.timeBaseDen, kRate) << n;
     EXPECT_EQ(p.pos, -1);
     EXPECT_EQ(p.streamIndex, 0);
     ASSERT_GE(p.data.size(), 4u);

@@ -12,8 +12,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "common/CodecTestSupport.h"
 #include "codec/FFEncoder.h"
+#include "common/CodecTestSupport.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"
 
@@ -100,7 +100,7 @@ TEST(FFEncoderTest, GreyInputOpensAsYuvAndCodesLumaOnly) {
   EXPECT_NEAR(Mean(pictures[0].y), Mean({picture.begin(), picture.begin() + kW * kH}), 4.0);
 }
 
-TEST(FFEncoderTest, OnePacketPerPictureWithoutTimestampsAndKeyFlagOnKeyFramesOnly) {
+TEST(FFEncoderTest, OnePacketPerPictureStampedWithItsSlotAndKeyFlagOnKeyFramesOnly) {
   RecordingEncoder encoder;
   ASSERT_EQ(encoder.Open(kW, kH, PIX_FMT_YUV420P, 25, 400000, "cam"), 1);
   ASSERT_EQ(EncodeMoving(encoder, kW, kH, 60), 60);
@@ -113,9 +113,12 @@ TEST(FFEncoderTest, OnePacketPerPictureWithoutTimestampsAndKeyFlagOnKeyFramesOnl
     const SeenPacket& p = encoder.packets[i];
     EXPECT_EQ(p.key(), i % 25 == 0) << i;
     EXPECT_EQ(p.flags & ~AV_PKT_FLAG_KEY, 0) << i;
-    EXPECT_EQ(p.pts, AV_NOPTS_VALUE) << i;
-    EXPECT_EQ(p.dts, AV_NOPTS_VALUE) << i;
-    EXPECT_EQ(p.duration, 0) << i;
+    // Captured every 1/25 s: picture i is at i frame intervals, each lasting one.
+    EXPECT_EQ(p.pts, i) << i;
+    EXPECT_EQ(p.dts, i) << i;
+    EXPECT_EQ(p.duration, 1) << i;
+    EXPECT_EQ(p.timeBaseNum, 1) << i;
+    EXPECT_EQ(p.timeBaseDen, 25) << i;
     EXPECT_EQ(p.pos, -1) << i;
     EXPECT_EQ(p.streamIndex, 0) << i;
     EXPECT_TRUE(StartsWith(p.data, p.key() ? vosStart : vopStart, 4)) << i;

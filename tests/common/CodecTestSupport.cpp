@@ -58,6 +58,8 @@ SeenPacket CopyPacket(const AVPacket* packet) {
   seen.duration = packet->duration;
   seen.pos = packet->pos;
   seen.streamIndex = packet->stream_index;
+  seen.timeBaseNum = packet->time_base.num;
+  seen.timeBaseDen = packet->time_base.den;
   return seen;
 }
 

@@ -32,6 +32,8 @@ struct SeenPacket {
   int64_t duration = 0;
   int64_t pos = 0;
   int streamIndex = 0;
+  int timeBaseNum = 0;  // the packet's time_base
+  int timeBaseDen = 1;
   bool key() const { return (flags & 1) != 0; }
 };
 SeenPacket CopyPacket(const struct AVPacket* packet);

@@ -25,12 +25,37 @@ double Seconds(int64_t value, AVRational base) {
   return value == AV_NOPTS_VALUE ? -1.0 : value * av_q2d(base);
 }
 
+// The first channel of a decoded audio frame, as floats.
+void AppendFirstChannel(const AVFrame* frame, std::vector<float>* sound) {
+  const int channels = frame->ch_layout.nb_channels;
+  for (int i = 0; i < frame->nb_samples; ++i) {
+    switch (frame->format) {
+      case AV_SAMPLE_FMT_FLTP:
+        sound->push_back(reinterpret_cast<const float*>(frame->extended_data[0])[i]);
+        break;
+      case AV_SAMPLE_FMT_FLT:
+        sound->push_back(reinterpret_cast<const float*>(frame->extended_data[0])[i * channels]);
+        break;
+      case AV_SAMPLE_FMT_S16P:
+        sound->push_back(reinterpret_cast<const int16_t*>(frame->extended_data[0])[i] / 32768.0f);
+        break;
+      case AV_SAMPLE_FMT_S16:
+        sound->push_back(reinterpret_cast<const int16_t*>(frame->extended_data[0])[i * channels] /
+                         32768.0f);
+        break;
+      default:
+        return;
+    }
+  }
+}
+
 // Counts what each stream's decoder gives back for `packet` (null: drain), keeping the
-// pictures when asked.
+// pictures and the sound when asked.
 void DecodeInto(AVCodecContext* decoder,
                 const AVPacket* packet,
                 AVFrame* frame,
                 bool keepPictures,
+                AVRational timeBase,
                 ProbedStream* stream) {
   if (avcodec_send_packet(decoder, packet) < 0) {
     ++stream->decodeErrors;
@@ -47,8 +72,15 @@ void DecodeInto(AVCodecContext* decoder,
     ++stream->decodedFrames;
     if (decoder->codec_type == AVMEDIA_TYPE_AUDIO)
       stream->decodedSamples += frame->nb_samples;
-    if (keepPictures && decoder->codec_type == AVMEDIA_TYPE_VIDEO)
+    if (keepPictures && decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
       stream->pictures.push_back(PictureFromFrame(frame));
+      stream->pictureSeconds.push_back(Seconds(frame->best_effort_timestamp, timeBase));
+    }
+    if (keepPictures && decoder->codec_type == AVMEDIA_TYPE_AUDIO) {
+      if (stream->sound.empty())
+        stream->soundStartSeconds = Seconds(frame->best_effort_timestamp, timeBase);
+      AppendFirstChannel(frame, &stream->sound);
+    }
     av_frame_unref(frame);
   }
 }
@@ -105,6 +137,10 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
     file.streams.push_back(stream);
     const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    // With the stream's time base the decoder moves a frame's time past the samples it
+    // leaves out (a start-up delay), as a player's does.
+    if (decoder)
+      decoder->pkt_timebase = s->time_base;
     if (codec && decoder && avcodec_parameters_to_context(decoder.get(), s->codecpar) >= 0 &&
         avcodec_open2(decoder.get(), codec, nullptr) >= 0)
       decoders.push_back(std::move(decoder));
@@ -127,12 +163,13 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
     ProbedStream& stream = file.streams[p.stream];
     stream.endSeconds = std::max(stream.endSeconds, p.ptsSeconds + p.durationSeconds);
     if (AVCodecContext* decoder = decoders[p.stream].get())
-      DecodeInto(decoder, packet.get(), frame.get(), keepPictures, &stream);
+      DecodeInto(decoder, packet.get(), frame.get(), keepPictures, s->time_base, &stream);
     av_packet_unref(packet.get());
   }
   for (size_t i = 0; i < decoders.size(); ++i)
     if (decoders[i])
-      DecodeInto(decoders[i].get(), nullptr, frame.get(), keepPictures, &file.streams[i]);
+      DecodeInto(decoders[i].get(), nullptr, frame.get(), keepPictures,
+                 input->streams[i]->time_base, &file.streams[i]);
   return file;
 }
 
@@ -181,7 +218,8 @@ std::vector<Mp4Box> TopLevelBoxes(const std::string& path) {
     uint64_t size = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
     if (size == 1 && at + 16 <= bytes.size()) {  // a 64-bit size follows the type
       size = 0;
-      for (size_t i = 0; i < 8; ++i) size = size << 8 | byte(at + 8 + i);
+      for (size_t i = 0; i < 8; ++i)
+        size = size << 8 | byte(at + 8 + i);
     } else if (size == 0) {  // the box runs to the end of the file
       size = bytes.size() - at;
     }
@@ -194,8 +232,8 @@ std::vector<Mp4Box> TopLevelBoxes(const std::string& path) {
 }
 
 int CountBoxes(const std::vector<Mp4Box>& boxes, const std::string& type) {
-  return static_cast<int>(
-      std::count_if(boxes.begin(), boxes.end(), [&](const Mp4Box& box) { return box.type == type; }));
+  return static_cast<int>(std::count_if(boxes.begin(), boxes.end(),
+                                        [&](const Mp4Box& box) { return box.type == type; }));
 }
 
 int OpenDescriptorCount() {

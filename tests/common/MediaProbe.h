@@ -21,11 +21,16 @@ struct ProbedStream {
   int sampleRate = 0;
   int channels = 0;
   std::vector<uint8_t> extradata;
-  int decodedFrames = 0;  // pictures or audio frames the decoder gave back
+  int decodedFrames = 0;       // pictures or audio frames the decoder gave back
   int64_t decodedSamples = 0;  // audio: samples per channel the decoder gave back
   int decodeErrors = 0;
-  double endSeconds = 0;  // end of the last packet: pts + duration
-  std::vector<Picture> pictures;  // the decoded pictures, when asked for, in output order
+  double endSeconds = 0;               // end of the last packet: pts + duration
+  std::vector<Picture> pictures;       // the decoded pictures, when asked for, in output order
+  std::vector<double> pictureSeconds;  // when each of them is presented
+  // Audio, when asked for: the first channel of the decoded sound as a player gives it
+  // (start-up delay left out), and the presentation time of its first sample.
+  std::vector<float> sound;
+  double soundStartSeconds = -1;
 };
 
 struct ProbedPacket {
@@ -48,7 +53,7 @@ struct ProbedFile {
 };
 
 // Opens, demuxes and decodes the whole file; with `keepPictures`, keeps a copy of every
-// decoded video picture.
+// decoded video picture and of the decoded sound.
 ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 
 // The decoder-specific info of every 'esds' box in an MP4 file, in file order; an empty

@@ -410,7 +410,7 @@ TEST_F(SinkRecordingTest, AnEarlierRecordingIsMovedAsideOrKeptButNeverDeleted) {
     sorvo::test::ScopedBackupFault stuck(sorvo::BackupFault::kNothingMoves);
     EXPECT_EQ(sink->StartRecord(), 0);
   }
-  ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2));
+  ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2, 2));
   sink->Close();
   sink->Release();
   EXPECT_TRUE(ReadWholeFile(path) == recorded) << "the earlier recording was changed";

@@ -52,10 +52,14 @@ class PacketCollector : public ISorvoData {
 inline bool FeedPictures(CSorvoSinkFF& sink, PacketCollector& collector, int width, int height,
                          int count, int first = 0) {
   const size_t before = collector.Packets().size();
+  StreamInfo info;
+  sink.GetStreamInfo(&info);
+  const double rate = info.frameRate > 0 ? info.frameRate : 25;
   for (int i = 0; i < count; ++i) {
     std::vector<uint8_t> picture = MovingYuvPicture(width, height, first + i);
-    sink.OnBuffer(0, i / 25.0, picture.data(), static_cast<long>(picture.size()), width, height,
-                  PIX_FMT_YUV420P);
+    // Captured one frame interval after the one before, picture `first` being the first.
+    sink.OnBuffer(0, (first + i) / rate, picture.data(), static_cast<long>(picture.size()),
+                  width, height, PIX_FMT_YUV420P);
     if (!collector.WaitFor(before + i + 1)) return false;
   }
   return true;

@@ -58,8 +58,9 @@ void FeedAll(Feeder& feeder) {
 
 TEST(FeederTest, LatePicturesAreDroppedButSoundIsNot) {
   CountingReceiver pictures, sound;
-  Feeder video(std::make_unique<StaleSource>(5), &pictures, 0, /*dropLate=*/true);
-  Feeder audio(std::make_unique<StaleSource>(5), &sound, 0, /*dropLate=*/false);
+  const sorvo::tools::SessionClock clock;
+  Feeder video(std::make_unique<StaleSource>(5), &pictures, 0, /*dropLate=*/true, clock);
+  Feeder audio(std::make_unique<StaleSource>(5), &sound, 0, /*dropLate=*/false, clock);
   FeedAll(video);
   FeedAll(audio);
   EXPECT_EQ(pictures.buffers, 0);

@@ -6,8 +6,12 @@
 namespace sorvo::tools {
 
 Feeder::Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id,
-               bool dropLate)
-    : m_source(std::move(source)), m_receiver(receiver), m_id(id), m_dropLate(dropLate) {}
+               bool dropLate, const SessionClock& clock)
+    : m_source(std::move(source)),
+      m_receiver(receiver),
+      m_id(id),
+      m_dropLate(dropLate),
+      m_clock(clock) {}
 
 Feeder::~Feeder() { Stop(); }
 
@@ -29,9 +33,11 @@ std::string Feeder::endReason() const {
 }
 
 void Feeder::Run() {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
+  using Clock = SessionClock::Clock;
   const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
+  // Where a capture device's own times stand on the session's clock.
+  bool placed = false;
+  double deviceOffset = 0;
   std::vector<uint8_t> buffer;
   for (;;) {
     double due = 0;
@@ -41,8 +47,7 @@ void Feeder::Run() {
       return;
     }
     if (!m_source->live()) {
-      const Clock::time_point at =
-          start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due));
+      const Clock::time_point at = m_clock.At(due);
       std::unique_lock<std::mutex> hold(m_lock);
       if (m_wake.wait_until(hold, at, [this] { return m_stopping; })) return;
       if (m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
@@ -50,6 +55,11 @@ void Feeder::Run() {
         continue;
       }
     } else {
+      if (!placed) {
+        placed = true;
+        deviceOffset = m_clock.Now() - due;
+      }
+      due += deviceOffset;
       std::lock_guard<std::mutex> hold(m_lock);
       if (m_stopping) return;
     }

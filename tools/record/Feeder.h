@@ -2,6 +2,11 @@
 // own, each when it is due: a camera's pictures to its recording sink, the sound to the
 // audio sink. A capture device's buffers go out as soon as they are read.
 //
+// Each buffer goes with its capture time on the session's clock: a source's buffer due at
+// `due` seconds is due `due` seconds after the session started (every source starts with
+// the session), and a capture device's times are moved onto the session's clock where its
+// first buffer arrives.
+//
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
 //
@@ -17,13 +22,16 @@
 #include <thread>
 
 #include "tools/record/MediaSource.h"
+#include "tools/record/SessionClock.h"
 
 namespace sorvo::tools {
 
 class Feeder {
  public:
-  // `id` is passed with every buffer; `dropLate` is for pictures.
-  Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id, bool dropLate);
+  // `id` is passed with every buffer; `dropLate` is for pictures. The clock must outlive
+  // Stop.
+  Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id, bool dropLate,
+         const SessionClock& clock);
   ~Feeder();
   Feeder(const Feeder&) = delete;
   Feeder& operator=(const Feeder&) = delete;
@@ -45,6 +53,7 @@ class Feeder {
   IGrabberCallBack* m_receiver;
   const int m_id;
   const bool m_dropLate;
+  const SessionClock& m_clock;
   std::thread m_thread;
   mutable std::mutex m_lock;  // guards m_stopping and m_endReason; m_wake waits on it
   std::condition_variable m_wake;

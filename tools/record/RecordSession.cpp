@@ -95,7 +95,9 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
     return false;
   }
   camera.sink.reset(sink);
-  camera.sink->SetEncodeDataOutputCB(&camera.counter);
+  camera.stall = WorkerStall::FromEnvironment(camera.number, &camera.counter);
+  camera.sink->SetEncodeDataOutputCB(camera.stall ? static_cast<ISorvoData*>(camera.stall.get())
+                                                  : &camera.counter);
   if (camera.sink->StartRecord() != 1) {
     *error = "cannot create " + camera.path;
     return false;
@@ -278,14 +280,16 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
 }
 
 void RecordSession::Start() {
+  // One clock for every camera and the sound, started before any of them.
+  m_clock = std::make_unique<SessionClock>();
   for (const auto& camera : m_cameras) {
     camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
-                                              camera->number, /*dropLate=*/true);
+                                              camera->number, /*dropLate=*/true, *m_clock);
     camera->feeder->Start();
   }
   if (m_sound) {
     m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), m_sound->sink.get(),
-                                               0, /*dropLate=*/false);
+                                               0, /*dropLate=*/false, *m_clock);
     m_sound->feeder->Start();
   }
   m_started = true;

@@ -19,7 +19,9 @@
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/WorkerStall.h"
 
 namespace sorvo::tools {
 
@@ -70,6 +72,7 @@ class RecordSession {
     int port = 0;
     std::unique_ptr<MediaSource> source;  // until the feeder takes it
     PacketCounter counter;
+    std::unique_ptr<WorkerStall> stall;  // tests only: between the sink and the counter
     SinkOwner sink;
     std::unique_ptr<Feeder> feeder;
     SinkStatus final;  // taken at Stop
@@ -101,6 +104,7 @@ class RecordSession {
   RecordOptions m_options;
   std::string m_outDir;
   std::string m_appDir;
+  std::unique_ptr<SessionClock> m_clock;  // made by Start; goes after the feeders
   std::vector<std::unique_ptr<Camera>> m_cameras;
   std::unique_ptr<Sound> m_sound;  // null with --audio none
   // The director's sink belongs to the controller; the counter is its data target. The

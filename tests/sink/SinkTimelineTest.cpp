@@ -1,0 +1,208 @@
+// A sink's MP4 keeps the capture clock when its frame pool gives pictures up: the worker
+// is held inside its hook while the capture thread goes on, so that exactly the pictures
+// the pool drops are missing, and the file read back shows the gap where they were.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFWriteFile.h"
+#include "common/CounterPicture.h"
+#include "common/MediaProbe.h"
+#include "common/TestAppDir.h"
+#include "sink/SinkTestSupport.h"
+
+namespace {
+
+using namespace sorvo::test;
+
+constexpr int kW = 176;
+constexpr int kH = 144;
+constexpr int kPictures = 100;
+
+// A recording sink whose worker stops inside its packet hook, once its packet number
+// `holdAt` (from 0) has gone out, until the test lets it go.
+class HeldSink : public CSorvoSinkFF {
+ public:
+  explicit HeldSink(int64_t holdAt) : m_holdAt(holdAt) {}
+  // The worker stops before this class's part of the object goes.
+  ~HeldSink() override { Close(); }
+
+  // False when the worker never got there (within a generous minute).
+  bool WaitUntilHeld() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_held; });
+  }
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_released = true;
+    m_changed.notify_all();
+  }
+
+ protected:
+  void OnEncode(AVPacket* packet) override {
+    CSorvoSinkFF::OnEncode(packet);
+    if (m_nPackets++ != m_holdAt)
+      return;
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_held = true;
+    m_changed.notify_all();
+    m_changed.wait(hold, [&] { return m_released; });
+  }
+
+ private:
+  const int64_t m_holdAt;
+  int64_t m_nPackets = 0;  // the worker's own
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_held = false;      // guarded by m_lock
+  bool m_released = false;  // guarded by m_lock
+};
+
+void Deliver(CSorvoSinkFF& sink, int counter) {
+  std::vector<uint8_t> picture = CounterPicture(kW, kH, 0, counter);
+  sink.OnBuffer(0, counter / 25.0, picture.data(), static_cast<long>(picture.size()), kW, kH,
+                PIX_FMT_YUV420P);
+}
+
+// Delivers pictures `from` to `to` - 1, each once the one before has been encoded.
+void DeliverOneByOne(CSorvoSinkFF& sink, PacketCollector& packets, int from, int to) {
+  for (int k = from; k < to; ++k) {
+    const size_t before = packets.Packets().size();
+    Deliver(sink, k);
+    ASSERT_TRUE(packets.WaitFor(before + 1)) << k;
+  }
+}
+
+struct Recording {
+  std::unique_ptr<HeldSink> sink;
+  PacketCollector packets;
+  std::string path;
+};
+
+void Start(Recording& recording, const TestAppDir& dir, const std::string& name, int64_t holdAt) {
+  recording.sink = std::make_unique<HeldSink>(holdAt);
+  recording.path = dir.File(name + ".mp4");
+  ASSERT_EQ(recording.sink->Create(name.c_str(), recording.path.c_str(), kW, kH, PIX_FMT_YUV420P,
+                                   25, 400000, 0, 0, 0),
+            1);
+  recording.sink->SetEncodeDataOutputCB(&recording.packets);
+  ASSERT_EQ(recording.sink->StartRecord(), 1);
+}
+
+// 100 pictures captured at k / 25 s; while the worker is held after picture 39, the
+// capture thread delivers 40 to 53, and the pool keeps only the last four of them.
+void RecordWithTenLost(Recording& recording, const TestAppDir& dir) {
+  Start(recording, dir, "lossy", 39);
+  HeldSink& sink = *recording.sink;
+  DeliverOneByOne(sink, recording.packets, 0, 40);
+  ASSERT_TRUE(sink.WaitUntilHeld());
+  for (int k = 40; k < 54; ++k)
+    Deliver(sink, k);
+  sink.LetGo();
+  ASSERT_TRUE(recording.packets.WaitFor(44));
+  DeliverOneByOne(sink, recording.packets, 54, kPictures);
+  sink.Close();
+}
+
+void RecordAll(Recording& recording, const TestAppDir& dir) {
+  Start(recording, dir, "whole", -1);
+  DeliverOneByOne(*recording.sink, recording.packets, 0, kPictures);
+  recording.sink->Close();
+}
+
+// Every decoded picture's counter, each checked to be shown at its capture time.
+std::vector<int> ShownAtTheirTimes(const ProbedFile& file) {
+  std::vector<int> counters;
+  EXPECT_EQ(file.streams.size(), 1u);
+  if (file.streams.empty())
+    return counters;
+  const ProbedStream& video = file.streams[0];
+  EXPECT_EQ(video.decodeErrors, 0);
+  for (size_t i = 0; i < video.pictures.size(); ++i) {
+    const CounterMark mark = ReadCounter(video.pictures[i]);
+    EXPECT_TRUE(mark.readable) << i;
+    counters.push_back(mark.counter);
+    EXPECT_NEAR(video.pictureSeconds[i], mark.counter / 25.0, 1e-3) << mark.counter;
+  }
+  return counters;
+}
+
+TEST(SinkTimelineTest, PicturesTheQueueGivesUpLeaveAGapInTheFile) {
+  TestAppDir dir;
+  Recording lossy;
+  RecordWithTenLost(lossy, dir);
+  EXPECT_EQ(lossy.packets.Packets().size(), 90u);
+
+  const ProbedFile file = ProbeFile(lossy.path, true);
+  const std::vector<int> counters = ShownAtTheirTimes(file);
+  std::vector<int> expected;
+  for (int k = 0; k < kPictures; ++k)
+    if (k < 40 || k >= 50)
+      expected.push_back(k);
+  EXPECT_EQ(counters, expected);
+  ASSERT_FALSE(file.streams.empty());
+  ASSERT_FALSE(file.streams[0].pictureSeconds.empty());
+  EXPECT_NEAR(file.streams[0].pictureSeconds.back(), 3.96, 1e-3);
+  // Picture 39 stays on screen until picture 50 comes.
+  const std::vector<ProbedPacket> packets = file.PacketsOf(0);
+  ASSERT_EQ(packets.size(), 90u);
+  EXPECT_NEAR(packets[39].durationSeconds, 11 / 25.0, 1e-3);
+}
+
+TEST(SinkTimelineTest, ASinkThatLostPicturesEndsWithOneThatLostNone) {
+  TestAppDir dir;
+  Recording lossy, whole;
+  RecordWithTenLost(lossy, dir);
+  RecordAll(whole, dir);
+  const ProbedFile lossyFile = ProbeFile(lossy.path, true);
+  const ProbedFile wholeFile = ProbeFile(whole.path, true);
+  ShownAtTheirTimes(lossyFile);
+  ShownAtTheirTimes(wholeFile);
+  ASSERT_EQ(lossyFile.streams.size(), 1u);
+  ASSERT_EQ(wholeFile.streams.size(), 1u);
+  EXPECT_NEAR(lossyFile.streams[0].endSeconds, wholeFile.streams[0].endSeconds, 1 / 25.0);
+  EXPECT_NEAR(lossyFile.durationSeconds, wholeFile.durationSeconds, 1 / 25.0);
+}
+
+TEST(SinkTimelineTest, WithNothingLostTheFileIsWhatCountingThePicturesWrites) {
+  TestAppDir dir;
+  Recording whole;
+  RecordAll(whole, dir);
+
+  // The same pictures through an encoder of the same settings, written without times:
+  // each packet in the place its count gives it.
+  RecordingEncoder reference;
+  ASSERT_EQ(reference.Open(kW, kH, PIX_FMT_YUV420P, 25, 400000, "whole"), 1);
+  reference.RequestKeyFrame();
+  for (int k = 0; k < kPictures; ++k) {
+    std::vector<uint8_t> picture = CounterPicture(kW, kH, 0, k);
+    ASSERT_EQ(reference.Encode(0, 0, picture.data(), static_cast<long>(picture.size())), 1);
+  }
+  FFWriteFile counted;
+  ASSERT_EQ(counted.AttachVideoEncoder(0, &reference), 1);
+  ASSERT_EQ(counted.CreateFileA(dir.File("counted.mp4").c_str(), "mp4", 1), 1);
+  for (SeenPacket& seen : reference.packets) {
+    AVPacket* packet = av_packet_alloc();
+    packet->data = seen.data.data();
+    packet->size = static_cast<int>(seen.data.size());
+    packet->flags = seen.flags;
+    EXPECT_EQ(counted.AddVideoFrame(packet, 0), 1);
+    av_packet_free(&packet);
+  }
+  counted.CloseFile();
+
+  const std::string bytes = ReadWholeFile(whole.path);
+  EXPECT_GT(bytes.size(), 1000u);
+  EXPECT_TRUE(bytes == ReadWholeFile(dir.File("counted.mp4")));
+}
+
+}  // namespace
