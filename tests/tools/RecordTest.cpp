@@ -370,6 +370,43 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
       << unwritable.err;
 }
 
+// Every option's mistake names what the option accepts, in words: never a number no one
+// reads, and never a value taken that would record forever or switch without pause.
+TEST_F(RecordTest, OptionMistakesNameTheAcceptedRangeInWords) {
+  const std::string out = dir.File("never");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> calls = {
+      {{"--seconds", "-1"},
+       "--seconds: -1 is not accepted: give a number of seconds from 0 to 31,536,000"},
+      {{"--seconds", "nan"}, "--seconds: nan is not accepted: give a number of seconds from 0 to"},
+      {{"--seconds", "1e400"}, "--seconds: 1e400 is not accepted: give a number of seconds from 0"},
+      {{"--seconds", ""}, "--seconds: an empty value is not accepted"},
+      {{"--fps", "3.5"}, "--fps: 3.5 is not accepted: give a whole number from 1 to 35"},
+      {{"--fps", "36"}, "--fps: 36 is not accepted: give a whole number from 1 to 35"},
+      {{"--bitrate", "5"},
+       "--bitrate: 5 is not accepted: give a whole number of bits per second from 101 to "
+       "134,217,727"},
+      {{"--ports", "99999"},
+       "--ports: 99999 is not accepted: give a whole number from 1,024 to 65,524"},
+      {{"--zoom", "crop"}, "--zoom: crop is not accepted: give stretch or fit"},
+      {{"--switch-every", "1e-12"},
+       "--switch-every: 1e-12 is not accepted: give 0 (switch only by key) or a number of seconds "
+       "from 0.04 (one picture at 25 pictures a second) to 31,536,000"},
+      {{"--switch-every", "0.05", "--fps", "10"},
+       "--switch-every: 0.05 is not accepted: give 0 (switch only by key) or a number of seconds "
+       "from 0.1 (one picture at 10 pictures a second) to 31,536,000"},
+  };
+  for (const auto& [args, message] : calls) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--ports", std::to_string(base), "--out", out});
+    if (args[0] == "--ports") all.erase(all.end() - 4, all.end() - 2);
+    const ToolResult run = RunTool(kRecordProgram, all, dir.path(), seconds(30));
+    EXPECT_EQ(run.exitCode, 2) << args[0] << " " << args[1] << "\n" << run.out << run.err;
+    EXPECT_EQ(run.err.rfind("sorvo-record: " + message, 0), 0u) << run.err;
+    EXPECT_LT(run.err.size(), 250u) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(out));
+}
+
 TEST_F(RecordTest, CamerasOfOneSizeStartedTogetherKeepPrivateStreamsOfTheirOwn) {
   const std::string out = dir.File("same-size");
   const ToolResult run = RunTool(

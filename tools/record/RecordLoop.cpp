@@ -80,7 +80,10 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     if (timed && now >= end) break;
     if (switching && now >= nextSwitch) {
       session.SelectNextCamera();
+      // A loop held up (a slow machine, a stopped terminal) switches once, not once for
+      // every interval it missed.
       nextSwitch += switchEvery;
+      if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
     if (now >= nextShow) {
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());

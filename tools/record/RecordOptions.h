@@ -28,6 +28,8 @@ struct RecordOptions {
   std::string json;             // empty: no JSON summary
 
   static constexpr int kMaxCameras = 5;
+  // A year: longer sessions record until stopped (--seconds 0).
+  static constexpr double kMaxSeconds = 365 * 24 * 3600;
   static constexpr int kDirectorPort = 8050;
   static constexpr int kSoundPortOffset = 10;
   int CameraPort(int number) const { return portBase + 1 + number; }
