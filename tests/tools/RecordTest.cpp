@@ -8,8 +8,12 @@
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -309,6 +313,122 @@ TEST_F(RecordTest, OnATerminalKeysSwitchTheDirectorAndQStops) {
   ASSERT_GE(cut.streams[0].pictures.size(), 2u);
   EXPECT_TRUE(HasBrownBars(cut.streams[0].pictures.front()));
   EXPECT_FALSE(HasBrownBars(cut.streams[0].pictures.back()));
+}
+
+// The text of the progress line drawn at `from` (after its "\033[K"), up to the next
+// control character.
+std::string ProgressAt(const std::string& out, size_t from) {
+  const size_t start = out.find("\033[K", from);
+  if (start == std::string::npos) return "";
+  const size_t end = out.find_first_of("\r\n\033", start + 3);
+  return out.substr(start + 3, end == std::string::npos ? std::string::npos : end - start - 3);
+}
+
+TEST_F(RecordTest, OnATerminalLibraryLinesGoAboveTheProgressLineAndAreExplainedOnce) {
+  TerminalSession terminal(kRecordProgram,
+                           {"--seconds", "0", "--fps", "10", "--switch-every", "0", "--camera",
+                            "test:320x240", "--camera", "test:256x144", "--director", "320x240",
+                            "--audio", "none", "--ports", std::to_string(base), "--out",
+                            dir.File("log")});
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera0", seconds(60))) << terminal.output();
+  // Camera 1 on the cut: the director sets up its scaling and the library warns, on one
+  // of its own threads, while the progress line is on the screen.
+  terminal.Type("1");
+  const std::string warning = "library warning: 单流导播分辨率与源(camera1)分辨率大小不一样,"
+                              "需要resize:单流:320,180;源:256,144";
+  ASSERT_TRUE(terminal.WaitForOutput(warning, seconds(60))) << terminal.output();
+  const size_t at = terminal.output().find(warning);
+  // Something comes after the warning: the line drawn again, then the next update.
+  ASSERT_TRUE(terminal.WaitForOutput(" s | ", seconds(60), at)) << terminal.output();
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera1", seconds(60), at));
+  const std::string& out = terminal.output();
+
+  // The warning starts on a cleared line, and the progress line it cleared comes back
+  // below it as it was, before any newer one.
+  ASSERT_GE(at, 4u);
+  EXPECT_EQ(out.substr(at - 4, 4), "\r\033[K");
+  const size_t before = out.rfind("\033[K", at - 5);
+  ASSERT_NE(before, std::string::npos);
+  const std::string cleared = ProgressAt(out, before);
+  EXPECT_NE(cleared.find(" s | camera0 "), std::string::npos) << cleared;
+  EXPECT_EQ(ProgressAt(out, at), cleared) << out.substr(at);
+
+  // The recorder says once, in its own words, what each camera's warning means.
+  terminal.Type("0");
+  terminal.Type("1");
+  terminal.Type("q");
+  ASSERT_EQ(terminal.Wait(seconds(60)), 0) << terminal.output();
+  const std::string all = terminal.output();
+  EXPECT_NE(all.find("library warning: 单流导播分辨率与源(camera0)分辨率大小不一样,"
+                     "需要resize:单流:320,240;源:320,240"),
+            std::string::npos)
+      << all;
+  const std::string sameSize =
+      "note: the library's resize warning for camera0 means that the director converts its "
+      "320x240 pictures to its own pixel format (YUV 4:2:0) and keeps their size";
+  const std::string scaled =
+      "note: the library's resize warning for camera1 means that the director scales its 256x144 "
+      "pictures to 320x180 to fit its cut";
+  for (const std::string& note : {sameSize, scaled}) {
+    const size_t first = all.find(note);
+    EXPECT_NE(first, std::string::npos) << all;
+    EXPECT_EQ(all.find(note, first + 1), std::string::npos) << all;
+  }
+}
+
+// The dropped pictures of every progress line, in order, and whether the last line is the
+// one drawn after the sinks closed.
+std::vector<long long> DroppedOfEachLine(const std::string& out, bool* endsFinal) {
+  std::vector<long long> counts;
+  std::istringstream in(out);
+  std::string last;
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(" | dropped ");
+    if (at == std::string::npos) continue;
+    counts.push_back(std::stoll(line.substr(at + 11)));
+    last = line;
+  }
+  *endsFinal = last.size() >= 8 && last.substr(last.size() - 8) == " | final";
+  return counts;
+}
+
+TEST_F(RecordTest, CountersNeverGoBackAgreeWithTheSummaryAndCountTheSoundsClients) {
+  const std::string json = dir.File("counters.json");
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--fps", "10", "--camera", "test:160x120", "--ports",
+                        std::to_string(base), "--out", dir.File("counters"), "--json", json},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60))) << recorder.Stderr();
+  EXPECT_TRUE(recorder.WaitForOutput(
+      "clients: viewers of the cameras', the director's and the sound's servers", seconds(60)));
+  // A listener of the sound alone is a client.
+  LoopbackClient listener(static_cast<unsigned short>(base + 10));
+  ASSERT_TRUE(listener.connected());
+  ASSERT_TRUE(recorder.WaitForOutput("| clients 1 |", seconds(60))) << recorder.Stdout();
+  // A recorder held up for a while finds its test camera's pictures late: they are dropped.
+  recorder.Signal(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  recorder.Signal(SIGCONT);
+  // Two more lines once it runs again: the first may have been drawn before it resumed.
+  const size_t resumed = recorder.Stdout().size();
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60), resumed));
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60),
+                                     recorder.Stdout().find(" s | ", resumed) + 1));
+  recorder.Signal(SIGTERM);
+  ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+
+  bool endsFinal = false;
+  const std::vector<long long> dropped = DroppedOfEachLine(recorder.Stdout(), &endsFinal);
+  ASSERT_GE(dropped.size(), 3u) << recorder.Stdout();
+  EXPECT_TRUE(std::is_sorted(dropped.begin(), dropped.end())) << recorder.Stdout();
+  EXPECT_TRUE(endsFinal) << recorder.Stdout();
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  long long total = 0;
+  for (const auto& sink : summary.get_child("sinks")) total += sink.second.get<long long>("dropped");
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(dropped.back(), total) << recorder.Stdout();
 }
 
 // A mistake on the command line: one message, a non-zero exit, no session folder.

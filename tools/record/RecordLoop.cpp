@@ -92,10 +92,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       nextShow += showEvery;
     }
   }
-  const double recorded = Seconds(Clock::now() - start).count();
-  progress.Show(recorded, session.Status(), directorText());
-  progress.Finish();
-  return recorded;
+  return Seconds(Clock::now() - start).count();
 }
 
 }  // namespace sorvo::tools

@@ -39,6 +39,7 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
     std::printf("  stream files go under the application directory %s\n",
                 AppDirectory().c_str());
   for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
+  std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);
 }
 
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
 
   StopSignal stop;
   if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
-  const LibraryLog libraryLog;
+  ProgressLine progress(stdout, stderr);
+  const LibraryLog libraryLog(progress);
 
   // Sources and ports are checked before anything is written: a session that cannot run
   // leaves no folder behind.
@@ -68,11 +70,13 @@ int main(int argc, char** argv) {
   }
   PrintPlan(options, session, outDir);
 
-  ProgressLine progress(stdout);
   session.Start();
   SessionSummary summary;
   summary.seconds = RunRecordLoop(options, session, stop, progress);
   session.Stop();
+  // The last line holds the counts of the closed sinks, which the summary gives too.
+  progress.Show(summary.seconds, session.Status(), "final");
+  progress.Finish();
 
   summary.outDir = outDir;
   summary.appDir = AppDirectory();

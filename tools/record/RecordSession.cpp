@@ -185,7 +185,7 @@ SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
 bool RecordSession::CreateSound(std::string* error) {
   Sound& sound = *m_sound;
   sound.path = m_outDir + "/sound.wav";
-  sound.sink = std::make_unique<CAudioSinkFF>();
+  sound.sink = std::make_unique<ServedAudioSink>();
   sound.sink->SetEncodeDataOutputCB(kAudioDataTag, &sound.counter);
   try {
     if (sound.sink->Create("sound", sound.path.c_str(), SoundWaveFormat(), sound.port) != 1) {
@@ -224,6 +224,7 @@ SinkStatus RecordSession::SoundStatus() const {
   }
   status.packets = m_sound->counter.packets();
   status.bytes = m_sound->counter.bytes();
+  if (m_sound->sink) status.clients = m_sound->sink->clients();
   return status;
 }
 

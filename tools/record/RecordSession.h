@@ -19,6 +19,7 @@
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/ServedAudioSink.h"
 #include "tools/record/SinkStatus.h"
 
 namespace sorvo::tools {
@@ -80,7 +81,7 @@ class RecordSession {
     int port = 0;
     std::unique_ptr<MediaSource> source;  // until the feeder takes it
     PacketCounter counter;
-    std::unique_ptr<CAudioSinkFF> sink;
+    std::unique_ptr<ServedAudioSink> sink;
     std::unique_ptr<Feeder> feeder;
     SinkStatus final;  // taken at Stop
   };
@@ -90,7 +91,7 @@ class RecordSession {
   bool CreateDirector(std::string* error);
   bool StartMultiStream(std::string* error);
   SinkStatus DirectorStatus(ISorvoSink* director) const;
-  SinkStatus SoundStatus() const;
+  SinkStatus SoundStatus() const;  // the clients only while the sink is open
   // Closes the audio sink, which hands out its last packets; a WAV file that cannot be
   // finished becomes a note.
   void CloseSound();

@@ -175,6 +175,9 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                   sink.video ? FormatCount(sink.dropped() + sink.late) : "-", sink.source});
   }
   sinks.Print(out);
+  std::fprintf(out,
+               "  (pictures in: what the sink received; dropped: pictures that never reached its "
+               "files, late from\n  their source or pushed out of the sink's full queue)\n");
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
   TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
