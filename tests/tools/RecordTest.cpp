@@ -527,6 +527,62 @@ TEST_F(RecordTest, OptionMistakesNameTheAcceptedRangeInWords) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+// The names in a folder, in name order.
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& path : FilesIn(folder)) names.push_back(fs::path(path).filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMovedAside) {
+  const std::string out = dir.File("again");
+  const std::vector<std::string> common = {"--seconds", "1", "--fps", "10", "--ports",
+                                           std::to_string(base), "--out", out};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), common.begin(), common.end());
+    return args;
+  };
+  const ToolResult first = RunTool(
+      kRecordProgram, with({"--camera", "test:160x120", "--camera", "test:176x144"}), dir.path());
+  ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+  const std::vector<std::string> session = {"camera0.mp4", "camera1.mp4", "director.mp4",
+                                            "sound.wav", "导播多流.mp4"};
+  ASSERT_EQ(NamesIn(out), session);
+  std::vector<std::string> bytes;
+  for (const std::string& name : session) bytes.push_back(ReadWholeFile(out + "/" + name));
+
+  // Refused before anything is written: the earlier session stays as it was.
+  const ToolResult refused =
+      RunTool(kRecordProgram, with({"--camera", "test:160x120"}), dir.path());
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find(out + " already holds recordings (camera0.mp4, camera1.mp4, "
+                                   "director.mp4, sound.wav, 导播多流.mp4); choose another "
+                                   "--out folder, or add --force"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(NamesIn(out), session);
+  for (size_t i = 0; i < session.size(); ++i)
+    EXPECT_TRUE(ReadWholeFile(out + "/" + session[i]) == bytes[i]) << session[i];
+
+  // Forced, with one camera and no sound: the earlier files go aside whole, and nothing of
+  // theirs is left beside the new ones.
+  const ToolResult forced = RunTool(
+      kRecordProgram, with({"--force", "--camera", "test:160x120", "--audio", "none"}), dir.path());
+  ASSERT_EQ(forced.exitCode, 0) << forced.out << forced.err;
+  const std::string said = "--force: the earlier recordings were moved aside into " + out +
+                           "/earlier-1: camera0.mp4, camera1.mp4, director.mp4, sound.wav, "
+                           "导播多流.mp4";
+  EXPECT_NE(forced.out.find(said), std::string::npos) << forced.out;
+  EXPECT_NE(forced.out.find("note: " + said), std::string::npos) << forced.out;
+  EXPECT_EQ(NamesIn(out),
+            (std::vector<std::string>{"camera0.mp4", "director.mp4", "earlier-1", "导播多流.mp4"}));
+  ASSERT_EQ(NamesIn(out + "/earlier-1"), session);
+  for (size_t i = 0; i < session.size(); ++i)
+    EXPECT_TRUE(ReadWholeFile(out + "/earlier-1/" + session[i]) == bytes[i]) << session[i];
+  EXPECT_GE(ExpectGoodVideo(out + "/camera0.mp4", 160, 120), 5);
+}
+
 TEST_F(RecordTest, CamerasOfOneSizeStartedTogetherKeepPrivateStreamsOfTheirOwn) {
   const std::string out = dir.File("same-size");
   const ToolResult run = RunTool(

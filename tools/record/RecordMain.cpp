@@ -2,6 +2,7 @@
 // program outside the library would use it.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/common/StopSignal.h"
 #include "tools/record/LibraryLog.h"
@@ -19,6 +20,12 @@ using namespace sorvo::tools;
 int Fail(const std::string& message) {
   std::fprintf(stderr, "sorvo-record: %s\n", message.c_str());
   return 1;
+}
+
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+  return joined;
 }
 
 std::string AppDirectory() {
@@ -60,10 +67,23 @@ int main(int argc, char** argv) {
   RecordSession session(options);
   std::string error;
   if (!options.json.empty() && !CanCreateFile(options.json, &error)) return Fail(error);
+  const std::string folder = options.out.empty() ? DefaultOutputFolder() : options.out;
+  const std::vector<std::string> earlier = EarlierRecordings(folder);
+  if (!earlier.empty() && !options.force)
+    return Fail(folder + " already holds recordings (" + JoinNames(earlier) +
+                "); choose another --out folder, or add --force to move them aside into " +
+                folder + "/earlier-N first");
   if (!session.OpenSources(&error)) return Fail(error);
-  const std::string outDir =
-      PrepareOutputFolder(options.out.empty() ? DefaultOutputFolder() : options.out, &error);
+  const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty()) return Fail(error);
+  std::string movedAside;
+  if (!earlier.empty()) {
+    const std::string aside = MoveAside(outDir, earlier, &error);
+    if (aside.empty()) return Fail(error + "; nothing was recorded");
+    movedAside = "--force: the earlier recordings were moved aside into " + aside + ": " +
+                 JoinNames(earlier);
+    std::printf("%s\n", movedAside.c_str());
+  }
   if (!session.Create(outDir, &error)) {
     session.Stop();
     return Fail(error + "; nothing was recorded (files begun in " + outDir + " are empty)");
@@ -82,6 +102,7 @@ int main(int argc, char** argv) {
   summary.appDir = AppDirectory();
   summary.sinks = session.Status();
   summary.notes = session.Notes();
+  if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
   bool stopReading = false;
   summary.files = CheckFiles(session.Files(), session.cameraCount(), session.hasSound() ? 1 : 0, [&] {
     stopReading = stopReading || stop.Requested();

@@ -119,6 +119,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "Write every MP4 in fragments of one GOP, readable after a crash");
   app.add_option("--out", options->out, "Session folder; default ./recordings/<local time>")
       ->type_name("DIR");
+  app.add_flag("--force", options->force,
+               "Record into a --out folder that holds recordings, moving them aside into "
+               "DIR/earlier-N first");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
 

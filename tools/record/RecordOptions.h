@@ -25,6 +25,7 @@ struct RecordOptions {
   bool saveStream = false;
   bool fragmentedMp4 = false;   // every MP4 in fragments, readable after a crash
   std::string out;              // empty: ./recordings/<local time>
+  bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
 
   static constexpr int kMaxCameras = 5;
