@@ -468,19 +468,6 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
   }
   EXPECT_FALSE(fs::exists(out));
 
-  // The stream files go to the application directory, which must take them.
-  setenv("SORVO_APP_DIR", "/proc", 1);
-  const ToolResult noAppDir =
-      RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
-                               "test:160x120", "--private-stream", "--out", out},
-              dir.path());
-  setenv("SORVO_APP_DIR", dir.path().c_str(), 1);
-  EXPECT_EQ(noAppDir.exitCode, 1);
-  EXPECT_NE(noAppDir.err.find("the application directory /proc cannot be written"),
-            std::string::npos)
-      << noAppDir.err;
-  EXPECT_FALSE(fs::exists(out));
-
   const ToolResult unwritable =
       RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
                                "test:160x120", "--out", "/proc/sorvo-session"},
@@ -581,6 +568,58 @@ TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMov
   for (size_t i = 0; i < session.size(); ++i)
     EXPECT_TRUE(ReadWholeFile(out + "/earlier-1/" + session[i]) == bytes[i]) << session[i];
   EXPECT_GE(ExpectGoodVideo(out + "/camera0.mp4", 160, 120), 5);
+}
+
+// A recorder installed for every user runs from a folder its users cannot write: the
+// library's stream folders and the settings changed for the session go into the session
+// folder, the user's own settings still hold, and the recorder says where.
+TEST_F(RecordTest, AnApplicationDirectoryThatCannotTakeTheFilesGivesWayToTheSessionFolder) {
+  struct Case {
+    std::string appDir;
+    std::vector<std::string> options;
+    std::string why;
+  };
+  // Below a regular file nothing can be made, not even by root; a stream folder taken by a
+  // file cannot take the library's files while the user's settings beside it can be read.
+  dir.WriteFile("plain", "a regular file\n");
+  fs::create_directory(dir.File("installed"));
+  dir.WriteFile("installed/PrivateRawStream", "a file where the folder should be\n");
+  const std::string settings = "[Transfer]\nBindAddress=0.0.0.0\n[Sorvo]\nSaveStream=1\n";
+  dir.WriteFile("installed/SettingVideo.ini", settings);
+  const std::vector<Case> cases = {
+      {dir.File("plain/app"),
+       {"--private-stream", "--save-stream", "--fragmented-mp4"},
+       "the application directory " + dir.File("plain/app") + " cannot be written (Not a directory)"},
+      // The user's SaveStream=1 keeps the raw streams on.
+      {dir.File("installed"),
+       {"--private-stream"},
+       "the library's folder " + dir.File("installed/PrivateRawStream") +
+           " cannot take files (it is not a folder)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.appDir);
+    const std::string out = dir.File("session" + std::to_string(&c - cases.data()));
+    std::vector<std::string> args = {"--seconds", "1", "--fps", "10", "--camera", "test:160x120",
+                                     "--audio", "none", "--ports", std::to_string(base), "--out",
+                                     out};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    setenv("SORVO_APP_DIR", c.appDir.c_str(), 1);
+    const ToolResult run = RunTool(kRecordProgram, args, dir.path());
+    setenv("SORVO_APP_DIR", dir.path().c_str(), 1);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("note: " + c.why + ": the library's stream folders and the session's "
+                           "settings are kept in the session folder " + out + " instead"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("stream files go under " + out + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
+    EXPECT_EQ(FilesIn(out + "/PrivateRawStream").size(), 1u);
+    EXPECT_EQ(FilesIn(out + "/RawStream").size(), 2u);  // the camera's and the director's
+    EXPECT_FALSE(fs::exists(out + "/SettingVideo.ini"));
+  }
+  EXPECT_NE(ReadWholeFile(dir.File("session0/camera0.mp4")).find("moof"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(dir.File("installed/SettingVideo.ini")), settings);
+  EXPECT_FALSE(fs::exists(dir.File("installed/RawStream")));
 }
 
 TEST_F(RecordTest, CamerasOfOneSizeStartedTogetherKeepPrivateStreamsOfTheirOwn) {

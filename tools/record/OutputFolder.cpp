@@ -39,6 +39,18 @@ bool FolderTakesFiles(const std::string& folder, std::string* error) {
   return true;
 }
 
+bool FolderCanHoldFiles(const std::string& folder, std::string* error) {
+  std::error_code failure;
+  const fs::file_status status = fs::status(folder, failure);
+  if (status.type() == fs::file_type::not_found)
+    return FolderTakesFiles(fs::path(folder).parent_path().string(), error);
+  if (status.type() != fs::file_type::directory) {
+    *error = failure ? failure.message() : "it is not a folder";
+    return false;
+  }
+  return FolderTakesFiles(folder, error);
+}
+
 std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
   std::error_code failure;
   fs::create_directories(folder, failure);

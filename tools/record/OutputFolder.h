@@ -32,6 +32,10 @@ std::string MoveAside(const std::string& folder, const std::vector<std::string>&
 // Whether files can be made in `folder`: one is made and removed. False with `error` set.
 bool FolderTakesFiles(const std::string& folder, std::string* error);
 
+// Whether the library can keep files in `folder`: it is a folder that takes files, or it
+// does not exist yet and its parent takes files (the library makes it). False with `error`.
+bool FolderCanHoldFiles(const std::string& folder, std::string* error);
+
 // Whether a file can be made at `path` (its folder exists and takes files); false with
 // `error` set. Nothing is written.
 bool CanCreateFile(const std::string& path, std::string* error);

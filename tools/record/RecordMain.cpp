@@ -43,8 +43,7 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
     std::printf("\n");
   }
   if (options.privateStream || options.saveStream)
-    std::printf("  stream files go under the application directory %s\n",
-                AppDirectory().c_str());
+    std::printf("  stream files go under %s\n", AppDirectory().c_str());
   for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
   std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);

@@ -61,7 +61,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  FORMAT:INPUT         any FFmpeg input, e.g. lavfi:testsrc2=size=640x360\n"
       "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
       "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
-      "folder.");
+      "folder; when that cannot be written, under the session folder.");
 
   std::string director = "1280x720";
   std::string zoom = "fit";

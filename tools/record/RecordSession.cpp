@@ -32,16 +32,24 @@ RecordSession::RecordSession(const RecordOptions& options)
 
 RecordSession::~RecordSession() { Stop(); }
 
-bool RecordSession::OpenSources(std::string* error) {
-  // The library makes its stream folders in the application directory.
+std::string RecordSession::AppDirectoryProblem() const {
+  // The library keeps its stream folders in the application directory, and reads the
+  // settings the recorder changes for the session from there.
   std::string why;
   if ((m_options.privateStream || m_options.saveStream || m_options.fragmentedMp4) &&
-      !FolderTakesFiles(m_appDir, &why)) {
-    *error = "the application directory " + m_appDir + " cannot be written (" + why +
-             "), and --private-stream, --save-stream and --fragmented-mp4 write there; point " +
-             "SORVO_APP_DIR at a folder that can be";
-    return false;
-  }
+      !FolderTakesFiles(m_appDir, &why))
+    return "the application directory " + m_appDir + " cannot be written (" + why + ")";
+  const std::vector<std::pair<bool, const char*>> folders = {
+      {m_options.privateStream, "PrivateRawStream"}, {m_options.saveStream, "RawStream"}};
+  for (const auto& [wanted, name] : folders)
+    if (wanted && !FolderCanHoldFiles(m_appDir + "/" + name, &why))
+      return "the library's folder " + m_appDir + "/" + name + " cannot take files (" + why + ")";
+  return "";
+}
+
+bool RecordSession::OpenSources(std::string* error) {
+  m_appDirProblem = AppDirectoryProblem();
+  std::string why;
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
     auto camera = std::make_unique<Camera>();
@@ -249,6 +257,18 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   m_outDir = outDir;
   for (const auto& camera : m_cameras) camera->path = m_outDir + "/" + camera->name + ".mp4";
   InitSorvo();
+  // An application directory the user cannot write (a program installed for every user)
+  // gives way to the session folder, for this process only; the user's settings there are
+  // carried over.
+  std::string userSettings;
+  if (!m_appDirProblem.empty()) {
+    userSettings = m_appDir + "/SettingVideo.ini";
+    SorvoSetAppDirectory(m_outDir.c_str());
+    m_appDir = m_outDir;
+    m_notes.push_back(m_appDirProblem +
+                      ": the library's stream folders and the session's settings are kept in "
+                      "the session folder " + m_outDir + " instead");
+  }
   const std::string rawFolder = m_appDir + "/RawStream";
   const FolderSnapshot rawBefore(rawFolder);
   // The library reads SaveStream as it makes each sink and FragmentedMP4 as it makes each
@@ -256,7 +276,7 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   std::vector<std::string> keys;
   if (m_options.saveStream) keys.push_back("SaveStream");
   if (m_options.fragmentedMp4) keys.push_back("FragmentedMP4");
-  const SessionSetting setting(m_appDir, keys);
+  const SessionSetting setting(m_appDir, keys, userSettings);
   if (!setting.ok()) {
     *error = setting.error();
     return false;

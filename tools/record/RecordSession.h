@@ -5,6 +5,9 @@
 // writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
 // the sound, writing the WAV file and serving the MP3 stream.
 //
+// When the application directory cannot hold the stream files or settings the options ask
+// for, the session folder takes its place for the process (Create says so in a note).
+//
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
 // reads counters that the feeders and the sinks' workers update.
@@ -86,6 +89,9 @@ class RecordSession {
     SinkStatus final;  // taken at Stop
   };
 
+  // Why the library cannot keep this session's stream files or settings in the
+  // application directory; empty when it can or need not.
+  std::string AppDirectoryProblem() const;
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
   bool CreateDirector(std::string* error);
@@ -101,7 +107,8 @@ class RecordSession {
 
   RecordOptions m_options;
   std::string m_outDir;
-  std::string m_appDir;
+  std::string m_appDir;         // the library's; the session folder once moved there
+  std::string m_appDirProblem;  // why it must move; empty when it stays
   std::vector<std::unique_ptr<Camera>> m_cameras;
   std::unique_ptr<Sound> m_sound;  // null with --audio none
   // The director's sink belongs to the controller; the counter is its data target. The
