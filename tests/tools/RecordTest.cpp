@@ -281,6 +281,56 @@ TEST_F(RecordTest, RecordsFromAVideoFileAndAnyFfmpegInput) {
   EXPECT_LE(fromFilter, 27);
 }
 
+// A second Ctrl-C while the files are read back skips the rest of the check: the files
+// were closed as usual, so none is called bad, each keeps its size, and the exit is 0.
+TEST_F(RecordTest, ASecondCtrlCSkipsTheReadBackAndStillGivesTheSizes) {
+  const std::string out = dir.File("twice");
+  const std::string json = dir.File("twice.json");
+  // Large pictures, so that reading them back takes long enough to be interrupted.
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--camera", "test:1920x1080", "--camera",
+                        "test:1920x1080:yuv420p", "--director", "1920x1080", "--ports",
+                        std::to_string(base), "--out", out, "--json", json},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60))) << recorder.Stderr();
+  const size_t first = recorder.Stdout().find(" s | ");
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60),
+                                     first == std::string::npos ? 0 : first + 1));
+  recorder.Signal(SIGINT);
+  ASSERT_TRUE(recorder.WaitForOutput("Stopping on Ctrl-C", seconds(60)));
+  recorder.Signal(SIGINT);
+  ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+  const std::string said = recorder.Stdout();
+  EXPECT_NE(said.find("Stopping again: every file is closed; reading them back is skipped."),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("BAD"), std::string::npos) << said;
+  EXPECT_NE(said.find(" files (stopped again); they were closed as usual"), std::string::npos)
+      << said;
+
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  EXPECT_TRUE(summary.get<bool>("allGood"));
+  EXPECT_FALSE(summary.get<bool>("allChecked"));
+  int skipped = 0;
+  for (const auto& file : summary.get_child("files")) {
+    const std::string path = file.second.get<std::string>("path");
+    const long long bytes = file.second.get<long long>("bytes");
+    EXPECT_EQ(bytes, static_cast<long long>(fs::file_size(path))) << path;
+    EXPECT_GT(bytes, 0) << path;
+    if (file.second.get<bool>("checked")) {
+      EXPECT_TRUE(file.second.get<bool>("good")) << path;
+      continue;
+    }
+    ++skipped;
+    EXPECT_EQ(file.second.get<std::string>("problem"), "not read back (stopped)");
+  }
+  EXPECT_GT(skipped, 0);
+  // Every file was closed as usual all the same.
+  EXPECT_GE(ExpectGoodVideo(out + "/camera1.mp4", 1920, 1080), 1);
+  EXPECT_GE(ExpectGoodVideo(out + "/director.mp4", 1920, 1080), 1);
+}
+
 TEST_F(RecordTest, OnATerminalKeysSwitchTheDirectorAndQStops) {
   const std::string out = dir.File("keys");
   TerminalSession terminal(kRecordProgram,

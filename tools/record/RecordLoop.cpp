@@ -57,7 +57,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     if (stop.Requested()) {
       progress.Message(std::string("Stopping on ") +
                        (stop.LastSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") +
-                       "; finishing the files.");
+                       "; finishing the files (stop again to skip reading them back).");
       break;
     }
     bool quit = false;

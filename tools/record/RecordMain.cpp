@@ -104,12 +104,15 @@ int main(int argc, char** argv) {
   if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
   bool stopReading = false;
   summary.files = CheckFiles(session.Files(), session.cameraCount(), session.hasSound() ? 1 : 0, [&] {
-    stopReading = stopReading || stop.Requested();
+    if (!stopReading && stop.Requested()) {
+      stopReading = true;
+      std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
+    }
     return stopReading;
   });
   MarkIncompleteFiles(&summary.files, summary.sinks);
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);
-  return summary.AllGood() ? 0 : 1;
+  return summary.NoneBad() ? 0 : 1;
 }
