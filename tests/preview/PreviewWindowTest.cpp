@@ -12,6 +12,7 @@
 
 #include "EncodedClip.h"
 #include "preview/CDecodePreview.h"
+#include "preview/PreviewPlacement.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with the headers above.
 #include <X11/Xatom.h>
@@ -53,6 +54,21 @@ class XServer {
     if (children != nullptr)
       XFree(children);
     return found;
+  }
+
+  // The window's place on the screen and its size, as the server holds them.
+  struct Geometry {
+    int x, y, width, height;
+  };
+  std::optional<Geometry> GeometryOf(Window window) {
+    XWindowAttributes attributes;
+    Window child = 0;
+    int x = 0, y = 0;
+    if (!XGetWindowAttributes(m_display.get(), window, &attributes) ||
+        !XTranslateCoordinates(m_display.get(), window, DefaultRootWindow(m_display.get()), 0, 0,
+                               &x, &y, &child))
+      return std::nullopt;
+    return Geometry{x, y, attributes.width, attributes.height};
   }
 
   // The colour at the window's centre, as the server holds it.
@@ -164,6 +180,55 @@ TEST(PreviewWindowTest, TwoPreviewsShowTheirPicturesInTitledWindowsOnTheXServer)
   first.reset();
   EXPECT_FALSE(server.FindWindow("cam1 -- 本地解码预览"));
   EXPECT_TRUE(server.FindWindow("cam2 -- 本地解码预览"));
+}
+
+// A host that places its previews gets each window where it asked, the picture within the
+// size it gave: several previews side by side instead of one on top of the other.
+TEST(PreviewWindowTest, PlacedPreviewsOpenWhereTheHostPutThemWithinTheirSize) {
+  XServer server;
+  ASSERT_TRUE(server.Connected()) << "no X server: run under xvfb-run";
+  const Bytes picture = sorvo::test::SolidBgrPicture(320, 240, 200, 40, 40);
+  auto packets = sorvo::test::EncodePictures(320, 240, PIX_FMT_BGR24, {picture});
+  ASSERT_FALSE(packets.empty());
+
+  SorvoSetPreviewPlacement("left", 0, 0, 160, 160);
+  SorvoSetPreviewPlacement("right", 400, 300, 0, 0);
+  CDecodePreview left;
+  CDecodePreview right;
+  left.StartPreview("left", static_cast<int>(picture.size()));
+  right.StartPreview("right", static_cast<int>(picture.size()));
+  SorvoSetPreviewPlacement(nullptr, 0, 0, 0, 0);
+  Feed(left, packets);
+  Feed(right, packets);
+
+  std::optional<Rgb> seen;
+  ASSERT_TRUE(WaitForColour(server, "left -- 本地解码预览", {200, 40, 40}, &seen));
+  ASSERT_TRUE(WaitForColour(server, "right -- 本地解码预览", {200, 40, 40}, &seen));
+  // The windows take their pictures' shape once the first picture is drawn.
+  auto geometry = [&](const std::string& title, int width, int height) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::optional<XServer::Geometry> found;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::optional<Window> window = server.FindWindow(title))
+        found = server.GeometryOf(*window);
+      if (found && found->width == width && found->height == height)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return found;
+  };
+  const std::optional<XServer::Geometry> small = geometry("left -- 本地解码预览", 160, 120);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->x, 0);
+  EXPECT_EQ(small->y, 0);
+  EXPECT_EQ(small->width, 160);
+  EXPECT_EQ(small->height, 120);
+  const std::optional<XServer::Geometry> whole = geometry("right -- 本地解码预览", 320, 240);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->x, 400);
+  EXPECT_EQ(whole->y, 300);
+  EXPECT_EQ(whole->width, 320);
+  EXPECT_EQ(whole->height, 240);
 }
 
 }  // namespace
