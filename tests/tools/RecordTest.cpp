@@ -23,6 +23,7 @@ extern "C" {
 #include "common/CodecTestSupport.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
+#include "common/ScopedEnv.h"
 #include "common/TestAppDir.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
@@ -425,6 +426,33 @@ TEST_F(RecordTest, OnATerminalLibraryLinesGoAboveTheProgressLineAndAreExplainedO
     EXPECT_NE(first, std::string::npos) << all;
     EXPECT_EQ(all.find(note, first + 1), std::string::npos) << all;
   }
+}
+
+// Without a display no window can open: the recorder says so once, in its own words, asks
+// the library for no window, and records.
+TEST_F(RecordTest, WithoutADisplayPreviewIsLeftOutWithOneWordWhy) {
+  const ScopedEnv x11("DISPLAY", nullptr);
+  const ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+  const ScopedEnv driver("SDL_VIDEODRIVER", nullptr);
+  const ToolResult run =
+      RunTool(kRecordProgram,
+              {"--seconds", "1", "--fps", "10", "--preview", "--camera", "test:160x120", "--audio",
+               "none", "--ports", std::to_string(base), "--out", dir.File("blind")},
+              dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::string note =
+      "note: --preview: no preview window can open: there is no display (neither DISPLAY nor "
+      "WAYLAND_DISPLAY is set); recording without previews\n";
+  const size_t summary = run.out.find("\nRecorded ");
+  ASSERT_NE(summary, std::string::npos) << run.out;
+  const size_t first = run.out.find(note);
+  EXPECT_LT(first, summary) << run.out;
+  EXPECT_EQ(run.out.find(note, first + 1), run.out.find(note, summary)) << run.out;
+  // Nothing but the library's own lines on standard error.
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line);)
+    EXPECT_EQ(line.rfind("library ", 0), 0u) << line;
+  EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
 }
 
 // The dropped pictures of every progress line, in order, and whether the last line is the

@@ -7,6 +7,7 @@
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
+#include "tools/record/PreviewScreen.h"
 #include "tools/record/SessionSetting.h"
 #include "tools/record/SoundFormat.h"
 #include "tools/record/SourceFactory.h"
@@ -19,6 +20,9 @@ std::string AppDirectory() {
   SorvoGetAppDirectory(path, sizeof(path));
   return path;
 }
+
+// The director's sink, and with it its preview window, has this name.
+constexpr char kDirectorName[] = "director";
 
 }  // namespace
 
@@ -84,7 +88,26 @@ bool RecordSession::OpenSources(std::string* error) {
       return false;
     }
   }
+  if (m_options.preview) PlacePreviews();
   return true;
+}
+
+void RecordSession::PlacePreviews() {
+  const PreviewScreen screen = FindPreviewScreen();
+  if (!screen.available) {
+    m_notes.push_back("--preview: no preview window can open: " + screen.why +
+                      "; recording without previews");
+    return;
+  }
+  m_preview = true;
+  // The director's cut first, at the top left, then the cameras.
+  std::vector<std::string> names = {kDirectorName};
+  for (const auto& camera : m_cameras) names.push_back(camera->name);
+  const std::vector<ScreenArea> tiles =
+      TileScreen(screen.usable, static_cast<int>(names.size()));
+  for (size_t i = 0; i < names.size(); ++i)
+    SorvoSetPreviewPlacement(names[i].c_str(), tiles[i].x, tiles[i].y, tiles[i].width,
+                             tiles[i].height);
 }
 
 bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
@@ -97,7 +120,7 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
   info.frameRate = source.frameRate();
   ISorvoSink* sink = nullptr;
   if (CreateSorvo(camera.name.c_str(), camera.path.c_str(), info, m_options.bitrate, camera.port,
-                  &sink, camera.number, m_options.preview ? 1 : 0) != 1) {
+                  &sink, camera.number, m_preview ? 1 : 0) != 1) {
     *error = "the library could not start the recording sink of " + camera.name + " (" +
              source.Describe() + ")";
     return false;
@@ -124,9 +147,9 @@ bool RecordSession::CreateDirector(std::string* error) {
   // 0x00BBGGRR, red in the low byte.
   const uint32_t border = ((m_options.borderRgb & 0xFF) << 16) | (m_options.borderRgb & 0xFF00) |
                           ((m_options.borderRgb >> 16) & 0xFF);
-  if (m_muxer->CreateSingleMux("director", path.c_str(), m_options.directorWidth,
+  if (m_muxer->CreateSingleMux(kDirectorName, path.c_str(), m_options.directorWidth,
                                m_options.directorHeight, PIX_FMT_YUV420P, m_options.fps,
-                               m_options.bitrate, m_options.preview ? 1 : 0,
+                               m_options.bitrate, m_preview ? 1 : 0,
                                m_options.zoomFit ? ZOOM_LETTERBOX : ZOOM_STRETCH, border) != 1) {
     *error = "the library could not start the director's sink";
     return false;
@@ -145,7 +168,7 @@ bool RecordSession::CreateDirector(std::string* error) {
     *error = "cannot create " + path;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, "director"});
+  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, kDirectorName});
   SelectCamera(0);
   return true;
 }
@@ -159,7 +182,7 @@ bool RecordSession::StartMultiStream(std::string* error) {
     *error = "cannot create the multi-stream file in " + m_outDir;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", "director"});
+  m_files.push_back({OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kDirectorName});
   return true;
 }
 
@@ -176,7 +199,7 @@ void RecordSession::SelectNextCamera() {
 
 SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
   SinkStatus status;
-  status.name = "director";
+  status.name = kDirectorName;
   status.port = m_directorServed ? SorvoMuxer::kDirectorPort : 0;
   status.source = std::string(m_options.zoomFit ? "fitted" : "stretched") + " to " +
                   std::to_string(m_options.directorWidth) + "x" +
@@ -287,7 +310,7 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   // The library names them Sorvo_<sink name>_<time>_mp4.raw.
   for (const std::string& path : rawBefore.Added()) {
     const std::string name = path.substr(rawFolder.size() + 1);
-    std::string owner = "director";
+    std::string owner = kDirectorName;
     for (const auto& camera : m_cameras)
       if (name.rfind("Sorvo_" + camera->name + "_", 0) == 0) owner = camera->name;
     m_files.push_back({OutputFile::Kind::kRawStream, path, owner});

@@ -34,7 +34,9 @@ class RecordSession {
   RecordSession(const RecordSession&) = delete;
   RecordSession& operator=(const RecordSession&) = delete;
 
-  // Opens every source and checks every port; nothing is written yet. False with `error`.
+  // Opens every source and checks every port, and where --preview asks for windows, finds
+  // the screen and gives each sink's window a tile of it (or says, in a note, why no window
+  // can open); nothing is written yet. False with `error`.
   bool OpenSources(std::string* error);
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
@@ -92,6 +94,7 @@ class RecordSession {
   // Why the library cannot keep this session's stream files or settings in the
   // application directory; empty when it can or need not.
   std::string AppDirectoryProblem() const;
+  void PlacePreviews();
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
   bool CreateDirector(std::string* error);
@@ -109,6 +112,7 @@ class RecordSession {
   std::string m_outDir;
   std::string m_appDir;         // the library's; the session folder once moved there
   std::string m_appDirProblem;  // why it must move; empty when it stays
+  bool m_preview = false;       // --preview, and a window can open
   std::vector<std::unique_ptr<Camera>> m_cameras;
   std::unique_ptr<Sound> m_sound;  // null with --audio none
   // The director's sink belongs to the controller; the counter is its data target. The
