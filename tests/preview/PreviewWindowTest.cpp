@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "EncodedClip.h"
@@ -110,7 +111,7 @@ TEST(PreviewWindowTest, PlacedPreviewsOpenWhereTheHostPutThemWithinTheirSize) {
   ASSERT_TRUE(WaitForColour(server, "left -- 本地解码预览", {200, 40, 40}, &seen));
   ASSERT_TRUE(WaitForColour(server, "right -- 本地解码预览", {200, 40, 40}, &seen));
   // The windows take their pictures' shape once the first picture is drawn.
-  auto geometry = [&](const std::string& title, int width, int height) {
+  auto expectPlace = [&](const std::string& title, int x, int y, int width, int height) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::optional<XServer::Geometry> found;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -120,20 +121,13 @@ TEST(PreviewWindowTest, PlacedPreviewsOpenWhereTheHostPutThemWithinTheirSize) {
         break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return found;
+    ASSERT_TRUE(found) << title;
+    EXPECT_EQ(std::make_tuple(found->x, found->y, found->width, found->height),
+              std::make_tuple(x, y, width, height))
+        << title;
   };
-  const std::optional<XServer::Geometry> small = geometry("left -- 本地解码预览", 160, 120);
-  ASSERT_TRUE(small);
-  EXPECT_EQ(small->x, 0);
-  EXPECT_EQ(small->y, 0);
-  EXPECT_EQ(small->width, 160);
-  EXPECT_EQ(small->height, 120);
-  const std::optional<XServer::Geometry> whole = geometry("right -- 本地解码预览", 320, 240);
-  ASSERT_TRUE(whole);
-  EXPECT_EQ(whole->x, 400);
-  EXPECT_EQ(whole->y, 300);
-  EXPECT_EQ(whole->width, 320);
-  EXPECT_EQ(whole->height, 240);
+  expectPlace("left -- 本地解码预览", 0, 0, 160, 120);
+  expectPlace("right -- 本地解码预览", 400, 300, 320, 240);
 }
 
 }  // namespace

@@ -504,7 +504,8 @@ TEST_F(RecordTest, CountersNeverGoBackAgreeWithTheSummaryAndCountTheSoundsClient
   boost::property_tree::ptree summary;
   ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
   long long total = 0;
-  for (const auto& sink : summary.get_child("sinks")) total += sink.second.get<long long>("dropped");
+  for (const auto& sink : summary.get_child("sinks"))
+    total += sink.second.get<long long>("dropped");
   EXPECT_GT(total, 0);
   EXPECT_EQ(dropped.back(), total) << recorder.Stdout();
 }
@@ -667,7 +668,8 @@ TEST_F(RecordTest, AnApplicationDirectoryThatCannotTakeTheFilesGivesWayToTheSess
   const std::vector<Case> cases = {
       {dir.File("plain/app"),
        {"--private-stream", "--save-stream", "--fragmented-mp4"},
-       "the application directory " + dir.File("plain/app") + " cannot be written (Not a directory)"},
+       "the application directory " + dir.File("plain/app") +
+           " cannot be written (Not a directory)"},
       // The user's SaveStream=1 keeps the raw streams on.
       {dir.File("installed"),
        {"--private-stream"},

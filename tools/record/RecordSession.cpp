@@ -182,7 +182,8 @@ bool RecordSession::StartMultiStream(std::string* error) {
     *error = "cannot create the multi-stream file in " + m_outDir;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kDirectorName});
+  m_files.push_back(
+      {OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kDirectorName});
   return true;
 }
 
