@@ -41,20 +41,33 @@ void ProgressLine::Show(double elapsed, const std::vector<SinkStatus>& sinks,
                         const std::string& extra) {
   std::lock_guard<std::mutex> hold(m_lock);
   long long bytes = 0;
+  for (const SinkStatus& sink : sinks) bytes += sink.bytes;
+  const double interval = elapsed - m_lastElapsed;
+  const double rate = interval > 0 ? 8.0 * static_cast<double>(bytes - m_lastBytes) / interval : 0;
+  m_lastElapsed = elapsed;
+  m_lastBytes = bytes;
+  ShowLocked(elapsed, sinks, rate, extra);
+}
+
+void ProgressLine::ShowFinal(double elapsed, const std::vector<SinkStatus>& sinks) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  long long bytes = 0;
+  for (const SinkStatus& sink : sinks) bytes += sink.bytes;
+  ShowLocked(elapsed, sinks, elapsed > 0 ? 8.0 * static_cast<double>(bytes) / elapsed : 0,
+             "final");
+}
+
+void ProgressLine::ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks,
+                              double bitsPerSecond, const std::string& extra) {
   long long dropped = 0;
   for (const SinkStatus& sink : sinks) {
-    bytes += sink.bytes;
     // Pictures late from their source are counted exactly; of those the sink let go only a
     // least number is known while it runs.
     long long& shown = m_dropped[sink.name];
     shown = std::max(shown, sink.dropped());
     dropped += shown + sink.late;
   }
-  const double interval = elapsed - m_lastElapsed;
-  const double rate = interval > 0 ? 8.0 * static_cast<double>(bytes - m_lastBytes) / interval : 0;
-  m_lastElapsed = elapsed;
-  m_lastBytes = bytes;
-  m_line = Format(elapsed, sinks, dropped, rate, extra);
+  m_line = Format(elapsed, sinks, dropped, bitsPerSecond, extra);
   if (m_inPlace) {
     std::fprintf(m_out, "\r\033[K%s", FittedLocked(m_line).c_str());
     m_lineOpen = true;

@@ -33,6 +33,9 @@ class ProgressLine {
   bool inPlace() const { return m_inPlace; }
   // `extra` is appended, e.g. which camera the director shows.
   void Show(double elapsed, const std::vector<SinkStatus>& sinks, const std::string& extra);
+  // The line once the sinks have closed, marked "final", with the bit rate of the whole
+  // session (the last interval may be a moment, holding the queues' last packets).
+  void ShowFinal(double elapsed, const std::vector<SinkStatus>& sinks);
   // A message on a line of its own on `out`.
   void Message(const std::string& text);
   // One of the library's log lines, on `log`.
@@ -48,6 +51,8 @@ class ProgressLine {
  private:
   // Writes `text` and a line end to `stream` above the progress line. m_lock held.
   void AboveLocked(std::FILE* stream, const std::string& text);
+  void ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks, double bitsPerSecond,
+                  const std::string& extra);
   // The line cut to the terminal's width, or whole when the width is unknown.
   std::string FittedLocked(const std::string& line) const;
 

@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   summary.seconds = RunRecordLoop(options, session, stop, progress);
   session.Stop();
   // The last line holds the counts of the closed sinks, which the summary gives too.
-  progress.Show(summary.seconds, session.Status(), "final");
+  progress.ShowFinal(summary.seconds, session.Status());
   progress.Finish();
 
   summary.outDir = outDir;
