@@ -22,9 +22,13 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// "a, b, c", and past ten names how many more there are.
 std::string JoinNames(const std::vector<std::string>& names) {
+  constexpr size_t kShown = 10;
   std::string joined;
-  for (const std::string& name : names) joined += (joined.empty() ? "" : ", ") + name;
+  for (size_t i = 0; i < names.size() && i < kShown; ++i)
+    joined += (i == 0 ? "" : ", ") + names[i];
+  if (names.size() > kShown) joined += " and " + std::to_string(names.size() - kShown) + " more";
   return joined;
 }
 
