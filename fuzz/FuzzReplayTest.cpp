@@ -77,7 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Target{"private_stream", sorvo::fuzz::FuzzPrivateStream, 7},
                     Target{"video_decoder", sorvo::fuzz::FuzzVideoDecoder, 10},
                     Target{"audio_decoder", sorvo::fuzz::FuzzAudioDecoder, 16},
-                    Target{"view_stream", sorvo::fuzz::FuzzViewStream, 5}),
+                    Target{"view_stream", sorvo::fuzz::FuzzViewStream, 5},
+                    Target{"recover_media", sorvo::fuzz::FuzzRecoverMedia, 16}),
     [](const testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 TEST(PacketSplit, CutsWhatAppendPacketJoins) {

@@ -18,6 +18,10 @@ long long FuzzPrivateStream(const uint8_t* data, size_t size);
 long long FuzzVideoDecoder(const uint8_t* data, size_t size);
 // FFAudioDecoder (MP3) on packets cut from the input; decoded frames of PCM.
 long long FuzzAudioDecoder(const uint8_t* data, size_t size);
+// What sorvo-recover reads before decoding: MP4 and WAV layouts, packets laid end to end
+// cut into pictures and MP3 frames, MPEG-4 header fields, pictures sorted into streams;
+// pieces found.
+long long FuzzRecoverMedia(const uint8_t* data, size_t size);
 // The viewer's reading of a sink's stream: greeting, packet headers, packet checks;
 // packets read.
 long long FuzzViewStream(const uint8_t* data, size_t size);

@@ -163,6 +163,39 @@ void AudioDecoderSeeds() {
   Write("audio_decoder", "cut_and_reopened", cut);
 }
 
+void RecoverMediaSeeds() {
+  // An MP4 whose writer was killed: no index, the mdat's size never set, two cameras of
+  // different sizes and the sound interleaved, the last packet cut short.
+  const char header[] =
+      "\0\0\0\x1C" "ftypisom\0\0\x02\0" "isomiso2mp41"
+      "\0\0\0\x08" "free"
+      "\0\0\0\0" "mdat";
+  Bytes killed(header, header + sizeof(header) - 1);
+  const std::vector<Bytes> small = Clip(24, 16, 3);
+  const std::vector<Bytes> large = Clip(32, 32, 3);
+  const std::vector<Bytes> sound = Mp3Frames(2, 44100, 64000, 11520);
+  for (size_t i = 0, frame = 0; i < small.size(); ++i) {
+    Append(&killed, small[i].data(), small[i].size());
+    Append(&killed, large[i].data(), large[i].size());
+    for (size_t end = frame + 2; frame < end && frame < sound.size(); ++frame)
+      Append(&killed, sound[frame].data(), sound[frame].size());
+  }
+  killed.resize(killed.size() - 5);
+  Write("recover_media", "killed_mp4", killed);
+
+  Bytes raw;
+  for (const Bytes& packet : Clip(24, 16, 4)) Append(&raw, packet.data(), packet.size());
+  Write("recover_media", "raw_stream", raw);
+
+  // A WAV file as a kill used to leave it: RIFF size 0, data size 16, then PCM.
+  const uint8_t wav[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                         16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0,
+                         16, 0, 'd', 'a', 't', 'a', 16, 0, 0, 0};
+  Bytes wave(wav, wav + sizeof(wav));
+  for (int i = 0; i < 203; ++i) wave.push_back(static_cast<uint8_t>(i * 7));
+  Write("recover_media", "wav_killed", wave);
+}
+
 Bytes Greeting(int width, int height) {
   StreamInfo info;
   info.width = width;
@@ -220,5 +253,6 @@ int main(int argc, char** argv) {
   VideoDecoderSeeds();
   AudioDecoderSeeds();
   ViewStreamSeeds();
+  RecoverMediaSeeds();
   return 0;
 }

@@ -45,6 +45,7 @@ long long FuzzPrivateStream(const uint8_t* data, size_t size) {
                     again.payload.size() == packet.size + sizeof(PacketHeader) &&
                     std::memcmp(again.payload.data(), packet.data, packet.size) == 0,
                 "a packet is its record's payload, which parses on its own");
+        Require(again.recordLength == packet.recordLength, "a packet tells its record's length");
         packetBytes += again.recordLength;
         lastOffset = packet.offset;
         ++packets;

@@ -16,11 +16,10 @@ namespace sorvo::fuzz {
 long long FuzzViewStream(const uint8_t* data, size_t size) {
   size_t at = 0;
   tools::VideoStreamReader reader([&](void* buffer, size_t wanted) {
-    if (size - at < wanted)
-      return false;
-    std::memcpy(buffer, data + at, wanted);
-    at += wanted;
-    return true;
+    const size_t given = std::min(wanted, size - at);
+    std::memcpy(buffer, data + at, given);
+    at += given;
+    return given;
   });
   StreamInfo info;
   const tools::VideoStreamReader::Result greeting = reader.ReadGreeting(&info);
@@ -29,6 +28,9 @@ long long FuzzViewStream(const uint8_t* data, size_t size) {
   constexpr int32_t kLargest = tools::VideoStreamReader::kLargestSide;
   Require(info.width > 0 && info.height > 0 && info.width <= kLargest && info.height <= kLargest,
           "an accepted greeting describes a picture the viewer can open");
+  Require(info.frameRate >= tools::VideoStreamReader::kSlowestRate &&
+              info.frameRate <= tools::VideoStreamReader::kFastestRate,
+          "an accepted greeting gives a frame rate times can be counted in");
 
   tools::PacketCheck check(info);
   std::vector<uint8_t> packet;
@@ -40,12 +42,26 @@ long long FuzzViewStream(const uint8_t* data, size_t size) {
       Require(!tools::PacketCheck::SizeIsPlausible(header), "framing is lost on a bad size");
       break;
     }
+    if (read == tools::VideoStreamReader::Result::kCutPacket) {
+      Require(packet.size() == reader.arrived() && packet.size() < static_cast<size_t>(header.size),
+              "a cut packet holds what arrived of it");
+      break;
+    }
     if (read != tools::VideoStreamReader::Result::kOk)
       break;
     Require(packet.size() == static_cast<size_t>(header.size), "a packet has its header's size");
     const std::unique_ptr<uint8_t[]> exact = ExactCopy(packet.data(), packet.size());
-    check.Check(header, exact.get(), packet.size());
+    const int64_t place = check.place();
+    const tools::PacketCheck::Numbering numbering = check.Check(header, exact.get(), packet.size());
     tools::Mpeg4DecoderConfig(exact.get(), packet.size());
+    if (numbering == tools::PacketCheck::Numbering::kUnbelievable) {
+      Require(check.place() == place, "an unbelievable number places nothing");
+      break;
+    }
+    Require(packets == 0 || (check.place() > place &&
+                             check.place() - place <= 1 + tools::PacketCheck::kLongestGapSeconds *
+                                                              int64_t{info.frameRate}),
+            "each packet is placed after the one before, at most the longest gap further on");
     ++packets;
   }
   Require(check.packets() == packets, "every packet is checked once");

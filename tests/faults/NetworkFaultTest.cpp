@@ -1,7 +1,6 @@
 // Network clients that misbehave while a sink records: one that floods the server with
 // bytes, one that stops reading, and 200 that connect and leave in a loop. The recording
 // and a well-behaved client must not notice, and nothing may be left behind.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -16,6 +15,7 @@ extern "C" {
 }
 
 #include "FaultTestSupport.h"
+#include "ProcessFootprint.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "audio/CAudioSinkFF.h"
@@ -37,33 +37,6 @@ using namespace sorvo::test;
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 constexpr int kChurnClients = 200;
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(tasks))
-      count += entry->d_name[0] != '.';
-    closedir(tasks);
-  }
-  return count;
-}
-
-// The process's descriptors and threads, taken before a component starts, so that the
-// test can wait for both to come back once it is gone.
-struct Footprint {
-  Footprint() {
-    // ThreadSanitizer starts a thread of its own with the process's second thread: one
-    // thread made and ended first puts it in the count.
-    std::thread([] {}).join();
-    descriptors = OpenDescriptorCount();
-    threads = ThreadCount();
-  }
-
-  int descriptors = 0;
-  int threads = 0;
-
-  bool Restored() const { return OpenDescriptorCount() == descriptors && ThreadCount() == threads; }
-};
 
 // 200 clients, one after the other, each connecting and leaving: a third after reading its
 // first `served` bytes (which come only while the recording goes on), a third at once, a
@@ -168,7 +141,7 @@ class GoodVideoClient {
 TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhole) {
   InitSorvo();
   TestAppDir dir;
-  const Footprint before;
+  const ProcessFootprint before;
   const unsigned short port = FreeLoopbackPort();
   PacketCollector collector;
   CSorvoSinkFF* sink = StartRecordingSink(dir, "net", kWidth, kHeight, port, collector);
@@ -250,9 +223,7 @@ TEST(SinkNetworkFaultTest, FloodStallAndChurnLeaveTheRecordingAndAGoodClientWhol
   ASSERT_EQ(mp4.streams.size(), 1u);
   EXPECT_EQ(mp4.streams[0].decodedFrames, fed);
   EXPECT_EQ(mp4.streams[0].decodeErrors, 0);
-  EXPECT_TRUE(WaitUntil([&] { return before.Restored(); }))
-      << "descriptors " << before.descriptors << " -> " << OpenDescriptorCount() << ", threads "
-      << before.threads << " -> " << ThreadCount();
+  EXPECT_EQ(before.WaitUntilNothingLeftBehind(), "");
 }
 
 class AudioPackets : public ISorvoData {
@@ -269,7 +240,7 @@ class AudioPackets : public ISorvoData {
 TEST(AudioSinkNetworkFaultTest, FloodStallAndChurnLeaveTheSoundAndAGoodClientWhole) {
   constexpr int kRate = 44100;
   TestAppDir dir;
-  const Footprint before;
+  const ProcessFootprint before;
   const unsigned short port = FreeLoopbackPort();
   AudioPackets receiver;
   {
@@ -333,9 +304,7 @@ TEST(AudioSinkNetworkFaultTest, FloodStallAndChurnLeaveTheSoundAndAGoodClientWho
                            static_cast<int>(receiver.bytes.size())),
             1);
   EXPECT_GE(static_cast<int>(decoder.frames.size()), receiver.packets.load() - 1);
-  EXPECT_TRUE(WaitUntil([&] { return before.Restored(); }))
-      << "descriptors " << before.descriptors << " -> " << OpenDescriptorCount() << ", threads "
-      << before.threads << " -> " << ThreadCount();
+  EXPECT_EQ(before.WaitUntilNothingLeftBehind(), "");
 }
 
 TEST(RecorderNetworkFaultTest, TheRecorderServesAGoodClientThroughFloodStallAndChurn) {

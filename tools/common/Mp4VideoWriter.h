@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+#include "tools/common/Mp4Output.h"
 
 namespace sorvo::tools {
 
@@ -31,24 +31,16 @@ class Mp4VideoWriter {
   // Writes the trailer and closes the file; false (see error()) when that failed.
   bool Finish();
 
-  bool opened() const { return static_cast<bool>(m_output); }
-  long long packets() const { return m_packets; }
-  const std::string& error() const { return m_error; }
+  bool opened() const { return m_output.opened(); }
+  long long packets() const { return m_output.packets(0); }
+  const std::string& error() const { return m_output.error(); }
 
  private:
-  bool Open(const uint8_t* data, size_t size);
-  bool Fail(const std::string& what, int code);
-
-  std::string m_path;
   int m_width;
   int m_height;
   int m_frameRate;
-  OutputOwner m_output;
-  PacketOwner m_packet;
-  int64_t m_lastTick = -1;
-  long long m_packets = 0;
-  bool m_failed = false;
-  std::string m_error;
+  Mp4Output m_output;
+  bool m_started = false;
 };
 
 }  // namespace sorvo::tools

@@ -9,8 +9,9 @@
 
 namespace sorvo::tools {
 
-// The bytes ahead of the packet's first picture start code: the decoder configuration an
-// MP4 file keeps in its 'esds' box. Empty when the packet carries no headers.
+// The stream headers ahead of the packet's first picture (and ahead of a group of VOPs
+// header, which belongs to the pictures): the decoder configuration an MP4 file keeps in
+// its 'esds' box. Empty when the packet carries no headers.
 std::vector<uint8_t> Mpeg4DecoderConfig(const uint8_t* data, size_t size);
 
 enum class Mpeg4PictureType { kNone, kIntra, kPredicted, kBidirectional, kSprite };

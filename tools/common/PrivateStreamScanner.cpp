@@ -10,9 +10,11 @@ namespace {
 size_t FindRecordStart(const uint8_t* data, size_t size, size_t from) {
   while (from + 4 <= size) {
     const void* hit = std::memchr(data + from, sorvo::kFrameStart, size - from);
-    if (hit == nullptr) return size;
+    if (hit == nullptr)
+      return size;
     const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
-    if (at + 4 > size) return size;
+    if (at + 4 > size)
+      return size;
     if (data[at + 1] == sorvo::kFrameStart && data[at + 2] == sorvo::kFrameStart &&
         data[at + 3] == sorvo::kFrameStart)
       return at;
@@ -23,7 +25,8 @@ size_t FindRecordStart(const uint8_t* data, size_t size, size_t from) {
 
 }  // namespace
 
-PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
+PrivateStreamCounts ScanPrivateStream(const uint8_t* data,
+                                      size_t size,
                                       const std::function<void(const PrivatePacket&)>& onPacket) {
   PrivateStreamCounts counts;
   size_t at = FindRecordStart(data, size, 0);
@@ -48,6 +51,7 @@ PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
         packet.data = record.payload.data();
         packet.size = payload - sizeof(PacketHeader);
         packet.offset = at;
+        packet.recordLength = record.recordLength;
         ++counts.good;
         inDamage = false;
         onPacket(packet);
@@ -57,8 +61,10 @@ PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
     }
     // Damaged here, or cut off: go on from the next record start, if there is one.
     const size_t next = FindRecordStart(data, size, at + 1);
-    if (next == size && result == sorvo::ParseResult::kNeedMore) counts.truncated = true;
-    if (!inDamage) ++counts.damaged;
+    if (next == size && result == sorvo::ParseResult::kNeedMore)
+      counts.truncated = true;
+    if (!inDamage)
+      ++counts.damaged;
     inDamage = true;
     counts.bytesSkipped += static_cast<long long>(next - at);
     at = next;

@@ -4,11 +4,11 @@
 // stretch is skipped up to the next record start marker, where reading resumes.
 #pragma once
 
+#include <sorvo/sorvo.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-
-#include <sorvo/sorvo.h>
 
 namespace sorvo::tools {
 
@@ -16,7 +16,8 @@ struct PrivatePacket {
   const uint8_t* data = nullptr;  // valid during the callback only
   size_t size = 0;
   PacketHeader header;
-  size_t offset = 0;  // where its record starts in the file
+  size_t offset = 0;        // where its record starts in the file
+  size_t recordLength = 0;  // bytes of the whole record
 };
 
 struct PrivateStreamCounts {
@@ -26,7 +27,8 @@ struct PrivateStreamCounts {
   bool truncated = false;      // the file ends inside a record
 };
 
-PrivateStreamCounts ScanPrivateStream(const uint8_t* data, size_t size,
+PrivateStreamCounts ScanPrivateStream(const uint8_t* data,
+                                      size_t size,
                                       const std::function<void(const PrivatePacket&)>& onPacket);
 
 }  // namespace sorvo::tools

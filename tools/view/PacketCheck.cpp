@@ -1,22 +1,42 @@
 #include "tools/view/PacketCheck.h"
 
+#include <algorithm>
+
 #include "tools/common/Mpeg4Bitstream.h"
 
 namespace sorvo::tools {
 
-void PacketCheck::Check(const PacketHeader& header, const uint8_t* data, size_t size) {
-  // The running number starts wherever the client joined, then goes up by one.
-  if (m_packets > 0 && header.seq != static_cast<int32_t>(static_cast<uint32_t>(m_lastSeq) + 1)) {
-    ++m_seqGaps;
-    const int32_t jump =
-        static_cast<int32_t>(static_cast<uint32_t>(header.seq) - static_cast<uint32_t>(m_lastSeq));
-    if (jump > 1) m_missing += jump - 1;
+PacketCheck::PacketCheck(const StreamInfo& greeting)
+    : m_greeting(greeting),
+      m_longestGap(int64_t{kLongestGapSeconds} * std::max(greeting.frameRate, 1)) {}
+
+PacketCheck::Numbering PacketCheck::Check(const PacketHeader& header,
+                                          const uint8_t* data,
+                                          size_t size) {
+  // A sink numbers every packet it sends, and its server either delivers each one to a
+  // client or drops the client; the running number starts wherever the client joined.
+  // Taken modulo 2^32, as the sink's count wraps there.
+  Numbering numbering = Numbering::kInOrder;
+  if (m_packets > 0) {
+    const int32_t skipped = static_cast<int32_t>(static_cast<uint32_t>(header.seq) -
+                                                 static_cast<uint32_t>(m_lastSeq) - 1u);
+    if (skipped < 0 || skipped > m_longestGap)
+      return Numbering::kUnbelievable;
+    if (skipped > 0) {
+      numbering = Numbering::kGap;
+      ++m_seqGaps;
+      m_missing += skipped;
+    }
+    m_place += 1 + skipped;
   }
   m_lastSeq = header.seq;
   ++m_packets;
   const bool intra = Mpeg4FirstPictureType(data, size) == Mpeg4PictureType::kIntra;
-  if (intra != (header.key != 0)) ++m_keyMismatches;
-  if (header.width != m_greeting.width || header.height != m_greeting.height) ++m_sizeMismatches;
+  if (intra != (header.key != 0))
+    ++m_keyMismatches;
+  if (header.width != m_greeting.width || header.height != m_greeting.height)
+    ++m_sizeMismatches;
+  return numbering;
 }
 
 std::vector<std::string> PacketCheck::Problems() const {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "tools/view/ServerAddress.h"
+
 namespace sorvo::tools {
 
 class StreamConnection {
@@ -19,8 +21,8 @@ class StreamConnection {
   StreamConnection(const StreamConnection&) = delete;
   StreamConnection& operator=(const StreamConnection&) = delete;
 
-  // "HOST:PORT"; false with `error` set.
-  bool Connect(const std::string& address, std::string* error);
+  // False with `error` set.
+  bool Connect(const ServerAddress& address, std::string* error);
 
   enum class ReadResult { kOk, kClosed, kStopped, kDeadline, kIdle, kFailed };
   // Reads exactly `size` bytes, or up to `size` when `partialOk` (then `*got` says how

@@ -16,6 +16,8 @@ class VideoFileOutput {
  public:
   // Whether the name ends in .m4v or .mp4, the two kinds the viewer writes.
   static bool NameIsSupported(const std::string& path);
+  // Whether the file keeps each packet's time (.mp4), rather than the bare stream (.m4v).
+  static bool IsTimed(const std::string& path);
 
   VideoFileOutput(std::string path, int width, int height, int frameRate);
   ~VideoFileOutput();

@@ -4,39 +4,50 @@
 // the reader callback's business. One thread.
 #pragma once
 
+#include <sorvo/sorvo.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
-
-#include <sorvo/sorvo.h>
 
 namespace sorvo::tools {
 
 class VideoStreamReader {
  public:
-  // Fills `buffer` with exactly `size` bytes, or returns false when no more come.
-  using ReadExact = std::function<bool(void* buffer, size_t size)>;
+  // Fills `buffer` with `size` bytes, or fewer when no more come; returns how many.
+  using ReadExact = std::function<size_t(void* buffer, size_t size)>;
 
   enum class Result {
     kOk,
-    kEnded,            // the reader gave no more bytes
+    kEnded,            // no more bytes came, at the start of a greeting or header
     kNotSinkGreeting,  // the greeting does not describe a recording sink's MPEG-4 stream
     kLostFraming,      // a header's packet size cannot be right
+    kCutHeader,        // the bytes ended inside a header
+    kCutPacket,        // the bytes ended inside a packet
   };
 
   explicit VideoStreamReader(ReadExact read) : m_read(std::move(read)) {}
 
-  // The largest picture a greeting may describe, each way.
+  // What a recording sink describes: the largest picture each way and its frame rates.
   static constexpr int32_t kLargestSide = 5000;
-  static bool IsSinkGreeting(const StreamInfo& info);
+  static constexpr int32_t kSlowestRate = 1;
+  static constexpr int32_t kFastestRate = 35;
+  // Why the greeting cannot be a recording sink's stream description; empty when it can.
+  static std::string GreetingFault(const StreamInfo& info);
 
+  // A greeting cut short is kEnded: nothing of the stream has arrived.
   Result ReadGreeting(StreamInfo* info);
-  // The next header and its packet; on kLostFraming `header` holds the bad header.
+  // The next header and its packet. On kLostFraming `header` holds the bad header; on
+  // kCutPacket `header` is whole and `packet` holds the bytes of it that arrived.
   Result ReadPacket(PacketHeader* header, std::vector<uint8_t>* packet);
+  // After kCutHeader or kCutPacket: the bytes of the header or packet that arrived.
+  size_t arrived() const { return m_arrived; }
 
  private:
   ReadExact m_read;
+  size_t m_arrived = 0;
 };
 
 }  // namespace sorvo::tools
