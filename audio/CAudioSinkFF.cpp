@@ -1,19 +1,27 @@
 #include "audio/CAudioSinkFF.h"
 
+#include <algorithm>
+#include <optional>
+
 extern "C" {
 #include <libavcodec/packet.h>
 }
 
 #include "audio/CWaveSave.h"
+#include "audio/WaveSampleFormat.h"
 #include "host/ITransferServer.h"
-#include "host/Mmio.h"
 #include "sink/ISorvoData.h"
 #include "support/LogF.h"
 
 namespace {
 
-// The encoder reads interleaved signed 16-bit samples.
-constexpr uint16_t kBitsPerSample = 16;
+// The MP3 bit rate, in bits per second, is the byte rate of the 16-bit PCM the codec is
+// given: the caller's byte rate for 16-bit samples, scaled for other widths, so that a
+// sound gets the same MP3 whatever width its source delivers.
+int BitRateFor(const tWAVEFORMATEX& format, FFAudioEncoder::SampleLayout input) {
+  const int64_t rate = int64_t{format.nAvgBytesPerSec} * 2 / FFAudioEncoder::BytesPerSample(input);
+  return static_cast<int>(std::min<int64_t>(rate, INT32_MAX));
+}
 
 }  // namespace
 
@@ -36,20 +44,36 @@ int CAudioSinkFF::Create(const char* /*name*/,
                          int port) {
   // A second Create must not leave the first server or file behind.
   Close();
-  if (format.wBitsPerSample != kBitsPerSample) {
-    // Other sample widths would be encoded as noise.
-    LogErrorF("audio sink: %u-bit PCM given; only 16-bit PCM can be recorded",
+  const std::optional<SampleLayout> input = sorvo::EncoderInputOf(format);
+  if (input) {
+    if (OpenForInput(format.nChannels, static_cast<int>(format.nSamplesPerSec),
+                     BitRateFor(format, *input), *input) != 1)
+      return 0;
+  } else if (wavPath == nullptr) {
+    LogErrorF("audio sink: %u-bit PCM cannot be encoded as MP3 and no WAV file was asked for",
               static_cast<unsigned>(format.wBitsPerSample));
     return 0;
   }
-  if (Open(format.nChannels, static_cast<int>(format.nSamplesPerSec),
-           static_cast<int>(format.nAvgBytesPerSec)) != 1)
-    return 0;
 
   if (wavPath != nullptr) {
     CSingleLock hold(m_sinkLock);
-    if (m_pWave->Create(wavPath, format) != 1)
+    if (m_pWave->Create(wavPath, format) != 1) {
+      if (!input) {
+        LogErrorF("audio sink: %u-bit PCM cannot be encoded as MP3 and %s cannot be created",
+                  static_cast<unsigned>(format.wBitsPerSample), wavPath);
+        return 0;
+      }
       LogWarnF("audio sink: recording without a WAV file: %s cannot be created", wavPath);
+    }
+  }
+  if (!input) {
+    // The WAV file can hold such samples as they are; without packets there is nothing
+    // to serve.
+    LogWarnF(
+        "audio sink: %u-bit PCM cannot be encoded as MP3; recording %s only, no MP3 "
+        "stream%s",
+        static_cast<unsigned>(format.wBitsPerSample), wavPath, port > 0 ? " and no server" : "");
+    return 1;
   }
   if (port > 0) {
     ITransferServer* created = nullptr;
@@ -82,8 +106,7 @@ int CAudioSinkFF::OnBuffer(int id,
                            PixelFormat /*pixelFormat*/) {
   if (data != nullptr && length > 0) {
     CSingleLock hold(m_sinkLock);
-    if (m_pWave->IsOpen() &&
-        mmioWrite(m_pWave->GetHandle(), reinterpret_cast<const char*>(data), length) != length)
+    if (m_pWave->IsOpen() && !m_pWave->Append(data, length))
       StopWaveLocked();
   }
   return Encode(id, time, data, length);

@@ -1,9 +1,15 @@
-// The audio capture sink: the host's 16-bit PCM buffers are appended to an optional WAV
-// file and encoded as MP3; every packet is broadcast, as bare bytes, to the clients of an
-// optional transfer server and then handed to the registered ISorvoData receiver with the
-// receiver's tag (200 marks audio for a muxing controller).
+// The audio capture sink: the host's PCM buffers are appended to an optional WAV file and
+// encoded as MP3; every packet is broadcast, as bare bytes, to the clients of an optional
+// transfer server and then handed to the registered ISorvoData receiver with the receiver's
+// tag (200 marks audio for a muxing controller).
 //
-// Buffers may have any length: the encoder gathers PCM across calls. A WAV file that stops
+// The WAV file keeps the samples as delivered, in any width its header can describe
+// (integer PCM, or IEEE float for 32- and 64-bit float records); the encoder narrows 8-,
+// 24- and 32-bit integer and float samples to the 16 bits the codec takes. Samples it cannot
+// take (integers wider than 32 bits) are recorded into the WAV file alone.
+//
+// Buffers may have any length: the encoder gathers PCM across calls. The WAV file's sizes
+// are kept up to date as PCM comes in, so it plays after a kill too. A WAV file that stops
 // taking PCM (a full disk, the 4 GiB a WAV file can describe) is finished with what it
 // holds and closed, with one warning in the log; the MP3 stream, the broadcast and the
 // receiver go on. Create and Close, which run where the host can act, raise CMMIOException
@@ -48,13 +54,17 @@ class SORVO_EXPORT CAudioSinkFF : public FFAudioEncoder,
   // readers take it.
   ~CAudioSinkFF() override;
 
-  // Starts recording PCM in `format`: 16-bit integer samples, format.nChannels channels at
-  // format.nSamplesPerSec. The MP3 bit rate in bits per second is format.nAvgBytesPerSec,
-  // the PCM's byte rate, unchanged. `name` is not used. `wavPath` null: no WAV file; a
-  // WAV file that cannot be made (bad folder, path over 511 characters) is logged and left
-  // out. `port` <= 0: no server; otherwise a server on its low 16 bits (one that cannot
-  // listen is logged and left out). A sink already started is closed first, as Close does.
-  // Returns 1 when the encoder opened, 0 otherwise (nothing else is started then). Throws
+  // Starts recording PCM in `format`: format.nChannels channels at format.nSamplesPerSec,
+  // IEEE float samples when the tag is 3 and they are 32 or 64 bits wide, else integer PCM
+  // (unsigned up to 8 bits, signed up to 32, whatever the tag). The MP3 bit rate in bits
+  // per second is the byte rate of the 16-bit PCM the codec takes: format.nAvgBytesPerSec
+  // unchanged for 16-bit samples, scaled by 2 / bytes per sample for others. `name` is not
+  // used. `wavPath` null: no WAV file; a WAV file that cannot be made (bad folder, path
+  // over 511 characters) is logged and left out. `port` <= 0: no server; otherwise a server
+  // on its low 16 bits (one that cannot listen is logged and left out). A sink already
+  // started is closed first, as Close does. Returns 1 when the encoder opened, 0 otherwise
+  // (nothing else is started then). Samples the encoder cannot take give one warning and
+  // the WAV file alone, without encoder or server: 1 when the file was made, else 0. Throws
   // CMMIOException when the WAV header cannot be written (the encoder is open then and the
   // caller calls Close), or when the previous take's WAV file cannot be finished.
   virtual int Create(const char* name, const char* wavPath, const tWAVEFORMATEX& format, int port);

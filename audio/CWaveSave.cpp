@@ -1,14 +1,17 @@
 #include "audio/CWaveSave.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
 #include "audio/CMMIOException.h"
+#include "audio/WaveSampleFormat.h"
 
 namespace {
 
 // The fields of the "fmt " chunk.
 struct PcmLayout {
+  uint16_t formatTag;
   uint16_t channels;
   uint32_t samplesPerSec;
   uint32_t avgBytesPerSec;
@@ -16,9 +19,9 @@ struct PcmLayout {
   uint16_t bitsPerSample;
 };
 
-// Block align as RIFF/WAVE defines it for integer PCM: each sample takes whole bytes, so
-// a 12-bit sample is stored in two. Empty when the record describes no sound or a layout
-// the 16- and 32-bit fields cannot hold, since such a header would be read wrongly.
+// Block align as RIFF/WAVE defines it for PCM: each sample takes whole bytes, so a 12-bit
+// sample is stored in two. Empty when the record describes no sound or a layout the 16-
+// and 32-bit fields cannot hold, since such a header would be read wrongly.
 std::optional<PcmLayout> LayoutFor(const WAVEFORMATEX& format) {
   const uint32_t blockAlign =
       uint32_t{format.nChannels} * ((uint32_t{format.wBitsPerSample} + 7) / 8);
@@ -26,8 +29,15 @@ std::optional<PcmLayout> LayoutFor(const WAVEFORMATEX& format) {
   if (blockAlign == 0 || blockAlign > UINT16_MAX || format.nSamplesPerSec == 0 ||
       bytesPerSec > UINT32_MAX)
     return std::nullopt;
-  return PcmLayout{format.nChannels, format.nSamplesPerSec, static_cast<uint32_t>(bytesPerSec),
-                   static_cast<uint16_t>(blockAlign), format.wBitsPerSample};
+  // Readers take the samples of a file that says integer PCM as integers, so floating-point
+  // samples must say so.
+  const uint16_t tag = sorvo::IsFloatWave(format) ? sorvo::kWaveFormatIeeeFloat : WAVE_FORMAT_PCM;
+  return PcmLayout{tag,
+                   format.nChannels,
+                   format.nSamplesPerSec,
+                   static_cast<uint32_t>(bytesPerSec),
+                   static_cast<uint16_t>(blockAlign),
+                   format.wBitsPerSample};
 }
 
 void Check(MMRESULT result) {
@@ -60,7 +70,7 @@ void WriteHeader(HMMIO hmmio, const PcmLayout& layout, MMCKINFO* riff, MMCKINFO*
   current->cksize = kFormatChunkSize;
   Check(mmioCreateChunk(hmmio, current, 0));
   char record[kFormatChunkSize];
-  char* out = Put16(record, WAVE_FORMAT_PCM);
+  char* out = Put16(record, layout.formatTag);
   out = Put16(out, layout.channels);
   out = Put32(out, layout.samplesPerSec);
   out = Put32(out, layout.avgBytesPerSec);
@@ -70,12 +80,13 @@ void WriteHeader(HMMIO hmmio, const PcmLayout& layout, MMCKINFO* riff, MMCKINFO*
     throw CMMIOException(CMMIOException::kWriteFailed);
   Check(mmioAscend(hmmio, current, 0));
 
-  // The size field keeps the format chunk's 16 until Close writes the real count.
   current->ckid = mmioFOURCC('d', 'a', 't', 'a');
+  current->cksize = 0;
   Check(mmioCreateChunk(hmmio, current, 0));
-  // On disk now: a full disk shows here rather than at the first PCM, and a recording cut
-  // off before Close still starts with a WAV header.
-  Check(mmioFlush(hmmio, 0));
+  // On disk now, with the RIFF size of a file without PCM: a full disk shows here rather
+  // than at the first PCM, and a recording cut off before any size update is a valid WAV
+  // file all the same.
+  Check(mmioUpdateChunkSize(hmmio, riff));
 }
 
 // Overwrites the 32-bit size field at `offset` of an unbuffered handle.
@@ -112,6 +123,10 @@ int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
   } catch (const CMMIOException&) {
     return 0;
   }
+  m_nUnsized = 0;
+  // Half a second of sound, so that a source delivering in real time sees the sizes
+  // written more than once a second.
+  m_nSizeEvery = std::max<int64_t>(layout->avgBytesPerSec / 2, 1);
   try {
     WriteHeader(m_hmmio, *layout, &m_ckRiff, &m_ckCurrent);
   } catch (const CMMIOException&) {
@@ -122,6 +137,24 @@ int CWaveSave::Create(const char* path, const WAVEFORMATEX& format) {
     throw;
   }
   return 1;
+}
+
+bool CWaveSave::Append(const void* data, long length) {
+  if (m_hmmio == nullptr || mmioWrite(m_hmmio, static_cast<const char*>(data), length) != length)
+    return false;
+  m_nUnsized += length;
+  return m_nUnsized < m_nSizeEvery || UpdateSizes();
+}
+
+bool CWaveSave::UpdateSizes() {
+  // The data chunk first: should the process end between the two writes, the RIFF form
+  // still ends at or before the end of the file. Each call writes the buffered PCM before
+  // its field.
+  if (mmioUpdateChunkSize(m_hmmio, &m_ckCurrent) != MMSYSERR_NOERROR ||
+      mmioUpdateChunkSize(m_hmmio, &m_ckRiff) != MMSYSERR_NOERROR)
+    return false;
+  m_nUnsized = 0;
+  return true;
 }
 
 void CWaveSave::Close(uint32_t /*flags*/) {

@@ -1,6 +1,7 @@
 #include "codec/FFAudioEncoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,19 +17,75 @@ extern "C" {
 
 namespace {
 
-// Splits interleaved 16-bit PCM into the per-channel planes that libmp3lame takes.
-void Deinterleave(const unsigned char* pcm, AVFrame* planar) {
+using SampleLayout = FFAudioEncoder::SampleLayout;
+
+int16_t FromU8(const unsigned char* in) {
+  return static_cast<int16_t>((in[0] - 128) * 256);
+}
+// The top 16 bits of a little-endian integer whose most significant byte is `in[top]`.
+template <int top>
+int16_t FromTopBytes(const unsigned char* in) {
+  return static_cast<int16_t>(static_cast<uint16_t>(in[top - 1] | in[top] << 8));
+}
+template <typename Float>
+int16_t FromFloat(const unsigned char* in) {
+  Float value;
+  std::memcpy(&value, in, sizeof value);
+  const double scaled = static_cast<double>(value) * 32768.0;
+  if (std::isnan(scaled))
+    return 0;
+  return static_cast<int16_t>(std::lrint(std::clamp(scaled, -32768.0, 32767.0)));
+}
+
+// Splits interleaved PCM of `bytes`-byte samples into the per-channel 16-bit planes that
+// libmp3lame takes.
+template <int16_t (*Read)(const unsigned char*), int bytes>
+void Split(const unsigned char* pcm, AVFrame* planar) {
   const int channels = planar->ch_layout.nb_channels;
   const int samples = planar->nb_samples;
   for (int c = 0; c < channels; ++c) {
     auto* plane = reinterpret_cast<int16_t*>(planar->extended_data[c]);
-    const unsigned char* in = pcm + c * 2;
-    for (int s = 0; s < samples; ++s, in += channels * 2)
-      std::memcpy(&plane[s], in, 2);
+    const unsigned char* in = pcm + c * bytes;
+    for (int s = 0; s < samples; ++s, in += channels * bytes)
+      plane[s] = Read(in);
+  }
+}
+
+void Deinterleave(const unsigned char* pcm, SampleLayout layout, AVFrame* planar) {
+  switch (layout) {
+    case SampleLayout::kU8:
+      return Split<FromU8, 1>(pcm, planar);
+    case SampleLayout::kS16:
+      return Split<FromTopBytes<1>, 2>(pcm, planar);
+    case SampleLayout::kS24:
+      return Split<FromTopBytes<2>, 3>(pcm, planar);
+    case SampleLayout::kS32:
+      return Split<FromTopBytes<3>, 4>(pcm, planar);
+    case SampleLayout::kF32:
+      return Split<FromFloat<float>, 4>(pcm, planar);
+    case SampleLayout::kF64:
+      return Split<FromFloat<double>, 8>(pcm, planar);
   }
 }
 
 }  // namespace
+
+int FFAudioEncoder::BytesPerSample(SampleLayout layout) {
+  switch (layout) {
+    case SampleLayout::kU8:
+      return 1;
+    case SampleLayout::kS16:
+      return 2;
+    case SampleLayout::kS24:
+      return 3;
+    case SampleLayout::kS32:
+    case SampleLayout::kF32:
+      return 4;
+    case SampleLayout::kF64:
+      return 8;
+  }
+  return 0;
+}
 
 FFAudioEncoder::FFAudioEncoder() = default;
 
@@ -38,7 +95,12 @@ FFAudioEncoder::~FFAudioEncoder() {
 }
 
 int FFAudioEncoder::Open(int channels, int sampleRate, int bitRate) {
-  if (channels < 0 || sampleRate <= 0 || bitRate <= 0)
+  return OpenForInput(channels, sampleRate, bitRate, SampleLayout::kS16);
+}
+
+int FFAudioEncoder::OpenForInput(int channels, int sampleRate, int bitRate, SampleLayout input) {
+  const int sampleBytes = BytesPerSample(input);
+  if (channels < 0 || sampleRate <= 0 || bitRate <= 0 || sampleBytes == 0)
     return 0;
 
   CSingleLock hold(m_lock);
@@ -72,8 +134,8 @@ int FFAudioEncoder::Open(int channels, int sampleRate, int bitRate) {
     return -1;
   }
 
-  const int64_t frameBytes =
-      static_cast<int64_t>(context->frame_size) * context->ch_layout.nb_channels * 2;
+  const int blockBytes = context->ch_layout.nb_channels * sampleBytes;
+  const int64_t frameBytes = static_cast<int64_t>(context->frame_size) * blockBytes;
   if (frameBytes <= 0 || frameBytes > INT32_MAX)
     return 0;
 
@@ -97,6 +159,8 @@ int FFAudioEncoder::Open(int channels, int sampleRate, int bitRate) {
   m_pOutBuffer = std::move(outBuffer);
   m_nOutCapacity = kOutputCapacity;
   m_nFrameBytes = static_cast<int>(frameBytes);
+  m_input = input;
+  m_nBlockBytes = blockBytes;
   m_nFrameFill = 0;
   m_nSamplesIn = 0;
   m_bOpen.store(true);
@@ -133,7 +197,7 @@ int FFAudioEncoder::EncodeFrameLocked(const unsigned char* pcm) {
   AVFrame* planar = m_pPlanarFrame.get();
   if (av_frame_make_writable(planar) < 0)
     return 0;
-  Deinterleave(pcm, planar);
+  Deinterleave(pcm, m_input, planar);
   // Only the codec's own sample queue sees this count; the packets carry no timestamps.
   planar->pts = m_nSamplesIn;
   m_nSamplesIn += planar->nb_samples;
@@ -175,7 +239,8 @@ int FFAudioEncoder::Drain() {
   m_bDrained = true;
   int packets = 0;
   AVFrame* planar = m_pPlanarFrame.get();
-  const int samples = m_nFrameFill / (planar->ch_layout.nb_channels * 2);
+  // A sample cut short at the very end is dropped.
+  const int samples = m_nFrameFill / m_nBlockBytes;
   m_nFrameFill = 0;
   if (samples > 0) {
     // libmp3lame takes a short last frame; it pads it itself.
@@ -204,6 +269,7 @@ void FFAudioEncoder::ReleaseLocked() {
   m_pOutBuffer.reset();
   m_pFrameBuffer.reset();
   m_nFrameBytes = 0;
+  m_nBlockBytes = 0;
   m_nFrameFill = 0;
   m_bDrained = false;
 }

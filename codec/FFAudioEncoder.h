@@ -1,9 +1,10 @@
-// MP3 audio encoder: interleaved signed 16-bit PCM in, one MP3 packet per codec frame out,
-// each handed to the OnEncode hook the moment it is produced.
+// MP3 audio encoder: interleaved PCM in, one MP3 packet per codec frame out, each handed to
+// the OnEncode hook the moment it is produced. The codec takes signed 16-bit samples; PCM of
+// another sample layout (OpenForInput) is narrowed to them as each frame is encoded.
 //
 // Encode gathers PCM across calls in a buffer of one codec frame, so a caller may deliver
-// buffers of any length; a buffer of exactly one frame on an empty gather buffer is encoded
-// straight from the caller's memory.
+// buffers of any length, even ones that end inside a sample; a buffer of exactly one frame
+// on an empty gather buffer is encoded straight from the caller's memory.
 //
 // Threads: Open, Drain and Close run on the owner's control thread, Encode on the thread
 // that delivers the PCM; IsOpen, GetCodecContext and ShareCodecContext may be called from
@@ -31,22 +32,38 @@ class SORVO_EXPORT FFAudioEncoder {
   // Every encoded packet is copied into an output buffer of this size.
   static constexpr int kOutputCapacity = 65536;
 
+  // Interleaved little-endian sample layouts Encode takes. Integers wider than 16 bits keep
+  // their top 16 bits, and floating point is full scale at +-1.0 with louder samples
+  // clipped, as libswresample narrows them; NaN is silence.
+  enum class SampleLayout {
+    kU8,   // unsigned 8-bit, silence at 128
+    kS16,  // signed 16-bit
+    kS24,  // signed 24-bit in 3 bytes
+    kS32,  // signed 32-bit
+    kF32,  // IEEE float
+    kF64,  // IEEE double
+  };
+  // Bytes one sample of `layout` takes.
+  static int BytesPerSample(SampleLayout layout);
+
   FFAudioEncoder();
   virtual ~FFAudioEncoder();
   FFAudioEncoder(const FFAudioEncoder&) = delete;
   FFAudioEncoder& operator=(const FFAudioEncoder&) = delete;
 
-  // Takes `length` bytes of interleaved 16-bit PCM in the channel count given to Open and
-  // encodes every codec frame that they complete. The int and double are not used.
-  // 1 when at least one packet went to OnEncode, else 0 (also while the codec is still
-  // filling its look-ahead).
+  // Takes `length` bytes of interleaved PCM in the sample layout and channel count given
+  // to Open and encodes every codec frame that they complete. The int and double are not
+  // used. 1 when at least one packet went to OnEncode, else 0 (also while the codec is
+  // still filling its look-ahead).
   virtual int Encode(int id, double time, unsigned char* pcm, long length);
   // Always 1; closing a closed encoder does nothing. PCM still gathered is dropped. The
   // codec context stays alive for as long as a container writer shares it.
   virtual int Close();
-  // 1 opened; 0 bad argument, no MP3 encoder, or an empty codec frame; -1 the codec
-  // refused the settings. Opening an open encoder closes it first.
+  // Opens for signed 16-bit input. 1 opened; 0 bad argument, no MP3 encoder, or an empty
+  // codec frame; -1 the codec refused the settings. Opening an open encoder closes it first.
   virtual int Open(int channels, int sampleRate, int bitRate);
+  // As Open, for input PCM in `input`. The bit rate is the MP3's, whatever the input.
+  int OpenForInput(int channels, int sampleRate, int bitRate, SampleLayout input);
   virtual int IsOpen();
   // The codec context; null while closed.
   virtual AVCodecContext* GetCodecContext();
@@ -64,7 +81,8 @@ class SORVO_EXPORT FFAudioEncoder {
   // The codec context with shared ownership, for a container writer that keeps using it
   // after this encoder's Close; null while closed.
   sorvo::SharedCodecContext ShareCodecContext();
-  // PCM bytes of one codec frame (frame size x channels x 2); 0 while closed.
+  // Input PCM bytes of one codec frame (frame size x channels x bytes per sample); 0 while
+  // closed.
   int GetFrameBytes() const { return m_nFrameBytes; }
 
  private:
@@ -80,6 +98,8 @@ class SORVO_EXPORT FFAudioEncoder {
   sorvo::MallocPtr m_pFrameBuffer;  // gathers PCM until a codec frame is complete
   int m_nFrameFill = 0;             // bytes gathered in m_pFrameBuffer
   int m_nFrameBytes = 0;
+  SampleLayout m_input = SampleLayout::kS16;
+  int m_nBlockBytes = 0;  // one sample of every channel
   sorvo::MallocPtr m_pOutBuffer;
   int m_nOutCapacity = kOutputCapacity;
   const AVCodec* m_pAVCodec = nullptr;

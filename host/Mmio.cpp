@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -194,6 +195,10 @@ class MmioStream {
     return true;
   }
 
+  // Where the file ends as far as the open and this handle's writes since made it; with
+  // nothing buffered, every byte before it is in the file.
+  int64_t WrittenEnd() const { return m_nFileSize; }
+
   // -1 when the size cannot be learnt.
   int64_t End() {
     struct stat st;
@@ -240,6 +245,20 @@ class MmioStream {
 }  // namespace sorvo
 
 namespace {
+
+// Makes the size field of `ck` count its data up to `end`, unless it already does; the
+// count goes to *size. False when it does not fit the field or cannot be written.
+bool PutChunkSize(sorvo::MmioStream* stream, const MMCKINFO& ck, int64_t end, uint32_t* size) {
+  const int64_t start = ck.dwDataOffset;
+  if (end < start || end - start > int64_t{UINT32_MAX})
+    return false;
+  *size = static_cast<uint32_t>(end - start);
+  if (*size == ck.cksize)
+    return true;
+  char field[4];
+  PutLE32(field, *size);
+  return stream->WriteAt(start - 4, field, sizeof field);
+}
 
 HMMIO OpenStream(const char* path, const MMIOINFO* info, uint32_t flags, MMRESULT* error) {
   const uint32_t access = flags & 0x3;
@@ -380,21 +399,30 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t /*flags*/) {
     return hmmio->Seek(end) ? MMSYSERR_NOERROR : MMIOERR_CANNOTSEEK;
   }
   const int64_t end = hmmio->Position();
-  if (end < start || end - start > int64_t{UINT32_MAX})
+  uint32_t size = 0;
+  if (!PutChunkSize(hmmio, *ck, end, &size))
     return MMIOERR_CANNOTWRITE;
-  const uint32_t size = static_cast<uint32_t>(end - start);
-  if (size != ck->cksize) {
-    char field[4];
-    PutLE32(field, size);
-    if (!hmmio->WriteAt(start - 4, field, sizeof field))
-      return MMIOERR_CANNOTWRITE;
-  }
   if (size & 1) {
     if (end + 1 > kLargestRiffEnd || !hmmio->WriteAt(end, "", 1) || !hmmio->Seek(end + 1))
       return MMIOERR_CANNOTWRITE;
   }
   ck->cksize = size;
   ck->dwFlags &= ~MMIO_DIRTY;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT mmioUpdateChunkSize(HMMIO hmmio, MMCKINFO* ck) {
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
+  if (ck == nullptr || ck->dwDataOffset < 8 || !(ck->dwFlags & MMIO_DIRTY))
+    return MMSYSERR_INVALPARAM;
+  // The data must be in the file before a field that counts it; a position moved past the
+  // end by a seek counts only what is there.
+  uint32_t size = 0;
+  if (!hmmio->Flush() ||
+      !PutChunkSize(hmmio, *ck, std::min(hmmio->Position(), hmmio->WrittenEnd()), &size))
+    return MMIOERR_CANNOTWRITE;
+  ck->cksize = size;
   return MMSYSERR_NOERROR;
 }
 

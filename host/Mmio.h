@@ -111,5 +111,12 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* ck, uint32_t flags);
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* ck, uint32_t flags);
 // Writes what is buffered: MMSYSERR_NOERROR or MMIOERR_CANNOTWRITE.
 MMRESULT mmioFlush(HMMIO hmmio, uint32_t flags);
+// Beyond Win32: brings the size field of a chunk still being written up to the data written
+// so far, without leaving the chunk. What the handle buffers is written first and the field
+// after it, in place: the position does not move and the chunk stays dirty (mmioAscend ends
+// it as usual). So a file cut off at any moment, even between the two writes, holds at
+// least the bytes its size field claims. MMSYSERR_NOERROR, or MMIOERR_CANNOTWRITE with the
+// field as it was.
+MMRESULT mmioUpdateChunkSize(HMMIO hmmio, MMCKINFO* ck);
 // Writes what is buffered and closes; the handle is gone whatever the result.
 MMRESULT mmioClose(HMMIO hmmio, uint32_t flags);

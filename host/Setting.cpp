@@ -2,6 +2,7 @@
 
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <string>
 
 #include "host/AppDirectory.h"
 
@@ -11,14 +12,31 @@ struct CPrivateProfile::Tree {
 
 namespace {
 
+// INI names are matched as their users expect: in any case (ASCII letters), whole names
+// only; dots in them are plain characters.
+bool SameName(const std::string& written, const char* asked) {
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+  size_t i = 0;
+  for (; i < written.size() && asked[i] != '\0'; ++i)
+    if (lower(written[i]) != lower(asked[i]))
+      return false;
+  return i == written.size() && asked[i] == '\0';
+}
+
+// The value under the first section and key of those names in file order; the value
+// keeps its case.
 template <typename T>
 boost::optional<T> Find(const boost::property_tree::ptree& root, const char* section,
                         const char* key) {
   if (section == nullptr || key == nullptr) return boost::none;
-  // A NUL separator keeps dots in section and key names from being read as paths.
-  auto sec = root.get_child_optional(boost::property_tree::ptree::path_type(section, '\0'));
-  if (!sec) return boost::none;
-  return sec->get_optional<T>(boost::property_tree::ptree::path_type(key, '\0'));
+  for (const auto& sec : root) {
+    if (!SameName(sec.first, section))
+      continue;
+    for (const auto& entry : sec.second)
+      if (SameName(entry.first, key))
+        return entry.second.get_value_optional<T>();
+  }
+  return boost::none;
 }
 
 }  // namespace

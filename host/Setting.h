@@ -1,5 +1,7 @@
 // The utility library's settings file: an INI file in the application directory, read
 // once at construction with Boost.PropertyTree. A missing file or key gives the default.
+// Section and key names match in any case ([sorvo] savestream=1 is [Sorvo] SaveStream=1);
+// where two differ only in case, the first in the file counts. Values keep their case.
 #pragma once
 
 #include <memory>

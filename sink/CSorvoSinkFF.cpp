@@ -22,6 +22,8 @@ extern "C" {
 namespace {
 
 constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+// The value of a colour sample without colour.
+constexpr unsigned char kNeutralChroma = 128;
 
 std::string RawStreamDirectory() { return sorvo::AppDirectory() + "/RawStream/"; }
 std::string PrivateStreamDirectory() { return sorvo::AppDirectory() + "/PrivateRawStream/"; }
@@ -57,16 +59,20 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
                          int preview) {
   if (name == nullptr || path == nullptr) return 0;
 
-  m_format.width = width;
-  m_format.height = height;
-  m_format.pixelFormat = pixelFormat;
-  m_format.frameRate = frameRate;
-  m_format.bitRate = bitRate;
-  m_format.pictureSize = sorvo::PictureSize(pixelFormat, width, height);
-  m_format.codecId = kStreamInfoCodecMpeg4;
-  m_nId = id;
-  m_strPath = path;
-  m_strName = name;
+  {
+    // A capture thread may be in OnBuffer, which reads these under the lock.
+    CSingleLock hold(m_lock);
+    m_format.width = width;
+    m_format.height = height;
+    m_format.pixelFormat = pixelFormat;
+    m_format.frameRate = frameRate;
+    m_format.bitRate = bitRate;
+    m_format.pictureSize = sorvo::PictureSize(pixelFormat, width, height);
+    m_format.codecId = kStreamInfoCodecMpeg4;
+    m_nId.store(id);
+    m_strPath = path;
+    m_strName = name;
+  }
 
   if (CSetting("SettingVideo.ini").GetInt("Sorvo", "SaveStream", 0, 1) != 0) {
     CreateDirectoryA(RawStreamDirectory().c_str(), nullptr);
@@ -81,14 +87,9 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
 
   if (!FFEncoder::Open(width, height, pixelFormat, frameRate, bitRate, name)) return 0;
 
-  PixelFormat queued = pixelFormat;
-  if (pixelFormat == PIX_FMT_GRAY8) {
-    m_format.gray = 1;
-    queued = PIX_FMT_YUV420P;
-  } else {
-    m_format.gray = 0;
-  }
-  const int itemSize = sorvo::PictureSize(queued, width, height);
+  // A grey picture is encoded as YUV 4:2:0 with neutral colour.
+  const bool gray = pixelFormat == PIX_FMT_GRAY8;
+  const int itemSize = sorvo::PictureSize(gray ? PIX_FMT_YUV420P : pixelFormat, width, height);
 
   if (preview != 0) {
     m_pPreview = new CDecodePreview();
@@ -102,8 +103,17 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
   }
 
   CSingleLock hold(m_lock);
+  m_format.gray = gray ? 1 : 0;
   if (itemSize > 0 && m_pool.Init(itemSize)) {
+    // The grey encoder reads only the luma plane, so a grey camera hands in width x height
+    // bytes; the colour planes behind them are neutral once and for all.
+    m_nQueuedLength = itemSize;
+    if (gray && m_pool.SetFixedTail(width * height, kNeutralChroma))
+      m_nQueuedLength = width * height;
     m_pool.StartWorker(std::string("Pool_") + name);
+  } else {
+    LogWarnF("sink %s: pictures of format %d and %dx%d have no size; nothing is recorded", name,
+             static_cast<int>(pixelFormat), width, height);
   }
   return 1;
 }
@@ -111,9 +121,15 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
 int CSorvoSinkFF::StartRecord() {
   CSingleLock hold(m_lock);
   if (m_strPath.empty()) return 0;
-  // An earlier recording at this path is moved aside, never overwritten.
-  BackupFile(m_strPath.c_str(), 1);
-  DeleteFileA(m_strPath.c_str());
+  // An earlier recording at this path is moved aside, never overwritten; one that cannot
+  // be moved stays as it is and nothing is recorded over it.
+  if (PathFileExistsA(m_strPath.c_str()) && !BackupFile(m_strPath.c_str(), 1)) {
+    LogWarnF(
+        "sink %s: %s already exists and cannot be moved aside (%s); it is kept and the "
+        "recording is not started",
+        m_strName.c_str(), m_strPath.c_str(), std::strerror(errno));
+    return 0;
+  }
   if (PathFileExistsA(m_strPath.c_str())) return 0;
   if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
   if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1)) return 0;
@@ -174,7 +190,14 @@ int CSorvoSinkFF::Close() {
   // The server stops serving first, but it is released only once the worker, which
   // broadcasts through it, has ended.
   if (m_pServer != nullptr) m_pServer->Stop();
-  m_pool.StopPool();
+  // The worker takes m_lock for every packet, so it is waited for without m_lock; the
+  // buffers go under m_lock, which a capture thread holds while it copies into one.
+  m_pool.StopWorker();
+  {
+    CSingleLock hold(m_lock);
+    m_nQueuedLength = 0;
+    m_pool.ClearAll();
+  }
   ReleaseServer();
   FFEncoder::Close();
   delete m_pPreview;
@@ -241,19 +264,49 @@ int CSorvoSinkFF::OnBuffer(int /*id*/, double time, unsigned char* data, long le
   m_counters.framesIn.fetch_add(1, kRelaxed);
   m_counters.bytesIn.fetch_add(sorvo::PictureSize(pixelFormat, width, height), kRelaxed);
 
-  if (IsOpen()) {
+  if (IsOpen())
+    QueuePicture(time, data, length, width, height, pixelFormat);
+
+  if (IGrabberCallBack* target = m_pGrabberCallBack.load())
+    target->OnBuffer(m_nId.load(), time, data, length, width, height, pixelFormat);
+  return 1;
+}
+
+void CSorvoSinkFF::QueuePicture(double time,
+                                unsigned char* data,
+                                long length,
+                                int width,
+                                int height,
+                                PixelFormat pixelFormat) {
+  StreamInfo expected;
+  long expectedLength = 0;
+  std::string name;
+  {
     CSingleLock hold(m_lock);
+    if (m_nQueuedLength == 0)
+      return;  // no pool: Create is under way, or Close has run
     if (m_bFlipVertical.load() != 0)
       sorvo::FlipRows(data, length, height, sorvo::BytesPerPixel(pixelFormat), width);
     // A picture shorter than the size the sink encodes would be encoded from stale bytes,
-    // and a longer one does not fit the pool's buffers: neither is queued.
-    if (data != nullptr && length == m_pool.GetItemSize())
-      m_pool.Push(m_nId, data, width, height, pixelFormat, time, length);
+    // and a longer one does not fit the pool's buffers: neither is queued. A grey camera
+    // may hand in whole YUV 4:2:0 pictures as well; only their luma is used.
+    if (data != nullptr && (length == m_nQueuedLength || length == m_pool.GetItemSize())) {
+      m_pool.Push(m_nId.load(), data, width, height, pixelFormat, time, m_nQueuedLength);
+      return;
+    }
+    if (m_bLengthWarned)
+      return;
+    m_bLengthWarned = true;
+    expected = m_format;
+    expectedLength = m_nQueuedLength;
+    name = m_strName;
   }
-
-  if (IGrabberCallBack* target = m_pGrabberCallBack.load())
-    target->OnBuffer(m_nId, time, data, length, width, height, pixelFormat);
-  return 1;
+  // Without a word a host would only see an empty recording.
+  LogWarnF(
+      "sink %s: a picture of %ld bytes (%dx%d, format %d) is not recorded: this sink records "
+      "%dx%d pictures of format %d, %ld bytes each (said once per sink)",
+      name.c_str(), data != nullptr ? length : 0L, width, height, static_cast<int>(pixelFormat),
+      expected.width, expected.height, expected.pixelFormat, expectedLength);
 }
 
 int CSorvoSinkFF::OnEncodeData(int /*id*/, AVPacket* /*packet*/) { return 1; }

@@ -7,9 +7,12 @@
 // calls EncodeFrame and, through the encoder, OnEncode; the transfer server's I/O thread
 // calls OnAccept.
 // Locks: m_lock guards the output files (MP4 writer, raw stream file, private stream file and
-// its buffers), the frame pool's set-up and the grabber target. Order on the worker: the
-// encoder's lock, then m_lock, then the writer's lock. On the capture thread: m_lock, then
-// the pool's lock.
+// its buffers), the frame pool's set-up and buffers and the grabber target. Order on the
+// worker: the encoder's lock, then m_lock, then the writer's lock. On the capture thread:
+// m_lock, then the pool's lock. OnBuffer copies each picture into the pool under m_lock, so
+// Close frees the pool's buffers under m_lock too; it stops the worker first, without
+// m_lock, because the worker takes m_lock while Close waits for it. OnBuffer and Close may
+// thus run on different threads in any interleaving, and Create may follow Close.
 // The StreamInfo counters are relaxed atomics, each with one writing thread; readers
 // (GetStreamInfo, OnAccept) take a snapshot without a lock.
 #pragma once
@@ -109,12 +112,20 @@ class CSorvoSinkFF : public ISorvoSink,
   };
 
   StreamInfo SnapshotStreamInfo() const;
+  // Flips and queues one picture for the worker; a picture of a length the sink cannot
+  // encode is refused, and the first such refusal is logged.
+  void QueuePicture(double time,
+                    unsigned char* data,
+                    long length,
+                    int width,
+                    int height,
+                    PixelFormat pixelFormat);
   // Writes to one of the stream files; on failure closes it and logs why. m_lock held.
   void WriteStreamFileLocked(CFile& file, const char* what, const void* data, size_t size);
   void WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header);
   void ReleaseServer();
 
-  int m_nId = 0;
+  std::atomic<int> m_nId{0};  // written by Create, read by the capture thread and the worker
   std::atomic<IGrabberCallBack*> m_pGrabberCallBack{nullptr};  // stored under m_lock
   std::atomic<ISorvoData*> m_pDataCallBack{nullptr};
   CFile m_rawFile;                   // control thread only
@@ -130,8 +141,12 @@ class CSorvoSinkFF : public ISorvoSink,
   CDecodePreview* m_pPreview = nullptr;
   CCriticalSectionEx m_lock;
   FramePool<CSorvoSinkFF, FramePoolLite> m_pool;
+  // Bytes of one picture as OnBuffer queues it (a grey camera's luma only); 0 while the
+  // pool has no buffers. m_lock.
+  long m_nQueuedLength = 0;
+  bool m_bLengthWarned = false;      // a refused picture has been logged; m_lock
   FFWriteFile m_mp4File;             // m_lock (and its own lock)
-  StreamInfo m_format;               // format fields only; written by Create
+  StreamInfo m_format;               // format fields only; written by Create under m_lock
   Counters m_counters;
   CFile m_rawStreamFile;             // m_lock
 };

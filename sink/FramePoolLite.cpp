@@ -23,7 +23,10 @@ int FramePoolLite::Push(int id,
                         double time,
                         long length) {
   // Checked before a buffer is taken, so that a refused picture costs no waiting one.
-  if (length < 0 || length > GetItemSize() || (data == nullptr && length > 0))
+  const int itemSize = GetItemSize();
+  const int tail = GetTailOffset();
+  if (length < 0 || length > itemSize || (data == nullptr && length > 0) ||
+      (tail > 0 && length != tail))
     return 0;
   FrameItem2* item = GetFree();
   if (item == nullptr)
@@ -33,18 +36,24 @@ int FramePoolLite::Push(int id,
   item->width = width;
   item->pixelFormat = pixelFormat;
   item->id = id;
-  item->length = static_cast<int32_t>(length);
+  item->length = static_cast<int32_t>(tail > 0 ? itemSize : length);
   CopyFrame(item->data, data, static_cast<size_t>(length));
   PutReady(item);
   return 1;
 }
 
-void FramePoolLite::StopPool() {
+void FramePoolLite::StopWorker() {
   if (!HasBuffers())
     return;
   CancelThread();
   PostStop();
   Stop(10, nullptr);
+}
+
+void FramePoolLite::StopPool() {
+  if (!HasBuffers())
+    return;
+  StopWorker();
   ClearAll();
 }
 

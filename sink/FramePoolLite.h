@@ -13,9 +13,11 @@
 // Start); Push from any thread; PostStop and/or StopPool; destroy.
 //
 // Threads: Push runs on any producer thread, OnFrame and WorkLoop only on the worker; Init,
-// StartWorker, StopPool and ClearAll on the owner's control thread, never while a Push is
-// under way (the owner serialises them, e.g. under its own lock), because StopPool frees the
-// buffers a producer may be filling. The queue's lock guards the lists; it is never held
+// StartWorker, StopWorker, StopPool and ClearAll on the owner's control thread. ClearAll
+// (and so StopPool) frees the buffers a producer may be filling, so it must never run while
+// a Push is under way: an owner whose producers hold a lock of the owner's around Push
+// calls StopWorker without that lock (OnFrame may well take it) and then ClearAll under it.
+// A Push after ClearAll is refused. The queue's lock guards the lists; it is never held
 // while a picture is copied or processed. The thread name is written before Start and only
 // read afterwards. The destructor stops a worker that is still running, so that the worker
 // never outlives the buffers; an owner whose OnFrame reaches into the owner must still stop
@@ -30,7 +32,9 @@ class FramePoolLite : public CThread, public imqueue<FrameItem2> {
 
   // Copies the picture into a free buffer, or into the oldest waiting picture's buffer when
   // none is free, and queues it: 1. 0 (nothing queued, nothing given up) before Init, after
-  // StopPool, and for a picture longer than the item size or with no data.
+  // StopPool or ClearAll, and for a picture longer than the item size or with no data.
+  // With a fixed tail (SetFixedTail) only pictures of exactly the tail's offset are taken;
+  // the worker sees each with the tail, as one picture of the item size.
   int Push(int id,
            unsigned char* data,
            int width,
@@ -38,8 +42,11 @@ class FramePoolLite : public CThread, public imqueue<FrameItem2> {
            PixelFormat pixelFormat,
            double time,
            long length);
-  // Cancels the worker, queues the stop marker, waits for the worker to end and frees the
-  // buffers. Does nothing on a pool without buffers (never initialised, or already stopped).
+  // Cancels the worker, queues the stop marker and waits for the worker to end; the
+  // buffers stay. Does nothing on a pool without buffers.
+  void StopWorker();
+  // StopWorker, then frees the buffers. Does nothing on a pool without buffers (never
+  // initialised, or already stopped).
   void StopPool();
 
   void SetThreadName(const std::string& name) { m_strThreadName = name; }

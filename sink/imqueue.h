@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -13,9 +14,10 @@
 //
 // Threads: any number of producers (GetFree, PutReady) and one consumer (GetReady, PutFree,
 // WaitReady) at once; Init and ClearAll only while no producer or consumer holds an item,
-// since ClearAll frees every buffer. m_lock guards the three lists, the item size and m_bWake;
-// re-entrant because GetFree falls back to GetReady inside its own hold. An item a
-// thread has taken out of the lists is that thread's alone until it puts it back.
+// since ClearAll frees every buffer. m_lock guards the three lists, the item size, the tail
+// offset and m_bWake; it is re-entrant because GetFree falls back to GetReady inside its
+// own hold. An item a thread has taken out of the lists is that thread's alone until it
+// puts it back.
 template <class Item>
 class imqueue {
  public:
@@ -90,6 +92,28 @@ class imqueue {
     m_freeList.clear();
     m_readyQueue.clear();
     m_allItems.clear();
+    m_nItemSize = 0;
+    m_nTailOffset = 0;
+  }
+
+  // Gives every buffer the same bytes from `offset` to its end, for pictures whose last
+  // part never changes (the colour planes of a grey picture): a producer then copies only
+  // the `offset` bytes before it. Only between Init and the first GetFree, when every
+  // buffer is on the free list. False for an offset outside (0, item size).
+  bool SetFixedTail(int offset, unsigned char value) {
+    std::lock_guard<ZoCritSec> hold(m_lock);
+    if (offset <= 0 || offset >= m_nItemSize || m_freeList.size() != m_allItems.size())
+      return false;
+    for (Item* item : m_freeList)
+      std::memset(item->data + offset, value, static_cast<size_t>(m_nItemSize - offset));
+    m_nTailOffset = offset;
+    return true;
+  }
+
+  // Where the fixed tail begins; 0 without one.
+  int GetTailOffset() {
+    std::lock_guard<ZoCritSec> hold(m_lock);
+    return m_nTailOffset;
   }
 
   // Blocks the consumer until a picture waits or Wake is called; a Wake that comes before
@@ -124,6 +148,7 @@ class imqueue {
   std::deque<Item*> m_readyQueue;  // oldest first
   std::deque<std::unique_ptr<Item>> m_allItems;
   int m_nItemSize = 0;
+  int m_nTailOffset = 0;  // 0: no fixed tail
   std::condition_variable_any m_readyChanged;
   bool m_bWake = false;
 };

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -54,6 +58,14 @@ class Sink : public CAudioSinkFF {
     return Deliver(exact.get(), static_cast<long>(size));
   }
   int Feed(const std::vector<uint8_t>& pcm) { return Feed(pcm.data(), pcm.size()); }
+  // Feeds `pcm` in pieces of the given sizes, in turn.
+  void FeedInPieces(const std::vector<uint8_t>& pcm, const std::vector<size_t>& pieces) {
+    for (size_t at = 0, n = 0; at < pcm.size(); ++n) {
+      const size_t size = std::min(pieces[n % pieces.size()], pcm.size() - at);
+      Feed(&pcm[at], size);
+      at += size;
+    }
+  }
   int Deliver(unsigned char* data, long length) {
     IGrabberCallBack* host = this;
     return host->OnBuffer(0, 0.0, data, length, 0, 0, PIX_FMT_NONE);
@@ -150,18 +162,16 @@ TEST(AudioSinkTest, StartsOnlyWhatItIsGiven) {
     Sink sink;
     sink.SetEncodeDataOutputCB(kAudioDataTag, &receiver);
     EXPECT_EQ(sink.Feed(pcm), 0);
-    WAVEFORMATEX noRate = kStereo, eightBit = kStereo, noByteRate = kStereo;
+    WAVEFORMATEX noRate = kStereo, noByteRate = kStereo;
     noRate.nSamplesPerSec = 0;
-    eightBit.wBitsPerSample = 8;
     noByteRate.nAvgBytesPerSec = 0;
-    for (const WAVEFORMATEX& format : {noRate, eightBit, noByteRate}) {
+    for (const WAVEFORMATEX& format : {noRate, noByteRate}) {
       EXPECT_EQ(sink.Create("mic", dir.File("refused.wav").c_str(), format, port), 0);
       EXPECT_EQ(sink.IsOpen(), 0);
       EXPECT_EQ(sink.ClientCount(), -1);
       EXPECT_FALSE(LoopbackClient(port).connected());
       EXPECT_EQ(sink.Feed(pcm), 0);
     }
-    EXPECT_EQ(WarningsContaining(log, "8-bit PCM"), 1);
   }
   EXPECT_TRUE(receiver.packets.empty());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
@@ -205,12 +215,7 @@ TEST(AudioSinkTest, RecordsBuffersOfAnyLengthIntoTheWavFileAndTheMp3Stream) {
   EXPECT_EQ(sink.Deliver(nullptr, 100), 0);
   EXPECT_EQ(sink.Deliver(&byte, 0), 0);
   EXPECT_EQ(sink.Deliver(&byte, -4), 0);
-  const size_t pieces[] = {1, 7, 4607, 4609, 10001, 3, kStereoFrameBytes};
-  for (size_t at = 0, n = 0; at < pcm.size(); ++n) {
-    const size_t size = std::min(pieces[n % std::size(pieces)], pcm.size() - at);
-    sink.Feed(&pcm[at], size);
-    at += size;
-  }
+  sink.FeedInPieces(pcm, {1, 7, 4607, 4609, 10001, 3, kStereoFrameBytes});
   EXPECT_EQ(sink.Close(), 1);
 
   // The same packets as whole frames give: PCM gathered across buffers.
@@ -398,6 +403,197 @@ TEST(AudioSinkTest, ASinkDestroyedWithoutCloseLeavesAReadableFile) {
   EXPECT_FALSE(LoopbackClient(port).connected());
   EXPECT_TRUE(ReadWholeFile(path) ==
               StereoHeader(static_cast<uint32_t>(pcm.size())) + Bytes(pcm, pcm.size()));
+}
+
+// One sample width a capture device may deliver, made from 16-bit PCM so that the 16 bits
+// the encoder must get back are known.
+struct SourceWidth {
+  const char* name;
+  uint16_t tag;
+  uint16_t bits;
+  AVCodecID wavCodec;  // what a reader makes of the WAV file
+  int bytes;
+};
+
+const SourceWidth kWidths[] = {
+    {"u8", 1, 8, AV_CODEC_ID_PCM_U8, 1},      {"s24", 1, 24, AV_CODEC_ID_PCM_S24LE, 3},
+    {"s32", 1, 32, AV_CODEC_ID_PCM_S32LE, 4}, {"f32", 3, 32, AV_CODEC_ID_PCM_F32LE, 4},
+    {"f64", 3, 64, AV_CODEC_ID_PCM_F64LE, 8},
+};
+
+WAVEFORMATEX StereoOf(const SourceWidth& width) {
+  const uint16_t block = static_cast<uint16_t>(2 * width.bytes);
+  return WAVEFORMATEX{width.tag, 2, kRate, uint32_t{kRate} * block, block, width.bits, 0};
+}
+
+// The source's bytes for the 16-bit samples of `pcm`, which are changed to what the source
+// can carry (8-bit keeps the top byte). Wider integers get low bits that narrowing drops.
+std::vector<uint8_t> InWidth(const SourceWidth& width, std::vector<uint8_t>* pcm) {
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at + 1 < pcm->size(); at += 2) {
+    int16_t sample = static_cast<int16_t>((*pcm)[at] | (*pcm)[at + 1] << 8);
+    const uint8_t low = (*pcm)[at], high = (*pcm)[at + 1];
+    if (width.bytes == 1) {
+      out.push_back(static_cast<uint8_t>(high ^ 0x80));
+      (*pcm)[at] = 0;
+    } else if (width.tag == 3) {
+      const size_t end = out.size();
+      out.resize(end + width.bytes);
+      if (width.bytes == 4) {
+        const float value = sample / 32768.0f;
+        std::memcpy(&out[end], &value, 4);
+      } else {
+        const double value = sample / 32768.0;
+        std::memcpy(&out[end], &value, 8);
+      }
+    } else {
+      for (int i = 2; i < width.bytes; ++i)
+        out.push_back(static_cast<uint8_t>(0xA5 + i));
+      out.push_back(low);
+      out.push_back(high);
+    }
+  }
+  return out;
+}
+
+// Every width is kept in the WAV file as delivered and described so that readers take
+// the samples as they are; the MP3 stream is that of the same sound in 16 bits.
+TEST(AudioSinkTest, OtherSampleWidthsKeepTheirSamplesInTheWavFileAndNarrowForTheMp3) {
+  TestAppDir dir;
+  for (const SourceWidth& width : kWidths) {
+    SCOPED_TRACE(width.name);
+    std::vector<uint8_t> expected = Tone(440, kRate, 2, 0, 12 * kFrame + 5);
+    const std::vector<uint8_t> source = InWidth(width, &expected);
+    const std::string path = dir.File(std::string(width.name) + ".wav");
+    Sink sink;
+    Receiver receiver;
+    sink.SetEncodeDataOutputCB(kAudioDataTag, &receiver);
+    ASSERT_EQ(sink.Create("mic", path.c_str(), StereoOf(width), 0), 1);
+    EXPECT_EQ(sink.IsOpen(), 1);
+    EXPECT_EQ(sink.GetCodecContext()->bit_rate, 4 * kRate);  // as for 16-bit stereo
+    EXPECT_EQ(sink.GetFrameBytes(), kFrame * 2 * width.bytes);
+    // Pieces that end inside samples.
+    sink.FeedInPieces(source, {1, 7, 4607, 10001, 3, static_cast<size_t>(sink.GetFrameBytes())});
+    EXPECT_EQ(sink.Close(), 1);
+    EXPECT_TRUE(receiver.packets == ReferencePackets(expected));
+
+    const WavReadBack back = ReadWithLibavformat(path);
+    ASSERT_TRUE(back.opened);
+    EXPECT_EQ(back.codecId, width.wavCodec);
+    EXPECT_EQ(back.channels, 2);
+    EXPECT_EQ(back.sampleRate, kRate);
+    EXPECT_EQ(back.blockAlign, 2 * width.bytes);
+    EXPECT_TRUE(back.pcm == Bytes(source, source.size()));
+  }
+}
+
+TEST(AudioSinkTest, FloatSamplesBeyondFullScaleClipAndNanIsSilence) {
+  TestAppDir dir;
+  std::vector<float> source(2 * 4 * kFrame, 0.25f);
+  std::vector<uint8_t> expected(source.size() * 2);
+  const float specials[] = {1.0f, -1.0f, 1.5f, -3.0f, std::nanf(""), 1e30f, -0.0f};
+  const int16_t narrowed[] = {32767, -32768, 32767, -32768, 0, 32767, 0};
+  for (size_t i = 0; i < source.size(); ++i) {
+    const size_t special = i % 16;
+    if (special < std::size(specials))
+      source[i] = specials[special];
+    const int16_t value = special < std::size(specials) ? narrowed[special] : 8192;
+    expected[2 * i] = static_cast<uint8_t>(value & 0xFF);
+    expected[2 * i + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+  }
+  Sink sink;
+  Receiver receiver;
+  sink.SetEncodeDataOutputCB(kAudioDataTag, &receiver);
+  ASSERT_EQ(sink.Create("mic", nullptr, StereoOf(kWidths[3]), 0), 1);
+  sink.Feed(reinterpret_cast<const uint8_t*>(source.data()), source.size() * sizeof(float));
+  sink.Close();
+  EXPECT_TRUE(receiver.packets == ReferencePackets(expected));
+}
+
+TEST(AudioSinkTest, SamplesTheEncoderCannotTakeGoIntoTheWavFileAlone) {
+  TestAppDir dir;
+  LogCapture log;
+  const std::string path = dir.File("wide.wav");
+  const unsigned short port = FreePort();
+  const WAVEFORMATEX wide{1, 2, kRate, kRate * 16, 16, 64, 0};
+  const std::vector<uint8_t> pcm = Tone(440, kRate, 2, 0, 4 * kFrame);  // any bytes will do
+  Sink sink;
+  Receiver receiver;
+  sink.SetEncodeDataOutputCB(kAudioDataTag, &receiver);
+  ASSERT_EQ(sink.Create("mic", path.c_str(), wide, port), 1);
+  EXPECT_EQ(sink.IsOpen(), 0);
+  EXPECT_EQ(sink.ClientCount(), -1);
+  EXPECT_FALSE(LoopbackClient(port).connected());
+  EXPECT_EQ(WarningsContaining(log, "64-bit PCM cannot be encoded as MP3"), 1);
+  EXPECT_EQ(sink.Feed(pcm), 0);
+  EXPECT_EQ(sink.Feed(pcm), 0);
+  EXPECT_EQ(sink.Close(), 1);
+  EXPECT_TRUE(receiver.packets.empty());
+  const WavReadBack back = ReadWithLibavformat(path);
+  ASSERT_TRUE(back.opened);
+  EXPECT_EQ(back.codecId, AV_CODEC_ID_PCM_S64LE);
+  EXPECT_TRUE(back.pcm == Bytes(pcm, pcm.size()) + Bytes(pcm, pcm.size()));
+
+  // With no WAV file to keep them, nothing records.
+  EXPECT_EQ(sink.Create("mic", nullptr, wide, 0), 0);
+  EXPECT_EQ(sink.Create("mic", dir.File("missing/wide.wav").c_str(), wide, 0), 0);
+  EXPECT_EQ(sink.IsOpen(), 0);
+}
+
+// Runs `record` in a child process that is then killed outright, as SIGKILL or a crash ends
+// a host: nothing is closed, finished or even written from the buffers. What `record` makes
+// must outlive it (it is never destroyed).
+void RecordAndKill(const std::function<bool()>& record) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (record())
+      raise(SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+}
+
+TEST(AudioSinkTest, AKilledRecordingPlaysUpToHalfASecondBeforeTheKill) {
+  TestAppDir dir;
+  const std::string path = dir.File("killed.wav");
+  const size_t kHalfSecond = kRate * 4 / 2;
+  for (int frames : {0, 1, 60, 61, 200}) {
+    SCOPED_TRACE(std::to_string(frames) + " frames before the kill");
+    const std::vector<uint8_t> pcm = Tone(440, kRate, 2, 0, frames * kFrame);
+    RecordAndKill([&] {
+      Sink* sink = new Sink;
+      if (sink->Create("mic", path.c_str(), kStereo, 0) != 1)
+        return false;
+      for (int n = 0; n < frames; ++n)
+        sink->Feed(&pcm[n * kStereoFrameBytes], kStereoFrameBytes);
+      return true;
+    });
+    const std::string file = ReadWholeFile(path);
+    ASSERT_GE(file.size(), 44u);
+    const std::string python = ReadWithPythonWave(path);
+    if (!python.empty()) {
+      ASSERT_EQ(python.substr(0, 10), "2 2 44100 ") << python.substr(0, 80);
+      const size_t played = std::stoul(python.substr(10)) * 4;
+      EXPECT_LE(played, pcm.size());
+      EXPECT_LE(44 + played, file.size());
+      EXPECT_LT(pcm.size() - played, kHalfSecond);
+      const std::string prefix = Bytes(pcm, played);
+      std::string hex;
+      for (unsigned char byte : prefix) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+      }
+      EXPECT_TRUE(python.substr(python.find(' ', 10) + 1) == hex + "\n");
+    }
+    const WavReadBack back = ReadWithLibavformat(path);
+    ASSERT_TRUE(back.opened);
+    EXPECT_LT(pcm.size() - back.pcm.size(), kHalfSecond);
+    EXPECT_TRUE(back.pcm == Bytes(pcm, back.pcm.size()));
+  }
 }
 
 // Writes tag-200 packets into a container file, as a muxing controller does.

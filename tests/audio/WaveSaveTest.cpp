@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "ThrownCode.h"
@@ -61,18 +63,26 @@ const std::string kMono8000x8Of999(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"
     "data\xE7\x03\0\0",
     44);
-const std::string kFloatStereo48000Of16(  // tag 3 in, integer PCM out
-    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x80\xBB\0\0\0\xDC\x05\0\x08\0\x20\0"
+const std::string kFloatStereo48000Of16(  // IEEE float says so
+    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x03\0\x02\0\x80\xBB\0\0\0\xDC\x05\0\x08\0\x20\0"
+    "data\x10\0\0\0",
+    44);
+const std::string kDoubleMono8000Of16(
+    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0\x40\x1F\0\0\0\xFA\0\0\x08\0\x40\0"
+    "data\x10\0\0\0",
+    44);
+const std::string k24BitStereo48000Of18(  // integer PCM, whatever the tag says
+    "RIFF\x36\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x80\xBB\0\0\0\x65\x04\0\x06\0\x18\0"
+    "data\x12\0\0\0",
+    44);
+const std::string k32BitMono8000Of16(
+    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\0\x7D\0\0\x04\0\x20\0"
     "data\x10\0\0\0",
     44);
 
 const std::string kStereo44100Of10000(
     "RIFF\x34\x27\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
     "data\x10\x27\0\0",
-    44);
-const std::string kStereo44100Provisional(  // as it stands on disk until Close
-    "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\x10\0\0\0",
     44);
 const WAVEFORMATEX kStereo = Format(1, 2, 44100, 16);
 
@@ -90,7 +100,10 @@ TEST(WaveSaveTest, FilesMatchTheDefinitionAndReadersAgree) {
       {"even", Format(1, 2, 44100, 16), 1000, kStereo44100Of1000, AV_CODEC_ID_PCM_S16LE},
       {"odd", Format(1, 2, 44100, 16), 999, kStereo44100Of999, AV_CODEC_ID_PCM_S16LE},
       {"odd-u8", Format(1, 1, 8000, 8), 999, kMono8000x8Of999, AV_CODEC_ID_PCM_U8},
-      {"float", Format(3, 2, 48000, 32), 16, kFloatStereo48000Of16, AV_CODEC_ID_PCM_S32LE},
+      {"float", Format(3, 2, 48000, 32), 16, kFloatStereo48000Of16, AV_CODEC_ID_PCM_F32LE},
+      {"double", Format(3, 1, 8000, 64), 16, kDoubleMono8000Of16, AV_CODEC_ID_PCM_F64LE},
+      {"s24", Format(3, 2, 48000, 24), 18, k24BitStereo48000Of18, AV_CODEC_ID_PCM_S24LE},
+      {"s32", Format(0xFFFE, 1, 8000, 32), 16, k32BitMono8000Of16, AV_CODEC_ID_PCM_S32LE},
   };
   TestAppDir dir;
   for (const Case& c : cases) {
@@ -111,10 +124,14 @@ TEST(WaveSaveTest, FilesMatchTheDefinitionAndReadersAgree) {
     EXPECT_EQ(back.blockAlign, blockAlign);
     EXPECT_TRUE(back.pcm == pcm) << back.pcm.size() << " bytes read back";
 
-    // python's wave module reads whole frames only.
+    // python's wave module reads whole frames of integer PCM only.
     const std::string python = ReadWithPythonWave(path);
     if (python.empty())
       continue;
+    if (c.codec == AV_CODEC_ID_PCM_F32LE || c.codec == AV_CODEC_ID_PCM_F64LE) {
+      EXPECT_EQ(python, "error: unknown format: 3\n");
+      continue;
+    }
     const std::string frames = pcm.substr(0, pcm.size() - pcm.size() % blockAlign);
     char expected[64];
     std::snprintf(expected, sizeof expected, "%d %d %u %zu ", c.format.nChannels,
@@ -173,13 +190,67 @@ TEST(WaveSaveTest, ReplacesAnOldFileAndIsFinishedWhenDestroyedUnclosed) {
   {
     CWaveSave wav;
     ASSERT_EQ(wav.Create(path.c_str(), kStereo), 1);
-    EXPECT_EQ(ReadWholeFile(path), kStereo44100Provisional);
-    // More than the writer buffers, so most of it is on disk before the end.
+    EXPECT_EQ(ReadWholeFile(path), kStereo44100Empty);
+    // More than the writer buffers, so most of it is on disk before the end; written past
+    // Append, so the sizes still say what Create wrote.
     ASSERT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), 10000), 10000);
-    EXPECT_EQ(ReadWholeFile(path).substr(0, 44), kStereo44100Provisional);
+    EXPECT_EQ(ReadWholeFile(path).substr(0, 44), kStereo44100Empty);
   }
   EXPECT_EQ(ReadWholeFile(path), kStereo44100Of10000 + pcm);
   EXPECT_TRUE(ReadWithLibavformat(path).pcm == pcm);
+}
+
+uint32_t LE32At(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
+  return value;
+}
+
+// While PCM comes in, the file on disk is a WAV file at every moment: its sizes never claim
+// more than the file holds and fall behind the PCM appended by less than half a second of
+// sound (88,200 bytes of 16-bit stereo at 44.1 kHz).
+TEST(WaveSaveTest, SizesFollowThePcmAndNeverClaimMoreThanTheFileHolds) {
+  TestAppDir dir;
+  const std::string path = dir.File("growing.wav");
+  const std::string pcm = Pcm(3 * 176400 + 1000);
+  const size_t kHalfSecond = 88200;
+  CWaveSave wav;
+  ASSERT_EQ(wav.Create(path.c_str(), kStereo), 1);
+  EXPECT_EQ(ReadWholeFile(path), kStereo44100Empty);
+  size_t appended = 0;
+  uint32_t lastData = 0;
+  // Buffers of one MP3 frame, then a few larger and odd ones.
+  const size_t pieces[] = {4608, 4608, 4608, 100001, 3, 4608, 200000};
+  for (size_t n = 0; appended < pcm.size(); ++n) {
+    const size_t size = std::min(pieces[n % std::size(pieces)], pcm.size() - appended);
+    ASSERT_TRUE(wav.Append(pcm.data() + appended, static_cast<long>(size)));
+    appended += size;
+    const std::string file = ReadWholeFile(path);
+    ASSERT_GE(file.size(), 44u);
+    const uint32_t data = LE32At(file, 40);
+    SCOPED_TRACE(std::to_string(appended) + " bytes appended, data size " + std::to_string(data));
+    EXPECT_EQ(file.substr(0, 4), "RIFF");
+    EXPECT_EQ(LE32At(file, 4), 36 + data);
+    EXPECT_LE(44 + data, file.size());
+    EXPECT_LT(appended - data, kHalfSecond);
+    EXPECT_TRUE(file.compare(44, data, pcm, 0, data) == 0);
+    lastData = data;
+  }
+  // A reader taking the file as it stands gets the PCM up to the sizes written.
+  const std::string python = ReadWithPythonWave(path);
+  if (!python.empty()) {
+    EXPECT_EQ(python.substr(0, python.find(' ', 12)), "2 2 44100 " + std::to_string(lastData / 4));
+  }
+  EXPECT_TRUE(ReadWithLibavformat(path).pcm == pcm.substr(0, lastData));
+
+  // The closed file is the one a file written without updates gets.
+  wav.Close(0);
+  EXPECT_FALSE(wav.Append(pcm.data(), 4));
+  const std::string closed = ReadWholeFile(path);
+  WriteWav(dir.File("plain.wav"), kStereo, pcm);
+  EXPECT_TRUE(closed == ReadWholeFile(dir.File("plain.wav")));
+  EXPECT_EQ(LE32At(closed, 40), pcm.size());
 }
 
 TEST(WaveSaveTest, CloseTwiceReuseAndCreateWhileOpen) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "common/ScopedBackupFault.h"
 #include "common/TestAppDir.h"
 #include "host/BackupFile.h"
 #include "host/CFile.h"
@@ -13,6 +15,7 @@
 namespace {
 
 using sorvo::test::ReadWholeFile;
+using sorvo::test::ScopedBackupFault;
 using sorvo::test::TestAppDir;
 
 TEST(PathUtilTest, ExtensionsAndFileSpecs) {
@@ -92,6 +95,34 @@ TEST(BackupFileTest, MovesAsideWithoutOverwritingEarlierBackups) {
   EXPECT_EQ(PathFileExistsA(path.c_str()), 0);
   EXPECT_EQ(ReadWholeFile(dir.File("cam1_bak1.mp4")), "first");
   EXPECT_EQ(ReadWholeFile(dir.File("cam1_bak2.mp4")), "second");
+}
+
+TEST(BackupFileTest, FileSystemsWithoutTheNoReplaceRenameStillGetBackups) {
+  for (sorvo::BackupFault fault :
+       {sorvo::BackupFault::kNoNoReplaceRename, sorvo::BackupFault::kNoHardLinks}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    TestAppDir dir;
+    ScopedBackupFault lesser(fault);
+    const std::string path = dir.File("cam1.mp4");
+    dir.WriteFile("cam1_bak1.mp4", "an older backup");
+    dir.WriteFile("cam1.mp4", "first");
+    EXPECT_EQ(BackupFile(path.c_str(), 1), 1);
+    EXPECT_EQ(PathFileExistsA(path.c_str()), 0);
+    EXPECT_EQ(ReadWholeFile(dir.File("cam1_bak1.mp4")), "an older backup");
+    EXPECT_EQ(ReadWholeFile(dir.File("cam1_bak2.mp4")), "first");
+  }
+}
+
+TEST(BackupFileTest, WhenNothingMovesTheFileStaysWhereItIs) {
+  TestAppDir dir;
+  ScopedBackupFault stuck(sorvo::BackupFault::kNothingMoves);
+  const std::string path = dir.File("cam1.mp4");
+  dir.WriteFile("cam1.mp4", "first");
+  errno = 0;
+  EXPECT_EQ(BackupFile(path.c_str(), 1), 0);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(ReadWholeFile(path), "first");
+  EXPECT_EQ(PathFileExistsA(dir.File("cam1_bak1.mp4").c_str()), 0);
 }
 
 TEST(ScaleRectTest, LargestCentredRectangleOfTheSourceAspect) {

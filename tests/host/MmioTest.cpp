@@ -50,6 +50,52 @@ TEST(MmioTest, NestedChunksGetTheirSizesAndPadBytes) {
   EXPECT_EQ(ReadWholeFile(path), kNested);
 }
 
+// A chunk's size field brought up to date while it is still written: the buffered data goes
+// to the file first, the position stays, and the field never counts bytes not in the file.
+TEST(MmioTest, AnOpenChunksSizeFollowsWhatIsInTheFile) {
+  TestAppDir dir;
+  const std::string path = dir.File("growing.riff");
+  HMMIO h = mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
+  ASSERT_NE(h, nullptr);
+  MMCKINFO riff{}, data{};
+  riff.fccType = mmioFOURCC('T', 'E', 'S', 'T');
+  data.ckid = mmioFOURCC('d', 'a', 't', 'a');
+  ASSERT_EQ(mmioCreateChunk(h, &riff, MMIO_CREATERIFF), MMSYSERR_NOERROR);
+  ASSERT_EQ(mmioCreateChunk(h, &data, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mmioWrite(h, "abc", 3), 3);
+  EXPECT_EQ(ReadWholeFile(path), "");  // all of it still buffered
+  EXPECT_EQ(mmioUpdateChunkSize(h, &data), MMSYSERR_NOERROR);
+  EXPECT_EQ(mmioUpdateChunkSize(h, &riff), MMSYSERR_NOERROR);
+  EXPECT_EQ(ReadWholeFile(path), std::string("RIFF\x0F\0\0\0TESTdata\x03\0\0\0abc", 23));
+  EXPECT_EQ(data.cksize, 3u);
+  EXPECT_NE(data.dwFlags & MMIO_DIRTY, 0u);  // still open
+  EXPECT_EQ(mmioSeek(h, 0, SEEK_CUR), 23);
+
+  // A position moved past the end counts only what is there.
+  ASSERT_EQ(mmioSeek(h, 100, SEEK_SET), 100);
+  EXPECT_EQ(mmioUpdateChunkSize(h, &data), MMSYSERR_NOERROR);
+  EXPECT_EQ(data.cksize, 3u);
+  ASSERT_EQ(mmioSeek(h, 23, SEEK_SET), 23);
+  ASSERT_EQ(mmioWrite(h, "d", 1), 1);
+  EXPECT_EQ(mmioAscend(h, &data, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(mmioUpdateChunkSize(h, &data), MMSYSERR_INVALPARAM);  // ended
+  EXPECT_EQ(mmioAscend(h, &riff, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(mmioClose(h, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(ReadWholeFile(path), std::string("RIFF\x10\0\0\0TESTdata\x04\0\0\0abcd", 24));
+
+  // Data the disk refuses leaves the field as it was.
+  FileSizeLimit limit(10);
+  h = mmioOpenA(path.c_str(), nullptr, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
+  ASSERT_NE(h, nullptr);
+  data = MMCKINFO{};
+  ASSERT_EQ(mmioCreateChunk(h, &data, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mmioWrite(h, "abc", 3), 3);
+  EXPECT_EQ(mmioUpdateChunkSize(h, &data), MMIOERR_CANNOTWRITE);
+  EXPECT_EQ(data.cksize, 0u);
+  EXPECT_EQ(ReadWholeFile(path), "");
+  EXPECT_EQ(mmioClose(h, 0), MMIOERR_CANNOTWRITE);
+}
+
 TEST(MmioTest, FailedWritesAreReportedAndLeaveNoStrayBytes) {
   TestAppDir dir;
   const std::string path = dir.File("limited");

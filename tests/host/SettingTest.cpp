@@ -46,6 +46,23 @@ TEST(SettingTest, ReadsTrimmedStringsWithDefaults) {
   EXPECT_EQ(setting.GetString(nullptr, "BindAddress", "x"), "x");
 }
 
+TEST(SettingTest, SectionsAndKeysMatchWhateverTheirCaseAndValuesStayAsWritten) {
+  TestAppDir dir;
+  dir.WriteFile("SettingVideo.ini",
+                "[sorvo]\nsavestream=1\n[TRANSFER]\nbindaddress=Host.Example\n");
+  CSetting setting("SettingVideo.ini");
+  EXPECT_EQ(setting.GetInt("Sorvo", "SaveStream", 0, 1), 1);
+  EXPECT_EQ(setting.GetInt("SORVO", "SAVESTREAM", 0, 1), 1);
+  EXPECT_EQ(setting.GetString("Transfer", "BindAddress", "x"), "Host.Example");
+  EXPECT_EQ(setting.GetInt("Sorvo", "SaveStreams", 7, 1), 7);  // still whole names only
+
+  // Where names differ only in case, the first in the file counts.
+  dir.WriteFile("SettingVideo.ini", "[Sorvo]\nSaveStream=2\nSAVESTREAM=3\n[SORVO]\nOther=4\n");
+  CSetting twice("SettingVideo.ini");
+  EXPECT_EQ(twice.GetInt("sorvo", "savestream", 0, 1), 2);
+  EXPECT_EQ(twice.GetInt("sorvo", "other", 0, 1), 4);
+}
+
 TEST(AppDirectoryTest, EnvironmentThenOverrideWithoutTrailingSlash) {
   TestAppDir dir;
   EXPECT_EQ(sorvo::AppDirectory(), dir.path());

@@ -159,6 +159,57 @@ TEST(FramePoolTest, RefusedPicturesCostNothingThatWaits) {
   pool.StopPool();
 }
 
+TEST(FramePoolTest, AFixedTailEndsEveryPictureAndIsNeverCopiedOver) {
+  constexpr int kHead = 48;
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  EXPECT_FALSE(pool.SetFixedTail(kHead, 0x80));  // before Init
+  ASSERT_TRUE(pool.Init(kItemSize));
+  EXPECT_FALSE(pool.SetFixedTail(0, 0x80));
+  EXPECT_FALSE(pool.SetFixedTail(kItemSize, 0x80));
+  ASSERT_TRUE(pool.SetFixedTail(kHead, 0x80));
+
+  EXPECT_EQ(PushNumbered(pool, 1, kItemSize), 0);  // would overwrite the tail
+  EXPECT_EQ(PushNumbered(pool, 2, kHead - 1), 0);  // would leave stale bytes before it
+  // Seven pictures through five buffers: every buffer is reused and keeps its tail.
+  for (int id = 3; id <= 9; ++id)
+    ASSERT_EQ(PushNumbered(pool, id, kHead), 1);
+  EXPECT_FALSE(pool.SetFixedTail(kHead, 0x10));  // buffers are in use
+
+  ASSERT_EQ(pool.StartWorker("Pool_tail"), 1);
+  const std::vector<Seen> seen = owner.WaitFor(5);
+  ASSERT_EQ(Ids(seen), (std::vector<int>{5, 6, 7, 8, 9}));
+  for (const Seen& s : seen) {
+    std::vector<unsigned char> expected(kHead, static_cast<unsigned char>(s.id));
+    expected.resize(kItemSize, 0x80);
+    EXPECT_EQ(s.bytes, expected) << s.id;
+  }
+  pool.StopPool();
+
+  // A new Init starts without a tail.
+  ASSERT_TRUE(pool.Init(kItemSize));
+  EXPECT_EQ(PushNumbered(pool, 10, kItemSize), 1);
+  pool.StopPool();
+}
+
+TEST(FramePoolTest, StopWorkerKeepsTheBuffersUntilClearAll) {
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  ASSERT_TRUE(pool.Init(kItemSize));
+  ASSERT_EQ(pool.StartWorker("Pool_halt"), 1);
+  ASSERT_EQ(PushNumbered(pool, 1), 1);
+  owner.WaitFor(1);
+  pool.StopWorker();
+  EXPECT_EQ(pool.WaitThread(0), 0u);
+  // The worker has ended but the buffers stay: a producer may still be copying into one.
+  EXPECT_TRUE(pool.HasBuffers());
+  EXPECT_EQ(PushNumbered(pool, 2), 1);
+  pool.ClearAll();
+  EXPECT_EQ(PushNumbered(pool, 3), 0);  // refused once the buffers are gone
+  EXPECT_EQ(pool.GetItemSize(), 0);
+  EXPECT_EQ(Ids(owner.All()), std::vector<int>{1});
+}
+
 TEST(FramePoolTest, StopPoolOnAPoolNeverInitialisedLeavesTheThreadAlone) {
   Recorder owner;
   Pool pool(&owner, &Recorder::Take);

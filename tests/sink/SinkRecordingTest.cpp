@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -12,16 +13,18 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "SinkTestSupport.h"
 #include "common/CodecTestSupport.h"
 #include "common/FileSizeLimit.h"
+#include "common/LogCapture.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
+#include "common/ScopedBackupFault.h"
 #include "common/TestAppDir.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/CSorvoSinkFF.h"
 #include "sink/PacketHeader.h"
 #include "sink/PrivateStreamFrame.h"
-#include "SinkTestSupport.h"
 
 namespace {
 
@@ -282,6 +285,144 @@ TEST_F(SinkRecordingTest, FilesAreNamedAndReplacedAsTheHostExpects) {
   EXPECT_EQ(busy->StartRecord(), 0);
   EXPECT_TRUE(fs::is_directory(dir.File("rec/busy.mp4")));
   busy->Release();
+}
+
+// A smooth grey picture (so that the lossy encoder keeps it close) that moves with `frame`.
+std::vector<uint8_t> GreyPicture(int width, int height, int frame) {
+  std::vector<uint8_t> picture(static_cast<size_t>(width) * height);
+  for (int row = 0; row < height; ++row)
+    for (int col = 0; col < width; ++col)
+      picture[row * width + col] = static_cast<uint8_t>(20 + (col + row) / 2 + frame * 2);
+  return picture;
+}
+
+TEST_F(SinkRecordingTest, AGreyCameraIsRecordedFromItsLumaWithNeutralColour) {
+  // Odd sizes, so that a plane laid out at the wrong offset shows.
+  constexpr int kGreyWidth = 161;
+  constexpr int kGreyHeight = 121;
+  constexpr int kPictures = 20;
+  sorvo::test::LogCapture log;
+  auto* sink = new CSorvoSinkFF();
+  ASSERT_EQ(sink->Create("grey", dir.File("grey.mp4").c_str(), kGreyWidth, kGreyHeight,
+                         PIX_FMT_GRAY8, 25, 400000, 0, 0, 0),
+            1);
+  sink->SetEncodeDataOutputCB(&collector);
+  ASSERT_EQ(sink->StartRecord(), 1);
+  std::vector<std::vector<uint8_t>> sent;
+  for (int i = 0; i < kPictures; ++i) {
+    std::vector<uint8_t> picture = GreyPicture(kGreyWidth, kGreyHeight, i);
+    sent.push_back(picture);
+    // A grey camera may also hand in whole YUV 4:2:0 pictures; their colour is not used.
+    if (i == kPictures / 2)
+      picture.resize(sorvo::PictureSize(PIX_FMT_YUV420P, kGreyWidth, kGreyHeight), 240);
+    sink->OnBuffer(0, i / 25.0, picture.data(), static_cast<long>(picture.size()), kGreyWidth,
+                   kGreyHeight, PIX_FMT_GRAY8);
+    ASSERT_TRUE(collector.WaitFor(i + 1)) << "picture " << i << " was not encoded";
+  }
+  StreamInfo info;
+  sink->GetStreamInfo(&info);
+  EXPECT_EQ(info.framesIn, kPictures);
+  EXPECT_GT(info.encodedBytes, 0);
+  EXPECT_EQ(sink->Close(), 1);
+  sink->Release();
+
+  const sorvo::test::ProbedFile file =
+      sorvo::test::ProbeFile(dir.File("grey.mp4"), /*keepPictures=*/true);
+  ASSERT_TRUE(file.opened);
+  ASSERT_EQ(file.streams.size(), 1u);
+  EXPECT_EQ(file.streams[0].width, kGreyWidth);
+  EXPECT_EQ(file.streams[0].height, kGreyHeight);
+  EXPECT_EQ(file.streams[0].decodeErrors, 0);
+  const std::vector<sorvo::test::Picture>& pictures = file.streams[0].pictures;
+  ASSERT_EQ(pictures.size(), static_cast<size_t>(kPictures));
+  for (int i = 0; i < kPictures; ++i) {
+    const sorvo::test::Picture& picture = pictures[i];
+    ASSERT_EQ(picture.y.size(), sent[i].size());
+    long difference = 0;
+    for (size_t at = 0; at < sent[i].size(); ++at)
+      difference += std::abs(static_cast<int>(picture.y[at]) - sent[i][at]);
+    EXPECT_LT(difference / static_cast<long>(sent[i].size()), 4) << "picture " << i;
+    for (const std::vector<uint8_t>* plane : {&picture.u, &picture.v})
+      for (uint8_t sample : *plane)
+        ASSERT_NEAR(sample, 128, 2) << "picture " << i;
+  }
+  for (const sorvo::test::LogLine& line : log.Lines())
+    EXPECT_EQ(line.text.find("not recorded"), std::string::npos) << line.text;
+}
+
+TEST_F(SinkRecordingTest, PicturesOfAnotherLengthAreRefusedAndSaidSoOnce) {
+  sorvo::test::LogCapture log;
+  CSorvoSinkFF* sink = MakeSink("short", 0, PIX_FMT_BGR24);
+  const long whole = kWidth * kHeight * 3;
+  std::vector<uint8_t> picture(whole + 1, 90);
+  for (long length : {whole - 1, whole + 1, whole - 1})
+    sink->OnBuffer(0, 0.0, picture.data(), length, kWidth, kHeight, PIX_FMT_BGR24);
+  std::vector<std::string> warnings;
+  for (const sorvo::test::LogLine& line : log.Lines())
+    if (line.level == SORVO_LOG_WARN)
+      warnings.push_back(line.text);
+  ASSERT_EQ(warnings.size(), 1u);
+  // It names the sink, what came and what it takes.
+  EXPECT_NE(warnings[0].find("sink short"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find(std::to_string(whole - 1) + " bytes"), std::string::npos)
+      << warnings[0];
+  EXPECT_NE(
+      warnings[0].find("176x144 pictures of format 3, " + std::to_string(whole) + " bytes each"),
+      std::string::npos)
+      << warnings[0];
+
+  // A format without a picture size: the sink cannot queue anything, and says so.
+  auto* sizeless = new CSorvoSinkFF();
+  ASSERT_EQ(sizeless->Create("sizeless", dir.File("sizeless.mp4").c_str(), kWidth, kHeight,
+                             static_cast<PixelFormat>(15), 25, 400000, 0, 0, 0),
+            1);
+  sizeless->Release();
+  bool said = false;
+  for (const sorvo::test::LogLine& line : log.Lines())
+    said = said || line.text.find("sink sizeless: pictures of format 15") != std::string::npos;
+  EXPECT_TRUE(said);
+
+  // A whole picture still records.
+  sink->OnBuffer(0, 0.0, picture.data(), whole, kWidth, kHeight, PIX_FMT_BGR24);
+  EXPECT_TRUE(collector.WaitFor(1));
+  sink->Close();
+  EXPECT_EQ(collector.Packets().size(), 1u);
+  sink->Release();
+}
+
+TEST_F(SinkRecordingTest, AnEarlierRecordingIsMovedAsideOrKeptButNeverDeleted) {
+  sorvo::test::LogCapture log;
+  const std::string path = dir.File("kept.mp4");
+  CSorvoSinkFF* sink = MakeSink("kept", 0);
+  {
+    // A network share without the no-replace rename still gets its backup.
+    sorvo::test::ScopedBackupFault share(sorvo::BackupFault::kNoNoReplaceRename);
+    dir.WriteFile("kept.mp4", "an earlier recording");
+    ASSERT_EQ(sink->StartRecord(), 1);
+    ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2));
+    sink->StopRecord();
+    EXPECT_EQ(ReadWholeFile(dir.File("kept_bak1.mp4")), "an earlier recording");
+  }
+  const std::string recorded = ReadWholeFile(path);
+  ASSERT_FALSE(recorded.empty());
+  {
+    // Where no way of moving it works, the recording stays and no new one starts over it.
+    sorvo::test::ScopedBackupFault stuck(sorvo::BackupFault::kNothingMoves);
+    EXPECT_EQ(sink->StartRecord(), 0);
+  }
+  ASSERT_TRUE(FeedPictures(*sink, collector, kWidth, kHeight, 2));
+  sink->Close();
+  sink->Release();
+  EXPECT_TRUE(ReadWholeFile(path) == recorded) << "the earlier recording was changed";
+  EXPECT_FALSE(fs::exists(dir.File("kept_bak2.mp4")));
+  int warnings = 0;
+  for (const sorvo::test::LogLine& line : log.Lines()) {
+    if (line.level != SORVO_LOG_WARN)
+      continue;
+    ++warnings;
+    EXPECT_NE(line.text.find(path), std::string::npos) << line.text;
+  }
+  EXPECT_EQ(warnings, 1);
 }
 
 class ForwardTarget : public IGrabberCallBack {
