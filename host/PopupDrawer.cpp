@@ -39,11 +39,12 @@ void SdlTextureDeleter::operator()(SDL_Texture* texture) const {
   SDL_DestroyTexture(texture);
 }
 
-CPopupDrawer* CPopupDrawer::Create(const char* title, int x, int y) {
+CPopupDrawer* CPopupDrawer::Create(const char* title, int x, int y, int maxWidth, int maxHeight) {
   PopupUiThread::Handle ui = PopupUiThread::Acquire();
   if (!ui)
     return nullptr;
-  CPopupDrawer* drawer = new CPopupDrawer(std::move(ui));
+  CPopupDrawer* drawer =
+      new CPopupDrawer(std::move(ui), std::max(0, maxWidth), std::max(0, maxHeight));
   bool opened = false;
   drawer->m_ui->Invoke([&] { opened = drawer->OpenWindow(title != nullptr ? title : "", x, y); });
   if (opened)
@@ -52,7 +53,8 @@ CPopupDrawer* CPopupDrawer::Create(const char* title, int x, int y) {
   return nullptr;
 }
 
-CPopupDrawer::CPopupDrawer(PopupUiThread::Handle ui) : m_ui(std::move(ui)) {}
+CPopupDrawer::CPopupDrawer(PopupUiThread::Handle ui, int maxWidth, int maxHeight)
+    : m_ui(std::move(ui)), m_nMaxWidth(maxWidth), m_nMaxHeight(maxHeight) {}
 
 CPopupDrawer::~CPopupDrawer() {
   m_ui->Invoke([this] { CloseWindow(); });
@@ -106,7 +108,9 @@ int CPopupDrawer::Draw(const char* /*channel*/,
 bool CPopupDrawer::OpenWindow(const char* title, int x, int y) {
   const int left = x < 0 ? static_cast<int>(SDL_WINDOWPOS_UNDEFINED) : x;
   const int top = y < 0 ? static_cast<int>(SDL_WINDOWPOS_UNDEFINED) : y;
-  m_pWindow.reset(SDL_CreateWindow(title, left, top, kInitialWidth, kInitialHeight,
+  const int width = m_nMaxWidth > 0 ? std::min(kInitialWidth, m_nMaxWidth) : kInitialWidth;
+  const int height = m_nMaxHeight > 0 ? std::min(kInitialHeight, m_nMaxHeight) : kInitialHeight;
+  m_pWindow.reset(SDL_CreateWindow(title, left, top, width, height,
                                    SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE));
   if (!m_pWindow)
     return false;
@@ -175,7 +179,8 @@ void CPopupDrawer::UploadPicture() {
 }
 
 void CPopupDrawer::FitWindowToPicture() {
-  // The window takes the picture's size, shrunk to the screen's usable area when larger.
+  // The window takes the picture's size, shrunk to the screen's usable area and to the
+  // window's own bound when larger.
   SDL_Rect usable{0, 0, m_nShownWidth, m_nShownHeight};
   const int display = SDL_GetWindowDisplayIndex(m_pWindow.get());
   if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0 || usable.w <= 0 ||
@@ -183,6 +188,10 @@ void CPopupDrawer::FitWindowToPicture() {
     usable.w = m_nShownWidth;
     usable.h = m_nShownHeight;
   }
+  if (m_nMaxWidth > 0)
+    usable.w = std::min(usable.w, m_nMaxWidth);
+  if (m_nMaxHeight > 0)
+    usable.h = std::min(usable.h, m_nMaxHeight);
   const double scale = std::min({1.0, static_cast<double>(usable.w) / m_nShownWidth,
                                  static_cast<double>(usable.h) / m_nShownHeight});
   SDL_SetWindowSize(m_pWindow.get(), std::max(1, static_cast<int>(m_nShownWidth * scale)),
@@ -253,11 +262,20 @@ std::string CPopupDrawer::GetTitleForTesting() {
 
 }  // namespace sorvo
 
-int CreatePopupDrawer(const char* title, IPopupDrawer** drawer, int x, int y) {
+int sorvo::CreatePopupDrawerWithin(const char* title,
+                                   IPopupDrawer** drawer,
+                                   int x,
+                                   int y,
+                                   int maxWidth,
+                                   int maxHeight) {
   if (drawer == nullptr)
     return 0;
-  if (sorvo::PopupDrawerFactory factory = sorvo::g_factory.load())
+  if (PopupDrawerFactory factory = g_factory.load())
     return factory(title, drawer, x, y);
-  *drawer = sorvo::CPopupDrawer::Create(title, x, y);
+  *drawer = CPopupDrawer::Create(title, x, y, maxWidth, maxHeight);
   return *drawer != nullptr ? 1 : 0;
+}
+
+int CreatePopupDrawer(const char* title, IPopupDrawer** drawer, int x, int y) {
+  return sorvo::CreatePopupDrawerWithin(title, drawer, x, y, 0, 0);
 }

@@ -23,6 +23,11 @@ namespace sorvo {
 using PopupDrawerFactory = int (*)(const char* title, IPopupDrawer** drawer, int x, int y);
 void SetPopupDrawerFactoryForTesting(PopupDrawerFactory factory);
 
+// CreatePopupDrawer for a window that shows its pictures within maxWidth x maxHeight (0 for
+// either: only the screen bounds it), as a host tiling several windows wants.
+int CreatePopupDrawerWithin(const char* title, IPopupDrawer** drawer, int x, int y, int maxWidth,
+                            int maxHeight);
+
 struct SdlWindowDeleter {
   void operator()(SDL_Window* window) const;
 };
@@ -42,9 +47,11 @@ struct SdlTextureDeleter {
 // takes m_pictureLock briefly to swap the newest picture in; no other lock is held then.
 class CPopupDrawer final : public IPopupDrawer, private PopupUiClient {
  public:
-  // A window titled `title` at (x, y) (-1: where the system puts it); null when there is no
-  // display or SDL cannot open a window.
-  static CPopupDrawer* Create(const char* title, int x, int y);
+  // A window titled `title` at (x, y) (-1: where the system puts it), never larger than
+  // maxWidth x maxHeight (0: no bound but the screen); null when there is no display or SDL
+  // cannot open a window.
+  static CPopupDrawer* Create(const char* title, int x, int y, int maxWidth = 0,
+                              int maxHeight = 0);
 
   long QueryInterface(const GUID& iid, void** object) override;
   long AddRef() override;
@@ -66,7 +73,7 @@ class CPopupDrawer final : public IPopupDrawer, private PopupUiClient {
   std::string GetTitleForTesting();
 
  private:
-  explicit CPopupDrawer(PopupUiThread::Handle ui);
+  CPopupDrawer(PopupUiThread::Handle ui, int maxWidth, int maxHeight);
   ~CPopupDrawer() override;
 
   // UI thread.
@@ -82,6 +89,8 @@ class CPopupDrawer final : public IPopupDrawer, private PopupUiClient {
 
   std::atomic<int32_t> m_refCount{1};
   PopupUiThread::Handle m_ui;
+  const int m_nMaxWidth;   // 0: no bound
+  const int m_nMaxHeight;  // 0: no bound
   std::atomic<bool> m_bHidden{false};  // the user closed the window; written on the UI thread
 
   std::mutex m_pictureLock;

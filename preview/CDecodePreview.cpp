@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "host/PopupDrawer.h"
+#include "preview/PreviewPlacement.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -23,8 +26,10 @@ int CDecodePreview::StartPreview(const char* name, int itemSize) {
   const std::string stream = name != nullptr ? name : "";
 
   const std::string title = stream + " -- 本地解码预览";
+  const sorvo::PreviewPlace place = sorvo::PreviewPlaceOf(stream);
   IPopupDrawer* drawer = nullptr;
-  CreatePopupDrawer(title.c_str(), &drawer, -1, -1);
+  sorvo::CreatePopupDrawerWithin(title.c_str(), &drawer, place.x, place.y, place.width,
+                                 place.height);
   m_pDrawer.reset(drawer);
 
   Open();

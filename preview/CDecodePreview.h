@@ -23,7 +23,8 @@ class CDecodePreview : public FramePool<CDecodePreview, FramePoolLite>, public F
   CDecodePreview();
   ~CDecodePreview() override;
 
-  // Opens the window titled `name` followed by " -- 本地解码预览", opens the decoder and
+  // Opens the window titled `name` followed by " -- 本地解码预览" (at the place set for
+  // `name` with SorvoSetPreviewPlacement, if any), opens the decoder and
   // starts the worker "DecodePreview <name>" over five buffers of `itemSize` bytes (the
   // size of one raw picture of the sink). Always 1: without a window nothing is drawn,
   // without a decoder nothing is decoded, without buffers nothing is queued. Only the first

@@ -17,6 +17,7 @@
 #include "muxing/SorvoEntry.h"
 #include "muxing/SorvoMuxer.h"
 #include "muxing/VideoInfo.h"
+#include "preview/PreviewPlacement.h"
 #include "sink/IGrabberCallBack.h"
 #include "sink/ISorvoData.h"
 #include "sink/ISorvoSink.h"

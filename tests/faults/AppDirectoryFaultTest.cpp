@@ -1,7 +1,7 @@
 // An application directory that cannot take files: missing, below a regular file (ENOTDIR,
 // which holds for root as well, unlike permissions), or with its stream folders taken by
-// regular files. The stream files are refused with a message naming them; the recording
-// and the network go on; the recorder refuses before it writes anything.
+// regular files. The library refuses the stream files with a message naming them, while the
+// recording and the network go on; the recorder keeps them in the session folder instead.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -129,7 +129,7 @@ TEST(AppDirectoryFaultTest, TheAudioSinkRecordsAndServesWithoutTheDirectory) {
   EXPECT_FALSE(fs::exists(dir.File("missing")));
 }
 
-TEST(AppDirectoryFaultTest, TheRecorderRefusesStreamFilesItCannotWriteAndRecordsWithoutThem) {
+TEST(AppDirectoryFaultTest, TheRecorderKeepsStreamFilesInTheSessionFolderWhenItCannotWriteThere) {
   TestAppDir dir;
   const int base = FreePortBase(10);
   ASSERT_GT(base, 0);
@@ -137,17 +137,22 @@ TEST(AppDirectoryFaultTest, TheRecorderRefusesStreamFilesItCannotWriteAndRecords
   for (const std::string& appDir : {dir.File("missing"), dir.File("plain/below")}) {
     SCOPED_TRACE(appDir);
     AppDirectoryAt at(dir, appDir);
-    const std::string out = dir.File("refused");
-    const ToolResult refused =
+    const std::string streams = dir.File("streams");
+    const ToolResult moved =
         RunTool(kRecordProgram,
                 {"--seconds", "1", "--camera", "test:160x120", "--director", "320x180", "--audio",
-                 "none", "--ports", std::to_string(base), "--out", out, "--save-stream"},
+                 "none", "--ports", std::to_string(base), "--out", streams, "--save-stream"},
                 dir.path());
-    EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
-    EXPECT_NE(refused.err.find("the application directory " + appDir + " cannot be written"),
+    EXPECT_EQ(moved.exitCode, 0) << moved.out << moved.err;
+    EXPECT_NE(moved.out.find("the application directory " + appDir + " cannot be written"),
               std::string::npos)
-        << refused.err;
-    EXPECT_FALSE(fs::exists(out));
+        << moved.out;
+    EXPECT_NE(moved.out.find("kept in the session folder " + streams + " instead"),
+              std::string::npos)
+        << moved.out;
+    EXPECT_NE(moved.out.find("Every file is good."), std::string::npos) << moved.out;
+    EXPECT_TRUE(fs::is_directory(streams + "/RawStream"));
+    fs::remove_all(streams);
 
     // Without stream files the directory is not needed at all.
     const std::string session = dir.File("session");
@@ -158,6 +163,7 @@ TEST(AppDirectoryFaultTest, TheRecorderRefusesStreamFilesItCannotWriteAndRecords
                 dir.path());
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("Every file is good."), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("cannot be written"), std::string::npos) << run.out;
     EXPECT_FALSE(fs::exists(dir.File("missing")));
     fs::remove_all(session);
   }

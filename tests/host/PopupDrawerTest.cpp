@@ -9,35 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/ScopedEnv.h"
 #include "host/PopupDrawer.h"
 
 namespace {
 
 using sorvo::CPopupDrawer;
 
-// Sets (or, with nullptr, removes) an environment variable for one scope. Only used while
-// no UI thread runs, since SDL reads the environment on it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) {
-    if (const char* old = std::getenv(name))
-      m_old = old;
-    if (value != nullptr)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (m_old)
-      setenv(m_name.c_str(), m_old->c_str(), 1);
-    else
-      unsetenv(m_name.c_str());
-  }
-
- private:
-  std::string m_name;
-  std::optional<std::string> m_old;
-};
+// Only used while no UI thread runs, since SDL reads the environment on it.
+using sorvo::test::ScopedEnv;
 
 struct Yuv {
   uint8_t y, u, v;

@@ -12,6 +12,7 @@
 #include "common/LogCapture.h"
 #include "host/PopupDrawer.h"
 #include "preview/CDecodePreview.h"
+#include "preview/PreviewPlacement.h"
 
 namespace {
 
@@ -127,6 +128,25 @@ class DecodePreviewTest : public testing::Test {
 
   DrawerLog m_log;
 };
+
+TEST_F(DecodePreviewTest, AWindowOpensWhereTheHostPlacedItsSinksPreview) {
+  SorvoSetPreviewPlacement("placed", 10, 20, 300, 200);
+  SorvoSetPreviewPlacement("moved", 1, 2, 0, 0);
+  SorvoSetPreviewPlacement("moved", 30, 40, 0, 0);  // the later place holds
+  {
+    CDecodePreview placed, moved, other;
+    placed.StartPreview("placed", 64 * 48 * 3);
+    moved.StartPreview("moved", 64 * 48 * 3);
+    other.StartPreview("other", 64 * 48 * 3);
+  }
+  SorvoSetPreviewPlacement(nullptr, 0, 0, 0, 0);
+  {
+    CDecodePreview forgotten;
+    forgotten.StartPreview("placed", 64 * 48 * 3);
+  }
+  EXPECT_EQ(m_log.places,
+            (std::vector<std::pair<int, int>>{{10, 20}, {30, 40}, {-1, -1}, {-1, -1}}));
+}
 
 TEST_F(DecodePreviewTest, EveryPacketIsDecodedAndDrawnUnderTheStreamsNames) {
   auto clip = sorvo::test::EncodeGradientClip(64, 48, 6);

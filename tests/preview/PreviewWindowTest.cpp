@@ -8,99 +8,21 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "EncodedClip.h"
 #include "preview/CDecodePreview.h"
+#include "preview/PreviewPlacement.h"
 
-// Last: Xlib defines macros (None, Bool, Status) that clash with the headers above.
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// Last: Xlib defines macros that clash with the headers above.
+#include "common/XServerWindows.h"
 
 namespace {
 
 using sorvo::test::Bytes;
-
-struct Rgb {
-  int red, green, blue;
-};
-
-struct DisplayCloser {
-  void operator()(Display* display) const { XCloseDisplay(display); }
-};
-
-class XServer {
- public:
-  XServer() : m_display(XOpenDisplay(nullptr)) {}
-  bool Connected() const { return m_display != nullptr; }
-
-  // The viewable top-level window whose UTF-8 title is `title`.
-  std::optional<Window> FindWindow(const std::string& title) {
-    std::optional<Window> found;
-    Window root = DefaultRootWindow(m_display.get());
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(m_display.get(), root, &root, &parent, &children, &count))
-      return found;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-      XWindowAttributes attributes;
-      if (XGetWindowAttributes(m_display.get(), children[i], &attributes) &&
-          attributes.map_state == IsViewable && Title(children[i]) == title)
-        found = children[i];
-    }
-    if (children != nullptr)
-      XFree(children);
-    return found;
-  }
-
-  // The colour at the window's centre, as the server holds it.
-  std::optional<Rgb> CentreColour(Window window) {
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display.get(), window, &attributes))
-      return std::nullopt;
-    XImage* image = XGetImage(m_display.get(), window, attributes.width / 2, attributes.height / 2,
-                              1, 1, AllPlanes, ZPixmap);
-    if (image == nullptr)
-      return std::nullopt;
-    const unsigned long pixel = XGetPixel(image, 0, 0);
-    const Rgb colour{Channel(pixel, image->red_mask), Channel(pixel, image->green_mask),
-                     Channel(pixel, image->blue_mask)};
-    XDestroyImage(image);
-    return colour;
-  }
-
- private:
-  std::string Title(Window window) {
-    Atom name = XInternAtom(m_display.get(), "_NET_WM_NAME", False);
-    Atom utf8 = XInternAtom(m_display.get(), "UTF8_STRING", False);
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0;
-    unsigned long after = 0;
-    unsigned char* value = nullptr;
-    std::string title;
-    if (XGetWindowProperty(m_display.get(), window, name, 0, 1024, False, utf8, &type, &format,
-                           &items, &after, &value) == Success &&
-        value != nullptr) {
-      title.assign(reinterpret_cast<char*>(value), items);
-      XFree(value);
-    }
-    return title;
-  }
-
-  static int Channel(unsigned long pixel, unsigned long mask) {
-    int shift = 0;
-    while (mask != 0 && (mask & 1) == 0) {
-      mask >>= 1;
-      ++shift;
-    }
-    return mask != 0 ? static_cast<int>(((pixel >> shift) & mask) * 255 / mask) : 0;
-  }
-
-  std::unique_ptr<Display, DisplayCloser> m_display;
-};
+using sorvo::test::Rgb;
+using sorvo::test::XServer;
 
 bool Near(const Rgb& a, const Rgb& b) {
   return std::abs(a.red - b.red) <= 8 && std::abs(a.green - b.green) <= 8 &&
@@ -164,6 +86,48 @@ TEST(PreviewWindowTest, TwoPreviewsShowTheirPicturesInTitledWindowsOnTheXServer)
   first.reset();
   EXPECT_FALSE(server.FindWindow("cam1 -- 本地解码预览"));
   EXPECT_TRUE(server.FindWindow("cam2 -- 本地解码预览"));
+}
+
+// A host that places its previews gets each window where it asked, the picture within the
+// size it gave: several previews side by side instead of one on top of the other.
+TEST(PreviewWindowTest, PlacedPreviewsOpenWhereTheHostPutThemWithinTheirSize) {
+  XServer server;
+  ASSERT_TRUE(server.Connected()) << "no X server: run under xvfb-run";
+  const Bytes picture = sorvo::test::SolidBgrPicture(320, 240, 200, 40, 40);
+  auto packets = sorvo::test::EncodePictures(320, 240, PIX_FMT_BGR24, {picture});
+  ASSERT_FALSE(packets.empty());
+
+  SorvoSetPreviewPlacement("left", 0, 0, 160, 160);
+  SorvoSetPreviewPlacement("right", 400, 300, 0, 0);
+  CDecodePreview left;
+  CDecodePreview right;
+  left.StartPreview("left", static_cast<int>(picture.size()));
+  right.StartPreview("right", static_cast<int>(picture.size()));
+  SorvoSetPreviewPlacement(nullptr, 0, 0, 0, 0);
+  Feed(left, packets);
+  Feed(right, packets);
+
+  std::optional<Rgb> seen;
+  ASSERT_TRUE(WaitForColour(server, "left -- 本地解码预览", {200, 40, 40}, &seen));
+  ASSERT_TRUE(WaitForColour(server, "right -- 本地解码预览", {200, 40, 40}, &seen));
+  // The windows take their pictures' shape once the first picture is drawn.
+  auto expectPlace = [&](const std::string& title, int x, int y, int width, int height) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::optional<XServer::Geometry> found;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::optional<Window> window = server.FindWindow(title))
+        found = server.GeometryOf(*window);
+      if (found && found->width == width && found->height == height)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(found) << title;
+    EXPECT_EQ(std::make_tuple(found->x, found->y, found->width, found->height),
+              std::make_tuple(x, y, width, height))
+        << title;
+  };
+  expectPlace("left -- 本地解码预览", 0, 0, 160, 120);
+  expectPlace("right -- 本地解码预览", 400, 300, 320, 240);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // texts the recorder prints.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,11 +110,50 @@ TEST(ProgressLineTest, CountsOnlyPicturesThatCanNoLongerArrive) {
   sound.buffersIn = 40;
   sound.bytes = 1000;
   // Six pictures may still be in the sink's queue and encoder while it runs.
-  EXPECT_EQ(ProgressLine::Format(2.5, {camera, sound}, 2.5e6, "director: camera0"),
+  EXPECT_EQ(camera.dropped() + camera.late, 5);
+  EXPECT_EQ(ProgressLine::Format(2.5, {camera, sound}, 5, 2.5e6, "director: camera0"),
             "2.5 s | camera0 100 | dropped 5 | 2.50 Mbit/s | clients 2 | director: camera0");
   camera.final = true;
   EXPECT_EQ(camera.dropped(), 10);
   EXPECT_EQ(sound.dropped(), 0);
+}
+
+// What the progress lines written to a memory stream said after "dropped ".
+std::vector<long long> DroppedCounts(const std::function<void(std::FILE*)>& write) {
+  char* text = nullptr;
+  size_t size = 0;
+  std::FILE* out = open_memstream(&text, &size);
+  write(out);
+  std::fclose(out);
+  const std::string printed(text, size);
+  std::free(text);
+  std::vector<long long> counts;
+  for (size_t at = printed.find("dropped "); at != std::string::npos;
+       at = printed.find("dropped ", at + 1))
+    counts.push_back(std::stoll(printed.substr(at + 8)));
+  return counts;
+}
+
+// A queue that catches up makes fewer pictures look missing; the count a person watches
+// stays, and the line after the sink has closed gives the summary's exact count.
+TEST(ProgressLineTest, DroppedNeverGoesDownAndEndsAtTheSummarysCount) {
+  SinkStatus camera;
+  camera.name = "camera0";
+  auto at = [&](long long in, long long packets, long long late, bool final) {
+    camera.buffersIn = in;
+    camera.packets = packets;
+    camera.late = late;
+    camera.final = final;
+    return camera;
+  };
+  const std::vector<SinkStatus> steps = {at(100, 70, 0, false), at(110, 104, 0, false),
+                                         at(120, 118, 1, false), at(125, 96, 1, true)};
+  const std::vector<long long> shown = DroppedCounts([&](std::FILE* out) {
+    ProgressLine progress(out);
+    for (size_t i = 0; i < steps.size(); ++i) progress.Show(1.0 + i, {steps[i]}, "");
+  });
+  EXPECT_EQ(shown, (std::vector<long long>{24, 24, 25, 30}));
+  EXPECT_EQ(steps.back().dropped() + steps.back().late, 30);
 }
 
 TEST(TextTableTest, ColumnsLineUpWithWideCharacters) {

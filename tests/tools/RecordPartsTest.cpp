@@ -32,6 +32,12 @@ TEST(SessionSettingTest, SetsTheKeyAndKeepsEverythingElse) {
        "[Sorvo]\nSaveStream=1\nOther=5\n[Transfer]\nSaveStream=0\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(SessionSetting::WithKeyOn(c.before, "SaveStream"), c.after);
+  // The library finds sections and keys whatever their case: so does the edit, or the
+  // user's own line would win over the recorder's.
+  EXPECT_EQ(SessionSetting::WithKeyOn("[sorvo]\nsavestream = 0\n", "SaveStream"),
+            "[sorvo]\nSaveStream=1\n");
+  EXPECT_EQ(SessionSetting::WithKeyOn("[SORVO]\nOther=5\n", "SaveStream"),
+            "[SORVO]\nSaveStream=1\nOther=5\n");
   // A second key joins the first in the same section, and neither is taken for the other.
   EXPECT_EQ(SessionSetting::WithKeyOn("[Sorvo]\nSaveStream=1\nFragmentedMP4=0\n", "FragmentedMP4"),
             "[Sorvo]\nSaveStream=1\nFragmentedMP4=1\n");
@@ -62,6 +68,31 @@ TEST(SessionSettingTest, PutsTheUsersFileBackOrRemovesItsOwn) {
     EXPECT_NE(ReadWholeFile(path).find("FragmentedMP4=1"), std::string::npos);
   }
   EXPECT_EQ(ReadWholeFile(path), mine);
+}
+
+TEST(SessionSettingTest, StartsFromTheUsersFileInAFolderOfItsOwn) {
+  TestAppDir user;
+  TestAppDir session;
+  const std::string mine = "[Transfer]\nBindAddress=127.0.0.1\n";
+  user.WriteFile("SettingVideo.ini", mine);
+  const std::string path = session.File("SettingVideo.ini");
+  {
+    SessionSetting setting(session.path(), {"SaveStream"}, user.File("SettingVideo.ini"));
+    ASSERT_TRUE(setting.ok());
+    EXPECT_EQ(ReadWholeFile(path), mine + "[Sorvo]\nSaveStream=1\n");
+  }
+  EXPECT_FALSE(std::ifstream(path).good());
+  EXPECT_EQ(ReadWholeFile(user.File("SettingVideo.ini")), mine);
+  {
+    // The user's settings hold with no key to turn on; a user without a file has none.
+    SessionSetting setting(session.path(), {}, user.File("SettingVideo.ini"));
+    EXPECT_EQ(ReadWholeFile(path), mine);
+  }
+  {
+    SessionSetting setting(session.path(), {"FragmentedMP4"}, user.File("missing.ini"));
+    EXPECT_EQ(ReadWholeFile(path), "[Sorvo]\nFragmentedMP4=1\n");
+  }
+  EXPECT_FALSE(std::ifstream(path).good());
 }
 
 // The camera's number and picture counter are drawn white and yellow on a black panel at

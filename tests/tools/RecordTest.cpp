@@ -8,8 +8,12 @@
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -19,6 +23,7 @@ extern "C" {
 #include "common/CodecTestSupport.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
+#include "common/ScopedEnv.h"
 #include "common/TestAppDir.h"
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
@@ -277,6 +282,56 @@ TEST_F(RecordTest, RecordsFromAVideoFileAndAnyFfmpegInput) {
   EXPECT_LE(fromFilter, 27);
 }
 
+// A second Ctrl-C while the files are read back skips the rest of the check: the files
+// were closed as usual, so none is called bad, each keeps its size, and the exit is 0.
+TEST_F(RecordTest, ASecondCtrlCSkipsTheReadBackAndStillGivesTheSizes) {
+  const std::string out = dir.File("twice");
+  const std::string json = dir.File("twice.json");
+  // Large pictures, so that reading them back takes long enough to be interrupted.
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--camera", "test:1920x1080", "--camera",
+                        "test:1920x1080:yuv420p", "--director", "1920x1080", "--ports",
+                        std::to_string(base), "--out", out, "--json", json},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60))) << recorder.Stderr();
+  const size_t first = recorder.Stdout().find(" s | ");
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60),
+                                     first == std::string::npos ? 0 : first + 1));
+  recorder.Signal(SIGINT);
+  ASSERT_TRUE(recorder.WaitForOutput("Stopping on Ctrl-C", seconds(60)));
+  recorder.Signal(SIGINT);
+  ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+  const std::string said = recorder.Stdout();
+  EXPECT_NE(said.find("Stopping again: every file is closed; reading them back is skipped."),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("BAD"), std::string::npos) << said;
+  EXPECT_NE(said.find(" files (stopped again); they were closed as usual"), std::string::npos)
+      << said;
+
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  EXPECT_TRUE(summary.get<bool>("allGood"));
+  EXPECT_FALSE(summary.get<bool>("allChecked"));
+  int skipped = 0;
+  for (const auto& file : summary.get_child("files")) {
+    const std::string path = file.second.get<std::string>("path");
+    const long long bytes = file.second.get<long long>("bytes");
+    EXPECT_EQ(bytes, static_cast<long long>(fs::file_size(path))) << path;
+    EXPECT_GT(bytes, 0) << path;
+    if (file.second.get<bool>("checked")) {
+      EXPECT_TRUE(file.second.get<bool>("good")) << path;
+      continue;
+    }
+    ++skipped;
+    EXPECT_EQ(file.second.get<std::string>("problem"), "not read back (stopped)");
+  }
+  EXPECT_GT(skipped, 0);
+  // Every file was closed as usual all the same.
+  EXPECT_GE(ExpectGoodVideo(out + "/camera1.mp4", 1920, 1080), 1);
+  EXPECT_GE(ExpectGoodVideo(out + "/director.mp4", 1920, 1080), 1);
+}
+
 TEST_F(RecordTest, OnATerminalKeysSwitchTheDirectorAndQStops) {
   const std::string out = dir.File("keys");
   TerminalSession terminal(kRecordProgram,
@@ -309,6 +364,150 @@ TEST_F(RecordTest, OnATerminalKeysSwitchTheDirectorAndQStops) {
   ASSERT_GE(cut.streams[0].pictures.size(), 2u);
   EXPECT_TRUE(HasBrownBars(cut.streams[0].pictures.front()));
   EXPECT_FALSE(HasBrownBars(cut.streams[0].pictures.back()));
+}
+
+// The text of the progress line drawn at `from` (after its "\033[K"), up to the next
+// control character.
+std::string ProgressAt(const std::string& out, size_t from) {
+  const size_t start = out.find("\033[K", from);
+  if (start == std::string::npos) return "";
+  const size_t end = out.find_first_of("\r\n\033", start + 3);
+  return out.substr(start + 3, end == std::string::npos ? std::string::npos : end - start - 3);
+}
+
+TEST_F(RecordTest, OnATerminalLibraryLinesGoAboveTheProgressLineAndAreExplainedOnce) {
+  TerminalSession terminal(kRecordProgram,
+                           {"--seconds", "0", "--fps", "10", "--switch-every", "0", "--camera",
+                            "test:320x240", "--camera", "test:256x144", "--director", "320x240",
+                            "--audio", "none", "--ports", std::to_string(base), "--out",
+                            dir.File("log")});
+  ASSERT_TRUE(terminal.started());
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera0", seconds(60))) << terminal.output();
+  // Camera 1 on the cut: the director sets up its scaling and the library warns, on one
+  // of its own threads, while the progress line is on the screen.
+  terminal.Type("1");
+  const std::string warning = "library warning: 单流导播分辨率与源(camera1)分辨率大小不一样,"
+                              "需要resize:单流:320,180;源:256,144";
+  ASSERT_TRUE(terminal.WaitForOutput(warning, seconds(60))) << terminal.output();
+  const size_t at = terminal.output().find(warning);
+  // Something comes after the warning: the line drawn again, then the next update.
+  ASSERT_TRUE(terminal.WaitForOutput(" s | ", seconds(60), at)) << terminal.output();
+  ASSERT_TRUE(terminal.WaitForOutput("director: camera1", seconds(60), at));
+  const std::string& out = terminal.output();
+
+  // The warning starts on a cleared line, and the progress line it cleared comes back
+  // below it as it was, before any newer one.
+  ASSERT_GE(at, 4u);
+  EXPECT_EQ(out.substr(at - 4, 4), "\r\033[K");
+  const size_t before = out.rfind("\033[K", at - 5);
+  ASSERT_NE(before, std::string::npos);
+  const std::string cleared = ProgressAt(out, before);
+  EXPECT_NE(cleared.find(" s | camera0 "), std::string::npos) << cleared;
+  EXPECT_EQ(ProgressAt(out, at), cleared) << out.substr(at);
+
+  // The recorder says once, in its own words, what each camera's warning means.
+  terminal.Type("0");
+  terminal.Type("1");
+  terminal.Type("q");
+  ASSERT_EQ(terminal.Wait(seconds(60)), 0) << terminal.output();
+  const std::string all = terminal.output();
+  EXPECT_NE(all.find("library warning: 单流导播分辨率与源(camera0)分辨率大小不一样,"
+                     "需要resize:单流:320,240;源:320,240"),
+            std::string::npos)
+      << all;
+  const std::string sameSize =
+      "note: the library's resize warning for camera0 means that the director converts its "
+      "320x240 pictures to its own pixel format (YUV 4:2:0) and keeps their size";
+  const std::string scaled =
+      "note: the library's resize warning for camera1 means that the director scales its 256x144 "
+      "pictures to 320x180 to fit its cut";
+  for (const std::string& note : {sameSize, scaled}) {
+    const size_t first = all.find(note);
+    EXPECT_NE(first, std::string::npos) << all;
+    EXPECT_EQ(all.find(note, first + 1), std::string::npos) << all;
+  }
+}
+
+// Without a display no window can open: the recorder says so once, in its own words, asks
+// the library for no window, and records.
+TEST_F(RecordTest, WithoutADisplayPreviewIsLeftOutWithOneWordWhy) {
+  const ScopedEnv x11("DISPLAY", nullptr);
+  const ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+  const ScopedEnv driver("SDL_VIDEODRIVER", nullptr);
+  const ToolResult run =
+      RunTool(kRecordProgram,
+              {"--seconds", "1", "--fps", "10", "--preview", "--camera", "test:160x120", "--audio",
+               "none", "--ports", std::to_string(base), "--out", dir.File("blind")},
+              dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const std::string note =
+      "note: --preview: no preview window can open: there is no display (neither DISPLAY nor "
+      "WAYLAND_DISPLAY is set); recording without previews\n";
+  const size_t summary = run.out.find("\nRecorded ");
+  ASSERT_NE(summary, std::string::npos) << run.out;
+  const size_t first = run.out.find(note);
+  EXPECT_LT(first, summary) << run.out;
+  EXPECT_EQ(run.out.find(note, first + 1), run.out.find(note, summary)) << run.out;
+  // Nothing but the library's own lines on standard error.
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line);)
+    EXPECT_EQ(line.rfind("library ", 0), 0u) << line;
+  EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
+}
+
+// The dropped pictures of every progress line, in order, and whether the last line is the
+// one drawn after the sinks closed.
+std::vector<long long> DroppedOfEachLine(const std::string& out, bool* endsFinal) {
+  std::vector<long long> counts;
+  std::istringstream in(out);
+  std::string last;
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(" | dropped ");
+    if (at == std::string::npos) continue;
+    counts.push_back(std::stoll(line.substr(at + 11)));
+    last = line;
+  }
+  *endsFinal = last.size() >= 8 && last.substr(last.size() - 8) == " | final";
+  return counts;
+}
+
+TEST_F(RecordTest, CountersNeverGoBackAgreeWithTheSummaryAndCountTheSoundsClients) {
+  const std::string json = dir.File("counters.json");
+  ToolProcess recorder(kRecordProgram,
+                       {"--seconds", "0", "--fps", "10", "--camera", "test:160x120", "--ports",
+                        std::to_string(base), "--out", dir.File("counters"), "--json", json},
+                       dir.path());
+  ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60))) << recorder.Stderr();
+  EXPECT_TRUE(recorder.WaitForOutput(
+      "clients: viewers of the cameras', the director's and the sound's servers", seconds(60)));
+  // A listener of the sound alone is a client.
+  LoopbackClient listener(static_cast<unsigned short>(base + 10));
+  ASSERT_TRUE(listener.connected());
+  ASSERT_TRUE(recorder.WaitForOutput("| clients 1 |", seconds(60))) << recorder.Stdout();
+  // A recorder held up for a while finds its test camera's pictures late: they are dropped.
+  recorder.Signal(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  recorder.Signal(SIGCONT);
+  // Two more lines once it runs again: the first may have been drawn before it resumed.
+  const size_t resumed = recorder.Stdout().size();
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60), resumed));
+  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60),
+                                     recorder.Stdout().find(" s | ", resumed) + 1));
+  recorder.Signal(SIGTERM);
+  ASSERT_EQ(recorder.Wait(seconds(60)), 0) << recorder.Stdout() << recorder.Stderr();
+
+  bool endsFinal = false;
+  const std::vector<long long> dropped = DroppedOfEachLine(recorder.Stdout(), &endsFinal);
+  ASSERT_GE(dropped.size(), 3u) << recorder.Stdout();
+  EXPECT_TRUE(std::is_sorted(dropped.begin(), dropped.end())) << recorder.Stdout();
+  EXPECT_TRUE(endsFinal) << recorder.Stdout();
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  long long total = 0;
+  for (const auto& sink : summary.get_child("sinks"))
+    total += sink.second.get<long long>("dropped");
+  EXPECT_GT(total, 0);
+  EXPECT_EQ(dropped.back(), total) << recorder.Stdout();
 }
 
 // A mistake on the command line: one message, a non-zero exit, no session folder.
@@ -348,19 +547,6 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
   }
   EXPECT_FALSE(fs::exists(out));
 
-  // The stream files go to the application directory, which must take them.
-  setenv("SORVO_APP_DIR", "/proc", 1);
-  const ToolResult noAppDir =
-      RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
-                               "test:160x120", "--private-stream", "--out", out},
-              dir.path());
-  setenv("SORVO_APP_DIR", dir.path().c_str(), 1);
-  EXPECT_EQ(noAppDir.exitCode, 1);
-  EXPECT_NE(noAppDir.err.find("the application directory /proc cannot be written"),
-            std::string::npos)
-      << noAppDir.err;
-  EXPECT_FALSE(fs::exists(out));
-
   const ToolResult unwritable =
       RunTool(kRecordProgram, {"--seconds", "1", "--ports", std::to_string(base), "--camera",
                                "test:160x120", "--out", "/proc/sorvo-session"},
@@ -368,6 +554,152 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
   EXPECT_EQ(unwritable.exitCode, 1);
   EXPECT_NE(unwritable.err.find("cannot make the folder /proc/sorvo-session"), std::string::npos)
       << unwritable.err;
+}
+
+// Every option's mistake names what the option accepts, in words: never a number no one
+// reads, and never a value taken that would record forever or switch without pause.
+TEST_F(RecordTest, OptionMistakesNameTheAcceptedRangeInWords) {
+  const std::string out = dir.File("never");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> calls = {
+      {{"--seconds", "-1"},
+       "--seconds: -1 is not accepted: give a number of seconds from 0 to 31,536,000"},
+      {{"--seconds", "nan"}, "--seconds: nan is not accepted: give a number of seconds from 0 to"},
+      {{"--seconds", "1e400"}, "--seconds: 1e400 is not accepted: give a number of seconds from 0"},
+      {{"--seconds", ""}, "--seconds: an empty value is not accepted"},
+      {{"--fps", "3.5"}, "--fps: 3.5 is not accepted: give a whole number from 1 to 35"},
+      {{"--fps", "36"}, "--fps: 36 is not accepted: give a whole number from 1 to 35"},
+      {{"--bitrate", "5"},
+       "--bitrate: 5 is not accepted: give a whole number of bits per second from 101 to "
+       "134,217,727"},
+      {{"--ports", "99999"},
+       "--ports: 99999 is not accepted: give a whole number from 1,024 to 65,524"},
+      {{"--zoom", "crop"}, "--zoom: crop is not accepted: give stretch or fit"},
+      {{"--switch-every", "1e-12"},
+       "--switch-every: 1e-12 is not accepted: give 0 (switch only by key) or a number of seconds "
+       "from 0.04 (one picture at 25 pictures a second) to 31,536,000"},
+      {{"--switch-every", "0.05", "--fps", "10"},
+       "--switch-every: 0.05 is not accepted: give 0 (switch only by key) or a number of seconds "
+       "from 0.1 (one picture at 10 pictures a second) to 31,536,000"},
+  };
+  for (const auto& [args, message] : calls) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--ports", std::to_string(base), "--out", out});
+    if (args[0] == "--ports") all.erase(all.end() - 4, all.end() - 2);
+    const ToolResult run = RunTool(kRecordProgram, all, dir.path(), seconds(30));
+    EXPECT_EQ(run.exitCode, 2) << args[0] << " " << args[1] << "\n" << run.out << run.err;
+    EXPECT_EQ(run.err.rfind("sorvo-record: " + message, 0), 0u) << run.err;
+    EXPECT_LT(run.err.size(), 250u) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(out));
+}
+
+// The names in a folder, in name order.
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& path : FilesIn(folder)) names.push_back(fs::path(path).filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMovedAside) {
+  const std::string out = dir.File("again");
+  const std::vector<std::string> common = {"--seconds", "1", "--fps", "10", "--ports",
+                                           std::to_string(base), "--out", out};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), common.begin(), common.end());
+    return args;
+  };
+  const ToolResult first = RunTool(
+      kRecordProgram, with({"--camera", "test:160x120", "--camera", "test:176x144"}), dir.path());
+  ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+  const std::vector<std::string> session = {"camera0.mp4", "camera1.mp4", "director.mp4",
+                                            "sound.wav", "导播多流.mp4"};
+  ASSERT_EQ(NamesIn(out), session);
+  std::vector<std::string> bytes;
+  for (const std::string& name : session) bytes.push_back(ReadWholeFile(out + "/" + name));
+
+  // Refused before anything is written: the earlier session stays as it was.
+  const ToolResult refused =
+      RunTool(kRecordProgram, with({"--camera", "test:160x120"}), dir.path());
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find(out + " already holds recordings (camera0.mp4, camera1.mp4, "
+                                   "director.mp4, sound.wav, 导播多流.mp4); choose another "
+                                   "--out folder, or add --force"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(NamesIn(out), session);
+  for (size_t i = 0; i < session.size(); ++i)
+    EXPECT_TRUE(ReadWholeFile(out + "/" + session[i]) == bytes[i]) << session[i];
+
+  // Forced, with one camera and no sound: the earlier files go aside whole, and nothing of
+  // theirs is left beside the new ones.
+  const ToolResult forced = RunTool(
+      kRecordProgram, with({"--force", "--camera", "test:160x120", "--audio", "none"}), dir.path());
+  ASSERT_EQ(forced.exitCode, 0) << forced.out << forced.err;
+  const std::string said = "--force: the earlier recordings were moved aside into " + out +
+                           "/earlier-1: camera0.mp4, camera1.mp4, director.mp4, sound.wav, "
+                           "导播多流.mp4";
+  EXPECT_NE(forced.out.find(said), std::string::npos) << forced.out;
+  EXPECT_NE(forced.out.find("note: " + said), std::string::npos) << forced.out;
+  EXPECT_EQ(NamesIn(out),
+            (std::vector<std::string>{"camera0.mp4", "director.mp4", "earlier-1", "导播多流.mp4"}));
+  ASSERT_EQ(NamesIn(out + "/earlier-1"), session);
+  for (size_t i = 0; i < session.size(); ++i)
+    EXPECT_TRUE(ReadWholeFile(out + "/earlier-1/" + session[i]) == bytes[i]) << session[i];
+  EXPECT_GE(ExpectGoodVideo(out + "/camera0.mp4", 160, 120), 5);
+}
+
+// A recorder installed for every user runs from a folder its users cannot write: the
+// library's stream folders and the settings changed for the session go into the session
+// folder, the user's own settings still hold, and the recorder says where.
+TEST_F(RecordTest, AnApplicationDirectoryThatCannotTakeTheFilesGivesWayToTheSessionFolder) {
+  struct Case {
+    std::string appDir;
+    std::vector<std::string> options;
+    std::string why;
+  };
+  // Below a regular file nothing can be made, not even by root; a stream folder taken by a
+  // file cannot take the library's files while the user's settings beside it can be read.
+  dir.WriteFile("plain", "a regular file\n");
+  fs::create_directory(dir.File("installed"));
+  dir.WriteFile("installed/PrivateRawStream", "a file where the folder should be\n");
+  const std::string settings = "[Transfer]\nBindAddress=0.0.0.0\n[Sorvo]\nSaveStream=1\n";
+  dir.WriteFile("installed/SettingVideo.ini", settings);
+  const std::vector<Case> cases = {
+      {dir.File("plain/app"),
+       {"--private-stream", "--save-stream", "--fragmented-mp4"},
+       "the application directory " + dir.File("plain/app") +
+           " cannot be written (Not a directory)"},
+      // The user's SaveStream=1 keeps the raw streams on.
+      {dir.File("installed"),
+       {"--private-stream"},
+       "the library's folder " + dir.File("installed/PrivateRawStream") +
+           " cannot take files (it is not a folder)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.appDir);
+    const std::string out = dir.File("session" + std::to_string(&c - cases.data()));
+    std::vector<std::string> args = {"--seconds", "1", "--fps", "10", "--camera", "test:160x120",
+                                     "--audio", "none", "--ports", std::to_string(base), "--out",
+                                     out};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    setenv("SORVO_APP_DIR", c.appDir.c_str(), 1);
+    const ToolResult run = RunTool(kRecordProgram, args, dir.path());
+    setenv("SORVO_APP_DIR", dir.path().c_str(), 1);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("note: " + c.why + ": the library's stream folders and the session's "
+                           "settings are kept in the session folder " + out + " instead"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("stream files go under " + out + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Every file is good"), std::string::npos) << run.out;
+    EXPECT_EQ(FilesIn(out + "/PrivateRawStream").size(), 1u);
+    EXPECT_EQ(FilesIn(out + "/RawStream").size(), 2u);  // the camera's and the director's
+    EXPECT_FALSE(fs::exists(out + "/SettingVideo.ini"));
+  }
+  EXPECT_NE(ReadWholeFile(dir.File("session0/camera0.mp4")).find("moof"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(dir.File("installed/SettingVideo.ini")), settings);
+  EXPECT_FALSE(fs::exists(dir.File("installed/RawStream")));
 }
 
 TEST_F(RecordTest, CamerasOfOneSizeStartedTogetherKeepPrivateStreamsOfTheirOwn) {

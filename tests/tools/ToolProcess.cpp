@@ -73,15 +73,16 @@ void ToolProcess::Signal(int number) {
   if (m_pid > 0 && m_exitCode < 0) kill(m_pid, number);
 }
 
-bool ToolProcess::WaitForOutput(const std::string& text, std::chrono::seconds timeout) {
+bool ToolProcess::WaitForOutput(const std::string& text, std::chrono::seconds timeout,
+                                size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (Stdout().find(text) != std::string::npos) return true;
+    if (Stdout().find(text, from) != std::string::npos) return true;
     int status = 0;
     if (m_exitCode >= 0 || waitpid(m_pid, &status, WNOHANG) == m_pid) {
       if (m_exitCode < 0)
         m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return Stdout().find(text) != std::string::npos;
+      return Stdout().find(text, from) != std::string::npos;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -102,13 +103,22 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
 }
 
 int FreePortBase(int span) {
+  auto allFree = [span](int base) {
+    if (base < 1024 || base + span > 65534) return false;
+    for (int port = base; port <= base + span; ++port)
+      if (!sorvo::tools::PortIsFree(port)) return false;
+    return true;
+  };
   for (int attempt = 0; attempt < 100; ++attempt) {
     const int base = FreeLoopbackPort();
-    if (base < 1024 || base + span > 65534) continue;
-    bool free = true;
-    for (int port = base; port <= base + span && free; ++port) free = sorvo::tools::PortIsFree(port);
-    if (free) return base;
+    if (allFree(base)) return base;
   }
+  // The system hands out ports from its ephemeral range, where the closed connections of a
+  // busy machine (thousands in TIME-WAIT) leave few runs of free ports: the ports below
+  // that range are searched from a point of this process's own.
+  const int first = 20000 + (getpid() * 131) % 10000;
+  for (int base = first; base < first + 12000; base += span + 1)
+    if (allFree(base)) return base;
   return 0;
 }
 

@@ -26,9 +26,9 @@ class ToolProcess {
   // was still running after `timeout`.
   int Wait(std::chrono::seconds timeout);
   void Signal(int number);
-  // Waits until the standard output holds `text`; false when the process ended or the
-  // timeout struck first.
-  bool WaitForOutput(const std::string& text, std::chrono::seconds timeout);
+  // Waits until the standard output from offset `from` on holds `text`; false when the
+  // process ended or the timeout struck first.
+  bool WaitForOutput(const std::string& text, std::chrono::seconds timeout, size_t from = 0);
 
   std::string Stdout() const;
   std::string Stderr() const;

@@ -1,5 +1,7 @@
 #include "tools/record/OutputFolder.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +39,18 @@ bool FolderTakesFiles(const std::string& folder, std::string* error) {
   return true;
 }
 
+bool FolderCanHoldFiles(const std::string& folder, std::string* error) {
+  std::error_code failure;
+  const fs::file_status status = fs::status(folder, failure);
+  if (status.type() == fs::file_type::not_found)
+    return FolderTakesFiles(fs::path(folder).parent_path().string(), error);
+  if (status.type() != fs::file_type::directory) {
+    *error = failure ? failure.message() : "it is not a folder";
+    return false;
+  }
+  return FolderTakesFiles(folder, error);
+}
+
 std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
   std::error_code failure;
   fs::create_directories(folder, failure);
@@ -56,6 +70,52 @@ std::string PrepareOutputFolder(const std::string& folder, std::string* error) {
   std::string absolute = fs::absolute(folder, failure).lexically_normal().string();
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
   return absolute;
+}
+
+std::vector<std::string> EarlierRecordings(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    std::string extension = entry.path().extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const bool media = (extension == ".mp4" || extension == ".wav") && entry.is_regular_file(error);
+    const bool streams =
+        (name == "RawStream" || name == "PrivateRawStream") && entry.is_directory(error);
+    if (media || streams) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string MoveAside(const std::string& folder, const std::vector<std::string>& names,
+                      std::string* error) {
+  std::string aside;
+  for (int n = 1;; ++n) {
+    aside = folder + "/earlier-" + std::to_string(n);
+    std::error_code failure;
+    if (fs::create_directory(aside, failure)) break;
+    if (failure || n == 10000) {
+      *error = "cannot make a folder to move the earlier recordings into (" + aside +
+               (failure ? ": " + failure.message() : std::string(" and the ones before exist")) +
+               ")";
+      return "";
+    }
+  }
+  std::string moved;
+  for (const std::string& name : names) {
+    // A new folder holds nothing, so a name cannot be taken; the rename stays within one
+    // file system and moves the file whole or not at all.
+    if (std::rename((folder + "/" + name).c_str(), (aside + "/" + name).c_str()) != 0) {
+      *error = "cannot move " + folder + "/" + name + " into " + aside + ": " +
+               std::strerror(errno) +
+               (moved.empty() ? "" : " (moved there already: " + moved + ")");
+      return "";
+    }
+    moved += (moved.empty() ? "" : ", ") + name;
+  }
+  return aside;
 }
 
 bool CanCreateFile(const std::string& path, std::string* error) {

@@ -57,7 +57,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     if (stop.Requested()) {
       progress.Message(std::string("Stopping on ") +
                        (stop.LastSignal() == SIGTERM ? "SIGTERM" : "Ctrl-C") +
-                       "; finishing the files.");
+                       "; finishing the files (stop again to skip reading them back).");
       break;
     }
     bool quit = false;
@@ -80,7 +80,10 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     if (timed && now >= end) break;
     if (switching && now >= nextSwitch) {
       session.SelectNextCamera();
+      // A loop held up (a slow machine, a stopped terminal) switches once, not once for
+      // every interval it missed.
       nextSwitch += switchEvery;
+      if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
     if (now >= nextShow) {
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
@@ -89,10 +92,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       nextShow += showEvery;
     }
   }
-  const double recorded = Seconds(Clock::now() - start).count();
-  progress.Show(recorded, session.Status(), directorText());
-  progress.Finish();
-  return recorded;
+  return Seconds(Clock::now() - start).count();
 }
 
 }  // namespace sorvo::tools

@@ -10,7 +10,7 @@
 
 namespace sorvo::tools {
 
-// Returns the seconds recorded.
+// Returns the seconds recorded. The progress line stays open for the final counts.
 double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
                      ProgressLine& progress);
 

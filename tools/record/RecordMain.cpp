@@ -2,6 +2,7 @@
 // program outside the library would use it.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/common/StopSignal.h"
 #include "tools/record/LibraryLog.h"
@@ -21,6 +22,16 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// "a, b, c", and past ten names how many more there are.
+std::string JoinNames(const std::vector<std::string>& names) {
+  constexpr size_t kShown = 10;
+  std::string joined;
+  for (size_t i = 0; i < names.size() && i < kShown; ++i)
+    joined += (i == 0 ? "" : ", ") + names[i];
+  if (names.size() > kShown) joined += " and " + std::to_string(names.size() - kShown) + " more";
+  return joined;
+}
+
 std::string AppDirectory() {
   char path[4096];
   SorvoGetAppDirectory(path, sizeof(path));
@@ -36,9 +47,9 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
     std::printf("\n");
   }
   if (options.privateStream || options.saveStream)
-    std::printf("  stream files go under the application directory %s\n",
-                AppDirectory().c_str());
+    std::printf("  stream files go under %s\n", AppDirectory().c_str());
   for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
+  std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);
 }
 
@@ -51,41 +62,61 @@ int main(int argc, char** argv) {
 
   StopSignal stop;
   if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
-  const LibraryLog libraryLog;
+  ProgressLine progress(stdout, stderr);
+  const LibraryLog libraryLog(progress);
 
   // Sources and ports are checked before anything is written: a session that cannot run
   // leaves no folder behind.
   RecordSession session(options);
   std::string error;
   if (!options.json.empty() && !CanCreateFile(options.json, &error)) return Fail(error);
+  const std::string folder = options.out.empty() ? DefaultOutputFolder() : options.out;
+  const std::vector<std::string> earlier = EarlierRecordings(folder);
+  if (!earlier.empty() && !options.force)
+    return Fail(folder + " already holds recordings (" + JoinNames(earlier) +
+                "); choose another --out folder, or add --force to move them aside into " +
+                folder + "/earlier-N first");
   if (!session.OpenSources(&error)) return Fail(error);
-  const std::string outDir =
-      PrepareOutputFolder(options.out.empty() ? DefaultOutputFolder() : options.out, &error);
+  const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty()) return Fail(error);
+  std::string movedAside;
+  if (!earlier.empty()) {
+    const std::string aside = MoveAside(outDir, earlier, &error);
+    if (aside.empty()) return Fail(error + "; nothing was recorded");
+    movedAside = "--force: the earlier recordings were moved aside into " + aside + ": " +
+                 JoinNames(earlier);
+    std::printf("%s\n", movedAside.c_str());
+  }
   if (!session.Create(outDir, &error)) {
     session.Stop();
     return Fail(error + "; nothing was recorded (files begun in " + outDir + " are empty)");
   }
   PrintPlan(options, session, outDir);
 
-  ProgressLine progress(stdout);
   session.Start();
   SessionSummary summary;
   summary.seconds = RunRecordLoop(options, session, stop, progress);
   session.Stop();
+  // The last line holds the counts of the closed sinks, which the summary gives too.
+  progress.ShowFinal(summary.seconds, session.Status());
+  progress.Finish();
 
   summary.outDir = outDir;
   summary.appDir = AppDirectory();
   summary.sinks = session.Status();
   summary.notes = session.Notes();
+  if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
   bool stopReading = false;
   summary.files = CheckFiles(session.Files(), session.cameraCount(), session.hasSound() ? 1 : 0, [&] {
-    stopReading = stopReading || stop.Requested();
+    if (!stopReading && stop.Requested()) {
+      stopReading = true;
+      std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
+    }
     return stopReading;
   });
   MarkIncompleteFiles(&summary.files, summary.sinks);
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);
-  return summary.AllGood() ? 0 : 1;
+  return summary.NoneBad() ? 0 : 1;
 }

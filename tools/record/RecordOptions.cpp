@@ -28,6 +28,13 @@ std::string CheckColour(const std::string& text) {
   return hex ? "" : "must be six hexadecimal digits RRGGBB";
 }
 
+// 2 -> "2", 0.5 -> "0.5": a default as the help shows it.
+std::string FormatSeconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g", seconds);
+  return text;
+}
+
 }  // namespace
 
 std::vector<std::string> RecordOptions::CameraSources() const {
@@ -54,28 +61,31 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  FORMAT:INPUT         any FFmpeg input, e.g. lavfi:testsrc2=size=640x360\n"
       "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
       "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
-      "folder.");
+      "folder; when that cannot be written, under the session folder.");
 
   std::string director = "1280x720";
   std::string zoom = "fit";
   std::string border = "000000";
+  std::string switchText = FormatSeconds(options->switchEvery);
   app.add_option("--camera", options->cameras,
                  "A camera, repeatable (up to 5); default: three test cameras")
       ->type_name("SOURCE");
   app.add_option("--audio", options->audio, "Sound: tone, none, a media file, or alsa:DEVICE")
       ->type_name("SOURCE")
       ->capture_default_str();
-  app.add_option("--seconds", options->seconds, "Length of the recording; 0 records until stopped")
-      ->check(CLI::NonNegativeNumber.description(""))
+  app.add_option("--seconds", options->seconds,
+                 "Length of the recording, up to a year; 0 records until stopped")
+      ->check(NumberIn(0, RecordOptions::kMaxSeconds, "seconds"))
       ->type_name("S")
       ->capture_default_str();
   app.add_option("--fps", options->fps,
                  "Pictures per second of the test cameras and the director, 1 to 35")
-      ->check(CLI::Range(1, 35).description(""))
+      ->check(WholeNumberIn(1, 35))
       ->type_name("N")
       ->capture_default_str();
-  app.add_option("--bitrate", options->bitrate, "Video bit rate of every stream, bits per second")
-      ->check(CLI::Range(101, 134217727).description(""))
+  app.add_option("--bitrate", options->bitrate,
+                 "Video bit rate of every stream, 101 to 134,217,727 bits per second")
+      ->check(WholeNumberIn(101, 134217727, "bits per second"))
       ->type_name("BITS")
       ->capture_default_str();
   app.add_option("--director", director, "Size of the director's cut")
@@ -83,22 +93,23 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->check(CheckDirectorSize)
       ->capture_default_str();
   app.add_option("--zoom", zoom, "How a camera fills the director's cut (fit keeps its shape)")
-      ->check(CLI::IsMember({"stretch", "fit"}).description(""))
+      ->check(OneOf({"stretch", "fit"}))
       ->type_name("stretch|fit")
       ->capture_default_str();
   app.add_option("--border", border, "Border colour for --zoom fit")
       ->type_name("RRGGBB")
       ->check(CheckColour)
       ->capture_default_str();
-  app.add_option("--switch-every", options->switchEvery,
-                 "Seconds between automatic camera switches; 0 switches only by key")
-      ->check(CLI::NonNegativeNumber.description(""))
+  app.add_option("--switch-every", switchText,
+                 "Seconds between automatic camera switches, at least one picture; 0 "
+                 "switches only by key")
+      ->check(NumberIn(0, RecordOptions::kMaxSeconds, "seconds"))
       ->type_name("S")
       ->capture_default_str();
   app.add_option("--ports", options->portBase,
-                 "Cameras serve on BASE+1 and up, the sound on BASE+10")
+                 "Cameras serve on BASE+1 and up, the sound on BASE+10; 1024 to 65524")
       ->type_name("BASE")
-      ->check(CLI::Range(1024, 65524).description(""))
+      ->check(WholeNumberIn(1024, 65524))
       ->capture_default_str();
   app.add_flag("--preview", options->preview, "Show every camera and the director in a window");
   app.add_flag("--private-stream", options->privateStream,
@@ -108,6 +119,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "Write every MP4 in fragments of one GOP, readable after a crash");
   app.add_option("--out", options->out, "Session folder; default ./recordings/<local time>")
       ->type_name("DIR");
+  app.add_flag("--force", options->force,
+               "Record into a --out folder that holds recordings, moving them aside into "
+               "DIR/earlier-N first");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
 
@@ -116,6 +130,19 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
     std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded (keys 0 to 4)\n",
                  RecordOptions::kMaxCameras);
+    return 2;
+  }
+  options->switchEvery = std::stod(switchText);
+  // A switch more often than the director makes pictures would only keep the main loop
+  // busy: the shortest interval is one picture.
+  const double picture = 1.0 / options->fps;
+  if (options->switchEvery > 0 && options->switchEvery < picture) {
+    const std::string accepted = "0 (switch only by key) or a number of seconds from " +
+                                 FormatNumber(picture) + " (one picture at " +
+                                 std::to_string(options->fps) + " pictures a second) to " +
+                                 FormatNumber(RecordOptions::kMaxSeconds);
+    std::fprintf(stderr, "sorvo-record: --switch-every: %s\n",
+                 NotAccepted(switchText, accepted).c_str());
     return 2;
   }
   ParsePictureSize(director, &options->directorWidth, &options->directorHeight);

@@ -25,9 +25,12 @@ struct RecordOptions {
   bool saveStream = false;
   bool fragmentedMp4 = false;   // every MP4 in fragments, readable after a crash
   std::string out;              // empty: ./recordings/<local time>
+  bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
 
   static constexpr int kMaxCameras = 5;
+  // A year: longer sessions record until stopped (--seconds 0).
+  static constexpr double kMaxSeconds = 365 * 24 * 3600;
   static constexpr int kDirectorPort = 8050;
   static constexpr int kSoundPortOffset = 10;
   int CameraPort(int number) const { return portBase + 1 + number; }

@@ -7,6 +7,7 @@
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
+#include "tools/record/PreviewScreen.h"
 #include "tools/record/SessionSetting.h"
 #include "tools/record/SoundFormat.h"
 #include "tools/record/SourceFactory.h"
@@ -20,6 +21,9 @@ std::string AppDirectory() {
   return path;
 }
 
+// The director's sink, and with it its preview window, has this name.
+constexpr char kDirectorName[] = "director";
+
 }  // namespace
 
 void RecordSession::SinkRelease::operator()(ISorvoSink* sink) const {
@@ -32,16 +36,24 @@ RecordSession::RecordSession(const RecordOptions& options)
 
 RecordSession::~RecordSession() { Stop(); }
 
-bool RecordSession::OpenSources(std::string* error) {
-  // The library makes its stream folders in the application directory.
+std::string RecordSession::AppDirectoryProblem() const {
+  // The library keeps its stream folders in the application directory, and reads the
+  // settings the recorder changes for the session from there.
   std::string why;
   if ((m_options.privateStream || m_options.saveStream || m_options.fragmentedMp4) &&
-      !FolderTakesFiles(m_appDir, &why)) {
-    *error = "the application directory " + m_appDir + " cannot be written (" + why +
-             "), and --private-stream, --save-stream and --fragmented-mp4 write there; point " +
-             "SORVO_APP_DIR at a folder that can be";
-    return false;
-  }
+      !FolderTakesFiles(m_appDir, &why))
+    return "the application directory " + m_appDir + " cannot be written (" + why + ")";
+  const std::vector<std::pair<bool, const char*>> folders = {
+      {m_options.privateStream, "PrivateRawStream"}, {m_options.saveStream, "RawStream"}};
+  for (const auto& [wanted, name] : folders)
+    if (wanted && !FolderCanHoldFiles(m_appDir + "/" + name, &why))
+      return "the library's folder " + m_appDir + "/" + name + " cannot take files (" + why + ")";
+  return "";
+}
+
+bool RecordSession::OpenSources(std::string* error) {
+  m_appDirProblem = AppDirectoryProblem();
+  std::string why;
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
     auto camera = std::make_unique<Camera>();
@@ -76,7 +88,26 @@ bool RecordSession::OpenSources(std::string* error) {
       return false;
     }
   }
+  if (m_options.preview) PlacePreviews();
   return true;
+}
+
+void RecordSession::PlacePreviews() {
+  const PreviewScreen screen = FindPreviewScreen();
+  if (!screen.available) {
+    m_notes.push_back("--preview: no preview window can open: " + screen.why +
+                      "; recording without previews");
+    return;
+  }
+  m_preview = true;
+  // The director's cut first, at the top left, then the cameras.
+  std::vector<std::string> names = {kDirectorName};
+  for (const auto& camera : m_cameras) names.push_back(camera->name);
+  const std::vector<ScreenArea> tiles =
+      TileScreen(screen.usable, static_cast<int>(names.size()));
+  for (size_t i = 0; i < names.size(); ++i)
+    SorvoSetPreviewPlacement(names[i].c_str(), tiles[i].x, tiles[i].y, tiles[i].width,
+                             tiles[i].height);
 }
 
 bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
@@ -89,7 +120,7 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
   info.frameRate = source.frameRate();
   ISorvoSink* sink = nullptr;
   if (CreateSorvo(camera.name.c_str(), camera.path.c_str(), info, m_options.bitrate, camera.port,
-                  &sink, camera.number, m_options.preview ? 1 : 0) != 1) {
+                  &sink, camera.number, m_preview ? 1 : 0) != 1) {
     *error = "the library could not start the recording sink of " + camera.name + " (" +
              source.Describe() + ")";
     return false;
@@ -118,9 +149,9 @@ bool RecordSession::CreateDirector(std::string* error) {
   // 0x00BBGGRR, red in the low byte.
   const uint32_t border = ((m_options.borderRgb & 0xFF) << 16) | (m_options.borderRgb & 0xFF00) |
                           ((m_options.borderRgb >> 16) & 0xFF);
-  if (m_muxer->CreateSingleMux("director", path.c_str(), m_options.directorWidth,
+  if (m_muxer->CreateSingleMux(kDirectorName, path.c_str(), m_options.directorWidth,
                                m_options.directorHeight, PIX_FMT_YUV420P, m_options.fps,
-                               m_options.bitrate, m_options.preview ? 1 : 0,
+                               m_options.bitrate, m_preview ? 1 : 0,
                                m_options.zoomFit ? ZOOM_LETTERBOX : ZOOM_STRETCH, border) != 1) {
     *error = "the library could not start the director's sink";
     return false;
@@ -139,7 +170,7 @@ bool RecordSession::CreateDirector(std::string* error) {
     *error = "cannot create " + path;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, "director"});
+  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, kDirectorName});
   SelectCamera(0);
   return true;
 }
@@ -153,7 +184,8 @@ bool RecordSession::StartMultiStream(std::string* error) {
     *error = "cannot create the multi-stream file in " + m_outDir;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", "director"});
+  m_files.push_back(
+      {OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kDirectorName});
   return true;
 }
 
@@ -170,7 +202,7 @@ void RecordSession::SelectNextCamera() {
 
 SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
   SinkStatus status;
-  status.name = "director";
+  status.name = kDirectorName;
   status.port = m_directorServed ? SorvoMuxer::kDirectorPort : 0;
   status.source = std::string(m_options.zoomFit ? "fitted" : "stretched") + " to " +
                   std::to_string(m_options.directorWidth) + "x" +
@@ -187,7 +219,7 @@ SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
 bool RecordSession::CreateSound(std::string* error) {
   Sound& sound = *m_sound;
   sound.path = m_outDir + "/sound.wav";
-  sound.sink = std::make_unique<CAudioSinkFF>();
+  sound.sink = std::make_unique<ServedAudioSink>();
   sound.sink->SetEncodeDataOutputCB(kAudioDataTag, &sound.counter);
   try {
     if (sound.sink->Create("sound", sound.path.c_str(), SoundWaveFormat(), sound.port) != 1) {
@@ -226,6 +258,7 @@ SinkStatus RecordSession::SoundStatus() const {
   }
   status.packets = m_sound->counter.packets();
   status.bytes = m_sound->counter.bytes();
+  if (m_sound->sink) status.clients = m_sound->sink->clients();
   return status;
 }
 
@@ -250,6 +283,18 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   m_outDir = outDir;
   for (const auto& camera : m_cameras) camera->path = m_outDir + "/" + camera->name + ".mp4";
   InitSorvo();
+  // An application directory the user cannot write (a program installed for every user)
+  // gives way to the session folder, for this process only; the user's settings there are
+  // carried over.
+  std::string userSettings;
+  if (!m_appDirProblem.empty()) {
+    userSettings = m_appDir + "/SettingVideo.ini";
+    SorvoSetAppDirectory(m_outDir.c_str());
+    m_appDir = m_outDir;
+    m_notes.push_back(m_appDirProblem +
+                      ": the library's stream folders and the session's settings are kept in "
+                      "the session folder " + m_outDir + " instead");
+  }
   const std::string rawFolder = m_appDir + "/RawStream";
   const FolderSnapshot rawBefore(rawFolder);
   // The library reads SaveStream as it makes each sink and FragmentedMP4 as it makes each
@@ -257,7 +302,7 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   std::vector<std::string> keys;
   if (m_options.saveStream) keys.push_back("SaveStream");
   if (m_options.fragmentedMp4) keys.push_back("FragmentedMP4");
-  const SessionSetting setting(m_appDir, keys);
+  const SessionSetting setting(m_appDir, keys, userSettings);
   if (!setting.ok()) {
     *error = setting.error();
     return false;
@@ -268,7 +313,7 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   // The library names them Sorvo_<sink name>_<time>_mp4.raw.
   for (const std::string& path : rawBefore.Added()) {
     const std::string name = path.substr(rawFolder.size() + 1);
-    std::string owner = "director";
+    std::string owner = kDirectorName;
     for (const auto& camera : m_cameras)
       if (name.rfind("Sorvo_" + camera->name + "_", 0) == 0) owner = camera->name;
     m_files.push_back({OutputFile::Kind::kRawStream, path, owner});

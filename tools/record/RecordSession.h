@@ -5,6 +5,9 @@
 // writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
 // the sound, writing the WAV file and serving the MP3 stream.
 //
+// When the application directory cannot hold the stream files or settings the options ask
+// for, the session folder takes its place for the process (Create says so in a note).
+//
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
 // reads counters that the feeders and the sinks' workers update.
@@ -19,6 +22,7 @@
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/ServedAudioSink.h"
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
@@ -32,7 +36,9 @@ class RecordSession {
   RecordSession(const RecordSession&) = delete;
   RecordSession& operator=(const RecordSession&) = delete;
 
-  // Opens every source and checks every port; nothing is written yet. False with `error`.
+  // Opens every source and checks every port, and where --preview asks for windows, finds
+  // the screen and gives each sink's window a tile of it (or says, in a note, why no window
+  // can open); nothing is written yet. False with `error`.
   bool OpenSources(std::string* error);
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
@@ -83,17 +89,21 @@ class RecordSession {
     int port = 0;
     std::unique_ptr<MediaSource> source;  // until the feeder takes it
     PacketCounter counter;
-    std::unique_ptr<CAudioSinkFF> sink;
+    std::unique_ptr<ServedAudioSink> sink;
     std::unique_ptr<Feeder> feeder;
     SinkStatus final;  // taken at Stop
   };
 
+  // Why the library cannot keep this session's stream files or settings in the
+  // application directory; empty when it can or need not.
+  std::string AppDirectoryProblem() const;
+  void PlacePreviews();
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
   bool CreateDirector(std::string* error);
   bool StartMultiStream(std::string* error);
   SinkStatus DirectorStatus(ISorvoSink* director) const;
-  SinkStatus SoundStatus() const;
+  SinkStatus SoundStatus() const;  // the clients only while the sink is open
   // Closes the audio sink, which hands out its last packets; a WAV file that cannot be
   // finished becomes a note.
   void CloseSound();
@@ -103,7 +113,9 @@ class RecordSession {
 
   RecordOptions m_options;
   std::string m_outDir;
-  std::string m_appDir;
+  std::string m_appDir;         // the library's; the session folder once moved there
+  std::string m_appDirProblem;  // why it must move; empty when it stays
+  bool m_preview = false;       // --preview, and a window can open
   std::unique_ptr<SessionClock> m_clock;  // made by Start; goes after the feeders
   std::vector<std::unique_ptr<Camera>> m_cameras;
   std::unique_ptr<Sound> m_sound;  // null with --audio none

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "tools/common/JsonWriter.h"
@@ -119,9 +120,14 @@ void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkS
   }
 }
 
-bool SessionSummary::AllGood() const {
-  return !files.empty() &&
-         std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.good; });
+bool SessionSummary::NoneBad() const {
+  return !files.empty() && std::all_of(files.begin(), files.end(), [](const FileCheck& f) {
+           return f.good || !f.checked;
+         });
+}
+
+bool SessionSummary::AllChecked() const {
+  return std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.checked; });
 }
 
 std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
@@ -131,7 +137,11 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
     if (stopped()) {
       FileCheck skipped;
       skipped.file = file;
+      skipped.checked = false;
       skipped.problem = "not read back (stopped)";
+      std::error_code error;
+      const auto size = std::filesystem::file_size(file.path, error);
+      skipped.media.bytes = error ? -1 : static_cast<long long>(size);
       checks.push_back(std::move(skipped));
       continue;
     }
@@ -175,6 +185,9 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                   sink.video ? FormatCount(sink.dropped() + sink.late) : "-", sink.source});
   }
   sinks.Print(out);
+  std::fprintf(out,
+               "  (pictures in: what the sink received; dropped: pictures that never reached its "
+               "files, late from\n  their source or pushed out of the sink's full queue)\n");
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
   TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
@@ -182,6 +195,12 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   for (const FileCheck& check : summary.files) {
     std::string path = check.file.path;
     if (path.rfind(summary.outDir + "/", 0) == 0) path = path.substr(summary.outDir.size() + 1);
+    if (!check.checked) {
+      files.AddRow({path, KindName(check.file.kind), "-", "-", "-",
+                    check.media.bytes >= 0 ? FormatBytes(check.media.bytes) : "?",
+                    check.problem});
+      continue;
+    }
     files.AddRow({path, KindName(check.file.kind), StreamsText(check), FormatCount(FramesOf(check)),
                   check.file.kind == OutputFile::Kind::kPrivateStream
                       ? "-"
@@ -190,9 +209,21 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   }
   files.Print(out);
   for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
-  std::fprintf(out, "\n%s The session is in %s\n",
-               summary.AllGood() ? "Every file is good." : "Some files are NOT good.",
-               summary.outDir.c_str());
+  const long long skipped = std::count_if(summary.files.begin(), summary.files.end(),
+                                          [](const FileCheck& f) { return !f.checked; });
+  std::string verdict;
+  if (!summary.NoneBad())
+    verdict = "Some files are NOT good.";
+  else if (skipped > 0)
+    verdict = "Reading back was skipped for " + FormatCount(skipped) + " of " +
+              FormatCount(static_cast<long long>(summary.files.size())) +
+              " files (stopped again); they were closed as usual" +
+              (skipped < static_cast<long long>(summary.files.size())
+                   ? ", and the ones read back are good."
+                   : ".");
+  else
+    verdict = "Every file is good.";
+  std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.outDir.c_str());
 }
 
 bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
@@ -202,7 +233,8 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
   json.Key("seconds").Number(summary.seconds);
   json.Key("outDir").String(summary.outDir);
   json.Key("appDir").String(summary.appDir);
-  json.Key("allGood").Bool(summary.AllGood());
+  json.Key("allGood").Bool(summary.NoneBad());
+  json.Key("allChecked").Bool(summary.AllChecked());
   json.Key("sinks").BeginArray();
   for (const SinkStatus& sink : summary.sinks) {
     json.BeginObject();
@@ -225,6 +257,7 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
     json.Key("path").String(check.file.path);
     json.Key("kind").String(KindName(check.file.kind));
     json.Key("owner").String(check.file.owner);
+    json.Key("checked").Bool(check.checked);
     json.Key("good").Bool(check.good);
     json.Key("problem").String(check.problem);
     json.Key("bytes").Integer(check.media.bytes);

@@ -16,8 +16,9 @@ namespace sorvo::tools {
 
 struct FileCheck {
   OutputFile file;
+  bool checked = true;        // false: reading back was skipped (stopped), only the size known
   bool good = false;
-  std::string problem;        // why it is not good
+  std::string problem;        // why it is not good, or that it was not read back
   FileReadBack media;         // media files
   PrivateStreamCounts records;  // private stream files
 };
@@ -30,11 +31,15 @@ struct SessionSummary {
   std::vector<FileCheck> files;
   std::vector<std::string> notes;
 
-  bool AllGood() const;
+  // No file was found bad (and there are files); files not read back are not counted.
+  bool NoneBad() const;
+  // Every file was read back.
+  bool AllChecked() const;
 };
 
 // Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
-// must hold. Once `stopped` says so, the files left are marked as not read back.
+// must hold. Once `stopped` says so, the files left are not read back: only their sizes
+// are taken.
 std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
                                   int audioStreams, const std::function<bool()>& stopped);
 
