@@ -156,6 +156,25 @@ TEST(ProgressLineTest, DroppedNeverGoesDownAndEndsAtTheSummarysCount) {
   EXPECT_EQ(steps.back().dropped() + steps.back().late, 30);
 }
 
+TEST(ProgressLineTest, PicturesLeftOutAtSwitchesAreNotDropped) {
+  // A director that switched 40 times, each time to a picture taken at the instant its
+  // file already held, lost nothing.
+  SinkStatus director;
+  director.name = "director";
+  director.buffersIn = 500;
+  director.packets = 460;
+  director.leftOut = 40;
+  director.final = true;
+  EXPECT_EQ(director.dropped(), 0);
+  const std::vector<long long> shown = DroppedCounts([&](std::FILE* out) {
+    ProgressLine progress(out);
+    progress.Show(20.0, {director}, "");
+  });
+  EXPECT_EQ(shown, (std::vector<long long>{0}));
+  director.packets = 455;
+  EXPECT_EQ(director.dropped(), 5);
+}
+
 TEST(TextTableTest, ColumnsLineUpWithWideCharacters) {
   EXPECT_EQ(FormatCount(1234567), "1,234,567");
   EXPECT_EQ(FormatCount(-1000), "-1,000");

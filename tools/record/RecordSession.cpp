@@ -213,6 +213,8 @@ SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
   status.bytes = info.encodedBytes;
   status.clients = info.clients;
   status.packets = m_directorCounter.packets();
+  if (const auto* encoder = dynamic_cast<const FFEncoder*>(director))
+    status.leftOut = encoder->GetLeftOutPictures();
   return status;
 }
 
@@ -396,7 +398,7 @@ void RecordSession::WaitForEncoders() {
   while (Clock::now() < deadline) {
     long long waiting = 0;
     for (const SinkStatus& status : Status())
-      if (status.video) waiting += status.buffersIn - status.packets;
+      if (status.video) waiting += status.buffersIn - status.packets - status.leftOut;
     if (waiting <= 0) return;
     if (waiting != last) {
       last = waiting;

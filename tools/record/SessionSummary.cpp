@@ -188,6 +188,13 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   std::fprintf(out,
                "  (pictures in: what the sink received; dropped: pictures that never reached its "
                "files, late from\n  their source or pushed out of the sink's full queue)\n");
+  for (const SinkStatus& sink : summary.sinks) {
+    if (sink.leftOut > 0)
+      std::fprintf(out,
+                   "  %s: %s pictures left out at switches, taken at an instant the file "
+                   "already holds (not lost)\n",
+                   sink.name.c_str(), FormatCount(sink.leftOut).c_str());
+  }
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
   TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
@@ -248,6 +255,7 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
     json.Key("framesPerSecond")
         .Number(summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0);
     json.Key("dropped").Integer(sink.dropped() + sink.late);
+    json.Key("leftOut").Integer(sink.leftOut);
     json.EndObject();
   }
   json.EndArray();

@@ -14,6 +14,10 @@ struct SinkStatus {
   long long packets = 0;    // encoded packets it handed out
   long long bytes = 0;      // their bytes
   long long late = 0;       // pictures the source had ready too late to deliver
+  // Pictures at an instant the sink's files already hold (the director's at a switch, when
+  // the new camera's picture was taken at the same moment as the old one's last): left out
+  // on purpose, so neither dropped nor waited for.
+  long long leftOut = 0;
   int clients = 0;          // network clients its last packet reached
   bool video = true;
   bool final = false;  // taken after the sink was closed
@@ -24,7 +28,7 @@ struct SinkStatus {
   // that may still be on their way are not counted.
   long long dropped() const {
     if (!video) return 0;
-    const long long missing = buffersIn - packets - (final ? 0 : kInFlight);
+    const long long missing = buffersIn - packets - leftOut - (final ? 0 : kInFlight);
     return missing > 0 ? missing : 0;
   }
 };
