@@ -10,8 +10,8 @@
 #include "sink/imqueue.h"
 
 // Order of use by the owner: Init(item size[, item count]); StartWorker(name) (or
-// SetThreadName and Start); Push, or Lend then ReturnLent, from any thread; PostStop
-// and/or StopPool; destroy.
+// SetThreadName and Start); Push, or Lend, TakeBack and ReturnLent, from any thread;
+// PostStop and/or StopPool; destroy.
 //
 // Threads: Push runs on any producer thread, OnFrame and WorkLoop only on the worker; Init,
 // StartWorker, StopWorker, StopPool and ClearAll on the owner's control thread. ClearAll
