@@ -170,11 +170,12 @@
     caption.append(name, signal);
     const rows = element('dl', 'rows');
     const fields = {};
-    for (const [key, label] of [['source', 'source'], ['size', 'size'], ['rate', 'frames/s'],
-                                ['dropped', 'dropped'], ['bitrate', 'bit rate'],
-                                ['clients', 'clients']]) {
+    // Three figures on the first line; the picture size with the bit rate, and the source,
+    // each on a line of its own.
+    for (const [key, label] of [['rate', 'fps'], ['dropped', 'dropped'], ['clients', 'clients'],
+                                ['picture', 'video'], ['source', 'source']]) {
       rows.append(element('dt', '', label));
-      fields[key] = element('dd');
+      fields[key] = element('dd', key === 'picture' || key === 'source' ? 'line' : '');
       rows.append(fields[key]);
     }
     root.append(picture, element('span', 'number', String(sink.camera)),
@@ -206,7 +207,7 @@
   function showState(name) {
     const s = $('state');
     s.className = 'state ' + name;
-    s.textContent = name;
+    s.textContent = name === 'recording' ? 'REC' : name;
   }
 
   function showCameras(status) {
@@ -216,11 +217,11 @@
       const f = tile.fields;
       f.source.textContent = sink.source;
       f.source.title = sink.source;
-      f.size.textContent = sink.width ? sink.width + ' x ' + sink.height : '-';
+      f.picture.textContent = (sink.width ? sink.width + ' x ' + sink.height : '-') + ', ' +
+                              bits(sink.bitsPerSecond);
       f.rate.textContent = sink.framesPerSecond.toFixed(1);
       f.dropped.textContent = String(sink.dropped);
       f.dropped.classList.toggle('bad', sink.dropped > 0);
-      f.bitrate.textContent = bits(sink.bitsPerSecond);
       f.clients.textContent = String(sink.clients);
       tile.signal.textContent = sink.signal;
       tile.signal.className = 'signal ' + sink.signal.replace(' ', '');
@@ -265,7 +266,7 @@
       return;
     }
     const channels = status.sound.channels;
-    if (meters.children.length !== channels.length || !meters.querySelector('.meter')) {
+    if (meters.querySelectorAll('.meter').length !== channels.length) {
       meters.replaceChildren();
       channels.forEach((_, i) => {
         const row = element('div', 'meter');
@@ -275,6 +276,7 @@
                    element('span', 'numbers'));
         meters.append(row);
       });
+      meters.append(element('p', 'scale', 'peak / RMS in dB below full scale'));
     }
     // -60 dB to 0 dB across the bar.
     const place = (db) => Math.max(0, Math.min(100, (db + 60) / 60 * 100));
@@ -283,7 +285,7 @@
       row.querySelector('.rms').style.width = place(level.rmsDb) + '%';
       row.querySelector('.peak').style.left = 'calc(' + place(level.peakDb) + '% - 2px)';
       row.querySelector('.numbers').textContent =
-          'peak ' + level.peakDb.toFixed(0) + ' / rms ' + level.rmsDb.toFixed(0) + ' dB';
+          level.peakDb.toFixed(0) + ' / ' + level.rmsDb.toFixed(0);
     });
   }
 
