@@ -438,15 +438,24 @@ TEST(ThumbnailSlotTest, OnlyAWatchedSlotCopiesAndOnlyWhenAThumbnailIsDue) {
   slot.SetWanted(true);
   EXPECT_TRUE(offer(t0).copied);
   EXPECT_FALSE(offer(t0 + 100ms).copied);  // the next is due a quarter second later
-  EXPECT_TRUE(offer(t0 + 250ms).copied);
+  EXPECT_TRUE(offer(t0 + 280ms).copied);
+  // Due times keep to the quarter seconds: four thumbnails a second from 25 pictures a
+  // second, not one every seventh picture.
+  EXPECT_FALSE(offer(t0 + 480ms).copied);
+  EXPECT_TRUE(offer(t0 + 520ms).copied);
+  EXPECT_TRUE(offer(t0 + 760ms).copied);
+  // After a pause the grid starts afresh.
+  EXPECT_TRUE(offer(t0 + 5000ms).copied);
+  EXPECT_FALSE(offer(t0 + 5200ms).copied);
+  EXPECT_TRUE(offer(t0 + 5250ms).copied);
   RawPicture taken;
   EXPECT_TRUE(slot.Take(&taken));
   EXPECT_EQ(taken.data, bytes);
   EXPECT_FALSE(slot.Take(&taken));
   slot.ArmFirstPicture();
-  EXPECT_TRUE(offer(t0 + 300ms).first);
-  EXPECT_FALSE(offer(t0 + 350ms).first);
-  EXPECT_EQ(slot.pictures(), 6);
+  EXPECT_TRUE(offer(t0 + 5300ms).first);
+  EXPECT_FALSE(offer(t0 + 5350ms).first);
+  EXPECT_EQ(slot.pictures(), 12);
 }
 
 // The worker made to wait in its publishing: pictures offered meanwhile are neither queued

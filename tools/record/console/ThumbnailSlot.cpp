@@ -19,7 +19,8 @@ ThumbnailSlot::Offered ThumbnailSlot::Offer(const unsigned char* data,
   if (!m_wanted.load(std::memory_order_relaxed) || data == nullptr || length <= 0)
     return offered;
   const Clock::rep at = now.time_since_epoch().count();
-  if (at < m_nextDue.load(std::memory_order_relaxed))
+  const Clock::rep due = m_nextDue.load(std::memory_order_relaxed);
+  if (at < due)
     return offered;
   std::unique_lock<std::mutex> hold(m_lock, std::try_to_lock);
   if (!hold.owns_lock())
@@ -29,7 +30,10 @@ ThumbnailSlot::Offered ThumbnailSlot::Offer(const unsigned char* data,
   m_picture.height = height;
   m_picture.format = format;
   m_fresh = true;
-  m_nextDue.store(at + m_period.count(), std::memory_order_relaxed);
+  // On a grid of periods while pictures keep coming, so that the rate is the period's and
+  // not rounded down to whole picture intervals; afresh after a pause.
+  const Clock::rep period = m_period.count();
+  m_nextDue.store(at - due < period ? due + period : at + period, std::memory_order_relaxed);
   offered.copied = true;
   return offered;
 }
