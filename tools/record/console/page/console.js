@@ -168,16 +168,26 @@
     const name = element('span', 'name', sink.name);
     const signal = element('span', 'signal waiting', 'waiting');
     caption.append(name, signal);
-    const rows = element('dl', 'rows');
+    // Three figures on one line; the picture size with the bit rate, and the source, each
+    // on a line of its own.
+    const rows = element('div', 'rows');
     const fields = {};
-    // Three figures on the first line; the picture size with the bit rate, and the source,
-    // each on a line of its own.
-    for (const [key, label] of [['rate', 'fps'], ['dropped', 'dropped'], ['clients', 'clients'],
-                                ['picture', 'video'], ['source', 'source']]) {
-      rows.append(element('dt', '', label));
-      fields[key] = element('dd', key === 'picture' || key === 'source' ? 'line' : '');
-      rows.append(fields[key]);
-    }
+    const figure = (parent, key, label) => {
+      const item = element('span', 'figure');
+      item.append(element('em', '', label + ' '));
+      fields[key] = element('span');
+      item.append(fields[key]);
+      parent.append(item);
+    };
+    const figures = element('div', 'figures');
+    figure(figures, 'rate', 'fps');
+    figure(figures, 'dropped', 'dropped');
+    figure(figures, 'clients', 'clients');
+    const video = element('div', 'line');
+    figure(video, 'picture', 'video');
+    const source = element('div', 'line');
+    figure(source, 'source', 'source');
+    rows.append(figures, video, source);
     root.append(picture, element('span', 'number', String(sink.camera)),
                 element('span', 'tally', 'PROGRAM'), caption, rows);
     root.addEventListener('click', () => selectCamera(sink.camera));
