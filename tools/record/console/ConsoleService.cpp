@@ -170,8 +170,8 @@ void ConsoleService::HandleRoute(const std::shared_ptr<HttpSession>& session,
   }
 }
 
-bool ConsoleService::SlotInSession(int slot) const {
-  for (const ConsoleSink& sink : m_last.sinks)
+bool ConsoleService::SlotInSession(const ConsoleSnapshot& snapshot, int slot) {
+  for (const ConsoleSink& sink : snapshot.sinks)
     if ((slot == kProgramSlot && sink.name == "director") ||
         (slot != kProgramSlot && sink.camera == slot))
       return true;
@@ -187,7 +187,7 @@ void ConsoleService::ServeThumbnail(const std::shared_ptr<HttpSession>& session,
                                     const HttpRequest& request) {
   const unsigned version = request.version();
   const bool keepAlive = request.keep_alive();
-  if (!SlotInSession(slot))
+  if (!SlotInSession(m_model.Snapshot(), slot))
     return session->Reply(ErrorResponse(404, "there is no " + SlotName(slot) + " in this session",
                                         version, keepAlive));
   if (m_latest[slot] && Now() - m_latestAt[slot] <= 2 * m_settings.thumbnailPeriod)
@@ -200,7 +200,7 @@ void ConsoleService::ServeThumbnail(const std::shared_ptr<HttpSession>& session,
 void ConsoleService::StartLive(const std::shared_ptr<HttpSession>& session,
                                int slot,
                                const HttpRequest& request) {
-  if (!SlotInSession(slot))
+  if (!SlotInSession(m_model.Snapshot(), slot))
     return session->Reply(ErrorResponse(404, "there is no " + SlotName(slot) + " in this session",
                                         request.version(), request.keep_alive()));
   auto stream = std::make_shared<MjpegStream>(session->TakeStream(), *this, m_settings,
@@ -336,7 +336,8 @@ void ConsoleService::CheckSignals() {
   std::array<bool, kConsoleCameras> present{};
   for (int camera = 0; camera < kConsoleCameras; ++camera) {
     pictures[camera] = m_slots[camera]->pictures();
-    present[camera] = SlotInSession(camera) && m_last.state == ConsoleSessionState::kRecording;
+    present[camera] =
+        SlotInSession(m_last, camera) && m_last.state == ConsoleSessionState::kRecording;
   }
   const Clock::time_point now = Now();
   const std::vector<SignalWatch::Change> changes = m_signals.Update(now, pictures, present);

@@ -89,7 +89,7 @@ class ConsoleService {
   void StartLive(const std::shared_ptr<HttpSession>& session, int slot, const HttpRequest& request);
   void StartEvents(const std::shared_ptr<HttpSession>& session, HttpRequest& request);
   // Whether the session has a camera (or, for the program's slot, a director) there.
-  bool SlotInSession(int slot) const;
+  static bool SlotInSession(const ConsoleSnapshot& snapshot, int slot);
   std::string SlotName(int slot) const;
 
   nlohmann::json Status(const ConsoleSnapshot& snapshot);
