@@ -3,9 +3,8 @@
 // program with its tally, a mark by key, and the Stop button with its confirmation.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "BrowserRun.h"
+#include "ConsoleTestSupport.h"
 #include "ToolProcess.h"
 #include "common/TestAppDir.h"
 
@@ -13,17 +12,11 @@ namespace {
 
 using namespace sorvo::test;
 
-std::string UrlIn(const std::string& output) {
-  std::smatch match;
-  const std::regex url("http://127\\.0\\.0\\.1:[0-9]+/\\?token=[0-9a-f]+");
-  return std::regex_search(output, match, url) ? match.str() : "";
-}
-
 TEST(ConsoleBrowserTest, ThePageShowsTheCamerasSwitchesMarksAndStops) {
   TestAppDir dir;
   ToolProcess demo(SORVO_CONSOLE_DEMO_PROGRAM, {"--seconds", "600"}, dir.path());
   ASSERT_TRUE(demo.WaitForOutput("Console: ", std::chrono::seconds(60))) << demo.Stderr();
-  const std::string url = UrlIn(demo.Stdout());
+  const std::string url = FindConsoleUrl(demo.Stdout()).url;
   ASSERT_FALSE(url.empty()) << demo.Stdout();
 
   BrowserRun browser(url, {"--click", "2", "--mark", "first goal", "--stop-button"}, dir.path());

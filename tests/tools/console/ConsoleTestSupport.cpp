@@ -1,6 +1,8 @@
 #include "ConsoleTestSupport.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -121,6 +123,32 @@ int FakeModel::stops() const {
 int FakeModel::controls() const {
   std::lock_guard<std::mutex> hold(m_lock);
   return static_cast<int>(m_selected.size() + m_marks.size()) + m_stops;
+}
+
+ConsoleUrl FindConsoleUrl(const std::string& output) {
+  constexpr std::string_view kStart = "http://127.0.0.1:";
+  constexpr std::string_view kToken = "/?token=";
+  ConsoleUrl found;
+  const size_t start = output.find(kStart);
+  if (start == std::string::npos)
+    return found;
+  size_t at = start + kStart.size();
+  const size_t digits = at;
+  while (at < output.size() && std::isdigit(static_cast<unsigned char>(output[at])))
+    ++at;
+  if (at == digits || at - digits > 5 || output.compare(at, kToken.size(), kToken) != 0)
+    return found;
+  const int port = std::stoi(output.substr(digits, at - digits));
+  at += kToken.size();
+  const size_t token = at;
+  while (at < output.size() && std::isxdigit(static_cast<unsigned char>(output[at])))
+    ++at;
+  if (at == token || port <= 0 || port > 65535)
+    return found;
+  found.url = output.substr(start, at - start);
+  found.port = static_cast<unsigned short>(port);
+  found.token = output.substr(token, at - token);
+  return found;
 }
 
 Picture DecodeJpeg(const std::string& jpeg) {

@@ -83,6 +83,15 @@ class Repeat {
   std::thread m_thread;
 };
 
+// The console's address as a program printed it ("http://127.0.0.1:PORT/?token=HEX");
+// port 0 when the output holds none.
+struct ConsoleUrl {
+  std::string url;
+  unsigned short port = 0;
+  std::string token;
+};
+ConsoleUrl FindConsoleUrl(const std::string& output);
+
 struct Rgb {
   double red = 0, green = 0, blue = 0;
 };
