@@ -1,11 +1,15 @@
 // The console's parts on their own: addresses, the request guard, routes and request
 // bodies, the sound meter, the signal watch, rates, free space, and the thumbnails.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "ConsoleTestSupport.h"
 #include "common/TestAppDir.h"
@@ -425,6 +429,34 @@ TEST(JpegThumbnailerTest, APictureShorterThanItsSizeOrOfAnUnknownFormatIsRefused
   EXPECT_TRUE(thumbnailer.Make(picture, &jpeg, &error)) << error;
 }
 
+// A picture that ends where the memory behind it cannot be read: libswscale reads packed
+// rows ahead in whole vectors, which must never reach past the caller's picture.
+TEST(JpegThumbnailerTest, NothingIsReadPastTheEndOfThePicture) {
+  const long page = sysconf(_SC_PAGESIZE);
+  JpegThumbnailer thumbnailer(320, 240);
+  for (const auto& [format, width, height] :
+       {std::tuple{PIX_FMT_BGR24, 1280, 720}, std::tuple{PIX_FMT_BGR24, 641, 481},
+        std::tuple{PIX_FMT_RGB24, 333, 171}, std::tuple{PIX_FMT_BGRA, 1283, 721},
+        std::tuple{PIX_FMT_YUV420P, 1279, 719}}) {
+    const std::vector<uint8_t> picture =
+        format == PIX_FMT_YUV420P ? SolidYuvPicture(width, height, 10, 200, 30)
+                                  : SolidPackedPicture(format, width, height, 10, 200, 30);
+    const size_t pages = (picture.size() + page - 1) / page;
+    auto* region = static_cast<uint8_t*>(mmap(nullptr, (pages + 1) * page, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(region, MAP_FAILED);
+    ASSERT_EQ(mprotect(region + pages * page, page, PROT_NONE), 0);
+    uint8_t* at = region + pages * page - picture.size();
+    std::memcpy(at, picture.data(), picture.size());
+    std::string jpeg;
+    std::string error;
+    EXPECT_TRUE(thumbnailer.Make(at, picture.size(), width, height, format, &jpeg, &error))
+        << error;
+    EXPECT_TRUE(Near(MeanColour(DecodeJpeg(jpeg)), {10, 200, 30}, 15)) << width << "x" << height;
+    munmap(region, (pages + 1) * page);
+  }
+}
+
 TEST(ThumbnailSlotTest, OnlyAWatchedSlotCopiesAndOnlyWhenAThumbnailIsDue) {
   ThumbnailSlot slot(250ms);
   const std::vector<uint8_t> bytes = SolidPackedPicture(PIX_FMT_BGR24, 8, 8, 1, 2, 3);
@@ -450,7 +482,9 @@ TEST(ThumbnailSlotTest, OnlyAWatchedSlotCopiesAndOnlyWhenAThumbnailIsDue) {
   EXPECT_TRUE(offer(t0 + 5250ms).copied);
   RawPicture taken;
   EXPECT_TRUE(slot.Take(&taken));
-  EXPECT_EQ(taken.data, bytes);
+  // The copy has room behind the picture for libswscale's reading ahead.
+  ASSERT_EQ(taken.data.size(), bytes.size() + kScaleReadPadding);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), taken.data.begin()));
   EXPECT_FALSE(slot.Take(&taken));
   slot.ArmFirstPicture();
   EXPECT_TRUE(offer(t0 + 5300ms).first);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -96,25 +97,36 @@ bool JpegThumbnailer::OpenEncoder(int width, int height, std::string* error) {
 }
 
 bool JpegThumbnailer::Make(const RawPicture& picture, std::string* jpeg, std::string* error) {
-  const AVPixelFormat format = AvFormatOf(picture.format);
+  return Make(picture.data.data(), picture.data.size(), picture.width, picture.height,
+              picture.format, jpeg, error);
+}
+
+bool JpegThumbnailer::Make(const uint8_t* data,
+                           size_t size,
+                           int pictureWidth,
+                           int pictureHeight,
+                           PixelFormat pictureFormat,
+                           std::string* jpeg,
+                           std::string* error) {
+  const AVPixelFormat format = AvFormatOf(pictureFormat);
   const int needed = format == AV_PIX_FMT_NONE
                          ? -1
-                         : av_image_get_buffer_size(format, picture.width, picture.height, 1);
-  if (needed <= 0 || picture.data.size() < static_cast<size_t>(needed)) {
-    *error = "a picture of " + std::to_string(picture.width) + "x" +
-             std::to_string(picture.height) + " in format " + std::to_string(picture.format) +
-             " with " + std::to_string(picture.data.size()) + " bytes cannot be read";
+                         : av_image_get_buffer_size(format, pictureWidth, pictureHeight, 1);
+  if (needed <= 0 || size < static_cast<size_t>(needed)) {
+    *error = "a picture of " + std::to_string(pictureWidth) + "x" + std::to_string(pictureHeight) +
+             " in format " + std::to_string(pictureFormat) + " with " + std::to_string(size) +
+             " bytes cannot be read";
     return false;
   }
   int width = 0;
   int height = 0;
-  FitIntoBox(picture.width, picture.height, m_boxWidth, m_boxHeight, &width, &height);
+  FitIntoBox(pictureWidth, pictureHeight, m_boxWidth, m_boxHeight, &width, &height);
   if (!OpenEncoder(width, height, error))
     return false;
 
   SwsContext* previous = m_scaler.release();
   SwsContext* scaler =
-      sws_getCachedContext(previous, picture.width, picture.height, format, width, height,
+      sws_getCachedContext(previous, pictureWidth, pictureHeight, format, width, height,
                            AV_PIX_FMT_YUV420P, SWS_AREA, nullptr, nullptr, nullptr);
   m_scaler.reset(scaler);
   if (scaler == nullptr) {
@@ -132,11 +144,17 @@ bool JpegThumbnailer::Make(const RawPicture& picture, std::string* jpeg, std::st
     *error = "cannot write a thumbnail: " + AvErrorText(result);
     return false;
   }
+  // Scaled from a copy with room behind it unless the caller gave that room.
+  const uint8_t* source = data;
+  if (size < static_cast<size_t>(needed) + kScaleReadPadding) {
+    m_padded.resize(static_cast<size_t>(needed) + kScaleReadPadding);
+    std::memcpy(m_padded.data(), source, static_cast<size_t>(needed));
+    source = m_padded.data();
+  }
   uint8_t* planes[4];
   int strides[4];
-  av_image_fill_arrays(planes, strides, picture.data.data(), format, picture.width, picture.height,
-                       1);
-  sws_scale(scaler, planes, strides, 0, picture.height, m_frame->data, m_frame->linesize);
+  av_image_fill_arrays(planes, strides, source, format, pictureWidth, pictureHeight, 1);
+  sws_scale(scaler, planes, strides, 0, pictureHeight, m_frame->data, m_frame->linesize);
   m_frame->quality = m_encoder->global_quality;
   m_frame->pts = m_pictures++;
   result = avcodec_send_frame(m_encoder.get(), m_frame.get());

@@ -5,7 +5,9 @@
 // One thread at a time (the thumbnail worker, or a benchmark).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/common/AvOwners.h"
 #include "tools/record/console/ThumbnailSlot.h"
@@ -19,8 +21,17 @@ class JpegThumbnailer {
   JpegThumbnailer(int boxWidth, int boxHeight, int quality = 5);
 
   // False with `error` for a picture of a format or length it cannot read, or when the
-  // encoder fails.
+  // encoder fails. A picture without kScaleReadPadding bytes behind it is scaled from a
+  // copy that has them.
   bool Make(const RawPicture& picture, std::string* jpeg, std::string* error);
+  // The same for `size` bytes at `data`.
+  bool Make(const uint8_t* data,
+            size_t size,
+            int width,
+            int height,
+            PixelFormat format,
+            std::string* jpeg,
+            std::string* error);
 
   // The size of the thumbnail of a width x height picture: even numbers, at least 2.
   static void FitIntoBox(int width,
@@ -40,7 +51,8 @@ class JpegThumbnailer {
   CodecContextOwner m_encoder;
   FrameOwner m_frame;
   PacketOwner m_packet{av_packet_alloc()};
-  int64_t m_pictures = 0;  // the encoder wants rising time stamps
+  std::vector<uint8_t> m_padded;  // a copy of a picture given without padding
+  int64_t m_pictures = 0;         // the encoder wants rising time stamps
 };
 
 }  // namespace sorvo::tools

@@ -1,5 +1,6 @@
 #include "tools/record/console/ThumbnailSlot.h"
 
+#include <cstring>
 #include <utility>
 
 namespace sorvo::tools {
@@ -25,7 +26,8 @@ ThumbnailSlot::Offered ThumbnailSlot::Offer(const unsigned char* data,
   std::unique_lock<std::mutex> hold(m_lock, std::try_to_lock);
   if (!hold.owns_lock())
     return offered;
-  m_picture.data.assign(data, data + length);
+  m_picture.data.resize(static_cast<size_t>(length) + kScaleReadPadding);
+  std::memcpy(m_picture.data.data(), data, static_cast<size_t>(length));
   m_picture.width = width;
   m_picture.height = height;
   m_picture.format = format;

@@ -14,14 +14,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
 namespace sorvo::tools {
 
+// libswscale reads packed sources in whole vectors, some dozens of bytes past the end of a
+// row, so past the end of the last one: a copy made for scaling has this much room behind
+// the picture.
+constexpr size_t kScaleReadPadding = 256;
+
 struct RawPicture {
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> data;  // the picture, possibly followed by padding
   int width = 0;
   int height = 0;
   PixelFormat format = PIX_FMT_NONE;
