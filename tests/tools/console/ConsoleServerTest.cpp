@@ -526,6 +526,7 @@ TEST_F(ConsoleServerTest, SlowAndStalledClientsAreClosed) {
   ConsoleSettings settings = FastSettings();
   settings.requestTimeout = 300ms;
   settings.writeTimeout = 300ms;
+  settings.sendBufferBytes = 16 * 1024;  // a thumbnail of noise fills it
   Start(settings);
   // Half a request, then nothing: closed long before the client's own timeout.
   LoopbackClient slow(port);
@@ -538,12 +539,12 @@ TEST_F(ConsoleServerTest, SlowAndStalledClientsAreClosed) {
   const std::string request = Request(port, "GET", "/api/cameras/0/live.mjpeg");
   ASSERT_TRUE(stalled.SendAll(request.data(), request.size()));
   std::mt19937 random(15);
-  std::vector<uint8_t> noise(1280 * 720 * 3);
-  Repeat feeder([&] {
-    for (uint8_t& byte : noise)
+  std::vector<std::vector<uint8_t>> noise(4, std::vector<uint8_t>(1280 * 720 * 3));
+  for (auto& picture : noise)
+    for (uint8_t& byte : picture)
       byte = static_cast<uint8_t>(random());
-    Feed(0, noise, 1280, 720);
-  });
+  size_t next = 0;
+  Repeat feeder([&] { Feed(0, noise[next++ % noise.size()], 1280, 720); });
   json status;
   ASSERT_TRUE(WaitUntil([&] {
     status = Status();

@@ -108,6 +108,11 @@ void ConsoleServer::OnAccept(beast::error_code error, tcp::socket socket) {
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
   } else {
+    if (m_settings.sendBufferBytes > 0) {
+      beast::error_code ignored;
+      socket.set_option(boost::asio::socket_base::send_buffer_size(m_settings.sendBufferBytes),
+                        ignored);
+    }
     auto session = std::make_shared<HttpSession>(std::move(socket), *m_service, m_settings,
                                                  ConnectionTicket(m_connections));
     m_sessions.push_back(session);

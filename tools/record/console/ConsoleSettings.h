@@ -25,6 +25,10 @@ struct ConsoleSettings {
   Duration socketIdleTimeout{30000};
   // The WebSocket's opening and closing handshakes.
   Duration handshakeTimeout{5000};
+  // The kernel's send buffer of each connection: small enough that a slow client holds few
+  // pictures in it (the newest wins in the console, not in the kernel), large enough for
+  // several thumbnails. 0 leaves the system's own, which grows to megabytes.
+  int sendBufferBytes = 256 * 1024;
   // Messages (other than the newest status and pictures, which replace older ones) that a
   // WebSocket client may fall behind before it is closed as too slow.
   size_t eventBacklog = 256;
