@@ -26,6 +26,10 @@ struct RecordOptions {
   bool fragmentedMp4 = false;   // every MP4 in fragments, readable after a crash
   std::string out;              // empty: ./recordings/<local time>
   std::string json;             // empty: no JSON summary
+  std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
+  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool noConsole = false;
+  std::string consoleToken;     // empty: one is made at start
 
   static constexpr int kMaxCameras = 5;
   static constexpr int kDirectorPort = 8050;
