@@ -224,6 +224,10 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   }
   files.Print(out);
   for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
+  if (!summary.marks.empty()) std::fprintf(out, "\nMarks:\n");
+  for (const ConsoleMark& mark : summary.marks)
+    std::fprintf(out, "  mark at %s s%s%s\n", FormatFixed(mark.time, 2).c_str(),
+                 mark.label.empty() ? "" : ": ", mark.label.c_str());
   const long long skipped = std::count_if(summary.files.begin(), summary.files.end(),
                                           [](const FileCheck& f) { return !f.checked; });
   std::string verdict;
@@ -308,6 +312,14 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
   json.EndArray();
   json.Key("notes").BeginArray();
   for (const std::string& note : summary.notes) json.String(note);
+  json.EndArray();
+  json.Key("switches").BeginArray();
+  for (const ConsoleSwitch& cut : summary.switches)
+    json.BeginObject().Key("time").Number(cut.time).Key("camera").Integer(cut.camera).EndObject();
+  json.EndArray();
+  json.Key("marks").BeginArray();
+  for (const ConsoleMark& mark : summary.marks)
+    json.BeginObject().Key("time").Number(mark.time).Key("label").String(mark.label).EndObject();
   json.EndArray();
   json.EndObject();
 
