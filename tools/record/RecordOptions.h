@@ -27,6 +27,10 @@ struct RecordOptions {
   std::string out;              // empty: ./recordings/<local time>
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
+  std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
+  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool noConsole = false;
+  std::string consoleToken;     // empty: one is made at start
 
   static constexpr int kMaxCameras = 5;
   // A year: longer sessions record until stopped (--seconds 0).
