@@ -9,21 +9,22 @@
 //       one clock: the pictures that were late, finished more than LATE_PERIODS (1) frame
 //       periods after they were due.
 //   sorvo_camera_scale sorvo CAMERAS SECONDS [--stall MS@SECOND] [--hog THREADS:S@SECOND]
-//       CAMERAS sinks made by CreateSorvo, each with its MP4 and server, under one SorvoMuxer with its
-//       director (camera 0 selected, stretched to 1280 x 720) and multi-stream file
-//       (cameras 0 to 8), plus an audio sink with a tone into that file, as sorvo-record
-//       sets them up. A feeder thread per camera hands pictures to OnBuffer at k / 25 s on
-//       one clock; a picture more than two periods late is not handed over (late). The
-//       queue depth is whatever SettingVideo.ini in SORVO_APP_DIR says. --stall holds
-//       every sink's worker for MS once at SECOND, as a busy machine would; --hog runs
-//       THREADS threads that only spin for S seconds from SECOND on, as another program
-//       taking the processors would (their CPU is in the figures then).
+//       CAMERAS sinks made by CreateSorvo, each with its MP4 and server, under one SorvoMuxer with
+//       its director (camera 0 selected, stretched to 1280 x 720) and multi-stream file (cameras 0
+//       to 8), plus an audio sink with a tone into that file, as sorvo-record sets them up. A
+//       feeder thread per camera hands pictures to OnBuffer at k / 25 s on one clock; a picture
+//       more than two periods late is not handed over (late). The queue depth is whatever
+//       SettingVideo.ini in SORVO_APP_DIR says. --stall holds every sink's worker for MS once at
+//       SECOND, as a busy machine would; --hog runs THREADS threads that only spin for S seconds
+//       from SECOND on, as another program taking the processors would (their CPU is in the figures
+//       then).
 //
 // All use the same prepared moving-noise pictures (MovingNoise.h), the sinks' settings
 // (2,000,000 bit/s, GOP 25, no B-frames, bicubic BGR24 to YUV 4:2:0, one encoding thread).
 // The camera and sound sinks serve their streams on free ports, with no client; the
-// director serves none (its fixed port may be another program's). CPU is the process's user + system time between the end of the
-// first --warmup seconds (2) and the end of the feeding, per picture handed over.
+// director serves none (its fixed port may be another program's). CPU is the process's user +
+// system time between the end of the first --warmup seconds (2) and the end of the feeding, per
+// picture handed over.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -111,7 +112,8 @@ long StatusKb(const char* key) {
 }
 
 Clock::time_point At(Clock::time_point start, double seconds) {
-  return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return start +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 double Since(Clock::time_point start) {
@@ -147,13 +149,16 @@ int Alone(double seconds, const std::vector<std::vector<uint8_t>>& pictures) {
     ++encoded;
   }
   const double cpu = ThreadCpuSeconds() - cpu0;
-  std::printf("{\"mode\": \"alone\", \"pictures\": %lld, \"cpuSeconds\": %.3f, "
-              "\"msPerPicture\": %.3f, \"wallSeconds\": %.3f}\n",
-              encoded, cpu, 1000 * cpu / encoded, Since(start));
+  std::printf(
+      "{\"mode\": \"alone\", \"pictures\": %lld, \"cpuSeconds\": %.3f, "
+      "\"msPerPicture\": %.3f, \"wallSeconds\": %.3f}\n",
+      encoded, cpu, 1000 * cpu / encoded, Since(start));
   return 0;
 }
 
-int Bare(int loops, double seconds, double latePeriods,
+int Bare(int loops,
+         double seconds,
+         double latePeriods,
          const std::vector<std::vector<uint8_t>>& pictures) {
   const int count = static_cast<int>(seconds * kRate);
   const Clock::time_point start = Clock::now() + std::chrono::milliseconds(500);
@@ -186,11 +191,12 @@ int Bare(int loops, double seconds, double latePeriods,
   for (std::thread& thread : threads)
     thread.join();
   const double cpu = window.Seconds();
-  std::printf("{\"mode\": \"bare\", \"cameras\": %d, \"pictures\": %lld, \"late\": %lld, "
-              "\"failed\": %lld, \"worstLateMs\": %.1f, \"cpuSeconds\": %.3f, "
-              "\"msPerPicture\": %.3f, \"latePeriods\": %g}\n",
-              loops, encoded.load(), late.load(), failed.load(), worstMicros.load() / 1000.0, cpu,
-              1000 * cpu / std::max<long long>(1, afterWarm.load()), latePeriods);
+  std::printf(
+      "{\"mode\": \"bare\", \"cameras\": %d, \"pictures\": %lld, \"late\": %lld, "
+      "\"failed\": %lld, \"worstLateMs\": %.1f, \"cpuSeconds\": %.3f, "
+      "\"msPerPicture\": %.3f, \"latePeriods\": %g}\n",
+      loops, encoded.load(), late.load(), failed.load(), worstMicros.load() / 1000.0, cpu,
+      1000 * cpu / std::max<long long>(1, afterWarm.load()), latePeriods);
   return 0;
 }
 
@@ -273,7 +279,9 @@ struct Disturbance {
   double hogAt = 0;
 };
 
-int Sorvo(int cameras, double seconds, const Disturbance& disturbance,
+int Sorvo(int cameras,
+          double seconds,
+          const Disturbance& disturbance,
           const std::vector<std::vector<uint8_t>>& pictures) {
   InitSorvo();
   const std::string dir = sorvo::AppDirectory() + "/";
@@ -376,9 +384,10 @@ int Sorvo(int cameras, double seconds, const Disturbance& disturbance,
       for (int s = 0; s < kSoundSamples; ++s)
         pcm[2 * s] = pcm[2 * s + 1] = static_cast<int16_t>(
             6000 * std::sin(2 * M_PI * 440.0 * (n * kSoundSamples + s) / kSoundRate));
-      static_cast<IGrabberCallBack&>(sound).OnBuffer(0, static_cast<double>(n * kSoundSamples) / kSoundRate,
-                     reinterpret_cast<unsigned char*>(pcm.data()),
-                     static_cast<long>(pcm.size() * 2), 0, 0, PIX_FMT_NONE);
+      static_cast<IGrabberCallBack&>(sound).OnBuffer(
+          0, static_cast<double>(n * kSoundSamples) / kSoundRate,
+          reinterpret_cast<unsigned char*>(pcm.data()), static_cast<long>(pcm.size() * 2), 0, 0,
+          PIX_FMT_NONE);
     }
   });
   std::this_thread::sleep_until(window.WarmAt());
@@ -427,14 +436,15 @@ int Sorvo(int cameras, double seconds, const Disturbance& disturbance,
   muxer.StopAllMux();
   director = nullptr;
 
-  std::printf("{\"mode\": \"sorvo\", \"cameras\": %d, \"delivered\": %lld, \"late\": %lld, "
-              "\"lost\": %lld, \"directorIn\": %lld, \"directorLost\": %lld, "
-              "\"packets\": %lld, \"cpuSeconds\": %.3f, \"msPerPicture\": %.3f, "
-              "\"msPerEncoded\": %.3f, \"rssKb\": %ld, \"hwmKb\": %ld}\n",
-              cameras, delivered, late, lost, directorIn, directorLost, packets, cpu,
-              1000 * cpu / std::max<long long>(1, afterWarm.load()),
-              1000 * cpu / std::max<long long>(1, afterWarm.load() * (cameras + 1) / cameras),
-              rssKb, StatusKb("VmHWM:"));
+  std::printf(
+      "{\"mode\": \"sorvo\", \"cameras\": %d, \"delivered\": %lld, \"late\": %lld, "
+      "\"lost\": %lld, \"directorIn\": %lld, \"directorLost\": %lld, "
+      "\"packets\": %lld, \"cpuSeconds\": %.3f, \"msPerPicture\": %.3f, "
+      "\"msPerEncoded\": %.3f, \"rssKb\": %ld, \"hwmKb\": %ld}\n",
+      cameras, delivered, late, lost, directorIn, directorLost, packets, cpu,
+      1000 * cpu / std::max<long long>(1, afterWarm.load()),
+      1000 * cpu / std::max<long long>(1, afterWarm.load() * (cameras + 1) / cameras), rssKb,
+      StatusKb("VmHWM:"));
   return 0;
 }
 

@@ -29,10 +29,10 @@ inline std::vector<std::vector<uint8_t>> MovingNoisePictures(int width, int heig
   for (int y = 0; y < texHeight; ++y)
     for (int x = 0; x < texWidth; ++x) {
       const int x1 = x + 1 < texWidth ? x + 1 : x, y1 = y + 1 < texHeight ? y + 1 : y;
-      texture[y * texWidth + x] = static_cast<uint8_t>(
-          (raw[y * texWidth + x] + raw[y * texWidth + x1] + raw[y1 * texWidth + x] +
-           raw[y1 * texWidth + x1]) /
-          4);
+      texture[y * texWidth + x] =
+          static_cast<uint8_t>((raw[y * texWidth + x] + raw[y * texWidth + x1] +
+                                raw[y1 * texWidth + x] + raw[y1 * texWidth + x1]) /
+                               4);
     }
 
   std::vector<std::vector<uint8_t>> pictures;
@@ -47,7 +47,8 @@ inline std::vector<std::vector<uint8_t>> MovingNoisePictures(int width, int heig
         const uint32_t grain = next();
         // Colour from the texture with a gentle tint per channel, plus grain of +-6.
         for (int c = 0; c < 3; ++c) {
-          const int value = 40 + row[x] * (5 + c) / 8 + static_cast<int>((grain >> (8 * c)) % 13) - 6;
+          const int value =
+              40 + row[x] * (5 + c) / 8 + static_cast<int>((grain >> (8 * c)) % 13) - 6;
           out[3 * x + c] = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
         }
       }
