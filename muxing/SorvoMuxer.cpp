@@ -1,5 +1,7 @@
 #include "muxing/SorvoMuxer.h"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 extern "C" {
@@ -187,7 +189,13 @@ int SorvoMuxer::StartMultMux() {
     m_nStreamIndex[id].store(-1);
     m_bStreamStarted[id].store(false);
   }
-  BackupFile(name.c_str(), 1);
+  // An earlier file of this name is moved aside, never written over: one that cannot be
+  // moved stays as it is and no new file is made.
+  if (PathFileExistsA(name.c_str()) && !BackupFile(name.c_str(), 1)) {
+    LogErrorF("无法创建多流文件:%s (%s exists and cannot be moved aside: %s)", name.c_str(),
+              name.c_str(), std::strerror(errno));
+    return 0;
+  }
   if (!m_multiFile.CreateFileA(name.c_str(), PathFindExtensionA(name.c_str()), count)) {
     LogErrorF("无法创建多流文件:%s", name.c_str());
     return 0;

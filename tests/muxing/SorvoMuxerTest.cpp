@@ -20,6 +20,7 @@ extern "C" {
 #include "common/LogCapture.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
+#include "common/ScopedBackupFault.h"
 #include "common/TestAppDir.h"
 #include "host/BackupFile.h"
 #include "host/TickCount.h"
@@ -36,6 +37,7 @@ using sorvo::test::Bt601;
 using sorvo::test::FramesIn;
 using sorvo::test::GrabberTap;
 using sorvo::test::LogCapture;
+using sorvo::test::ReadWholeFile;
 using sorvo::test::MeanColour;
 using sorvo::test::Near;
 using sorvo::test::PacketCollector;
@@ -611,6 +613,23 @@ TEST_F(SorvoMuxerTest, AnEarlierMultiStreamFileIsMovedAsideNotOverwritten) {
   ASSERT_TRUE(later.opened);
   EXPECT_EQ(later.streams[0].decodedFrames, 1);
   EXPECT_TRUE(later.PacketsOf(0).front().key);
+
+  // Where the file cannot be moved aside it is kept as it is and no new file is made.
+  const std::string kept = ReadWholeFile(MultiStreamPath());
+  MakeDirector(320, 240, ZOOM_STRETCH);
+  ASSERT_EQ(muxer.AddSingleMux(CComPtr<ISorvoSink>(cam1)), 1u);
+  LogCapture log;
+  {
+    sorvo::test::ScopedBackupFault stuck(sorvo::BackupFault::kNothingMoves);
+    EXPECT_EQ(muxer.StartMultMux(), 0);
+  }
+  FeedAndWaitForPacket(cam1, kGreen);
+  muxer.StopAllMux();
+  EXPECT_TRUE(ReadWholeFile(MultiStreamPath()) == kept) << "the earlier file was changed";
+  EXPECT_FALSE(fs::exists(sorvo::BackupName(MultiStreamPath(), 2)));
+  ASSERT_EQ(LinesAt(log, SORVO_LOG_ERROR).size(), 1u);
+  EXPECT_EQ(LinesAt(log, SORVO_LOG_ERROR)[0].text.rfind("无法创建多流文件:" + MultiStreamPath(), 0),
+            0u);
 }
 
 TEST_F(SorvoMuxerTest, ARegisteredCameraWithoutAnEncoderInTheTableMakesNoFile) {

@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
-#include "common/LoopbackClient.h"
 #include "common/TestAppDir.h"
 #include "tools/record/PortCheck.h"
 
@@ -104,21 +109,40 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
 
 int FreePortBase(int span) {
   auto allFree = [span](int base) {
-    if (base < 1024 || base + span > 65534) return false;
     for (int port = base; port <= base + span; ++port)
       if (!sorvo::tools::PortIsFree(port)) return false;
     return true;
   };
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int base = FreeLoopbackPort();
-    if (allFree(base)) return base;
+  // Ports in the system's ephemeral range are taken at any moment as the source ports of
+  // outgoing connections (a browser's, another test's), so the runs are sought below it.
+  int ephemeralLow = 32768;
+  if (std::FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(range, "%d", &ephemeralLow) != 1) ephemeralLow = 32768;
+    std::fclose(range);
   }
-  // The system hands out ports from its ephemeral range, where the closed connections of a
-  // busy machine (thousands in TIME-WAIT) leave few runs of free ports: the ports below
-  // that range are searched from a point of this process's own.
-  const int first = 20000 + (getpid() * 131) % 10000;
-  for (int base = first; base < first + 12000; base += span + 1)
-    if (allFree(base)) return base;
+  const int low = 10000;
+  const int high = std::max(low + 100 * (span + 1), ephemeralLow) - span - 1;
+  const int first = low + (getpid() * 131) % (high - low);
+  for (int step = 0; step < high - low; step += span + 1) {
+    const int base = low + (first - low + step) % (high - low);
+    // Tests run side by side: a run is claimed by binding a name in the abstract socket
+    // namespace, which the kernel releases when this process ends, so that two tests never
+    // hand out the same run whatever their timing. Nothing is written to the file system.
+    const int claim = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (claim < 0) break;
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    const std::string tag = "sorvo-test-ports-" + std::to_string(base);
+    std::memcpy(name.sun_path + 1, tag.data(), tag.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + tag.size());
+    if (bind(claim, reinterpret_cast<const sockaddr*>(&name), length) != 0) {
+      close(claim);
+      continue;
+    }
+    if (allFree(base)) return base;  // the claim stays open for the rest of the process
+    close(claim);
+  }
   return 0;
 }
 

@@ -51,8 +51,9 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
                    const std::string& folder,
                    std::chrono::seconds timeout = std::chrono::seconds(180));
 
-// A port B such that B to B + span can all be listened on right now; 0 when none was
-// found. The recorder's servers take a range of ports from one base.
+// A port B such that B to B + span can all be listened on right now and that no other test
+// process is handed while this one runs; 0 when none was found. The recorder's servers take
+// a range of ports from one base.
 int FreePortBase(int span);
 
 }  // namespace sorvo::test
