@@ -1,8 +1,10 @@
 // One side of bench/compare: a raw file of packed BGR24 pictures recorded through one sink
 // made by CreateSorvo, with its MP4 on, as fast as the sink takes pictures without giving
-// any up.
+// any up. Each picture is read into the program's own buffer and handed to OnBuffer, which
+// copies it; with --lend it is read straight into a buffer the sink lends (LendBuffer,
+// ReturnBuffer), as a host that makes its pictures itself would.
 //
-// sorvo_compare_sink RAW WIDTH HEIGHT FPS BITRATE PORT OUT.mp4
+// sorvo_compare_sink RAW WIDTH HEIGHT FPS BITRATE PORT OUT.mp4 [--lend]
 //
 // The frame pool keeps five pictures and overwrites the oldest waiting one when the feeder
 // runs ahead, so the feeder paces itself on the sink's own counters: it hands in a picture
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -55,9 +58,30 @@ bool WaitForRoom(ISorvoSink* sink, int64_t most) {
 
 }  // namespace
 
+// The next picture of the file, read into a buffer the sink lends and handed back: 1 when
+// the sink took it, 0 at the end of the file, -1 when the sink lent nothing.
+int LendNext(ISorvoSink* sink, sorvo::bench::RawPictureFile& raw, double time, int width,
+             int height) {
+  long capacity = 0;
+  unsigned char* buffer = sink->LendBuffer(&capacity);
+  const long size = static_cast<long>(raw.picture().size());
+  if (buffer == nullptr || capacity < size) {
+    if (buffer != nullptr)
+      sink->ReturnBuffer(buffer, 0, time, 0, width, height, PIX_FMT_BGR24);
+    return -1;
+  }
+  if (!raw.ReadInto(buffer)) {
+    sink->ReturnBuffer(buffer, 0, time, 0, width, height, PIX_FMT_BGR24);
+    return 0;
+  }
+  return sink->ReturnBuffer(buffer, 0, time, size, width, height, PIX_FMT_BGR24) == 1 ? 1 : -1;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 8) {
-    std::fprintf(stderr, "usage: %s RAW WIDTH HEIGHT FPS BITRATE PORT OUT.mp4\n", argv[0]);
+  const bool lend = argc == 9 && std::strcmp(argv[8], "--lend") == 0;
+  if (argc != 8 && !lend) {
+    std::fprintf(stderr, "usage: %s RAW WIDTH HEIGHT FPS BITRATE PORT OUT.mp4 [--lend]\n",
+                 argv[0]);
     return 2;
   }
   const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
@@ -84,11 +108,24 @@ int main(int argc, char** argv) {
   std::vector<unsigned char>& picture = raw.picture();
   int64_t pictures = 0;
   bool flowing = true;
-  while (raw.Next()) {
+  for (;;) {
+    // Room first, so that a lent buffer never takes a waiting picture's place.
     flowing = WaitForRoom(sink, kMostInFlight);
     if (!flowing) break;
-    sink->OnBuffer(0, static_cast<double>(pictures) / frameRate, picture.data(),
-                   static_cast<long>(picture.size()), width, height, PIX_FMT_BGR24);
+    const double time = static_cast<double>(pictures) / frameRate;
+    if (lend) {
+      const int taken = LendNext(sink, raw, time, width, height);
+      if (taken < 0) {
+        std::fprintf(stderr, "the sink did not lend or take picture %lld\n",
+                     static_cast<long long>(pictures));
+        flowing = false;
+      }
+      if (taken <= 0) break;
+    } else {
+      if (!raw.Next()) break;
+      sink->OnBuffer(0, time, picture.data(), static_cast<long>(picture.size()), width, height,
+                     PIX_FMT_BGR24);
+    }
     ++pictures;
   }
   if (flowing) WaitForRoom(sink, 0);
@@ -98,7 +135,7 @@ int main(int argc, char** argv) {
 
   std::printf("pictures %lld framesIn %lld packets %lld\n", static_cast<long long>(pictures),
               static_cast<long long>(last.framesIn), static_cast<long long>(last.packetsSent));
-  if (pictures == 0 || last.framesIn != pictures || last.packetsSent != pictures) {
+  if (!flowing || pictures == 0 || last.framesIn != pictures || last.packetsSent != pictures) {
     std::fprintf(stderr, "pictures were lost on the way\n");
     return 1;
   }

@@ -18,9 +18,11 @@ class RawPictureFile {
 
   bool ok() const { return m_file != nullptr; }
   // Reads the next whole picture into picture(); false at the end of the file.
-  bool Next() {
-    return m_file && std::fread(m_picture.data(), 1, m_picture.size(), m_file.get()) ==
-                         m_picture.size();
+  bool Next() { return ReadInto(m_picture.data()); }
+  // Reads the next whole picture into `buffer`, which holds at least one picture; false at
+  // the end of the file.
+  bool ReadInto(unsigned char* buffer) {
+    return m_file && std::fread(buffer, 1, m_picture.size(), m_file.get()) == m_picture.size();
   }
   std::vector<unsigned char>& picture() { return m_picture; }
 

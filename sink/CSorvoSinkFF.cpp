@@ -11,10 +11,12 @@ extern "C" {
 #include "host/AppDirectory.h"
 #include "host/BackupFile.h"
 #include "host/ITransferServer.h"
+#include "host/MemoryInfo.h"
 #include "host/PathUtil.h"
 #include "host/Setting.h"
 #include "host/TimeStamp.h"
 #include "preview/CDecodePreview.h"
+#include "sink/FrameBufferDepth.h"
 #include "sink/FrameFlip.h"
 #include "sink/PrivateStreamFrame.h"
 #include "support/LogF.h"
@@ -74,7 +76,8 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
     m_strName = name;
   }
 
-  if (CSetting("SettingVideo.ini").GetInt("Sorvo", "SaveStream", 0, 1) != 0) {
+  const CSetting setting("SettingVideo.ini");
+  if (setting.GetInt("Sorvo", "SaveStream", 0, 1) != 0) {
     CreateDirectoryA(RawStreamDirectory().c_str(), nullptr);
     const std::string rawStream = RawStreamPath(sorvo::FileTimeStamp());
     CSingleLock hold(m_lock);
@@ -96,6 +99,14 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
     m_pPreview->StartPreview(name, itemSize);
   }
 
+  const int askedBuffers =
+      setting.GetInt("Sorvo", "FrameBuffers", imqueue<FrameItem2>::kItemCount, 1);
+  const sorvo::FrameBufferDepth depth = sorvo::ChooseFrameBufferDepth(
+      askedBuffers, itemSize,
+      askedBuffers > imqueue<FrameItem2>::kItemCount ? sorvo::AvailableMemoryBytes() : -1);
+  if (!depth.note.empty())
+    LogWarnF("sink %s: %s", name, depth.note.c_str());
+
   const unsigned short serverPort = static_cast<unsigned short>(port & 0xFFFF);
   if (serverPort != 0) {
     CreateServer(serverPort, &m_pServer, nullptr);
@@ -104,7 +115,7 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
 
   CSingleLock hold(m_lock);
   m_format.gray = gray ? 1 : 0;
-  if (itemSize > 0 && m_pool.Init(itemSize)) {
+  if (itemSize > 0 && m_pool.Init(itemSize, depth.count)) {
     // The grey encoder reads only the luma plane, so a grey camera hands in width x height
     // bytes; the colour planes behind them are neutral once and for all.
     m_nQueuedLength = itemSize;
@@ -259,10 +270,19 @@ void CSorvoSinkFF::StopTransfer() {
   if (m_pServer != nullptr) m_pServer->Stop();
 }
 
-int CSorvoSinkFF::OnBuffer(int /*id*/, double time, unsigned char* data, long length, int width,
-                           int height, PixelFormat pixelFormat) {
+void CSorvoSinkFF::CountPicture(int width, int height, PixelFormat pixelFormat) {
   m_counters.framesIn.fetch_add(1, kRelaxed);
   m_counters.bytesIn.fetch_add(sorvo::PictureSize(pixelFormat, width, height), kRelaxed);
+}
+
+int CSorvoSinkFF::OnBuffer(int /*id*/,
+                           double time,
+                           unsigned char* data,
+                           long length,
+                           int width,
+                           int height,
+                           PixelFormat pixelFormat) {
+  CountPicture(width, height, pixelFormat);
 
   if (IsOpen())
     QueuePicture(time, data, length, width, height, pixelFormat);
@@ -272,41 +292,110 @@ int CSorvoSinkFF::OnBuffer(int /*id*/, double time, unsigned char* data, long le
   return 1;
 }
 
+bool CSorvoSinkFF::AcceptsLocked(const unsigned char* data, long length, Refusal* refusal) {
+  // A grey camera may hand in whole YUV 4:2:0 pictures as well; only their luma is used.
+  if (data != nullptr && (length == m_nQueuedLength || length == m_pool.GetItemSize()))
+    return true;
+  if (!m_bLengthWarned) {
+    m_bLengthWarned = true;
+    refusal->log = true;
+    refusal->expected = m_format;
+    refusal->expectedLength = m_nQueuedLength;
+    refusal->name = m_strName;
+  }
+  return false;
+}
+
+void CSorvoSinkFF::LogRefusal(const Refusal& refusal,
+                              const unsigned char* data,
+                              long length,
+                              int width,
+                              int height,
+                              PixelFormat pixelFormat) {
+  if (!refusal.log)
+    return;
+  // Without a word a host would only see an empty recording.
+  LogWarnF(
+      "sink %s: a picture of %ld bytes (%dx%d, format %d) is not recorded: this sink records "
+      "%dx%d pictures of format %d, %ld bytes each (said once per sink)",
+      refusal.name.c_str(), data != nullptr ? length : 0L, width, height,
+      static_cast<int>(pixelFormat), refusal.expected.width, refusal.expected.height,
+      refusal.expected.pixelFormat, refusal.expectedLength);
+}
+
 void CSorvoSinkFF::QueuePicture(double time,
                                 unsigned char* data,
                                 long length,
                                 int width,
                                 int height,
                                 PixelFormat pixelFormat) {
-  StreamInfo expected;
-  long expectedLength = 0;
-  std::string name;
+  Refusal refusal;
   {
     CSingleLock hold(m_lock);
     if (m_nQueuedLength == 0)
       return;  // no pool: Create is under way, or Close has run
     if (m_bFlipVertical.load() != 0)
       sorvo::FlipRows(data, length, height, sorvo::BytesPerPixel(pixelFormat), width);
-    // A picture shorter than the size the sink encodes would be encoded from stale bytes,
-    // and a longer one does not fit the pool's buffers: neither is queued. A grey camera
-    // may hand in whole YUV 4:2:0 pictures as well; only their luma is used.
-    if (data != nullptr && (length == m_nQueuedLength || length == m_pool.GetItemSize())) {
+    if (AcceptsLocked(data, length, &refusal)) {
       m_pool.Push(m_nId.load(), data, width, height, pixelFormat, time, m_nQueuedLength);
       return;
     }
-    if (m_bLengthWarned)
-      return;
-    m_bLengthWarned = true;
-    expected = m_format;
-    expectedLength = m_nQueuedLength;
-    name = m_strName;
   }
-  // Without a word a host would only see an empty recording.
-  LogWarnF(
-      "sink %s: a picture of %ld bytes (%dx%d, format %d) is not recorded: this sink records "
-      "%dx%d pictures of format %d, %ld bytes each (said once per sink)",
-      name.c_str(), data != nullptr ? length : 0L, width, height, static_cast<int>(pixelFormat),
-      expected.width, expected.height, expected.pixelFormat, expectedLength);
+  LogRefusal(refusal, data, length, width, height, pixelFormat);
+}
+
+unsigned char* CSorvoSinkFF::LendBuffer(long* capacity) {
+  unsigned char* data = nullptr;
+  long size = 0;
+  {
+    CSingleLock hold(m_lock);
+    if (m_nQueuedLength != 0) {
+      if (FrameItem2* item = m_pool.Lend()) {
+        data = item->data;
+        size = m_pool.GetItemSize();
+        // Released by ReturnBuffer: the buffer, the pool and this sink outlive the loan.
+        AddRef();
+      }
+    }
+  }
+  if (capacity != nullptr)
+    *capacity = size;
+  return data;
+}
+
+int CSorvoSinkFF::ReturnBuffer(unsigned char* buffer,
+                               int /*id*/,
+                               double time,
+                               long length,
+                               int width,
+                               int height,
+                               PixelFormat pixelFormat) {
+  const FramePoolLite::Returned lent = m_pool.TakeBack(buffer);
+  if (lent.item == nullptr)
+    return 0;
+  long queued = 0;  // the length handed to the pool; 0 hands the buffer back unused
+  if (length > 0) {
+    CountPicture(width, height, pixelFormat);
+    // Bytes beyond the buffer were never the sink's: nobody is given them to read.
+    const bool fits = length <= lent.capacity;
+    Refusal refusal;
+    {
+      CSingleLock hold(m_lock);
+      if (fits && m_bFlipVertical.load() != 0)
+        sorvo::FlipRows(buffer, length, height, sorvo::BytesPerPixel(pixelFormat), width);
+      if (m_nQueuedLength != 0 && AcceptsLocked(fits ? buffer : nullptr, length, &refusal))
+        queued = length;
+    }
+    LogRefusal(refusal, buffer, length, width, height, pixelFormat);
+    // Forwarded before it is queued: once queued, the buffer may be encoded, given up and
+    // reused, or freed by Close, while the target still reads it.
+    if (IGrabberCallBack* target = m_pGrabberCallBack.load(); target != nullptr && fits)
+      target->OnBuffer(m_nId.load(), time, buffer, length, width, height, pixelFormat);
+  }
+  const int result =
+      m_pool.ReturnLent(lent, m_nId.load(), width, height, pixelFormat, time, queued);
+  Release();  // the loan's reference, which may have been the last
+  return result;
 }
 
 int CSorvoSinkFF::OnEncodeData(int /*id*/, AVPacket* /*packet*/) { return 1; }

@@ -2,7 +2,8 @@
 // from it: the MP4 file, the raw stream file, the private stream file, the transfer
 // server's clients, the local preview and the encoded-data target.
 //
-// Threads: the host's capture thread calls OnBuffer; the host's control thread calls
+// Threads: the host's capture thread calls OnBuffer, LendBuffer and ReturnBuffer; the
+// host's control thread calls
 // Create, Close, the file operations, the setters and the getters; the frame pool's worker
 // calls EncodeFrame and, through the encoder, OnEncode; the transfer server's I/O thread
 // calls OnAccept.
@@ -12,7 +13,8 @@
 // m_lock, then the pool's lock. OnBuffer copies each picture into the pool under m_lock, so
 // Close frees the pool's buffers under m_lock too; it stops the worker first, without
 // m_lock, because the worker takes m_lock while Close waits for it. OnBuffer and Close may
-// thus run on different threads in any interleaving, and Create may follow Close.
+// thus run on different threads in any interleaving, and Create may follow Close. A lent
+// buffer is written without m_lock: the pool keeps it alive through Close (imqueue).
 // The StreamInfo counters are relaxed atomics, each with one writing thread; readers
 // (GetStreamInfo, OnAccept) take a snapshot without a lock.
 #pragma once
@@ -78,6 +80,14 @@ class CSorvoSinkFF : public ISorvoSink,
   // IGrabberCallBack
   int OnBuffer(int id, double time, unsigned char* data, long length, int width, int height,
                PixelFormat pixelFormat) override;
+  unsigned char* LendBuffer(long* capacity) override;
+  int ReturnBuffer(unsigned char* buffer,
+                   int id,
+                   double time,
+                   long length,
+                   int width,
+                   int height,
+                   PixelFormat pixelFormat) override;
   // ISorvoData: a sink takes no encoded data of its own; returns 1.
   int OnEncodeData(int id, AVPacket* packet) override;
 
@@ -111,7 +121,16 @@ class CSorvoSinkFF : public ISorvoSink,
     std::atomic<int32_t> clients{0};
   };
 
+  // What the log says about the first picture of a length the sink does not record.
+  struct Refusal {
+    bool log = false;
+    std::string name;
+    StreamInfo expected;
+    long expectedLength = 0;
+  };
+
   StreamInfo SnapshotStreamInfo() const;
+  void CountPicture(int width, int height, PixelFormat pixelFormat);
   // Flips and queues one picture for the worker; a picture of a length the sink cannot
   // encode is refused, and the first such refusal is logged.
   void QueuePicture(double time,
@@ -120,6 +139,16 @@ class CSorvoSinkFF : public ISorvoSink,
                     int width,
                     int height,
                     PixelFormat pixelFormat);
+  // Whether a picture of `length` bytes is one the pool takes: a picture shorter than the
+  // size the sink encodes would be encoded from stale bytes, and a longer one does not fit
+  // the pool's buffers. The first refusal fills `refusal`. m_lock held, pool initialised.
+  bool AcceptsLocked(const unsigned char* data, long length, Refusal* refusal);
+  static void LogRefusal(const Refusal& refusal,
+                         const unsigned char* data,
+                         long length,
+                         int width,
+                         int height,
+                         PixelFormat pixelFormat);
   // Writes to one of the stream files; on failure closes it and logs why. m_lock held.
   void WriteStreamFileLocked(CFile& file, const char* what, const void* data, size_t size);
   void WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header);

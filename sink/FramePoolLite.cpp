@@ -1,5 +1,7 @@
 #include "sink/FramePoolLite.h"
 
+#include <cstring>
+
 #include "host/CopyFrame.h"
 
 FramePoolLite::FramePoolLite() = default;
@@ -31,15 +33,49 @@ int FramePoolLite::Push(int id,
   FrameItem2* item = GetFree();
   if (item == nullptr)
     return 0;
+  Describe(item, id, width, height, pixelFormat, time,
+           static_cast<int32_t>(tail > 0 ? itemSize : length));
+  CopyFrame(item->data, data, static_cast<size_t>(length));
+  PutReady(item);
+  return 1;
+}
+
+int FramePoolLite::ReturnLent(const Returned& lent,
+                              int id,
+                              int width,
+                              int height,
+                              PixelFormat pixelFormat,
+                              double time,
+                              long length) {
+  FrameItem2* item = lent.item;
+  const bool tail = lent.tailOffset > 0;
+  const bool whole = length == lent.capacity;
+  const bool fits =
+      tail ? length == lent.tailOffset || whole : length > 0 && length <= lent.capacity;
+  if (fits) {
+    // The loan's own tail, not the pool's: a Close and Create may have made another pool.
+    if (tail && whole)
+      std::memset(item->data + lent.tailOffset, lent.tailValue,
+                  static_cast<size_t>(lent.capacity - lent.tailOffset));
+    Describe(item, id, width, height, pixelFormat, time,
+             static_cast<int32_t>(tail ? lent.capacity : length));
+  }
+  return Settle(item, fits) && fits ? 1 : 0;
+}
+
+void FramePoolLite::Describe(FrameItem2* item,
+                             int id,
+                             int width,
+                             int height,
+                             PixelFormat pixelFormat,
+                             double time,
+                             int32_t length) {
   item->time = time;
   item->height = height;
   item->width = width;
   item->pixelFormat = pixelFormat;
   item->id = id;
-  item->length = static_cast<int32_t>(tail > 0 ? itemSize : length);
-  CopyFrame(item->data, data, static_cast<size_t>(length));
-  PutReady(item);
-  return 1;
+  item->length = length;
 }
 
 void FramePoolLite::StopWorker() {

@@ -9,16 +9,18 @@
 #include "sink/FrameItem2.h"
 #include "sink/imqueue.h"
 
-// Order of use by the owner: Init(item size); StartWorker(name) (or SetThreadName and
-// Start); Push from any thread; PostStop and/or StopPool; destroy.
+// Order of use by the owner: Init(item size[, item count]); StartWorker(name) (or
+// SetThreadName and Start); Push, or Lend, TakeBack and ReturnLent, from any thread;
+// PostStop and/or StopPool; destroy.
 //
 // Threads: Push runs on any producer thread, OnFrame and WorkLoop only on the worker; Init,
 // StartWorker, StopWorker, StopPool and ClearAll on the owner's control thread. ClearAll
 // (and so StopPool) frees the buffers a producer may be filling, so it must never run while
 // a Push is under way: an owner whose producers hold a lock of the owner's around Push
 // calls StopWorker without that lock (OnFrame may well take it) and then ClearAll under it.
-// A Push after ClearAll is refused. The queue's lock guards the lists; it is never held
-// while a picture is copied or processed. The thread name is written before Start and only
+// A Push after ClearAll is refused. A lent buffer needs no lock of the owner's: ClearAll
+// leaves it alive until it comes back (imqueue). The queue's lock guards the lists; it is never
+// held while a picture is copied or processed. The thread name is written before Start and only
 // read afterwards. The destructor stops a worker that is still running, so that the worker
 // never outlives the buffers; an owner whose OnFrame reaches into the owner must still stop
 // the pool first, before its own members go.
@@ -42,6 +44,19 @@ class FramePoolLite : public CThread, public imqueue<FrameItem2> {
            PixelFormat pixelFormat,
            double time,
            long length);
+  // Ends the loan of a buffer from Lend that TakeBack found: its producer wrote a picture
+  // of `length` bytes into it, which is queued as Push would queue a copy of it: 1. 0 (the
+  // buffer goes back to the free list) for a length of 0 (nothing written) or one Push
+  // would refuse; 0 too when the pool let go of the buffer while it was lent (Close), which
+  // frees it. With a fixed tail a picture of the whole item size is taken as well: the
+  // tail it wrote over is written again.
+  int ReturnLent(const Returned& lent,
+                 int id,
+                 int width,
+                 int height,
+                 PixelFormat pixelFormat,
+                 double time,
+                 long length);
   // Cancels the worker, queues the stop marker and waits for the worker to end; the
   // buffers stay. Does nothing on a pool without buffers.
   void StopWorker();
@@ -71,5 +86,13 @@ class FramePoolLite : public CThread, public imqueue<FrameItem2> {
   int Run() override;
 
  private:
+  static void Describe(FrameItem2* item,
+                       int id,
+                       int width,
+                       int height,
+                       PixelFormat pixelFormat,
+                       double time,
+                       int32_t length);
+
   std::string m_strThreadName;
 };

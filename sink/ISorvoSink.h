@@ -1,8 +1,9 @@
 // The recording sink as the host, the muxing controller and other sinks see it. Every sink
 // is also a frame receiver and an encoded-data receiver.
 //
-// Threads: OnBuffer on the host's capture thread; the control operations on the host's
-// control thread; packets reach the encoded-data target on the sink's worker thread.
+// Threads: OnBuffer, LendBuffer and ReturnBuffer on the host's capture thread; the control
+// operations on the host's control thread; packets reach the encoded-data target on the
+// sink's worker thread.
 #pragma once
 
 #include <string>
@@ -47,4 +48,45 @@ class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public
   virtual int GetStreamInfo(void* info) = 0;
   // Stops the transfer server, if there is one; the server object stays.
   virtual void StopTransfer() = 0;
+
+  // Filling a picture in place, for a host that makes its pictures itself (a decoder, a
+  // converter, a file read): LendBuffer lends one of the sink's queue buffers, the host
+  // writes the picture into it and hands it back with ReturnBuffer, and the sink takes it
+  // as OnBuffer would take the same picture, without copying it. Hosts that do not lend
+  // keep calling OnBuffer.
+  //
+  // LendBuffer never waits: it takes a free buffer, or else the oldest waiting picture's
+  // (that picture is given up, as OnBuffer would give it up). It returns the buffer and
+  // sets `capacity` to its size in bytes, the size of one picture of the created format
+  // (a grey sink's buffers hold a whole YUV 4:2:0 picture, whose colour planes are
+  // already neutral); null (capacity 0) before Create, after Close, and when every buffer
+  // is lent or being encoded: the host then hands its picture to OnBuffer.
+  //
+  // A lent buffer stays valid until it is returned, whatever happens meanwhile: Close
+  // frees it only once it comes back, and the sink keeps a reference of its own on
+  // itself while any buffer is lent, so even a Release does not free it. Every lent buffer
+  // must be returned, exactly once, by any thread.
+  virtual unsigned char* LendBuffer(long* capacity) {
+    if (capacity != nullptr)
+      *capacity = 0;
+    return nullptr;
+  }
+  // Returns a buffer from LendBuffer holding one picture of `length` bytes: counted,
+  // turned upside down when asked (SetFlipVertical), forwarded to the raw-frame target
+  // and queued for encoding, as OnBuffer does with the same arguments. The lengths
+  // OnBuffer takes are taken here (a grey sink's width x height, or the whole buffer).
+  // `length` 0 hands the buffer back unused: nothing is counted or forwarded. 1 queued;
+  // else 0: unused, a length the sink does not record (logged once, forwarded only when
+  // it fits the buffer), a sink closed while the buffer was lent (counted and forwarded
+  // as OnBuffer after Close would be), or a buffer this sink did not lend or that came
+  // back already (nothing happens). The buffer is the sink's again once this returns.
+  virtual int ReturnBuffer(unsigned char* /*buffer*/,
+                           int /*id*/,
+                           double /*time*/,
+                           long /*length*/,
+                           int /*width*/,
+                           int /*height*/,
+                           PixelFormat /*pixelFormat*/) {
+    return 0;
+  }
 };

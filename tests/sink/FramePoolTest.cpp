@@ -304,4 +304,173 @@ TEST(FramePoolTest, DestroyingARunningPoolStopsItsWorkerFirst) {
   SUCCEED();
 }
 
+TEST(FramePoolTest, ADeeperPoolKeepsEveryPictureUntilItsOwnDepthIsFull) {
+  constexpr int kDepth = 12;
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  ASSERT_TRUE(pool.Init(kItemSize, kDepth));
+  EXPECT_EQ(pool.GetItemCount(), kDepth);
+  for (int id = 1; id <= kDepth; ++id)
+    ASSERT_EQ(PushNumbered(pool, id), 1);
+  ASSERT_EQ(PushNumbered(pool, kDepth + 1), 1);  // only now does picture 1 give way
+
+  ASSERT_EQ(pool.StartWorker("Pool_deep"), 1);
+  std::vector<int> expected;
+  for (int id = 2; id <= kDepth + 1; ++id)
+    expected.push_back(id);
+  EXPECT_EQ(Ids(owner.WaitFor(kDepth)), expected);
+  pool.StopPool();
+  EXPECT_EQ(pool.GetItemCount(), 0);
+  EXPECT_FALSE(pool.Init(kItemSize, 0));
+}
+
+// Lends a buffer and writes a numbered picture of `length` bytes into it.
+FrameItem2* LendNumbered(FramePoolLite& pool, int id, long length = kItemSize) {
+  FrameItem2* item = pool.Lend();
+  if (item != nullptr)
+    std::memset(item->data, id, static_cast<size_t>(length));
+  return item;
+}
+
+int ReturnNumbered(FramePoolLite& pool, FrameItem2* item, int id, long length = kItemSize) {
+  return pool.ReturnLent(pool.TakeBack(item->data), id, 320 + id, 240 + id, PIX_FMT_BGR24, id * 0.5,
+                         length);
+}
+
+TEST(FramePoolTest, LendingTakesTheOldestWaitingPictureAndNeverWaits) {
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  EXPECT_EQ(pool.Lend(), nullptr);  // before Init
+  ASSERT_TRUE(pool.Init(kItemSize));
+  for (int id = 1; id <= 4; ++id)
+    ASSERT_EQ(PushNumbered(pool, id), 1);
+  FrameItem2* fifth = LendNumbered(pool, 5);  // the last free buffer
+  FrameItem2* sixth = LendNumbered(pool, 6);  // picture 1 gives way
+  ASSERT_NE(fifth, nullptr);
+  ASSERT_NE(sixth, nullptr);
+  FrameItem2* more[3];
+  for (FrameItem2*& item : more)  // pictures 2, 3 and 4 give way
+    ASSERT_NE(item = pool.Lend(), nullptr);
+  EXPECT_EQ(pool.Lend(), nullptr);  // all five lent: nothing to wait for, nothing given
+  EXPECT_EQ(PushNumbered(pool, 99), 0);
+  for (FrameItem2* item : more)
+    EXPECT_EQ(ReturnNumbered(pool, item, 0, 0), 0);  // handed back unused
+
+  // Returned in another order than lent: the worker sees them as they came back.
+  EXPECT_EQ(ReturnNumbered(pool, sixth, 6), 1);
+  EXPECT_EQ(ReturnNumbered(pool, fifth, 5, 3), 1);
+  ASSERT_EQ(pool.StartWorker("Pool_lend"), 1);
+  const std::vector<Seen> seen = owner.WaitFor(2);
+  ASSERT_EQ(Ids(seen), (std::vector<int>{6, 5}));
+  EXPECT_EQ(seen[0].bytes, std::vector<unsigned char>(kItemSize, 6));
+  EXPECT_EQ(seen[0].width, 326);
+  EXPECT_EQ(seen[0].time, 3.0);
+  EXPECT_EQ(seen[1].bytes, std::vector<unsigned char>(3, 5));
+  pool.StopPool();
+}
+
+TEST(FramePoolTest, ABufferComesBackOnceAndOnlyToThePoolThatLentIt) {
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  ASSERT_TRUE(pool.Init(kItemSize));
+  FrameItem2* item = LendNumbered(pool, 1);
+  ASSERT_NE(item, nullptr);
+  unsigned char elsewhere[kItemSize];
+  EXPECT_EQ(pool.TakeBack(elsewhere).item, nullptr);
+  EXPECT_EQ(pool.TakeBack(item->data + 1).item, nullptr);
+  const FramePoolLite::Returned lent = pool.TakeBack(item->data);
+  ASSERT_EQ(lent.item, item);
+  EXPECT_EQ(lent.capacity, kItemSize);
+  EXPECT_EQ(pool.TakeBack(item->data).item, nullptr);  // already on its way back
+  EXPECT_EQ(pool.ReturnLent(lent, 1, 1, 1, PIX_FMT_GRAY8, 0, kItemSize + 1), 0);  // too long
+  EXPECT_EQ(pool.ReturnLent(lent, 1, 1, 1, PIX_FMT_GRAY8, 0, kItemSize), 0);      // settled
+  EXPECT_EQ(CountFreeBuffers(pool), 5);  // the refused picture's buffer is free again
+  pool.StopPool();
+}
+
+TEST(FramePoolTest, ALentBufferOutlivesClearAllAndIsFreedWhenItComesBack) {
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  ASSERT_TRUE(pool.Init(kItemSize));
+  ASSERT_EQ(pool.StartWorker("Pool_orphan"), 1);
+  FrameItem2* item = pool.Lend();
+  ASSERT_NE(item, nullptr);
+  pool.StopPool();
+  EXPECT_FALSE(pool.HasBuffers());
+  // AddressSanitizer fails here if StopPool freed the lent buffer.
+  std::memset(item->data, 7, kItemSize);
+  const FramePoolLite::Returned lent = pool.TakeBack(item->data);
+  ASSERT_EQ(lent.item, item);
+
+  // A new pool of another size comes up meanwhile: the old buffer is not queued in it.
+  ASSERT_TRUE(pool.Init(kItemSize * 2));
+  EXPECT_EQ(pool.ReturnLent(lent, 7, 1, 1, PIX_FMT_GRAY8, 0, kItemSize), 0);
+  EXPECT_EQ(CountFreeBuffers(pool), 5);
+  ASSERT_EQ(pool.StartWorker("Pool_after"), 1);
+  ASSERT_EQ(PushNumbered(pool, 8, kItemSize * 2), 1);
+  EXPECT_EQ(Ids(owner.WaitFor(1)), std::vector<int>{8});
+  pool.StopPool();
+}
+
+TEST(FramePoolTest, ALentBufferThatWroteOverTheFixedTailGetsItBack) {
+  constexpr int kHead = 48;
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  ASSERT_TRUE(pool.Init(kItemSize));
+  ASSERT_TRUE(pool.SetFixedTail(kHead, 0x80));
+  FrameItem2* whole = LendNumbered(pool, 1);  // over the tail too
+  FrameItem2* head = LendNumbered(pool, 2, kHead);
+  FrameItem2* other = LendNumbered(pool, 3, kHead);
+  EXPECT_EQ(ReturnNumbered(pool, whole, 1), 1);
+  EXPECT_EQ(ReturnNumbered(pool, head, 2, kHead), 1);
+  EXPECT_EQ(ReturnNumbered(pool, other, 3, kHead - 1), 0);  // would leave stale bytes
+  ASSERT_EQ(pool.StartWorker("Pool_lendtail"), 1);
+  const std::vector<Seen> seen = owner.WaitFor(2);
+  ASSERT_EQ(Ids(seen), (std::vector<int>{1, 2}));
+  for (const Seen& s : seen) {
+    std::vector<unsigned char> expected(kHead, static_cast<unsigned char>(s.id));
+    expected.resize(kItemSize, 0x80);
+    EXPECT_EQ(s.bytes, expected) << s.id;
+  }
+  pool.StopPool();
+}
+
+TEST(FramePoolTest, LendingProducersBesidePushingOnesNeverSeeTornPictures) {
+  Recorder owner;
+  Pool pool(&owner, &Recorder::Take);
+  constexpr int kBig = 64 * 1024;
+  ASSERT_TRUE(pool.Init(kBig, 3));
+  ASSERT_EQ(pool.StartWorker("Pool_lendrace"), 1);
+  constexpr int kPictures = 200;
+  std::thread lender([&pool] {
+    for (int n = 0; n < kPictures; ++n) {
+      FrameItem2* item = pool.Lend();
+      if (item == nullptr)
+        continue;  // every buffer busy: this picture is lost, nothing waits
+      std::memset(item->data, n & 0xFF, kBig);
+      item->data[0] = 1;
+      EXPECT_EQ(pool.ReturnLent(pool.TakeBack(item->data), 1000 + n, 1, 1, PIX_FMT_GRAY8, 0, kBig),
+                1);
+    }
+  });
+  std::thread pusher([&pool] {
+    std::vector<unsigned char> bytes(kBig);
+    for (int n = 0; n < kPictures; ++n) {
+      std::memset(bytes.data(), n & 0xFF, bytes.size());
+      bytes[0] = 0;
+      pool.Push(n, bytes.data(), 1, 1, PIX_FMT_GRAY8, 0, kBig);
+    }
+  });
+  lender.join();
+  pusher.join();
+  pool.PostStop();
+  EXPECT_EQ(pool.WaitThread(-1), 0u);
+  for (const Seen& s : owner.All()) {
+    ASSERT_EQ(s.bytes[0], s.id / 1000);
+    for (size_t i = 1; i < s.bytes.size(); i += 991)
+      ASSERT_EQ(s.bytes[i], (s.id % 1000) & 0xFF) << s.id;
+  }
+  pool.StopPool();
+}
+
 }  // namespace

@@ -1,11 +1,14 @@
 // A sink closed and created again by the control thread while capture threads keep handing
-// it pictures, as hosts do when they stop a camera and its sink from different threads.
+// it pictures, copied or written into lent buffers, as hosts do when they stop a camera and
+// its sink from different threads.
 // AddressSanitizer and ThreadSanitizer builds catch a buffer freed under a copy or a member
 // torn down under a forwarding call; the plain build catches crashes and lost pictures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,13 +71,25 @@ TEST(SinkCloseRaceTest, CloseAndCreateWhilePicturesArriveFromSeveralThreads) {
   std::atomic<bool> feeding{true};
   std::atomic<int64_t> fed{0};
   std::vector<std::thread> feeders;
-  for (int f = 0; f < 2; ++f) {
+  // The third feeder writes its pictures into lent buffers, and hands them to OnBuffer
+  // when the sink has none to lend (closed, or every buffer busy).
+  for (int f = 0; f < 3; ++f) {
     feeders.emplace_back([&, f] {
+      const bool lends = f == 2;
       std::vector<uint8_t> picture =
           sorvo::test::SolidPackedPicture(PIX_FMT_BGR24, kWidth, kHeight, 40 * f, 200, 90);
+      const long size = static_cast<long>(picture.size());
       while (feeding.load()) {
-        sink->OnBuffer(f, fed.load() / 25.0, picture.data(), static_cast<long>(picture.size()),
-                       kWidth, kHeight, PIX_FMT_BGR24);
+        long capacity = 0;
+        unsigned char* lent = lends ? sink->LendBuffer(&capacity) : nullptr;
+        if (lent != nullptr) {
+          EXPECT_EQ(capacity, size);
+          std::memcpy(lent, picture.data(), std::min(capacity, size));
+          sink->ReturnBuffer(lent, f, fed.load() / 25.0, size, kWidth, kHeight, PIX_FMT_BGR24);
+        } else {
+          sink->OnBuffer(f, fed.load() / 25.0, picture.data(), size, kWidth, kHeight,
+                         PIX_FMT_BGR24);
+        }
         fed.fetch_add(1);
       }
     });

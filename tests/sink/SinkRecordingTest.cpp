@@ -30,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using sorvo::test::FeedPictures;
+using sorvo::test::GreyPicture;
 using sorvo::test::PacketCollector;
 using sorvo::test::ReadWholeFile;
 using sorvo::test::SeenPacket;
@@ -285,15 +286,6 @@ TEST_F(SinkRecordingTest, FilesAreNamedAndReplacedAsTheHostExpects) {
   EXPECT_EQ(busy->StartRecord(), 0);
   EXPECT_TRUE(fs::is_directory(dir.File("rec/busy.mp4")));
   busy->Release();
-}
-
-// A smooth grey picture (so that the lossy encoder keeps it close) that moves with `frame`.
-std::vector<uint8_t> GreyPicture(int width, int height, int frame) {
-  std::vector<uint8_t> picture(static_cast<size_t>(width) * height);
-  for (int row = 0; row < height; ++row)
-    for (int col = 0; col < width; ++col)
-      picture[row * width + col] = static_cast<uint8_t>(20 + (col + row) / 2 + frame * 2);
-  return picture;
 }
 
 TEST_F(SinkRecordingTest, AGreyCameraIsRecordedFromItsLumaWithNeutralColour) {

@@ -1,6 +1,6 @@
-// What the recording-sink tests share: a data target that keeps every packet, and a feeder
+// What the recording-sink tests share: a data target that keeps every packet, a feeder
 // that hands pictures to a sink one at a time, waiting for each packet so that the pool
-// never has to give a picture up.
+// never has to give a picture up, and a sink whose worker can be held.
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/CodecTestSupport.h"
+#include "common/CounterPicture.h"
 #include "sink/CSorvoSinkFF.h"
 
 namespace sorvo::test {
@@ -30,6 +31,14 @@ class PacketCollector : public ISorvoData {
     std::unique_lock<std::mutex> hold(m_lock);
     return m_changed.wait_for(hold, std::chrono::seconds(60),
                               [&] { return m_packets.size() >= count; });
+  }
+
+  // Waits (at most a generous minute) until the packet of the picture on the frame grid's
+  // slot `pts` has arrived.
+  bool WaitForSlot(int64_t pts) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::seconds(60),
+                              [&] { return !m_packets.empty() && m_packets.back().pts >= pts; });
   }
 
   std::vector<SeenPacket> Packets() {
@@ -64,5 +73,66 @@ inline bool FeedPictures(CSorvoSinkFF& sink, PacketCollector& collector, int wid
   }
   return true;
 }
+
+// The counter of every picture the packets decode to, in order; -1 for one without.
+inline std::vector<int> DecodedCounters(const std::vector<SeenPacket>& packets) {
+  Mpeg4Decoder decoder;
+  std::vector<int> counters;
+  for (const SeenPacket& packet : packets)
+    for (const Picture& picture : decoder.Decode(packet.data)) {
+      const CounterMark mark = ReadCounter(picture);
+      counters.push_back(mark.readable ? mark.counter : -1);
+    }
+  return counters;
+}
+
+// A smooth grey picture (so that the lossy encoder keeps it close) that moves with `frame`.
+inline std::vector<uint8_t> GreyPicture(int width, int height, int frame) {
+  std::vector<uint8_t> picture(static_cast<size_t>(width) * height);
+  for (int row = 0; row < height; ++row)
+    for (int col = 0; col < width; ++col)
+      picture[row * width + col] = static_cast<uint8_t>(20 + (col + row) / 2 + frame * 2);
+  return picture;
+}
+
+// A recording sink whose worker stops inside its packet hook, once its packet number
+// `holdAt` (from 0) has gone out, until the test lets it go: the capture thread goes on
+// meanwhile, as on a machine too busy to encode.
+class HeldSink : public CSorvoSinkFF {
+ public:
+  explicit HeldSink(int64_t holdAt) : m_holdAt(holdAt) {}
+  // The worker stops before this class's part of the object goes.
+  ~HeldSink() override { Close(); }
+
+  // False when the worker never got there (within a generous minute).
+  bool WaitUntilHeld() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_held; });
+  }
+  void LetGo() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_released = true;
+    m_changed.notify_all();
+  }
+
+ protected:
+  void OnEncode(AVPacket* packet) override {
+    CSorvoSinkFF::OnEncode(packet);
+    if (m_nPackets++ != m_holdAt)
+      return;
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_held = true;
+    m_changed.notify_all();
+    m_changed.wait(hold, [&] { return m_released; });
+  }
+
+ private:
+  const int64_t m_holdAt;
+  int64_t m_nPackets = 0;  // the worker's own
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_held = false;      // guarded by m_lock
+  bool m_released = false;  // guarded by m_lock
+};
 
 }  // namespace sorvo::test

@@ -3,10 +3,7 @@
 // the pool drops are missing, and the file read back shows the gap where they were.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,45 +24,6 @@ using namespace sorvo::test;
 constexpr int kW = 176;
 constexpr int kH = 144;
 constexpr int kPictures = 100;
-
-// A recording sink whose worker stops inside its packet hook, once its packet number
-// `holdAt` (from 0) has gone out, until the test lets it go.
-class HeldSink : public CSorvoSinkFF {
- public:
-  explicit HeldSink(int64_t holdAt) : m_holdAt(holdAt) {}
-  // The worker stops before this class's part of the object goes.
-  ~HeldSink() override { Close(); }
-
-  // False when the worker never got there (within a generous minute).
-  bool WaitUntilHeld() {
-    std::unique_lock<std::mutex> hold(m_lock);
-    return m_changed.wait_for(hold, std::chrono::seconds(60), [&] { return m_held; });
-  }
-  void LetGo() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_released = true;
-    m_changed.notify_all();
-  }
-
- protected:
-  void OnEncode(AVPacket* packet) override {
-    CSorvoSinkFF::OnEncode(packet);
-    if (m_nPackets++ != m_holdAt)
-      return;
-    std::unique_lock<std::mutex> hold(m_lock);
-    m_held = true;
-    m_changed.notify_all();
-    m_changed.wait(hold, [&] { return m_released; });
-  }
-
- private:
-  const int64_t m_holdAt;
-  int64_t m_nPackets = 0;  // the worker's own
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  bool m_held = false;      // guarded by m_lock
-  bool m_released = false;  // guarded by m_lock
-};
 
 void Deliver(CSorvoSinkFF& sink, int counter) {
   std::vector<uint8_t> picture = CounterPicture(kW, kH, 0, counter);
