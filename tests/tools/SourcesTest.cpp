@@ -11,7 +11,7 @@
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
 #include "tools/record/Feeder.h"
-#include "tools/record/SourceFactory.h"
+#include "tools/record/sources/SourceFactory.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "tools/record/Feeder.h"
-#include "tools/record/GlyphFont.h"
 #include "tools/record/SessionClock.h"
+#include "tools/record/sources/GlyphFont.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/record/MediaSource.h"
 #include "tools/record/SessionClock.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

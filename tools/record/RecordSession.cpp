@@ -9,8 +9,8 @@
 #include "tools/record/PortCheck.h"
 #include "tools/record/PreviewScreen.h"
 #include "tools/record/SessionSetting.h"
-#include "tools/record/SoundFormat.h"
-#include "tools/record/SourceFactory.h"
+#include "tools/record/sources/SoundFormat.h"
+#include "tools/record/sources/SourceFactory.h"
 
 namespace sorvo::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/record/SoundFormat.h"
+#include "tools/record/sources/SoundFormat.h"
 
 namespace sorvo::tools {
 

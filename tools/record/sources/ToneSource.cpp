@@ -1,9 +1,9 @@
-#include "tools/record/ToneSource.h"
+#include "tools/record/sources/ToneSource.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "tools/record/SoundFormat.h"
+#include "tools/record/sources/SoundFormat.h"
 
 namespace sorvo::tools {
 

@@ -1,10 +1,10 @@
-#include "tools/record/SyntheticCamera.h"
+#include "tools/record/sources/SyntheticCamera.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "tools/common/PixelFormatName.h"
-#include "tools/record/PictureCanvas.h"
+#include "tools/record/sources/PictureCanvas.h"
 
 namespace sorvo::tools {
 namespace {

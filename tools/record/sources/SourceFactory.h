@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/record/MediaSource.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

@@ -3,7 +3,7 @@
 // can tell the cameras apart and see pictures missing.
 #pragma once
 
-#include "tools/record/MediaSource.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "tools/common/AvOwners.h"
-#include "tools/record/MediaInput.h"
-#include "tools/record/MediaSource.h"
+#include "tools/record/sources/MediaInput.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/record/GlyphFont.h"
+#include "tools/record/sources/GlyphFont.h"
 
 namespace sorvo::tools {
 namespace {

@@ -1,9 +1,9 @@
-#include "tools/record/PictureCanvas.h"
+#include "tools/record/sources/PictureCanvas.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "tools/record/GlyphFont.h"
+#include "tools/record/sources/GlyphFont.h"
 
 namespace sorvo::tools {
 namespace {

@@ -2,7 +2,7 @@
 // scale, continuous across buffers.
 #pragma once
 
-#include "tools/record/MediaSource.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/record/MediaSound.h"
+#include "tools/record/sources/MediaSound.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "tools/record/SoundFormat.h"
+#include "tools/record/sources/SoundFormat.h"
 
 namespace sorvo::tools {
 

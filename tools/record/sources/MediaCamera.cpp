@@ -1,4 +1,4 @@
-#include "tools/record/MediaCamera.h"
+#include "tools/record/sources/MediaCamera.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "tools/record/MediaInput.h"
+#include "tools/record/sources/MediaInput.h"
 
 #include <algorithm>
 #include <cstring>

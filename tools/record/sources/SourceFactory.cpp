@@ -1,11 +1,11 @@
-#include "tools/record/SourceFactory.h"
+#include "tools/record/sources/SourceFactory.h"
 
 
 #include "tools/common/PictureSizeText.h"
-#include "tools/record/MediaCamera.h"
-#include "tools/record/MediaSound.h"
-#include "tools/record/SyntheticCamera.h"
-#include "tools/record/ToneSource.h"
+#include "tools/record/sources/MediaCamera.h"
+#include "tools/record/sources/MediaSound.h"
+#include "tools/record/sources/SyntheticCamera.h"
+#include "tools/record/sources/ToneSource.h"
 
 namespace sorvo::tools {
 namespace {
