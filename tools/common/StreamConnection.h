@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "tools/view/ServerAddress.h"
+#include "tools/common/ServerAddress.h"
 
 namespace sorvo::tools {
 

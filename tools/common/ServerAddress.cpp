@@ -1,4 +1,4 @@
-#include "tools/view/ServerAddress.h"
+#include "tools/common/ServerAddress.h"
 
 #include <algorithm>
 #include <cctype>

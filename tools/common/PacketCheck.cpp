@@ -1,4 +1,4 @@
-#include "tools/view/PacketCheck.h"
+#include "tools/common/PacketCheck.h"
 
 #include <algorithm>
 

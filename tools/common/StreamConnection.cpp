@@ -1,4 +1,4 @@
-#include "tools/view/StreamConnection.h"
+#include "tools/common/StreamConnection.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
-#include "tools/view/VideoStreamReader.h"
+#include "tools/common/VideoStreamReader.h"
 
-#include "tools/view/PacketCheck.h"
+#include "tools/common/PacketCheck.h"
 
 namespace sorvo::tools {
 
