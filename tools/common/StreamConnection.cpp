@@ -1,5 +1,6 @@
 #include "tools/common/StreamConnection.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,11 @@
 #include <cstring>
 
 namespace sorvo::tools {
+namespace {
+
+constexpr const char* kStoppedText = "stopped";
+
+}  // namespace
 
 StreamConnection::~StreamConnection() {
   if (m_fd >= 0)
@@ -29,16 +35,27 @@ bool StreamConnection::Connect(const ServerAddress& address, std::string* error)
     return false;
   }
   std::string why = "no address";
-  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    const int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+  for (addrinfo* entry = found; entry != nullptr && m_fd < 0; entry = entry->ai_next) {
+    const int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          entry->ai_protocol);
     if (fd < 0)
       continue;
-    if (connect(fd, entry->ai_addr, entry->ai_addrlen) == 0) {
+    bool connected = connect(fd, entry->ai_addr, entry->ai_addrlen) == 0;
+    if (!connected) {
+      if (errno == EINPROGRESS)
+        connected = FinishConnect(fd, &why);
+      else
+        why = std::strerror(errno);
+    }
+    if (connected) {
+      // Reads wait in poll; the socket itself blocks as it always did.
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       m_fd = fd;
       break;
     }
-    why = std::strerror(errno);
     close(fd);
+    if (why == kStoppedText)
+      break;
   }
   freeaddrinfo(found);
   if (m_fd < 0) {
@@ -46,6 +63,43 @@ bool StreamConnection::Connect(const ServerAddress& address, std::string* error)
     return false;
   }
   return true;
+}
+
+bool StreamConnection::FinishConnect(int fd, std::string* why) {
+  // A host that does not answer is given up on after the idle limit or at the deadline,
+  // and the stop descriptor ends the wait at once.
+  const Clock::time_point end = std::min(m_deadline, Clock::now() + m_idleLimit);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= end) {
+      *why = "no answer within " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_idleLimit).count()) +
+             " s";
+      return false;
+    }
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {m_stopFd, POLLIN, 0}};
+    const int waited =
+        poll(fds, m_stopFd >= 0 ? 2 : 1,
+             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
+    if (waited < 0 && errno != EINTR) {
+      *why = std::strerror(errno);
+      return false;
+    }
+    if (m_stopFd >= 0 && (fds[1].revents & POLLIN)) {
+      *why = kStoppedText;
+      return false;
+    }
+    if (waited > 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      int failure = 0;
+      socklen_t length = sizeof(failure);
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
+        failure = errno;
+      if (failure == 0)
+        return true;
+      *why = std::strerror(failure);
+      return false;
+    }
+  }
 }
 
 StreamConnection::ReadResult StreamConnection::Read(void* buffer,

@@ -313,9 +313,9 @@ int main(int argc, char** argv) {
   if (!stop.ok())
     return Fail("cannot watch for Ctrl-C and SIGTERM");
   StreamConnection connection;
+  connection.SetStopFd(stop.fd());
   if (!connection.Connect(options.server, &error))
     return Fail(error);
-  connection.SetStopFd(stop.fd());
   if (options.seconds > 0)
     connection.SetDeadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(options.seconds)));
