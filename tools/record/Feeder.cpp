@@ -55,11 +55,16 @@ void Feeder::Run() {
         continue;
       }
     } else {
-      if (!placed) {
-        placed = true;
-        deviceOffset = m_clock.Now() - due;
+      if (m_source->timedOnSteadyClock()) {
+        due = m_clock.SecondsAt(Clock::time_point(
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due))));
+      } else {
+        if (!placed) {
+          placed = true;
+          deviceOffset = m_clock.Now() - due;
+        }
+        due += deviceOffset;
       }
-      due += deviceOffset;
       std::lock_guard<std::mutex> hold(m_lock);
       if (m_stopping) return;
     }

@@ -39,7 +39,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   for (const std::string& note : session.Notes()) told.insert(note);
 
   if (keys.active())
-    progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
+    progress.Message(std::string("Keys 0-") + std::to_string(session.directorCameraCount() - 1) +
                      " choose the director's camera; q stops" +
                      (timed ? " early." : " (or Ctrl-C)."));
   else if (!timed)
@@ -68,6 +68,10 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       if (session.SelectCamera(key - '0')) {
         nextSwitch = Clock::now() + switchEvery;
         nextShow = Clock::now();
+      } else if (key - '0' < session.cameraCount()) {
+        progress.Message("camera " + std::string(1, static_cast<char>(key)) +
+                         " is recorded but not shown in the director's cut (cameras 0 to " +
+                         std::to_string(session.directorCameraCount() - 1) + " are)");
       } else {
         progress.Message("there is no camera " + std::string(1, static_cast<char>(key)));
       }

@@ -1,5 +1,6 @@
-// A 5 x 7 pixel font for the few characters the synthetic cameras write on their pictures:
-// digits, space, ':', and the letters of "CAM".
+// A 5 x 7 pixel font for what the recorder writes on its own pictures (the test cameras'
+// number and counter, the no-signal picture's camera name and time): digits, capital
+// letters, space and : - . _ / ( ).
 #pragma once
 
 #include <cstdint>

@@ -4,10 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-
 namespace sorvo::tools {
 namespace {
 
@@ -15,14 +11,18 @@ constexpr int kFastestRate = 35;
 
 }  // namespace
 
-std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name, std::string* error) {
+std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name,
+                                               std::string* error,
+                                               int width,
+                                               int height,
+                                               const std::atomic<bool>* stop) {
   std::unique_ptr<MediaCamera> camera(new MediaCamera());
   camera->m_name = name;
-  if (!camera->m_input.Open(name, AVMEDIA_TYPE_VIDEO, camera->stopFlag(), error))
+  if (!camera->m_input.Open(name, AVMEDIA_TYPE_VIDEO, stop ? stop : camera->stopFlag(), error))
     return nullptr;
   const AVCodecContext* decoder = camera->m_input.decoder();
-  camera->m_width = decoder->width;
-  camera->m_height = decoder->height;
+  camera->m_width = width > 0 ? width : decoder->width;
+  camera->m_height = height > 0 ? height : decoder->height;
   camera->m_pixelFormat = PIX_FMT_YUV420P;
   const double rate = camera->m_input.declaredRate();
   camera->m_frameRate =
@@ -31,13 +31,14 @@ std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name, std::str
     *error = "its picture size is unknown";
     return nullptr;
   }
+  camera->m_converter.emplace(camera->m_width, camera->m_height);
   return camera;
 }
 
 std::string MediaCamera::Describe() const {
   char text[64];
-  std::snprintf(text, sizeof(text), " (%s, %dx%d, %d/s)", m_input.live() ? "device" : "file",
-                m_width, m_height, m_frameRate);
+  std::snprintf(text, sizeof(text), " (%s, %dx%d, %d/s)", m_input.kindName(), m_width, m_height,
+                m_frameRate);
   return m_name + text;
 }
 
@@ -46,26 +47,21 @@ bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
   for (;;) {
     double time = 0;
     if (!m_input.NextFrame(m_frame.get(), &time, &m_error)) return false;
+    // A stream whose clock went back (a sender that started again) starts the grid afresh.
+    if (time < m_nextSlot - 1.0)
+      m_nextSlot = time;
     // Pictures come out on a grid of the sink's rate: one that comes well before its slot
     // is left out, so a faster input is thinned evenly; a slower one fills every slot it
     // can, and after a pause the grid starts again from the picture.
     if (time < m_nextSlot - period / 4) continue;
     m_nextSlot = time > m_nextSlot + period ? time + period : m_nextSlot + period;
 
-    const AVFrame* frame = m_frame.get();
-    m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame->width, frame->height,
-                                        static_cast<AVPixelFormat>(frame->format), m_width,
-                                        m_height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
-                                        nullptr, nullptr));
-    if (!m_scaler) {
+    if (!m_converter->Convert(m_frame.get(), data)) {
       m_error = "its pictures cannot be converted";
       return false;
     }
-    data->resize(SorvoPictureSize(m_pixelFormat, m_width, m_height));
-    uint8_t* planes[4];
-    int strides[4];
-    av_image_fill_arrays(planes, strides, data->data(), AV_PIX_FMT_YUV420P, m_width, m_height, 1);
-    sws_scale(m_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
+    if (!m_converter->note().empty())
+      AddNote(m_converter->note());
     *due = time;
     return true;
   }

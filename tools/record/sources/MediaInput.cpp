@@ -8,15 +8,15 @@ extern "C" {
 }
 
 #include "tools/common/AvError.h"
+#include "tools/common/CommandLine.h"
+#include "tools/record/sources/NetworkInput.h"
 
 namespace sorvo::tools {
 namespace {
 
-int StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; }
-
 // A capture device delivers in real time by itself. libavdevice's "lavfi" is filed as a
 // device too, but it makes its pictures as fast as they are read: it is paced like a file.
-bool IsLive(const AVInputFormat* format) {
+bool IsDevice(const AVInputFormat* format) {
   return format != nullptr && format->priv_class != nullptr &&
          AV_IS_INPUT_DEVICE(format->priv_class->category) &&
          std::strcmp(format->name, "lavfi") != 0;
@@ -28,7 +28,10 @@ const AVInputFormat* ChooseFormat(const std::string& name, std::string* target) 
   *target = name;
   if (name.rfind("/dev/video", 0) == 0) return av_find_input_format("v4l2");
   const size_t colon = name.find(':');
-  if (colon == std::string::npos || colon == 0) return nullptr;
+  // A URL ("rtsp://...") names its protocol, not a format, even where a format has the
+  // same name.
+  if (colon == std::string::npos || colon == 0 || name.compare(colon, 3, "://") == 0)
+    return nullptr;
   const AVInputFormat* format = av_find_input_format(name.substr(0, colon).c_str());
   // "file:" and other protocols are not formats; a drive-letter-like prefix is not either.
   if (format != nullptr) *target = name.substr(colon + 1);
@@ -36,6 +39,24 @@ const AVInputFormat* ChooseFormat(const std::string& name, std::string* target) 
 }
 
 }  // namespace
+
+void MediaInput::Watchdog::Arm(double seconds) {
+  armedFor = seconds;
+  deadline = std::chrono::steady_clock::now() +
+             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                 std::chrono::duration<double>(seconds));
+}
+
+int MediaInput::Interrupted(void* opaque) {
+  const Watchdog* watchdog = static_cast<const Watchdog*>(opaque);
+  return watchdog->stop->load() || watchdog->Expired() ? 1 : 0;
+}
+
+std::string MediaInput::InterruptedText() const {
+  if (m_watchdog.stop->load())
+    return "stopped";
+  return "nothing came for " + FormatNumber(m_watchdog.armedFor) + " s";
+}
 
 bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atomic<bool>* stop,
                       std::string* error) {
@@ -49,16 +70,25 @@ bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atom
     *error = "out of memory";
     return false;
   }
-  raw->interrupt_callback.callback = StopRequested;
-  raw->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
-  int result = avformat_open_input(&raw, target.c_str(), format, nullptr);
+  m_watchdog.stop = stop;
+  raw->interrupt_callback.callback = Interrupted;
+  raw->interrupt_callback.opaque = &m_watchdog;
+  AVDictionary* options = nullptr;
+  if (format == nullptr && IsNetworkUrl(target)) {
+    m_kind = Kind::kNetwork;
+    options = NetworkInputOptions(target);
+    m_watchdog.Arm(kConnectSeconds);
+  }
+  int result = avformat_open_input(&raw, target.c_str(), format, &options);
+  av_dict_free(&options);
   if (result < 0) {
-    *error = AvErrorText(result);
+    *error = result == AVERROR_EXIT ? InterruptedText() : AvErrorText(result);
     return false;
   }
   m_input.reset(raw);
   if ((result = avformat_find_stream_info(m_input.get(), nullptr)) < 0) {
-    *error = "cannot read its streams: " + AvErrorText(result);
+    *error = "cannot read its streams: " +
+             (result == AVERROR_EXIT ? InterruptedText() : AvErrorText(result));
     return false;
   }
   const AVCodec* codec = nullptr;
@@ -75,7 +105,8 @@ bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atom
     *error = std::string("cannot open its ") + codec->name + " decoder";
     return false;
   }
-  m_live = IsLive(m_input->iformat);
+  if (m_kind != Kind::kNetwork && IsDevice(m_input->iformat))
+    m_kind = Kind::kDevice;
   return true;
 }
 
@@ -84,6 +115,18 @@ double MediaInput::declaredRate() const {
   for (const AVRational rate : {stream->avg_frame_rate, stream->r_frame_rate})
     if (rate.num > 0 && rate.den > 0) return av_q2d(rate);
   return 0;
+}
+
+const char* MediaInput::kindName() const {
+  switch (m_kind) {
+    case Kind::kDevice:
+      return "device";
+    case Kind::kNetwork:
+      return "network";
+    case Kind::kFile:
+      break;
+  }
+  return "file";
 }
 
 std::string MediaInput::formatName() const { return m_input->iformat->name; }
@@ -111,8 +154,12 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
     int result = avcodec_receive_frame(m_decoder.get(), frame);
     if (result == 0) return true;
     if (result == AVERROR_EOF) {
-      if (m_live) {
+      if (m_kind == Kind::kDevice) {
         *error = "the device stopped delivering";
+        return false;
+      }
+      if (m_kind == Kind::kNetwork) {
+        *error = "the stream ended";
         return false;
       }
       if (!Rewind(error)) return false;
@@ -123,13 +170,15 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
       return false;
     }
     if (m_draining) continue;
+    if (m_kind == Kind::kNetwork)
+      m_watchdog.Arm(kSilentSourceSeconds);
     result = av_read_frame(m_input.get(), m_packet.get());
     if (result == AVERROR_EXIT) {
-      *error = "stopped";
+      *error = InterruptedText();
       return false;
     }
     if (result < 0) {
-      if (result != AVERROR_EOF && m_live) {
+      if (result != AVERROR_EOF && live()) {
         *error = "reading failed: " + AvErrorText(result);
         return false;
       }

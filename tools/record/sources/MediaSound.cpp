@@ -11,9 +11,12 @@ extern "C" {
 
 namespace sorvo::tools {
 
-std::unique_ptr<MediaSound> MediaSound::Open(const std::string& name, std::string* error) {
+std::unique_ptr<MediaSound> MediaSound::Open(const std::string& name,
+                                             std::string* error,
+                                             const std::atomic<bool>* stop) {
   std::unique_ptr<MediaSound> sound(new MediaSound());
-  if (!sound->m_input.Open(name, AVMEDIA_TYPE_AUDIO, sound->stopFlag(), error)) return nullptr;
+  if (!sound->m_input.Open(name, AVMEDIA_TYPE_AUDIO, stop ? stop : sound->stopFlag(), error))
+    return nullptr;
   const AVCodecContext* decoder = sound->m_input.decoder();
   AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
   // A stream that names only its channel count gets the usual layout for that count.
@@ -32,9 +35,8 @@ std::unique_ptr<MediaSound> MediaSound::Open(const std::string& name, std::strin
     return nullptr;
   }
   char text[96];
-  std::snprintf(text, sizeof(text), " (%s, %d Hz, %d channels)",
-                sound->m_input.live() ? "device" : "file", decoder->sample_rate,
-                decoder->ch_layout.nb_channels);
+  std::snprintf(text, sizeof(text), " (%s, %d Hz, %d channels)", sound->m_input.kindName(),
+                decoder->sample_rate, decoder->ch_layout.nb_channels);
   sound->m_description = name + text;
   sound->m_frameRate = kSoundRate / kSoundBufferSamples;
   return sound;

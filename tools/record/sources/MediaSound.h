@@ -1,7 +1,8 @@
-// Sound read from a media input (a file, played in a loop, or "alsa:DEVICE"), resampled to
-// the recorder's PCM format and cut into its buffers.
+// Sound read from a media input (a file, played in a loop, "alsa:DEVICE" or a network
+// stream), resampled to the recorder's PCM format and cut into its buffers.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "tools/common/AvOwners.h"
@@ -12,8 +13,11 @@ namespace sorvo::tools {
 
 class MediaSound : public MediaSource {
  public:
-  // Null with `error` set when the input cannot be opened or has no audio.
-  static std::unique_ptr<MediaSound> Open(const std::string& name, std::string* error);
+  // Null with `error` set when the input cannot be opened or has no audio. A `stop` flag,
+  // where given, stops it instead of Stop().
+  static std::unique_ptr<MediaSound> Open(const std::string& name,
+                                          std::string* error,
+                                          const std::atomic<bool>* stop = nullptr);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return m_input.live(); }
