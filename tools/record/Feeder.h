@@ -6,7 +6,7 @@
 // `due` seconds is due `due` seconds after the session started (every source starts with
 // the session), a capture device's times are moved onto the session's clock where its
 // first buffer arrives, and a network source's, on the steady clock, are put on it as they
-// are.
+// are, its first buffer at the session's start whenever it came.
 //
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.

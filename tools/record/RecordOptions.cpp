@@ -129,7 +129,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->type_name("S")
       ->capture_default_str();
   app.add_option("--ports", options->portBase,
-                 "Cameras serve on BASE+1 and up, the sound on BASE+10; 1024 to 65524")
+                 "Cameras serve on BASE+1 and up, the sound on BASE+10 (cameras 9 and up "
+                 "after it); 1024 to 65524")
       ->type_name("BASE")
       ->check(WholeNumberIn(1024, 65524))
       ->capture_default_str();

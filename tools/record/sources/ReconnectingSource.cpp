@@ -244,12 +244,6 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     m_signal.CountStandIn();
     break;
   }
-  // The first buffer, whenever it comes, opens the source's timeline at the session's
-  // start, so that its files are as long as the others.
-  if (!m_delivered) {
-    m_delivered = true;
-    at = m_firstCall;
-  }
   m_lastDue = at;
   *due = Seconds(at.time_since_epoch());
   return true;

@@ -134,7 +134,6 @@ class ReconnectingSource : public MediaSource {
   // The feeder's own.
   std::unique_ptr<StandIn> m_standIn;
   std::vector<uint8_t> m_last;  // the last buffer of the source's own, when wanted
-  bool m_delivered = false;
   Clock::time_point m_lastDue;  // of the last buffer delivered
   bool m_standingIn = false;
   Clock::time_point m_nextStandIn;
