@@ -29,6 +29,10 @@ struct RecordOptions {
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
   bool holdOnLoss = false;      // --on-loss hold: a camera without signal keeps its last picture
+  std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
+  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool noConsole = false;
+  std::string consoleToken;     // empty: one is made at start
 
   static constexpr int kMaxCameras = 16;
   // Cameras 0 to 4 can be shown in the director's cut; cameras 0 to 8 go into the

@@ -179,6 +179,7 @@ bool RecordSession::CreateDirector(std::string* error) {
   }
   CComPtr<ISorvoSink> director = m_muxer->GetDirector();
   director->SetEncodeDataOutputCB(&m_directorCounter);
+  if (m_console) director->SetGrabberCallBack(m_console->ProgramInput());
   for (const auto& camera : m_cameras) {
     // The controller takes cameras 0 to 8; the others only record their own files.
     if (camera->number >= multiStreamCameraCount())
@@ -365,13 +366,17 @@ void RecordSession::Start() {
   // One clock for every camera and the sound, started before any of them.
   m_clock = std::make_unique<SessionClock>();
   for (const auto& camera : m_cameras) {
-    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
+    IGrabberCallBack* receiver = camera->sink.get();
+    if (m_console) receiver = m_console->CameraInput(camera->number, receiver);
+    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), receiver,
                                               camera->number, /*dropLate=*/true, *m_clock);
     camera->feeder->Start();
   }
   if (m_sound) {
-    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), m_sound->sink.get(),
-                                               0, /*dropLate=*/false, *m_clock);
+    IGrabberCallBack* receiver = m_sound->sink.get();
+    if (m_console) receiver = m_console->SoundInput(receiver, kSoundChannels);
+    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), receiver, 0,
+                                               /*dropLate=*/false, *m_clock);
     m_sound->feeder->Start();
   }
   m_started = true;
@@ -502,6 +507,7 @@ void RecordSession::Stop() {
   // the director, whose counters are read once it is closed.
   if (m_muxer) {
     CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+    if (director != nullptr) director->SetGrabberCallBack(nullptr);
     m_muxer->StopAllMux();
     if (director != nullptr) {
       m_directorFinal = DirectorStatus(director);

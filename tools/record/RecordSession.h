@@ -26,6 +26,7 @@
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
+#include "tools/record/console/Console.h"
 #include "tools/record/sources/CameraSpec.h"
 
 namespace sorvo::tools {
@@ -44,6 +45,9 @@ class RecordSession {
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
   bool Create(const std::string& outDir, std::string* error);
+  // Shows the session in `console` (before Create): its taps go where pictures and sound
+  // pass. The console outlives the session.
+  void AttachConsole(Console* console) { m_console = console; }
   // Starts delivering pictures.
   void Start();
   // Stops the sources, lets the sinks encode what they hold and closes every file.
@@ -119,6 +123,7 @@ class RecordSession {
   void WaitForEncoders();
 
   RecordOptions m_options;
+  Console* m_console = nullptr;
   std::string m_outDir;
   std::string m_appDir;         // the library's; the session folder once moved there
   std::string m_appDirProblem;  // why it must move; empty when it stays
