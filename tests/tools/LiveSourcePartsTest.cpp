@@ -473,6 +473,8 @@ TEST(FfmpegLogTest, TheSameLineFromAnotherConnectionIsTheSameLine) {
   EXPECT_EQ(sorvo::tools::FfmpegLog::WithoutAddress(
                 "[tcp @ 0x55d1c0a8] Connection to tcp://127.0.0.1:9 failed"),
             "[tcp] Connection to tcp://127.0.0.1:9 failed");
+  EXPECT_EQ(sorvo::tools::FfmpegLog::WithoutAddress("[mpegts @ 0xabc] [in#0 @ 0x1F] bad @ 0x]"),
+            "[mpegts] [in#0] bad @ 0x]");
 }
 
 std::string Printed(const std::function<void(std::FILE*)>& write) {

@@ -1,7 +1,7 @@
 #include "tools/record/FfmpegLog.h"
 
 #include <atomic>
-#include <regex>
+#include <cctype>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -26,8 +26,20 @@ FfmpegLog::~FfmpegLog() {
 }
 
 std::string FfmpegLog::WithoutAddress(const std::string& line) {
-  static const std::regex kAddress(" @ 0x[0-9a-fA-F]+\\]");
-  return std::regex_replace(line, kAddress, "]");
+  // Each " @ 0x<hex>]" becomes "]".
+  static const std::string kMark = " @ 0x";
+  std::string out;
+  size_t from = 0;
+  for (size_t at = line.find(kMark); at != std::string::npos; at = line.find(kMark, at + 1)) {
+    size_t end = at + kMark.size();
+    while (end < line.size() && std::isxdigit(static_cast<unsigned char>(line[end])))
+      ++end;
+    if (end == at + kMark.size() || end == line.size() || line[end] != ']')
+      continue;
+    out.append(line, from, at - from);
+    from = end;
+  }
+  return out.append(line, from, std::string::npos);
 }
 
 void FfmpegLog::Callback(void* object, int level, const char* format, va_list arguments) {
