@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "RatioReporter.h"
-#include "tools/record/SyntheticCamera.h"
 #include "tools/record/console/ApiRoute.h"
 #include "tools/record/console/JpegThumbnailer.h"
 #include "tools/record/console/PictureTap.h"
 #include "tools/record/console/ThumbnailSlot.h"
+#include "tools/record/sources/SyntheticCamera.h"
 
 namespace {
 

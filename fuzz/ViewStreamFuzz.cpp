@@ -8,8 +8,8 @@
 #include "fuzz/ExactCopy.h"
 #include "fuzz/FuzzTargets.h"
 #include "tools/common/Mpeg4Bitstream.h"
-#include "tools/view/PacketCheck.h"
-#include "tools/view/VideoStreamReader.h"
+#include "tools/common/PacketCheck.h"
+#include "tools/common/VideoStreamReader.h"
 
 namespace sorvo::fuzz {
 

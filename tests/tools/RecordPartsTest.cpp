@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/TestAppDir.h"
-#include "tools/record/GlyphFont.h"
 #include "tools/record/SessionSetting.h"
-#include "tools/record/SyntheticCamera.h"
+#include "tools/record/sources/GlyphFont.h"
+#include "tools/record/sources/SyntheticCamera.h"
 
 namespace {
 

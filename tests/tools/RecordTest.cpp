@@ -529,6 +529,13 @@ struct BadCall {
   std::string message;
 };
 
+std::vector<std::string> SeventeenCameras() {
+  std::vector<std::string> args;
+  for (int i = 0; i < 17; ++i)
+    args.insert(args.end(), {"--camera", "test"});
+  return args;
+}
+
 TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
   const std::string out = dir.File("never");
   dir.WriteFile("notes.txt", "not a video\n");
@@ -538,10 +545,7 @@ TEST_F(RecordTest, BadCallsSayWhatIsWrongAndLeaveNoSession) {
       {{"--director", "100x100"}, 2, "101 and 4999"},
       {{"--zoom", "crop"}, 2, "--zoom"},
       {{"--border", "red"}, 2, "RRGGBB"},
-      {{"--camera", "test", "--camera", "test", "--camera", "test", "--camera", "test",
-        "--camera", "test", "--camera", "test"},
-       2,
-       "at most 5 cameras"},
+      {SeventeenCameras(), 2, "at most 16 cameras"},
       {{"--camera", "test:50x50"}, 1, "100 to 5000"},
       {{"--camera", "test:320x240:rgb565"}, 1, "unknown picture format"},
       {{"--camera", "/nonexistent/clip.mp4"}, 1, "camera 0 (/nonexistent/clip.mp4)"},

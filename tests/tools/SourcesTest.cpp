@@ -11,7 +11,7 @@
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
 #include "tools/record/Feeder.h"
-#include "tools/record/SourceFactory.h"
+#include "tools/record/sources/SourceFactory.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ TEST(MediaCameraTest, AFileLoopsAtItsOwnRate) {
   sink->Release();
 
   std::string error;
-  std::unique_ptr<MediaSource> camera = sorvo::tools::OpenCamera(clip, 0, 25, &error);
+  std::unique_ptr<MediaSource> camera = sorvo::tools::OpenCamera(clip, {}, &error);
   ASSERT_NE(camera, nullptr) << error;
   EXPECT_EQ(camera->width(), 160);
   EXPECT_EQ(camera->height(), 120);
@@ -109,7 +109,7 @@ TEST(MediaCameraTest, AFileLoopsAtItsOwnRate) {
 TEST(MediaCameraTest, AFastInputIsThinnedToThirtyFivePicturesASecond) {
   std::string error;
   std::unique_ptr<MediaSource> camera =
-      sorvo::tools::OpenCamera("lavfi:testsrc=size=160x120:rate=70", 0, 25, &error);
+      sorvo::tools::OpenCamera("lavfi:testsrc=size=160x120:rate=70", {}, &error);
   ASSERT_NE(camera, nullptr) << error;
   EXPECT_EQ(camera->frameRate(), 35);
   std::vector<uint8_t> picture;
@@ -139,7 +139,7 @@ TEST(MediaCameraTest, SourcesThatCannotBeHadSayWhy) {
   };
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_EQ(sorvo::tools::OpenCamera(c.source, 0, 25, &error), nullptr) << c.source;
+    EXPECT_EQ(sorvo::tools::OpenCamera(c.source, {}, &error), nullptr) << c.source;
     EXPECT_NE(error.find(c.message), std::string::npos) << c.source << ": " << error;
   }
   std::string error;

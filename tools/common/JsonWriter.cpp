@@ -112,6 +112,12 @@ JsonWriter& JsonWriter::Bool(bool value) {
   return *this;
 }
 
+JsonWriter& JsonWriter::Null() {
+  BeforeValue();
+  m_text += "null";
+  return *this;
+}
+
 std::string JsonWriter::Text() const { return m_hasMember.empty() ? m_text + "\n" : m_text; }
 
 }  // namespace sorvo::tools

@@ -21,6 +21,7 @@ class JsonWriter {
   // Not-a-number and infinities are written as null, which JSON can hold.
   JsonWriter& Number(double value);
   JsonWriter& Bool(bool value);
+  JsonWriter& Null();
 
   // The text so far, with a final line feed once every object and array is closed.
   std::string Text() const;

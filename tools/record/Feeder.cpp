@@ -35,7 +35,8 @@ std::string Feeder::endReason() const {
 void Feeder::Run() {
   using Clock = SessionClock::Clock;
   const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
-  // Where a capture device's own times stand on the session's clock.
+  // Whether the first buffer went out, and where a capture device's own times stand on the
+  // session's clock.
   bool placed = false;
   double deviceOffset = 0;
   std::vector<uint8_t> buffer;
@@ -55,11 +56,20 @@ void Feeder::Run() {
         continue;
       }
     } else {
-      if (!placed) {
+      if (m_source->timedOnSteadyClock()) {
+        // Its first buffer, whenever it came, opens its timeline with the session's, so that
+        // its files are as long as the others and begin with them.
+        due = !placed ? 0
+                      : m_clock.SecondsAt(Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(due))));
         placed = true;
-        deviceOffset = m_clock.Now() - due;
+      } else {
+        if (!placed) {
+          placed = true;
+          deviceOffset = m_clock.Now() - due;
+        }
+        due += deviceOffset;
       }
-      due += deviceOffset;
       std::lock_guard<std::mutex> hold(m_lock);
       if (m_stopping) return;
     }

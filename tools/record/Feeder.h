@@ -4,8 +4,9 @@
 //
 // Each buffer goes with its capture time on the session's clock: a source's buffer due at
 // `due` seconds is due `due` seconds after the session started (every source starts with
-// the session), and a capture device's times are moved onto the session's clock where its
-// first buffer arrives.
+// the session), a capture device's times are moved onto the session's clock where its
+// first buffer arrives, and a network source's, on the steady clock, are put on it as they
+// are, its first buffer at the session's start whenever it came.
 //
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
@@ -21,8 +22,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/record/MediaSource.h"
 #include "tools/record/SessionClock.h"
+#include "tools/record/sources/MediaSource.h"
 
 namespace sorvo::tools {
 

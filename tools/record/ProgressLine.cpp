@@ -28,6 +28,8 @@ std::string ProgressLine::Format(double elapsed, const std::vector<SinkStatus>& 
   int clients = 0;
   for (const SinkStatus& sink : sinks) {
     if (sink.video) line += " " + sink.name + " " + std::to_string(sink.buffersIn);
+    if (sink.noSignal)
+      line += (sink.video ? " " : " " + sink.name + " ") + "NO SIGNAL";
     clients += sink.clients;
   }
   line += " | dropped " + std::to_string(dropped);
@@ -57,8 +59,29 @@ void ProgressLine::ShowFinal(double elapsed, const std::vector<SinkStatus>& sink
              "final");
 }
 
+void ProgressLine::TellSignalLocked(const std::vector<SinkStatus>& sinks) {
+  for (const SinkStatus& sink : sinks) {
+    SignalTold& told = m_signalTold[sink.name];
+    for (size_t i = 0; i < sink.losses.size(); ++i) {
+      const SignalLoss& loss = sink.losses[i];
+      if (i >= told.losses) {
+        AboveLocked(m_out, sink.name + ": signal lost at " + FormatFixed(loss.lostAt, 1) + " s (" +
+                               loss.why + "); connecting again");
+        told.losses = i + 1;
+      }
+      if (loss.backAt >= 0 && i >= told.backs) {
+        AboveLocked(m_out, sink.name + ": signal back at " + FormatFixed(loss.backAt, 1) +
+                               " s, after " + FormatFixed(loss.backAt - loss.lostAt, 1) +
+                               " s without");
+        told.backs = i + 1;
+      }
+    }
+  }
+}
+
 void ProgressLine::ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks,
                               double bitsPerSecond, const std::string& extra) {
+  TellSignalLocked(sinks);
   long long dropped = 0;
   for (const SinkStatus& sink : sinks) {
     // Pictures late from their source are counted exactly; of those the sink let go only a

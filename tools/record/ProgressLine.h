@@ -1,5 +1,6 @@
-// The recorder's progress: elapsed time, pictures per camera, dropped pictures, the bit
-// rate of everything encoded since the last line, and connected clients. On a terminal it
+// The recorder's progress: elapsed time, pictures per camera (and which have no signal),
+// dropped pictures, the bit rate of everything encoded since the last line, and connected
+// clients. A source's signal lost or back is said once, above the line. On a terminal it
 // is one line rewritten in place, cut to the terminal's width so that it never wraps;
 // otherwise a plain line each time it is shown.
 //
@@ -51,6 +52,8 @@ class ProgressLine {
  private:
   // Writes `text` and a line end to `stream` above the progress line. m_lock held.
   void AboveLocked(std::FILE* stream, const std::string& text);
+  // Says each signal lost or back not said yet. m_lock held.
+  void TellSignalLocked(const std::vector<SinkStatus>& sinks);
   void ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks, double bitsPerSecond,
                   const std::string& extra);
   // The line cut to the terminal's width, or whole when the width is unknown.
@@ -68,6 +71,12 @@ class ProgressLine {
   long long m_lastBytes = 0;
   // Per sink, the highest number of pictures it let go that was shown.
   std::map<std::string, long long> m_dropped;
+  // Per sink, how many of its losses and returns were said.
+  struct SignalTold {
+    size_t losses = 0;
+    size_t backs = 0;
+  };
+  std::map<std::string, SignalTold> m_signalTold;
 };
 
 }  // namespace sorvo::tools

@@ -57,7 +57,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   Clock::time_point nextPublish = start;
 
   if (keys.active())
-    progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
+    progress.Message(std::string("Keys 0-") + std::to_string(session.directorCameraCount() - 1) +
                      " choose the director's camera; m marks; q stops" +
                      (timed ? " early." : " (or Ctrl-C)."));
   else if (!timed)
@@ -93,7 +93,12 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       if (key == 'q' || key == 'Q') quit = true;
       if (key == 'm' || key == 'M') mark(sessionTime(), "");
       if (key < '0' || key > '9') continue;
-      if (!choose(key - '0'))
+      if (choose(key - '0')) continue;
+      if (key - '0' < session.cameraCount())
+        progress.Message("camera " + std::string(1, static_cast<char>(key)) +
+                         " is recorded but not shown in the director's cut (cameras 0 to " +
+                         std::to_string(session.directorCameraCount() - 1) + " are)");
+      else
         progress.Message("there is no camera " + std::string(1, static_cast<char>(key)));
     }
     bool consoleStop = false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/common/StopSignal.h"
+#include "tools/record/FfmpegLog.h"
 #include "tools/record/LibraryLog.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/ProgressLine.h"
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
   ProgressLine progress(stdout, stderr);
   const LibraryLog libraryLog(progress);
+  const FfmpegLog ffmpegLog(progress);
 
   // Sources and ports are checked before anything is written: a session that cannot run
   // leaves no folder behind. The console outlives the session, whose taps it holds.
@@ -125,13 +127,14 @@ int main(int argc, char** argv) {
   summary.notes = session.Notes();
   if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
   bool stopReading = false;
-  summary.files = CheckFiles(session.Files(), session.cameraCount(), session.hasSound() ? 1 : 0, [&] {
-    if (!stopReading && stop.Requested()) {
-      stopReading = true;
-      std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
-    }
-    return stopReading;
-  });
+  summary.files = CheckFiles(
+      session.Files(), session.multiStreamCameraCount(), session.hasSound() ? 1 : 0, [&] {
+        if (!stopReading && stop.Requested()) {
+          stopReading = true;
+          std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
+        }
+        return stopReading;
+      });
   MarkIncompleteFiles(&summary.files, summary.sinks);
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))

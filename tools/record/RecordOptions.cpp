@@ -7,6 +7,7 @@
 #include "tools/common/CommandLine.h"
 #include "tools/common/PictureSizeText.h"
 #include "tools/record/console/ConsoleAddress.h"
+#include "tools/record/sources/CameraSpec.h"
 
 namespace sorvo::tools {
 namespace {
@@ -19,6 +20,15 @@ std::string CheckDirectorSize(const std::string& text) {
   if (width < 101 || width > 4999 || height < 101 || height > 4999)
     return "width and height must lie between 101 and 4999";
   return "";
+}
+
+// The highest port a sink's server takes.
+constexpr int kHighestPort = 65534;
+
+std::string CheckCamera(const std::string& text) {
+  CameraSpec spec;
+  std::string error;
+  return CameraSpec::Parse(text, &spec, &error) ? "" : error;
 }
 
 std::string CheckColour(const std::string& text) {
@@ -64,6 +74,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "between the cameras, one multi-stream MP4 with every camera and the sound, and a WAV\n"
       "file; every camera, the director and the sound are also served on TCP ports.\n"
       "Keys on a terminal: 0-4 show that camera in the director's cut, m marks, q stops.\n"
+      "Up to 16 cameras: cameras 0-4 can be shown in the director's cut, cameras 0-8 go into\n"
+      "the multi-stream file, and every camera has its own MP4.\n"
       "The operator's console, a web page, is served on 127.0.0.1:8040 (see --console).",
       "sorvo-record"};
   app.get_formatter()->column_width(34);
@@ -76,6 +88,14 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  FILE                 a video file, played in a loop at its own frame rate\n"
       "  /dev/videoN          a V4L2 camera\n"
       "  FORMAT:INPUT         any FFmpeg input, e.g. lavfi:testsrc2=size=640x360\n"
+      "  rtsp://, srt://, udp://, tcp://, rtmp://, http(s)://\n"
+      "                       a network camera (RTSP over TCP; MPEG-TS, MJPEG, HLS ...)\n"
+      "  sorvo://HOST:PORT    a camera of another sorvo-record, from its camera's port\n"
+      "  SOURCE,name=NAME     the camera's name, shown on its no-signal picture\n"
+      "A network camera that stops sending is recorded on \"no signal\" (--on-loss) and\n"
+      "connected again (after 0.5 s, doubling to every 5 s); one that cannot be reached at\n"
+      "the start is recorded at the director's size and --fps until it answers. --audio takes\n"
+      "the same network URLs (silence while lost).\n"
       "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
       "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
       "folder; when that cannot be written, under the session folder.");
@@ -85,9 +105,11 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   std::string border = "000000";
   std::string switchText = FormatSeconds(options->switchEvery);
   app.add_option("--camera", options->cameras,
-                 "A camera, repeatable (up to 5); default: three test cameras")
-      ->type_name("SOURCE");
-  app.add_option("--audio", options->audio, "Sound: tone, none, a media file, or alsa:DEVICE")
+                 "A camera, repeatable (up to 16); default: three test cameras")
+      ->type_name("SOURCE")
+      ->check(CheckCamera);
+  app.add_option("--audio", options->audio,
+                 "Sound: tone, none, a media file, alsa:DEVICE or a network URL")
       ->type_name("SOURCE")
       ->capture_default_str();
   app.add_option("--seconds", options->seconds,
@@ -124,7 +146,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->type_name("S")
       ->capture_default_str();
   app.add_option("--ports", options->portBase,
-                 "Cameras serve on BASE+1 and up, the sound on BASE+10; 1024 to 65524")
+                 "Cameras serve on BASE+1 and up, the sound on BASE+10 (cameras 9 and up "
+                 "after it); 1024 to 65524")
       ->type_name("BASE")
       ->check(WholeNumberIn(1024, 65524))
       ->capture_default_str();
@@ -141,6 +164,13 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "DIR/earlier-N first");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
+  std::string onLoss = "slate";
+  app.add_option("--on-loss", onLoss,
+                 "What a camera without signal records: a slate saying NO SIGNAL, or its "
+                 "last picture held")
+      ->check(OneOf({"slate", "hold"}))
+      ->type_name("slate|hold")
+      ->capture_default_str();
   CLI::Option* console =
       app.add_option("--console", options->console,
                      "Serve the console here; an address other than loopback needs its token")
@@ -159,10 +189,21 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (parsed >= 0) return parsed;
   options->consoleAsked = console->count() > 0;
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
-    std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded (keys 0 to 4)\n",
+    std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded\n",
                  RecordOptions::kMaxCameras);
     return 2;
   }
+  const int cameras = static_cast<int>(options->CameraSources().size());
+  const int highestPort = options->CameraPort(cameras - 1);
+  if (highestPort > kHighestPort) {
+    std::fprintf(stderr,
+                 "sorvo-record: --ports: %d cameras need ports up to BASE+%d, above %d; give a "
+                 "BASE of at most %d\n",
+                 cameras, highestPort - options->portBase, kHighestPort,
+                 kHighestPort - (highestPort - options->portBase));
+    return 2;
+  }
+  options->holdOnLoss = onLoss == "hold";
   options->switchEvery = std::stod(switchText);
   // A switch more often than the director makes pictures would only keep the main loop
   // busy: the shortest interval is one picture.

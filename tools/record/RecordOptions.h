@@ -8,7 +8,8 @@
 namespace sorvo::tools {
 
 struct RecordOptions {
-  // Camera sources as typed; empty means the three default test cameras.
+  // Cameras as typed (SOURCE[,name=NAME], CameraSpec.h); empty means the three default
+  // test cameras.
   std::vector<std::string> cameras;
   std::string audio = "tone";
   double seconds = 10;  // 0: until stopped
@@ -27,17 +28,26 @@ struct RecordOptions {
   std::string out;              // empty: ./recordings/<local time>
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
+  bool holdOnLoss = false;      // --on-loss hold: a camera without signal keeps its last picture
   std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
   bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
   bool noConsole = false;
   std::string consoleToken;     // empty: one is made at start
 
-  static constexpr int kMaxCameras = 5;
+  static constexpr int kMaxCameras = 16;
+  // Cameras 0 to 4 can be shown in the director's cut; cameras 0 to 8 go into the
+  // multi-stream file; every camera has its own MP4.
+  static constexpr int kDirectorCameras = 5;
+  static constexpr int kMultiStreamCameras = 9;
   // A year: longer sessions record until stopped (--seconds 0).
   static constexpr double kMaxSeconds = 365 * 24 * 3600;
   static constexpr int kDirectorPort = 8050;
   static constexpr int kSoundPortOffset = 10;
-  int CameraPort(int number) const { return portBase + 1 + number; }
+  // Cameras 0 to 8 at base + 1 to base + 9, the sound at base + 10, cameras 9 and up from
+  // base + 11.
+  int CameraPort(int number) const {
+    return portBase + 1 + number + (number >= kSoundPortOffset - 1 ? 1 : 0);
+  }
   int SoundPort() const { return portBase + kSoundPortOffset; }
   // The camera sources to open: the given ones, or the three defaults.
   std::vector<std::string> CameraSources() const;

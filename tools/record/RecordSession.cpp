@@ -1,5 +1,6 @@
 #include "tools/record/RecordSession.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -9,8 +10,9 @@
 #include "tools/record/PortCheck.h"
 #include "tools/record/PreviewScreen.h"
 #include "tools/record/SessionSetting.h"
-#include "tools/record/SoundFormat.h"
-#include "tools/record/SourceFactory.h"
+#include "tools/record/sources/SignalLog.h"
+#include "tools/record/sources/SoundFormat.h"
+#include "tools/record/sources/SourceFactory.h"
 
 namespace sorvo::tools {
 namespace {
@@ -60,7 +62,18 @@ bool RecordSession::OpenSources(std::string* error) {
     camera->number = static_cast<int>(i);
     camera->name = "camera" + std::to_string(i);
     camera->port = m_options.CameraPort(camera->number);
-    camera->source = OpenCamera(sources[i], camera->number, m_options.fps, &why);
+    if (!CameraSpec::Parse(sources[i], &camera->spec, &why)) {
+      *error = "camera " + std::to_string(i) + ": " + why;
+      return false;
+    }
+    CameraSettings settings;
+    settings.number = camera->number;
+    settings.name = camera->spec.name.empty() ? camera->name : camera->spec.name;
+    settings.fps = m_options.fps;
+    settings.width = m_options.directorWidth;
+    settings.height = m_options.directorHeight;
+    settings.holdOnLoss = m_options.holdOnLoss;
+    camera->source = OpenCamera(camera->spec.source, settings, &why);
     if (!camera->source) {
       *error = "camera " + std::to_string(i) + " (" + sources[i] + "): " + why;
       return false;
@@ -88,6 +101,14 @@ bool RecordSession::OpenSources(std::string* error) {
       return false;
     }
   }
+  // Network sources make their first connections side by side; one that cannot be reached
+  // starts without signal.
+  std::vector<MediaSource*> opening;
+  for (const auto& camera : m_cameras)
+    opening.push_back(camera->source.get());
+  if (m_sound)
+    opening.push_back(m_sound->source.get());
+  FinishOpening(opening);
   if (m_options.preview) PlacePreviews();
   return true;
 }
@@ -160,6 +181,9 @@ bool RecordSession::CreateDirector(std::string* error) {
   director->SetEncodeDataOutputCB(&m_directorCounter);
   if (m_console) director->SetGrabberCallBack(m_console->ProgramInput());
   for (const auto& camera : m_cameras) {
+    // The controller takes cameras 0 to 8; the others only record their own files.
+    if (camera->number >= multiStreamCameraCount())
+      break;
     m_muxer->SetSink(camera->number, camera->sink.get());
     if (m_muxer->AddSingleMux(camera->sink.get()) != 1) {
       *error = "the director could not take " + camera->name;
@@ -190,15 +214,25 @@ bool RecordSession::StartMultiStream(std::string* error) {
   return true;
 }
 
+int RecordSession::directorCameraCount() const {
+  return std::min(cameraCount(), RecordOptions::kDirectorCameras);
+}
+
+int RecordSession::multiStreamCameraCount() const {
+  return std::min(cameraCount(), RecordOptions::kMultiStreamCameras);
+}
+
 bool RecordSession::SelectCamera(int number) {
-  if (!m_muxer || number < 0 || number >= static_cast<int>(m_cameras.size())) return false;
+  if (!m_muxer || number < 0 || number >= directorCameraCount())
+    return false;
   if (m_muxer->SetCurSingleMux(static_cast<EnumCameraType>(number)) != 1) return false;
   m_selected = number;
   return true;
 }
 
 void RecordSession::SelectNextCamera() {
-  if (!m_cameras.empty()) SelectCamera((m_selected + 1) % static_cast<int>(m_cameras.size()));
+  if (!m_cameras.empty())
+    SelectCamera((m_selected + 1) % directorCameraCount());
 }
 
 SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
@@ -253,11 +287,12 @@ SinkStatus RecordSession::SoundStatus() const {
   status.name = "sound";
   status.port = m_sound->port;
   status.video = false;
-  if (m_sound->feeder) {
-    status.source = m_sound->feeder->source().Describe();
+  if (m_sound->feeder)
     status.buffersIn = m_sound->feeder->delivered();
-  } else if (m_sound->source) {
-    status.source = m_sound->source->Describe();
+  const MediaSource* source = m_sound->feeder ? &m_sound->feeder->source() : m_sound->source.get();
+  if (source) {
+    status.source = source->Describe();
+    AddSignal(*source, &status);
   }
   status.packets = m_sound->counter.packets();
   status.bytes = m_sound->counter.bytes();
@@ -351,11 +386,13 @@ SinkStatus RecordSession::CameraStatus(const Camera& camera) const {
   SinkStatus status;
   status.name = camera.name;
   status.port = camera.port;
-  if (camera.feeder) {
-    status.source = camera.feeder->source().Describe();
+  status.inMultiStream = camera.number < multiStreamCameraCount();
+  if (camera.feeder)
     status.late = camera.feeder->late();
-  } else if (camera.source) {
-    status.source = camera.source->Describe();
+  const MediaSource* source = camera.feeder ? &camera.feeder->source() : camera.source.get();
+  if (source) {
+    status.source = source->Describe();
+    AddSignal(*source, &status);
   }
   if (camera.sink) {
     StreamInfo info;
@@ -363,9 +400,29 @@ SinkStatus RecordSession::CameraStatus(const Camera& camera) const {
     status.buffersIn = info.framesIn;
     status.bytes = info.encodedBytes;
     status.clients = info.clients;
+    // A network camera's picture that came right after a no-signal picture shows an
+    // instant already recorded.
+    if (const auto* encoder = dynamic_cast<const FFEncoder*>(camera.sink.get()))
+      status.leftOut = encoder->GetLeftOutPictures();
   }
   status.packets = camera.counter.packets();
   return status;
+}
+
+void RecordSession::AddSignal(const MediaSource& source, SinkStatus* status) const {
+  const SignalLog* log = source.signal();
+  if (log == nullptr)
+    return;
+  // A source lost before the session began was lost at its start.
+  auto seconds = [this](SignalLog::Clock::time_point at) {
+    return m_clock ? std::max(0.0, m_clock->SecondsAt(at)) : 0.0;
+  };
+  status->noSignal = !log->hasSignal();
+  status->standIns = log->standIns();
+  status->late += log->passedOver();
+  for (const SignalLog::Loss& loss : log->Losses())
+    status->losses.push_back(
+        {seconds(loss.lostAt), loss.backAt ? seconds(*loss.backAt) : -1.0, loss.why});
 }
 
 std::vector<SinkStatus> RecordSession::Status() const {
@@ -385,9 +442,20 @@ std::vector<SinkStatus> RecordSession::Status() const {
 std::vector<std::string> RecordSession::Notes() const {
   std::vector<std::string> notes = m_notes;
   for (const auto& camera : m_cameras) {
+    const MediaSource* source = camera->feeder ? &camera->feeder->source() : camera->source.get();
+    if (source)
+      for (const std::string& note : source->Notes())
+        notes.push_back(camera->name + " (" + camera->spec.source + "): " + note);
     if (!camera->feeder) continue;
     const std::string reason = camera->feeder->endReason();
     if (!reason.empty()) notes.push_back(camera->name + " stopped delivering: " + reason);
+  }
+  if (m_sound) {
+    const MediaSource* source =
+        m_sound->feeder ? &m_sound->feeder->source() : m_sound->source.get();
+    if (source)
+      for (const std::string& note : source->Notes())
+        notes.push_back("sound (" + m_options.audio + "): " + note);
   }
   if (m_sound && m_sound->feeder && !m_sound->feeder->endReason().empty())
     notes.push_back("the sound stopped: " + m_sound->feeder->endReason());

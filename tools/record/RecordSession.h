@@ -13,11 +13,11 @@
 // reads counters that the feeders and the sinks' workers update.
 #pragma once
 
+#include <sorvo/sorvo.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sorvo/sorvo.h>
 
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
@@ -27,6 +27,7 @@
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
 #include "tools/record/console/Console.h"
+#include "tools/record/sources/CameraSpec.h"
 
 namespace sorvo::tools {
 
@@ -53,9 +54,9 @@ class RecordSession {
   void Stop();
 
   // Shows camera `number` in the director's cut from its next picture on; false when there
-  // is no such camera.
+  // is no such camera or it is not one the director shows (0 to 4).
   bool SelectCamera(int number);
-  // The next camera, round the cameras in turn.
+  // The next camera, round the cameras the director shows in turn.
   void SelectNextCamera();
   int selectedCamera() const { return m_selected; }
 
@@ -65,6 +66,9 @@ class RecordSession {
   // Things the user should know that did not stop the session.
   std::vector<std::string> Notes() const;
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
+  // The cameras the director can show, and those in the multi-stream file: the first ones.
+  int directorCameraCount() const;
+  int multiStreamCameraCount() const;
   bool hasSound() const { return m_sound != nullptr; }
 
  private:
@@ -77,7 +81,8 @@ class RecordSession {
   // sink before the counter that is its data target.
   struct Camera {
     int number = 0;
-    std::string name;
+    CameraSpec spec;   // as the user gave it: the source and the name, if any
+    std::string name;  // its sink's: "camera0" ...
     std::string path;
     int port = 0;
     std::unique_ptr<MediaSource> source;  // until the feeder takes it
@@ -113,6 +118,8 @@ class RecordSession {
   void CloseSound();
   bool StartPrivateStreams(std::string* error);
   SinkStatus CameraStatus(const Camera& camera) const;
+  // What became of a live source's signal, on the session's clock.
+  void AddSignal(const MediaSource& source, SinkStatus* status) const;
   void WaitForEncoders();
 
   RecordOptions m_options;

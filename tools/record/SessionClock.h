@@ -23,6 +23,10 @@ class SessionClock {
   }
   // Seconds since the start.
   double Now() const { return std::chrono::duration<double>(Clock::now() - m_start).count(); }
+  // Seconds from the start to `at`; negative before it.
+  double SecondsAt(Clock::time_point at) const {
+    return std::chrono::duration<double>(at - m_start).count();
+  }
 
  private:
   const Clock::time_point m_start;

@@ -101,7 +101,8 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   long long made = 0;
   if (check.file.kind == OutputFile::Kind::kMultiStreamMp4) {
     for (const SinkStatus& sink : sinks)
-      if (sink.video && sink.name != "director") made += sink.packets;
+      if (sink.video && sink.inMultiStream && sink.name != "director")
+        made += sink.packets;
   } else {
     made = PacketsOf(sinks, check.file.owner);
   }
@@ -112,6 +113,30 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   if (made <= 0 || held >= made) return "";
   return "holds " + FormatCount(held) + " of the " + FormatCount(made) +
          " pictures its sink made: the file is incomplete";
+}
+
+// Every loss of a source's signal and its return, on the session's clock.
+void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
+  TextTable losses({{"sink"}, {"lost at", true}, {"back at", true}, {"without", true}, {"why"}});
+  bool any = false;
+  for (const SinkStatus& sink : sinks) {
+    for (const SignalLoss& loss : sink.losses) {
+      any = true;
+      const bool back = loss.backAt >= 0;
+      losses.AddRow({sink.name, FormatFixed(loss.lostAt, 1) + " s",
+                     back ? FormatFixed(loss.backAt, 1) + " s" : "never",
+                     back ? FormatFixed(loss.backAt - loss.lostAt, 1) + " s" : "-", loss.why});
+    }
+  }
+  if (!any)
+    return;
+  std::fprintf(out, "\nSignal lost and back (session time):\n");
+  losses.Print(out);
+  for (const SinkStatus& sink : sinks)
+    if (sink.standIns > 0)
+      std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.name.c_str(),
+                   FormatCount(sink.standIns).c_str(),
+                   sink.video ? "no-signal pictures" : "silent buffers");
 }
 
 }  // namespace
@@ -199,10 +224,13 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   for (const SinkStatus& sink : summary.sinks) {
     if (sink.leftOut > 0)
       std::fprintf(out,
-                   "  %s: %s pictures left out at switches, taken at an instant the file "
-                   "already holds (not lost)\n",
-                   sink.name.c_str(), FormatCount(sink.leftOut).c_str());
+                   "  %s: %s pictures left out%s, taken at an instant the file already holds "
+                   "(not lost)\n",
+                   sink.name.c_str(), FormatCount(sink.leftOut).c_str(),
+                   sink.name == "director" ? " at switches" : "");
   }
+
+  PrintSignalLosses(summary.sinks, out);
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
   TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
@@ -268,6 +296,23 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
         .Number(summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0);
     json.Key("dropped").Integer(sink.dropped() + sink.late);
     json.Key("leftOut").Integer(sink.leftOut);
+    if (!sink.losses.empty() || sink.standIns > 0) {
+      json.Key("noSignalAtEnd").Bool(sink.noSignal);
+      json.Key("standIns").Integer(sink.standIns);
+      json.Key("signalLosses").BeginArray();
+      for (const SignalLoss& loss : sink.losses) {
+        json.BeginObject();
+        json.Key("lostAt").Number(loss.lostAt);
+        json.Key("backAt");
+        if (loss.backAt >= 0)
+          json.Number(loss.backAt);
+        else
+          json.Null();
+        json.Key("why").String(loss.why);
+        json.EndObject();
+      }
+      json.EndArray();
+    }
     json.EndObject();
   }
   json.EndArray();

@@ -3,8 +3,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sorvo::tools {
+
+// A live source's signal lost and got back, in seconds on the session's clock.
+struct SignalLoss {
+  double lostAt = 0;
+  double backAt = -1;  // -1 while it is still lost
+  std::string why;
+};
 
 struct SinkStatus {
   std::string name;    // "camera0", "director", "sound"
@@ -21,6 +29,13 @@ struct SinkStatus {
   int clients = 0;          // network clients its last packet reached
   bool video = true;
   bool final = false;  // taken after the sink was closed
+  // A camera's packets go into the multi-stream file (cameras 0 to 8).
+  bool inMultiStream = true;
+  // Its source's signal (network sources): lost now, every loss so far, and the no-signal
+  // pictures (or silent buffers) recorded in its place.
+  bool noSignal = false;
+  std::vector<SignalLoss> losses;
+  long long standIns = 0;
 
   // A sink holds up to five queued pictures and encodes one more at a time.
   static constexpr long long kInFlight = 6;

@@ -2,8 +2,6 @@
 
 #include <SDL.h>
 
-#include <cstring>
-
 namespace sorvo::tools {
 
 VideoWindow::~VideoWindow() {
@@ -14,12 +12,8 @@ VideoWindow::~VideoWindow() {
 }
 
 bool VideoWindow::Open(const std::string& title, int width, int height, std::string* error) {
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
-  m_decoder.reset(avcodec_alloc_context3(codec));
-  if (!m_decoder || avcodec_open2(m_decoder.get(), codec, nullptr) < 0) {
-    *error = "cannot open the MPEG-4 decoder";
+  if (!m_decoder.Open(error))
     return false;
-  }
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
     *error = std::string("cannot start SDL2 video: ") + SDL_GetError();
@@ -72,19 +66,12 @@ bool VideoWindow::Present(const AVFrame* frame) {
 }
 
 int VideoWindow::Show(const uint8_t* data, size_t size) {
-  if (av_new_packet(m_packet.get(), static_cast<int>(size)) < 0) return 0;
-  std::memcpy(m_packet->data, data, size);
-  const int sent = avcodec_send_packet(m_decoder.get(), m_packet.get());
-  av_packet_unref(m_packet.get());
-  if (sent < 0) {
-    ++m_decodeErrors;
-    return 0;
-  }
   int shown = 0;
-  while (avcodec_receive_frame(m_decoder.get(), m_frame.get()) == 0) {
-    if (Present(m_frame.get())) shown = 1;
-    av_frame_unref(m_frame.get());
-  }
+  if (!m_decoder.Decode(data, size, [&](const AVFrame* frame) {
+        if (Present(frame))
+          shown = 1;
+      }))
+    ++m_decodeErrors;
   return shown;
 }
 

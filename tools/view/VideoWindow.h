@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/common/AvOwners.h"
+#include "tools/common/Mpeg4Decoder.h"
 
 struct SDL_Renderer;
 struct SDL_Texture;
@@ -41,9 +42,7 @@ class VideoWindow {
   SDL_Texture* m_texture = nullptr;
   int m_textureWidth = 0;
   int m_textureHeight = 0;
-  CodecContextOwner m_decoder;
-  PacketOwner m_packet{av_packet_alloc()};
-  FrameOwner m_frame{av_frame_alloc()};
+  Mpeg4Decoder m_decoder;
   ScalerOwner m_scaler;
   FrameOwner m_converted{av_frame_alloc()};
   long long m_decodeErrors = 0;

@@ -12,15 +12,15 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/Mpeg4Bitstream.h"
+#include "tools/common/PacketCheck.h"
 #include "tools/common/PixelFormatName.h"
+#include "tools/common/ServerAddress.h"
 #include "tools/common/StopSignal.h"
+#include "tools/common/StreamConnection.h"
 #include "tools/common/TextTable.h"
+#include "tools/common/VideoStreamReader.h"
 #include "tools/view/Mp3Tally.h"
-#include "tools/view/PacketCheck.h"
-#include "tools/view/ServerAddress.h"
-#include "tools/view/StreamConnection.h"
 #include "tools/view/VideoFileOutput.h"
-#include "tools/view/VideoStreamReader.h"
 #include "tools/view/VideoWindow.h"
 
 namespace {
@@ -313,9 +313,9 @@ int main(int argc, char** argv) {
   if (!stop.ok())
     return Fail("cannot watch for Ctrl-C and SIGTERM");
   StreamConnection connection;
+  connection.SetStopFd(stop.fd());
   if (!connection.Connect(options.server, &error))
     return Fail(error);
-  connection.SetStopFd(stop.fd());
   if (options.seconds > 0)
     connection.SetDeadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(options.seconds)));

@@ -316,6 +316,36 @@ TEST(SignalWatchTest, ACameraThatNeverDeliversHasNoSignal) {
   EXPECT_TRUE(changes[0].lost);
 }
 
+TEST(SignalWatchTest, ACameraWhoseSourceIsLostHasNoSignalThoughItsStandInsArrive) {
+  SignalWatch watch(2s);
+  const auto start = std::chrono::steady_clock::time_point(10s);
+  const std::array<bool, kConsoleCameras> present{true, true, false, false, false};
+  std::array<bool, kConsoleCameras> lost{};
+  std::array<long long, kConsoleCameras> pictures{25, 25, 0, 0, 0};
+  EXPECT_TRUE(watch.Update(start, pictures, present, lost).empty());
+  EXPECT_EQ(watch.state(1), SignalState::kLive);
+  // The recorder lost camera 1's source and stands pictures in for it, 25 a second.
+  lost[1] = true;
+  pictures = {50, 50, 0, 0, 0};
+  auto changes = watch.Update(start + 1s, pictures, present, lost);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].camera, 1);
+  EXPECT_TRUE(changes[0].lost);
+  EXPECT_EQ(watch.state(1), SignalState::kNoSignal);
+  EXPECT_EQ(watch.state(0), SignalState::kLive);
+  pictures = {75, 75, 0, 0, 0};
+  EXPECT_TRUE(watch.Update(start + 2s, pictures, present, lost).empty());
+  EXPECT_EQ(watch.state(1), SignalState::kNoSignal);
+  // Back: its next picture is its own.
+  lost[1] = false;
+  EXPECT_TRUE(watch.Update(start + 2500ms, pictures, present, lost).empty());
+  pictures[1] = 76;
+  changes = watch.Update(start + 3s, pictures, present, lost);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_FALSE(changes[0].lost);
+  EXPECT_EQ(watch.state(1), SignalState::kLive);
+}
+
 TEST(SinkRatesTest, RatesAreTheChangeOverSessionTime) {
   ConsoleSnapshot snapshot;
   snapshot.seconds = 10;

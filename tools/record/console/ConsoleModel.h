@@ -23,6 +23,8 @@ struct ConsoleSink {
   long long bytes = 0;      // their bytes
   long long dropped = 0;    // pictures lost on the way, however the recorder counts them
   int clients = 0;          // network clients of its server
+  // A camera whose source the recorder has lost: its pictures stand in for the source's.
+  bool noSignal = false;
 };
 
 struct ConsoleFile {

@@ -339,8 +339,12 @@ void ConsoleService::CheckSignals() {
     present[camera] =
         SlotInSession(m_last, camera) && m_last.state == ConsoleSessionState::kRecording;
   }
+  std::array<bool, kConsoleCameras> lost{};
+  for (const ConsoleSink& sink : m_last.sinks)
+    if (sink.camera >= 0 && sink.camera < kConsoleCameras)
+      lost[sink.camera] = sink.noSignal;
   const Clock::time_point now = Now();
-  const std::vector<SignalWatch::Change> changes = m_signals.Update(now, pictures, present);
+  const std::vector<SignalWatch::Change> changes = m_signals.Update(now, pictures, present, lost);
   if (!changes.empty()) {
     const double seconds = m_model.Snapshot().seconds;
     for (const SignalWatch::Change& change : changes)

@@ -85,6 +85,7 @@ void SessionConsole::Publish(const RecordSession& session,
     sink.bytes = status.bytes;
     sink.dropped = status.dropped() + status.late;
     sink.clients = status.clients;
+    sink.noSignal = status.noSignal;
     snapshot.sinks.push_back(sink);
   }
   for (const OutputFile& file : session.Files()) {

@@ -17,7 +17,8 @@ const char* SignalStateName(SignalState state) {
 std::vector<SignalWatch::Change> SignalWatch::Update(
     Clock::time_point now,
     const std::array<long long, kConsoleCameras>& pictures,
-    const std::array<bool, kConsoleCameras>& present) {
+    const std::array<bool, kConsoleCameras>& present,
+    const std::array<bool, kConsoleCameras>& lost) {
   std::vector<Change> changes;
   for (int number = 0; number < kConsoleCameras; ++number) {
     if (!present[number])
@@ -27,13 +28,16 @@ std::vector<SignalWatch::Change> SignalWatch::Update(
       camera.seen = true;
       camera.since = now;
     }
-    if (pictures[number] != camera.pictures) {
-      camera.pictures = pictures[number];
+    // Pictures that stand in for a lost source are counted, never taken for its own.
+    const bool delivered = pictures[number] != camera.pictures && !lost[number];
+    camera.pictures = pictures[number];
+    if (delivered) {
       camera.since = now;
       if (camera.state == SignalState::kNoSignal)
         changes.push_back({number, false});
       camera.state = SignalState::kLive;
-    } else if (camera.state != SignalState::kNoSignal && now - camera.since >= m_timeout) {
+    } else if (camera.state != SignalState::kNoSignal &&
+               (lost[number] || now - camera.since >= m_timeout)) {
       camera.state = SignalState::kNoSignal;
       changes.push_back({number, true});
     }

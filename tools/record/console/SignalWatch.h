@@ -1,6 +1,8 @@
 // Tells, from how many pictures each camera has delivered, whether its signal is there: a
 // camera that delivered nothing for `timeout` has no signal, and gets it back with its next
-// picture. Each change is reported once.
+// picture. A camera whose source the recorder says is lost has no signal at once, whatever
+// it delivers (the recorder stands pictures in for a lost source), and gets it back with
+// its next picture once the source is back. Each change is reported once.
 //
 // One thread (the console's network thread).
 #pragma once
@@ -25,10 +27,12 @@ class SignalWatch {
     int camera = 0;
     bool lost = false;  // else: back
   };
-  // `pictures`: each camera's count so far; cameras not `present` are left alone.
+  // `pictures`: each camera's count so far; `lost`: the recorder has lost its source;
+  // cameras not `present` are left alone.
   std::vector<Change> Update(Clock::time_point now,
                              const std::array<long long, kConsoleCameras>& pictures,
-                             const std::array<bool, kConsoleCameras>& present);
+                             const std::array<bool, kConsoleCameras>& present,
+                             const std::array<bool, kConsoleCameras>& lost = {});
   SignalState state(int camera) const { return m_cameras[camera].state; }
 
  private:

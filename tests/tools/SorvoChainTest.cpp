@@ -1,0 +1,144 @@
+// Two recorders in a chain, as capture machines feed a director's machine: the second takes
+// the first one's cameras at sorvo://, records them and directs them. The counters its
+// files show are the first one's pictures; the first stopped and started again is a loss
+// and a return.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DrawnCounter.h"
+#include "LiveSourceSupport.h"
+#include "ToolPaths.h"
+#include "ToolProcess.h"
+#include "common/MediaProbe.h"
+#include "common/TestAppDir.h"
+
+namespace {
+
+using namespace sorvo::test;
+using std::chrono::seconds;
+
+constexpr int kPortSpan = 10;
+
+std::vector<std::string> FirstRecorderArgs(int base, const std::string& out) {
+  return {"--seconds", "0", "--camera", "test:320x240", "--camera", "test:256x192:yuv420p",
+          "--director", "320x240", "--audio", "none", "--ports", std::to_string(base), "--out",
+          out};
+}
+
+// The counters of a camera's file, in order.
+std::set<int> Counters(const std::string& path) {
+  const ProbedFile file = ProbeFile(path, /*keepPictures=*/true);
+  std::set<int> counters;
+  EXPECT_EQ(file.streams.size(), 1u) << path;
+  if (file.streams.empty())
+    return counters;
+  for (const Picture& picture : file.streams[0].pictures)
+    counters.insert(DrawnCounter(picture));
+  return counters;
+}
+
+TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
+  TestAppDir dir;
+  const int firstBase = FreePortBase(kPortSpan);
+  ASSERT_GT(firstBase, 0);
+  auto first = std::make_unique<ToolProcess>(
+      kRecordProgram, FirstRecorderArgs(firstBase, dir.File("first-a")), dir.path());
+  ASSERT_TRUE(first->WaitForOutput("1.0 s |", seconds(60))) << first->Stdout();
+
+  const int secondBase = FreePortBase(kPortSpan);
+  ASSERT_GT(secondBase, 0);
+  const std::string out = dir.File("second");
+  const std::string json = dir.File("second.json");
+  const std::string from = "sorvo://127.0.0.1:";
+  ToolProcess second(kRecordProgram,
+                     {"--seconds", "0", "--camera", from + std::to_string(firstBase + 1),
+                      "--camera", from + std::to_string(firstBase + 2), "--director", "320x240",
+                      "--switch-every", "1", "--audio", "none", "--ports",
+                      std::to_string(secondBase), "--out", out, "--json", json},
+                     dir.path());
+  ASSERT_TRUE(second.WaitForOutput("3.0 s |", seconds(60))) << second.Stdout();
+  EXPECT_NE(second.Stdout().find("(Sorvo stream, 320x240, 25/s, decoded and encoded again)"),
+            std::string::npos)
+      << second.Stdout();
+
+  // The first recorder stops; the second records its cameras on no signal.
+  first->Signal(SIGTERM);
+  ASSERT_EQ(first->Wait(seconds(120)), 0) << first->Stdout() << first->Stderr();
+  ASSERT_TRUE(second.WaitForOutput("camera0: signal lost at", seconds(30))) << second.Stdout();
+  ASSERT_TRUE(second.WaitForOutput("camera1: signal lost at", seconds(30))) << second.Stdout();
+  // Started again on the same ports, it is back.
+  first = std::make_unique<ToolProcess>(
+      kRecordProgram, FirstRecorderArgs(firstBase, dir.File("first-b")), dir.path());
+  ASSERT_TRUE(second.WaitForOutput("camera0: signal back at", seconds(60))) << second.Stdout();
+  ASSERT_TRUE(second.WaitForOutput("camera1: signal back at", seconds(60))) << second.Stdout();
+  std::this_thread::sleep_for(seconds(2));
+  second.Signal(SIGTERM);
+  ASSERT_EQ(second.Wait(seconds(120)), 0) << second.Stdout() << second.Stderr();
+  first->Signal(SIGTERM);
+  ASSERT_EQ(first->Wait(seconds(120)), 0) << first->Stdout() << first->Stderr();
+
+  boost::property_tree::ptree summary;
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, summary));
+  EXPECT_TRUE(summary.get<bool>("allGood"));
+  for (const auto& sink : summary.get_child("sinks")) {
+    const std::string name = sink.second.get<std::string>("name");
+    if (name.rfind("camera", 0) != 0)
+      continue;
+    const auto& losses = sink.second.get_child("signalLosses");
+    ASSERT_EQ(losses.size(), 1u) << name;
+    EXPECT_EQ(losses.front().second.get<std::string>("why"), "the server closed the connection")
+        << name;
+    EXPECT_NE(losses.front().second.get<std::string>("backAt"), "null") << name;
+  }
+
+  for (int camera = 0; camera < 2; ++camera) {
+    const std::string name = "/camera" + std::to_string(camera) + ".mp4";
+    const std::set<int> before = Counters(dir.File("first-a") + name);
+    const std::set<int> after = Counters(dir.File("first-b") + name);
+    const ProbedFile chained = ProbeFile(out + name, /*keepPictures=*/true);
+    ASSERT_EQ(chained.streams.size(), 1u);
+    const ProbedStream& video = chained.streams[0];
+    EXPECT_EQ(video.decodeErrors, 0);
+    EXPECT_EQ(video.width, camera == 0 ? 320 : 256);
+    // The first run's pictures, the no-signal pictures, the second run's pictures; each
+    // with a counter the first recorder drew in that run, in order, few left out.
+    int segment = 0;
+    int previous = -1;
+    int counted = 0;
+    for (size_t i = 0; i < video.pictures.size(); ++i) {
+      const Picture& picture = video.pictures[i];
+      if (IsNoSignalPicture(picture)) {
+        if (segment == 0)
+          segment = 1;
+        EXPECT_EQ(segment, 1) << name << " picture " << i;
+        continue;
+      }
+      if (segment == 1) {
+        segment = 2;
+        previous = -1;
+      }
+      const int counter = DrawnCounter(picture);
+      ASSERT_GE(counter, 0) << name << " picture " << i;
+      EXPECT_EQ((segment == 0 ? before : after).count(counter), 1u)
+          << name << " picture " << i << " counter " << counter;
+      EXPECT_GT(counter, previous) << name << " picture " << i;
+      if (previous >= 0) {
+        EXPECT_LE(counter - previous, 3) << name << " picture " << i;
+      }
+      previous = counter;
+      ++counted;
+    }
+    EXPECT_EQ(segment, 2) << name;
+    EXPECT_GE(counted, 50) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// Decodes the MPEG-4 Part 2 packets a sink's server sends, one packet at a time, as
+// sorvo-view shows them and the recorder's sorvo:// cameras record them. One thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/common/AvOwners.h"
+
+namespace sorvo::tools {
+
+class Mpeg4Decoder {
+ public:
+  // False with `error` set when libavcodec has no MPEG-4 decoder to open.
+  bool Open(std::string* error);
+  // Decodes one packet and hands every picture that comes out to `picture`, valid during
+  // the call. False when the decoder refused the packet.
+  bool Decode(const uint8_t* data, size_t size, const std::function<void(const AVFrame*)>& picture);
+
+ private:
+  CodecContextOwner m_decoder;
+  PacketOwner m_packet{av_packet_alloc()};
+  FrameOwner m_frame{av_frame_alloc()};
+};
+
+}  // namespace sorvo::tools

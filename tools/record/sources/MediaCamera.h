@@ -1,0 +1,43 @@
+// A camera read from a media input (a video file, a V4L2 device, a network stream, any
+// input FFmpeg opens): every picture is converted to planar YUV 4:2:0 and delivered at its
+// own time. The sink is told the input's frame rate, rounded; an input faster than the
+// library's 35 pictures per second is thinned to 35.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "tools/common/AvOwners.h"
+#include "tools/record/sources/MediaInput.h"
+#include "tools/record/sources/MediaSource.h"
+#include "tools/record/sources/PictureConverter.h"
+
+namespace sorvo::tools {
+
+class MediaCamera : public MediaSource {
+ public:
+  // Null with `error` set when the input cannot be opened or has no video. Pictures come
+  // at the input's own size, or scaled to `width` x `height` where those are given. A
+  // `stop` flag, where given, stops it instead of Stop().
+  static std::unique_ptr<MediaCamera> Open(const std::string& name,
+                                           std::string* error,
+                                           int width = 0,
+                                           int height = 0,
+                                           const std::atomic<bool>* stop = nullptr);
+
+  bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool live() const override { return m_input.live(); }
+  std::string Describe() const override;
+
+ private:
+  MediaCamera() = default;
+
+  std::string m_name;
+  MediaInput m_input;
+  FrameOwner m_frame{av_frame_alloc()};
+  std::optional<PictureConverter> m_converter;
+  double m_nextSlot = 0;
+};
+
+}  // namespace sorvo::tools

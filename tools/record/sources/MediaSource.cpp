@@ -1,0 +1,29 @@
+#include "tools/record/sources/MediaSource.h"
+
+#include <algorithm>
+
+namespace sorvo::tools {
+
+std::string MediaSource::SizeProblem(int width, int height) {
+  constexpr int kSmallestSide = 100;
+  constexpr int kLargestSide = 5000;
+  if (width >= kSmallestSide && height >= kSmallestSide && width <= kLargestSide &&
+      height <= kLargestSide)
+    return "";
+  return "its pictures are " + std::to_string(width) + "x" + std::to_string(height) +
+         "; the recorder takes " + std::to_string(kSmallestSide) + " to " +
+         std::to_string(kLargestSide) + " pixels each way";
+}
+
+std::vector<std::string> MediaSource::Notes() const {
+  std::lock_guard<std::mutex> hold(m_notesLock);
+  return m_notes;
+}
+
+void MediaSource::AddNote(const std::string& note) {
+  std::lock_guard<std::mutex> hold(m_notesLock);
+  if (std::find(m_notes.begin(), m_notes.end(), note) == m_notes.end())
+    m_notes.push_back(note);
+}
+
+}  // namespace sorvo::tools

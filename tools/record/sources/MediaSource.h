@@ -1,0 +1,86 @@
+// A source of raw pictures or PCM that a feeder delivers to one of the library's frame
+// receivers: a synthetic camera, a tone, a media file, a capture device or a network
+// stream.
+//
+// One thread at a time: the feeder's, once it has started. Stop(), Notes() and signal()
+// may come from any thread; Stop() breaks a source out of a blocking read.
+#pragma once
+
+#include <sorvo/sorvo.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/record/sources/StopToken.h"
+
+namespace sorvo::tools {
+
+class SignalLog;
+
+class MediaSource {
+ public:
+  virtual ~MediaSource() = default;
+
+  // Fills `data` with the next buffer and `due` with the time it is due, in seconds since
+  // the source began; false at the end or on a failure (error() says which).
+  virtual bool Next(std::vector<uint8_t>* data, double* due) = 0;
+  // A source whose buffers come at its own pace (a capture device, a network stream):
+  // delivered as soon as read, its times moved onto the session's clock where the first
+  // buffer arrives.
+  virtual bool live() const { return false; }
+  // A live source whose times are seconds on the steady clock (since its epoch), which the
+  // feeder puts on the session's clock as they are, instead of where the first buffer
+  // arrives.
+  virtual bool timedOnSteadyClock() const { return false; }
+  // What the user named and what it turned out to be, for the messages and the summary.
+  virtual std::string Describe() const = 0;
+  const std::string& error() const { return m_error; }
+  // For a source that loses its signal and gets it back; null for the others.
+  virtual const SignalLog* signal() const { return nullptr; }
+  // A source that connects in the background waits here for its first answer, and takes
+  // the picture format it will keep. Before the first Next.
+  virtual void FinishOpening() {}
+
+  // Buffers carry these to the receiver. Sound has no picture format.
+  int width() const { return m_width; }
+  int height() const { return m_height; }
+  PixelFormat pixelFormat() const { return m_pixelFormat; }
+  // Pictures (or, for sound, buffers) per second, as the sink is told.
+  int frameRate() const { return m_frameRate; }
+
+  // The library records pictures of 100 to 5000 pixels each way: why another size cannot
+  // be recorded, or empty.
+  static std::string SizeProblem(int width, int height);
+
+  void Stop() {
+    m_stop.Request();
+    OnStop();
+  }
+  // Things the user should know that do not stop the source, each said once.
+  std::vector<std::string> Notes() const;
+
+ protected:
+  bool StopRequested() const { return m_stop.requested(); }
+  // For inputs that poll it while they block.
+  const std::atomic<bool>* stopFlag() const { return m_stop.flag(); }
+  const StopToken& stopToken() const { return m_stop; }
+  // Called by Stop, on the thread that stops, after the flag is set.
+  virtual void OnStop() {}
+  // Adds a note unless it was said already.
+  void AddNote(const std::string& note);
+
+  int m_width = 0;
+  int m_height = 0;
+  PixelFormat m_pixelFormat = PIX_FMT_NONE;
+  int m_frameRate = 0;
+  std::string m_error;
+
+ private:
+  StopToken m_stop;
+  mutable std::mutex m_notesLock;  // guards m_notes
+  std::vector<std::string> m_notes;
+};
+
+}  // namespace sorvo::tools

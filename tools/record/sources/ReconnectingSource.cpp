@@ -1,0 +1,252 @@
+#include "tools/record/sources/ReconnectingSource.h"
+
+#include <algorithm>
+
+#include "tools/common/CommandLine.h"
+#include "tools/record/sources/NetworkInput.h"
+
+namespace sorvo::tools {
+namespace {
+
+using Clock = ReconnectingSource::Clock;
+
+Clock::duration Duration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+double Seconds(Clock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+}  // namespace
+
+ReconnectingSource::ReconnectingSource(Setup setup) : m_setup(std::move(setup)) {
+  m_width = m_setup.width;
+  m_height = m_setup.height;
+  m_pixelFormat = m_setup.pixelFormat;
+  m_frameRate = m_setup.frameRate;
+}
+
+ReconnectingSource::~ReconnectingSource() {
+  Stop();
+  if (m_reader.joinable())
+    m_reader.join();
+}
+
+void ReconnectingSource::OnStop() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_wake.notify_all();
+}
+
+std::string ReconnectingSource::Describe() const {
+  return m_description.empty() ? m_setup.name : m_description;
+}
+
+void ReconnectingSource::FinishOpening() {
+  if (m_opened)
+    return;
+  m_opened = true;
+  std::string why;
+  std::unique_ptr<MediaSource> link = m_setup.connect(0, 0, stopToken(), &why);
+  if (link && m_setup.pictures) {
+    const std::string problem = SizeProblem(link->width(), link->height());
+    if (!problem.empty()) {
+      // Pictures of a size the library does not take are asked for at the fallback size.
+      AddNote(problem + ": they are scaled to " + std::to_string(m_setup.width) + "x" +
+              std::to_string(m_setup.height));
+      link = m_setup.connect(m_setup.width, m_setup.height, stopToken(), &why);
+    }
+  }
+  const Clock::time_point now = Clock::now();
+  if (link) {
+    m_width = link->width();
+    m_height = link->height();
+    m_pixelFormat = link->pixelFormat();
+    m_frameRate = link->frameRate();
+    m_description = link->Describe();
+    TakeNotes(*link);
+  } else {
+    std::string format = "silence";
+    if (m_setup.pictures) {
+      format = "\"no signal\" at " + std::to_string(m_width) + "x" + std::to_string(m_height) +
+               ", " + std::to_string(m_frameRate) + "/s";
+      m_description = m_setup.name + " (" + std::to_string(m_width) + "x" +
+                      std::to_string(m_height) + ", " + std::to_string(m_frameRate) +
+                      "/s; not reached at the start)";
+    } else {
+      m_description = m_setup.name + " (not reached at the start)";
+    }
+    AddNote("no signal at the start (" + why + "): recorded as " + format + " until it answers");
+  }
+  m_standIn = m_setup.standIn(*this);
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_linked = link != nullptr;
+    m_lastArrival = now;
+    if (!link)
+      MarkLostLocked(now, why);
+  }
+  m_reader = std::thread(&ReconnectingSource::Run, this, std::move(link));
+}
+
+void ReconnectingSource::TakeNotes(const MediaSource& link) {
+  for (const std::string& note : link.Notes())
+    AddNote(note);
+}
+
+void ReconnectingSource::MarkLostLocked(Clock::time_point at, const std::string& why) {
+  if (!m_signal.hasSignal())
+    return;
+  m_signal.Lost(at, why);
+  m_lostAt = at;
+  m_wake.notify_all();
+}
+
+double ReconnectingSource::Reckoning::Stamp(double streamTime, double arrival) {
+  const double seen = arrival - streamTime;
+  if (!started || seen > delay + kClockJumpSeconds) {
+    started = true;
+    delay = seen;
+  } else {
+    delay = std::min(delay + kDriftAllowance * (arrival - lastArrival), seen);
+  }
+  lastArrival = arrival;
+  return streamTime + delay;
+}
+
+void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_queue.size() >= m_setup.depth) {
+    m_spare.push_back(std::move(m_queue.front().data));
+    m_queue.pop_front();
+    if (m_began)
+      m_signal.CountPassedOver();
+  }
+  m_queue.push_back({std::move(*buffer), at});
+  const Clock::time_point now = Clock::now();
+  m_lastArrival = now;
+  if (!m_signal.hasSignal())
+    m_signal.Back(now);
+  buffer->clear();
+  if (!m_spare.empty()) {
+    buffer->swap(m_spare.back());
+    m_spare.pop_back();
+  }
+  m_wake.notify_all();
+}
+
+void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {
+  double retry = kFirstRetrySeconds;
+  std::vector<uint8_t> buffer;
+  Reckoning reckoning;
+  // Why the last connection failed or could not be made; each new reason is told once.
+  std::string lastWhy;
+  if (!link) {
+    const std::vector<SignalLog::Loss> losses = m_signal.Losses();
+    lastWhy = losses.empty() ? "" : losses.back().why;
+  }
+  for (;;) {
+    if (!link) {
+      {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_wake.wait_for(lock, Duration(retry), [this] { return StopRequested(); }))
+          return;
+      }
+      std::string why;
+      link = m_setup.connect(m_width, m_height, stopToken(), &why);
+      if (!link) {
+        if (StopRequested())
+          return;
+        if (why != lastWhy)
+          AddNote("connecting again failed: " + why);
+        lastWhy = why;
+        retry = std::min(retry * 2, kLongestRetrySeconds);
+        continue;
+      }
+      retry = kFirstRetrySeconds;
+      reckoning = Reckoning();
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_linked = true;
+      m_lastArrival = Clock::now();
+    }
+    double streamTime = 0;
+    while (link->Next(&buffer, &streamTime)) {
+      TakeNotes(*link);
+      const double at = reckoning.Stamp(streamTime, Seconds(Clock::now().time_since_epoch()));
+      Post(&buffer, Clock::time_point(Duration(at)));
+    }
+    TakeNotes(*link);
+    if (StopRequested())
+      return;
+    lastWhy = link->error();
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_linked = false;
+      MarkLostLocked(Clock::now(), lastWhy);
+    }
+    link.reset();
+  }
+}
+
+bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
+  FinishOpening();
+  const double period = m_setup.period > 0 ? m_setup.period : 1.0 / m_frameRate;
+  std::unique_lock<std::mutex> lock(m_lock);
+  if (!m_began) {
+    m_began = true;
+    m_firstCall = Clock::now();
+    // What came before the session began is not the session's.
+    for (Item& item : m_queue)
+      m_spare.push_back(std::move(item.data));
+    m_queue.clear();
+  }
+  Clock::time_point at;
+  for (;;) {
+    if (StopRequested()) {
+      m_error = "stopped";
+      return false;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!m_queue.empty()) {
+      at = std::max(m_queue.front().at, m_firstCall);
+      data->swap(m_queue.front().data);
+      m_spare.push_back(std::move(m_queue.front().data));
+      m_queue.pop_front();
+      m_standingIn = false;
+      lock.unlock();
+      if (m_standIn->wantsLast())
+        m_last = *data;
+      break;
+    }
+    const Clock::duration silent = Duration(kSilentSourceSeconds);
+    if (m_linked && now - m_lastArrival > silent)
+      MarkLostLocked(m_lastArrival,
+                     std::string("nothing came for ") + FormatNumber(kSilentSourceSeconds) + " s");
+    if (m_signal.hasSignal()) {
+      m_standingIn = false;
+      m_wake.wait_until(lock, m_lastArrival + silent);
+      continue;
+    }
+    if (!m_standingIn) {
+      m_standingIn = true;
+      m_nextStandIn = std::max({m_lostAt, m_firstCall, m_lastDue + Duration(period)});
+    }
+    if (now < m_nextStandIn) {
+      m_wake.wait_until(lock, m_nextStandIn);
+      continue;
+    }
+    // A feeder held up leaves stand-ins out rather than catch up in a burst.
+    at = now - m_nextStandIn > Duration(period) ? now : m_nextStandIn;
+    m_nextStandIn = at + Duration(period);
+    const double lostFor = Seconds(at - m_lostAt);
+    lock.unlock();
+    m_standIn->Fill(lostFor, m_last, data);
+    m_signal.CountStandIn();
+    break;
+  }
+  m_lastDue = at;
+  *due = Seconds(at.time_since_epoch());
+  return true;
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,142 @@
+// A live source that loses its signal and gets it back: a network camera, another
+// recorder's stream, network sound. A reader thread of its own reads the source's buffers
+// as they come. When the source fails (it ends, breaks off, or sends nothing for
+// kSilentSourceSeconds) it is connected again after 0.5 s, then after 1, 2 and 4 s, then
+// every 5 s. The feeder meanwhile always gets buffers: the source's own as they arrive, and
+// while there is no signal, stand-ins (StandIn.h) at the source's rate. So the session's
+// files keep their length, and the source's own buffers resume in them when it is back.
+//
+// A buffer of the source's own is stamped with the time it arrived, smoothed by the
+// source's own clock: its time in the stream plus the least delay seen on this connection
+// (which may creep up by kDriftAllowance, so that a sender's clock slower than this
+// machine's is followed). Pictures that a network hands over in bursts so keep the
+// spacing they were made with, and never get a time after they arrived. A stream whose
+// clock jumps back starts the reckoning again.
+//
+// The signal counts as lost from the moment a connection fails, or when no buffer has come
+// for kSilentSourceSeconds while connected (a stream whose packets do not decode); it is
+// back with the first buffer of the source's own.
+//
+// FinishOpening makes the first connection (sources may make theirs side by side) and
+// fixes the format for good: the source's own, or, when it cannot be reached or its
+// pictures are not a size the recorder takes, the fallback. Later connections are asked
+// for pictures of that size.
+//
+// Threads: FinishOpening once, on any one thread, before the first Next (Next does it when
+// it was not done); Next on the feeder's; the reader thread is started by FinishOpening
+// and ended by the destructor; Stop, Notes and signal() from any. m_lock guards the queue,
+// the spare buffers and the signal state, which the reader and the feeder share; the
+// stand-in and the last buffer belong to the feeder. Lock order: m_lock, then the
+// SignalLog's own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/record/sources/MediaSource.h"
+#include "tools/record/sources/SignalLog.h"
+#include "tools/record/sources/StandIn.h"
+
+namespace sorvo::tools {
+
+class ReconnectingSource : public MediaSource {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Opens one connection, its pictures `width` x `height` (0 x 0: the source's own); null
+  // with `why` set. Must return soon once `stop` is requested.
+  using Connect = std::function<
+      std::unique_ptr<MediaSource>(int width, int height, const StopToken& stop, std::string* why)>;
+  // Makes what stands in for the source, once its format is fixed.
+  using MakeStandIn = std::function<std::unique_ptr<StandIn>(const MediaSource& format)>;
+
+  static constexpr double kFirstRetrySeconds = 0.5;
+  static constexpr double kLongestRetrySeconds = 5.0;
+  // Seconds per second the least delay may rise by.
+  static constexpr double kDriftAllowance = 0.005;
+  // A delay this much above the least one cannot be the network's (the source would have
+  // been lost first): the stream's clock went back.
+  static constexpr double kClockJumpSeconds = 3.0;
+
+  struct Setup {
+    std::string name;  // as the user wrote it
+    Connect connect;
+    MakeStandIn standIn;
+    // Pictures: the size must be one the recorder takes. Buffers wait for the feeder in a
+    // queue of `depth`, the oldest giving way to a newer one when it is full.
+    bool pictures = true;
+    size_t depth = 3;
+    // The format when the first connection fails. For sound only the rate counts.
+    int width = 0;
+    int height = 0;
+    PixelFormat pixelFormat = PIX_FMT_NONE;
+    int frameRate = 25;
+    // Seconds between stand-ins.
+    double period = 0.04;
+  };
+
+  explicit ReconnectingSource(Setup setup);
+  ~ReconnectingSource() override;
+
+  void FinishOpening() override;
+  bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool live() const override { return true; }
+  bool timedOnSteadyClock() const override { return true; }
+  std::string Describe() const override;
+  const SignalLog* signal() const override { return &m_signal; }
+
+ protected:
+  void OnStop() override;
+
+ private:
+  struct Item {
+    std::vector<uint8_t> data;
+    Clock::time_point at;
+  };
+
+  // The reader's reckoning of a connection's times.
+  struct Reckoning {
+    bool started = false;
+    double delay = 0;        // the least seen, arrival minus the stream's time, seconds
+    double lastArrival = 0;  // seconds on the steady clock
+    // The capture time of a buffer at `streamTime` that arrived at `arrival`.
+    double Stamp(double streamTime, double arrival);
+  };
+
+  void Run(std::unique_ptr<MediaSource> link);
+  // Hands a buffer of the source's own, made at `at`, to the feeder; `buffer` gets a
+  // spare one back.
+  void Post(std::vector<uint8_t>* buffer, Clock::time_point at);
+  void MarkLostLocked(Clock::time_point at, const std::string& why);
+  void TakeNotes(const MediaSource& link);
+
+  const Setup m_setup;
+  std::string m_description;
+  bool m_opened = false;
+  std::thread m_reader;
+  SignalLog m_signal;
+
+  std::mutex m_lock;
+  std::condition_variable m_wake;  // a buffer came, the signal changed, or stop
+  std::deque<Item> m_queue;
+  std::vector<std::vector<uint8_t>> m_spare;
+  bool m_began = false;             // the feeder asked for its first buffer
+  Clock::time_point m_firstCall;    // when
+  Clock::time_point m_lastArrival;  // of a buffer of the source's own, or a connection
+  Clock::time_point m_lostAt;       // while there is no signal
+  bool m_linked = false;            // a connection is open
+
+  // The feeder's own.
+  std::unique_ptr<StandIn> m_standIn;
+  std::vector<uint8_t> m_last;  // the last buffer of the source's own, when wanted
+  Clock::time_point m_lastDue;  // of the last buffer delivered
+  bool m_standingIn = false;
+  Clock::time_point m_nextStandIn;
+};
+
+}  // namespace sorvo::tools

@@ -1,0 +1,146 @@
+#include "tools/record/sources/SorvoStreamCamera.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "tools/record/sources/NetworkInput.h"
+
+namespace sorvo::tools {
+namespace {
+
+std::chrono::milliseconds Milliseconds(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+}  // namespace
+
+SorvoStreamCamera::SorvoStreamCamera()
+    : m_reader([this](void* buffer, size_t size) {
+        size_t got = 0;
+        m_lastRead = m_connection.Read(buffer, size, &got, false);
+        return got;
+      }) {}
+
+bool SorvoStreamCamera::ParseAddress(const std::string& name,
+                                     ServerAddress* address,
+                                     std::string* error) {
+  std::string why = "it does not begin with " + std::string(kScheme);
+  if (Names(name) && ServerAddress::Parse(name.substr(std::string(kScheme).size()), address, &why))
+    return true;
+  *error = "write it sorvo://HOST:PORT: " + why;
+  return false;
+}
+
+std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& name,
+                                                           std::string* error,
+                                                           int width,
+                                                           int height,
+                                                           const StopToken* stop) {
+  std::unique_ptr<SorvoStreamCamera> camera(new SorvoStreamCamera());
+  camera->m_name = name;
+  ServerAddress address;
+  if (!ParseAddress(name, &address, error) || !camera->m_decoder.Open(error))
+    return nullptr;
+  StreamConnection& connection = camera->m_connection;
+  connection.SetStopFd((stop ? stop : &camera->stopToken())->fd());
+  connection.SetIdleLimit(Milliseconds(kConnectSeconds));
+  if (!connection.Connect(address, error))
+    return nullptr;
+  StreamInfo greeting{};
+  switch (camera->m_reader.ReadGreeting(&greeting)) {
+    case VideoStreamReader::Result::kOk:
+      break;
+    case VideoStreamReader::Result::kNotSinkGreeting:
+      *error =
+          "it does not send a Sorvo sink's stream: " + VideoStreamReader::GreetingFault(greeting);
+      return nullptr;
+    default:
+      *error = "no greeting: " + camera->ReadEndText();
+      return nullptr;
+  }
+  connection.SetIdleLimit(Milliseconds(kSilentSourceSeconds));
+  camera->m_width = width > 0 ? width : greeting.width;
+  camera->m_height = height > 0 ? height : greeting.height;
+  camera->m_pixelFormat = PIX_FMT_YUV420P;
+  camera->m_frameRate = greeting.frameRate;
+  camera->m_converter.emplace(camera->m_width, camera->m_height);
+  return camera;
+}
+
+std::string SorvoStreamCamera::Describe() const {
+  char text[96];
+  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s, decoded and encoded again)",
+                m_width, m_height, m_frameRate);
+  return m_name + text;
+}
+
+std::string SorvoStreamCamera::ReadEndText() const {
+  switch (m_lastRead) {
+    case StreamConnection::ReadResult::kClosed:
+      return "the server closed the connection";
+    case StreamConnection::ReadResult::kIdle:
+      return "nothing came for " +
+             std::to_string(
+                 std::chrono::duration_cast<std::chrono::seconds>(m_connection.idleLimit())
+                     .count()) +
+             " s";
+    case StreamConnection::ReadResult::kStopped:
+      return "stopped";
+    case StreamConnection::ReadResult::kFailed:
+      return "the connection failed: " + m_connection.error();
+    default:
+      return "the connection ended";
+  }
+}
+
+bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
+  for (;;) {
+    switch (m_reader.ReadPacket(&m_header, &m_packet)) {
+      case VideoStreamReader::Result::kOk:
+        break;
+      case VideoStreamReader::Result::kLostFraming:
+        m_error = "a packet header gives " + std::to_string(m_header.size) +
+                  " bytes: the stream lost its framing";
+        return false;
+      case VideoStreamReader::Result::kEnded:
+        m_error = ReadEndText();
+        return false;
+      default:
+        m_error = ReadEndText() + " inside a packet";
+        return false;
+    }
+    // A picture between key frames needs the pictures before it.
+    m_keySeen = m_keySeen || m_header.key != 0;
+    if (!m_keySeen)
+      continue;
+    bool converted = false;
+    bool unconvertible = false;
+    const bool decoded =
+        m_decoder.Decode(m_packet.data(), m_packet.size(), [&](const AVFrame* frame) {
+          if (m_converter->Convert(frame, data))
+            converted = true;
+          else
+            unconvertible = true;
+        });
+    if (unconvertible) {
+      m_error = "its pictures cannot be converted";
+      return false;
+    }
+    if (!decoded)
+      AddNote("a packet did not decode; its picture is missing");
+    if (!m_converter->note().empty())
+      AddNote(m_converter->note());
+    if (converted)
+      return true;
+  }
+}
+
+bool SorvoStreamCamera::Next(std::vector<uint8_t>* data, double* due) {
+  if (!ReadPicture(data))
+    return false;
+  // The packets are pictures at the stream's rate; a live reader stamps them as they come.
+  *due = static_cast<double>(m_pictures++) / m_frameRate;
+  return true;
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,65 @@
+// A camera that is another recorder's sink, reached at sorvo://HOST:PORT and read as
+// sorvo-view reads it: the 80-byte greeting gives the picture size and rate, then every
+// packet comes with its 20-byte header. Packets are decoded from the first key frame on,
+// and the pictures handed on in planar YUV 4:2:0 (scaled where another size is asked for),
+// for this recorder's sink to encode again: the library takes pictures, not packets, and
+// the director needs the pictures anyway.
+//
+// One thread reads; the stop token, requested from any thread, ends a wait at once. A
+// server that sends nothing for kSilentSourceSeconds is taken as gone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tools/common/Mpeg4Decoder.h"
+#include "tools/common/ServerAddress.h"
+#include "tools/common/StreamConnection.h"
+#include "tools/common/VideoStreamReader.h"
+#include "tools/record/sources/MediaSource.h"
+#include "tools/record/sources/PictureConverter.h"
+
+namespace sorvo::tools {
+
+class SorvoStreamCamera : public MediaSource {
+ public:
+  static constexpr const char* kScheme = "sorvo://";
+  static bool Names(const std::string& name) { return name.rfind(kScheme, 0) == 0; }
+  // The HOST:PORT of a sorvo:// name; false with `error` set.
+  static bool ParseAddress(const std::string& name, ServerAddress* address, std::string* error);
+
+  // Connects and reads the greeting; null with `error` set when that fails. Pictures come
+  // at the greeting's size, or scaled to `width` x `height` where those are given. The
+  // `stop` token, where given, stops it instead of Stop().
+  static std::unique_ptr<SorvoStreamCamera> Open(const std::string& name,
+                                                 std::string* error,
+                                                 int width = 0,
+                                                 int height = 0,
+                                                 const StopToken* stop = nullptr);
+
+  bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool live() const override { return true; }
+  std::string Describe() const override;
+
+ private:
+  SorvoStreamCamera();
+  // Why the reader got no more bytes.
+  std::string ReadEndText() const;
+  // The next packet decoded into `data`; false with m_error set.
+  bool ReadPicture(std::vector<uint8_t>* data);
+
+  std::string m_name;
+  StreamConnection m_connection;
+  StreamConnection::ReadResult m_lastRead = StreamConnection::ReadResult::kOk;
+  VideoStreamReader m_reader;
+  Mpeg4Decoder m_decoder;
+  std::optional<PictureConverter> m_converter;
+  PacketHeader m_header{};
+  std::vector<uint8_t> m_packet;
+  bool m_keySeen = false;
+  long long m_pictures = 0;
+};
+
+}  // namespace sorvo::tools

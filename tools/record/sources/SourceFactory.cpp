@@ -1,0 +1,149 @@
+#include "tools/record/sources/SourceFactory.h"
+
+#include <thread>
+
+#include "tools/common/PictureSizeText.h"
+#include "tools/common/ServerAddress.h"
+#include "tools/record/sources/MediaCamera.h"
+#include "tools/record/sources/MediaSound.h"
+#include "tools/record/sources/NetworkInput.h"
+#include "tools/record/sources/NoSignalPicture.h"
+#include "tools/record/sources/ReconnectingSource.h"
+#include "tools/record/sources/Silence.h"
+#include "tools/record/sources/SorvoStreamCamera.h"
+#include "tools/record/sources/SoundFormat.h"
+#include "tools/record/sources/SyntheticCamera.h"
+#include "tools/record/sources/ToneSource.h"
+
+namespace sorvo::tools {
+namespace {
+
+// Sound waits for the feeder in a queue this long; a stand-in buffer every MP3 frame.
+constexpr double kSoundQueueSeconds = 2.0;
+constexpr double kSoundBufferSeconds = static_cast<double>(kSoundBufferSamples) / kSoundRate;
+
+bool PixelFormatByName(const std::string& name, PixelFormat* format) {
+  static const struct {
+    const char* name;
+    PixelFormat format;
+  } kNames[] = {{"bgr24", PIX_FMT_BGR24},     {"rgb24", PIX_FMT_RGB24}, {"bgra", PIX_FMT_BGRA},
+                {"yuv420p", PIX_FMT_YUV420P}, {"gray", PIX_FMT_GRAY8}};
+  for (const auto& entry : kNames) {
+    if (name == entry.name) {
+      *format = entry.format;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name, int number, int fps,
+                                            std::string* error) {
+  // test, test:WxH or test:WxH:FORMAT
+  int width = 640;
+  int height = 480;
+  PixelFormat format = PIX_FMT_BGR24;
+  const size_t sizeAt = name.find(':');
+  if (sizeAt != std::string::npos) {
+    const size_t formatAt = name.find(':', sizeAt + 1);
+    const std::string size = name.substr(sizeAt + 1, formatAt - sizeAt - 1);
+    if (!ParsePictureSize(size, &width, &height)) {
+      *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
+      return nullptr;
+    }
+    const std::string formatName =
+        formatAt == std::string::npos ? "bgr24" : name.substr(formatAt + 1);
+    if (!PixelFormatByName(formatName, &format)) {
+      *error = "unknown picture format \"" + formatName +
+               "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+      return nullptr;
+    }
+  }
+  return std::make_unique<SyntheticCamera>(number, width, height, format, fps);
+}
+
+std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
+                                            const CameraSettings& settings,
+                                            std::string* error) {
+  ReconnectingSource::Setup setup;
+  setup.name = source;
+  if (SorvoStreamCamera::Names(source)) {
+    // A mistake in the address is the user's, not the network's.
+    ServerAddress address;
+    if (!SorvoStreamCamera::ParseAddress(source, &address, error))
+      return nullptr;
+    setup.connect = [source](int width, int height, const StopToken& stop, std::string* why) {
+      return std::unique_ptr<MediaSource>(
+          SorvoStreamCamera::Open(source, why, width, height, &stop));
+    };
+  } else {
+    setup.connect = [source](int width, int height, const StopToken& stop, std::string* why) {
+      return std::unique_ptr<MediaSource>(
+          MediaCamera::Open(source, why, width, height, stop.flag()));
+    };
+  }
+  const std::string name = settings.name;
+  const bool hold = settings.holdOnLoss;
+  setup.standIn = [name, hold](const MediaSource& format) {
+    return std::make_unique<NoSignalPicture>(name, format.width(), format.height(),
+                                             format.pixelFormat(), hold);
+  };
+  setup.width = settings.width;
+  setup.height = settings.height;
+  setup.pixelFormat = PIX_FMT_YUV420P;
+  setup.frameRate = settings.fps;
+  return std::make_unique<ReconnectingSource>(std::move(setup));
+}
+
+std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
+  ReconnectingSource::Setup setup;
+  setup.name = name;
+  setup.connect = [name](int, int, const StopToken& stop, std::string* why) {
+    return std::unique_ptr<MediaSource>(MediaSound::Open(name, why, stop.flag()));
+  };
+  setup.standIn = [](const MediaSource&) { return std::make_unique<Silence>(); };
+  setup.pictures = false;
+  setup.depth = static_cast<size_t>(kSoundQueueSeconds / kSoundBufferSeconds);
+  setup.frameRate = kSoundRate / kSoundBufferSamples;
+  setup.period = kSoundBufferSeconds;
+  return std::make_unique<ReconnectingSource>(std::move(setup));
+}
+
+}  // namespace
+
+std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
+                                        const CameraSettings& settings,
+                                        std::string* error) {
+  if (SorvoStreamCamera::Names(source) || IsNetworkUrl(source))
+    return OpenLiveCamera(source, settings, error);
+  std::unique_ptr<MediaSource> camera;
+  if (source == "test" || source.rfind("test:", 0) == 0)
+    camera = OpenTestCamera(source, settings.number, settings.fps, error);
+  else
+    camera = MediaCamera::Open(source, error);
+  if (!camera) return nullptr;
+  *error = MediaSource::SizeProblem(camera->width(), camera->height());
+  if (!error->empty())
+    return nullptr;
+  return camera;
+}
+
+std::unique_ptr<MediaSource> OpenSound(const std::string& name, std::string* error) {
+  error->clear();
+  if (name == "none") return nullptr;
+  if (name == "tone") return std::make_unique<ToneSource>();
+  if (IsNetworkUrl(name))
+    return OpenLiveSound(name);
+  std::unique_ptr<MediaSound> sound = MediaSound::Open(name, error);
+  return sound;
+}
+
+void FinishOpening(const std::vector<MediaSource*>& sources) {
+  std::vector<std::thread> opening;
+  for (MediaSource* source : sources)
+    opening.emplace_back([source] { source->FinishOpening(); });
+  for (std::thread& thread : opening)
+    thread.join();
+}
+
+}  // namespace sorvo::tools

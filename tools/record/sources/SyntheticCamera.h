@@ -1,0 +1,26 @@
+// A camera made up in memory: colour bars scrolling sideways, a square bouncing across
+// them, and on a dark panel the camera's number and the picture counter, so that a viewer
+// can tell the cameras apart and see pictures missing.
+#pragma once
+
+#include "tools/record/sources/MediaSource.h"
+
+namespace sorvo::tools {
+
+class SyntheticCamera : public MediaSource {
+ public:
+  // `format` must be one PictureCanvas supports.
+  SyntheticCamera(int number, int width, int height, PixelFormat format, int frameRate);
+
+  bool Next(std::vector<uint8_t>* data, double* due) override;
+  std::string Describe() const override;
+
+  // Draws picture `index` into `data` (resized to the picture size).
+  void Draw(int64_t index, std::vector<uint8_t>* data) const;
+
+ private:
+  int m_number;
+  int64_t m_next = 0;
+};
+
+}  // namespace sorvo::tools
