@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/packet.h>
 }
 
+#include "codec/CaptureTimeline.h"
 #include "codec/FFEncoder.h"
 #include "host/BackupFile.h"
 #include "host/CopyFrame.h"
@@ -38,7 +39,8 @@ bool IsCamera(int id) {
 
 }  // namespace
 
-SorvoMuxer::SorvoMuxer() : m_pGate(new sorvo::PictureGate()) {
+SorvoMuxer::SorvoMuxer()
+    : m_pGate(new sorvo::PictureGate()), m_pGrid(new sorvo::CaptureTimeline()) {
   for (auto& fit : m_pFit)
     fit.reset(new sorvo::CameraFit());
   for (int id = 0; id < kCameras; ++id) {
@@ -91,9 +93,32 @@ unsigned int SorvoMuxer::CreateSingleMux(const char* name,
   sorvo::PictureGate::Closed closed(*m_pGate);
   m_zoomOption = zoomOption;
   m_clrFill = fillColour;
+  {
+    std::lock_guard<std::mutex> frame(m_frameMutex);
+    m_nDirectorRate = frameRate > 0 ? frameRate : 25;
+    m_pGrid->Reset(m_nDirectorRate);
+    // The first camera the new director shows is a switch too.
+    m_nSwitchPending = m_nActiveCamera;
+  }
   std::lock_guard<std::mutex> table(m_tableMutex);
   m_pDirector = std::move(director);
   return 1;
+}
+
+void SorvoMuxer::SetSwitchObserver(ISorvoSwitchObserver* observer) {
+  std::lock_guard<std::mutex> frame(m_frameMutex);
+  m_pSwitchObserver.store(observer);
+}
+
+void SorvoMuxer::PlaceOnGridLocked(double time, bool newPicture) {
+  const sorvo::CaptureTimeline::Placement placement = m_pGrid->Place(time);
+  if (!newPicture || !placement.encode || m_nSwitchPending == CAMERA_NONE)
+    return;
+  const int camera = m_nSwitchPending;
+  m_nSwitchPending = CAMERA_NONE;
+  if (ISorvoSwitchObserver* observer = m_pSwitchObserver.load())
+    observer->OnCameraSwitch(camera, m_pGrid->origin() +
+                                         static_cast<double>(placement.slot) / m_nDirectorRate);
 }
 
 CComPtr<ISorvoSink> SorvoMuxer::DetachDirectorLocked() {
@@ -280,8 +305,10 @@ int SorvoMuxer::OnBuffer(int id,
     std::lock_guard<std::mutex> frame(m_frameMutex);
     // The switch waits for the newly selected camera's own next picture.
     const int selected = m_nCurCamera.load();
-    if (selected != m_nActiveCamera && id == selected)
+    if (selected != m_nActiveCamera && id == selected) {
       m_nActiveCamera = id;
+      m_nSwitchPending = id;
+    }
     active = id == m_nActiveCamera;
   }
   if (active) {
@@ -321,6 +348,7 @@ void SorvoMuxer::SendLocked(ISorvoSink* director,
   CopyFrame(m_lastFrame.data(), picture, size);
   m_directorInfo = info;
   m_dLastTime = time;
+  PlaceOnGridLocked(time, true);
   director->OnBuffer(CAMERA_DIRECTOR, time, picture, info.imageSize, info.width, info.height,
                      static_cast<PixelFormat>(info.pixelFormat));
   m_dwLastTick = GetTickCount();
@@ -340,6 +368,8 @@ void SorvoMuxer::RepeatLocked(ISorvoSink* director, double time) {
   const size_t size = static_cast<size_t>(m_directorInfo.imageSize);
   m_repeatFrame.resize(size);
   CopyFrame(m_repeatFrame.data(), m_lastFrame.data(), size);
+  // A repeat shows the camera before a switch still pending.
+  PlaceOnGridLocked(m_dLastTime, false);
   director->OnBuffer(CAMERA_DIRECTOR, m_dLastTime, m_repeatFrame.data(), m_directorInfo.imageSize,
                      m_directorInfo.width, m_directorInfo.height,
                      static_cast<PixelFormat>(m_directorInfo.pixelFormat));

@@ -309,7 +309,10 @@ void CSorvoSinkFF::QueuePicture(double time,
       expected.width, expected.height, expected.pixelFormat, expectedLength);
 }
 
-int CSorvoSinkFF::OnEncodeData(int /*id*/, AVPacket* /*packet*/) { return 1; }
+int CSorvoSinkFF::OnEncodeData(int id, AVPacket* packet) {
+  if (id == kAudioDataTag && packet != nullptr) AddAudioPacket(packet);
+  return 1;
+}
 
 int CSorvoSinkFF::OnAccept(ITransferConnection* connection, int /*flag*/) {
   if (connection == nullptr) return 1;

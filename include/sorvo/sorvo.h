@@ -23,5 +23,6 @@
 #include "sink/ISorvoSink.h"
 #include "sink/PacketHeader.h"
 #include "sink/PrivateStreamFrame.h"
+#include "sink/SinkRecordFile.h"
 #include "sink/StreamInfo.h"
 #include "support/CComPtr.h"
