@@ -49,7 +49,7 @@ std::string TimecodeText(double secondsOfDay, int rate) {
   int64_t frames = std::llround(secondsOfDay * rate) % day;
   if (frames < 0)
     frames += day;
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof(text), "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ":%02" PRId64,
                 frames / (int64_t{3600} * rate), frames / (int64_t{60} * rate) % 60,
                 frames / rate % 60, frames % rate);
@@ -269,6 +269,9 @@ bool FFWriteFile::WriteHeaderLocked() {
   const std::string timecode =
       TimecodeText(m_dTimecodeDay + (origin - m_dTimecodeCapture), m_nTimecodeRate);
   av_dict_set(&m_videoTracks[0].stream->metadata, "timecode", timecode.c_str(), 0);
+  // A host may have dated the file since it was made.
+  for (const auto& [key, value] : m_fileMetadata)
+    av_dict_set(&m_pFormatContext->metadata, key.c_str(), value.c_str(), 0);
   const int written = avformat_write_header(m_pFormatContext.get(), nullptr);
   if (written < 0) {
     ReportWriteFailureLocked(written);

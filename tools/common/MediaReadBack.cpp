@@ -29,8 +29,9 @@ void Drain(AVCodecContext* context, AVFrame* frame, StreamReadBack* stream) {
 
 bool FileReadBack::Good() const {
   if (!opened || !error.empty() || streams.empty()) return false;
+  // A timecode or chapter track holds no picture or sound to decode.
   return std::all_of(streams.begin(), streams.end(), [](const StreamReadBack& s) {
-    return s.frames > 0 && s.decodeErrors == 0;
+    return s.kind == "other" || (s.frames > 0 && s.decodeErrors == 0);
   });
 }
 

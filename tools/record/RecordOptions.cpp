@@ -35,7 +35,37 @@ std::string FormatSeconds(double seconds) {
   return text;
 }
 
+// `text` with every `placeholder` replaced by `value`.
+std::string ReplaceAll(std::string text, const std::string& placeholder, const std::string& value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size()))
+    text.replace(at, placeholder.size(), value);
+  return text;
+}
+
+constexpr char kMp4[] = ".mp4";
+
 }  // namespace
+
+std::string CheckNameTemplate(const std::string& text) {
+  const size_t extension = sizeof(kMp4) - 1;
+  if (text.size() <= extension || text.compare(text.size() - extension, extension, kMp4) != 0)
+    return "must end in .mp4";
+  if (text.find("{camera}") == std::string::npos)
+    return "must hold {camera}, so that every file gets a name of its own";
+  if (text.find('/') != std::string::npos) return "names files, not folders: no '/'";
+  // What is left once the placeholders are out may hold no other brace.
+  const std::string bare = ReplaceAll(ReplaceAll(text, "{camera}", ""), "{session}", "");
+  if (bare.find_first_of("{}") != std::string::npos)
+    return "knows only {session} and {camera}";
+  return "";
+}
+
+std::string RecordOptions::FileName(const std::string& session, const std::string& camera) const {
+  std::string name = ReplaceAll(ReplaceAll(nameTemplate, "{session}", session), "{camera}", camera);
+  if (camera == "sound") name.replace(name.size() - (sizeof(kMp4) - 1), std::string::npos, ".wav");
+  return name;
+}
 
 std::vector<std::string> RecordOptions::CameraSources() const {
   if (!cameras.empty()) return cameras;
@@ -124,6 +154,18 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "DIR/earlier-N first");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
+  std::string programSound = "on";
+  app.add_option("--program-sound", programSound,
+                 "The sound in the director's cut (director.mp4) too")
+      ->check(OneOf({"on", "off"}))
+      ->type_name("on|off")
+      ->capture_default_str();
+  app.add_option("--name-template", options->nameTemplate,
+                 "Names of the session's files: {session} (the session folder's name) and "
+                 "{camera} (camera0..., director, sound), ending in .mp4")
+      ->type_name("TEXT")
+      ->check(CheckNameTemplate)
+      ->capture_default_str();
 
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0) return parsed;
@@ -147,6 +189,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   }
   ParsePictureSize(director, &options->directorWidth, &options->directorHeight);
   options->zoomFit = zoom == "fit";
+  options->programSound = programSound == "on";
   options->borderRgb = static_cast<unsigned>(std::stoul(border.substr(border[0] == '#'), nullptr, 16));
   return -1;
 }

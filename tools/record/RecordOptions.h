@@ -27,6 +27,11 @@ struct RecordOptions {
   std::string out;              // empty: ./recordings/<local time>
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
+  bool programSound = true;     // the sound in director.mp4 too
+  // How the session's files are named: {session} is the session folder's name, {camera}
+  // the camera's name ("director" for the director's cut, "sound" for the WAV file, whose
+  // name ends in .wav instead of .mp4).
+  std::string nameTemplate = "{camera}.mp4";
 
   static constexpr int kMaxCameras = 5;
   // A year: longer sessions record until stopped (--seconds 0).
@@ -37,7 +42,13 @@ struct RecordOptions {
   int SoundPort() const { return portBase + kSoundPortOffset; }
   // The camera sources to open: the given ones, or the three defaults.
   std::vector<std::string> CameraSources() const;
+  // The name of `camera`'s file in the session folder `session` (its name, not its path).
+  std::string FileName(const std::string& session, const std::string& camera) const;
 };
+
+// Why `text` cannot name a session's files; empty when it can. It must end in ".mp4",
+// hold {camera} (every file needs a name of its own), and name no folder.
+std::string CheckNameTemplate(const std::string& text);
 
 // Parses the command line. Returns -1 to go on, or the exit code to leave with, after
 // --help (0) or after a message on standard error for a bad command line (2).

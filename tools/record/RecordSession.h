@@ -8,9 +8,17 @@
 // When the application directory cannot hold the stream files or settings the options ask
 // for, the session folder takes its place for the process (Create says so in a note).
 //
+// Every file says what it is and when: the session's start as its creation time, a
+// timecode track from the session's time of day, and its tracks named after the cameras.
+// The director's file holds the program's sound too (unless --program-sound off). The cut
+// (every switch as it takes effect, and the marks) is kept as it is made and handed over
+// at Stop: as chapters of the director's file, and as director.edl and director.otio beside
+// it, which rebuild the program from the camera files.
+//
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
-// reads counters that the feeders and the sinks' workers update.
+// reads counters that the feeders and the sinks' workers update. cutList() and
+// SessionTime() may be used from any thread.
 #pragma once
 
 #include <memory>
@@ -26,6 +34,9 @@
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
+#include "tools/record/edit/CutList.h"
+#include "tools/record/edit/EditPlan.h"
+#include "tools/record/edit/SessionTimecode.h"
 
 namespace sorvo::tools {
 
@@ -63,6 +74,12 @@ class RecordSession {
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
   bool hasSound() const { return m_sound != nullptr; }
 
+  // The cut as it is made: switches come in from the library, marks from whoever makes
+  // them (AddMark with SessionTime()). Thread-safe.
+  CutList& cutList() { return m_cut; }
+  // Seconds since the session started (0 before Start): the time of a mark made now.
+  double SessionTime() const;
+
  private:
   struct SinkRelease {
     void operator()(ISorvoSink* sink) const;
@@ -74,6 +91,8 @@ class RecordSession {
   struct Camera {
     int number = 0;
     std::string name;
+    // The name the user gave it; empty: `name`. Names its tracks, chapters and clips.
+    std::string title;
     std::string path;
     int port = 0;
     std::unique_ptr<MediaSource> source;  // until the feeder takes it
@@ -82,6 +101,7 @@ class RecordSession {
     SinkOwner sink;
     std::unique_ptr<Feeder> feeder;
     SinkStatus final;  // taken at Stop
+    EditFile file;     // its MP4 as the edit lists refer to it, taken at Stop
   };
 
   struct Sound {
@@ -98,6 +118,29 @@ class RecordSession {
   // application directory; empty when it can or need not.
   std::string AppDirectoryProblem() const;
   void PlacePreviews();
+  // Tells the cut list where each switch takes effect.
+  class SwitchRecorder : public ISorvoSwitchObserver {
+   public:
+    explicit SwitchRecorder(CutList* cut) : m_cut(cut) {}
+    void OnCameraSwitch(int camera, double time) override { m_cut->AddSwitch(time, camera); }
+
+   private:
+    CutList* m_cut;
+  };
+
+  static const std::string& TitleOf(const Camera& camera) {
+    return camera.title.empty() ? camera.name : camera.title;
+  }
+  // Gives a file to be made its metadata, track names and timecode; `video` names its
+  // first video track, and its sound track is the sound's.
+  void DescribeFile(FFWriteFile* file, const std::string& video) const;
+  // The session's start as every file says it, once Start has fixed it.
+  void DateFiles();
+  std::vector<FFWriteFile*> Writers() const;
+  // Hands the cut over to the director's file as chapters; before the director closes.
+  void PutChapters();
+  // Writes director.edl and director.otio, once every file is closed.
+  void WriteEditLists();
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
   bool CreateDirector(std::string* error);
@@ -122,6 +165,12 @@ class RecordSession {
   // The director's sink belongs to the controller; the counter is its data target. The
   // controller goes first and with it its references to the camera sinks.
   PacketCounter m_directorCounter;
+  std::string m_directorPath;
+  EditFile m_program;  // the director's file, as the edit lists refer to it
+  CutList m_cut;
+  SwitchRecorder m_switchRecorder{&m_cut};
+  SessionTimecode m_timecode;
+  std::string m_creationTime;  // ISO 8601, UTC
   SinkStatus m_directorFinal;  // taken at Stop
   std::unique_ptr<SorvoMuxer> m_muxer;
   int m_selected = -1;
