@@ -159,6 +159,7 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
     p.durationSeconds = Seconds(packet->duration, s->time_base);
     p.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     p.size = packet->size;
+    p.pos = packet->pos;
     file.packets.push_back(p);
     ProbedStream& stream = file.streams[p.stream];
     stream.endSeconds = std::max(stream.endSeconds, p.ptsSeconds + p.durationSeconds);
