@@ -98,7 +98,7 @@ unsigned int SorvoMuxer::CreateSingleMux(const char* name,
     m_nDirectorRate = frameRate > 0 ? frameRate : 25;
     m_pGrid->Reset(m_nDirectorRate);
     // The first camera the new director shows is a switch too.
-    m_nSwitchPending = m_nActiveCamera;
+    m_nGridCamera = CAMERA_NONE;
   }
   std::lock_guard<std::mutex> table(m_tableMutex);
   m_pDirector = std::move(director);
@@ -112,10 +112,11 @@ void SorvoMuxer::SetSwitchObserver(ISorvoSwitchObserver* observer) {
 
 void SorvoMuxer::PlaceOnGridLocked(double time, bool newPicture) {
   const sorvo::CaptureTimeline::Placement placement = m_pGrid->Place(time);
-  if (!newPicture || !placement.encode || m_nSwitchPending == CAMERA_NONE)
+  // A picture left out shows nothing; a repeat shows the camera shown before.
+  if (!newPicture || !placement.encode || m_nActiveCamera == m_nGridCamera)
     return;
-  const int camera = m_nSwitchPending;
-  m_nSwitchPending = CAMERA_NONE;
+  const int camera = m_nActiveCamera;
+  m_nGridCamera = camera;
   if (ISorvoSwitchObserver* observer = m_pSwitchObserver.load())
     observer->OnCameraSwitch(camera, m_pGrid->origin() +
                                          static_cast<double>(placement.slot) / m_nDirectorRate);
@@ -305,10 +306,8 @@ int SorvoMuxer::OnBuffer(int id,
     std::lock_guard<std::mutex> frame(m_frameMutex);
     // The switch waits for the newly selected camera's own next picture.
     const int selected = m_nCurCamera.load();
-    if (selected != m_nActiveCamera && id == selected) {
+    if (selected != m_nActiveCamera && id == selected)
       m_nActiveCamera = id;
-      m_nSwitchPending = id;
-    }
     active = id == m_nActiveCamera;
   }
   if (active) {
@@ -368,7 +367,6 @@ void SorvoMuxer::RepeatLocked(ISorvoSink* director, double time) {
   const size_t size = static_cast<size_t>(m_directorInfo.imageSize);
   m_repeatFrame.resize(size);
   CopyFrame(m_repeatFrame.data(), m_lastFrame.data(), size);
-  // A repeat shows the camera before a switch still pending.
   PlaceOnGridLocked(m_dLastTime, false);
   director->OnBuffer(CAMERA_DIRECTOR, m_dLastTime, m_repeatFrame.data(), m_directorInfo.imageSize,
                      m_directorInfo.width, m_directorInfo.height,

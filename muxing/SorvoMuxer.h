@@ -193,8 +193,9 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   std::string CameraName(int id);
   // Takes the director sink away with the fitting state and the last picture. m_lock held.
   CComPtr<ISorvoSink> DetachDirectorLocked();
-  // Places a picture handed to the director on its grid; a new picture (not a repeat)
-  // tells the observer where a pending switch took effect. m_frameMutex held.
+  // Places a picture handed to the director on its grid; a new picture (not a repeat) of
+  // another camera than the last one placed tells the observer where the switch took
+  // effect. m_frameMutex held.
   void PlaceOnGridLocked(double time, bool newPicture);
   // Hands a fitted picture to the director and keeps a copy of it. m_frameMutex held.
   void SendLocked(ISorvoSink* director, double time, const VideoInfo& info, unsigned char* picture);
@@ -226,11 +227,11 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   std::vector<unsigned char> m_repeatFrame;  // what a repeat hands over, so m_lastFrame stays
   uint32_t m_dwLastTick = 0;
   double m_dLastTime = 0;  // capture time of the last director picture
-  // The director's frame-rate grid, over the pictures handed to it, and the camera whose
-  // first picture on it is still to come (CAMERA_NONE: none).
+  // The director's frame-rate grid, over the pictures handed to it, and the camera of the
+  // last picture placed on it (CAMERA_NONE: none yet).
   std::unique_ptr<sorvo::CaptureTimeline> m_pGrid;
   int m_nDirectorRate = 25;
-  int m_nSwitchPending = CAMERA_NONE;
+  int m_nGridCamera = CAMERA_NONE;
   std::atomic<ISorvoSwitchObserver*> m_pSwitchObserver{nullptr};
 
   FFWriteFile m_multiFile;
