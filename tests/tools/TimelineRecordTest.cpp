@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "DrawnLabel.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "tools/record/Feeder.h"
-#include "tools/record/GlyphFont.h"
 #include "tools/record/SessionClock.h"
 
 namespace {
@@ -95,37 +95,6 @@ TEST(SessionClockFeederTest, BuffersGoOutStampedOnTheSessionsClock) {
   EXPECT_LE(times[0], clock.Now());
   for (size_t i = 1; i < times.size(); ++i)
     EXPECT_NEAR(times[i] - times[0], i / 100.0, 1e-9);
-}
-
-// The counter a synthetic camera draws in yellow under its name, read back from a decoded
-// picture: six digits in the 5 x 7 font, scaled to a sixtieth of the height. -1 when a
-// digit cannot be read.
-int DrawnCounter(const Picture& picture) {
-  const int scale = std::max(1, picture.height / 60);
-  const int margin = 2 * scale;
-  const int top = margin + 9 * scale;
-  int counter = 0;
-  for (int digit = 0; digit < 6; ++digit) {
-    int found = -1;
-    for (char c = '0'; c <= '9' && found < 0; ++c) {
-      const uint8_t* rows = sorvo::tools::Glyph(c);
-      bool same = true;
-      for (int row = 0; row < sorvo::tools::kGlyphHeight && same; ++row)
-        for (int column = 0; column < sorvo::tools::kGlyphWidth && same; ++column) {
-          const int x = margin + digit * 6 * scale + column * scale + scale / 2;
-          const int y = top + row * scale + scale / 2;
-          // Yellow is light in luma, the panel black.
-          const bool lit = picture.y[y * picture.width + x] > 113;
-          same = lit == ((rows[row] & (0x10 >> column)) != 0);
-        }
-      if (same)
-        found = c - '0';
-    }
-    if (found < 0)
-      return -1;
-    counter = counter * 10 + found;
-  }
-  return counter;
 }
 
 struct Shown {

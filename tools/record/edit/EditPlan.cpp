@@ -45,10 +45,11 @@ EditPlan PlanEdit(const std::vector<Shot>& shots, const std::vector<Mark>& marks
     event.camera = cuts[i].source->camera;
     event.recordIn = cuts[i].record;
     event.recordOut = i + 1 < cuts.size() ? cuts[i + 1].record : plan.recordEnd;
-    // The same moment in the camera's own file, counted from its first picture.
+    // The picture the camera's own file shows at that moment, counted from its first one
+    // (a picture lasts until the next; a hair's breadth of rounding is no picture).
     const double fromOrigin = std::max(0.0, cuts[i].time - cuts[i].source->origin);
     event.sourceIn = plan.SourceStart(*cuts[i].source) +
-                     std::llround(fromOrigin * timecode.rate()) +
+                     static_cast<int64_t>(std::floor(fromOrigin * timecode.rate() + 1e-3)) +
                      (event.recordIn - timecode.FrameAt(cuts[i].time));
     event.sourceOut = event.sourceIn + (event.recordOut - event.recordIn);
     plan.events.push_back(event);
