@@ -445,8 +445,8 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
     return 0;
   if (m_bHeaderPending && !WriteHeaderLocked())
     return 0;
-  m_dFileEnd = std::max(m_dFileEnd, static_cast<double>(ticks + duration) *
-                                        av_q2d(track->stream->time_base));
+  m_dFileEnd = std::max(m_dFileEnd,
+                        static_cast<double>(ticks + duration) * av_q2d(track->stream->time_base));
 
   // The container library takes the packet over and blanks it; it gets a copy, and the
   // caller's packet goes on unchanged to the encoder's other consumers.

@@ -118,8 +118,8 @@ void SorvoMuxer::PlaceOnGridLocked(double time, bool newPicture) {
   const int camera = m_nActiveCamera;
   m_nGridCamera = camera;
   if (ISorvoSwitchObserver* observer = m_pSwitchObserver.load())
-    observer->OnCameraSwitch(camera, m_pGrid->origin() +
-                                         static_cast<double>(placement.slot) / m_nDirectorRate);
+    observer->OnCameraSwitch(
+        camera, m_pGrid->origin() + static_cast<double>(placement.slot) / m_nDirectorRate);
 }
 
 CComPtr<ISorvoSink> SorvoMuxer::DetachDirectorLocked() {

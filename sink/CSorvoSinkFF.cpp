@@ -310,7 +310,8 @@ void CSorvoSinkFF::QueuePicture(double time,
 }
 
 int CSorvoSinkFF::OnEncodeData(int id, AVPacket* packet) {
-  if (id == kAudioDataTag && packet != nullptr) AddAudioPacket(packet);
+  if (id == kAudioDataTag && packet != nullptr)
+    AddAudioPacket(packet);
   return 1;
 }
 

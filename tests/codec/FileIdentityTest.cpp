@@ -81,8 +81,8 @@ std::unique_ptr<RecordingEncoder> OpenVideo(FFWriteFile* writer) {
 void EncodeFrom(FFEncoder& encoder, double first, int count) {
   for (int k = 0; k < count; ++k) {
     std::vector<uint8_t> picture = MovingYuvPicture(kW, kH, k);
-    ASSERT_EQ(encoder.Encode(0, first + k / 25.0, picture.data(), static_cast<long>(picture.size())),
-              1);
+    ASSERT_EQ(
+        encoder.Encode(0, first + k / 25.0, picture.data(), static_cast<long>(picture.size())), 1);
   }
 }
 

@@ -50,8 +50,8 @@ struct Recording {
 
   explicit Recording(bool withSound) {
     sink->SetEncodeDataOutputCB(&collector);
-    EXPECT_EQ(sink->Create("cam", dir.File("cam.mp4").c_str(), kW, kH, PIX_FMT_YUV420P, 25,
-                           400000, 0, 0, 0),
+    EXPECT_EQ(sink->Create("cam", dir.File("cam.mp4").c_str(), kW, kH, PIX_FMT_YUV420P, 25, 400000,
+                           0, 0, 0),
               1);
     sound = std::make_unique<SoundToSink>(sink);
     EXPECT_EQ(sound->Open(2, kRate, 128000), 1);

@@ -4,11 +4,10 @@
 // definition) and the OpenTimelineIO document (read back as JSON).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Cmx3600Check.h"
 #include "tools/record/RecordOptions.h"
@@ -103,7 +102,8 @@ TEST(EditPlanTest, SourceTimesAreEachFilesOwnAndShotsItCannotGiveAreLeftOut) {
 }
 
 TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
-  const EditPlan plan = TwoCameraPlan({{0.0, 0}, {4.0, 1}, {8.0, 0}}, {{0.2, "start"}, {6.5, "goal\nline"}});
+  const EditPlan plan =
+      TwoCameraPlan({{0.0, 0}, {4.0, 1}, {8.0, 0}}, {{0.2, "start"}, {6.5, "goal\nline"}});
   const std::string text = EdlText(plan, "session director");
   const CmxList list = ReadCmx3600(text, 25);
   for (const std::string& error : list.errors)

@@ -9,11 +9,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -37,11 +36,12 @@ constexpr double kFrame = 1.0 / kFps;
 const char* const kCameras[] = {"camera0.mp4", "camera1.mp4", "camera2.mp4"};
 
 // What ffprobe prints for `entries` of `path`, one line per item, fields by commas.
-std::vector<std::vector<std::string>> Ffprobe(const std::string& path, const std::string& entries,
+std::vector<std::vector<std::string>> Ffprobe(const std::string& path,
+                                              const std::string& entries,
                                               const std::string& folder) {
-  const ToolResult run = RunTool("/usr/bin/ffprobe",
-                                 {"-v", "error", "-show_entries", entries, "-of", "csv=p=0", path},
-                                 folder);
+  const ToolResult run =
+      RunTool("/usr/bin/ffprobe", {"-v", "error", "-show_entries", entries, "-of", "csv=p=0", path},
+              folder);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   std::vector<std::vector<std::string>> rows;
   std::istringstream lines(run.out);
@@ -95,7 +95,8 @@ std::vector<Seen> Pictures(const std::string& path) {
 // editor rebuilds a program, decoded. Each piece takes the pictures from `start` up to but
 // not including `end`: the bounds are moved half a picture back so that no rounding of a
 // picture's time moves it across.
-std::vector<Seen> Rebuild(const std::vector<Piece>& pieces, const TestAppDir& dir,
+std::vector<Seen> Rebuild(const std::vector<Piece>& pieces,
+                          const TestAppDir& dir,
                           const std::string& name) {
   std::vector<std::string> args = {"-v", "error", "-y"};
   std::string graph;
@@ -103,10 +104,9 @@ std::vector<Seen> Rebuild(const std::vector<Piece>& pieces, const TestAppDir& di
   for (size_t i = 0; i < pieces.size(); ++i) {
     args.insert(args.end(), {"-i", pieces[i].path});
     const std::string label = "[v" + std::to_string(i) + "]";
-    graph += "[" + std::to_string(i) + ":v]trim=start=" +
-             std::to_string(pieces[i].start - kFrame / 2) +
-             ":end=" + std::to_string(pieces[i].end - kFrame / 2) + ",setpts=PTS-STARTPTS" +
-             label + ";";
+    graph +=
+        "[" + std::to_string(i) + ":v]trim=start=" + std::to_string(pieces[i].start - kFrame / 2) +
+        ":end=" + std::to_string(pieces[i].end - kFrame / 2) + ",setpts=PTS-STARTPTS" + label + ";";
     joined += label;
   }
   graph += joined + "concat=n=" + std::to_string(pieces.size()) + ":v=1:a=0[out]";
@@ -165,13 +165,13 @@ class ProgramRecordTest : public ::testing::Test {
     s_started = std::time(nullptr);
     // Three cameras of the director's own size, so that the director's pictures are theirs
     // as they are; switched every 0.6 s by the recorder itself.
-    s_run = new ToolResult(RunTool(
-        kRecordProgram,
-        {"--seconds", "6", "--fps", std::to_string(kFps), "--camera", "test:320x240:yuv420p",
-         "--camera", "test:320x240:yuv420p", "--camera", "test:320x240:yuv420p", "--director",
-         "320x240", "--switch-every", "0.6", "--ports", std::to_string(base), "--out",
-         s_dir->File("session")},
-        s_dir->path()));
+    s_run = new ToolResult(
+        RunTool(kRecordProgram,
+                {"--seconds", "6", "--fps", std::to_string(kFps), "--camera",
+                 "test:320x240:yuv420p", "--camera", "test:320x240:yuv420p", "--camera",
+                 "test:320x240:yuv420p", "--director", "320x240", "--switch-every", "0.6",
+                 "--ports", std::to_string(base), "--out", s_dir->File("session")},
+                s_dir->path()));
   }
   static void TearDownTestSuite() {
     delete s_run;
@@ -209,8 +209,8 @@ TEST_F(ProgramRecordTest, TheProgramHasItsSoundAndItsShotsAsChapters) {
   ASSERT_GE(shots.size(), 6u);
 
   // One chapter per shot, at its switch, titled with its camera's name.
-  const auto chapters =
-      Ffprobe(Session("director.mp4"), "chapter=start_time,end_time:chapter_tags=title", s_dir->path());
+  const auto chapters = Ffprobe(Session("director.mp4"),
+                                "chapter=start_time,end_time:chapter_tags=title", s_dir->path());
   ASSERT_EQ(chapters.size(), shots.size());
   for (size_t i = 0; i < shots.size(); ++i) {
     ASSERT_EQ(chapters[i].size(), 3u);
@@ -248,8 +248,8 @@ TEST_F(ProgramRecordTest, TheEdlIsStrictCmx3600AndRebuildsTheProgramFromTheCamer
     ASSERT_EQ(clip, "camera" + event.reel.substr(3) + ".mp4");
     const std::string path = Session(clip);
     const int64_t fileStart = StartTimecode(path, s_dir->path());
-    pieces.push_back({path, (event.sourceIn - fileStart) * kFrame,
-                      (event.sourceOut - fileStart) * kFrame});
+    pieces.push_back(
+        {path, (event.sourceIn - fileStart) * kFrame, (event.sourceOut - fileStart) * kFrame});
   }
   ExpectSameProgram(Pictures(Session("director.mp4")), Rebuild(pieces, *s_dir, "from_edl.mkv"));
 }
@@ -294,7 +294,8 @@ TEST_F(ProgramRecordTest, EveryFileSaysWhenItWasRecordedAndNamesItsTracks) {
 
   // One creation time, the session's start.
   std::string created;
-  for (const char* name : {"camera0.mp4", "camera1.mp4", "camera2.mp4", "director.mp4", "导播多流.mp4"}) {
+  for (const char* name :
+       {"camera0.mp4", "camera1.mp4", "camera2.mp4", "director.mp4", "导播多流.mp4"}) {
     const auto rows = Ffprobe(Session(name), "format_tags=creation_time", s_dir->path());
     ASSERT_EQ(rows.size(), 1u) << name;
     if (created.empty())
@@ -307,8 +308,8 @@ TEST_F(ProgramRecordTest, EveryFileSaysWhenItWasRecordedAndNamesItsTracks) {
 
   auto handlers = [&](const std::string& name) {
     std::vector<std::string> names;
-    for (const auto& row : Ffprobe(Session(name), "stream=codec_type:stream_tags=handler_name",
-                                   s_dir->path()))
+    for (const auto& row :
+         Ffprobe(Session(name), "stream=codec_type:stream_tags=handler_name", s_dir->path()))
       if (row.size() == 2 && (row[0] == "video" || row[0] == "audio"))
         names.push_back(row[1]);
     return names;
@@ -326,8 +327,8 @@ TEST(ProgramRecordOptionsTest, NameTemplateNamesEveryFileAndProgramSoundOffLeave
   const ToolResult run =
       RunTool(kRecordProgram,
               {"--seconds", "1", "--camera", "test:160x120:yuv420p", "--director", "160x120",
-               "--ports", std::to_string(base), "--out", dir.File("show"), "--program-sound",
-               "off", "--name-template", "{session}_{camera}.mp4"},
+               "--ports", std::to_string(base), "--out", dir.File("show"), "--program-sound", "off",
+               "--name-template", "{session}_{camera}.mp4"},
               dir.path());
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   for (const char* name : {"show_camera0.mp4", "show_director.mp4", "show_sound.wav",

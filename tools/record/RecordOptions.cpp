@@ -53,7 +53,8 @@ std::string CheckNameTemplate(const std::string& text) {
     return "must end in .mp4";
   if (text.find("{camera}") == std::string::npos)
     return "must hold {camera}, so that every file gets a name of its own";
-  if (text.find('/') != std::string::npos) return "names files, not folders: no '/'";
+  if (text.find('/') != std::string::npos)
+    return "names files, not folders: no '/'";
   // What is left once the placeholders are out may hold no other brace.
   const std::string bare = ReplaceAll(ReplaceAll(text, "{camera}", ""), "{session}", "");
   if (bare.find_first_of("{}") != std::string::npos)
@@ -63,7 +64,8 @@ std::string CheckNameTemplate(const std::string& text) {
 
 std::string RecordOptions::FileName(const std::string& session, const std::string& camera) const {
   std::string name = ReplaceAll(ReplaceAll(nameTemplate, "{session}", session), "{camera}", camera);
-  if (camera == "sound") name.replace(name.size() - (sizeof(kMp4) - 1), std::string::npos, ".wav");
+  if (camera == "sound")
+    name.replace(name.size() - (sizeof(kMp4) - 1), std::string::npos, ".wav");
   return name;
 }
 

@@ -46,15 +46,15 @@ SessionTimecode TimeOfDayNow(int rate, std::string* creationTime) {
   char micro[16];
   std::snprintf(micro, sizeof(micro), ".%06dZ", fraction);
   *creationTime = std::string(text) + micro;
-  return SessionTimecode(local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
-                             fraction / 1e6,
-                         rate);
+  return SessionTimecode(
+      local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction / 1e6, rate);
 }
 
 // The name of the folder, without the path to it.
 std::string FolderName(const std::string& path) {
   std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  while (trimmed.size() > 1 && trimmed.back() == '/')
+    trimmed.pop_back();
   const size_t slash = trimmed.find_last_of('/');
   return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
@@ -237,7 +237,8 @@ bool RecordSession::StartMultiStream(std::string* error) {
   FFWriteFile& file = m_muxer->GetMultiFile();
   DescribeFile(&file, kDirectorName);
   // One video stream per camera, in their order.
-  for (const auto& camera : m_cameras) file.SetTrackName(camera->number, TitleOf(*camera).c_str());
+  for (const auto& camera : m_cameras)
+    file.SetTrackName(camera->number, TitleOf(*camera).c_str());
   if (m_muxer->StartMultMux() != 1) {
     *error = "cannot create the multi-stream file in " + m_outDir;
     return false;
@@ -375,7 +376,8 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   for (const auto& camera : m_cameras)
     if (!CreateCamera(*camera, error)) return false;
   // The director's file takes the sound's encoder, which must be open by then.
-  if (m_sound && !CreateSound(error)) return false;
+  if (m_sound && !CreateSound(error))
+    return false;
   if (!CreateDirector(error)) return false;
   // The library names them Sorvo_<sink name>_<time>_mp4.raw.
   for (const std::string& path : rawBefore.Added()) {
@@ -507,7 +509,8 @@ void RecordSession::Stop() {
   if (m_muxer) {
     CComPtr<ISorvoSink> director = m_muxer->GetDirector();
     m_muxer->SetSwitchObserver(nullptr);
-    if (director != nullptr) PutChapters();
+    if (director != nullptr)
+      PutChapters();
     m_muxer->StopAllMux();
     if (director != nullptr) {
       m_directorFinal = DirectorStatus(director);
@@ -515,14 +518,18 @@ void RecordSession::Stop() {
     }
   }
   for (const auto& camera : m_cameras) camera->sink.reset();
-  if (m_started) WriteEditLists();
+  if (m_started)
+    WriteEditLists();
   m_stopped = true;
 }
 
-double RecordSession::SessionTime() const { return m_clock ? m_clock->Now() : 0; }
+double RecordSession::SessionTime() const {
+  return m_clock ? m_clock->Now() : 0;
+}
 
 void RecordSession::DescribeFile(FFWriteFile* file, const std::string& video) const {
-  if (file == nullptr) return;
+  if (file == nullptr)
+    return;
   file->SetFileMetadata("creation_time", m_creationTime.c_str());
   file->SetTrackName(0, video.c_str());
   file->SetTrackName(FFWriteFile::kAudioTrack, kSoundName);
@@ -533,9 +540,11 @@ void RecordSession::DescribeFile(FFWriteFile* file, const std::string& video) co
 std::vector<FFWriteFile*> RecordSession::Writers() const {
   std::vector<FFWriteFile*> writers;
   for (const auto& camera : m_cameras)
-    if (FFWriteFile* file = SorvoGetRecordFile(camera->sink.get())) writers.push_back(file);
+    if (FFWriteFile* file = SorvoGetRecordFile(camera->sink.get()))
+      writers.push_back(file);
   if (m_muxer) {
-    if (FFWriteFile* file = SorvoGetRecordFile(m_muxer->GetDirector())) writers.push_back(file);
+    if (FFWriteFile* file = SorvoGetRecordFile(m_muxer->GetDirector()))
+      writers.push_back(file);
     writers.push_back(&m_muxer->GetMultiFile());
   }
   return writers;
@@ -553,9 +562,11 @@ void RecordSession::DateFiles() {
 void RecordSession::PutChapters() {
   CComPtr<ISorvoSink> director = m_muxer->GetDirector();
   FFWriteFile* file = SorvoGetRecordFile(director);
-  if (file == nullptr) return;
+  if (file == nullptr)
+    return;
   std::vector<std::string> names;
-  for (const auto& camera : m_cameras) names.push_back(TitleOf(*camera));
+  for (const auto& camera : m_cameras)
+    names.push_back(TitleOf(*camera));
   for (const Chapter& chapter : ChapterTitles(m_cut.Shots(), m_cut.Marks(), names, m_timecode))
     file->AddChapter(chapter.time, chapter.title.c_str());
   m_program.camera = -1;
@@ -569,9 +580,11 @@ void RecordSession::PutChapters() {
 
 void RecordSession::WriteEditLists() {
   std::vector<EditFile> sources;
-  for (const auto& camera : m_cameras) sources.push_back(camera->file);
+  for (const auto& camera : m_cameras)
+    sources.push_back(camera->file);
   const EditPlan plan = PlanEdit(m_cut.Shots(), m_cut.Marks(), m_timecode, m_program, sources);
-  const std::string title = FolderName(m_outDir) + " " + FolderName(WithExtension(m_directorPath, ""));
+  const std::string title =
+      FolderName(m_outDir) + " " + FolderName(WithExtension(m_directorPath, ""));
   const std::string edl = WithExtension(m_directorPath, ".edl");
   const std::string otio = WithExtension(m_directorPath, ".otio");
   std::string error;

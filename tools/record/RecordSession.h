@@ -21,11 +21,11 @@
 // SessionTime() may be used from any thread.
 #pragma once
 
+#include <sorvo/sorvo.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sorvo/sorvo.h>
 
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"

@@ -26,7 +26,8 @@ std::string MediaProblem(const FileReadBack& media) {
   if (!media.opened || !media.error.empty()) return media.error;
   for (const StreamReadBack& stream : media.streams) {
     // A timecode or chapter track holds no picture or sound to decode.
-    if (stream.kind == "other") continue;
+    if (stream.kind == "other")
+      continue;
     if (stream.frames == 0) return "a " + stream.kind + " stream has no frame that decodes";
     if (stream.decodeErrors > 0)
       return std::to_string(stream.decodeErrors) + " packets did not decode";
@@ -97,7 +98,8 @@ long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& own
 }
 
 std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sinks) {
-  if (check.file.kind == OutputFile::Kind::kEditList) return "";
+  if (check.file.kind == OutputFile::Kind::kEditList)
+    return "";
   if (check.file.kind == OutputFile::Kind::kWav) {
     const long long packets = PacketsOf(sinks, check.file.owner);
     if (packets <= 0 || check.media.streams.empty()) return "";

@@ -2,7 +2,8 @@
 
 namespace sorvo::tools {
 
-std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots, const std::vector<Mark>& marks,
+std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
+                                   const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
                                    const SessionTimecode& timecode) {
   std::vector<Chapter> chapters;

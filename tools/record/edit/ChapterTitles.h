@@ -17,7 +17,8 @@ struct Chapter {
 };
 
 // `names` holds the camera names by number. Marks before the first shot join its title.
-std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots, const std::vector<Mark>& marks,
+std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
+                                   const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
                                    const SessionTimecode& timecode);
 

@@ -24,8 +24,10 @@ std::vector<Shot> CutList::Shots() const {
                    [](const Shot& a, const Shot& b) { return a.time < b.time; });
   std::vector<Shot> shots;
   for (const Shot& shot : switches) {
-    if (!shots.empty() && shots.back().time == shot.time) shots.pop_back();
-    if (!shots.empty() && shots.back().camera == shot.camera) continue;
+    if (!shots.empty() && shots.back().time == shot.time)
+      shots.pop_back();
+    if (!shots.empty() && shots.back().camera == shot.camera)
+      continue;
     shots.push_back(shot);
   }
   return shots;

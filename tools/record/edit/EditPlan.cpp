@@ -7,18 +7,22 @@ namespace sorvo::tools {
 
 const EditFile* EditPlan::Source(int camera) const {
   for (const EditFile& file : sources)
-    if (file.camera == camera && file.started) return &file;
+    if (file.camera == camera && file.started)
+      return &file;
   return nullptr;
 }
 
-EditPlan PlanEdit(const std::vector<Shot>& shots, const std::vector<Mark>& marks,
-                  const SessionTimecode& timecode, const EditFile& program,
+EditPlan PlanEdit(const std::vector<Shot>& shots,
+                  const std::vector<Mark>& marks,
+                  const SessionTimecode& timecode,
+                  const EditFile& program,
                   const std::vector<EditFile>& sources) {
   EditPlan plan;
   plan.timecode = timecode;
   plan.program = program;
   plan.sources = sources;
-  if (!program.started) return plan;
+  if (!program.started)
+    return plan;
   plan.recordStart = timecode.FrameAt(program.origin);
   plan.recordEnd = std::max(plan.recordStart, timecode.FrameAt(program.end));
 
@@ -34,9 +38,12 @@ EditPlan PlanEdit(const std::vector<Shot>& shots, const std::vector<Mark>& marks
     // A camera whose file holds nothing of this moment cannot give the shot.
     if (source == nullptr || timecode.FrameAt(shot.time) < timecode.FrameAt(source->origin))
       continue;
-    if (record >= plan.recordEnd) break;
-    if (!cuts.empty() && cuts.back().record == record) cuts.pop_back();
-    if (!cuts.empty() && cuts.back().source == source) continue;
+    if (record >= plan.recordEnd)
+      break;
+    if (!cuts.empty() && cuts.back().record == record)
+      cuts.pop_back();
+    if (!cuts.empty() && cuts.back().source == source)
+      continue;
     cuts.push_back({record, source, shot.time});
   }
   for (size_t i = 0; i < cuts.size(); ++i) {

@@ -22,9 +22,9 @@ namespace sorvo::tools {
 
 // One file of the session as the edit refers to it.
 struct EditFile {
-  int camera = -1;    // the camera's number; -1 for the director's file
-  std::string name;   // the camera's name (camera0, or the name it was given)
-  std::string path;   // where the file is
+  int camera = -1;       // the camera's number; -1 for the director's file
+  std::string name;      // the camera's name (camera0, or the name it was given)
+  std::string path;      // where the file is
   bool started = false;  // it holds pictures: `origin` is known
   double origin = 0;     // session time of its first picture
   // Session time where its pictures end (the director's file only).
@@ -47,10 +47,10 @@ struct EditMark {
 
 struct EditPlan {
   SessionTimecode timecode;
-  EditFile program;              // the director's file
+  EditFile program;               // the director's file
   std::vector<EditFile> sources;  // indexed by camera number; cameras without a file unstarted
-  int64_t recordStart = 0;       // the program's first timecode
-  int64_t recordEnd = 0;         // its end (exclusive)
+  int64_t recordStart = 0;        // the program's first timecode
+  int64_t recordEnd = 0;          // its end (exclusive)
   std::vector<EditEvent> events;
   std::vector<EditMark> marks;
 
@@ -63,8 +63,10 @@ struct EditPlan {
 // Lays `shots` and `marks` against the files. A shot on a camera without a file, or before
 // its file began, is left out of the events (the shot before lasts longer); shots after the
 // program's end are dropped.
-EditPlan PlanEdit(const std::vector<Shot>& shots, const std::vector<Mark>& marks,
-                  const SessionTimecode& timecode, const EditFile& program,
+EditPlan PlanEdit(const std::vector<Shot>& shots,
+                  const std::vector<Mark>& marks,
+                  const SessionTimecode& timecode,
+                  const EditFile& program,
                   const std::vector<EditFile>& sources);
 
 }  // namespace sorvo::tools

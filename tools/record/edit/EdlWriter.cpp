@@ -20,13 +20,16 @@ std::string BaseName(const std::string& path) {
 // A comment's text on one line: line breaks would end the comment and start a bad event.
 std::string OneLine(std::string text) {
   for (char& c : text)
-    if (c == '\r' || c == '\n') c = ' ';
+    if (c == '\r' || c == '\n')
+      c = ' ';
   return text;
 }
 
 }  // namespace
 
-std::string ReelName(int camera) { return "CAM" + std::to_string(camera); }
+std::string ReelName(int camera) {
+  return "CAM" + std::to_string(camera);
+}
 
 std::string EdlText(const EditPlan& plan, const std::string& title) {
   const int rate = plan.timecode.rate();
@@ -55,7 +58,9 @@ std::string EdlText(const EditPlan& plan, const std::string& title) {
   return text;
 }
 
-bool WriteEdl(const EditPlan& plan, const std::string& title, const std::string& path,
+bool WriteEdl(const EditPlan& plan,
+              const std::string& title,
+              const std::string& path,
               std::string* error) {
   return WriteTextFile(path, EdlText(plan, title), error);
 }

@@ -19,7 +19,9 @@ std::string ReelName(int camera);
 // The whole list as text, lines ending in CR LF as editors expect.
 std::string EdlText(const EditPlan& plan, const std::string& title);
 // Writes it to `path`; false with `error`.
-bool WriteEdl(const EditPlan& plan, const std::string& title, const std::string& path,
+bool WriteEdl(const EditPlan& plan,
+              const std::string& title,
+              const std::string& path,
               std::string* error);
 
 }  // namespace sorvo::tools

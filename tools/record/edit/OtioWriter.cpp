@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-
 #include <nlohmann/json.hpp>
 
 #include "tools/record/edit/TextFile.h"
@@ -27,10 +26,13 @@ json Range(int64_t start, int64_t duration, int rate) {
 }
 
 json Gap(int64_t duration, int rate) {
-  return {{"OTIO_SCHEMA", "Gap.1"},      {"name", ""},
+  return {{"OTIO_SCHEMA", "Gap.1"},
+          {"name", ""},
           {"source_range", Range(0, duration, rate)},
-          {"effects", json::array()},    {"markers", json::array()},
-          {"enabled", true},             {"metadata", json::object()}};
+          {"effects", json::array()},
+          {"markers", json::array()},
+          {"enabled", true},
+          {"metadata", json::object()}};
 }
 
 json Clip(const EditEvent& event, const EditPlan& plan) {
@@ -38,14 +40,12 @@ json Clip(const EditEvent& event, const EditPlan& plan) {
   const EditFile& source = *plan.Source(event.camera);
   const int64_t start = plan.SourceStart(source);
   // The file's pictures run from its first timecode to where the program ends.
-  const int64_t available = std::max(event.sourceOut, plan.recordEnd - plan.recordStart +
-                                                          start) - start;
-  json reference = {{"OTIO_SCHEMA", "ExternalReference.1"},
-                    {"name", source.name},
-                    {"target_url", FileUrl(source.path)},
-                    {"available_range", Range(start, available, rate)},
-                    {"available_image_bounds", nullptr},
-                    {"metadata", json::object()}};
+  const int64_t available =
+      std::max(event.sourceOut, plan.recordEnd - plan.recordStart + start) - start;
+  json reference = {
+      {"OTIO_SCHEMA", "ExternalReference.1"}, {"name", source.name},
+      {"target_url", FileUrl(source.path)},   {"available_range", Range(start, available, rate)},
+      {"available_image_bounds", nullptr},    {"metadata", json::object()}};
   return {{"OTIO_SCHEMA", "Clip.2"},
           {"name", source.name},
           {"source_range", Range(event.sourceIn, event.sourceOut - event.sourceIn, rate)},
@@ -62,7 +62,8 @@ json Clip(const EditEvent& event, const EditPlan& plan) {
 std::string FileUrl(const std::string& path) {
   std::error_code failed;
   std::string absolute = std::filesystem::absolute(path, failed).lexically_normal().string();
-  if (failed) absolute = path;
+  if (failed)
+    absolute = path;
   std::string url = "file://";
   for (unsigned char c : absolute) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
@@ -81,11 +82,13 @@ std::string OtioText(const EditPlan& plan, const std::string& title) {
   json children = json::array();
   int64_t at = plan.recordStart;
   for (const EditEvent& event : plan.events) {
-    if (event.recordIn > at) children.push_back(Gap(event.recordIn - at, rate));
+    if (event.recordIn > at)
+      children.push_back(Gap(event.recordIn - at, rate));
     children.push_back(Clip(event, plan));
     at = event.recordOut;
   }
-  if (plan.recordEnd > at) children.push_back(Gap(plan.recordEnd - at, rate));
+  if (plan.recordEnd > at)
+    children.push_back(Gap(plan.recordEnd - at, rate));
 
   json markers = json::array();
   for (const EditMark& mark : plan.marks)
@@ -96,11 +99,9 @@ std::string OtioText(const EditPlan& plan, const std::string& title) {
                        {"comment", ""},
                        {"metadata", json::object()}});
 
-  json track = {{"OTIO_SCHEMA", "Track.1"}, {"name", "Program"},
-                {"kind", "Video"},          {"source_range", nullptr},
-                {"children", children},     {"effects", json::array()},
-                {"markers", markers},       {"enabled", true},
-                {"metadata", json::object()}};
+  json track = {{"OTIO_SCHEMA", "Track.1"}, {"name", "Program"},    {"kind", "Video"},
+                {"source_range", nullptr},  {"children", children}, {"effects", json::array()},
+                {"markers", markers},       {"enabled", true},      {"metadata", json::object()}};
   json stack = {{"OTIO_SCHEMA", "Stack.1"}, {"name", "tracks"},
                 {"source_range", nullptr},  {"children", json::array({track})},
                 {"effects", json::array()}, {"markers", json::array()},
@@ -113,7 +114,9 @@ std::string OtioText(const EditPlan& plan, const std::string& title) {
   return timeline.dump(4) + "\n";
 }
 
-bool WriteOtio(const EditPlan& plan, const std::string& title, const std::string& path,
+bool WriteOtio(const EditPlan& plan,
+               const std::string& title,
+               const std::string& path,
                std::string* error) {
   return WriteTextFile(path, OtioText(plan, title), error);
 }

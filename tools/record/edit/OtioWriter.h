@@ -16,7 +16,9 @@ namespace sorvo::tools {
 // The document as text.
 std::string OtioText(const EditPlan& plan, const std::string& title);
 // Writes it to `path`; false with `error`.
-bool WriteOtio(const EditPlan& plan, const std::string& title, const std::string& path,
+bool WriteOtio(const EditPlan& plan,
+               const std::string& title,
+               const std::string& path,
                std::string* error);
 // "file://" and the absolute path, every byte outside the unreserved ones and '/'
 // percent-encoded.
