@@ -94,8 +94,9 @@ class SORVO_EXPORT FFWriteFile {
   // The track SetTrackName names for the audio stream.
   static constexpr int kAudioTrack = -1;
   // A file-level metadata entry of the files made from now on, e.g. "creation_time"
-  // (ISO 8601, UTC) or "title"; a null or empty value removes the key. 1 stored; 0 for a
-  // null or empty key.
+  // (ISO 8601, UTC) or "title", and of an open file still waiting for its header (one with
+  // a timecode track before its first packet); a null or empty value removes the key from
+  // the files made from now on. 1 stored; 0 for a null or empty key.
   int SetFileMetadata(const char* key, const char* value);
   // Names video stream `index` (0-9) or the audio stream (kAudioTrack) of the files made
   // from now on: the track's handler name and title. A null or empty name removes it.
@@ -104,8 +105,10 @@ class SORVO_EXPORT FFWriteFile {
   // Gives the files made from now on a timecode track on their first video stream:
   // capture time `captureTime` (the clock of the packets' times) is `secondsOfDay` seconds
   // after midnight, and a file's first timecode is the time of day of its origin, in whole
-  // pictures of that stream's frame rate (non-drop; the day wraps at midnight). 1 stored; 0
-  // for a time that is not finite.
+  // pictures of that stream's frame rate (1 to 255 a second; non-drop; the day wraps at
+  // midnight). A clock set again before an open file's first packet counts for that file,
+  // so a host may make its files before its session's clock starts. 1 stored; 0 for a
+  // time that is not finite.
   int SetTimecodeClock(double captureTime, double secondsOfDay);
   // A chapter of the open file from capture time `time` on (before the origin: from the
   // file's start), titled `title`, until the next chapter or the file's end. Written with
