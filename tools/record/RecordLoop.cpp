@@ -13,12 +13,20 @@
 
 namespace sorvo::tools {
 
+void TakeSwitches(RecordSession& session, SessionSummary* cuts) {
+  cuts->switches.clear();
+  for (const Shot& shot : session.cutList().Shots())
+    cuts->switches.push_back({shot.time, shot.camera});
+}
+
 double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
-                     ProgressLine& progress) {
+                     ProgressLine& progress, SessionConsole* console, SessionSummary* cuts) {
   using Clock = std::chrono::steady_clock;
   using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
-  const Clock::time_point start = Clock::now();
+  // The session's clock, whose times the files keep: a mark or a switch is said at the time
+  // the edit lists give it.
+  const Clock::time_point start = session.start();
   const Clock::duration showEvery = progress.inPlace() ? std::chrono::milliseconds(250)
                                                        : std::chrono::milliseconds(1000);
   const bool timed = options.seconds > 0;
@@ -37,10 +45,27 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   // What was said before the recording began is not said again.
   std::set<std::string> told;
   for (const std::string& note : session.Notes()) told.insert(note);
+  auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
+  // The tally changes as the switch is asked for; the list of switches holds them where
+  // they take effect in the director's file (TakeSwitches).
+  auto switched = [&] {
+    if (console) console->console().ProgramChanged(session.selectedCamera(), sessionTime());
+  };
+  auto mark = [&](double time, const std::string& label) {
+    cuts->marks.push_back({time, label});
+    session.cutList().AddMark(time, label);
+    if (console) console->console().Marked(time, label);
+  };
+  // The camera selected when the director was made is on program from the start.
+  if (session.selectedCamera() >= 0 && console)
+    console->console().ProgramChanged(session.selectedCamera(), 0);
+  if (console) console->Begin(start);
+  const Clock::duration publishEvery = std::chrono::milliseconds(250);
+  Clock::time_point nextPublish = start;
 
   if (keys.active())
     progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
-                     " choose the director's camera; q stops" +
+                     " choose the director's camera; m marks; q stops" +
                      (timed ? " early." : " (or Ctrl-C)."));
   else if (!timed)
     progress.Message("Recording until Ctrl-C or SIGTERM.");
@@ -49,9 +74,11 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     Clock::time_point wake = nextShow;
     if (timed) wake = std::min(wake, end);
     if (switching) wake = std::min(wake, nextSwitch);
+    if (console) wake = std::min(wake, nextPublish);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
-    pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int count = keys.active() ? 2 : 1;
+    pollfd fds[3] = {{stop.fd(), POLLIN, 0}, {console ? console->fd() : -1, POLLIN, 0},
+                     {STDIN_FILENO, POLLIN, 0}};
+    const int count = keys.active() ? 3 : 2;
     poll(fds, count, static_cast<int>(std::max<long long>(0, wait.count())));
 
     if (stop.Requested()) {
@@ -61,37 +88,60 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       break;
     }
     bool quit = false;
+    // A camera chosen by hand stays on screen for a whole interval.
+    auto choose = [&](int camera) {
+      if (!session.SelectCamera(camera)) return false;
+      switched();
+      nextSwitch = Clock::now() + switchEvery;
+      nextShow = Clock::now();
+      return true;
+    };
     for (int key; (key = keys.ReadKey()) >= 0;) {
       if (key == 'q' || key == 'Q') quit = true;
+      if (key == 'm' || key == 'M') mark(sessionTime(), "");
       if (key < '0' || key > '9') continue;
-      // A camera chosen by hand stays on screen for a whole interval.
-      if (session.SelectCamera(key - '0')) {
-        nextSwitch = Clock::now() + switchEvery;
-        nextShow = Clock::now();
-      } else {
+      if (!choose(key - '0'))
         progress.Message("there is no camera " + std::string(1, static_cast<char>(key)));
-      }
     }
-    if (quit) {
-      progress.Message("Stopping; finishing the files.");
+    bool consoleStop = false;
+    for (const SessionConsole::Request& request :
+         console ? console->TakeRequests() : std::vector<SessionConsole::Request>()) {
+      if (request.kind == SessionConsole::Request::Kind::kProgram) choose(request.camera);
+      if (request.kind == SessionConsole::Request::Kind::kMark) mark(request.time, request.label);
+      consoleStop = consoleStop || request.kind == SessionConsole::Request::Kind::kStop;
+    }
+    if (quit || consoleStop) {
+      progress.Message(consoleStop ? "Stopping as the console asked; finishing the files."
+                                   : "Stopping; finishing the files.");
       break;
     }
     const Clock::time_point now = Clock::now();
     if (timed && now >= end) break;
     if (switching && now >= nextSwitch) {
       session.SelectNextCamera();
+      switched();
       // A loop held up (a slow machine, a stopped terminal) switches once, not once for
       // every interval it missed.
       nextSwitch += switchEvery;
       if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
+    if (console && now >= nextPublish) {
+      TakeSwitches(session, cuts);
+      console->Publish(session, *cuts, ConsoleSessionState::kRecording);
+      nextPublish = now + publishEvery;
+    }
     if (now >= nextShow) {
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
-      for (const std::string& note : session.Notes())
-        if (told.insert(note).second) progress.Message("note: " + note);
+      for (const std::string& note : session.Notes()) {
+        if (!told.insert(note).second) continue;
+        progress.Message("note: " + note);
+        if (console) console->console().Problem(note);
+      }
       nextShow += showEvery;
     }
   }
+  TakeSwitches(session, cuts);
+  if (console) console->Publish(session, *cuts, ConsoleSessionState::kStopping);
   return Seconds(Clock::now() - start).count();
 }
 

@@ -32,6 +32,10 @@ struct RecordOptions {
   // the camera's name ("director" for the director's cut, "sound" for the WAV file, whose
   // name ends in .wav instead of .mp4).
   std::string nameTemplate = "{camera}.mp4";
+  std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
+  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool noConsole = false;
+  std::string consoleToken;     // empty: one is made at start
 
   static constexpr int kMaxCameras = 5;
   // A year: longer sessions record until stopped (--seconds 0).

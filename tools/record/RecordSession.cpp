@@ -212,6 +212,7 @@ bool RecordSession::CreateDirector(std::string* error) {
     *error = "the library could not give the director's file the sound";
     return false;
   }
+  if (m_console) director->SetGrabberCallBack(m_console->ProgramInput());
   for (const auto& camera : m_cameras) {
     m_muxer->SetSink(camera->number, camera->sink.get());
     if (m_muxer->AddSingleMux(camera->sink.get()) != 1) {
@@ -399,13 +400,17 @@ void RecordSession::Start() {
   m_timecode = TimeOfDayNow(m_options.fps, &m_creationTime);
   DateFiles();
   for (const auto& camera : m_cameras) {
-    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
+    IGrabberCallBack* receiver = camera->sink.get();
+    if (m_console) receiver = m_console->CameraInput(camera->number, receiver);
+    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), receiver,
                                               camera->number, /*dropLate=*/true, *m_clock);
     camera->feeder->Start();
   }
   if (m_sound) {
-    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), m_sound->sink.get(),
-                                               0, /*dropLate=*/false, *m_clock);
+    IGrabberCallBack* receiver = m_sound->sink.get();
+    if (m_console) receiver = m_console->SoundInput(receiver, kSoundChannels);
+    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), receiver, 0,
+                                               /*dropLate=*/false, *m_clock);
     m_sound->feeder->Start();
   }
   m_started = true;
@@ -508,6 +513,7 @@ void RecordSession::Stop() {
   // the director, whose counters are read once it is closed.
   if (m_muxer) {
     CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+    if (director != nullptr) director->SetGrabberCallBack(nullptr);
     m_muxer->SetSwitchObserver(nullptr);
     if (director != nullptr)
       PutChapters();
@@ -521,10 +527,6 @@ void RecordSession::Stop() {
   if (m_started)
     WriteEditLists();
   m_stopped = true;
-}
-
-double RecordSession::SessionTime() const {
-  return m_clock ? m_clock->Now() : 0;
 }
 
 void RecordSession::DescribeFile(FFWriteFile* file, const std::string& video) const {

@@ -17,8 +17,8 @@
 //
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
-// reads counters that the feeders and the sinks' workers update. cutList() and
-// SessionTime() may be used from any thread.
+// reads counters that the feeders and the sinks' workers update. cutList() may be used from
+// any thread.
 #pragma once
 
 #include <sorvo/sorvo.h>
@@ -34,6 +34,7 @@
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
+#include "tools/record/console/Console.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EditPlan.h"
 #include "tools/record/edit/SessionTimecode.h"
@@ -54,6 +55,9 @@ class RecordSession {
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
   bool Create(const std::string& outDir, std::string* error);
+  // Shows the session in `console` (before Create): its taps go where pictures and sound
+  // pass. The console outlives the session.
+  void AttachConsole(Console* console) { m_console = console; }
   // Starts delivering pictures.
   void Start();
   // Stops the sources, lets the sinks encode what they hold and closes every file.
@@ -74,11 +78,12 @@ class RecordSession {
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
   bool hasSound() const { return m_sound != nullptr; }
 
-  // The cut as it is made: switches come in from the library, marks from whoever makes
-  // them (AddMark with SessionTime()). Thread-safe.
+  // The cut as it is made: switches come in from the library as they take effect in the
+  // director's file, marks from whoever makes them, timed on the session's clock (from
+  // start()). Thread-safe.
   CutList& cutList() { return m_cut; }
-  // Seconds since the session started (0 before Start): the time of a mark made now.
-  double SessionTime() const;
+  // The session clock's 0, the files' time 0; set by Start.
+  SessionClock::Clock::time_point start() const { return m_clock->At(0); }
 
  private:
   struct SinkRelease {
@@ -155,6 +160,7 @@ class RecordSession {
   void WaitForEncoders();
 
   RecordOptions m_options;
+  Console* m_console = nullptr;
   std::string m_outDir;
   std::string m_appDir;         // the library's; the session folder once moved there
   std::string m_appDirProblem;  // why it must move; empty when it stays

@@ -11,6 +11,7 @@
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/console/ConsoleModel.h"
 
 namespace sorvo::tools {
 
@@ -30,6 +31,10 @@ struct SessionSummary {
   std::vector<SinkStatus> sinks;
   std::vector<FileCheck> files;
   std::vector<std::string> notes;
+  // Cameras put on program (by key, by the timer or from the console) and marks, at their
+  // times on the session's clock.
+  std::vector<ConsoleSwitch> switches;
+  std::vector<ConsoleMark> marks;
 
   // No file was found bad (and there are files); files not read back are not counted.
   bool NoneBad() const;
