@@ -460,6 +460,17 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   out->dts = ticks;
   out->duration = duration;
   const int written = av_interleaved_write_frame(m_pFormatContext.get(), out);
+  // At each key frame what the container holds goes to the disk: its buffer would keep
+  // seconds of pictures from a file whose writer is killed, and from readers of the live
+  // file. Packets the interleaving still holds for the other streams follow later.
+  if (written == 0 && track != &m_audioTrack && (flags & AV_PKT_FLAG_KEY) != 0 &&
+      m_pFormatContext->pb != nullptr) {
+    avio_flush(m_pFormatContext->pb);
+    if (m_pFormatContext->pb->error < 0) {
+      ReportWriteFailureLocked(m_pFormatContext->pb->error);
+      return 0;
+    }
+  }
   if (written == 0)
     return 1;
   ReportWriteFailureLocked(written);
