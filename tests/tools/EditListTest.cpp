@@ -165,4 +165,26 @@ TEST(NameTemplateTest, NamesEveryFileAndRefusesTemplatesThatCannot) {
   EXPECT_NE(CheckNameTemplate(".mp4"), "");
 }
 
+TEST(CameraNameTest, ANameAtTheEndOfACameraIsSplitOffAndMustBeItsOwn) {
+  EXPECT_EQ(SplitCameraText("test:320x180,name=Stage").source, "test:320x180");
+  EXPECT_EQ(SplitCameraText("test:320x180,name=Stage").name, "Stage");
+  // A source may hold commas, and what is no name stays the source's.
+  const std::string filter = "lavfi:color=red,drawtext=text=name=x y";
+  EXPECT_EQ(SplitCameraText(filter).source, filter);
+  EXPECT_EQ(SplitCameraText(filter).name, "");
+  EXPECT_EQ(SplitCameraText("test,name=../up").name, "");
+  EXPECT_EQ(SplitCameraText("test,name=").name, "");
+
+  RecordOptions options;
+  options.cameras = {"test,name=Stage", "test:160x120"};
+  EXPECT_EQ(options.CameraSources(), (std::vector<std::string>{"test", "test:160x120"}));
+  EXPECT_EQ(options.CameraTitle(0), "Stage");
+  EXPECT_EQ(options.CameraTitle(1), "");
+  EXPECT_EQ(CheckCameraNames(options.cameras), "");
+  EXPECT_NE(CheckCameraNames({"test,name=A", "test,name=A"}), "");
+  EXPECT_NE(CheckCameraNames({"test", "test,name=camera0"}), "");
+  EXPECT_NE(CheckCameraNames({"test,name=director"}), "");
+  EXPECT_NE(CheckCameraNames({"test,name=sound"}), "");
+}
+
 }  // namespace

@@ -326,12 +326,12 @@ TEST(ProgramRecordOptionsTest, NameTemplateNamesEveryFileAndProgramSoundOffLeave
   ASSERT_GT(base, 0);
   const ToolResult run =
       RunTool(kRecordProgram,
-              {"--seconds", "1", "--camera", "test:160x120:yuv420p", "--director", "160x120",
-               "--ports", std::to_string(base), "--out", dir.File("show"), "--program-sound", "off",
-               "--name-template", "{session}_{camera}.mp4"},
+              {"--seconds", "1", "--camera", "test:160x120:yuv420p,name=Stage", "--director",
+               "160x120", "--ports", std::to_string(base), "--out", dir.File("show"),
+               "--program-sound", "off", "--name-template", "{session}_{camera}.mp4"},
               dir.path());
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-  for (const char* name : {"show_camera0.mp4", "show_director.mp4", "show_sound.wav",
+  for (const char* name : {"show_Stage.mp4", "show_director.mp4", "show_sound.wav",
                            "show_director.edl", "show_director.otio", "导播多流.mp4"})
     EXPECT_FALSE(ReadWholeFile(dir.File(std::string("show/") + name)).empty()) << name;
   const ProbedFile program = ProbeFile(dir.File("show/show_director.mp4"));
@@ -341,6 +341,15 @@ TEST(ProgramRecordOptionsTest, NameTemplateNamesEveryFileAndProgramSoundOffLeave
   EXPECT_GT(program.streams[0].decodedFrames, 20);
   for (const ProbedStream& stream : program.streams)
     EXPECT_NE(stream.mediaType, AVMEDIA_TYPE_AUDIO);
+  // The camera's name names its track, the multi-stream file's and the program's chapter.
+  const auto handler =
+      Ffprobe(dir.File("show/show_Stage.mp4"), "stream_tags=handler_name", dir.path());
+  ASSERT_FALSE(handler.empty());
+  EXPECT_EQ(handler[0], (std::vector<std::string>{"Stage"}));
+  const auto chapters =
+      Ffprobe(dir.File("show/show_director.mp4"), "chapter_tags=title", dir.path());
+  ASSERT_FALSE(chapters.empty());
+  EXPECT_EQ(chapters[0], (std::vector<std::string>{"Stage"}));
 
   const ToolResult bad = RunTool(kRecordProgram, {"--name-template", "{session}.mp4"}, dir.path());
   EXPECT_EQ(bad.exitCode, 2);

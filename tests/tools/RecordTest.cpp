@@ -639,8 +639,8 @@ TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMov
       RunTool(kRecordProgram, with({"--camera", "test:160x120"}), dir.path());
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find(out + " already holds recordings (camera0.mp4, camera1.mp4, "
-                                   "director.mp4, sound.wav, 导播多流.mp4); choose another "
-                                   "--out folder, or add --force"),
+                                   "director.edl, director.mp4, director.otio, sound.wav, "
+                                   "导播多流.mp4); choose another --out folder, or add --force"),
             std::string::npos)
       << refused.err;
   EXPECT_EQ(NamesIn(out), session);

@@ -85,8 +85,50 @@ std::string RecordOptions::FileName(const std::string& session, const std::strin
   return name;
 }
 
+CameraText SplitCameraText(const std::string& text) {
+  static const std::string kName = ",name=";
+  const size_t at = text.rfind(kName);
+  if (at == std::string::npos || at == 0)
+    return {text, ""};
+  const std::string name = text.substr(at + kName.size());
+  const bool plain =
+      !name.empty() && name[0] != '.' && std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+      });
+  if (!plain)
+    return {text, ""};
+  return {text.substr(0, at), name};
+}
+
+std::string CheckCameraNames(const std::vector<std::string>& cameras) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    const std::string name = SplitCameraText(cameras[i]).name;
+    names.push_back(name.empty() ? "camera" + std::to_string(i) : name);
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == "director" || names[i] == "sound")
+      return "the name " + names[i] + " is the " + names[i] + "'s own";
+    for (size_t j = 0; j < i; ++j)
+      if (names[i] == names[j])
+        return "two cameras are named " + names[i];
+  }
+  return "";
+}
+
+std::string RecordOptions::CameraTitle(int number) const {
+  if (number < 0 || static_cast<size_t>(number) >= cameras.size())
+    return "";
+  return SplitCameraText(cameras[number]).name;
+}
+
 std::vector<std::string> RecordOptions::CameraSources() const {
-  if (!cameras.empty()) return cameras;
+  if (!cameras.empty()) {
+    std::vector<std::string> sources;
+    for (const std::string& text : cameras)
+      sources.push_back(SplitCameraText(text).source);
+    return sources;
+  }
   return {"test:1280x720:bgr24", "test:640x480:bgr24", "test:800x600:yuv420p"};
 }
 
@@ -117,7 +159,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   std::string border = "000000";
   std::string switchText = FormatSeconds(options->switchEvery);
   app.add_option("--camera", options->cameras,
-                 "A camera, repeatable (up to 5); default: three test cameras")
+                 "A camera, repeatable (up to 5), named after ,name=NAME at its end (default: "
+                 "camera0 ...); default: three test cameras")
       ->type_name("SOURCE");
   app.add_option("--audio", options->audio, "Sound: tone, none, a media file, or alsa:DEVICE")
       ->type_name("SOURCE")
@@ -206,6 +249,12 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
     std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded (keys 0 to 4)\n",
                  RecordOptions::kMaxCameras);
+    return 2;
+  }
+  const std::string names = CheckCameraNames(options->cameras);
+  if (!names.empty()) {
+    std::fprintf(stderr, "sorvo-record: --camera: %s: every camera needs a name of its own\n",
+                 names.c_str());
     return 2;
   }
   options->switchEvery = std::stod(switchText);

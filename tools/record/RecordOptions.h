@@ -44,8 +44,10 @@ struct RecordOptions {
   static constexpr int kSoundPortOffset = 10;
   int CameraPort(int number) const { return portBase + 1 + number; }
   int SoundPort() const { return portBase + kSoundPortOffset; }
-  // The camera sources to open: the given ones, or the three defaults.
+  // The camera sources to open: the given ones (without their names), or the three defaults.
   std::vector<std::string> CameraSources() const;
+  // The name given to camera `number` with ",name=NAME"; empty when none was.
+  std::string CameraTitle(int number) const;
   // The name of `camera`'s file in the session folder `session` (its name, not its path).
   std::string FileName(const std::string& session, const std::string& camera) const;
 };
@@ -53,6 +55,19 @@ struct RecordOptions {
 // Why `text` cannot name a session's files; empty when it can. It must end in ".mp4",
 // hold {camera} (every file needs a name of its own), and name no folder.
 std::string CheckNameTemplate(const std::string& text);
+
+// A --camera text, "SOURCE[,name=NAME]": the source and the name given to the camera (empty
+// when none). A NAME is letters, digits, '-', '_' and '.'; anything else after ",name=" is
+// part of the source.
+struct CameraText {
+  std::string source;
+  std::string name;
+};
+CameraText SplitCameraText(const std::string& text);
+
+// Why the cameras' names cannot name their files and tracks (two alike, one taken by the
+// director, the sound or another camera's number); empty when they can.
+std::string CheckCameraNames(const std::vector<std::string>& cameras);
 
 // Parses the command line. Returns -1 to go on, or the exit code to leave with, after
 // --help (0) or after a message on standard error for a bad command line (2).

@@ -102,6 +102,7 @@ bool RecordSession::OpenSources(std::string* error) {
     auto camera = std::make_unique<Camera>();
     camera->number = static_cast<int>(i);
     camera->name = "camera" + std::to_string(i);
+    camera->title = m_options.CameraTitle(camera->number);
     camera->port = m_options.CameraPort(camera->number);
     camera->source = OpenCamera(sources[i], camera->number, m_options.fps, &why);
     if (!camera->source) {
