@@ -487,6 +487,14 @@ void RecordSession::WaitForEncoders() {
 
 void RecordSession::Stop() {
   if (m_stopped) return;
+  if (m_clock) {
+    const double end = m_clock->Now();
+    for (const auto& camera : m_cameras)
+      if (camera->feeder)
+        camera->feeder->EndAt(end);
+    if (m_sound && m_sound->feeder)
+      m_sound->feeder->EndAt(end);
+  }
   for (const auto& camera : m_cameras)
     if (camera->feeder) camera->feeder->Stop();
   if (m_sound && m_sound->feeder) m_sound->feeder->Stop();
