@@ -1,7 +1,9 @@
 #include "codec/FFWriteFile.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -31,6 +33,34 @@ bool CarriesTime(const AVPacket* packet) {
 // Seconds expressed in `base`, to the nearest tick.
 int64_t SecondsToTicks(double seconds, AVRational base) {
   return std::llround(seconds * base.den / base.num);
+}
+
+// The rate a timecode track counts in: whole pictures a second, as its sample entry holds.
+int TimecodeRate(AVRational timeBase) {
+  if (timeBase.num <= 0 || timeBase.den <= 0)
+    return 0;
+  const int64_t rate = std::llround(static_cast<double>(timeBase.den) / timeBase.num);
+  return rate >= 1 && rate <= 255 ? static_cast<int>(rate) : 0;
+}
+
+// "HH:MM:SS:FF" of the picture that starts `secondsOfDay` after midnight, the day wrapping.
+std::string TimecodeText(double secondsOfDay, int rate) {
+  const int64_t day = int64_t{86400} * rate;
+  int64_t frames = std::llround(secondsOfDay * rate) % day;
+  if (frames < 0)
+    frames += day;
+  char text[64];
+  std::snprintf(text, sizeof(text), "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ":%02" PRId64,
+                frames / (int64_t{3600} * rate), frames / (int64_t{60} * rate) % 60,
+                frames / rate % 60, frames % rate);
+  return text;
+}
+
+void NameTrack(AVStream* stream, const std::string& name) {
+  if (stream == nullptr || name.empty())
+    return;
+  av_dict_set(&stream->metadata, "handler_name", name.c_str(), 0);
+  av_dict_set(&stream->metadata, "title", name.c_str(), 0);
 }
 
 AVStream* AddStream(AVFormatContext* context, AVCodecContext* codecContext, int streamId) {
@@ -133,6 +163,20 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
     audio.audio = m_pAudioEncoder;
   }
 
+  for (int i = 0; i < streams; ++i)
+    NameTrack(video[i].stream, m_trackNames[i]);
+  NameTrack(audio.stream, m_audioTrackName);
+  for (const auto& [key, value] : m_fileMetadata)
+    av_dict_set(&context->metadata, key.c_str(), value.c_str(), 0);
+  // The muxer makes the timecode track as it starts, from the first video stream's entry;
+  // what the entry says is set once the file's origin is known, with the header.
+  const int timecodeRate =
+      m_bTimecode && streams > 0 ? TimecodeRate(video[0].context->time_base) : 0;
+  if (timecodeRate > 0) {
+    video[0].stream->avg_frame_rate = AVRational{timecodeRate, 1};
+    av_dict_set(&video[0].stream->metadata, "timecode", "00:00:00:00", 0);
+  }
+
   const bool needsFile = !(format->flags & AVFMT_NOFILE);
   const bool existed = needsFile && PathFileExistsA(fileName);
   // Read now, so that a host may change it between files.
@@ -140,7 +184,9 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
       sorvo::MuxerOptions::ForFormat(format, streams + (audio.stream != nullptr ? 1 : 0));
   if (needsFile && !options.OpenFile(context.get(), fileName))
     return 0;
-  if (avformat_write_header(context.get(), options.address()) < 0) {
+  const int started = timecodeRate > 0 ? avformat_init_output(context.get(), options.address())
+                                       : avformat_write_header(context.get(), options.address());
+  if (started < 0) {
     // A container that refuses its streams leaves no empty file of ours behind.
     context.reset();
     if (needsFile && !existed)
@@ -155,8 +201,119 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
   m_audioTrack = std::move(audio);
   m_nVideoCount = streams;
   m_bOriginSet = false;
+  m_bHeaderPending = timecodeRate > 0;
+  m_nTimecodeRate = timecodeRate;
+  m_strTimecode.clear();
+  m_chapters.clear();
+  m_dFileEnd = 0;
   m_bOpen.store(1);
   return 1;
+}
+
+int FFWriteFile::SetFileMetadata(const char* key, const char* value) {
+  CSingleLock hold(m_lock);
+  if (key == nullptr || *key == '\0')
+    return 0;
+  m_fileMetadata.erase(std::remove_if(m_fileMetadata.begin(), m_fileMetadata.end(),
+                                      [key](const auto& entry) { return entry.first == key; }),
+                       m_fileMetadata.end());
+  if (value != nullptr && *value != '\0')
+    m_fileMetadata.emplace_back(key, value);
+  return 1;
+}
+
+int FFWriteFile::SetTrackName(int index, const char* name) {
+  CSingleLock hold(m_lock);
+  if (index != kAudioTrack && (index < 0 || index >= kVideoSlots))
+    return 0;
+  (index == kAudioTrack ? m_audioTrackName : m_trackNames[index]) = name != nullptr ? name : "";
+  return 1;
+}
+
+int FFWriteFile::SetTimecodeClock(double captureTime, double secondsOfDay) {
+  CSingleLock hold(m_lock);
+  if (!std::isfinite(captureTime) || !std::isfinite(secondsOfDay))
+    return 0;
+  m_bTimecode = true;
+  m_dTimecodeCapture = captureTime;
+  m_dTimecodeDay = secondsOfDay;
+  return 1;
+}
+
+int FFWriteFile::AddChapter(double time, const char* title) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || title == nullptr || *title == '\0' || !std::isfinite(time))
+    return 0;
+  m_chapters.emplace_back(time, title);
+  return 1;
+}
+
+bool FFWriteFile::GetFileOrigin(double* origin) {
+  CSingleLock hold(m_lock);
+  if (!m_bOriginSet)
+    return false;
+  if (origin != nullptr)
+    *origin = m_dOrigin;
+  return true;
+}
+
+std::string FFWriteFile::GetFileTimecode() {
+  CSingleLock hold(m_lock);
+  return m_strTimecode;
+}
+
+bool FFWriteFile::WriteHeaderLocked() {
+  m_bHeaderPending = false;
+  // A file closed before any packet came starts at the clock's own moment.
+  const double origin = m_bOriginSet ? m_dOrigin : m_dTimecodeCapture;
+  const std::string timecode =
+      TimecodeText(m_dTimecodeDay + (origin - m_dTimecodeCapture), m_nTimecodeRate);
+  av_dict_set(&m_videoTracks[0].stream->metadata, "timecode", timecode.c_str(), 0);
+  // A host may have dated the file since it was made.
+  for (const auto& [key, value] : m_fileMetadata)
+    av_dict_set(&m_pFormatContext->metadata, key.c_str(), value.c_str(), 0);
+  const int written = avformat_write_header(m_pFormatContext.get(), nullptr);
+  if (written < 0) {
+    ReportWriteFailureLocked(written);
+    return false;
+  }
+  m_strTimecode = timecode;
+  return true;
+}
+
+void FFWriteFile::PutChaptersLocked() {
+  if (m_chapters.empty() || !m_bOriginSet)
+    return;
+  std::stable_sort(m_chapters.begin(), m_chapters.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Microseconds: finer than any container's chapter times.
+  const AVRational base{1, 1000000};
+  std::vector<std::pair<int64_t, const std::string*>> starts;
+  for (const auto& [time, title] : m_chapters) {
+    const int64_t start = std::max<int64_t>(0, std::llround((time - m_dOrigin) * 1e6));
+    // A later chapter from the same moment takes the place of an earlier one.
+    if (!starts.empty() && starts.back().first == start)
+      starts.pop_back();
+    starts.emplace_back(start, &title);
+  }
+  const int64_t end = std::llround(m_dFileEnd * 1e6);
+  AVFormatContext* context = m_pFormatContext.get();
+  for (size_t i = 0; i < starts.size() && starts[i].first < end; ++i) {
+    AVChapter** grown = static_cast<AVChapter**>(
+        av_realloc_array(context->chapters, context->nb_chapters + 1, sizeof(AVChapter*)));
+    if (grown == nullptr)
+      return;
+    context->chapters = grown;
+    AVChapter* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+    if (chapter == nullptr)
+      return;
+    chapter->id = static_cast<int64_t>(i);
+    chapter->time_base = base;
+    chapter->start = starts[i].first;
+    chapter->end = i + 1 < starts.size() ? std::min(starts[i + 1].first, end) : end;
+    av_dict_set(&chapter->metadata, "title", starts[i].second->c_str(), 0);
+    context->chapters[context->nb_chapters++] = chapter;
+  }
 }
 
 AVStream* FFWriteFile::add_video_stream(AVFormatContext* context,
@@ -286,6 +443,10 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   int64_t duration = 0;
   if (!StampLocked(packet, track, &ticks, &duration))
     return 0;
+  if (m_bHeaderPending && !WriteHeaderLocked())
+    return 0;
+  m_dFileEnd = std::max(m_dFileEnd,
+                        static_cast<double>(ticks + duration) * av_q2d(track->stream->time_base));
 
   // The container library takes the packet over and blanks it; it gets a copy, and the
   // caller's packet goes on unchanged to the encoder's other consumers.
@@ -299,6 +460,17 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   out->dts = ticks;
   out->duration = duration;
   const int written = av_interleaved_write_frame(m_pFormatContext.get(), out);
+  // At each key frame what the container holds goes to the disk: its buffer would keep
+  // seconds of pictures from a file whose writer is killed, and from readers of the live
+  // file. Packets the interleaving still holds for the other streams follow later.
+  if (written == 0 && track != &m_audioTrack && (flags & AV_PKT_FLAG_KEY) != 0 &&
+      m_pFormatContext->pb != nullptr) {
+    avio_flush(m_pFormatContext->pb);
+    if (m_pFormatContext->pb->error < 0) {
+      ReportWriteFailureLocked(m_pFormatContext->pb->error);
+      return 0;
+    }
+  }
   if (written == 0)
     return 1;
   ReportWriteFailureLocked(written);
@@ -325,7 +497,10 @@ void FFWriteFile::CloseLocked() {
   // The trailer is tried even after a failed packet: a packet the container refused leaves
   // the output sound, and the file then plays up to it. After a failed write to the disk
   // the output stays in error, the trailer fails too, and the file has no index.
-  if (m_pFormatContext) {
+  // A file that never received a packet still gets its header, so that it opens.
+  const bool headed = !m_bHeaderPending || WriteHeaderLocked();
+  if (m_pFormatContext && headed) {
+    PutChaptersLocked();
     int finished = av_write_trailer(m_pFormatContext.get());
     AVIOContext* output = m_pFormatContext->pb;
     if (finished == 0 && output != nullptr) {
@@ -345,7 +520,8 @@ void FFWriteFile::CloseLocked() {
   m_audioTrack = Track();
   m_nVideoCount = 0;
   m_bWriteFailed = false;
-  m_bOriginSet = false;
+  m_bHeaderPending = false;
+  m_chapters.clear();
 }
 
 int FFWriteFile::IsOpen() {

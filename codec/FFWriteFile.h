@@ -19,6 +19,14 @@
 // The writer writes a copy of the caller's packet and leaves the caller's packet untouched.
 // An MP4 is written in fragments, one per GOP, when the settings say so (MuxerOptions.h).
 //
+// What a file says about itself is the host's to give, before CreateFileA; by default it
+// says nothing: file-level metadata (creation time, title), a name per track (its handler
+// name and title), and a timecode track whose first timecode is the time of day of the
+// file's origin. Since the origin is known only with the first packet, a file with a
+// timecode track gets its header then (or at CloseFile when no packet came). Chapters, in
+// capture time, are added while the file is open and written with its index at CloseFile;
+// a fragmented MP4, whose index comes first, cannot take them.
+//
 // Ownership: the writer owns the format context, its streams and the open file. It
 // shares each stream's codec context with its encoder until CloseFile, so an encoder may
 // close first. Attached encoders are not owned: they must outlive any CreateFileA that
@@ -33,6 +41,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/FFDeleters.h"
 #include "host/CCriticalSectionEx.h"
@@ -80,6 +91,37 @@ class SORVO_EXPORT FFWriteFile {
   // 1 open, 0 closed.
   virtual int IsOpen();
 
+  // The track SetTrackName names for the audio stream.
+  static constexpr int kAudioTrack = -1;
+  // A file-level metadata entry of the files made from now on, e.g. "creation_time"
+  // (ISO 8601, UTC) or "title", and of an open file still waiting for its header (one with
+  // a timecode track before its first packet); a null or empty value removes the key from
+  // the files made from now on. 1 stored; 0 for a null or empty key.
+  int SetFileMetadata(const char* key, const char* value);
+  // Names video stream `index` (0-9) or the audio stream (kAudioTrack) of the files made
+  // from now on: the track's handler name and title. A null or empty name removes it.
+  // 1 stored; 0 for an index out of range.
+  int SetTrackName(int index, const char* name);
+  // Gives the files made from now on a timecode track on their first video stream:
+  // capture time `captureTime` (the clock of the packets' times) is `secondsOfDay` seconds
+  // after midnight, and a file's first timecode is the time of day of its origin, in whole
+  // pictures of that stream's frame rate (1 to 255 a second; non-drop; the day wraps at
+  // midnight). A clock set again before an open file's first packet counts for that file,
+  // so a host may make its files before its session's clock starts. 1 stored; 0 for a
+  // time that is not finite.
+  int SetTimecodeClock(double captureTime, double secondsOfDay);
+  // A chapter of the open file from capture time `time` on (before the origin: from the
+  // file's start), titled `title`, until the next chapter or the file's end. Written with
+  // the file's index at CloseFile; a fragmented MP4 takes none. 1 taken; 0 when the file
+  // is closed, the title empty or the time not finite.
+  int AddChapter(double time, const char* title);
+  // The capture time of the file's time 0: that of its first packet. Of the open file, or
+  // of the last one closed; false when that file received no packet.
+  bool GetFileOrigin(double* origin);
+  // The first timecode the open (or last closed) file was given, "HH:MM:SS:FF"; empty
+  // without a timecode track or before the file's header was written.
+  std::string GetFileTimecode();
+
  protected:
   // New streams, with the encoder's codec parameters; null when none can be made. The
   // codec id is not used: each stream takes the codec of its encoder.
@@ -114,6 +156,11 @@ class SORVO_EXPORT FFWriteFile {
   // before it. m_lock held.
   bool StartTimedLocked(const AVPacket* packet, Track* track);
   int WriteLocked(const AVPacket* packet, Track* track, int flags);
+  // Writes the header of a file that waited for its origin, with its first timecode.
+  // False (logged) when the container refuses it. m_lock held.
+  bool WriteHeaderLocked();
+  // Hands the chapters to the format context, each ending where the next begins.
+  void PutChaptersLocked();
   void CloseLocked();
   void ReportWriteFailureLocked(int error);
 
@@ -127,6 +174,20 @@ class SORVO_EXPORT FFWriteFile {
   bool m_bWriteFailed = false;      // the open file refused a packet: it takes no more
   bool m_bOriginSet = false;        // m_dOrigin holds the time of the file's first packet
   double m_dOrigin = 0;             // capture clock, seconds
+  // What the files say about themselves, for the next CreateFileA.
+  std::vector<std::pair<std::string, std::string>> m_fileMetadata;
+  std::string m_trackNames[kVideoSlots];
+  std::string m_audioTrackName;
+  bool m_bTimecode = false;
+  double m_dTimecodeCapture = 0;  // capture time that is m_dTimecodeDay after midnight
+  double m_dTimecodeDay = 0;
+  // The open file's: a header still to write (it waits for the origin), the timecode it
+  // got, its chapters in capture time and the end of its latest packet in file seconds.
+  bool m_bHeaderPending = false;
+  int m_nTimecodeRate = 0;
+  std::string m_strTimecode;
+  std::vector<std::pair<double, std::string>> m_chapters;
+  double m_dFileEnd = 0;
   std::atomic<int> m_bOpen{0};
   CCriticalSectionEx m_lock;
 };

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/packet.h>
 }
 
+#include "codec/CaptureTimeline.h"
 #include "codec/FFEncoder.h"
 #include "host/BackupFile.h"
 #include "host/CopyFrame.h"
@@ -40,7 +41,8 @@ bool IsCamera(int id) {
 
 }  // namespace
 
-SorvoMuxer::SorvoMuxer() : m_pGate(new sorvo::PictureGate()) {
+SorvoMuxer::SorvoMuxer()
+    : m_pGate(new sorvo::PictureGate()), m_pGrid(new sorvo::CaptureTimeline()) {
   for (auto& fit : m_pFit)
     fit.reset(new sorvo::CameraFit());
   for (int id = 0; id < kCameras; ++id) {
@@ -93,9 +95,33 @@ unsigned int SorvoMuxer::CreateSingleMux(const char* name,
   sorvo::PictureGate::Closed closed(*m_pGate);
   m_zoomOption = zoomOption;
   m_clrFill = fillColour;
+  {
+    std::lock_guard<std::mutex> frame(m_frameMutex);
+    m_nDirectorRate = frameRate > 0 ? frameRate : 25;
+    m_pGrid->Reset(m_nDirectorRate);
+    // The first camera the new director shows is a switch too.
+    m_nGridCamera = CAMERA_NONE;
+  }
   std::lock_guard<std::mutex> table(m_tableMutex);
   m_pDirector = std::move(director);
   return 1;
+}
+
+void SorvoMuxer::SetSwitchObserver(ISorvoSwitchObserver* observer) {
+  std::lock_guard<std::mutex> frame(m_frameMutex);
+  m_pSwitchObserver.store(observer);
+}
+
+void SorvoMuxer::PlaceOnGridLocked(double time, bool newPicture) {
+  const sorvo::CaptureTimeline::Placement placement = m_pGrid->Place(time);
+  // A picture left out shows nothing; a repeat shows the camera shown before.
+  if (!newPicture || !placement.encode || m_nActiveCamera == m_nGridCamera)
+    return;
+  const int camera = m_nActiveCamera;
+  m_nGridCamera = camera;
+  if (ISorvoSwitchObserver* observer = m_pSwitchObserver.load())
+    observer->OnCameraSwitch(
+        camera, m_pGrid->origin() + static_cast<double>(placement.slot) / m_nDirectorRate);
 }
 
 CComPtr<ISorvoSink> SorvoMuxer::DetachDirectorLocked() {
@@ -329,6 +355,7 @@ void SorvoMuxer::SendLocked(ISorvoSink* director,
   CopyFrame(m_lastFrame.data(), picture, size);
   m_directorInfo = info;
   m_dLastTime = time;
+  PlaceOnGridLocked(time, true);
   director->OnBuffer(CAMERA_DIRECTOR, time, picture, info.imageSize, info.width, info.height,
                      static_cast<PixelFormat>(info.pixelFormat));
   m_dwLastTick = GetTickCount();
@@ -348,6 +375,7 @@ void SorvoMuxer::RepeatLocked(ISorvoSink* director, double time) {
   const size_t size = static_cast<size_t>(m_directorInfo.imageSize);
   m_repeatFrame.resize(size);
   CopyFrame(m_repeatFrame.data(), m_lastFrame.data(), size);
+  PlaceOnGridLocked(m_dLastTime, false);
   director->OnBuffer(CAMERA_DIRECTOR, m_dLastTime, m_repeatFrame.data(), m_directorInfo.imageSize,
                      m_directorInfo.width, m_directorInfo.height,
                      static_cast<PixelFormat>(m_directorInfo.pixelFormat));

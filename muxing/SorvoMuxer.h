@@ -14,6 +14,7 @@
 #include "host/CCriticalSectionEx.h"
 #include "host/PixelFormat.h"
 #include "host/SorvoExport.h"
+#include "muxing/ISorvoSwitchObserver.h"
 #include "muxing/VideoInfo.h"
 #include "sink/IGrabberCallBack.h"
 #include "sink/ISorvoData.h"
@@ -22,6 +23,7 @@
 
 namespace sorvo {
 class CameraFit;
+class CaptureTimeline;
 class PictureGate;
 }  // namespace sorvo
 
@@ -61,6 +63,11 @@ class PictureGate;
 //   while a picture is handed to the director sink, whose own locks come after it.
 // m_nCurCamera, m_bRegistered, m_nStreamIndex and m_bStreamStarted are atomics read
 // without a lock.
+//
+// Where a switch takes effect: the director's encoder places each picture on its frame-rate
+// grid by capture time and leaves out one of an instant already shown (CaptureTimeline.h).
+// The controller keeps the same grid over the pictures it hands over, so it knows the slot
+// where the director's file first shows a newly active camera and tells the switch observer.
 class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
  public:
   static constexpr int kCameras = 9;         // camera ids 0 to 8
@@ -127,6 +134,9 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   CComPtr<ISorvoSink> GetDirector();
   // The multi-stream writer, for the host's steps on it (attaching an audio encoder).
   FFWriteFile& GetMultiFile() { return m_multiFile; }
+  // Tells `observer` (null: nobody) of every switch from now on, the first camera shown
+  // included. The observer must outlive StopAllMux or be cleared first.
+  void SetSwitchObserver(ISorvoSwitchObserver* observer);
 
   // IGrabberCallBack: a camera sink's picture, with its id. 0 for an id outside 0 to 4 or
   // without a registered sink, for the active camera's picture under a zoom option other
@@ -183,6 +193,10 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   std::string CameraName(int id);
   // Takes the director sink away with the fitting state and the last picture. m_lock held.
   CComPtr<ISorvoSink> DetachDirectorLocked();
+  // Places a picture handed to the director on its grid; a new picture (not a repeat) of
+  // another camera than the last one placed tells the observer where the switch took
+  // effect. m_frameMutex held.
+  void PlaceOnGridLocked(double time, bool newPicture);
   // Hands a fitted picture to the director and keeps a copy of it. m_frameMutex held.
   void SendLocked(ISorvoSink* director, double time, const VideoInfo& info, unsigned char* picture);
   // While camera 4 is active, sends its last picture again, with that picture's capture
@@ -213,6 +227,12 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   std::vector<unsigned char> m_repeatFrame;  // what a repeat hands over, so m_lastFrame stays
   uint32_t m_dwLastTick = 0;
   double m_dLastTime = 0;  // capture time of the last director picture
+  // The director's frame-rate grid, over the pictures handed to it, and the camera of the
+  // last picture placed on it (CAMERA_NONE: none yet).
+  std::unique_ptr<sorvo::CaptureTimeline> m_pGrid;
+  int m_nDirectorRate = 25;
+  int m_nGridCamera = CAMERA_NONE;
+  std::atomic<ISorvoSwitchObserver*> m_pSwitchObserver{nullptr};
 
   FFWriteFile m_multiFile;
   std::atomic<int> m_nStreamIndex[kCameras];     // -1: no stream in the open file

@@ -398,7 +398,11 @@ int CSorvoSinkFF::ReturnBuffer(unsigned char* buffer,
   return result;
 }
 
-int CSorvoSinkFF::OnEncodeData(int /*id*/, AVPacket* /*packet*/) { return 1; }
+int CSorvoSinkFF::OnEncodeData(int id, AVPacket* packet) {
+  if (id == kAudioDataTag && packet != nullptr)
+    AddAudioPacket(packet);
+  return 1;
+}
 
 int CSorvoSinkFF::OnAccept(ITransferConnection* connection, int /*flag*/) {
   if (connection == nullptr) return 1;

@@ -88,7 +88,9 @@ class CSorvoSinkFF : public ISorvoSink,
                    int width,
                    int height,
                    PixelFormat pixelFormat) override;
-  // ISorvoData: a sink takes no encoded data of its own; returns 1.
+  // ISorvoData: an audio packet (tag 200) goes to the MP4 file through AddAudioPacket,
+  // which keeps it only when the host gave the file an audio stream; anything else is
+  // not the sink's. Returns 1.
   int OnEncodeData(int id, AVPacket* packet) override;
 
   // ITransferAccepterCB
@@ -98,8 +100,13 @@ class CSorvoSinkFF : public ISorvoSink,
   // The frame pool's worker lands here; always 1.
   int EncodeFrame(int id, double time, unsigned char* data, long length, int width, int height,
                   PixelFormat pixelFormat);
-  // Hands an audio packet to the MP4 writer when it is open; always 1.
+  // Hands an audio packet to the MP4 writer when it is open; always 1. The writer keeps
+  // it only when an audio encoder was attached to it (RecordFile) before StartRecord.
   int AddAudioPacket(AVPacket* packet);
+  // The writer of the sink's MP4 file, for the host's steps on it before StartRecord
+  // (attaching an audio encoder, naming the file and its track, a timecode clock) and
+  // while it records (chapters). It lives as long as the sink; its own lock guards it.
+  FFWriteFile& RecordFile() { return m_mp4File; }
 
   // The name the raw stream file gets for this sink at the given time stamp.
   std::string RawStreamPath(const std::string& stamp) const;

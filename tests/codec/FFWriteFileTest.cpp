@@ -25,6 +25,7 @@ using sorvo::test::OpenDescriptorCount;
 using sorvo::test::ProbedFile;
 using sorvo::test::ProbedPacket;
 using sorvo::test::ProbeFile;
+using sorvo::test::ReadWholeFile;
 using sorvo::test::RecordingAudioEncoder;
 using sorvo::test::RecordingEncoder;
 using sorvo::test::TestAppDir;
@@ -426,6 +427,35 @@ TEST(FFWriteFileTest, EncodersMayCloseBeforeTheFile) {
   // 22.05 kHz MPEG-2 Layer III frames hold 576 samples.
   ASSERT_EQ(file.PacketsOf(1).size(), 4u);
   EXPECT_NEAR(file.PacketsOf(1)[3].ptsSeconds, (3 * 576 - padding) / 22050.0, 1e-4);
+}
+
+// A recorder killed mid-GOP keeps everything up to the last key frame: the container's
+// buffer (up to 256 KiB, seconds of pictures) is on disk once a key frame is written.
+TEST(FFWriteFileTest, EveryKeyFrameIsOnDiskOnceWritten) {
+  TestAppDir dir;
+  auto encoder = OpenVideo();
+  FFWriteFile writer;
+  encoder->writer = &writer;
+  ASSERT_EQ(writer.AttachVideoEncoder(0, encoder.get()), 1);
+  const std::string path = dir.File("live.mp4");
+  ASSERT_EQ(writer.CreateFileA(path.c_str(), "mp4", 1), 1);
+  // Two GOPs and the next key frame: pictures 0, 25 and 50 are key frames.
+  for (int key = 0; key <= 50; key += 25) {
+    EncodePictures(*encoder, key == 0 ? 1 : 25, key == 0 ? 0 : key - 24);
+    ASSERT_EQ(encoder->packets.size(), static_cast<size_t>(key + 1));
+    ASSERT_TRUE(encoder->packets.back().flags & AV_PKT_FLAG_KEY) << key;
+    // The open file holds every packet so far, the key frame's bytes last of all.
+    size_t bytes = 0;
+    for (const auto& packet : encoder->packets)
+      bytes += packet.data.size();
+    const std::string disk = ReadWholeFile(path);
+    EXPECT_GE(disk.size(), bytes) << "after key frame " << key;
+    const std::vector<uint8_t>& last = encoder->packets.back().data;
+    EXPECT_NE(disk.find(std::string(last.begin(), last.end())), std::string::npos)
+        << "key frame " << key << " is not on disk";
+  }
+  writer.CloseFile();
+  EXPECT_EQ(ProbeFile(path).streams.at(0).decodedFrames, 51);
 }
 
 TEST(FFWriteFileTest, PacketsFromSeveralEncodingThreadsAllLand) {

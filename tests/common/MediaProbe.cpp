@@ -135,7 +135,10 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
     stream.extradata.assign(s->codecpar->extradata,
                             s->codecpar->extradata + s->codecpar->extradata_size);
     file.streams.push_back(stream);
-    const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
+    // Pictures and sound are decoded; a timecode or chapter track has nothing to decode.
+    const bool media = s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ||
+                       s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    const AVCodec* codec = media ? avcodec_find_decoder(s->codecpar->codec_id) : nullptr;
     CodecContextPtr decoder(avcodec_alloc_context3(codec));
     // With the stream's time base the decoder moves a frame's time past the samples it
     // leaves out (a start-up delay), as a player's does.
@@ -159,6 +162,7 @@ ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
     p.durationSeconds = Seconds(packet->duration, s->time_base);
     p.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     p.size = packet->size;
+    p.pos = packet->pos;
     file.packets.push_back(p);
     ProbedStream& stream = file.streams[p.stream];
     stream.endSeconds = std::max(stream.endSeconds, p.ptsSeconds + p.durationSeconds);

@@ -40,6 +40,7 @@ struct ProbedPacket {
   double durationSeconds = 0;
   bool key = false;
   int size = 0;
+  int64_t pos = -1;  // byte offset in the file; -1 when unknown
 };
 
 struct ProbedFile {

@@ -194,7 +194,8 @@ TEST(DiskFullTest, TheRecorderFinishesTheOtherFilesAndSaysWhichAreIncomplete) {
     const std::string path = file.get<std::string>("path");
     const std::string kind = file.get<std::string>("kind");
     const std::string problem = file.get<std::string>("problem");
-    const bool big = file.get<std::string>("owner").rfind("camera", 0) != 0;
+    // The edit lists, written once the session ends, are small enough to fit.
+    const bool big = file.get<std::string>("owner").rfind("camera", 0) != 0 && kind != "edit list";
     EXPECT_EQ(file.get<bool>("good"), !big) << path << ": " << problem;
     bad += !file.get<bool>("good");
     // These read back as far as they go: only the count tells that they end early.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -287,3 +288,59 @@ TEST_F(MuxerTimelineTest, ALaterCameraStartsLaterAndTheSoundKeepsTimeWithThePict
 }
 
 }  // namespace
+
+// Keeps every switch the controller reports.
+class SwitchLog : public ISorvoSwitchObserver {
+ public:
+  void OnCameraSwitch(int camera, double time) override {
+    std::lock_guard<std::mutex> hold(m_lock);
+    switches.push_back({camera, 0, time});
+  }
+  std::vector<Shown> switches;  // camera and capture time; counter unused
+
+ private:
+  std::mutex m_lock;
+};
+
+// The switch observer is told the moment the director's file first shows each camera, on
+// the file's own frame grid, whether the new camera's picture of that instant came before
+// or after the old one's, and for a camera whose pictures are taken between the grid's.
+TEST_F(MuxerTimelineTest, EverySwitchIsReportedWhereTheDirectorsFileFirstShowsTheCamera) {
+  MakeDirector();
+  AddCamera(0, 25);
+  AddCamera(1, 25);
+  SwitchLog log;
+  muxer.SetSwitchObserver(&log);
+  ASSERT_EQ(muxer.SetCurSingleMux(CAMERA_0), 1);
+  std::mt19937 order(11);
+  int selected = 0;
+  for (int k = 0; k < 200; ++k) {
+    const int first = static_cast<int>(order() % 2);
+    for (int id : {first, 1 - first}) {
+      // Camera 1 takes its pictures a third of a picture after camera 0's.
+      Deliver(id, k, 3.0 + k / 25.0 + (id == 1 ? 0.013 : 0.0));
+      WaitForDirector();
+    }
+    if (k % 7 == 6 || k % 11 == 3) {
+      selected = 1 - selected;
+      ASSERT_EQ(muxer.SetCurSingleMux(static_cast<EnumCameraType>(selected)), 1);
+    }
+  }
+  double origin = 0;
+  ASSERT_TRUE(muxer.Director()->RecordFile().GetFileOrigin(&origin));
+  muxer.SetSwitchObserver(nullptr);
+  muxer.StopAllMux();
+
+  const ProbedFile file = ProbeFile(DirectorPath(), true);
+  ASSERT_EQ(file.streams.size(), 1u);
+  std::vector<Shown> runs;
+  for (const Shown& shown : ShownPictures(file.streams[0]))
+    if (runs.empty() || runs.back().camera != shown.camera)
+      runs.push_back(shown);
+  ASSERT_GT(runs.size(), 30u);
+  ASSERT_EQ(log.switches.size(), runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(log.switches[i].camera, runs[i].camera) << i;
+    EXPECT_NEAR(log.switches[i].seconds - origin, runs[i].seconds, 1e-3) << i;
+  }
+}

@@ -35,7 +35,8 @@ TEST(GrayCameraRecordTest, AGreyTestCameraIsRecordedAndTheSessionEndsWell) {
 
   const ProbedFile file = ProbeFile(out + "/camera0.mp4", /*keepPictures=*/true);
   ASSERT_TRUE(file.opened);
-  ASSERT_EQ(file.streams.size(), 1u);
+  // The pictures and their timecode track.
+  ASSERT_EQ(file.streams.size(), 2u);
   const ProbedStream& video = file.streams[0];
   EXPECT_EQ(video.codecId, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(video.width, 640);

@@ -115,7 +115,7 @@ TEST_F(NetworkRecordTest, AnRtspCameraAndNetworkSoundAreRecorded) {
 
   const ProbedFile camera = ProbeFile(out + "/camera0.mp4", /*keepPictures=*/true);
   ASSERT_TRUE(camera.opened);
-  ASSERT_EQ(camera.streams.size(), 1u);
+  ASSERT_EQ(camera.streams.size(), 2u);
   EXPECT_EQ(camera.streams[0].codecId, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(camera.streams[0].width, 320);
   EXPECT_EQ(camera.streams[0].height, 240);
@@ -125,7 +125,7 @@ TEST_F(NetworkRecordTest, AnRtspCameraAndNetworkSoundAreRecorded) {
   ASSERT_FALSE(camera.streams[0].pictures.empty());
   EXPECT_FALSE(IsNoSignalPicture(camera.streams[0].pictures.back()));
   const ProbedFile lost = ProbeFile(out + "/camera1.mp4", /*keepPictures=*/true);
-  ASSERT_EQ(lost.streams.size(), 1u);
+  ASSERT_EQ(lost.streams.size(), 2u);
   EXPECT_EQ(Kinds(lost.streams[0]).find_first_not_of('S'), std::string::npos);
   EXPECT_NEAR(lost.streams[0].endSeconds, camera.streams[0].endSeconds, 0.04 + 1e-3);
 
@@ -184,8 +184,9 @@ TEST_F(NetworkRecordTest, AStreamKilledAndStartedAgainIsLostAndBackInTheSameFile
 
   // The camera's file: its pictures, the no-signal pictures from the loss on, its pictures
   // again from the return on; as long as the other camera's.
-  const ProbedFile file = ProbeFile(out + "/camera1.mp4", /*keepPictures=*/true);
-  ASSERT_EQ(file.streams.size(), 1u);
+  // Named Stage, the camera's file is Stage.mp4.
+  const ProbedFile file = ProbeFile(out + "/Stage.mp4", /*keepPictures=*/true);
+  ASSERT_EQ(file.streams.size(), 2u);  // the pictures and their timecode track
   const ProbedStream& video = file.streams[0];
   EXPECT_EQ(video.decodeErrors, 0);
   const std::string kinds = Kinds(video);
@@ -197,7 +198,7 @@ TEST_F(NetworkRecordTest, AStreamKilledAndStartedAgainIsLostAndBackInTheSameFile
   EXPECT_NEAR(video.pictureSeconds[firstBack], backAt, 0.1);
   EXPECT_EQ(camera1.get<long long>("standIns"), static_cast<long long>(firstBack - firstSlate));
   const ProbedFile other = ProbeFile(out + "/camera0.mp4");
-  ASSERT_EQ(other.streams.size(), 1u);
+  ASSERT_EQ(other.streams.size(), 2u);
   EXPECT_NEAR(video.endSeconds, other.streams[0].endSeconds, 1.0 / 25 + 1e-3);
   EXPECT_NEAR(video.pictureSeconds[0], 0, 1e-3);
 }
@@ -289,16 +290,16 @@ TEST_F(NetworkRecordTest, SourcesThatCannotBeHadRecordNoSignalAndSayWhy) {
   EXPECT_NE(run.out.find(" NO SIGNAL"), std::string::npos) << run.out;
 
   const ProbedFile good = ProbeFile(out + "/camera0.mp4");
-  ASSERT_EQ(good.streams.size(), 1u);
+  ASSERT_EQ(good.streams.size(), 2u);
   for (int camera = 1; camera <= 4; ++camera) {
     const ProbedFile lost = ProbeFile(out + "/camera" + std::to_string(camera) + ".mp4", true);
-    ASSERT_EQ(lost.streams.size(), 1u) << camera;
+    ASSERT_EQ(lost.streams.size(), 2u) << camera;
     EXPECT_EQ(Kinds(lost.streams[0]).find_first_not_of('S'), std::string::npos) << camera;
     EXPECT_NEAR(lost.streams[0].endSeconds, good.streams[0].endSeconds, 0.04 + 1e-3) << camera;
   }
   // The stream that changed size: pictures of the camera's size, until it ended.
   const ProbedFile changed = ProbeFile(out + "/camera5.mp4", true);
-  ASSERT_EQ(changed.streams.size(), 1u);
+  ASSERT_EQ(changed.streams.size(), 2u);
   EXPECT_EQ(changed.streams[0].width, 320);
   EXPECT_EQ(changed.streams[0].decodeErrors, 0);
   const std::string kinds = Kinds(changed.streams[0]);
@@ -352,9 +353,9 @@ TEST_F(NetworkRecordTest, SixteenCamerasRecordWithNoLoss) {
     cameraFiles += file.second.get<std::string>("kind") == "camera MP4";
   }
   EXPECT_EQ(cameraFiles, 16);
-  // Nine cameras in the multi-stream file, the most it holds.
+  // Nine cameras in the multi-stream file, the most it holds, and its timecode track.
   const ProbedFile multi = ProbeFile(out + "/导播多流.mp4");
-  EXPECT_EQ(multi.streams.size(), 9u);
+  EXPECT_EQ(multi.streams.size(), 10u);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "DrawnCounter.h"
+#include "DrawnLabel.h"
 #include "LiveSourceSupport.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
@@ -37,7 +37,7 @@ std::vector<std::string> FirstRecorderArgs(int base, const std::string& out) {
 std::set<int> Counters(const std::string& path) {
   const ProbedFile file = ProbeFile(path, /*keepPictures=*/true);
   std::set<int> counters;
-  EXPECT_EQ(file.streams.size(), 1u) << path;
+  EXPECT_EQ(file.streams.size(), 2u) << path;  // the pictures and their timecode track
   if (file.streams.empty())
     return counters;
   for (const Picture& picture : file.streams[0].pictures)
@@ -104,7 +104,7 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
     const std::set<int> before = Counters(dir.File("first-a") + name);
     const std::set<int> after = Counters(dir.File("first-b") + name);
     const ProbedFile chained = ProbeFile(out + name, /*keepPictures=*/true);
-    ASSERT_EQ(chained.streams.size(), 1u);
+    ASSERT_EQ(chained.streams.size(), 2u);
     const ProbedStream& video = chained.streams[0];
     EXPECT_EQ(video.decodeErrors, 0);
     EXPECT_EQ(video.width, camera == 0 ? 320 : 256);

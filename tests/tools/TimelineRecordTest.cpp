@@ -11,7 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "DrawnCounter.h"
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include "DrawnLabel.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "common/MediaProbe.h"
@@ -169,7 +173,9 @@ TEST(TimelineRecordTest, ACameraThatDropsPicturesEndsWithTheOthersAndTheSound) {
   // The multi-stream file's streams end together: the cameras within a picture, the sound
   // within a picture and one of its own frames.
   const ProbedFile multi = ProbeFile(out + "/导播多流.mp4");
-  ASSERT_EQ(multi.streams.size(), 3u);
+  // Two cameras and the sound, then the timecode track.
+  ASSERT_EQ(multi.streams.size(), 4u);
+  ASSERT_EQ(multi.streams[2].mediaType, AVMEDIA_TYPE_AUDIO);
   EXPECT_NEAR(multi.streams[0].endSeconds, multi.streams[1].endSeconds, 1.0 / fps + 1e-3);
   EXPECT_NEAR(multi.streams[2].endSeconds, multi.streams[1].endSeconds, 1.0 / fps + 1152.0 / 44100);
   EXPECT_LT(multi.streams[0].decodedFrames + 8, multi.streams[1].decodedFrames);

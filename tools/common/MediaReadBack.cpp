@@ -35,8 +35,9 @@ void Drain(AVCodecContext* context, AVFrame* frame, StreamReadBack* stream) {
 
 bool FileReadBack::Good() const {
   if (!opened || !error.empty() || streams.empty()) return false;
+  // A timecode or chapter track holds no picture or sound to decode.
   return std::all_of(streams.begin(), streams.end(), [](const StreamReadBack& s) {
-    return s.frames > 0 && s.decodeErrors == 0;
+    return s.kind == "other" || (s.frames > 0 && s.decodeErrors == 0);
   });
 }
 
@@ -83,7 +84,9 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
     stream.height = par->height;
     stream.sampleRate = par->sample_rate;
     stream.channels = par->ch_layout.nb_channels;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    // A timecode or chapter track has no picture or sound to decode (and a chapter
+    // track's text is no packet a decoder of frames takes).
+    const AVCodec* codec = stream.kind != "other" ? avcodec_find_decoder(par->codec_id) : nullptr;
     if (codec == nullptr) continue;
     CodecContextOwner context(avcodec_alloc_context3(codec));
     if (context && avcodec_parameters_to_context(context.get(), par) >= 0 &&

@@ -1,5 +1,6 @@
 #include "tools/record/Feeder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -16,6 +17,11 @@ Feeder::Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, 
 Feeder::~Feeder() { Stop(); }
 
 void Feeder::Start() { m_thread = std::thread(&Feeder::Run, this); }
+
+void Feeder::EndAt(double end) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_end = std::min(m_end, end);
+}
 
 void Feeder::Stop() {
   {
@@ -50,7 +56,8 @@ void Feeder::Run() {
     if (!m_source->live()) {
       const Clock::time_point at = m_clock.At(due);
       std::unique_lock<std::mutex> hold(m_lock);
-      if (m_wake.wait_until(hold, at, [this] { return m_stopping; })) return;
+      if (m_wake.wait_until(hold, at, [this] { return m_stopping; }) || due >= m_end)
+        return;
       if (m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
         ++m_late;
         continue;
@@ -71,7 +78,8 @@ void Feeder::Run() {
         due += deviceOffset;
       }
       std::lock_guard<std::mutex> hold(m_lock);
-      if (m_stopping) return;
+      if (m_stopping || due >= m_end)
+        return;
     }
     m_receiver->OnBuffer(m_id, due, buffer.data(), static_cast<long>(buffer.size()),
                          m_source->width(), m_source->height(), m_source->pixelFormat());

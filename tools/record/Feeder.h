@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +39,10 @@ class Feeder {
   Feeder& operator=(const Feeder&) = delete;
 
   void Start();
+  // Delivers no buffer due at or after `end` seconds on the session's clock. Given to every
+  // feeder of a session before any stops, so that the cameras and the sound end at one
+  // instant however long stopping each of them takes.
+  void EndAt(double end);
   // Stops the source and waits for the thread; safe to repeat.
   void Stop();
 
@@ -56,9 +61,10 @@ class Feeder {
   const bool m_dropLate;
   const SessionClock& m_clock;
   std::thread m_thread;
-  mutable std::mutex m_lock;  // guards m_stopping and m_endReason; m_wake waits on it
+  mutable std::mutex m_lock;  // guards m_stopping, m_end and m_endReason; m_wake waits on it
   std::condition_variable m_wake;
   bool m_stopping = false;
+  double m_end = std::numeric_limits<double>::infinity();
   std::string m_endReason;
   std::atomic<long long> m_delivered{0};
   std::atomic<long long> m_late{0};

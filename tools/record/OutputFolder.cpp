@@ -80,7 +80,10 @@ std::vector<std::string> EarlierRecordings(const std::string& folder) {
     std::string extension = entry.path().extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const bool media = (extension == ".mp4" || extension == ".wav") && entry.is_regular_file(error);
+    // The edit lists too: a new session would write its own over them.
+    const bool media = (extension == ".mp4" || extension == ".wav" || extension == ".edl" ||
+                        extension == ".otio") &&
+                       entry.is_regular_file(error);
     const bool streams =
         (name == "RawStream" || name == "PrivateRawStream") && entry.is_directory(error);
     if (media || streams) names.push_back(name);

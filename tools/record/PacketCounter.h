@@ -21,11 +21,14 @@ class PacketCounter : public ISorvoData {
 
   long long packets() const { return m_packets.load(std::memory_order_relaxed); }
   long long bytes() const { return m_bytes.load(std::memory_order_relaxed); }
+  // Where the latest timed packet ends, in seconds after its encoder's time origin.
+  double end() const { return m_end.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<ISorvoData*> m_next{nullptr};
   std::atomic<long long> m_packets{0};
   std::atomic<long long> m_bytes{0};
+  std::atomic<double> m_end{0};
 };
 
 }  // namespace sorvo::tools

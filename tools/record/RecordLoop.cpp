@@ -13,12 +13,20 @@
 
 namespace sorvo::tools {
 
+void TakeSwitches(RecordSession& session, SessionSummary* cuts) {
+  cuts->switches.clear();
+  for (const Shot& shot : session.cutList().Shots())
+    cuts->switches.push_back({shot.time, shot.camera});
+}
+
 double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
                      ProgressLine& progress, SessionConsole* console, SessionSummary* cuts) {
   using Clock = std::chrono::steady_clock;
   using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
-  const Clock::time_point start = Clock::now();
+  // The session's clock, whose times the files keep: a mark or a switch is said at the time
+  // the edit lists give it.
+  const Clock::time_point start = session.start();
   const Clock::duration showEvery = progress.inPlace() ? std::chrono::milliseconds(250)
                                                        : std::chrono::milliseconds(1000);
   const bool timed = options.seconds > 0;
@@ -38,20 +46,19 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   std::set<std::string> told;
   for (const std::string& note : session.Notes()) told.insert(note);
   auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
+  // The tally changes as the switch is asked for; the list of switches holds them where
+  // they take effect in the director's file (TakeSwitches).
   auto switched = [&] {
-    const ConsoleSwitch cut{sessionTime(), session.selectedCamera()};
-    cuts->switches.push_back(cut);
-    if (console) console->console().ProgramChanged(cut.camera, cut.time);
+    if (console) console->console().ProgramChanged(session.selectedCamera(), sessionTime());
   };
   auto mark = [&](double time, const std::string& label) {
     cuts->marks.push_back({time, label});
+    session.cutList().AddMark(time, label);
     if (console) console->console().Marked(time, label);
   };
   // The camera selected when the director was made is on program from the start.
-  if (session.selectedCamera() >= 0) {
-    cuts->switches.push_back({0, session.selectedCamera()});
-    if (console) console->console().ProgramChanged(session.selectedCamera(), 0);
-  }
+  if (session.selectedCamera() >= 0 && console)
+    console->console().ProgramChanged(session.selectedCamera(), 0);
   if (console) console->Begin(start);
   const Clock::duration publishEvery = std::chrono::milliseconds(250);
   Clock::time_point nextPublish = start;
@@ -124,6 +131,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
     if (console && now >= nextPublish) {
+      TakeSwitches(session, cuts);
       console->Publish(session, *cuts, ConsoleSessionState::kRecording);
       nextPublish = now + publishEvery;
     }
@@ -137,6 +145,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       nextShow += showEvery;
     }
   }
+  TakeSwitches(session, cuts);
   if (console) console->Publish(session, *cuts, ConsoleSessionState::kStopping);
   return Seconds(Clock::now() - start).count();
 }

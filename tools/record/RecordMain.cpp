@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
   summary.seconds = RunRecordLoop(options, session, stop, progress,
                                   console && console->active() ? console.get() : nullptr, &summary);
   session.Stop();
+  TakeSwitches(session, &summary);
   // The last line holds the counts of the closed sinks, which the summary gives too.
   progress.ShowFinal(summary.seconds, session.Status());
   progress.Finish();

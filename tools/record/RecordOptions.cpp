@@ -46,6 +46,16 @@ std::string FormatSeconds(double seconds) {
   return text;
 }
 
+// `text` with every `placeholder` replaced by `value`.
+std::string ReplaceAll(std::string text, const std::string& placeholder, const std::string& value) {
+  for (size_t at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size()))
+    text.replace(at, placeholder.size(), value);
+  return text;
+}
+
+constexpr char kMp4[] = ".mp4";
+
 std::string CheckConsoleAddress(const std::string& text) {
   ConsoleAddress address;
   std::string error;
@@ -63,8 +73,49 @@ std::string CheckConsoleToken(const std::string& text) {
 
 }  // namespace
 
+std::string CheckNameTemplate(const std::string& text) {
+  const size_t extension = sizeof(kMp4) - 1;
+  if (text.size() <= extension || text.compare(text.size() - extension, extension, kMp4) != 0)
+    return "must end in .mp4";
+  if (text.find("{camera}") == std::string::npos)
+    return "must hold {camera}, so that every file gets a name of its own";
+  if (text.find('/') != std::string::npos)
+    return "names files, not folders: no '/'";
+  // What is left once the placeholders are out may hold no other brace.
+  const std::string bare = ReplaceAll(ReplaceAll(text, "{camera}", ""), "{session}", "");
+  if (bare.find_first_of("{}") != std::string::npos)
+    return "knows only {session} and {camera}";
+  return "";
+}
+
+std::string RecordOptions::FileName(const std::string& session, const std::string& camera) const {
+  std::string name = ReplaceAll(ReplaceAll(nameTemplate, "{session}", session), "{camera}", camera);
+  if (camera == "sound")
+    name.replace(name.size() - (sizeof(kMp4) - 1), std::string::npos, ".wav");
+  return name;
+}
+
+std::string CheckCameraNames(const std::vector<std::string>& cameras) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    CameraSpec spec;
+    std::string error;
+    CameraSpec::Parse(cameras[i], &spec, &error);
+    names.push_back(spec.name.empty() ? "camera" + std::to_string(i) : spec.name);
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == "director" || names[i] == "sound")
+      return "the name " + names[i] + " is the " + names[i] + "'s own";
+    for (size_t j = 0; j < i; ++j)
+      if (names[i] == names[j])
+        return "two cameras are named " + names[i];
+  }
+  return "";
+}
+
 std::vector<std::string> RecordOptions::CameraSources() const {
-  if (!cameras.empty()) return cameras;
+  if (!cameras.empty())
+    return cameras;
   return {"test:1280x720:bgr24", "test:640x480:bgr24", "test:800x600:yuv420p"};
 }
 
@@ -105,7 +156,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   std::string border = "000000";
   std::string switchText = FormatSeconds(options->switchEvery);
   app.add_option("--camera", options->cameras,
-                 "A camera, repeatable (up to 16); default: three test cameras")
+                 "A camera, repeatable (up to 16), named after ,name=NAME at its end (default: "
+                 "camera0 ...); default: three test cameras")
       ->type_name("SOURCE")
       ->check(CheckCamera);
   app.add_option("--audio", options->audio,
@@ -171,6 +223,19 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->check(OneOf({"slate", "hold"}))
       ->type_name("slate|hold")
       ->capture_default_str();
+  std::string programSound = "on";
+  app.add_option("--program-sound", programSound,
+                 "The sound in the director's cut (director.mp4) too")
+      ->check(OneOf({"on", "off"}))
+      ->type_name("on|off")
+      ->capture_default_str();
+  app.add_option("--name-template", options->nameTemplate,
+                 "Names of the session's files: {session} (the session folder's name) and "
+                 "{camera} (camera0..., director, sound), ending in .mp4")
+      ->type_name("TEXT")
+      ->check(CheckNameTemplate)
+      ->capture_default_str();
+
   CLI::Option* console =
       app.add_option("--console", options->console,
                      "Serve the console here; an address other than loopback needs its token")
@@ -204,6 +269,12 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
     return 2;
   }
   options->holdOnLoss = onLoss == "hold";
+  const std::string names = CheckCameraNames(options->cameras);
+  if (!names.empty()) {
+    std::fprintf(stderr, "sorvo-record: --camera: %s: every camera needs a name of its own\n",
+                 names.c_str());
+    return 2;
+  }
   options->switchEvery = std::stod(switchText);
   // A switch more often than the director makes pictures would only keep the main loop
   // busy: the shortest interval is one picture.
@@ -219,6 +290,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   }
   ParsePictureSize(director, &options->directorWidth, &options->directorHeight);
   options->zoomFit = zoom == "fit";
+  options->programSound = programSound == "on";
   options->borderRgb = static_cast<unsigned>(std::stoul(border.substr(border[0] == '#'), nullptr, 16));
   return -1;
 }

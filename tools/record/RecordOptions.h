@@ -29,6 +29,11 @@ struct RecordOptions {
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
   bool holdOnLoss = false;      // --on-loss hold: a camera without signal keeps its last picture
+  bool programSound = true;     // the sound in director.mp4 too
+  // How the session's files are named: {session} is the session folder's name, {camera}
+  // the camera's name ("director" for the director's cut, "sound" for the WAV file, whose
+  // name ends in .wav instead of .mp4).
+  std::string nameTemplate = "{camera}.mp4";
   std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
   bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
   bool noConsole = false;
@@ -49,9 +54,19 @@ struct RecordOptions {
     return portBase + 1 + number + (number >= kSoundPortOffset - 1 ? 1 : 0);
   }
   int SoundPort() const { return portBase + kSoundPortOffset; }
-  // The camera sources to open: the given ones, or the three defaults.
+  // The cameras as given, "SOURCE[,name=NAME]" (see CameraSpec), or the three defaults.
   std::vector<std::string> CameraSources() const;
+  // The name of `camera`'s file in the session folder `session` (its name, not its path).
+  std::string FileName(const std::string& session, const std::string& camera) const;
 };
+
+// Why `text` cannot name a session's files; empty when it can. It must end in ".mp4",
+// hold {camera} (every file needs a name of its own), and name no folder.
+std::string CheckNameTemplate(const std::string& text);
+
+// Why the cameras' names cannot name their files and tracks (two alike, one taken by the
+// director, the sound or another camera's number); empty when they can.
+std::string CheckCameraNames(const std::vector<std::string>& cameras);
 
 // Parses the command line. Returns -1 to go on, or the exit code to leave with, after
 // --help (0) or after a message on standard error for a bad command line (2).

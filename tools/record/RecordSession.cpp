@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <ctime>
 #include <thread>
 #include <utility>
 
@@ -13,6 +15,9 @@
 #include "tools/record/sources/SignalLog.h"
 #include "tools/record/sources/SoundFormat.h"
 #include "tools/record/sources/SourceFactory.h"
+#include "tools/record/edit/ChapterTitles.h"
+#include "tools/record/edit/EdlWriter.h"
+#include "tools/record/edit/OtioWriter.h"
 
 namespace sorvo::tools {
 namespace {
@@ -25,6 +30,44 @@ std::string AppDirectory() {
 
 // The director's sink, and with it its preview window, has this name.
 constexpr char kDirectorName[] = "director";
+constexpr char kSoundName[] = "sound";
+
+// The wall clock's now as the session's timecode at `rate` and as an ISO 8601 UTC time.
+SessionTimecode TimeOfDayNow(int rate, std::string* creationTime) {
+  const auto now = std::chrono::system_clock::now();
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+  const int fraction = static_cast<int>(micros % 1000000);
+  std::tm local{};
+  std::tm utc{};
+  localtime_r(&seconds, &local);
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  char micro[16];
+  std::snprintf(micro, sizeof(micro), ".%06dZ", fraction);
+  *creationTime = std::string(text) + micro;
+  return SessionTimecode(
+      local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction / 1e6, rate);
+}
+
+// The name of the folder, without the path to it.
+std::string FolderName(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/')
+    trimmed.pop_back();
+  const size_t slash = trimmed.find_last_of('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// `path` with its extension replaced by `extension`.
+std::string WithExtension(const std::string& path, const char* extension) {
+  const size_t dot = path.find_last_of('.');
+  const size_t slash = path.find_last_of('/');
+  const bool has = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (has ? path.substr(0, dot) : path) + extension;
+}
 
 }  // namespace
 
@@ -68,7 +111,7 @@ bool RecordSession::OpenSources(std::string* error) {
     }
     CameraSettings settings;
     settings.number = camera->number;
-    settings.name = camera->spec.name.empty() ? camera->name : camera->spec.name;
+    settings.name = TitleOf(*camera);
     settings.fps = m_options.fps;
     settings.width = m_options.directorWidth;
     settings.height = m_options.directorHeight;
@@ -150,6 +193,7 @@ bool RecordSession::CreateCamera(Camera& camera, std::string* error) {
   camera.stall = WorkerStall::FromEnvironment(camera.number, &camera.counter);
   camera.sink->SetEncodeDataOutputCB(camera.stall ? static_cast<ISorvoData*>(camera.stall.get())
                                                   : &camera.counter);
+  DescribeFile(SorvoGetRecordFile(camera.sink.get()), TitleOf(camera));
   if (camera.sink->StartRecord() != 1) {
     *error = "cannot create " + camera.path;
     return false;
@@ -166,7 +210,7 @@ bool RecordSession::CreateDirector(std::string* error) {
     m_notes.push_back("port " + std::to_string(SorvoMuxer::kDirectorPort) +
                       " is in use (another recorder?): the director's cut is recorded but not "
                       "served");
-  const std::string path = m_outDir + "/director.mp4";
+  const std::string& path = m_directorPath;
   // 0x00BBGGRR, red in the low byte.
   const uint32_t border = ((m_options.borderRgb & 0xFF) << 16) | (m_options.borderRgb & 0xFF00) |
                           ((m_options.borderRgb >> 16) & 0xFF);
@@ -179,6 +223,16 @@ bool RecordSession::CreateDirector(std::string* error) {
   }
   CComPtr<ISorvoSink> director = m_muxer->GetDirector();
   director->SetEncodeDataOutputCB(&m_directorCounter);
+  m_muxer->SetSwitchObserver(&m_switchRecorder);
+  FFWriteFile* file = SorvoGetRecordFile(director);
+  DescribeFile(file, kDirectorName);
+  // The program's sound: the audio sink's packets reach the director through the
+  // controller, and its file takes them once it has an audio stream.
+  const bool withSound = m_sound != nullptr && m_options.programSound;
+  if (withSound && (file == nullptr || file->AttachAudioEncoder(0, m_sound->sink.get()) != 1)) {
+    *error = "the library could not give the director's file the sound";
+    return false;
+  }
   if (m_console) director->SetGrabberCallBack(m_console->ProgramInput());
   for (const auto& camera : m_cameras) {
     // The controller takes cameras 0 to 8; the others only record their own files.
@@ -195,7 +249,7 @@ bool RecordSession::CreateDirector(std::string* error) {
     *error = "cannot create " + path;
     return false;
   }
-  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, kDirectorName});
+  m_files.push_back({OutputFile::Kind::kDirectorMp4, path, kDirectorName, withSound});
   SelectCamera(0);
   return true;
 }
@@ -205,6 +259,11 @@ bool RecordSession::StartMultiStream(std::string* error) {
     m_sound->counter.SetNext(m_muxer.get());
     m_muxer->GetMultiFile().AttachAudioEncoder(0, m_sound->sink.get());
   }
+  FFWriteFile& file = m_muxer->GetMultiFile();
+  DescribeFile(&file, kDirectorName);
+  // One video stream per camera, in their order.
+  for (const auto& camera : m_cameras)
+    file.SetTrackName(camera->number, TitleOf(*camera).c_str());
   if (m_muxer->StartMultMux() != 1) {
     *error = "cannot create the multi-stream file in " + m_outDir;
     return false;
@@ -255,7 +314,7 @@ SinkStatus RecordSession::DirectorStatus(ISorvoSink* director) const {
 
 bool RecordSession::CreateSound(std::string* error) {
   Sound& sound = *m_sound;
-  sound.path = m_outDir + "/sound.wav";
+  sound.path = m_outDir + "/" + m_options.FileName(FolderName(m_outDir), kSoundName);
   sound.sink = std::make_unique<ServedAudioSink>();
   sound.sink->SetEncodeDataOutputCB(kAudioDataTag, &sound.counter);
   try {
@@ -319,7 +378,12 @@ bool RecordSession::StartPrivateStreams(std::string* error) {
 
 bool RecordSession::Create(const std::string& outDir, std::string* error) {
   m_outDir = outDir;
-  for (const auto& camera : m_cameras) camera->path = m_outDir + "/" + camera->name + ".mp4";
+  const std::string session = FolderName(m_outDir);
+  for (const auto& camera : m_cameras)
+    camera->path = m_outDir + "/" + m_options.FileName(session, TitleOf(*camera));
+  m_directorPath = m_outDir + "/" + m_options.FileName(session, kDirectorName);
+  // Until Start fixes the session's start, the files are dated now.
+  m_timecode = TimeOfDayNow(m_options.fps, &m_creationTime);
   InitSorvo();
   // An application directory the user cannot write (a program installed for every user)
   // gives way to the session folder, for this process only; the user's settings there are
@@ -347,6 +411,9 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   }
   for (const auto& camera : m_cameras)
     if (!CreateCamera(*camera, error)) return false;
+  // The director's file takes the sound's encoder, which must be open by then.
+  if (m_sound && !CreateSound(error))
+    return false;
   if (!CreateDirector(error)) return false;
   // The library names them Sorvo_<sink name>_<time>_mp4.raw.
   for (const std::string& path : rawBefore.Added()) {
@@ -356,15 +423,17 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
       if (name.rfind("Sorvo_" + camera->name + "_", 0) == 0) owner = camera->name;
     m_files.push_back({OutputFile::Kind::kRawStream, path, owner});
   }
-  if (m_sound && !CreateSound(error)) return false;
   if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
   return true;
 }
 
 void RecordSession::Start() {
-  // One clock for every camera and the sound, started before any of them.
+  // One clock for every camera and the sound, started before any of them; every file is
+  // dated by its start.
   m_clock = std::make_unique<SessionClock>();
+  m_timecode = TimeOfDayNow(m_options.fps, &m_creationTime);
+  DateFiles();
   for (const auto& camera : m_cameras) {
     IGrabberCallBack* receiver = camera->sink.get();
     if (m_console) receiver = m_console->CameraInput(camera->number, receiver);
@@ -485,6 +554,14 @@ void RecordSession::WaitForEncoders() {
 
 void RecordSession::Stop() {
   if (m_stopped) return;
+  if (m_clock) {
+    const double end = m_clock->Now();
+    for (const auto& camera : m_cameras)
+      if (camera->feeder)
+        camera->feeder->EndAt(end);
+    if (m_sound && m_sound->feeder)
+      m_sound->feeder->EndAt(end);
+  }
   for (const auto& camera : m_cameras)
     if (camera->feeder) camera->feeder->Stop();
   if (m_sound && m_sound->feeder) m_sound->feeder->Stop();
@@ -499,6 +576,11 @@ void RecordSession::Stop() {
     if (camera->sink) {
       camera->sink->Close();
       camera->sink->StopPrivateStream();
+      camera->file.camera = camera->number;
+      camera->file.name = TitleOf(*camera);
+      camera->file.path = camera->path;
+      if (FFWriteFile* file = SorvoGetRecordFile(camera->sink.get()))
+        camera->file.started = file->GetFileOrigin(&camera->file.origin);
     }
     camera->final = CameraStatus(*camera);
     camera->final.final = true;
@@ -508,6 +590,9 @@ void RecordSession::Stop() {
   if (m_muxer) {
     CComPtr<ISorvoSink> director = m_muxer->GetDirector();
     if (director != nullptr) director->SetGrabberCallBack(nullptr);
+    m_muxer->SetSwitchObserver(nullptr);
+    if (director != nullptr)
+      PutChapters();
     m_muxer->StopAllMux();
     if (director != nullptr) {
       m_directorFinal = DirectorStatus(director);
@@ -515,7 +600,80 @@ void RecordSession::Stop() {
     }
   }
   for (const auto& camera : m_cameras) camera->sink.reset();
+  if (m_started)
+    WriteEditLists();
   m_stopped = true;
+}
+
+void RecordSession::DescribeFile(FFWriteFile* file, const std::string& video) const {
+  if (file == nullptr)
+    return;
+  file->SetFileMetadata("creation_time", m_creationTime.c_str());
+  file->SetTrackName(0, video.c_str());
+  file->SetTrackName(FFWriteFile::kAudioTrack, kSoundName);
+  // Session time is the capture clock the library sees.
+  file->SetTimecodeClock(0, m_timecode.startOfDay());
+}
+
+std::vector<FFWriteFile*> RecordSession::Writers() const {
+  std::vector<FFWriteFile*> writers;
+  for (const auto& camera : m_cameras)
+    if (FFWriteFile* file = SorvoGetRecordFile(camera->sink.get()))
+      writers.push_back(file);
+  if (m_muxer) {
+    if (FFWriteFile* file = SorvoGetRecordFile(m_muxer->GetDirector()))
+      writers.push_back(file);
+    writers.push_back(&m_muxer->GetMultiFile());
+  }
+  return writers;
+}
+
+void RecordSession::DateFiles() {
+  // No file has its first packet yet: each takes its header, timecode and creation time
+  // with it.
+  for (FFWriteFile* file : Writers()) {
+    file->SetFileMetadata("creation_time", m_creationTime.c_str());
+    file->SetTimecodeClock(0, m_timecode.startOfDay());
+  }
+}
+
+void RecordSession::PutChapters() {
+  CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+  FFWriteFile* file = SorvoGetRecordFile(director);
+  if (file == nullptr)
+    return;
+  std::vector<std::string> names;
+  for (const auto& camera : m_cameras)
+    names.push_back(TitleOf(*camera));
+  for (const Chapter& chapter : ChapterTitles(m_cut.Shots(), m_cut.Marks(), names, m_timecode))
+    file->AddChapter(chapter.time, chapter.title.c_str());
+  m_program.camera = -1;
+  m_program.name = kDirectorName;
+  m_program.path = m_directorPath;
+  m_program.started = file->GetFileOrigin(&m_program.origin);
+  // Its pictures end where its last one does, on its encoder's clock.
+  if (const auto* encoder = dynamic_cast<const FFEncoder*>(director.get()))
+    m_program.end = encoder->GetTimeOrigin() + m_directorCounter.end();
+}
+
+void RecordSession::WriteEditLists() {
+  std::vector<EditFile> sources;
+  for (const auto& camera : m_cameras)
+    sources.push_back(camera->file);
+  const EditPlan plan = PlanEdit(m_cut.Shots(), m_cut.Marks(), m_timecode, m_program, sources);
+  const std::string title =
+      FolderName(m_outDir) + " " + FolderName(WithExtension(m_directorPath, ""));
+  const std::string edl = WithExtension(m_directorPath, ".edl");
+  const std::string otio = WithExtension(m_directorPath, ".otio");
+  std::string error;
+  if (WriteEdl(plan, title, edl, &error))
+    m_files.push_back({OutputFile::Kind::kEditList, edl, kDirectorName});
+  else
+    m_notes.push_back("the edit decision list could not be written: " + error);
+  if (WriteOtio(plan, title, otio, &error))
+    m_files.push_back({OutputFile::Kind::kEditList, otio, kDirectorName});
+  else
+    m_notes.push_back("the OpenTimelineIO document could not be written: " + error);
 }
 
 }  // namespace sorvo::tools

@@ -8,9 +8,17 @@
 // When the application directory cannot hold the stream files or settings the options ask
 // for, the session folder takes its place for the process (Create says so in a note).
 //
+// Every file says what it is and when: the session's start as its creation time, a
+// timecode track from the session's time of day, and its tracks named after the cameras.
+// The director's file holds the program's sound too (unless --program-sound off). The cut
+// (every switch as it takes effect, and the marks) is kept as it is made and handed over
+// at Stop: as chapters of the director's file, and as director.edl and director.otio beside
+// it, which rebuild the program from the camera files.
+//
 // Order of use, all on the control (main) thread: OpenSources, Create, Start, then the
 // live controls and Status as often as wanted, Stop (also done by the destructor). Status
-// reads counters that the feeders and the sinks' workers update.
+// reads counters that the feeders and the sinks' workers update. cutList() may be used from
+// any thread.
 #pragma once
 
 #include <sorvo/sorvo.h>
@@ -28,6 +36,9 @@
 #include "tools/record/WorkerStall.h"
 #include "tools/record/console/Console.h"
 #include "tools/record/sources/CameraSpec.h"
+#include "tools/record/edit/CutList.h"
+#include "tools/record/edit/EditPlan.h"
+#include "tools/record/edit/SessionTimecode.h"
 
 namespace sorvo::tools {
 
@@ -71,6 +82,13 @@ class RecordSession {
   int multiStreamCameraCount() const;
   bool hasSound() const { return m_sound != nullptr; }
 
+  // The cut as it is made: switches come in from the library as they take effect in the
+  // director's file, marks from whoever makes them, timed on the session's clock (from
+  // start()). Thread-safe.
+  CutList& cutList() { return m_cut; }
+  // The session clock's 0, the files' time 0; set by Start.
+  SessionClock::Clock::time_point start() const { return m_clock->At(0); }
+
  private:
   struct SinkRelease {
     void operator()(ISorvoSink* sink) const;
@@ -91,6 +109,7 @@ class RecordSession {
     SinkOwner sink;
     std::unique_ptr<Feeder> feeder;
     SinkStatus final;  // taken at Stop
+    EditFile file;     // its MP4 as the edit lists refer to it, taken at Stop
   };
 
   struct Sound {
@@ -107,6 +126,29 @@ class RecordSession {
   // application directory; empty when it can or need not.
   std::string AppDirectoryProblem() const;
   void PlacePreviews();
+  // Tells the cut list where each switch takes effect.
+  class SwitchRecorder : public ISorvoSwitchObserver {
+   public:
+    explicit SwitchRecorder(CutList* cut) : m_cut(cut) {}
+    void OnCameraSwitch(int camera, double time) override { m_cut->AddSwitch(time, camera); }
+
+   private:
+    CutList* m_cut;
+  };
+
+  static const std::string& TitleOf(const Camera& camera) {
+    return camera.spec.name.empty() ? camera.name : camera.spec.name;
+  }
+  // Gives a file to be made its metadata, track names and timecode; `video` names its
+  // first video track, and its sound track is the sound's.
+  void DescribeFile(FFWriteFile* file, const std::string& video) const;
+  // The session's start as every file says it, once Start has fixed it.
+  void DateFiles();
+  std::vector<FFWriteFile*> Writers() const;
+  // Hands the cut over to the director's file as chapters; before the director closes.
+  void PutChapters();
+  // Writes director.edl and director.otio, once every file is closed.
+  void WriteEditLists();
   bool CreateCamera(Camera& camera, std::string* error);
   bool CreateSound(std::string* error);
   bool CreateDirector(std::string* error);
@@ -134,6 +176,12 @@ class RecordSession {
   // The director's sink belongs to the controller; the counter is its data target. The
   // controller goes first and with it its references to the camera sinks.
   PacketCounter m_directorCounter;
+  std::string m_directorPath;
+  EditFile m_program;  // the director's file, as the edit lists refer to it
+  CutList m_cut;
+  SwitchRecorder m_switchRecorder{&m_cut};
+  SessionTimecode m_timecode;
+  std::string m_creationTime;  // ISO 8601, UTC
   SinkStatus m_directorFinal;  // taken at Stop
   std::unique_ptr<SorvoMuxer> m_muxer;
   int m_selected = -1;

@@ -25,6 +25,9 @@ std::string Expect(const FileReadBack& media, int video, int audio) {
 std::string MediaProblem(const FileReadBack& media) {
   if (!media.opened || !media.error.empty()) return media.error;
   for (const StreamReadBack& stream : media.streams) {
+    // A timecode or chapter track holds no picture or sound to decode.
+    if (stream.kind == "other")
+      continue;
     if (stream.frames == 0) return "a " + stream.kind + " stream has no frame that decodes";
     if (stream.decodeErrors > 0)
       return std::to_string(stream.decodeErrors) + " " + stream.kind +
@@ -48,6 +51,18 @@ FileCheck CheckPrivateStream(const OutputFile& file) {
     check.problem = "no intact record";
   else if (check.records.damaged > 0)
     check.problem = std::to_string(check.records.damaged) + " damaged stretches";
+  check.good = check.problem.empty();
+  return check;
+}
+
+// An edit list is text written whole: it is there, and not empty.
+FileCheck CheckEditList(const OutputFile& file) {
+  FileCheck check;
+  check.file = file;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(file.path, error);
+  check.media.bytes = error ? -1 : static_cast<long long>(size);
+  check.problem = error ? error.message() : size == 0 ? "empty" : "";
   check.good = check.problem.empty();
   return check;
 }
@@ -84,6 +99,8 @@ long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& own
 }
 
 std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sinks) {
+  if (check.file.kind == OutputFile::Kind::kEditList)
+    return "";
   if (check.file.kind == OutputFile::Kind::kWav) {
     const long long packets = PacketsOf(sinks, check.file.owner);
     if (packets <= 0 || check.media.streams.empty()) return "";
@@ -182,6 +199,10 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
       checks.push_back(CheckPrivateStream(file));
       continue;
     }
+    if (file.kind == OutputFile::Kind::kEditList) {
+      checks.push_back(CheckEditList(file));
+      continue;
+    }
     FileCheck check;
     check.file = file;
     const bool raw = file.kind == OutputFile::Kind::kRawStream;
@@ -196,7 +217,7 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
           check.problem = Expect(check.media, 0, 1);
           break;
         default:
-          check.problem = Expect(check.media, 1, 0);
+          check.problem = Expect(check.media, 1, file.withSound ? 1 : 0);
       }
     }
     check.good = check.problem.empty();

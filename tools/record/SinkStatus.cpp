@@ -16,6 +16,8 @@ const char* KindName(OutputFile::Kind kind) {
       return "private stream";
     case OutputFile::Kind::kRawStream:
       return "raw stream";
+    case OutputFile::Kind::kEditList:
+      return "edit list";
   }
   return "";
 }

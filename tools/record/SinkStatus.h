@@ -49,10 +49,19 @@ struct SinkStatus {
 };
 
 struct OutputFile {
-  enum class Kind { kCameraMp4, kDirectorMp4, kMultiStreamMp4, kWav, kPrivateStream, kRawStream };
+  enum class Kind {
+    kCameraMp4,
+    kDirectorMp4,
+    kMultiStreamMp4,
+    kWav,
+    kPrivateStream,
+    kRawStream,
+    kEditList,  // the cut as an edit decision list or an OpenTimelineIO document
+  };
   Kind kind;
   std::string path;
   std::string owner;  // the sink that wrote it
+  bool withSound = false;  // an MP4 of one camera or the director that holds the sound too
 };
 
 const char* KindName(OutputFile::Kind kind);

@@ -270,6 +270,30 @@ TEST_F(ConsoleRecordTest, EveryEndpointAgainstARecordingThatGoesOnUndisturbed) {
   EXPECT_EQ(summary["marks"][0]["label"], "goal");
   EXPECT_NEAR(summary["marks"][0]["time"].get<double>(), markTime, 1e-4);
   ExpectSwitchInFile(out + "/director.mp4", switchTime, 2);
+
+  // The editor's files say the same: camera 2's chapter begins where the summary's switch
+  // took effect, and holds the mark.
+  const ToolResult probe =
+      RunTool("/usr/bin/ffprobe",
+              {"-v", "error", "-show_entries", "chapter=start_time:chapter_tags=title", "-of",
+               "json", out + "/director.mp4"},
+              dir.path());
+  ASSERT_EQ(probe.exitCode, 0) << probe.err;
+  const json chapters = json::parse(probe.out, nullptr, false)["chapters"];
+  double summaryTime = -1;
+  for (const json& cut : summary["switches"])
+    if (cut["camera"] == 2)
+      summaryTime = cut["time"].get<double>();
+  bool found = false;
+  for (const json& chapter : chapters) {
+    const std::string title = chapter["tags"]["title"];
+    if (title.rfind("camera2", 0) != 0)
+      continue;
+    found = true;
+    EXPECT_NEAR(std::stod(chapter["start_time"].get<std::string>()), summaryTime, 1e-3);
+    EXPECT_NE(title.find(" goal"), std::string::npos) << title;
+  }
+  EXPECT_TRUE(found) << chapters;
 }
 
 TEST_F(ConsoleRecordTest, ABrowserWatchesSwitchesAndSeesTheSessionEnd) {

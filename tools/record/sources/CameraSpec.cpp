@@ -19,9 +19,13 @@ bool CameraSpec::Parse(const std::string& text, CameraSpec* spec, std::string* e
       const unsigned char byte = static_cast<unsigned char>(c);
       return byte < 0x20 || byte == 0x7F;
     });
-    if (spec->name.empty() || !printable) {
+    // The name also names the camera's file, so it may not lead out of the session folder
+    // or hide the file.
+    const bool fileName = spec->name.find('/') == std::string::npos && spec->name[0] != '.';
+    if (spec->name.empty() || !printable || !fileName) {
       *error = "the name in \"" + text +
-               "\" must be one or more characters, none of them a control character";
+               "\" must be one or more characters, none of them a control character or '/', "
+               "and not begin with '.'";
       return false;
     }
   }

@@ -1,5 +1,6 @@
 // The text of one --camera: SOURCE, optionally followed by ",name=NAME", the name the
-// camera goes by (its no-signal picture shows it). A source whose own text ends in
+// camera goes by (its file, its tracks, its clips in the edit lists and its no-signal
+// picture show it). A source whose own text ends in
 // something like ",name=..." (a URL's query) is written with the name after it.
 #pragma once
 

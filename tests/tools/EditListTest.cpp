@@ -1,0 +1,189 @@
+// The cut list and its writers on their own: shots and marks as they come in from several
+// threads, the session's timecode, the plan that lays the cut against files started at
+// different times, the CMX 3600 list (checked by a strict reader written from the format's
+// definition) and the OpenTimelineIO document (read back as JSON).
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Cmx3600Check.h"
+#include "tools/record/RecordOptions.h"
+#include "tools/record/edit/ChapterTitles.h"
+#include "tools/record/edit/CutList.h"
+#include "tools/record/edit/EdlWriter.h"
+#include "tools/record/edit/OtioWriter.h"
+#include "tools/record/sources/CameraSpec.h"
+
+namespace {
+
+using namespace sorvo::tools;
+using sorvo::test::CmxList;
+using sorvo::test::ReadCmx3600;
+
+TEST(SessionTimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
+  EXPECT_EQ(SessionTimecode::Text(0, 25), "00:00:00:00");
+  EXPECT_EQ(SessionTimecode::Text(25 * 3723 + 24, 25), "01:02:03:24");
+  // The day wraps at midnight, both ways.
+  EXPECT_EQ(SessionTimecode::Text(25 * 86400 + 1, 25), "00:00:00:01");
+  EXPECT_EQ(SessionTimecode::Text(-1, 25), "23:59:59:24");
+  int64_t frame = 0;
+  ASSERT_TRUE(SessionTimecode::Parse("01:02:03:24", 25, &frame));
+  EXPECT_EQ(frame, 25 * 3723 + 24);
+  EXPECT_FALSE(SessionTimecode::Parse("01:02:03:25", 25, &frame));
+  EXPECT_FALSE(SessionTimecode::Parse("24:00:00:00", 25, &frame));
+  EXPECT_FALSE(SessionTimecode::Parse("1:02:03:04", 25, &frame));
+  const SessionTimecode clock(36000.0 + 0.019, 25);
+  EXPECT_EQ(clock.FrameAt(0), 25 * 36000);  // 0.019 s is under half a picture
+  EXPECT_EQ(clock.FrameAt(0.04), 25 * 36000 + 1);
+}
+
+TEST(CutListTest, SwitchesFromManyThreadsBecomeShotsInTimeOrder) {
+  CutList cut;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&cut, t] {
+      for (int i = 0; i < 100; ++i) {
+        cut.AddSwitch(t * 100 + i, (t * 100 + i) % 3);
+        cut.AddMark(t * 100 + i + 0.5, "m");
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  const std::vector<Shot> shots = cut.Shots();
+  ASSERT_EQ(shots.size(), 400u);
+  for (size_t i = 0; i < shots.size(); ++i)
+    EXPECT_EQ(shots[i].time, static_cast<double>(i));
+  EXPECT_EQ(cut.Marks().size(), 400u);
+
+  // A switch to the camera already shown is no shot; of two at one moment the later stands.
+  CutList twice;
+  twice.AddSwitch(1.0, 0);
+  twice.AddSwitch(2.0, 0);
+  twice.AddSwitch(3.0, 1);
+  twice.AddSwitch(3.0, 2);
+  const std::vector<Shot> merged = twice.Shots();
+  ASSERT_EQ(merged.size(), 2u);
+  EXPECT_EQ(merged[1].camera, 2);
+}
+
+// Two cameras: camera 0's file starts with the session, camera 1's 2.5 s later.
+EditPlan TwoCameraPlan(const std::vector<Shot>& shots, const std::vector<Mark>& marks) {
+  const SessionTimecode timecode(36000.0, 25);
+  EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 10.0};
+  std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
+                                   {1, "Stage left", "/s/Stage left.mp4", true, 2.5, 0},
+                                   {2, "camera2", "/s/camera2.mp4", false, 0, 0}};
+  return PlanEdit(shots, marks, timecode, program, sources);
+}
+
+TEST(EditPlanTest, SourceTimesAreEachFilesOwnAndShotsItCannotGiveAreLeftOut) {
+  const EditPlan plan = TwoCameraPlan(
+      {{0.0, 0}, {2.0, 1}, {3.0, 1}, {4.0, 2}, {6.0, 1}, {8.0, 0}, {12.0, 1}}, {{6.5, "goal"}});
+  ASSERT_EQ(plan.events.size(), 3u);
+  const int64_t ten = 25 * 36000;
+  // Camera 1's file holds nothing before 2.5 s and camera 2 has no file: camera 0 goes on.
+  EXPECT_EQ(plan.events[0].camera, 0);
+  EXPECT_EQ(plan.events[0].recordIn, ten);
+  EXPECT_EQ(plan.events[0].recordOut, ten + 75);
+  EXPECT_EQ(plan.events[1].camera, 1);
+  EXPECT_EQ(plan.events[1].recordIn, ten + 75);
+  // The same moment in camera 1's file, which starts at its own later timecode (its first
+  // picture, half a picture off the grid, counts from the nearest): 3.0 s is 0.5 s into it,
+  // where its picture 12 is still shown.
+  EXPECT_EQ(plan.SourceStart(plan.sources[1]), ten + 63);
+  EXPECT_EQ(plan.events[1].sourceIn, ten + 75);
+  EXPECT_EQ(plan.events[1].sourceOut, ten + 200);
+  EXPECT_EQ(plan.events[2].camera, 0);
+  EXPECT_EQ(plan.events[2].recordOut, ten + 250);  // the program's end
+  ASSERT_EQ(plan.marks.size(), 1u);
+  EXPECT_EQ(plan.marks[0].record, ten + 163);
+}
+
+TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
+  const EditPlan plan =
+      TwoCameraPlan({{0.0, 0}, {4.0, 1}, {8.0, 0}}, {{0.2, "start"}, {6.5, "goal\nline"}});
+  const std::string text = EdlText(plan, "session director");
+  const CmxList list = ReadCmx3600(text, 25);
+  for (const std::string& error : list.errors)
+    ADD_FAILURE() << error;
+  ASSERT_EQ(list.events.size(), 3u);
+  EXPECT_EQ(list.title, "session director");
+  EXPECT_EQ(list.events[1].reel, "CAM1");
+  EXPECT_EQ(list.events[1].comments[0], "FROM CLIP NAME: Stage left.mp4");
+  EXPECT_EQ(list.events[0].comments[1], "LOC: 10:00:00:05 YELLOW  start");
+  EXPECT_EQ(list.events[1].comments[1], "LOC: 10:00:06:13 YELLOW  goal line");
+  EXPECT_EQ(ReelName(15), "CAM15");
+
+  // The reader is strict: it finds what is wrong with a broken list.
+  std::string broken = text;
+  broken.replace(broken.find("002  CAM1    "), 13, "003  CAMERA01");
+  EXPECT_GE(ReadCmx3600(broken, 25).errors.size(), 2u);
+}
+
+TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMarkers) {
+  const EditPlan plan = TwoCameraPlan({{1.0, 0}, {4.0, 1}}, {{6.5, "goal"}});
+  const nlohmann::json timeline = nlohmann::json::parse(OtioText(plan, "show"));
+  EXPECT_EQ(timeline["name"], "show");
+  const nlohmann::json& track = timeline["tracks"]["children"][0];
+  ASSERT_EQ(track["children"].size(), 3u);
+  EXPECT_EQ(track["children"][0]["OTIO_SCHEMA"], "Gap.1");
+  EXPECT_EQ(track["children"][0]["source_range"]["duration"]["value"], 25.0);
+  const nlohmann::json& clip = track["children"][2];
+  EXPECT_EQ(clip["OTIO_SCHEMA"], "Clip.2");
+  EXPECT_EQ(clip["name"], "Stage left");
+  const nlohmann::json& reference = clip["media_references"]["DEFAULT_MEDIA"];
+  EXPECT_EQ(reference["target_url"], "file:///s/Stage%20left.mp4");
+  EXPECT_EQ(reference["available_range"]["start_time"]["value"], 25.0 * 36000 + 63);
+  EXPECT_EQ(clip["source_range"]["start_time"]["value"], 25.0 * 36000 + 100);
+  EXPECT_EQ(clip["source_range"]["duration"]["value"], 150.0);
+  ASSERT_EQ(track["markers"].size(), 1u);
+  EXPECT_EQ(track["markers"][0]["marked_range"]["start_time"]["value"], 163.0);
+}
+
+TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {
+  const SessionTimecode timecode(0, 25);
+  const std::vector<Chapter> chapters = ChapterTitles(
+      {{0.0, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode);
+  ASSERT_EQ(chapters.size(), 2u);
+  EXPECT_EQ(chapters[0].title, "camera0 | mark 00:00:00:00 a");
+  EXPECT_EQ(chapters[1].title, "Stage | mark 00:00:02:01 | mark 00:00:03:00 b");
+}
+
+TEST(NameTemplateTest, NamesEveryFileAndRefusesTemplatesThatCannot) {
+  RecordOptions options;
+  EXPECT_EQ(options.FileName("s", "camera0"), "camera0.mp4");
+  options.nameTemplate = "{session}_{camera}.mp4";
+  EXPECT_EQ(options.FileName("2024", "director"), "2024_director.mp4");
+  EXPECT_EQ(options.FileName("2024", "sound"), "2024_sound.wav");
+  EXPECT_EQ(CheckNameTemplate("{session}_{camera}.mp4"), "");
+  EXPECT_NE(CheckNameTemplate("{session}.mp4"), "");
+  EXPECT_NE(CheckNameTemplate("{camera}.mov"), "");
+  EXPECT_NE(CheckNameTemplate("a/{camera}.mp4"), "");
+  EXPECT_NE(CheckNameTemplate("{camera}{take}.mp4"), "");
+  EXPECT_NE(CheckNameTemplate(".mp4"), "");
+}
+
+TEST(CameraNameTest, ANameMustNameAFileOfItsOwn) {
+  using sorvo::tools::CameraSpec;
+  CameraSpec spec;
+  std::string error;
+  // A source may hold commas, and what is no name stays the source's.
+  const std::string filter = "lavfi:color=red,drawtext=text=name=x y";
+  ASSERT_TRUE(CameraSpec::Parse(filter, &spec, &error));
+  EXPECT_EQ(spec.source, filter);
+  EXPECT_EQ(spec.name, "");
+  // A name names the camera's file: it cannot lead out of the folder or hide the file.
+  for (const std::string bad : {"test,name=../up", "test,name=a/b", "test,name=.hidden"})
+    EXPECT_FALSE(CameraSpec::Parse(bad, &spec, &error)) << bad;
+
+  EXPECT_EQ(CheckCameraNames({"test,name=Stage", "test:160x120"}), "");
+  EXPECT_NE(CheckCameraNames({"test,name=A", "test,name=A"}), "");
+  EXPECT_NE(CheckCameraNames({"test", "test,name=camera0"}), "");
+  EXPECT_NE(CheckCameraNames({"test,name=director"}), "");
+  EXPECT_NE(CheckCameraNames({"test,name=sound"}), "");
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include "tools/record/edit/EditPlan.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sorvo::tools {
+
+const EditFile* EditPlan::Source(int camera) const {
+  for (const EditFile& file : sources)
+    if (file.camera == camera && file.started)
+      return &file;
+  return nullptr;
+}
+
+EditPlan PlanEdit(const std::vector<Shot>& shots,
+                  const std::vector<Mark>& marks,
+                  const SessionTimecode& timecode,
+                  const EditFile& program,
+                  const std::vector<EditFile>& sources) {
+  EditPlan plan;
+  plan.timecode = timecode;
+  plan.program = program;
+  plan.sources = sources;
+  if (!program.started)
+    return plan;
+  plan.recordStart = timecode.FrameAt(program.origin);
+  plan.recordEnd = std::max(plan.recordStart, timecode.FrameAt(program.end));
+
+  struct Cut {
+    int64_t record;
+    const EditFile* source;
+    double time;
+  };
+  std::vector<Cut> cuts;
+  for (const Shot& shot : shots) {
+    const EditFile* source = plan.Source(shot.camera);
+    const int64_t record = std::max(plan.recordStart, timecode.FrameAt(shot.time));
+    // A camera whose file holds nothing of this moment cannot give the shot.
+    if (source == nullptr || timecode.FrameAt(shot.time) < timecode.FrameAt(source->origin))
+      continue;
+    if (record >= plan.recordEnd)
+      break;
+    if (!cuts.empty() && cuts.back().record == record)
+      cuts.pop_back();
+    if (!cuts.empty() && cuts.back().source == source)
+      continue;
+    cuts.push_back({record, source, shot.time});
+  }
+  for (size_t i = 0; i < cuts.size(); ++i) {
+    EditEvent event;
+    event.number = static_cast<int>(i) + 1;
+    event.camera = cuts[i].source->camera;
+    event.recordIn = cuts[i].record;
+    event.recordOut = i + 1 < cuts.size() ? cuts[i + 1].record : plan.recordEnd;
+    // The picture the camera's own file shows at that moment, counted from its first one
+    // (a picture lasts until the next; a hair's breadth of rounding is no picture).
+    const double fromOrigin = std::max(0.0, cuts[i].time - cuts[i].source->origin);
+    event.sourceIn = plan.SourceStart(*cuts[i].source) +
+                     static_cast<int64_t>(std::floor(fromOrigin * timecode.rate() + 1e-3)) +
+                     (event.recordIn - timecode.FrameAt(cuts[i].time));
+    event.sourceOut = event.sourceIn + (event.recordOut - event.recordIn);
+    plan.events.push_back(event);
+  }
+  for (const Mark& mark : marks) {
+    const int64_t record = timecode.FrameAt(mark.time);
+    if (record >= plan.recordStart && record <= plan.recordEnd)
+      plan.marks.push_back({record, mark.label});
+  }
+  return plan;
+}
+
+}  // namespace sorvo::tools
