@@ -68,8 +68,7 @@ void GopQueue::Push(SharedPacket packet) {
 
 SharedPacket GopQueue::Pop(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> hold(m_lock);
-  m_ready.wait_for(hold, wait, [this] { return !m_packets.empty() || m_closed || m_wake; });
-  m_wake = false;
+  m_ready.wait_for(hold, wait, [this] { return !m_packets.empty() || m_closed; });
   if (m_packets.empty())
     return nullptr;
   SharedPacket packet = std::move(m_packets.front());
@@ -101,12 +100,10 @@ void GopQueue::Close() {
   m_ready.notify_all();
 }
 
-void GopQueue::Wake() {
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_wake = true;
-  }
-  m_ready.notify_all();
+void GopQueue::DropAll() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  while (!m_packets.empty())
+    DropFrontLocked();
 }
 
 bool GopQueue::closedAndEmpty() const {

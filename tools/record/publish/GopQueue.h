@@ -9,7 +9,7 @@
 // the next that comes.
 //
 // Threads: Push on the encoding thread, Pop and StartAtKey on the destination's thread,
-// Close, Wake and the counters on any; m_lock guards everything.
+// Close, DropAll and the counters on any; m_lock guards everything.
 #pragma once
 
 #include <chrono>
@@ -40,8 +40,8 @@ class GopQueue {
   void StartAtKey();
   // No more packets will come: Pop returns what is left, then null at once.
   void Close();
-  // Wakes a Pop that waits, once.
-  void Wake();
+  // Drops what is left: the end came and it cannot be sent.
+  void DropAll();
 
   bool closedAndEmpty() const;
   Dropped dropped() const;
@@ -65,7 +65,6 @@ class GopQueue {
   size_t m_bytes = 0;
   bool m_waitForKey = false;  // drop what comes until a key frame
   bool m_closed = false;
-  bool m_wake = false;
   long long m_lastDroppedGop = 0;
   Dropped m_dropped;
 };

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "tools/common/AvError.h"
 #include "tools/common/TextTable.h"
 #include "tools/record/publish/ThreadLogCapture.h"
@@ -51,6 +53,16 @@ std::string PublishConnection::Failure(const char* what, int code) const {
 
 bool PublishConnection::Open(std::string* error) {
   ThreadLogCapture log;
+  if (m_target.kind == PublishTarget::Kind::kHls) {
+    // The playlist's folder is made when missing, as the recorder makes its session folder.
+    const std::filesystem::path folder = std::filesystem::path(m_target.url).parent_path();
+    std::error_code failure;
+    if (!folder.empty() && !std::filesystem::is_directory(folder) &&
+        !std::filesystem::create_directories(folder, failure)) {
+      *error = "cannot make the folder " + folder.string() + ": " + failure.message();
+      return false;
+    }
+  }
   AVFormatContext* context = nullptr;
   int result =
       avformat_alloc_output_context2(&context, nullptr, m_target.Muxer(), m_target.url.c_str());

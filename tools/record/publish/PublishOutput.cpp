@@ -195,6 +195,8 @@ void PublishOutput::Run() {
   if (connection)
     closed = connection->Finish(&why);
   connection.reset();
+  // Cut off at the end, or never connected: what is still queued is lost too.
+  m_queue.DropAll();
   {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_down) {
