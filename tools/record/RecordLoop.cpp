@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tools/common/RawTerminal.h"
+#include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
 
@@ -30,9 +31,12 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       std::chrono::duration_cast<Clock::duration>(Seconds(switching ? options.switchEvery : 0));
   Clock::time_point nextSwitch = start + switchEvery;
   auto directorText = [&] {
-    return session.selectedCamera() >= 0
-               ? "director: camera" + std::to_string(session.selectedCamera())
-               : std::string();
+    std::string text = session.selectedCamera() >= 0
+                           ? "director: camera" + std::to_string(session.selectedCamera())
+                           : std::string();
+    const std::string publishing = PublishProgressText(session.Publishing());
+    if (!publishing.empty()) text += (text.empty() ? "" : " | ") + publishing;
+    return text;
   };
   // What was said before the recording began is not said again.
   std::set<std::string> told;
@@ -89,6 +93,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
       for (const std::string& note : session.Notes())
         if (told.insert(note).second) progress.Message("note: " + note);
+      for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
       nextShow += showEvery;
     }
   }

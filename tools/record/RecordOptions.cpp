@@ -6,6 +6,7 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/PictureSizeText.h"
+#include "tools/record/publish/PublishTarget.h"
 
 namespace sorvo::tools {
 namespace {
@@ -59,6 +60,10 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  FILE                 a video file, played in a loop at its own frame rate\n"
       "  /dev/videoN          a V4L2 camera\n"
       "  FORMAT:INPUT         any FFmpeg input, e.g. lavfi:testsrc2=size=640x360\n"
+      "Publishing (--publish, repeatable): rtmp://HOST[:PORT]/APP/KEY or rtmps://... (FLV),\n"
+      "  srt://HOST:PORT and udp://HOST:PORT (MPEG-TS), or a path ending in .m3u8 (HLS\n"
+      "  segments and playlist written there); the director's program as H.264 and the\n"
+      "  sound as AAC. A destination that fails is tried again; the recording goes on.\n"
       "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
       "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
       "folder; when that cannot be written, under the session folder.");
@@ -124,6 +129,19 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "DIR/earlier-N first");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
+  app.add_option("--publish", options->publish,
+                 "Publish the director's program live to URL (repeatable); see below")
+      ->type_name("URL")
+      ->check([](const std::string& text) {
+        PublishTarget target;
+        std::string why;
+        return ParsePublishTarget(text, &target, &why) ? "" : NotAccepted(text, why);
+      });
+  app.add_option("--publish-bitrate", options->publishBitrate,
+                 "Constant bit rate of the published H.264, 100,000 to 50,000,000")
+      ->check(WholeNumberIn(100000, 50000000, "bits per second"))
+      ->type_name("BITS")
+      ->capture_default_str();
 
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0) return parsed;
@@ -132,6 +150,13 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                  RecordOptions::kMaxCameras);
     return 2;
   }
+  for (size_t i = 0; i < options->publish.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (options->publish[i] == options->publish[j]) {
+        std::fprintf(stderr, "sorvo-record: --publish: %s is given twice\n",
+                     options->publish[i].c_str());
+        return 2;
+      }
   options->switchEvery = std::stod(switchText);
   // A switch more often than the director makes pictures would only keep the main loop
   // busy: the shortest interval is one picture.

@@ -27,6 +27,9 @@ struct RecordOptions {
   std::string out;              // empty: ./recordings/<local time>
   bool force = false;           // record into a folder that holds recordings
   std::string json;             // empty: no JSON summary
+  // Destinations the director's program is published to live, as typed; checked.
+  std::vector<std::string> publish;
+  int publishBitrate = 2500000;  // the published H.264's constant rate
 
   static constexpr int kMaxCameras = 5;
   // A year: longer sessions record until stopped (--seconds 0).

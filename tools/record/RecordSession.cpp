@@ -323,7 +323,50 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   if (m_sound && !CreateSound(error)) return false;
   if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
+  if (!m_options.publish.empty() && !StartPublishing(error)) return false;
   return true;
+}
+
+bool RecordSession::StartPublishing(std::string* error) {
+  std::vector<PublishTarget> targets;
+  for (const std::string& url : m_options.publish) {
+    PublishTarget target;
+    std::string why;
+    ParsePublishTarget(url, &target, &why);  // checked with the options
+    targets.push_back(target);
+  }
+  PublishSettings settings;
+  settings.width = m_options.directorWidth;
+  settings.height = m_options.directorHeight;
+  settings.fps = m_options.fps;
+  settings.videoBitrate = m_options.publishBitrate;
+  settings.soundRate = kSoundRate;
+  settings.soundChannels = m_sound ? kSoundChannels : 0;
+  m_publisher = std::make_unique<Publisher>(std::move(targets), settings);
+  std::string why;
+  if (!m_publisher->Start(&why)) {
+    *error = "--publish: " + why;
+    return false;
+  }
+  // The director sink hands its fitted pictures to one grabber target: the tap.
+  m_publishedPictures = std::make_unique<GrabberFeed>(GrabberFeed::Pictures(*m_publisher));
+  m_programTap.Add(m_publishedPictures.get());
+  m_muxer->GetDirector()->SetGrabberCallBack(&m_programTap);
+  if (m_sound) {
+    m_publishedSound =
+        std::make_unique<GrabberFeed>(GrabberFeed::Sound(*m_publisher, kSoundChannels));
+    m_soundTap.Add(m_sound->sink.get());
+    m_soundTap.Add(m_publishedSound.get());
+  }
+  return true;
+}
+
+PublishStatus RecordSession::Publishing() const {
+  return m_publisher ? m_publisher->Status() : PublishStatus();
+}
+
+std::vector<std::string> RecordSession::TakePublishMessages() {
+  return m_publisher ? m_publisher->TakeMessages() : std::vector<std::string>();
 }
 
 void RecordSession::Start() {
@@ -335,8 +378,12 @@ void RecordSession::Start() {
     camera->feeder->Start();
   }
   if (m_sound) {
-    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), m_sound->sink.get(),
-                                               0, /*dropLate=*/false, *m_clock);
+    // With publishing the sound goes through the tap: the audio sink first, then the
+    // publisher.
+    IGrabberCallBack* receiver =
+        m_publishedSound ? static_cast<IGrabberCallBack*>(&m_soundTap) : m_sound->sink.get();
+    m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), receiver, 0,
+                                               /*dropLate=*/false, *m_clock);
     m_sound->feeder->Start();
   }
   m_started = true;
@@ -434,6 +481,7 @@ void RecordSession::Stop() {
   // the director, whose counters are read once it is closed.
   if (m_muxer) {
     CComPtr<ISorvoSink> director = m_muxer->GetDirector();
+    if (director != nullptr) director->SetGrabberCallBack(nullptr);
     m_muxer->StopAllMux();
     if (director != nullptr) {
       m_directorFinal = DirectorStatus(director);
@@ -441,6 +489,9 @@ void RecordSession::Stop() {
     }
   }
   for (const auto& camera : m_cameras) camera->sink.reset();
+  // Nothing feeds the publisher any more: it sends what it holds (for a few seconds at
+  // most) and closes every destination.
+  if (m_publisher) m_publisher->Stop();
   m_stopped = true;
 }
 

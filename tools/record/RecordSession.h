@@ -3,7 +3,9 @@
 // serving its stream, with the optional private and raw stream files; a muxing controller
 // that makes the director's cut of one camera at a time (its own sink, MP4 and server) and
 // writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
-// the sound, writing the WAV file and serving the MP3 stream.
+// the sound, writing the WAV file and serving the MP3 stream. With --publish, a publisher
+// takes the director's fitted pictures and the sound (each through a ProgramTap) and
+// publishes them live.
 //
 // When the application directory cannot hold the stream files or settings the options ask
 // for, the session folder takes its place for the process (Create says so in a note).
@@ -21,11 +23,15 @@
 
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
+#include "tools/record/ProgramTap.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
+#include "tools/record/publish/GrabberFeed.h"
+#include "tools/record/publish/PublishStatus.h"
+#include "tools/record/publish/Publisher.h"
 
 namespace sorvo::tools {
 
@@ -62,6 +68,10 @@ class RecordSession {
   std::vector<std::string> Notes() const;
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
   bool hasSound() const { return m_sound != nullptr; }
+  // The publisher's state; not active without --publish. Kept after Stop.
+  PublishStatus Publishing() const;
+  // What the publisher has to say since the last call (connected, lost, back).
+  std::vector<std::string> TakePublishMessages();
 
  private:
   struct SinkRelease {
@@ -110,6 +120,8 @@ class RecordSession {
   bool StartPrivateStreams(std::string* error);
   SinkStatus CameraStatus(const Camera& camera) const;
   void WaitForEncoders();
+  // Starts the publisher and taps the director's pictures and the sound for it.
+  bool StartPublishing(std::string* error);
 
   RecordOptions m_options;
   std::string m_outDir;
@@ -124,6 +136,13 @@ class RecordSession {
   PacketCounter m_directorCounter;
   SinkStatus m_directorFinal;  // taken at Stop
   std::unique_ptr<SorvoMuxer> m_muxer;
+  // The publisher and the taps that feed it: made after the sinks, they go before them
+  // (members are destroyed bottom up); Stop has stopped the publisher by then.
+  ProgramTap m_programTap;  // the director's fitted pictures
+  ProgramTap m_soundTap;    // the sound feeder's PCM: the audio sink, then the publisher
+  std::unique_ptr<Publisher> m_publisher;
+  std::unique_ptr<GrabberFeed> m_publishedPictures;
+  std::unique_ptr<GrabberFeed> m_publishedSound;
   int m_selected = -1;
   bool m_directorServed = false;
   std::vector<OutputFile> m_files;

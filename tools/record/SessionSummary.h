@@ -11,6 +11,7 @@
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/publish/PublishStatus.h"
 
 namespace sorvo::tools {
 
@@ -30,6 +31,7 @@ struct SessionSummary {
   std::vector<SinkStatus> sinks;
   std::vector<FileCheck> files;
   std::vector<std::string> notes;
+  PublishStatus publish;  // not active without --publish
 
   // No file was found bad (and there are files); files not read back are not counted.
   bool NoneBad() const;
