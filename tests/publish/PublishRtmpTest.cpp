@@ -110,6 +110,36 @@ TEST(PublishRtmpTest, TheServerPlaysTheProgramBackWithItsSwitchesAndItsSoundInSt
   EXPECT_NEAR(onset, runs[1].startSeconds, 0.01);
 }
 
+TEST(PublishRtmpTest, RtmpsCarriesTheProgramOverTls) {
+  TestAppDir dir;
+  RtmpServer server(dir.path(), /*tls=*/true);
+  ASSERT_TRUE(server.Start()) << server.log();
+  const PublishSettings settings = SmallProgram();
+  Publisher publisher({Target(server.TlsUrl("secure"))}, settings);
+  std::string error;
+  ASSERT_TRUE(publisher.Start(&error)) << error;
+  LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+  program.Start();
+  ASSERT_TRUE(program.WaitForPictures(75, 60s));
+  program.Stop();
+  publisher.Stop();
+  const PublishOutputStatus output = publisher.Status().outputs.at(0);
+  EXPECT_EQ(output.scheme, "rtmps");
+  EXPECT_EQ(output.connects, 1) << output.lastError;
+  EXPECT_TRUE(output.endedLive) << output.lastError;
+
+  // The server took the stream from its TLS port and recorded every picture.
+  const std::vector<std::string> recordings = server.Recordings();
+  ASSERT_EQ(recordings.size(), 1u) << server.log();
+  const ProbedFile recorded = ProbeFile(recordings[0], false);
+  const ProbedStream* video = FirstStream(recorded, AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(video, nullptr);
+  ASSERT_NE(FirstStream(recorded, AVMEDIA_TYPE_AUDIO), nullptr);
+  EXPECT_EQ(video->codecId, AV_CODEC_ID_H264);
+  EXPECT_EQ(video->decodeErrors, 0);
+  EXPECT_EQ(video->decodedFrames, program.pictures());
+}
+
 PublishSettings QuickToRecover() {
   PublishSettings settings = SmallProgram();
   settings.firstRetry = 200ms;

@@ -86,16 +86,30 @@ bool WaitForFileText(const std::string& path,
   return false;
 }
 
-RtmpServer::RtmpServer(const std::string& folder) : m_folder(folder), m_port(FreeTcpPort()) {
+RtmpServer::RtmpServer(const std::string& folder, bool tls)
+    : m_folder(folder), m_port(FreeTcpPort()) {
+  mkdir((folder + "/recorded").c_str(), 0755);
   std::ofstream conf(folder + "/nginx.conf");
-  conf << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-       << (getuid() == 0 ? "user root;\n" : "") << "error_log " << folder << "/error.log info;\n"
+  conf << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n";
+  if (tls)
+    conf << "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n";
+  conf << (getuid() == 0 ? "user root;\n" : "") << "error_log " << folder << "/error.log info;\n"
        << "pid " << folder << "/nginx.pid;\n"
        << "events { worker_connections 64; }\n"
        << "rtmp {\n  server {\n    listen 127.0.0.1:" << m_port << ";\n"
        << "    application live {\n      live on;\n      record all;\n      record_path " << folder
        << "/recorded;\n      record_unique on;\n    }\n  }\n}\n";
-  mkdir((folder + "/recorded").c_str(), 0755);
+  if (!tls)
+    return;
+  m_tlsPort = FreeTcpPort();
+  RunTool("/usr/bin/openssl",
+          {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", folder + "/key.pem", "-out",
+           folder + "/cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1"},
+          folder, std::chrono::seconds(60));
+  conf << "stream {\n  server {\n    listen 127.0.0.1:" << m_tlsPort << " ssl;\n"
+       << "    ssl_certificate " << folder << "/cert.pem;\n"
+       << "    ssl_certificate_key " << folder << "/key.pem;\n"
+       << "    proxy_pass 127.0.0.1:" << m_port << ";\n  }\n}\n";
 }
 
 RtmpServer::~RtmpServer() {
@@ -108,7 +122,8 @@ bool RtmpServer::Start() {
       std::vector<std::string>{"-p", m_folder, "-e", m_folder + "/error.log", "-c",
                                m_folder + "/nginx.conf", "-g", "daemon off; master_process off;"},
       m_folder);
-  return m_process->started() && WaitForListener(m_port, std::chrono::seconds(20));
+  return m_process->started() && WaitForListener(m_port, std::chrono::seconds(20)) &&
+         (m_tlsPort == 0 || WaitForListener(m_tlsPort, std::chrono::seconds(20)));
 }
 
 void RtmpServer::Kill() {
@@ -132,6 +147,10 @@ void RtmpServer::Resume() {
 
 std::string RtmpServer::Url(const std::string& key) const {
   return "rtmp://127.0.0.1:" + std::to_string(m_port) + "/live/" + key;
+}
+
+std::string RtmpServer::TlsUrl(const std::string& key) const {
+  return "rtmps://127.0.0.1:" + std::to_string(m_tlsPort) + "/live/" + key;
 }
 
 std::string RtmpServer::log() const {

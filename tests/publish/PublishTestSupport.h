@@ -36,10 +36,12 @@ bool WaitForFileText(const std::string& path,
 
 // nginx with Debian's RTMP module, configured in `folder` (its log there too), listening on
 // one loopback port for the application "live", and recording every stream published to
-// it, one file per connection. Start may be called again after Kill, on the same port.
+// it, one file per connection. With `tls`, nginx's stream module also takes RTMPS on a
+// second port (a self-signed certificate made with openssl) and passes it on to the first.
+// Start may be called again after Kill, on the same ports.
 class RtmpServer {
  public:
-  explicit RtmpServer(const std::string& folder);
+  explicit RtmpServer(const std::string& folder, bool tls = false);
   ~RtmpServer();
   // False when it did not come up listening (the reason in log()).
   bool Start();
@@ -48,6 +50,7 @@ class RtmpServer {
   void Resume();  // SIGCONT
   int port() const { return m_port; }
   std::string Url(const std::string& key) const;
+  std::string TlsUrl(const std::string& key) const;
   std::string log() const;
   // Waits until a player of `key` has asked the server for it.
   bool WaitForPlayer(const std::string& key, std::chrono::seconds timeout) const;
@@ -57,6 +60,7 @@ class RtmpServer {
  private:
   std::string m_folder;
   int m_port;
+  int m_tlsPort = 0;
   std::unique_ptr<ToolProcess> m_process;
 };
 
