@@ -62,13 +62,16 @@ Playlist ReadPlaylist(const std::string& path) {
 }
 
 // The three tests read one publication: ten seconds of the program, a camera switch every
-// two seconds, into hls/live.m3u8.
+// two seconds, into hls/live.m3u8, where an earlier session left its playlist.
 class PublishHlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     s_dir = new TestAppDir;
     s_folder = s_dir->File("hls");
     ASSERT_EQ(mkdir(s_folder.c_str(), 0755), 0);
+    // An earlier session's playlist: replaced, not continued.
+    std::ofstream(s_folder + "/live.m3u8")
+        << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.000000,\nearlier7.ts\n";
     PublishTarget target;
     std::string why;
     ASSERT_TRUE(ParsePublishTarget(s_folder + "/live.m3u8", &target, &why)) << why;

@@ -51,7 +51,7 @@ std::string PublishConnection::Failure(const char* what, int code) const {
   return text;
 }
 
-bool PublishConnection::Open(std::string* error) {
+bool PublishConnection::Open(bool again, std::string* error) {
   ThreadLogCapture log;
   if (m_target.kind == PublishTarget::Kind::kHls) {
     // The playlist's folder is made when missing, as the recorder makes its session folder.
@@ -109,10 +109,10 @@ bool PublishConnection::Open(std::string* error) {
       av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds).c_str(), 0);
       av_dict_set_int(&options, "hls_list_size", kHlsListSize, 0);
       // Segments are written under a temporary name and renamed when whole, so that a web
-      // server never serves half a segment; a playlist already there (the connection
-      // before this one) is continued, not overwritten.
+      // server never serves half a segment. The playlist of this session's connection
+      // before is continued, not overwritten; one left by an earlier session is replaced.
       std::string flags = "delete_segments+temp_file+independent_segments+program_date_time";
-      if (FileExists(m_target.url))
+      if (again && FileExists(m_target.url))
         flags += "+append_list+discont_start";
       av_dict_set(&options, "hls_flags", flags.c_str(), 0);
       break;

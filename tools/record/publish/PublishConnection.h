@@ -31,8 +31,9 @@ class PublishConnection {
   PublishConnection(const PublishConnection&) = delete;
   PublishConnection& operator=(const PublishConnection&) = delete;
 
-  // Connects and writes the streams' header; false with `error`.
-  bool Open(std::string* error);
+  // Connects and writes the streams' header; false with `error`. `again`: an earlier
+  // connection of this destination carried the program (an HLS playlist is continued).
+  bool Open(bool again, std::string* error);
   bool Write(const EncodedPacket& packet, std::string* error);
   // Writes the end (the trailer: HLS's last segment and end of list) and closes.
   bool Finish(std::string* error);

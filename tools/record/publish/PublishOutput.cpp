@@ -88,7 +88,10 @@ void PublishOutput::Failed(const std::string& why, bool lost, std::chrono::milli
   {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_finishing) {
-      m_status.lastError = why;
+      // A connection cut at the end says so; an attempt cut short at the end says nothing
+      // the failures before it did not.
+      if (lost || m_status.lastError.empty())
+        m_status.lastError = why;
       return;
     }
     if (lost) {
@@ -152,7 +155,12 @@ void PublishOutput::Run() {
       }
       auto attempt = std::make_unique<PublishConnection>(m_target, m_streams, m_settings, m_abort);
       std::string why;
-      if (!attempt->Open(&why)) {
+      bool again = false;
+      {
+        std::lock_guard<std::mutex> hold(m_lock);
+        again = m_status.everLive;
+      }
+      if (!attempt->Open(again, &why)) {
         attempt.reset();
         Failed(why, false, retry);
         if (!WaitToRetry(retry))
