@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     for (;;) {
       const PublishStatus status = publisher.Status();
       if (status.picturesIn - status.picturesEncoded - status.picturesLeftOut <
-          Publisher::kPictureSlots)
+          publisher.pictureSlots())
         break;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

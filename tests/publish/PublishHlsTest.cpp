@@ -79,6 +79,7 @@ class PublishHlsTest : public ::testing::Test {
     Publisher publisher({target}, settings);
     ASSERT_TRUE(publisher.Start(&why)) << why;
     LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+    program.StopAfter(250);
     program.Start();
     ASSERT_TRUE(program.WaitForPictures(250, 60s));
     program.Stop();

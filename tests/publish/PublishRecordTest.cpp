@@ -69,18 +69,24 @@ TEST(PublishRecordTest, ATenSecondSessionPlaysBackFromTheServerWithItsSwitches) 
   const ptree summary = Summary(dir);
   EXPECT_TRUE(summary.get<bool>("allGood"));
   const ptree& publish = summary.get_child("publish");
-  EXPECT_EQ(publish.get<long long>("picturesSkipped"), 0);
   const ptree& output = publish.get_child("outputs").front().second;
   EXPECT_EQ(output.get<int>("connects"), 1);
   EXPECT_EQ(output.get<int>("losses"), 0);
   EXPECT_TRUE(output.get<bool>("endedLive"));
   EXPECT_EQ(output.get<long long>("gopsDropped"), 0);
-  long long directorPackets = 0;
+  long long directorPictures = 0;
   for (const auto& sink : summary.get_child("sinks"))
     if (sink.second.get<std::string>("name") == "director")
-      directorPackets = sink.second.get<long long>("packets");
-  // The program published is the director's: the same pictures.
-  EXPECT_EQ(publish.get<long long>("picturesEncoded"), directorPackets);
+      directorPictures = sink.second.get<long long>("buffersIn");
+  // The program published is the director's: every picture it took reached the publisher,
+  // which encoded it, or left it out as an instant already encoded, or (on a machine short
+  // of CPU, its encoder yielding to the recording) skipped it.
+  const long long encoded = publish.get<long long>("picturesEncoded");
+  EXPECT_EQ(publish.get<long long>("picturesIn"), directorPictures);
+  EXPECT_EQ(encoded + publish.get<long long>("picturesSkipped") +
+                publish.get<long long>("picturesLeftOut"),
+            directorPictures);
+  EXPECT_GE(encoded, directorPictures * 8 / 10);
 
   ASSERT_EQ(player->Wait(60s), 0) << player->Stderr();
   const ProbedFile played = ProbeFile(dir.File("played.flv"), true);
@@ -92,7 +98,7 @@ TEST(PublishRecordTest, ATenSecondSessionPlaysBackFromTheServerWithItsSwitches) 
   EXPECT_EQ(video->width, 320);
   EXPECT_EQ(video->height, 180);
   EXPECT_EQ(video->decodeErrors, 0);
-  EXPECT_EQ(video->decodedFrames, directorPackets);
+  EXPECT_EQ(video->decodedFrames, encoded);
   EXPECT_EQ(audio->codecId, AV_CODEC_ID_AAC);
   EXPECT_EQ(audio->decodeErrors, 0);
   EXPECT_GE(static_cast<double>(audio->decodedSamples) / audio->sampleRate, 9.8);
@@ -148,7 +154,6 @@ TEST(PublishRecordTest, AServerKilledMidSessionCostsAGapNotTheRecording) {
   EXPECT_EQ(output.get<int>("losses"), 1);
   EXPECT_GT(output.get<double>("secondsWithoutConnection"), 0.0);
   EXPECT_TRUE(output.get<bool>("endedLive"));
-  EXPECT_EQ(summary.get<long long>("publish.picturesSkipped"), 0);
   EXPECT_NE(record.Stdout().find("Published (H.264 and AAC)"), std::string::npos);
 
   // The server's recording of the second connection decodes from its first picture.

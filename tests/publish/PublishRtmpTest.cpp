@@ -57,6 +57,7 @@ TEST(PublishRtmpTest, TheServerPlaysTheProgramBackWithItsSwitchesAndItsSoundInSt
   // Camera 0 (red) from 0 s, camera 1 (green) from 2 s with the sound's onset, camera 2
   // (blue) from 4 s.
   LiveProgram program(publisher, settings, 2.0, 2.0, HasRoom(publisher));
+  program.StopAfter(150);
   program.Start();
   ASSERT_TRUE(program.WaitForPictures(150, 60s));
   program.Stop();
@@ -119,6 +120,7 @@ TEST(PublishRtmpTest, RtmpsCarriesTheProgramOverTls) {
   std::string error;
   ASSERT_TRUE(publisher.Start(&error)) << error;
   LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+  program.StopAfter(75);
   program.Start();
   ASSERT_TRUE(program.WaitForPictures(75, 60s));
   program.Stop();

@@ -39,6 +39,7 @@ PublishStatus PublishFourSeconds(const std::string& url) {
   Publisher publisher({target}, settings);
   EXPECT_TRUE(publisher.Start(&why)) << why;
   LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+  program.StopAfter(100);
   program.Start();
   EXPECT_TRUE(program.WaitForPictures(100, 60s));
   program.Stop();

@@ -175,7 +175,7 @@ std::function<bool()> HasRoom(const tools::Publisher& publisher) {
     const tools::PublishStatus status = publisher.Status();
     return status.picturesIn - status.picturesSkipped - status.picturesEncoded -
                status.picturesLeftOut <
-           tools::Publisher::kPictureSlots;
+           publisher.pictureSlots();
   };
 }
 
@@ -310,6 +310,8 @@ void LiveProgram::Run() {
     const double pictureDue = static_cast<double>(picture) / m_settings.fps;
     const double soundDue = static_cast<double>(buffer) * kSoundBuffer / kSoundRate;
     const bool isPicture = pictureDue <= soundDue;
+    if (isPicture && picture == m_limit)
+      return;
     const double due = isPicture ? pictureDue : soundDue;
     std::this_thread::sleep_until(start +
                                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(

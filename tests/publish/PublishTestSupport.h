@@ -101,6 +101,9 @@ class LiveProgram {
               double toneOnset,
               std::function<bool()> canTake = nullptr);
   ~LiveProgram();
+  // Before Start: the program ends by itself after `pictures` pictures (and the sound up to
+  // their time).
+  void StopAfter(long long pictures) { m_limit = pictures; }
   void Start();
   void Stop();
   // Pictures delivered so far.
@@ -118,6 +121,7 @@ class LiveProgram {
   const double m_switchEvery;
   const double m_toneOnset;
   const std::function<bool()> m_canTake;
+  long long m_limit = -1;
   std::thread m_thread;
   std::atomic<bool> m_stop{false};
   std::atomic<long long> m_pictures{0};

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 extern "C" {
@@ -16,7 +17,14 @@ extern "C" {
 namespace sorvo::tools {
 
 Publisher::Publisher(std::vector<PublishTarget> targets, const PublishSettings& settings)
-    : m_targets(std::move(targets)), m_settings(settings) {}
+    : m_targets(std::move(targets)),
+      m_settings(settings),
+      m_pictureSlots(PictureSlots(settings.width, settings.height)) {}
+
+int Publisher::PictureSlots(int width, int height) {
+  const long long bytes = 3LL * std::max(1, width) * std::max(1, height) / 2;
+  return static_cast<int>(std::clamp<long long>((32LL << 20) / bytes, 2, 8));
+}
 
 Publisher::~Publisher() {
   Stop();
@@ -24,7 +32,7 @@ Publisher::~Publisher() {
 
 bool Publisher::Start(std::string* error) {
   m_encoder = std::make_unique<ProgramEncoder>(m_settings);
-  for (int i = 0; i < kPictureSlots; ++i) {
+  for (int i = 0; i < m_pictureSlots; ++i) {
     FrameOwner frame(av_frame_alloc());
     if (!frame) {
       *error = "out of memory for the publisher's pictures";

@@ -37,8 +37,9 @@ class PublishOutput;
 
 class Publisher : public ProgramInput {
  public:
-  // Pictures waiting for the encoder, at most.
-  static constexpr int kPictureSlots = 4;
+  // Pictures waiting for the encoder, at most: a third of a second at 25 a second for
+  // pictures up to 1920 x 1080, fewer (at least two) of larger ones, within 32 MiB.
+  static int PictureSlots(int width, int height);
   // Sound waiting for the encoder, at most, in seconds.
   static constexpr double kSoundWaiting = 1.0;
 
@@ -59,6 +60,7 @@ class Publisher : public ProgramInput {
   void OnSound(double time, const int16_t* samples, int frames) override;
 
   PublishStatus Status() const;
+  int pictureSlots() const { return m_pictureSlots; }
   // What happened since the last call, for the user.
   std::vector<std::string> TakeMessages() { return m_events.Take(); }
 
@@ -83,6 +85,7 @@ class Publisher : public ProgramInput {
   PublishEvents m_events;
   std::unique_ptr<ProgramEncoder> m_encoder;              // the encoding thread's
   std::vector<std::unique_ptr<PublishOutput>> m_outputs;  // made by Start, then fixed
+  const int m_pictureSlots;
 
   mutable std::mutex m_inputLock;
   std::condition_variable m_inputReady;
