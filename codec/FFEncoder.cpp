@@ -41,8 +41,19 @@ void ApplySettings(AVCodecContext* context,
   context->bit_rate = bitRate;
 }
 
+// The packed RGB layouts, 24 and 32 bits in every channel order a camera delivers.
 bool IsConvertedFormat(PixelFormat format) {
-  return format == PIX_FMT_RGB24 || format == PIX_FMT_BGR24 || format == PIX_FMT_BGRA;
+  switch (format) {
+    case PIX_FMT_RGB24:
+    case PIX_FMT_BGR24:
+    case PIX_FMT_ARGB:
+    case PIX_FMT_RGBA:
+    case PIX_FMT_ABGR:
+    case PIX_FMT_BGRA:
+      return true;
+    default:
+      return false;
+  }
 }
 
 int FailOpen() {
@@ -79,6 +90,12 @@ int FFEncoder::Open(int width,
   m_nWidth = width;
   m_nHeight = height;
   m_eInputFormat = gray ? PIX_FMT_YUV420P : format;
+  // The encoder still opens, as hosts expect, but a camera that would record nothing at
+  // all is said at once rather than found out from an empty file.
+  if (m_eInputFormat != PIX_FMT_YUV420P && !IsConvertedFormat(m_eInputFormat))
+    LogWarnF("%s: pictures of pixel format %d cannot be encoded; give YUV 4:2:0 (0), grey (8) "
+             "or packed RGB (2, 3, 27 to 30)",
+             label ? label : "", static_cast<int>(format));
 
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   if (codec == nullptr) {

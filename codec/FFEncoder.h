@@ -56,8 +56,9 @@ class SORVO_EXPORT FFEncoder {
   // Always 1; closing a closed encoder does nothing. The codec context stays alive for
   // as long as a container writer shares it (ShareCodecContext).
   virtual int Close();
-  // Input formats 0 (YUV 4:2:0), 8 (grey, handed in as YUV 4:2:0), 2, 3, 30 (converted).
-  // Any other non-negative format opens but encodes nothing. Opening an open encoder
+  // Input formats 0 (YUV 4:2:0), 8 (grey, handed in as YUV 4:2:0), 2, 3 and 27 to 30
+  // (packed RGB, converted). Any other non-negative format opens, logs a warning and
+  // encodes nothing. Opening an open encoder
   // closes it first. 1 opened, 0 failed.
   virtual int Open(int width,
                    int height,

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "codec/FFEncoder.h"
 #include "common/CodecTestSupport.h"
+#include "common/LogCapture.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"
 
@@ -154,14 +155,21 @@ TEST(FFEncoderTest, KeyFramesKeepInbandHeadersAndTheContextCarriesThemAsExtradat
   EXPECT_EQ(late.errors, 0);
 }
 
-TEST(FFEncoderTest, FormatsWithoutAnInputPathOpenButEncodeNothing) {
-  for (PixelFormat format : {PIX_FMT_RGBA, static_cast<PixelFormat>(1)}) {
+TEST(FFEncoderTest, FormatsWithoutAnInputPathOpenButEncodeNothingAndSaySo) {
+  // Packed YUV 4:2:2 (1) and planar YUV 4:2:2 (4) have no way into the encoder.
+  for (PixelFormat format : {static_cast<PixelFormat>(1), static_cast<PixelFormat>(4)}) {
+    sorvo::test::LogCapture log;
     RecordingEncoder encoder;
     ASSERT_EQ(encoder.Open(kW, kH, format, 25, 400000, "odd"), 1) << format;
     EXPECT_EQ(encoder.IsOpen(), 1);
     std::vector<uint8_t> picture(kW * kH * 4, 0x40);
     EXPECT_EQ(encoder.Encode(0, 0, picture.data(), static_cast<long>(picture.size())), 0);
     EXPECT_TRUE(encoder.packets.empty());
+    ASSERT_EQ(log.Lines().size(), 1u) << format;
+    EXPECT_EQ(log.Lines()[0].level, SORVO_LOG_WARN);
+    EXPECT_NE(log.Lines()[0].text.find("pixel format " + std::to_string(format)),
+              std::string::npos)
+        << log.Lines()[0].text;
   }
 }
 
@@ -196,6 +204,8 @@ TEST(FFEncoderTest, PackedInputIsConvertedWithItsChannelOrder) {
       {PIX_FMT_RGB24, 255, 0, 0, 81, 90, 240}, {PIX_FMT_BGR24, 255, 0, 0, 81, 90, 240},
       {PIX_FMT_BGRA, 255, 0, 0, 81, 90, 240},  {PIX_FMT_RGB24, 0, 0, 255, 41, 240, 110},
       {PIX_FMT_BGR24, 0, 255, 0, 145, 54, 34}, {PIX_FMT_BGRA, 0, 0, 255, 41, 240, 110},
+      {PIX_FMT_ARGB, 255, 0, 0, 81, 90, 240},  {PIX_FMT_RGBA, 0, 255, 0, 145, 54, 34},
+      {PIX_FMT_ABGR, 0, 0, 255, 41, 240, 110},
   };
   for (const ColourCase& c : cases) {
     RecordingEncoder encoder;

@@ -34,17 +34,25 @@ std::vector<uint8_t> SolidPackedPicture(PixelFormat format,
                                         uint8_t red,
                                         uint8_t green,
                                         uint8_t blue) {
-  const int bytesPerPixel = format == PIX_FMT_BGRA ? 4 : 3;
-  std::vector<uint8_t> picture(width * height * bytesPerPixel);
+  // Where each channel sits in a pixel; -1: the format has no such byte.
+  struct Layout {
+    int bytes, r, g, b, a;
+  };
+  Layout layout{3, 2, 1, 0, -1};  // BGR24
+  switch (format) {
+    case PIX_FMT_RGB24: layout = {3, 0, 1, 2, -1}; break;
+    case PIX_FMT_ARGB: layout = {4, 1, 2, 3, 0}; break;
+    case PIX_FMT_RGBA: layout = {4, 0, 1, 2, 3}; break;
+    case PIX_FMT_ABGR: layout = {4, 3, 2, 1, 0}; break;
+    case PIX_FMT_BGRA: layout = {4, 2, 1, 0, 3}; break;
+    default: break;
+  }
+  std::vector<uint8_t> picture(width * height * layout.bytes);
   for (int i = 0; i < width * height; ++i) {
-    uint8_t* p = &picture[i * bytesPerPixel];
-    if (format == PIX_FMT_RGB24) {
-      p[0] = red, p[1] = green, p[2] = blue;
-    } else {
-      p[0] = blue, p[1] = green, p[2] = red;
-      if (bytesPerPixel == 4)
-        p[3] = 0xFF;
-    }
+    uint8_t* p = &picture[i * layout.bytes];
+    p[layout.r] = red, p[layout.g] = green, p[layout.b] = blue;
+    if (layout.a >= 0)
+      p[layout.a] = 0xFF;
   }
   return picture;
 }

@@ -15,7 +15,7 @@ namespace sorvo::test {
 
 // A YUV 4:2:0 picture (planes packed, alignment 1) whose content moves with `frame`.
 std::vector<uint8_t> MovingYuvPicture(int width, int height, int frame);
-// A packed picture of one colour in format 2 (RGB24), 3 (BGR24) or 30 (BGRA).
+// A packed picture of one colour in format 2 (RGB24), 3 (BGR24) or 27 to 30 (32-bit RGB).
 std::vector<uint8_t> SolidPackedPicture(PixelFormat format,
                                         int width,
                                         int height,

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "common/CodecTestSupport.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 #include "sink/PrivateStreamFrame.h"
+#include "tools/common/MediaReadBack.h"
 #include "tools/common/Mp4VideoWriter.h"
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/common/TextTable.h"
@@ -63,6 +65,46 @@ TEST(PrivateStreamScannerTest, JunkBeforeAndBetweenRecordsIsSkippedOnceEach) {
   EXPECT_EQ(packets, (std::vector<std::string>{a, b}));
   EXPECT_EQ(counts.damaged, 2);
   EXPECT_EQ(counts.bytesSkipped, 50 + 50 + 3 + 50);
+}
+
+TEST(MediaReadBackTest, APictureTheDecoderHadToPatchOverIsADecodeError) {
+  // The MPEG-4 decoder does not refuse a damaged picture: it conceals what it cannot read
+  // and hands the picture out, so only its report tells a damaged file from a good one.
+  sorvo::test::TestAppDir dir;
+  constexpr int kW = 320, kH = 240;
+  sorvo::test::RecordingEncoder encoder;
+  ASSERT_EQ(encoder.Open(kW, kH, PIX_FMT_YUV420P, 25, 800000, "readback"), 1);
+  for (int i = 0; i < 10; ++i) {
+    std::vector<uint8_t> picture = sorvo::test::MovingYuvPicture(kW, kH, i);
+    ASSERT_EQ(encoder.Encode(0, i / 25.0, picture.data(), static_cast<long>(picture.size())), 1);
+  }
+  auto write = [&](const std::string& path, int damaged) {
+    Mp4VideoWriter writer(path, kW, kH, 25);
+    for (size_t i = 0; i < encoder.packets.size(); ++i) {
+      std::vector<uint8_t> data = encoder.packets[i].data;
+      if (static_cast<int>(i) == damaged) {
+        // The picture's own bytes, past its start code and header, turned to noise.
+        for (size_t b = data.size() / 4; b < data.size(); ++b)
+          data[b] = static_cast<uint8_t>(b * 37 + 11);
+      }
+      ASSERT_EQ(writer.Write(data.data(), data.size(), (encoder.packets[i].flags & 1) != 0,
+                             static_cast<int64_t>(i)),
+                Mp4VideoWriter::Result::kWritten);
+    }
+    ASSERT_TRUE(writer.Finish());
+  };
+  write(dir.File("good.mp4"), -1);
+  write(dir.File("damaged.mp4"), 5);
+
+  const FileReadBack good = ReadBack(dir.File("good.mp4"));
+  EXPECT_TRUE(good.Good()) << good.error;
+  const FileReadBack damaged = ReadBack(dir.File("damaged.mp4"));
+  ASSERT_TRUE(damaged.opened);
+  ASSERT_EQ(damaged.streams.size(), 1u);
+  EXPECT_EQ(damaged.streams[0].frames, 10);
+  EXPECT_GE(damaged.streams[0].damagedFrames, 1);
+  EXPECT_EQ(damaged.streams[0].decodeErrors, damaged.streams[0].damagedFrames);
+  EXPECT_FALSE(damaged.Good());
 }
 
 TEST(Mp4VideoWriterTest, APacketMissingFromTheNumbersLeavesAGapInTime) {

@@ -287,16 +287,28 @@ TEST_F(RecordTest, RecordsFromAVideoFileAndAnyFfmpegInput) {
 TEST_F(RecordTest, ASecondCtrlCSkipsTheReadBackAndStillGivesTheSizes) {
   const std::string out = dir.File("twice");
   const std::string json = dir.File("twice.json");
-  // Large pictures, so that reading them back takes long enough to be interrupted.
+  // Large pictures, so that reading them back takes long enough to be interrupted. The bare
+  // streams, written packet by packet, tell when camera1 and the director have encoded a
+  // picture: a slow build (a sanitizer's) may take seconds for the first.
   ToolProcess recorder(kRecordProgram,
                        {"--seconds", "0", "--camera", "test:1920x1080", "--camera",
                         "test:1920x1080:yuv420p", "--director", "1920x1080", "--ports",
-                        std::to_string(base), "--out", out, "--json", json},
+                        std::to_string(base), "--out", out, "--json", json, "--save-stream"},
                        dir.path());
   ASSERT_TRUE(recorder.WaitForOutput("Recording into", seconds(60))) << recorder.Stderr();
-  const size_t first = recorder.Stdout().find(" s | ");
-  ASSERT_TRUE(recorder.WaitForOutput(" s | ", seconds(60),
-                                     first == std::string::npos ? 0 : first + 1));
+  auto encoded = [&](const std::string& sink) {
+    for (const std::string& file : FilesIn(dir.File("RawStream"))) {
+      std::error_code error;
+      if (file.find("Sorvo_" + sink + "_") != std::string::npos && fs::file_size(file, error) > 0)
+        return true;
+    }
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + seconds(120);
+  while (!(encoded("camera1") && encoded("director")) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(encoded("camera1") && encoded("director")) << recorder.Stdout() << recorder.Stderr();
   recorder.Signal(SIGINT);
   ASSERT_TRUE(recorder.WaitForOutput("Stopping on Ctrl-C", seconds(60)));
   recorder.Signal(SIGINT);

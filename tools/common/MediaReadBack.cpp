@@ -21,6 +21,12 @@ struct StreamDecoder {
 void Drain(AVCodecContext* context, AVFrame* frame, StreamReadBack* stream) {
   while (avcodec_receive_frame(context, frame) == 0) {
     ++stream->frames;
+    // The video decoder hands out a damaged picture with what it could not read patched
+    // over; only these flags tell it from a good one.
+    if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+      ++stream->damagedFrames;
+      ++stream->decodeErrors;
+    }
     av_frame_unref(frame);
   }
 }

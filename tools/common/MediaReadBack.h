@@ -17,7 +17,8 @@ struct StreamReadBack {
   int channels = 0;
   long long packets = 0;
   long long frames = 0;        // pictures or audio frames the decoder gave back
-  long long decodeErrors = 0;  // packets the decoder refused
+  long long decodeErrors = 0;  // packets the decoder refused, and damagedFrames
+  long long damagedFrames = 0;  // of `frames`, those the decoder had to patch over
   double seconds = 0;          // from the first packet's start to the last one's end
 };
 

@@ -15,7 +15,7 @@
 namespace sorvo::tools {
 
 double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
-                     ProgressLine& progress) {
+                     ProgressLine& progress, SessionConsole* console, SessionSummary* cuts) {
   using Clock = std::chrono::steady_clock;
   using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
@@ -41,10 +41,28 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   // What was said before the recording began is not said again.
   std::set<std::string> told;
   for (const std::string& note : session.Notes()) told.insert(note);
+  auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
+  auto switched = [&] {
+    const ConsoleSwitch cut{sessionTime(), session.selectedCamera()};
+    cuts->switches.push_back(cut);
+    if (console) console->console().ProgramChanged(cut.camera, cut.time);
+  };
+  auto mark = [&](double time, const std::string& label) {
+    cuts->marks.push_back({time, label});
+    if (console) console->console().Marked(time, label);
+  };
+  // The camera selected when the director was made is on program from the start.
+  if (session.selectedCamera() >= 0) {
+    cuts->switches.push_back({0, session.selectedCamera()});
+    if (console) console->console().ProgramChanged(session.selectedCamera(), 0);
+  }
+  if (console) console->Begin(start);
+  const Clock::duration publishEvery = std::chrono::milliseconds(250);
+  Clock::time_point nextPublish = start;
 
   if (keys.active())
     progress.Message(std::string("Keys 0-") + std::to_string(session.cameraCount() - 1) +
-                     " choose the director's camera; q stops" +
+                     " choose the director's camera; m marks; q stops" +
                      (timed ? " early." : " (or Ctrl-C)."));
   else if (!timed)
     progress.Message("Recording until Ctrl-C or SIGTERM.");
@@ -53,9 +71,11 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
     Clock::time_point wake = nextShow;
     if (timed) wake = std::min(wake, end);
     if (switching) wake = std::min(wake, nextSwitch);
+    if (console) wake = std::min(wake, nextPublish);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
-    pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int count = keys.active() ? 2 : 1;
+    pollfd fds[3] = {{stop.fd(), POLLIN, 0}, {console ? console->fd() : -1, POLLIN, 0},
+                     {STDIN_FILENO, POLLIN, 0}};
+    const int count = keys.active() ? 3 : 2;
     poll(fds, count, static_cast<int>(std::max<long long>(0, wait.count())));
 
     if (stop.Requested()) {
@@ -65,38 +85,62 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       break;
     }
     bool quit = false;
+    // A camera chosen by hand stays on screen for a whole interval.
+    auto choose = [&](int camera) {
+      if (!session.SelectCamera(camera)) return false;
+      switched();
+      nextSwitch = Clock::now() + switchEvery;
+      nextShow = Clock::now();
+      return true;
+    };
     for (int key; (key = keys.ReadKey()) >= 0;) {
       if (key == 'q' || key == 'Q') quit = true;
+      if (key == 'm' || key == 'M') mark(sessionTime(), "");
       if (key < '0' || key > '9') continue;
-      // A camera chosen by hand stays on screen for a whole interval.
-      if (session.SelectCamera(key - '0')) {
-        nextSwitch = Clock::now() + switchEvery;
-        nextShow = Clock::now();
-      } else {
+      if (!choose(key - '0'))
         progress.Message("there is no camera " + std::string(1, static_cast<char>(key)));
-      }
     }
-    if (quit) {
-      progress.Message("Stopping; finishing the files.");
+    bool consoleStop = false;
+    for (const SessionConsole::Request& request :
+         console ? console->TakeRequests() : std::vector<SessionConsole::Request>()) {
+      if (request.kind == SessionConsole::Request::Kind::kProgram) choose(request.camera);
+      if (request.kind == SessionConsole::Request::Kind::kMark) mark(request.time, request.label);
+      consoleStop = consoleStop || request.kind == SessionConsole::Request::Kind::kStop;
+    }
+    if (quit || consoleStop) {
+      progress.Message(consoleStop ? "Stopping as the console asked; finishing the files."
+                                   : "Stopping; finishing the files.");
       break;
     }
     const Clock::time_point now = Clock::now();
     if (timed && now >= end) break;
     if (switching && now >= nextSwitch) {
       session.SelectNextCamera();
+      switched();
       // A loop held up (a slow machine, a stopped terminal) switches once, not once for
       // every interval it missed.
       nextSwitch += switchEvery;
       if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
+    if (console && now >= nextPublish) {
+      console->Publish(session, *cuts, ConsoleSessionState::kRecording);
+      nextPublish = now + publishEvery;
+    }
     if (now >= nextShow) {
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
-      for (const std::string& note : session.Notes())
-        if (told.insert(note).second) progress.Message("note: " + note);
-      for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
+      for (const std::string& note : session.Notes()) {
+        if (!told.insert(note).second) continue;
+        progress.Message("note: " + note);
+        if (console) console->console().Problem(note);
+      }
+      for (const std::string& message : session.TakePublishMessages()) {
+        progress.Message(message);
+        if (console) console->console().Problem(message);
+      }
       nextShow += showEvery;
     }
   }
+  if (console) console->Publish(session, *cuts, ConsoleSessionState::kStopping);
   return Seconds(Clock::now() - start).count();
 }
 

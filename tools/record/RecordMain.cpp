@@ -1,6 +1,7 @@
 // sorvo-record: a multi-camera recorder built on libsorvo's exported interface, as any
 // program outside the library would use it.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "tools/record/RecordOptions.h"
 #include "tools/record/RecordSession.h"
 #include "tools/record/SessionSummary.h"
+#include "tools/record/console/SessionConsole.h"
 
 namespace {
 
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
   const LibraryLog libraryLog(progress);
 
   // Sources and ports are checked before anything is written: a session that cannot run
-  // leaves no folder behind.
+  // leaves no folder behind. The console outlives the session, whose taps it holds.
+  std::unique_ptr<SessionConsole> console;
   RecordSession session(options);
   std::string error;
   if (!options.json.empty() && !CanCreateFile(options.json, &error)) return Fail(error);
@@ -82,6 +85,11 @@ int main(int argc, char** argv) {
                 "); choose another --out folder, or add --force to move them aside into " +
                 folder + "/earlier-N first");
   if (!session.OpenSources(&error)) return Fail(error);
+  if (!options.noConsole) {
+    console = std::make_unique<SessionConsole>(options);
+    if (!console->Start(&error)) return Fail(error);
+    if (console->active()) session.AttachConsole(&console->console());
+  }
   const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty()) return Fail(error);
   std::string movedAside;
@@ -97,15 +105,25 @@ int main(int argc, char** argv) {
     return Fail(error + "; nothing was recorded (files begun in " + outDir + " are empty)");
   }
   PrintPlan(options, session, outDir);
+  if (console && console->active())
+    std::printf("Console: %s\n", console->Address().c_str());
+  else if (console)
+    std::printf("note: %s\n", console->note().c_str());
+  std::fflush(stdout);
 
   session.Start();
   SessionSummary summary;
-  summary.seconds = RunRecordLoop(options, session, stop, progress);
+  summary.seconds = RunRecordLoop(options, session, stop, progress,
+                                  console && console->active() ? console.get() : nullptr, &summary);
   session.Stop();
   for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
   // The last line holds the counts of the closed sinks, which the summary gives too.
   progress.ShowFinal(summary.seconds, session.Status());
   progress.Finish();
+  if (console && console->active()) {
+    console->Publish(session, summary, ConsoleSessionState::kEnded);
+    console->console().SessionEnded();
+  }
 
   summary.outDir = outDir;
   summary.appDir = AppDirectory();

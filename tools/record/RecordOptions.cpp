@@ -6,6 +6,7 @@
 
 #include "tools/common/CommandLine.h"
 #include "tools/common/PictureSizeText.h"
+#include "tools/record/console/ConsoleAddress.h"
 #include "tools/record/publish/PublishTarget.h"
 
 namespace sorvo::tools {
@@ -36,6 +37,21 @@ std::string FormatSeconds(double seconds) {
   return text;
 }
 
+std::string CheckConsoleAddress(const std::string& text) {
+  ConsoleAddress address;
+  std::string error;
+  return ParseConsoleAddress(text, &address, &error) ? "" : error;
+}
+
+// Goes into the console's URL as it stands, and must not be guessed.
+std::string CheckConsoleToken(const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+  });
+  if (text.size() < 16 || !plain) return "must be at least 16 letters, digits, '-', '_' or '.'";
+  return "";
+}
+
 }  // namespace
 
 std::vector<std::string> RecordOptions::CameraSources() const {
@@ -48,7 +64,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "Records a multi-camera session: one MP4 per camera, a director's cut switching\n"
       "between the cameras, one multi-stream MP4 with every camera and the sound, and a WAV\n"
       "file; every camera, the director and the sound are also served on TCP ports.\n"
-      "Keys on a terminal: 0-4 show that camera in the director's cut, q stops.",
+      "Keys on a terminal: 0-4 show that camera in the director's cut, m marks, q stops.\n"
+      "The operator's console, a web page, is served on 127.0.0.1:8040 (see --console).",
       "sorvo-record"};
   app.get_formatter()->column_width(34);
   app.footer(
@@ -142,9 +159,23 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->check(WholeNumberIn(100000, 50000000, "bits per second"))
       ->type_name("BITS")
       ->capture_default_str();
+  CLI::Option* console =
+      app.add_option("--console", options->console,
+                     "Serve the console here; an address other than loopback needs its token")
+          ->type_name("[ADDR:]PORT")
+          ->check(CheckConsoleAddress)
+          ->capture_default_str();
+  CLI::Option* token = app.add_option("--console-token", options->consoleToken,
+                                      "The console's token; default: one made at start")
+                           ->type_name("TOKEN")
+                           ->check(CheckConsoleToken);
+  app.add_flag("--no-console", options->noConsole, "Serve no console")
+      ->excludes(console)
+      ->excludes(token);
 
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0) return parsed;
+  options->consoleAsked = console->count() > 0;
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
     std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded (keys 0 to 4)\n",
                  RecordOptions::kMaxCameras);

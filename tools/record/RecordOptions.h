@@ -30,6 +30,10 @@ struct RecordOptions {
   // Destinations the director's program is published to live, as typed; checked.
   std::vector<std::string> publish;
   int publishBitrate = 2500000;  // the published H.264's constant rate
+  std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
+  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool noConsole = false;
+  std::string consoleToken;     // empty: one is made at start
 
   static constexpr int kMaxCameras = 5;
   // A year: longer sessions record until stopped (--seconds 0).

@@ -324,6 +324,11 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
   if (!m_options.publish.empty() && !StartPublishing(error)) return false;
+  // The director sink hands its fitted pictures to one grabber target: the publisher's feed,
+  // then the console's tap see them, chained.
+  IGrabberCallBack* program = m_publishedPictures.get();
+  if (m_console) program = m_console->ProgramInput(program);
+  if (program != nullptr) m_muxer->GetDirector()->SetGrabberCallBack(program);
   return true;
 }
 
@@ -348,16 +353,10 @@ bool RecordSession::StartPublishing(std::string* error) {
     *error = "--publish: " + why;
     return false;
   }
-  // The director sink hands its fitted pictures to one grabber target: the tap.
-  m_publishedPictures = std::make_unique<GrabberFeed>(GrabberFeed::Pictures(*m_publisher));
-  m_programTap.Add(m_publishedPictures.get());
-  m_muxer->GetDirector()->SetGrabberCallBack(&m_programTap);
-  if (m_sound) {
-    m_publishedSound =
-        std::make_unique<GrabberFeed>(GrabberFeed::Sound(*m_publisher, kSoundChannels));
-    m_soundTap.Add(m_sound->sink.get());
-    m_soundTap.Add(m_publishedSound.get());
-  }
+  m_publishedPictures = GrabberFeed::Pictures(*m_publisher, nullptr);
+  // The sound reaches the publisher after the audio sink has taken it.
+  if (m_sound)
+    m_publishedSound = GrabberFeed::Sound(*m_publisher, kSoundChannels, m_sound->sink.get());
   return true;
 }
 
@@ -373,15 +372,17 @@ void RecordSession::Start() {
   // One clock for every camera and the sound, started before any of them.
   m_clock = std::make_unique<SessionClock>();
   for (const auto& camera : m_cameras) {
-    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), camera->sink.get(),
+    IGrabberCallBack* receiver = camera->sink.get();
+    if (m_console) receiver = m_console->CameraInput(camera->number, receiver);
+    camera->feeder = std::make_unique<Feeder>(std::move(camera->source), receiver,
                                               camera->number, /*dropLate=*/true, *m_clock);
     camera->feeder->Start();
   }
   if (m_sound) {
-    // With publishing the sound goes through the tap: the audio sink first, then the
-    // publisher.
-    IGrabberCallBack* receiver =
-        m_publishedSound ? static_cast<IGrabberCallBack*>(&m_soundTap) : m_sound->sink.get();
+    // The audio sink first, then the publisher's feed and the console's meter.
+    IGrabberCallBack* receiver = m_sound->sink.get();
+    if (m_publishedSound) receiver = m_publishedSound.get();
+    if (m_console) receiver = m_console->SoundInput(receiver, kSoundChannels);
     m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), receiver, 0,
                                                /*dropLate=*/false, *m_clock);
     m_sound->feeder->Start();

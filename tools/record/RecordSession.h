@@ -4,8 +4,8 @@
 // that makes the director's cut of one camera at a time (its own sink, MP4 and server) and
 // writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
 // the sound, writing the WAV file and serving the MP3 stream. With --publish, a publisher
-// takes the director's fitted pictures and the sound (each through a ProgramTap) and
-// publishes them live.
+// takes the director's fitted pictures and the sound (each through a ForwardingTap, chained
+// with the console's) and publishes them live.
 //
 // When the application directory cannot hold the stream files or settings the options ask
 // for, the session folder takes its place for the process (Create says so in a note).
@@ -23,12 +23,12 @@
 
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
-#include "tools/record/ProgramTap.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SessionClock.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
+#include "tools/record/console/Console.h"
 #include "tools/record/publish/GrabberFeed.h"
 #include "tools/record/publish/PublishStatus.h"
 #include "tools/record/publish/Publisher.h"
@@ -49,6 +49,9 @@ class RecordSession {
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
   bool Create(const std::string& outDir, std::string* error);
+  // Shows the session in `console` (before Create): its taps go where pictures and sound
+  // pass. The console outlives the session.
+  void AttachConsole(Console* console) { m_console = console; }
   // Starts delivering pictures.
   void Start();
   // Stops the sources, lets the sinks encode what they hold and closes every file.
@@ -124,6 +127,7 @@ class RecordSession {
   bool StartPublishing(std::string* error);
 
   RecordOptions m_options;
+  Console* m_console = nullptr;
   std::string m_outDir;
   std::string m_appDir;         // the library's; the session folder once moved there
   std::string m_appDirProblem;  // why it must move; empty when it stays
@@ -138,11 +142,9 @@ class RecordSession {
   std::unique_ptr<SorvoMuxer> m_muxer;
   // The publisher and the taps that feed it: made after the sinks, they go before them
   // (members are destroyed bottom up); Stop has stopped the publisher by then.
-  ProgramTap m_programTap;  // the director's fitted pictures
-  ProgramTap m_soundTap;    // the sound feeder's PCM: the audio sink, then the publisher
   std::unique_ptr<Publisher> m_publisher;
-  std::unique_ptr<GrabberFeed> m_publishedPictures;
-  std::unique_ptr<GrabberFeed> m_publishedSound;
+  std::unique_ptr<GrabberFeed> m_publishedPictures;  // the director's fitted pictures
+  std::unique_ptr<GrabberFeed> m_publishedSound;     // the sound, on to the audio sink
   int m_selected = -1;
   bool m_directorServed = false;
   std::vector<OutputFile> m_files;

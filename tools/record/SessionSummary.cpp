@@ -28,7 +28,8 @@ std::string MediaProblem(const FileReadBack& media) {
   for (const StreamReadBack& stream : media.streams) {
     if (stream.frames == 0) return "a " + stream.kind + " stream has no frame that decodes";
     if (stream.decodeErrors > 0)
-      return std::to_string(stream.decodeErrors) + " packets did not decode";
+      return std::to_string(stream.decodeErrors) + " " + stream.kind +
+             (stream.kind == "video" ? " pictures" : " frames") + " did not decode cleanly";
   }
   return "";
 }
@@ -105,7 +106,10 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   } else {
     made = PacketsOf(sinks, check.file.owner);
   }
-  const long long held = FramesOf(check);
+  // A picture patched over by the decoder is not one the user has.
+  long long held = FramesOf(check);
+  for (const StreamReadBack& stream : check.media.streams)
+    if (stream.kind == "video") held -= stream.damagedFrames;
   if (made <= 0 || held >= made) return "";
   return "holds " + FormatCount(held) + " of the " + FormatCount(made) +
          " pictures its sink made: the file is incomplete";
@@ -115,9 +119,13 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
 
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks) {
   for (FileCheck& check : *checks) {
-    if (!check.good) continue;
-    check.problem = Shortfall(check, sinks);
-    check.good = check.problem.empty();
+    if (!check.checked || !check.media.opened) continue;
+    // A file cut short by a full disk usually ends inside its last picture too: both are
+    // said, since the shortfall is what the user has lost.
+    const std::string shortfall = Shortfall(check, sinks);
+    if (shortfall.empty()) continue;
+    check.problem = check.good ? shortfall : check.problem + "; " + shortfall;
+    check.good = false;
   }
 }
 
@@ -218,6 +226,10 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   files.Print(out);
   PrintPublishSummary(summary.publish, out);
   for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
+  if (!summary.marks.empty()) std::fprintf(out, "\nMarks:\n");
+  for (const ConsoleMark& mark : summary.marks)
+    std::fprintf(out, "  mark at %s s%s%s\n", FormatFixed(mark.time, 2).c_str(),
+                 mark.label.empty() ? "" : ": ", mark.label.c_str());
   const long long skipped = std::count_if(summary.files.begin(), summary.files.end(),
                                           [](const FileCheck& f) { return !f.checked; });
   std::string verdict;
@@ -303,6 +315,14 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
   WritePublishJson(summary.publish, json);
   json.Key("notes").BeginArray();
   for (const std::string& note : summary.notes) json.String(note);
+  json.EndArray();
+  json.Key("switches").BeginArray();
+  for (const ConsoleSwitch& cut : summary.switches)
+    json.BeginObject().Key("time").Number(cut.time).Key("camera").Integer(cut.camera).EndObject();
+  json.EndArray();
+  json.Key("marks").BeginArray();
+  for (const ConsoleMark& mark : summary.marks)
+    json.BeginObject().Key("time").Number(mark.time).Key("label").String(mark.label).EndObject();
   json.EndArray();
   json.EndObject();
 

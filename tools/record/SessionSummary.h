@@ -11,6 +11,7 @@
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/console/ConsoleModel.h"
 #include "tools/record/publish/PublishStatus.h"
 
 namespace sorvo::tools {
@@ -32,6 +33,10 @@ struct SessionSummary {
   std::vector<FileCheck> files;
   std::vector<std::string> notes;
   PublishStatus publish;  // not active without --publish
+  // Cameras put on program (by key, by the timer or from the console) and marks, at their
+  // times on the session's clock.
+  std::vector<ConsoleSwitch> switches;
+  std::vector<ConsoleMark> marks;
 
   // No file was found bad (and there are files); files not read back are not counted.
   bool NoneBad() const;

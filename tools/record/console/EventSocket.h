@@ -1,0 +1,72 @@
+// A WebSocket client of /api/events: gets every event in order, the newest status, and,
+// when it asked for them, the newest thumbnail of each tile as binary messages (one byte
+// naming the tile, 0 to 4 a camera and 5 the program, then the JPEG). A status or a
+// thumbnail not yet sent when a newer one comes is replaced, so a slow client loses
+// pictures, never falls behind; a client that falls more than the backlog behind on events
+// is closed. What the client sends is read and dropped.
+//
+// Threads: the network thread only.
+#pragma once
+
+#include <array>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/websocket.hpp>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "tools/record/console/ApiRoute.h"
+#include "tools/record/console/ConsoleSettings.h"
+#include "tools/record/console/HttpTypes.h"
+
+namespace sorvo::tools {
+
+class ConsoleService;
+
+class EventSocket : public std::enable_shared_from_this<EventSocket> {
+ public:
+  using Message = std::shared_ptr<const std::string>;
+
+  EventSocket(beast::tcp_stream stream,
+              ConsoleService& service,
+              const ConsoleSettings& settings,
+              ConnectionTicket ticket,
+              bool thumbnails);
+
+  // Completes the opening handshake that `request` began.
+  void Accept(HttpRequest request);
+  void SendEvent(Message text);
+  void SendStatus(Message text);
+  void SendPicture(int slot, Message jpeg);
+  // Sends what is queued, then closes.
+  void Finish();
+
+  bool open() const { return m_open; }
+  bool thumbnails() const { return m_thumbnails; }
+
+ private:
+  void Pump();
+  void Write(bool binary, Message payload);
+  void OnWritten(beast::error_code error);
+  void ReadNext();
+  void Closed();
+
+  boost::beast::websocket::stream<beast::tcp_stream> m_socket;
+  ConsoleService& m_service;
+  const ConsoleSettings& m_settings;
+  ConnectionTicket m_ticket;
+  const bool m_thumbnails;
+  boost::asio::steady_timer m_writeTimer;
+  beast::flat_buffer m_incoming;
+  std::deque<Message> m_events;
+  Message m_status;
+  std::array<Message, kPictureSlots> m_pictures;
+  int m_nextPicture = 0;  // where the round of tiles goes on
+  Message m_writing;      // kept while it is written
+  unsigned char m_slotByte = 0;
+  bool m_open = false;
+  bool m_busy = false;  // a write or the closing handshake is under way
+  bool m_finishing = false;
+};
+
+}  // namespace sorvo::tools

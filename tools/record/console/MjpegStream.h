@@ -1,0 +1,56 @@
+// A client of /api/cameras/N/live.mjpeg: a multipart MJPEG stream (one JPEG per part), as
+// ffplay and browsers show it. A thumbnail that comes while the previous one is still being
+// written waits in place of any older one: the newest wins, nothing queues. A client that
+// takes a part for longer than the write timeout is closed.
+//
+// Threads: the network thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tools/record/console/ConsoleSettings.h"
+#include "tools/record/console/HttpTypes.h"
+
+namespace sorvo::tools {
+
+class ConsoleService;
+
+class MjpegStream : public std::enable_shared_from_this<MjpegStream> {
+ public:
+  using Message = std::shared_ptr<const std::string>;
+  static constexpr const char* kBoundary = "sorvo-picture";
+
+  MjpegStream(beast::tcp_stream stream,
+              ConsoleService& service,
+              const ConsoleSettings& settings,
+              ConnectionTicket ticket,
+              int slot);
+
+  // Writes the response header (HTTP `version`), then the pictures as they come.
+  void Start(unsigned version);
+  void SendPicture(Message jpeg);
+  void Close();
+
+  int slot() const { return m_slot; }
+  bool open() const { return m_open; }
+
+ private:
+  void Pump();
+  void WatchForClose();
+  void Closed();
+
+  beast::tcp_stream m_stream;
+  ConsoleService& m_service;
+  const ConsoleSettings& m_settings;
+  ConnectionTicket m_ticket;
+  const int m_slot;
+  std::string m_head;  // the response header, then each part's header
+  Message m_next;      // the newest picture not yet written
+  Message m_writing;   // kept while it is written
+  char m_ignored[512];
+  bool m_open = false;
+  bool m_busy = false;
+};
+
+}  // namespace sorvo::tools

@@ -1,0 +1,163 @@
+#include "tools/record/console/SessionConsole.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "tools/record/console/AccessToken.h"
+#include "tools/record/publish/PublishReport.h"
+
+namespace sorvo::tools {
+
+SessionConsole::SessionConsole(const RecordOptions& options)
+    : m_options(options),
+      m_console(std::make_unique<Console>()),
+      m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+SessionConsole::~SessionConsole() {
+  // The network thread calls this model until the console has stopped.
+  m_console.reset();
+  if (m_wake >= 0)
+    close(m_wake);
+}
+
+bool SessionConsole::Start(std::string* error) {
+  ConsoleAddress address;
+  if (!ParseConsoleAddress(m_options.console, &address, error))
+    return false;
+  m_token = m_options.consoleToken.empty() ? MakeAccessToken() : m_options.consoleToken;
+  if (m_token.empty() || m_wake < 0) {
+    *error = "the console cannot start: no random token and no event descriptor";
+    return false;
+  }
+  if (!m_console->Start(address, m_token, this, error)) {
+    if (m_options.consoleAsked) {
+      *error += "; choose another address with --console [ADDR:]PORT, or --no-console";
+      return false;
+    }
+    m_note = "the console's port " + std::to_string(address.port) +
+             " is in use (another recorder?): no console; choose one with --console PORT";
+    error->clear();
+    return true;
+  }
+  m_active = true;
+  return true;
+}
+
+std::string SessionConsole::Address() const {
+  std::string text = m_console->Url();
+  if (m_console->everywhere())
+    text += " (listening on every address of this machine)";
+  return text;
+}
+
+void SessionConsole::Begin(std::chrono::steady_clock::time_point start) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_start = start;
+}
+
+double SessionConsole::Now() const {
+  std::chrono::steady_clock::time_point start;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    start = m_start;
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void SessionConsole::Publish(const RecordSession& session,
+                             const SessionSummary& cuts,
+                             ConsoleSessionState state) {
+  ConsoleSnapshot snapshot;
+  snapshot.seconds = Now();
+  snapshot.state = state;
+  for (const SinkStatus& status : session.Status()) {
+    ConsoleSink sink;
+    sink.name = status.name;
+    if (status.name.rfind("camera", 0) == 0)
+      sink.camera = std::atoi(status.name.c_str() + 6);
+    sink.source = status.source;
+    sink.port = status.port;
+    sink.video = status.video;
+    sink.buffersIn = status.buffersIn;
+    sink.packets = status.packets;
+    sink.bytes = status.bytes;
+    sink.dropped = status.dropped() + status.late;
+    sink.clients = status.clients;
+    snapshot.sinks.push_back(sink);
+  }
+  for (const OutputFile& file : session.Files()) {
+    snapshot.files.push_back({file.path, KindName(file.kind), file.owner});
+    if (file.kind == OutputFile::Kind::kDirectorMp4 && snapshot.outDir.empty())
+      snapshot.outDir = file.path.substr(0, file.path.rfind('/'));
+  }
+  snapshot.notes = session.Notes();
+  snapshot.switches = cuts.switches;
+  snapshot.marks = cuts.marks;
+  snapshot.publishing = PublishProgressText(session.Publishing());
+  if (state == ConsoleSessionState::kEnded)
+    snapshot.seconds = cuts.seconds;
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_snapshot = std::move(snapshot);
+}
+
+std::vector<SessionConsole::Request> SessionConsole::TakeRequests() {
+  uint64_t count = 0;
+  while (read(m_wake, &count, sizeof(count)) > 0) {
+  }
+  std::lock_guard<std::mutex> hold(m_lock);
+  std::vector<Request> requests;
+  requests.swap(m_requests);
+  return requests;
+}
+
+void SessionConsole::Push(Request request) {
+  m_requests.push_back(std::move(request));
+  const uint64_t one = 1;
+  (void)!write(m_wake, &one, sizeof(one));
+}
+
+ConsoleSnapshot SessionConsole::Snapshot() {
+  const double now = Now();
+  std::lock_guard<std::mutex> hold(m_lock);
+  ConsoleSnapshot snapshot = m_snapshot;
+  // The counters are the loop's last; the clock runs on.
+  if (snapshot.state == ConsoleSessionState::kRecording)
+    snapshot.seconds = now;
+  return snapshot;
+}
+
+std::string SessionConsole::SelectProgram(int camera) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_snapshot.state != ConsoleSessionState::kRecording || m_stopAsked)
+    return "the session is ending";
+  const bool present =
+      std::any_of(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
+                  [camera](const ConsoleSink& sink) { return sink.camera == camera; });
+  if (!present)
+    return "there is no camera " + std::to_string(camera) + " in this session";
+  Push({Request::Kind::kProgram, camera, "", 0});
+  return "";
+}
+
+std::string SessionConsole::AddMark(const std::string& label, double* time) {
+  *time = Now();
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_snapshot.state != ConsoleSessionState::kRecording || m_stopAsked)
+    return "the session is ending";
+  Push({Request::Kind::kMark, -1, label, *time});
+  return "";
+}
+
+bool SessionConsole::RequestStop() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_snapshot.state != ConsoleSessionState::kRecording || m_stopAsked)
+    return false;
+  m_stopAsked = true;
+  Push({Request::Kind::kStop, -1, "", 0});
+  return true;
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,45 @@
+// The console's status: the recorder's snapshot (the live form of the --json summary, with
+// the same names) and what the console measures itself: rates now, each camera's signal and
+// picture size, the program's tally, file sizes and free space, the sound's levels.
+#pragma once
+
+#include <array>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "tools/record/console/ApiRoute.h"
+#include "tools/record/console/ConsoleModel.h"
+#include "tools/record/console/SignalWatch.h"
+#include "tools/record/console/SinkRates.h"
+#include "tools/record/console/SoundMeter.h"
+#include "tools/record/console/StorageGauge.h"
+
+namespace sorvo::tools {
+
+// The camera on program as the console knows it.
+struct ProgramTally {
+  int camera = -1;
+  // Selected, but its next picture has not reached the director yet.
+  bool pending = false;
+  double since = 0;  // session time of the switch
+};
+
+struct ConsoleView {
+  ProgramTally program;
+  std::array<SignalState, kConsoleCameras> signal{};
+  std::array<std::array<int, 2>, kPictureSlots> pictureSizes{};  // width, height; 0 unknown
+  const SinkRates* rates = nullptr;
+  const StorageGauge* storage = nullptr;
+  bool hasSound = false;
+  std::vector<ChannelLevel> levels;
+  int connections = 0;
+  int pages = 0;                                      // WebSocket clients that get thumbnails
+  int streams = 0;                                    // picture streams
+  std::array<long long, kPictureSlots> thumbnails{};  // made so far, per tile
+};
+
+const char* ConsoleStateName(ConsoleSessionState state);
+
+nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view);
+
+}  // namespace sorvo::tools
