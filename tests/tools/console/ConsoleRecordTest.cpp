@@ -284,9 +284,11 @@ TEST_F(ConsoleRecordTest, ThePublisherAndTheConsoleShareTheProgramAndTheSound) {
   json status;
   ASSERT_TRUE(WaitUntil([&] {
     status = Get(port, "/api/status").Json();
-    return status.is_object() &&
-           status["publishing"].get<std::string>().find("hls live") != std::string::npos &&
-           status["sound"]["channels"][0]["peakDb"].get<double>() > -40;
+    if (!status.is_object() || !status["publishing"].is_string() || !status["sound"].is_object())
+      return false;
+    const json& peak = status["sound"]["channels"][0]["peakDb"];
+    return status["publishing"].get<std::string>().find("hls live") != std::string::npos &&
+           peak.is_number() && peak.get<double>() > -40;
   })) << status.dump();
   const json told = events.WaitForEvent(
       "error", [](const json& e) { return e["message"].get<std::string>().find("publish ") == 0; });
