@@ -25,6 +25,7 @@ using FrameOwner = std::unique_ptr<AVFrame, FreeByAddress<AVFrame, av_frame_free
 using PacketOwner = std::unique_ptr<AVPacket, FreeByAddress<AVPacket, av_packet_free>>;
 using InputOwner = std::unique_ptr<AVFormatContext, FreeByAddress<AVFormatContext, avformat_close_input>>;
 using ResamplerOwner = std::unique_ptr<SwrContext, FreeByAddress<SwrContext, swr_free>>;
+using ParametersOwner = std::unique_ptr<AVCodecParameters, FreeByAddress<AVCodecParameters, avcodec_parameters_free>>;
 
 struct ParserClose {
   void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tools/common/RawTerminal.h"
+#include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
 
@@ -38,9 +39,12 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       std::chrono::duration_cast<Clock::duration>(Seconds(switching ? options.switchEvery : 0));
   Clock::time_point nextSwitch = start + switchEvery;
   auto directorText = [&] {
-    return session.selectedCamera() >= 0
-               ? "director: camera" + std::to_string(session.selectedCamera())
-               : std::string();
+    std::string text = session.selectedCamera() >= 0
+                           ? "director: camera" + std::to_string(session.selectedCamera())
+                           : std::string();
+    const std::string publishing = PublishProgressText(session.Publishing());
+    if (!publishing.empty()) text += (text.empty() ? "" : " | ") + publishing;
+    return text;
   };
   // What was said before the recording began is not said again.
   std::set<std::string> told;
@@ -141,6 +145,10 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
         if (!told.insert(note).second) continue;
         progress.Message("note: " + note);
         if (console) console->console().Problem(note);
+      }
+      for (const std::string& message : session.TakePublishMessages()) {
+        progress.Message(message);
+        if (console) console->console().Problem(message);
       }
       nextShow += showEvery;
     }

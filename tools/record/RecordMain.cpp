@@ -7,6 +7,7 @@
 
 #include "tools/common/StopSignal.h"
 #include "tools/record/FfmpegLog.h"
+#include "tools/common/TextTable.h"
 #include "tools/record/LibraryLog.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/ProgressLine.h"
@@ -51,6 +52,10 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
   }
   if (options.privateStream || options.saveStream)
     std::printf("  stream files go under %s\n", AppDirectory().c_str());
+  for (const PublishOutputStatus& output : session.Publishing().outputs)
+    std::printf("  publish   %s: the director's program as H.264 at %s bit/s%s\n",
+                output.shown.c_str(), FormatCount(options.publishBitrate).c_str(),
+                session.hasSound() ? " and the sound as AAC" : "");
   for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
   std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);
@@ -114,6 +119,7 @@ int main(int argc, char** argv) {
                                   console && console->active() ? console.get() : nullptr, &summary);
   session.Stop();
   TakeSwitches(session, &summary);
+  for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
   // The last line holds the counts of the closed sinks, which the summary gives too.
   progress.ShowFinal(summary.seconds, session.Status());
   progress.Finish();
@@ -125,6 +131,7 @@ int main(int argc, char** argv) {
   summary.outDir = outDir;
   summary.appDir = AppDirectory();
   summary.sinks = session.Status();
+  summary.publish = session.Publishing();
   summary.notes = session.Notes();
   if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
   bool stopReading = false;

@@ -8,6 +8,7 @@
 #include "tools/common/PictureSizeText.h"
 #include "tools/record/console/ConsoleAddress.h"
 #include "tools/record/sources/CameraSpec.h"
+#include "tools/record/publish/PublishTarget.h"
 
 namespace sorvo::tools {
 namespace {
@@ -142,11 +143,15 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  rtsp://, srt://, udp://, tcp://, rtmp://, http(s)://\n"
       "                       a network camera (RTSP over TCP; MPEG-TS, MJPEG, HLS ...)\n"
       "  sorvo://HOST:PORT    a camera of another sorvo-record, from its camera's port\n"
-      "  SOURCE,name=NAME     the camera's name, shown on its no-signal picture\n"
+      "  SOURCE,name=NAME     the camera's name, for its file, tracks and no-signal picture\n"
       "A network camera that stops sending is recorded on \"no signal\" (--on-loss) and\n"
       "connected again (after 0.5 s, doubling to every 5 s); one that cannot be reached at\n"
       "the start is recorded at the director's size and --fps until it answers. --audio takes\n"
       "the same network URLs (silence while lost).\n"
+      "Publishing (--publish, repeatable): rtmp://HOST[:PORT]/APP/KEY or rtmps://... (FLV),\n"
+      "  srt://HOST:PORT and udp://HOST:PORT (MPEG-TS), or a path ending in .m3u8 (HLS\n"
+      "  segments and playlist written there); the director's program as H.264 and the\n"
+      "  sound as AAC. A destination that fails is tried again; the recording goes on.\n"
       "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
       "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
       "folder; when that cannot be written, under the session folder.");
@@ -236,6 +241,19 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->check(CheckNameTemplate)
       ->capture_default_str();
 
+  app.add_option("--publish", options->publish,
+                 "Publish the director's program live to URL (repeatable); see below")
+      ->type_name("URL")
+      ->check([](const std::string& text) {
+        PublishTarget target;
+        std::string why;
+        return ParsePublishTarget(text, &target, &why) ? "" : NotAccepted(text, why);
+      });
+  app.add_option("--publish-bitrate", options->publishBitrate,
+                 "Constant bit rate of the published H.264, 100,000 to 50,000,000")
+      ->check(WholeNumberIn(100000, 50000000, "bits per second"))
+      ->type_name("BITS")
+      ->capture_default_str();
   CLI::Option* console =
       app.add_option("--console", options->console,
                      "Serve the console here; an address other than loopback needs its token")
@@ -275,6 +293,13 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                  names.c_str());
     return 2;
   }
+  for (size_t i = 0; i < options->publish.size(); ++i)
+    for (size_t j = 0; j < i; ++j)
+      if (options->publish[i] == options->publish[j]) {
+        std::fprintf(stderr, "sorvo-record: --publish: %s is given twice\n",
+                     options->publish[i].c_str());
+        return 2;
+      }
   options->switchEvery = std::stod(switchText);
   // A switch more often than the director makes pictures would only keep the main loop
   // busy: the shortest interval is one picture.

@@ -34,6 +34,9 @@ struct RecordOptions {
   // the camera's name ("director" for the director's cut, "sound" for the WAV file, whose
   // name ends in .wav instead of .mp4).
   std::string nameTemplate = "{camera}.mp4";
+  // Destinations the director's program is published to live, as typed; checked.
+  std::vector<std::string> publish;
+  int publishBitrate = 2500000;  // the published H.264's constant rate
   std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
   bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
   bool noConsole = false;

@@ -233,7 +233,6 @@ bool RecordSession::CreateDirector(std::string* error) {
     *error = "the library could not give the director's file the sound";
     return false;
   }
-  if (m_console) director->SetGrabberCallBack(m_console->ProgramInput());
   for (const auto& camera : m_cameras) {
     // The controller takes cameras 0 to 8; the others only record their own files.
     if (camera->number >= multiStreamCameraCount())
@@ -425,7 +424,49 @@ bool RecordSession::Create(const std::string& outDir, std::string* error) {
   }
   if (!StartMultiStream(error)) return false;
   if (m_options.privateStream && !StartPrivateStreams(error)) return false;
+  if (!m_options.publish.empty() && !StartPublishing(error)) return false;
+  // The director sink hands its fitted pictures to one grabber target: the publisher's feed,
+  // then the console's tap see them, chained.
+  IGrabberCallBack* program = m_publishedPictures.get();
+  if (m_console) program = m_console->ProgramInput(program);
+  if (program != nullptr) m_muxer->GetDirector()->SetGrabberCallBack(program);
   return true;
+}
+
+bool RecordSession::StartPublishing(std::string* error) {
+  std::vector<PublishTarget> targets;
+  for (const std::string& url : m_options.publish) {
+    PublishTarget target;
+    std::string why;
+    ParsePublishTarget(url, &target, &why);  // checked with the options
+    targets.push_back(target);
+  }
+  PublishSettings settings;
+  settings.width = m_options.directorWidth;
+  settings.height = m_options.directorHeight;
+  settings.fps = m_options.fps;
+  settings.videoBitrate = m_options.publishBitrate;
+  settings.soundRate = kSoundRate;
+  settings.soundChannels = m_sound ? kSoundChannels : 0;
+  m_publisher = std::make_unique<Publisher>(std::move(targets), settings);
+  std::string why;
+  if (!m_publisher->Start(&why)) {
+    *error = "--publish: " + why;
+    return false;
+  }
+  m_publishedPictures = GrabberFeed::Pictures(*m_publisher, nullptr);
+  // The sound reaches the publisher after the audio sink has taken it.
+  if (m_sound)
+    m_publishedSound = GrabberFeed::Sound(*m_publisher, kSoundChannels, m_sound->sink.get());
+  return true;
+}
+
+PublishStatus RecordSession::Publishing() const {
+  return m_publisher ? m_publisher->Status() : PublishStatus();
+}
+
+std::vector<std::string> RecordSession::TakePublishMessages() {
+  return m_publisher ? m_publisher->TakeMessages() : std::vector<std::string>();
 }
 
 void RecordSession::Start() {
@@ -442,7 +483,9 @@ void RecordSession::Start() {
     camera->feeder->Start();
   }
   if (m_sound) {
+    // The audio sink first, then the publisher's feed and the console's meter.
     IGrabberCallBack* receiver = m_sound->sink.get();
+    if (m_publishedSound) receiver = m_publishedSound.get();
     if (m_console) receiver = m_console->SoundInput(receiver, kSoundChannels);
     m_sound->feeder = std::make_unique<Feeder>(std::move(m_sound->source), receiver, 0,
                                                /*dropLate=*/false, *m_clock);
@@ -600,6 +643,9 @@ void RecordSession::Stop() {
     }
   }
   for (const auto& camera : m_cameras) camera->sink.reset();
+  // Nothing feeds the publisher any more: it sends what it holds (for a few seconds at
+  // most) and closes every destination.
+  if (m_publisher) m_publisher->Stop();
   if (m_started)
     WriteEditLists();
   m_stopped = true;

@@ -3,7 +3,9 @@
 // serving its stream, with the optional private and raw stream files; a muxing controller
 // that makes the director's cut of one camera at a time (its own sink, MP4 and server) and
 // writes every camera and the sound into the multi-stream MP4; and an audio sink fed with
-// the sound, writing the WAV file and serving the MP3 stream.
+// the sound, writing the WAV file and serving the MP3 stream. With --publish, a publisher
+// takes the director's fitted pictures and the sound (each through a ForwardingTap, chained
+// with the console's) and publishes them live.
 //
 // When the application directory cannot hold the stream files or settings the options ask
 // for, the session folder takes its place for the process (Create says so in a note).
@@ -39,6 +41,9 @@
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EditPlan.h"
 #include "tools/record/edit/SessionTimecode.h"
+#include "tools/record/publish/GrabberFeed.h"
+#include "tools/record/publish/PublishStatus.h"
+#include "tools/record/publish/Publisher.h"
 
 namespace sorvo::tools {
 
@@ -81,6 +86,10 @@ class RecordSession {
   int directorCameraCount() const;
   int multiStreamCameraCount() const;
   bool hasSound() const { return m_sound != nullptr; }
+  // The publisher's state; not active without --publish. Kept after Stop.
+  PublishStatus Publishing() const;
+  // What the publisher has to say since the last call (connected, lost, back).
+  std::vector<std::string> TakePublishMessages();
 
   // The cut as it is made: switches come in from the library as they take effect in the
   // director's file, marks from whoever makes them, timed on the session's clock (from
@@ -163,6 +172,8 @@ class RecordSession {
   // What became of a live source's signal, on the session's clock.
   void AddSignal(const MediaSource& source, SinkStatus* status) const;
   void WaitForEncoders();
+  // Starts the publisher and taps the director's pictures and the sound for it.
+  bool StartPublishing(std::string* error);
 
   RecordOptions m_options;
   Console* m_console = nullptr;
@@ -184,6 +195,11 @@ class RecordSession {
   std::string m_creationTime;  // ISO 8601, UTC
   SinkStatus m_directorFinal;  // taken at Stop
   std::unique_ptr<SorvoMuxer> m_muxer;
+  // The publisher and the taps that feed it: made after the sinks, they go before them
+  // (members are destroyed bottom up); Stop has stopped the publisher by then.
+  std::unique_ptr<Publisher> m_publisher;
+  std::unique_ptr<GrabberFeed> m_publishedPictures;  // the director's fitted pictures
+  std::unique_ptr<GrabberFeed> m_publishedSound;     // the sound, on to the audio sink
   int m_selected = -1;
   bool m_directorServed = false;
   std::vector<OutputFile> m_files;

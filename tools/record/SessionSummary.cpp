@@ -9,6 +9,7 @@
 #include "tools/common/JsonWriter.h"
 #include "tools/common/MappedFile.h"
 #include "tools/common/TextTable.h"
+#include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
 namespace {
@@ -272,6 +273,7 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                   FormatBytes(check.media.bytes), check.good ? "good" : "BAD: " + check.problem});
   }
   files.Print(out);
+  PrintPublishSummary(summary.publish, out);
   for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
   if (!summary.marks.empty()) std::fprintf(out, "\nMarks:\n");
   for (const ConsoleMark& mark : summary.marks)
@@ -376,6 +378,7 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
     json.EndObject();
   }
   json.EndArray();
+  WritePublishJson(summary.publish, json);
   json.Key("notes").BeginArray();
   for (const std::string& note : summary.notes) json.String(note);
   json.EndArray();

@@ -12,6 +12,7 @@
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/console/ConsoleModel.h"
+#include "tools/record/publish/PublishStatus.h"
 
 namespace sorvo::tools {
 
@@ -31,6 +32,7 @@ struct SessionSummary {
   std::vector<SinkStatus> sinks;
   std::vector<FileCheck> files;
   std::vector<std::string> notes;
+  PublishStatus publish;  // not active without --publish
   // Cameras put on program (by key, by the timer or from the console) and marks, at their
   // times on the session's clock.
   std::vector<ConsoleSwitch> switches;

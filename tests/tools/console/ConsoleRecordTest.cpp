@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "BrowserRun.h"
 #include "ConsoleClient.h"
@@ -294,6 +295,56 @@ TEST_F(ConsoleRecordTest, EveryEndpointAgainstARecordingThatGoesOnUndisturbed) {
     EXPECT_NE(title.find(" goal"), std::string::npos) << title;
   }
   EXPECT_TRUE(found) << chapters;
+}
+
+// The console and the publisher both tap the director's pictures and the sound: each sees
+// them, the recording still gets every one, and the console says how publishing fares.
+TEST_F(ConsoleRecordTest, ThePublisherAndTheConsoleShareTheProgramAndTheSound) {
+  const std::string playlist = dir.File("live/program.m3u8");
+  StartRecorder({"--publish", playlist});
+  EventClient events(port, "/api/events");
+  ASSERT_EQ(events.handshakeStatus(), 101);
+
+  json status;
+  ASSERT_TRUE(WaitUntil([&] {
+    status = Get(port, "/api/status").Json();
+    if (!status.is_object() || !status["publishing"].is_string() || !status["sound"].is_object())
+      return false;
+    const json& peak = status["sound"]["channels"][0]["peakDb"];
+    return status["publishing"].get<std::string>().find("hls live") != std::string::npos &&
+           peak.is_number() && peak.get<double>() > -40;
+  })) << status.dump();
+  const json told = events.WaitForEvent(
+      "error", [](const json& e) { return e["message"].get<std::string>().find("publish ") == 0; });
+  EXPECT_FALSE(told.is_null());
+  const HttpAnswer program = Get(port, "/api/cameras/program/thumbnail.jpg");
+  ASSERT_EQ(program.status, 200) << program.body;
+  const Rgb colour = MeanColour(DecodeJpeg(program.body));
+  EXPECT_TRUE(Near(colour, {1.0 * kColours[0][0], 1.0 * kColours[0][1], 1.0 * kColours[0][2]}, 30))
+      << colour.red << " " << colour.green << " " << colour.blue;
+
+  ASSERT_EQ(Post(port, "/api/stop", "", token).status, 202);
+  const json ended = events.WaitForEvent("ended");
+  ASSERT_FALSE(ended.is_null());
+  EXPECT_EQ(recorder->Wait(120s), 0) << recorder->Stdout() << recorder->Stderr();
+  const json summary = Summary();
+  ASSERT_TRUE(summary.is_object());
+  EXPECT_TRUE(summary["allGood"].get<bool>()) << summary.dump(2);
+  const json& publish = summary["publish"];
+  EXPECT_GT(publish["picturesEncoded"].get<long long>(), 0) << publish.dump(2);
+  // The meter showed the sound, which reached the publisher before it.
+  EXPECT_GT(publish["soundSeconds"].get<double>(), 0.0) << publish.dump(2);
+  EXPECT_EQ(publish["picturesIn"], summary["sinks"][3]["buffersIn"]);
+  // The playlist's last segment holds both the pictures and the sound.
+  std::istringstream lines(ReadWholeFile(playlist));
+  std::string line, segment;
+  while (std::getline(lines, line))
+    if (!line.empty() && line[0] != '#')
+      segment = line;
+  ASSERT_FALSE(segment.empty());
+  const ProbedFile probed = ProbeFile(dir.File("live/" + segment));
+  ASSERT_TRUE(probed.opened);
+  EXPECT_EQ(probed.streams.size(), 2u);
 }
 
 TEST_F(ConsoleRecordTest, ABrowserWatchesSwitchesAndSeesTheSessionEnd) {

@@ -70,9 +70,9 @@ IGrabberCallBack* Console::CameraInput(int camera, IGrabberCallBack* sink) {
   return m_taps.back().get();
 }
 
-IGrabberCallBack* Console::ProgramInput() {
+IGrabberCallBack* Console::ProgramInput(IGrabberCallBack* next) {
   m_taps.push_back(std::make_unique<PictureTap>(
-      m_slots[kProgramSlot].get(), nullptr, [this] { return Now(); }, [this] { m_worker->Wake(); },
+      m_slots[kProgramSlot].get(), next, [this] { return Now(); }, [this] { m_worker->Wake(); },
       [] {}));
   return m_taps.back().get();
 }

@@ -55,8 +55,9 @@ class Console {
 
   // A receiver that hands camera `camera`'s pictures on to `sink`, then shows them.
   IGrabberCallBack* CameraInput(int camera, IGrabberCallBack* sink);
-  // The receiver of the director's pictures (nothing handed on).
-  IGrabberCallBack* ProgramInput();
+  // The receiver of the director's pictures, which hands them on to `next` first (when
+  // given), then shows them.
+  IGrabberCallBack* ProgramInput(IGrabberCallBack* next = nullptr);
   // A receiver that hands the sound's interleaved 16-bit PCM on to `sink`, then meters it;
   // one per console.
   IGrabberCallBack* SoundInput(IGrabberCallBack* sink, int channels);

@@ -54,6 +54,9 @@ struct ConsoleSnapshot {
   std::vector<std::string> notes;  // things the operator should know
   std::vector<ConsoleSwitch> switches;
   std::vector<ConsoleMark> marks;
+  // How live publishing fares ("publish rtmp live, hls retrying, 2 GOPs dropped"); empty
+  // when the session publishes nothing.
+  std::string publishing;
 };
 
 class ConsoleModel {

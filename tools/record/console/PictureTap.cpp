@@ -13,7 +13,8 @@ PictureTap::PictureTap(ThumbnailSlot* slot,
       m_copied(std::move(copied)),
       m_first(std::move(first)) {}
 
-void PictureTap::Look(const unsigned char* data,
+void PictureTap::Look(double /*time*/,
+                      const unsigned char* data,
                       long length,
                       int width,
                       int height,

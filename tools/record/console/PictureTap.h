@@ -9,7 +9,7 @@
 
 #include <functional>
 
-#include "tools/record/console/ForwardingTap.h"
+#include "tools/record/ForwardingTap.h"
 #include "tools/record/console/ThumbnailSlot.h"
 
 namespace sorvo::tools {
@@ -26,7 +26,8 @@ class PictureTap : public ForwardingTap {
              std::function<void()> first);
 
  protected:
-  void Look(const unsigned char* data,
+  void Look(double time,
+            const unsigned char* data,
             long length,
             int width,
             int height,

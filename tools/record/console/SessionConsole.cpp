@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "tools/record/console/AccessToken.h"
+#include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
 
@@ -96,6 +97,7 @@ void SessionConsole::Publish(const RecordSession& session,
   snapshot.notes = session.Notes();
   snapshot.switches = cuts.switches;
   snapshot.marks = cuts.marks;
+  snapshot.publishing = PublishProgressText(session.Publishing());
   if (state == ConsoleSessionState::kEnded)
     snapshot.seconds = cuts.seconds;
   std::lock_guard<std::mutex> hold(m_lock);

@@ -18,7 +18,7 @@ double Decibels(double ratio) {
 SoundMeter::SoundMeter(IGrabberCallBack* next, int channels)
     : ForwardingTap(next), m_channels(std::clamp(channels, 1, kMaxChannels)) {}
 
-void SoundMeter::Look(const unsigned char* data, long length, int, int, PixelFormat) {
+void SoundMeter::Look(double, const unsigned char* data, long length, int, int, PixelFormat) {
   const long frames = length / static_cast<long>(sizeof(int16_t) * m_channels);
   for (int c = 0; c < m_channels; ++c) {
     int peak = 0;

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/record/console/ForwardingTap.h"
+#include "tools/record/ForwardingTap.h"
 
 namespace sorvo::tools {
 
@@ -34,7 +34,8 @@ class SoundMeter : public ForwardingTap {
   int channels() const { return m_channels; }
 
  protected:
-  void Look(const unsigned char* data,
+  void Look(double time,
+            const unsigned char* data,
             long length,
             int width,
             int height,

@@ -84,6 +84,7 @@ nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& vi
     marks.push_back({{"time", mark.time}, {"label", mark.label}});
   status["marks"] = std::move(marks);
   status["notes"] = snapshot.notes;
+  status["publishing"] = snapshot.publishing;
   status["console"] = {{"connections", view.connections},
                        {"pages", view.pages},
                        {"streams", view.streams},

@@ -127,7 +127,8 @@
   $('cancelStop').addEventListener('click', closeConfirm);
   $('confirmStop').addEventListener('click', () => {
     closeConfirm();
-    post('/api/stop').then((answer) => { if (answer) showState('stopping'); });
+    // The answer may come after the session's end was announced, which it must not undo.
+    post('/api/stop').then((answer) => { if (answer && !state.ended) showState('stopping'); });
   });
   $('markLabel').addEventListener('keydown', (event) => {
     if (event.key === 'Enter') { event.preventDefault(); mark(); }
@@ -242,7 +243,8 @@
     const director = status.sinks.find((s) => s.name === 'director');
     $('programFacts').textContent = director
         ? director.width + ' x ' + director.height + ', ' + director.framesPerSecond.toFixed(1) +
-          ' frames/s, ' + bits(director.bitsPerSecond) + ', ' + director.clients + ' clients'
+          ' frames/s, ' + bits(director.bitsPerSecond) + ', ' + director.clients + ' clients' +
+          (status.publishing ? '; ' + status.publishing : '')
         : '';
   }
 

@@ -1,0 +1,191 @@
+// HLS on disk: the playlist and its segments read back with libavformat and the ffprobe
+// command line, each segment about its target length and starting at a key frame, and the
+// playlist played in headless Chromium from a local web server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/avutil.h>
+}
+
+#include "PublishTestSupport.h"
+#include "common/TestAppDir.h"
+#include "tools/record/publish/Publisher.h"
+
+namespace {
+
+using namespace sorvo::test;
+using namespace std::chrono_literals;
+using sorvo::tools::ParsePublishTarget;
+using sorvo::tools::Publisher;
+using sorvo::tools::PublishSettings;
+using sorvo::tools::PublishStatus;
+using sorvo::tools::PublishTarget;
+
+struct Segment {
+  double seconds = 0;
+  std::string name;
+};
+
+struct Playlist {
+  std::string text;
+  double target = 0;
+  bool ended = false;
+  std::vector<Segment> segments;
+};
+
+Playlist ReadPlaylist(const std::string& path) {
+  Playlist playlist;
+  playlist.text = ReadWholeFile(path);
+  std::istringstream lines(playlist.text);
+  std::string line;
+  double pending = -1;
+  while (std::getline(lines, line)) {
+    if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0)
+      playlist.target = std::stod(line.substr(22));
+    if (line == "#EXT-X-ENDLIST")
+      playlist.ended = true;
+    if (line.rfind("#EXTINF:", 0) == 0)
+      pending = std::stod(line.substr(8));
+    if (!line.empty() && line[0] != '#' && pending >= 0) {
+      playlist.segments.push_back({pending, line});
+      pending = -1;
+    }
+  }
+  return playlist;
+}
+
+// The three tests read one publication: ten seconds of the program, a camera switch every
+// two seconds, into hls/live.m3u8, where an earlier session left its playlist.
+class PublishHlsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new TestAppDir;
+    s_folder = s_dir->File("hls");
+    ASSERT_EQ(mkdir(s_folder.c_str(), 0755), 0);
+    // An earlier session's playlist: replaced, not continued.
+    std::ofstream(s_folder + "/live.m3u8")
+        << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.000000,\nearlier7.ts\n";
+    PublishTarget target;
+    std::string why;
+    ASSERT_TRUE(ParsePublishTarget(s_folder + "/live.m3u8", &target, &why)) << why;
+    const PublishSettings settings = SmallProgram();
+    Publisher publisher({target}, settings);
+    ASSERT_TRUE(publisher.Start(&why)) << why;
+    LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+    program.StopAfter(250);
+    program.Start();
+    ASSERT_TRUE(program.WaitForPictures(250, 60s));
+    program.Stop();
+    publisher.Stop();
+    s_status = publisher.Status();
+    s_playlist = ReadPlaylist(s_folder + "/live.m3u8");
+  }
+  static void TearDownTestSuite() {
+    delete s_dir;
+    s_dir = nullptr;
+  }
+
+  static TestAppDir* s_dir;
+  static std::string s_folder;
+  static PublishStatus s_status;
+  static Playlist s_playlist;
+};
+
+TestAppDir* PublishHlsTest::s_dir = nullptr;
+std::string PublishHlsTest::s_folder;
+PublishStatus PublishHlsTest::s_status;
+Playlist PublishHlsTest::s_playlist;
+
+TEST_F(PublishHlsTest, SegmentsOfTheTargetLengthEachStartAtAKeyFrameAndDecode) {
+  ASSERT_EQ(s_status.outputs.size(), 1u);
+  EXPECT_TRUE(s_status.outputs[0].endedLive) << s_status.outputs[0].lastError;
+  EXPECT_EQ(s_playlist.target, 2) << s_playlist.text;
+  EXPECT_TRUE(s_playlist.ended) << s_playlist.text;
+  ASSERT_EQ(s_playlist.segments.size(), 5u) << s_playlist.text;
+  for (size_t i = 0; i < s_playlist.segments.size(); ++i) {
+    const Segment& segment = s_playlist.segments[i];
+    EXPECT_NEAR(segment.seconds, 2.0, 0.05) << segment.name;
+    const ProbedFile probed = ProbeFile(s_folder + "/" + segment.name, true);
+    ASSERT_TRUE(probed.opened) << segment.name;
+    const ProbedStream* video = FirstStream(probed, AVMEDIA_TYPE_VIDEO);
+    const ProbedStream* audio = FirstStream(probed, AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(video, nullptr) << segment.name;
+    ASSERT_NE(audio, nullptr) << segment.name;
+    EXPECT_EQ(video->codecId, AV_CODEC_ID_H264);
+    EXPECT_EQ(audio->codecId, AV_CODEC_ID_AAC);
+    // Each segment decodes by itself from its first picture, a key frame carrying the
+    // parameter sets: all fifty pictures, each of the camera the program showed then.
+    EXPECT_EQ(video->decodeErrors, 0) << segment.name;
+    EXPECT_EQ(video->decodedFrames, 50) << segment.name;
+    const std::vector<ProbedPacket> packets = probed.PacketsOf(video->index);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_TRUE(packets.front().key) << segment.name;
+    const std::vector<ColourRun> runs = ColourRuns(*video);
+    ASSERT_EQ(runs.size(), 1u) << segment.name << ": " << DescribeRuns(runs);
+    EXPECT_EQ(static_cast<int>(runs[0].colour), static_cast<int>(i % 3)) << segment.name;
+  }
+}
+
+TEST_F(PublishHlsTest, FfprobeReadsThePlaylist) {
+  const ToolResult probe =
+      RunTool(kFfprobe,
+              {"-v", "error", "-show_entries", "stream=codec_name,width,height:format=duration",
+               "-of", "default=noprint_wrappers=1", s_folder + "/live.m3u8"},
+              s_dir->path(), 120s);
+  ASSERT_EQ(probe.exitCode, 0) << probe.err;
+  EXPECT_NE(probe.out.find("codec_name=h264"), std::string::npos) << probe.out;
+  EXPECT_NE(probe.out.find("codec_name=aac"), std::string::npos) << probe.out;
+  EXPECT_NE(probe.out.find("width=320"), std::string::npos) << probe.out;
+  const size_t at = probe.out.find("duration=");
+  ASSERT_NE(at, std::string::npos) << probe.out;
+  EXPECT_NEAR(std::stod(probe.out.substr(at + 9)), 10.0, 0.2) << probe.out;
+}
+
+TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
+  std::ofstream(s_folder + "/index.html")
+      << "<!doctype html><html><body><video id=\"program\" muted playsinline "
+         "src=\"live.m3u8\"></video></body></html>\n";
+  const int port = FreeTcpPort();
+  ToolProcess web(
+      kPython,
+      {"-m", "http.server", std::to_string(port), "--bind", "127.0.0.1", "--directory", s_folder},
+      s_dir->path());
+  ASSERT_TRUE(WaitForListener(port, 30s)) << web.Stderr();
+  // Chromium keeps its profile and caches in the test's folder.
+  const std::string home = s_dir->File("home");
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  const ToolResult browser = RunTool(
+      "/usr/bin/env",
+      {"HOME=" + home, "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home, kPython,
+       std::string(SORVO_PUBLISH_TEST_DIR) + "/hls_browser_check.py",
+       "http://127.0.0.1:" + std::to_string(port) + "/index.html", s_dir->File("profile"), "5.0"},
+      s_dir->path(), 180s);
+  ASSERT_NE(browser.exitCode, 3) << "this Chromium cannot play HLS by itself: " << browser.out
+                                 << browser.err;
+  ASSERT_EQ(browser.exitCode, 0) << browser.out << browser.err;
+  boost::property_tree::ptree state;
+  std::istringstream json(browser.out);
+  ASSERT_NO_THROW(boost::property_tree::read_json(json, state)) << browser.out;
+  EXPECT_EQ(state.get<int>("width"), 320);
+  EXPECT_EQ(state.get<int>("height"), 180);
+  EXPECT_NEAR(state.get<double>("duration"), 10.0, 0.2);
+  // Played past two segment boundaries, into the third camera's segment (blue), which the
+  // browser shows in its colour.
+  EXPECT_GE(state.get<double>("time"), 5.0);
+  std::vector<int> colour;
+  for (const auto& channel : state.get_child("colour"))
+    colour.push_back(channel.second.get_value<int>());
+  ASSERT_EQ(colour.size(), 3u) << browser.out;
+  EXPECT_GT(colour[2], 180) << browser.out;
+  EXPECT_LT(colour[0], 80) << browser.out;
+  EXPECT_LT(colour[1], 80) << browser.out;
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include "tools/record/publish/PublishConnection.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "tools/common/AvError.h"
+#include "tools/common/TextTable.h"
+#include "tools/record/publish/ThreadLogCapture.h"
+
+namespace sorvo::tools {
+namespace {
+
+// A live HLS playlist lists this many segments; older ones are deleted from the disk.
+constexpr int kHlsListSize = 6;
+
+bool FileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+PublishConnection::PublishConnection(const PublishTarget& target,
+                                     std::shared_ptr<const ProgramStreams> streams,
+                                     const PublishSettings& settings,
+                                     const std::atomic<bool>& abort)
+    : m_target(target), m_streams(std::move(streams)), m_settings(settings), m_abort(abort) {}
+
+PublishConnection::~PublishConnection() {
+  Close();
+}
+
+int PublishConnection::Interrupted(void* self) {
+  const auto* connection = static_cast<const PublishConnection*>(self);
+  return connection->m_abort.load() || std::chrono::steady_clock::now() > connection->m_deadline;
+}
+
+void PublishConnection::Arm() {
+  m_deadline = std::chrono::steady_clock::now() + m_settings.ioTimeout;
+}
+
+std::string PublishConnection::Failure(const char* what, int code) const {
+  std::string text = std::string(what) + ": ";
+  if (m_abort.load())
+    text += "cut off at the end of the session";
+  else if (code == AVERROR_EXIT || code == AVERROR(ETIMEDOUT))
+    text += "no answer within " + FormatFixed(m_settings.ioTimeout.count() / 1000.0, 1) + " s";
+  else
+    text += AvErrorText(code);
+  return text;
+}
+
+bool PublishConnection::Open(bool again, std::string* error) {
+  ThreadLogCapture log;
+  if (m_target.kind == PublishTarget::Kind::kHls) {
+    // The playlist's folder is made when missing, as the recorder makes its session folder.
+    const std::filesystem::path folder = std::filesystem::path(m_target.url).parent_path();
+    std::error_code failure;
+    if (!folder.empty() && !std::filesystem::is_directory(folder) &&
+        !std::filesystem::create_directories(folder, failure)) {
+      *error = "cannot make the folder " + folder.string() + ": " + failure.message();
+      return false;
+    }
+  }
+  AVFormatContext* context = nullptr;
+  int result =
+      avformat_alloc_output_context2(&context, nullptr, m_target.Muxer(), m_target.url.c_str());
+  if (result < 0 || context == nullptr) {
+    *error = Failure("cannot make the muxer", result);
+    return false;
+  }
+  m_context.reset(context);
+  context->interrupt_callback = {&PublishConnection::Interrupted, this};
+  AVStream* video = avformat_new_stream(context, nullptr);
+  if (video == nullptr || avcodec_parameters_copy(video->codecpar, m_streams->video.get()) < 0) {
+    *error = "out of memory for the muxer's streams";
+    return false;
+  }
+  video->time_base = m_streams->videoTimeBase;
+  video->avg_frame_rate = m_streams->frameRate;
+  m_videoIndex = video->index;
+  if (m_streams->audio) {
+    AVStream* audio = avformat_new_stream(context, nullptr);
+    if (audio == nullptr || avcodec_parameters_copy(audio->codecpar, m_streams->audio.get()) < 0) {
+      *error = "out of memory for the muxer's streams";
+      return false;
+    }
+    audio->time_base = m_streams->audioTimeBase;
+    m_audioIndex = audio->index;
+  }
+
+  AVDictionary* options = nullptr;
+  AVDictionary* ioOptions = nullptr;
+  switch (m_target.kind) {
+    case PublishTarget::Kind::kRtmp:
+      // A live connection cannot seek back to fill in the duration and size.
+      av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
+      break;
+    case PublishTarget::Kind::kUdp:
+      // Seven MPEG-TS packets to a datagram, unless the URL says otherwise (SRT's own
+      // payload size is already that).
+      if (m_target.url.find("pkt_size") == std::string::npos)
+        av_dict_set(&ioOptions, "pkt_size", "1316", 0);
+      break;
+    case PublishTarget::Kind::kSrt:
+      break;
+    case PublishTarget::Kind::kHls: {
+      av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds).c_str(), 0);
+      av_dict_set_int(&options, "hls_list_size", kHlsListSize, 0);
+      // Segments are written under a temporary name and renamed when whole, so that a web
+      // server never serves half a segment. The playlist of this session's connection
+      // before is continued, not overwritten; one left by an earlier session is replaced.
+      std::string flags = "delete_segments+temp_file+independent_segments+program_date_time";
+      if (again && FileExists(m_target.url))
+        flags += "+append_list+discont_start";
+      av_dict_set(&options, "hls_flags", flags.c_str(), 0);
+      break;
+    }
+  }
+
+  Arm();
+  if (!(context->oformat->flags & AVFMT_NOFILE)) {
+    result = avio_open2(&context->pb, m_target.url.c_str(), AVIO_FLAG_WRITE,
+                        &context->interrupt_callback, &ioOptions);
+    av_dict_free(&ioOptions);
+    if (result < 0) {
+      av_dict_free(&options);
+      *error = Failure("cannot connect", result);
+      const std::string detail = log.TakeLast();
+      if (!detail.empty() && !m_abort.load())
+        *error += " (" + detail + ")";
+      return false;
+    }
+  }
+  av_dict_free(&ioOptions);
+  Arm();
+  result = avformat_write_header(context, &options);
+  av_dict_free(&options);
+  if (result < 0) {
+    *error = Failure(m_target.kind == PublishTarget::Kind::kHls ? "cannot write the playlist"
+                                                                : "cannot start the stream",
+                     result);
+    const std::string detail = log.TakeLast();
+    if (!detail.empty() && !m_abort.load())
+      *error += " (" + detail + ")";
+    return false;
+  }
+  m_headerWritten = true;
+  m_scratch.reset(av_packet_alloc());
+  if (!m_scratch) {
+    *error = "out of memory for a packet";
+    return false;
+  }
+  return true;
+}
+
+bool PublishConnection::Write(const EncodedPacket& packet, std::string* error) {
+  const int index = packet.video ? m_videoIndex : m_audioIndex;
+  if (index < 0)
+    return true;
+  ThreadLogCapture log;
+  AVPacket* scratch = m_scratch.get();
+  if (av_packet_ref(scratch, packet.packet.get()) < 0) {
+    *error = "out of memory for a packet";
+    return false;
+  }
+  scratch->stream_index = index;
+  av_packet_rescale_ts(scratch, packet.timeBase, m_context->streams[index]->time_base);
+  Arm();
+  const int result = av_interleaved_write_frame(m_context.get(), scratch);
+  av_packet_unref(scratch);
+  if (result < 0) {
+    *error = Failure("connection lost", result);
+    const std::string detail = log.TakeLast();
+    if (!detail.empty() && !m_abort.load())
+      *error += " (" + detail + ")";
+    return false;
+  }
+  return true;
+}
+
+bool PublishConnection::Finish(std::string* error) {
+  if (!m_context)
+    return true;
+  ThreadLogCapture log;
+  int result = 0;
+  if (m_headerWritten) {
+    Arm();
+    result = av_write_trailer(m_context.get());
+    m_headerWritten = false;
+  }
+  Close();
+  if (result < 0) {
+    *error = Failure("cannot finish the stream", result);
+    return false;
+  }
+  return true;
+}
+
+void PublishConnection::Close() {
+  if (!m_context)
+    return;
+  ThreadLogCapture log;
+  Arm();
+  m_context.reset();
+}
+
+}  // namespace sorvo::tools
