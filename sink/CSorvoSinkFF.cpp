@@ -71,6 +71,9 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
     m_format.bitRate = bitRate;
     m_format.pictureSize = sorvo::PictureSize(pixelFormat, width, height);
     m_format.codecId = kStreamInfoCodecMpeg4;
+    // Every field a client's greeting shows is written here, before the server exists: a
+    // client may connect the moment it listens, and OnAccept reads them without the lock.
+    m_format.gray = pixelFormat == PIX_FMT_GRAY8 ? 1 : 0;
     m_nId.store(id);
     m_strPath = path;
     m_strName = name;
@@ -114,7 +117,6 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
   }
 
   CSingleLock hold(m_lock);
-  m_format.gray = gray ? 1 : 0;
   if (itemSize > 0 && m_pool.Init(itemSize, depth.count)) {
     // The grey encoder reads only the luma plane, so a grey camera hands in width x height
     // bytes; the colour planes behind them are neutral once and for all.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "tools/common/AvError.h"
@@ -161,10 +162,19 @@ bool PublishConnection::Write(const EncodedPacket& packet, std::string* error) {
     return true;
   ThreadLogCapture log;
   AVPacket* scratch = m_scratch.get();
-  if (av_packet_ref(scratch, packet.packet.get()) < 0) {
+  // Each destination's muxer gets bytes of its own rather than a reference to the
+  // encoder's buffer: that buffer is shared by every destination's thread, and its last
+  // release would be ordered with the others' reading only by libavutil's reference
+  // count, which the thread checker cannot see into. A published packet is a few
+  // kilobytes; the copy costs nothing that matters.
+  const AVPacket* source = packet.packet.get();
+  if (av_new_packet(scratch, source->size) < 0 || av_packet_copy_props(scratch, source) < 0) {
+    av_packet_unref(scratch);
     *error = "out of memory for a packet";
     return false;
   }
+  if (source->size > 0)
+    std::memcpy(scratch->data, source->data, static_cast<size_t>(source->size));
   scratch->stream_index = index;
   av_packet_rescale_ts(scratch, packet.timeBase, m_context->streams[index]->time_base);
   Arm();
