@@ -46,6 +46,7 @@ long CSorvoSinkFF::QueryInterface(const GUID& iid, void** object) {
 }
 long CSorvoSinkFF::AddRef() { return CIUnknownImpl::AddRef(); }
 long CSorvoSinkFF::Release() { return CIUnknownImpl::Release(); }
+void CSorvoSinkFF::OnLastRelease() { Close(); }
 
 std::string CSorvoSinkFF::RawStreamPath(const std::string& stamp) const {
   return RawStreamDirectory() + "Sorvo_" + m_strName + stamp + "_mp4.raw";

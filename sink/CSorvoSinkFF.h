@@ -116,6 +116,9 @@ class CSorvoSinkFF : public ISorvoSink,
  protected:
   // FFEncoder hook: one encoded packet, on the worker with the encoder's lock held.
   void OnEncode(AVPacket* packet) override;
+  // The last reference may go while the worker encodes, from ReturnBuffer right after a
+  // picture was queued: the sink is closed before its destructors begin.
+  void OnLastRelease() override;
 
  private:
   // Counters of StreamInfo; the format fields are written by Create only.

@@ -9,6 +9,7 @@ long CIUnknownImpl::Release() {
   if (count <= 0) {
     // Only the call that crosses from 1 to 0 deletes; a Release beyond that on a dead
     // object is the caller's fault, as it is with any COM object.
+    OnLastRelease();
     delete this;
     return 0;
   }

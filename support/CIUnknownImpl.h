@@ -21,6 +21,12 @@ class SORVO_EXPORT CIUnknownImpl {
   virtual long AddRef();
   virtual long Release();
 
+ protected:
+  // Called by the Release that brings the count to 0, before the object is destroyed:
+  // an object whose threads call its virtual functions stops them here, while it is still
+  // whole, since its destructor begins by making it a base class object again.
+  virtual void OnLastRelease() {}
+
  private:
   std::atomic<int32_t> m_refCount{1};
 };
