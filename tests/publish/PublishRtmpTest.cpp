@@ -20,19 +20,10 @@ namespace {
 
 using namespace sorvo::test;
 using namespace std::chrono_literals;
-using sorvo::tools::ParsePublishTarget;
 using sorvo::tools::Publisher;
 using sorvo::tools::PublishOutputStatus;
 using sorvo::tools::PublishSettings;
 using sorvo::tools::PublishStatus;
-using sorvo::tools::PublishTarget;
-
-PublishTarget Target(const std::string& url) {
-  PublishTarget target;
-  std::string why;
-  EXPECT_TRUE(ParsePublishTarget(url, &target, &why)) << url << ": " << why;
-  return target;
-}
 
 std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
@@ -51,7 +42,7 @@ TEST(PublishRtmpTest, TheServerPlaysTheProgramBackWithItsSwitchesAndItsSoundInSt
   ASSERT_TRUE(server.WaitForPlayer("program", 30s)) << server.log() << player->Stderr();
 
   const PublishSettings settings = SmallProgram();
-  Publisher publisher({Target(server.Url("program"))}, settings);
+  Publisher publisher({TargetOf(server.Url("program"))}, settings);
   std::string error;
   ASSERT_TRUE(publisher.Start(&error)) << error;
   // Camera 0 (red) from 0 s, camera 1 (green) from 2 s with the sound's onset, camera 2
@@ -116,7 +107,7 @@ TEST(PublishRtmpTest, RtmpsCarriesTheProgramOverTls) {
   RtmpServer server(dir.path(), /*tls=*/true);
   ASSERT_TRUE(server.Start()) << server.log();
   const PublishSettings settings = SmallProgram();
-  Publisher publisher({Target(server.TlsUrl("secure"))}, settings);
+  Publisher publisher({TargetOf(server.TlsUrl("secure"))}, settings);
   std::string error;
   ASSERT_TRUE(publisher.Start(&error)) << error;
   LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
@@ -156,7 +147,7 @@ TEST(PublishRtmpTest, AServerKilledAndStartedAgainGetsTheProgramAgainFromAKeyFra
   RtmpServer server(dir.path());
   ASSERT_TRUE(server.Start()) << server.log();
   const PublishSettings settings = QuickToRecover();
-  Publisher publisher({Target(server.Url("program"))}, settings);
+  Publisher publisher({TargetOf(server.Url("program"))}, settings);
   std::string error;
   ASSERT_TRUE(publisher.Start(&error)) << error;
   LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
@@ -232,7 +223,7 @@ TEST(PublishRtmpTest, AServerThatStopsReadingCostsGopsNeverTheEncodersTime) {
   // seconds once the server stops reading.
   settings.videoBitrate = 40000000;
   settings.ioTimeout = 1500ms;
-  Publisher publisher({Target(server.Url("program"))}, settings);
+  Publisher publisher({TargetOf(server.Url("program"))}, settings);
   std::string error;
   ASSERT_TRUE(publisher.Start(&error)) << error;
   // The program waits whenever the publisher has no room: an encoder held up by the

@@ -22,7 +22,6 @@ namespace {
 
 using namespace sorvo::test;
 using namespace std::chrono_literals;
-using sorvo::tools::ParsePublishTarget;
 using sorvo::tools::Publisher;
 using sorvo::tools::PublishOutputStatus;
 using sorvo::tools::PublishSettings;
@@ -31,9 +30,8 @@ using sorvo::tools::PublishTarget;
 
 // Publishes four seconds of the program (a camera switch at 2 s) to `url`.
 PublishStatus PublishFourSeconds(const std::string& url) {
-  PublishTarget target;
+  const PublishTarget target = TargetOf(url);
   std::string why;
-  EXPECT_TRUE(ParsePublishTarget(url, &target, &why)) << why;
   PublishSettings settings = SmallProgram();
   settings.firstRetry = std::chrono::milliseconds(200);
   Publisher publisher({target}, settings);

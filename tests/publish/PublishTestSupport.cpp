@@ -1,6 +1,7 @@
 #include "PublishTestSupport.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -359,6 +360,13 @@ const ProbedStream* FirstStream(const ProbedFile& file, int mediaType) {
     if (stream.mediaType == mediaType)
       return &stream;
   return nullptr;
+}
+
+sorvo::tools::PublishTarget TargetOf(const std::string& url) {
+  sorvo::tools::PublishTarget target;
+  std::string why;
+  EXPECT_TRUE(sorvo::tools::ParsePublishTarget(url, &target, &why)) << url << ": " << why;
+  return target;
 }
 
 }  // namespace sorvo::test

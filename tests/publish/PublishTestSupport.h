@@ -16,6 +16,7 @@
 #include "common/MediaProbe.h"
 #include "tools/record/publish/ProgramInput.h"
 #include "tools/record/publish/PublishSettings.h"
+#include "tools/record/publish/PublishTarget.h"
 #include "tools/record/publish/Publisher.h"
 
 namespace sorvo::test {
@@ -136,6 +137,9 @@ struct ColourRun {
 };
 std::vector<ColourRun> ColourRuns(const ProbedStream& video);
 std::string DescribeRuns(const std::vector<ColourRun>& runs);
+
+// `url` parsed as --publish parses it; a test failure when it is refused.
+sorvo::tools::PublishTarget TargetOf(const std::string& url);
 
 // The first video and audio streams of a probed file; null when absent.
 const ProbedStream* FirstStream(const ProbedFile& file, int mediaType);
