@@ -33,7 +33,7 @@ constexpr char kDirectorName[] = "director";
 constexpr char kSoundName[] = "sound";
 
 // The wall clock's now as the session's timecode at `rate` and as an ISO 8601 UTC time.
-SessionTimecode TimeOfDayNow(int rate, std::string* creationTime) {
+Timecode TimeOfDayNow(int rate, std::string* creationTime) {
   const auto now = std::chrono::system_clock::now();
   const auto micros =
       std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
@@ -48,8 +48,8 @@ SessionTimecode TimeOfDayNow(int rate, std::string* creationTime) {
   char micro[16];
   std::snprintf(micro, sizeof(micro), ".%06dZ", fraction);
   *creationTime = std::string(text) + micro;
-  return SessionTimecode(
-      local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction / 1e6, rate);
+  return Timecode(local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction / 1e6,
+                  rate);
 }
 
 // The name of the folder, without the path to it.
@@ -497,6 +497,7 @@ void RecordSession::Start() {
 SinkStatus RecordSession::CameraStatus(const Camera& camera) const {
   SinkStatus status;
   status.name = camera.name;
+  status.camera = camera.number;
   status.port = camera.port;
   status.inMultiStream = camera.number < multiStreamCameraCount();
   if (camera.feeder)
@@ -551,6 +552,19 @@ std::vector<SinkStatus> RecordSession::Status() const {
   return all;
 }
 
+SessionReport RecordSession::Report() const {
+  SessionReport report;
+  report.seconds = !m_clock ? 0 : m_stopped ? m_end : m_clock->Now();
+  report.outDir = m_outDir;
+  report.sinks = Status();
+  report.files = m_files;
+  report.notes = Notes();
+  report.switches = m_cut.Shots();
+  report.marks = m_cut.Marks();
+  report.publish = Publishing();
+  return report;
+}
+
 std::vector<std::string> RecordSession::Notes() const {
   std::vector<std::string> notes = m_notes;
   for (const auto& camera : m_cameras) {
@@ -598,12 +612,12 @@ void RecordSession::WaitForEncoders() {
 void RecordSession::Stop() {
   if (m_stopped) return;
   if (m_clock) {
-    const double end = m_clock->Now();
+    m_end = m_clock->Now();
     for (const auto& camera : m_cameras)
       if (camera->feeder)
-        camera->feeder->EndAt(end);
+        camera->feeder->EndAt(m_end);
     if (m_sound && m_sound->feeder)
-      m_sound->feeder->EndAt(end);
+      m_sound->feeder->EndAt(m_end);
   }
   for (const auto& camera : m_cameras)
     if (camera->feeder) camera->feeder->Stop();

@@ -29,21 +29,22 @@
 #include <string>
 #include <vector>
 
+#include "codec/Timecode.h"
 #include "tools/record/Feeder.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SessionClock.h"
+#include "tools/record/SessionReport.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/WorkerStall.h"
 #include "tools/record/console/Console.h"
-#include "tools/record/sources/CameraSpec.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EditPlan.h"
-#include "tools/record/edit/SessionTimecode.h"
 #include "tools/record/publish/GrabberFeed.h"
 #include "tools/record/publish/PublishStatus.h"
 #include "tools/record/publish/Publisher.h"
+#include "tools/record/sources/CameraSpec.h"
 
 namespace sorvo::tools {
 
@@ -77,6 +78,9 @@ class RecordSession {
   int selectedCamera() const { return m_selected; }
 
   std::vector<SinkStatus> Status() const;
+  // The session as it stands: its clock (its whole length once stopped), sinks, files, cut,
+  // publishing and notes.
+  SessionReport Report() const;
   // The files made, known once Stop has returned.
   const std::vector<OutputFile>& Files() const { return m_files; }
   // Things the user should know that did not stop the session.
@@ -191,7 +195,7 @@ class RecordSession {
   EditFile m_program;  // the director's file, as the edit lists refer to it
   CutList m_cut;
   SwitchRecorder m_switchRecorder{&m_cut};
-  SessionTimecode m_timecode;
+  Timecode m_timecode;
   std::string m_creationTime;  // ISO 8601, UTC
   SinkStatus m_directorFinal;  // taken at Stop
   std::unique_ptr<SorvoMuxer> m_muxer;
@@ -206,6 +210,7 @@ class RecordSession {
   std::vector<std::string> m_notes;
   bool m_started = false;
   bool m_stopped = false;
+  double m_end = 0;  // the session's length, fixed by Stop
 };
 
 }  // namespace sorvo::tools
