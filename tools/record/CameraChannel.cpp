@@ -101,7 +101,7 @@ void CameraChannel::Start(const SessionClock& clock, Console* console) {
 }
 
 void CameraChannel::Close() {
-  if (m_closed)
+  if (m_final)
     return;
   if (m_sink) {
     m_sink->Close();
@@ -113,12 +113,11 @@ void CameraChannel::Close() {
       m_editFile.started = file->GetFileOrigin(&m_editFile.origin);
   }
   m_final = LiveStatus();
-  m_final.final = true;
-  m_closed = true;
+  m_final->final = true;
 }
 
 SinkStatus CameraChannel::Status() const {
-  return m_closed ? m_final : LiveStatus();
+  return m_final ? *m_final : LiveStatus();
 }
 
 SinkStatus CameraChannel::LiveStatus() const {

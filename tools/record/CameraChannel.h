@@ -14,6 +14,7 @@
 #include <sorvo/sorvo.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,8 +103,7 @@ class CameraChannel {
   std::unique_ptr<WorkerStall> m_stall;  // tests only: between the sink and the counter
   SinkOwner m_sink;
   SourceFeed m_feed;
-  bool m_closed = false;
-  SinkStatus m_final;   // taken at Close
+  std::optional<SinkStatus> m_final;  // taken at Close
   EditFile m_editFile;  // taken at Close
 };
 

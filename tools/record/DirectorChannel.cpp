@@ -137,7 +137,7 @@ void DirectorChannel::Close(const std::vector<std::string>& titles, const FileMe
   m_muxer->StopAllMux();
   if (director != nullptr) {
     m_final = LiveStatus(director);
-    m_final.final = true;
+    m_final->final = true;
   }
 }
 
@@ -158,7 +158,7 @@ void DirectorChannel::PutChapters(ISorvoSink* director,
 
 std::optional<SinkStatus> DirectorChannel::Status() const {
   if (m_closed)
-    return m_final.name.empty() ? std::nullopt : std::optional<SinkStatus>(m_final);
+    return m_final;
   if (!m_muxer)
     return std::nullopt;
   CComPtr<ISorvoSink> director = m_muxer->GetDirector();

@@ -114,7 +114,7 @@ class DirectorChannel {
   PacketCounter m_counter;  // the director's data target
   std::unique_ptr<SorvoMuxer> m_muxer;
   bool m_closed = false;
-  SinkStatus m_final;  // taken at Close
+  std::optional<SinkStatus> m_final;  // taken at Close
   EditFile m_program;  // taken at Close
 };
 

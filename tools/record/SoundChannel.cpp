@@ -45,7 +45,7 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
 }
 
 void SoundChannel::Close() {
-  if (m_closed)
+  if (m_final)
     return;
   if (m_sink) {
     try {
@@ -56,12 +56,11 @@ void SoundChannel::Close() {
     }
   }
   m_final = LiveStatus();
-  m_final.final = true;
-  m_closed = true;
+  m_final->final = true;
 }
 
 SinkStatus SoundChannel::Status() const {
-  return m_closed ? m_final : LiveStatus();
+  return m_final ? *m_final : LiveStatus();
 }
 
 SinkStatus SoundChannel::LiveStatus() const {

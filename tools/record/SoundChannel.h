@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,8 +67,7 @@ class SoundChannel {
   PacketCounter m_counter;
   std::unique_ptr<ServedAudioSink> m_sink;
   SourceFeed m_feed;
-  bool m_closed = false;
-  SinkStatus m_final;  // taken at Close
+  std::optional<SinkStatus> m_final;  // taken at Close
   std::string m_closeProblem;
 };
 
