@@ -104,7 +104,7 @@ class CameraChannel {
   SinkOwner m_sink;
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
-  EditFile m_editFile;  // taken at Close
+  EditFile m_editFile;                // taken at Close
 };
 
 }  // namespace sorvo::tools
