@@ -115,7 +115,7 @@ class DirectorChannel {
   std::unique_ptr<SorvoMuxer> m_muxer;
   bool m_closed = false;
   std::optional<SinkStatus> m_final;  // taken at Close
-  EditFile m_program;                 // taken at Close
+  EditFile m_program;                 // its times taken at Close
 };
 
 }  // namespace sorvo::tools
