@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 #include "codec/FragmentCommitIo.h"
@@ -39,6 +40,15 @@ void OutputContextDeleter::operator()(AVFormatContext* context) const {
 }
 void ResamplerDeleter::operator()(SwrContext* resampler) const {
   swr_free(&resampler);
+}
+void InputContextDeleter::operator()(AVFormatContext* context) const {
+  avformat_close_input(&context);
+}
+void CodecParametersDeleter::operator()(AVCodecParameters* parameters) const {
+  avcodec_parameters_free(&parameters);
+}
+void ScalerDeleter::operator()(SwsContext* scaler) const {
+  sws_freeContext(scaler);
 }
 
 SharedCodecContext MakeSharedCodecContext(AVCodecContext* context) {

@@ -1,9 +1,7 @@
 #include "codec/FFWriteFile.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -14,6 +12,7 @@ extern "C" {
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
 #include "codec/MuxerOptions.h"
+#include "codec/Timecode.h"
 #include "host/MediaBase.h"
 #include "host/PathUtil.h"
 #include "support/LogF.h"
@@ -41,19 +40,6 @@ int TimecodeRate(AVRational timeBase) {
     return 0;
   const int64_t rate = std::llround(static_cast<double>(timeBase.den) / timeBase.num);
   return rate >= 1 && rate <= 255 ? static_cast<int>(rate) : 0;
-}
-
-// "HH:MM:SS:FF" of the picture that starts `secondsOfDay` after midnight, the day wrapping.
-std::string TimecodeText(double secondsOfDay, int rate) {
-  const int64_t day = int64_t{86400} * rate;
-  int64_t frames = std::llround(secondsOfDay * rate) % day;
-  if (frames < 0)
-    frames += day;
-  char text[64];
-  std::snprintf(text, sizeof(text), "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ":%02" PRId64,
-                frames / (int64_t{3600} * rate), frames / (int64_t{60} * rate) % 60,
-                frames / rate % 60, frames % rate);
-  return text;
 }
 
 void NameTrack(AVStream* stream, const std::string& name) {
@@ -267,7 +253,7 @@ bool FFWriteFile::WriteHeaderLocked() {
   // A file closed before any packet came starts at the clock's own moment.
   const double origin = m_bOriginSet ? m_dOrigin : m_dTimecodeCapture;
   const std::string timecode =
-      TimecodeText(m_dTimecodeDay + (origin - m_dTimecodeCapture), m_nTimecodeRate);
+      sorvo::Timecode(m_dTimecodeDay, m_nTimecodeRate).TextAt(origin - m_dTimecodeCapture);
   av_dict_set(&m_videoTracks[0].stream->metadata, "timecode", timecode.c_str(), 0);
   // A host may have dated the file since it was made.
   for (const auto& [key, value] : m_fileMetadata)

@@ -7,6 +7,7 @@
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
 #include "codec/FFWriteFile.h"
+#include "codec/Timecode.h"
 #include "host/AppDirectory.h"
 #include "host/ITransferAccepterCB.h"
 #include "host/IUnknown.h"

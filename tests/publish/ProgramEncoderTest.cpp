@@ -14,13 +14,13 @@ extern "C" {
 
 namespace {
 
-using sorvo::tools::FrameOwner;
+using sorvo::FramePtr;
 using sorvo::tools::ProgramEncoder;
 using sorvo::tools::PublishSettings;
 using sorvo::tools::SharedPacket;
 
-FrameOwner Frame(const ProgramEncoder& encoder) {
-  FrameOwner frame(av_frame_alloc());
+FramePtr Frame(const ProgramEncoder& encoder) {
+  FramePtr frame(av_frame_alloc());
   frame->format = AV_PIX_FMT_YUV420P;
   frame->width = encoder.width();
   frame->height = encoder.height();
@@ -48,7 +48,7 @@ TEST(ProgramEncoderTest, KeyFramesFollowTheCaptureTimeWhenPicturesAreMissing) {
   ASSERT_TRUE(encoder.Open(&error)) << error;
   std::vector<SharedPacket> packets;
   const auto out = [&](SharedPacket packet) { packets.push_back(std::move(packet)); };
-  FrameOwner frame = Frame(encoder);
+  FramePtr frame = Frame(encoder);
   // Pictures 0 to 29 and 45 to 129 on the 25/s grid: 15 missing in the first GOP.
   for (long long n = 0; n < 130; ++n) {
     if (n >= 30 && n < 45)
@@ -80,7 +80,7 @@ TEST(ProgramEncoderTest, APictureOfAnInstantAlreadyEncodedIsLeftOut) {
   ASSERT_TRUE(encoder.Open(&error)) << error;
   int packets = 0;
   const auto out = [&](SharedPacket) { ++packets; };
-  FrameOwner frame = Frame(encoder);
+  FramePtr frame = Frame(encoder);
   Fill(frame.get(), 0);
   EXPECT_TRUE(encoder.EncodePicture(1.0, frame.get(), out));
   // The next camera's picture of the same instant, at a switch, and one from before.

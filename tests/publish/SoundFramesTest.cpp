@@ -10,7 +10,7 @@
 
 namespace {
 
-using sorvo::tools::FrameOwner;
+using sorvo::FramePtr;
 using sorvo::tools::SoundFrames;
 
 constexpr int kBuffer = 1152;
@@ -30,7 +30,7 @@ struct Out {
 };
 
 void Drain(SoundFrames& frames, Out* out) {
-  while (FrameOwner frame = frames.Next()) {
+  while (FramePtr frame = frames.Next()) {
     EXPECT_EQ(frame->nb_samples, kFrame);
     out->pts.push_back(frame->pts);
     const float* samples = reinterpret_cast<const float*>(frame->data[0]);

@@ -20,22 +20,25 @@
 namespace {
 
 using namespace sorvo::tools;
+using sorvo::Timecode;
 using sorvo::test::CmxList;
 using sorvo::test::ReadCmx3600;
 
-TEST(SessionTimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
-  EXPECT_EQ(SessionTimecode::Text(0, 25), "00:00:00:00");
-  EXPECT_EQ(SessionTimecode::Text(25 * 3723 + 24, 25), "01:02:03:24");
+TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
+  EXPECT_EQ(Timecode::Text(0, 25), "00:00:00:00");
+  EXPECT_EQ(Timecode::Text(25 * 3723 + 24, 25), "01:02:03:24");
+  // Two digits of frames at a rate below ten as well, as an edit decision list needs.
+  EXPECT_EQ(Timecode::Text(5 * 3723 + 4, 5), "01:02:03:04");
   // The day wraps at midnight, both ways.
-  EXPECT_EQ(SessionTimecode::Text(25 * 86400 + 1, 25), "00:00:00:01");
-  EXPECT_EQ(SessionTimecode::Text(-1, 25), "23:59:59:24");
+  EXPECT_EQ(Timecode::Text(25 * 86400 + 1, 25), "00:00:00:01");
+  EXPECT_EQ(Timecode::Text(-1, 25), "23:59:59:24");
   int64_t frame = 0;
-  ASSERT_TRUE(SessionTimecode::Parse("01:02:03:24", 25, &frame));
+  ASSERT_TRUE(Timecode::Parse("01:02:03:24", 25, &frame));
   EXPECT_EQ(frame, 25 * 3723 + 24);
-  EXPECT_FALSE(SessionTimecode::Parse("01:02:03:25", 25, &frame));
-  EXPECT_FALSE(SessionTimecode::Parse("24:00:00:00", 25, &frame));
-  EXPECT_FALSE(SessionTimecode::Parse("1:02:03:04", 25, &frame));
-  const SessionTimecode clock(36000.0 + 0.019, 25);
+  EXPECT_FALSE(Timecode::Parse("01:02:03:25", 25, &frame));
+  EXPECT_FALSE(Timecode::Parse("24:00:00:00", 25, &frame));
+  EXPECT_FALSE(Timecode::Parse("1:02:03:04", 25, &frame));
+  const Timecode clock(36000.0 + 0.019, 25);
   EXPECT_EQ(clock.FrameAt(0), 25 * 36000);  // 0.019 s is under half a picture
   EXPECT_EQ(clock.FrameAt(0.04), 25 * 36000 + 1);
 }
@@ -71,7 +74,7 @@ TEST(CutListTest, SwitchesFromManyThreadsBecomeShotsInTimeOrder) {
 
 // Two cameras: camera 0's file starts with the session, camera 1's 2.5 s later.
 EditPlan TwoCameraPlan(const std::vector<Shot>& shots, const std::vector<Mark>& marks) {
-  const SessionTimecode timecode(36000.0, 25);
+  const Timecode timecode(36000.0, 25);
   EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 10.0};
   std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
                                    {1, "Stage left", "/s/Stage left.mp4", true, 2.5, 0},
@@ -144,7 +147,7 @@ TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMar
 }
 
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {
-  const SessionTimecode timecode(0, 25);
+  const Timecode timecode(0, 25);
   const std::vector<Chapter> chapters = ChapterTitles(
       {{0.0, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode);
   ASSERT_EQ(chapters.size(), 2u);

@@ -22,14 +22,14 @@ extern "C" {
 #include "DrawnLabel.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
+#include "codec/Timecode.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
-#include "tools/record/edit/SessionTimecode.h"
 
 namespace {
 
 using namespace sorvo::test;
-using sorvo::tools::SessionTimecode;
+using sorvo::Timecode;
 
 constexpr int kFps = 25;
 constexpr double kFrame = 1.0 / kFps;
@@ -63,7 +63,7 @@ int64_t StartTimecode(const std::string& path, const std::string& folder) {
   int64_t frames = -1;
   EXPECT_FALSE(rows.empty()) << path;
   if (!rows.empty() && !rows[0].empty()) {
-    EXPECT_TRUE(SessionTimecode::Parse(rows[0][0], kFps, &frames)) << path << " " << rows[0][0];
+    EXPECT_TRUE(Timecode::Parse(rows[0][0], kFps, &frames)) << path << " " << rows[0][0];
   }
   return frames;
 }

@@ -5,15 +5,20 @@
 #include <algorithm>
 #include <limits>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "codec/FFDeleters.h"
 #include "tools/common/AvError.h"
-#include "tools/common/AvOwners.h"
 
 namespace sorvo::tools {
 namespace {
 
 // One stream's decoder and its tally of where the stream starts and ends.
 struct StreamDecoder {
-  CodecContextOwner context;
+  CodecContextPtr context;
   double first = std::numeric_limits<double>::max();
   double end = 0;
 };
@@ -63,7 +68,7 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
     file.error = AvErrorText(result);
     return file;
   }
-  InputOwner input(raw);
+  InputContextPtr input(raw);
   if ((result = avformat_find_stream_info(input.get(), nullptr)) < 0) {
     file.error = AvErrorText(result);
     return file;
@@ -88,14 +93,14 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
     // track's text is no packet a decoder of frames takes).
     const AVCodec* codec = stream.kind != "other" ? avcodec_find_decoder(par->codec_id) : nullptr;
     if (codec == nullptr) continue;
-    CodecContextOwner context(avcodec_alloc_context3(codec));
+    CodecContextPtr context(avcodec_alloc_context3(codec));
     if (context && avcodec_parameters_to_context(context.get(), par) >= 0 &&
         avcodec_open2(context.get(), codec, nullptr) >= 0)
       decoders[i].context = std::move(context);
   }
 
-  PacketOwner packet(av_packet_alloc());
-  FrameOwner frame(av_frame_alloc());
+  PacketPtr packet(av_packet_alloc());
+  FramePtr frame(av_frame_alloc());
   for (;;) {
     result = av_read_frame(input.get(), packet.get());
     if (result == AVERROR_EOF) break;

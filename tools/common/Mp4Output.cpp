@@ -91,7 +91,7 @@ bool Mp4Output::Open() {
   int result = avformat_alloc_output_context2(&raw, nullptr, "mp4", m_path.c_str());
   if (result < 0)
     return Fail("cannot make an MP4 writer", result);
-  OutputOwner output(raw);
+  OutputContextPtr output(raw);
   for (const Stream& stream : m_streams) {
     if (!AddToContext(output.get(), stream))
       return Fail("cannot add a stream", AVERROR(ENOMEM));

@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -61,8 +66,8 @@ class Mp4Output {
 
   std::string m_path;
   std::vector<Stream> m_streams;
-  OutputOwner m_output;
-  PacketOwner m_packet;
+  OutputContextPtr m_output;
+  PacketPtr m_packet;
   bool m_failed = false;
   std::string m_error;
 };

@@ -7,7 +7,11 @@
 #include <functional>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -20,9 +24,9 @@ class Mpeg4Decoder {
   bool Decode(const uint8_t* data, size_t size, const std::function<void(const AVFrame*)>& picture);
 
  private:
-  CodecContextOwner m_decoder;
-  PacketOwner m_packet{av_packet_alloc()};
-  FrameOwner m_frame{av_frame_alloc()};
+  CodecContextPtr m_decoder;
+  PacketPtr m_packet{av_packet_alloc()};
+  FramePtr m_frame{av_frame_alloc()};
 };
 
 }  // namespace sorvo::tools

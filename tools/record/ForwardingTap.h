@@ -13,6 +13,16 @@
 
 namespace sorvo::tools {
 
+// One buffer as a tap sees it: a picture of `width` x `height` in `pixelFormat`, or PCM.
+struct TapBuffer {
+  double time = 0;  // capture time on the session's clock
+  const unsigned char* data = nullptr;
+  long length = 0;
+  int width = 0;
+  int height = 0;
+  PixelFormat pixelFormat = PIX_FMT_NONE;
+};
+
 class ForwardingTap : public IGrabberCallBack {
  public:
   // `next` may be null: nothing to hand on.
@@ -33,19 +43,13 @@ class ForwardingTap : public IGrabberCallBack {
                           ? m_next->OnBuffer(id, time, data, length, width, height, pixelFormat)
                           : 1;
     if (data != nullptr && length > 0)
-      Look(time, data, length, width, height, pixelFormat);
+      Look({time, data, length, width, height, pixelFormat});
     return taken;
   }
 
  protected:
-  // On the delivering thread, after the next receiver has taken the buffer; `time` is its
-  // capture time on the session's clock. Must not block.
-  virtual void Look(double time,
-                    const unsigned char* data,
-                    long length,
-                    int width,
-                    int height,
-                    PixelFormat pixelFormat) = 0;
+  // On the delivering thread, after the next receiver has taken the buffer. Must not block.
+  virtual void Look(const TapBuffer& buffer) = 0;
 
  private:
   IGrabberCallBack* const m_next;

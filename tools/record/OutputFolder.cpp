@@ -141,4 +141,12 @@ bool CanCreateFile(const std::string& path, std::string* error) {
   return true;
 }
 
+std::string FolderName(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/')
+    trimmed.pop_back();
+  const size_t slash = trimmed.find_last_of('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
 }  // namespace sorvo::tools

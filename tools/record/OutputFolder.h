@@ -29,6 +29,9 @@ std::vector<std::string> EarlierRecordings(const std::string& folder);
 std::string MoveAside(const std::string& folder, const std::vector<std::string>& names,
                       std::string* error);
 
+// The name of the folder at `path`, without the path to it.
+std::string FolderName(const std::string& path);
+
 // Whether files can be made in `folder`: one is made and removed. False with `error` set.
 bool FolderTakesFiles(const std::string& folder, std::string* error);
 

@@ -14,14 +14,11 @@
 
 namespace sorvo::tools {
 
-void TakeSwitches(RecordSession& session, SessionSummary* cuts) {
-  cuts->switches.clear();
-  for (const Shot& shot : session.cutList().Shots())
-    cuts->switches.push_back({shot.time, shot.camera});
-}
-
-double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
-                     ProgressLine& progress, SessionConsole* console, SessionSummary* cuts) {
+void RunRecordLoop(const RecordOptions& options,
+                   RecordSession& session,
+                   StopSignal& stop,
+                   ProgressLine& progress,
+                   SessionConsole* console) {
   using Clock = std::chrono::steady_clock;
   using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
@@ -50,15 +47,15 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
   std::set<std::string> told;
   for (const std::string& note : session.Notes()) told.insert(note);
   auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
-  // The tally changes as the switch is asked for; the list of switches holds them where
-  // they take effect in the director's file (TakeSwitches).
+  // The tally changes as the switch is asked for; the session's cut holds the switches where
+  // they take effect in the director's file.
   auto switched = [&] {
     if (console) console->console().ProgramChanged(session.selectedCamera(), sessionTime());
   };
   auto mark = [&](double time, const std::string& label) {
-    cuts->marks.push_back({time, label});
     session.cutList().AddMark(time, label);
-    if (console) console->console().Marked(time, label);
+    if (console)
+      console->console().Marked(time, label);
   };
   // The camera selected when the director was made is on program from the start.
   if (session.selectedCamera() >= 0 && console)
@@ -135,8 +132,7 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       if (nextSwitch <= now) nextSwitch = now + switchEvery;
     }
     if (console && now >= nextPublish) {
-      TakeSwitches(session, cuts);
-      console->Publish(session, *cuts, ConsoleSessionState::kRecording);
+      console->Publish(session.Report(), ConsoleSessionState::kRecording);
       nextPublish = now + publishEvery;
     }
     if (now >= nextShow) {
@@ -153,9 +149,8 @@ double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopS
       nextShow += showEvery;
     }
   }
-  TakeSwitches(session, cuts);
-  if (console) console->Publish(session, *cuts, ConsoleSessionState::kStopping);
-  return Seconds(Clock::now() - start).count();
+  if (console)
+    console->Publish(session.Report(), ConsoleSessionState::kStopping);
 }
 
 }  // namespace sorvo::tools

@@ -8,18 +8,16 @@
 #include "tools/record/ProgressLine.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/RecordSession.h"
-#include "tools/record/SessionSummary.h"
 #include "tools/record/console/SessionConsole.h"
 
 namespace sorvo::tools {
 
-// Returns the seconds recorded; the switches and marks go into `cuts`. `console` may be null.
-// The progress line stays open for the final counts. Every time is on the session's clock.
-double RunRecordLoop(const RecordOptions& options, RecordSession& session, StopSignal& stop,
-                     ProgressLine& progress, SessionConsole* console, SessionSummary* cuts);
-
-// The switches as they took effect in the director's file so far into `cuts` (all of them
-// once the session has stopped).
-void TakeSwitches(RecordSession& session, SessionSummary* cuts);
+// Marks go into the session's cut. `console` may be null. The progress line stays open for
+// the final counts. Every time is on the session's clock.
+void RunRecordLoop(const RecordOptions& options,
+                   RecordSession& session,
+                   StopSignal& stop,
+                   ProgressLine& progress,
+                   SessionConsole* console);
 
 }  // namespace sorvo::tools

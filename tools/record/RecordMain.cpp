@@ -114,36 +114,34 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   session.Start();
-  SessionSummary summary;
-  summary.seconds = RunRecordLoop(options, session, stop, progress,
-                                  console && console->active() ? console.get() : nullptr, &summary);
+  RunRecordLoop(options, session, stop, progress,
+                console && console->active() ? console.get() : nullptr);
   session.Stop();
-  TakeSwitches(session, &summary);
   for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
+  SessionSummary summary;
+  summary.session = session.Report();
   // The last line holds the counts of the closed sinks, which the summary gives too.
-  progress.ShowFinal(summary.seconds, session.Status());
+  progress.ShowFinal(summary.session.seconds, summary.session.sinks);
   progress.Finish();
   if (console && console->active()) {
-    console->Publish(session, summary, ConsoleSessionState::kEnded);
+    console->Publish(summary.session, ConsoleSessionState::kEnded);
     console->console().SessionEnded();
   }
 
-  summary.outDir = outDir;
   summary.appDir = AppDirectory();
-  summary.sinks = session.Status();
-  summary.publish = session.Publishing();
-  summary.notes = session.Notes();
-  if (!movedAside.empty()) summary.notes.insert(summary.notes.begin(), movedAside);
+  std::vector<std::string>& notes = summary.session.notes;
+  if (!movedAside.empty())
+    notes.insert(notes.begin(), movedAside);
   bool stopReading = false;
   summary.files = CheckFiles(
-      session.Files(), session.multiStreamCameraCount(), session.hasSound() ? 1 : 0, [&] {
+      summary.session.files, session.multiStreamCameraCount(), session.hasSound() ? 1 : 0, [&] {
         if (!stopReading && stop.Requested()) {
           stopReading = true;
           std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
         }
         return stopReading;
       });
-  MarkIncompleteFiles(&summary.files, summary.sinks);
+  MarkIncompleteFiles(&summary.files, summary.session.sinks);
   PrintSummary(summary, stdout);
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);

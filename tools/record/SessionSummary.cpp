@@ -1,12 +1,8 @@
 #include "tools/record/SessionSummary.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
-#include "tools/common/JsonWriter.h"
 #include "tools/common/MappedFile.h"
 #include "tools/common/TextTable.h"
 #include "tools/record/publish/PublishReport.h"
@@ -228,22 +224,23 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
 }
 
 void PrintSummary(const SessionSummary& summary, std::FILE* out) {
-  std::fprintf(out, "\nRecorded %.1f s.\n\nSinks:\n", summary.seconds);
+  std::fprintf(out, "\nRecorded %.1f s.\n\nSinks:\n", summary.session.seconds);
   TextTable sinks({{"sink"}, {"port", true}, {"pictures in", true}, {"packets", true},
                    {"bytes", true}, {"frames/s", true}, {"dropped", true}, {"source"}});
-  for (const SinkStatus& sink : summary.sinks) {
-    const double rate =
-        summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0;
+  for (const SinkStatus& sink : summary.session.sinks) {
+    const double rate = summary.session.seconds > 0
+                            ? static_cast<double>(sink.packets) / summary.session.seconds
+                            : 0;
     sinks.AddRow({sink.name, sink.port > 0 ? std::to_string(sink.port) : "-",
                   sink.video ? FormatCount(sink.buffersIn) : "-", FormatCount(sink.packets),
                   FormatBytes(sink.bytes), sink.video ? FormatFixed(rate, 1) : "-",
-                  sink.video ? FormatCount(sink.dropped() + sink.late) : "-", sink.source});
+                  sink.video ? FormatCount(sink.lost()) : "-", sink.source});
   }
   sinks.Print(out);
   std::fprintf(out,
                "  (pictures in: what the sink received; dropped: pictures that never reached its "
                "files, late from\n  their source or pushed out of the sink's full queue)\n");
-  for (const SinkStatus& sink : summary.sinks) {
+  for (const SinkStatus& sink : summary.session.sinks) {
     if (sink.leftOut > 0)
       std::fprintf(out,
                    "  %s: %s pictures left out%s, taken at an instant the file already holds "
@@ -252,14 +249,15 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    sink.name == "director" ? " at switches" : "");
   }
 
-  PrintSignalLosses(summary.sinks, out);
+  PrintSignalLosses(summary.session.sinks, out);
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
   TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
                    {"size", true}, {"check"}});
   for (const FileCheck& check : summary.files) {
     std::string path = check.file.path;
-    if (path.rfind(summary.outDir + "/", 0) == 0) path = path.substr(summary.outDir.size() + 1);
+    if (path.rfind(summary.session.outDir + "/", 0) == 0)
+      path = path.substr(summary.session.outDir.size() + 1);
     if (!check.checked) {
       files.AddRow({path, KindName(check.file.kind), "-", "-", "-",
                     check.media.bytes >= 0 ? FormatBytes(check.media.bytes) : "?",
@@ -273,10 +271,12 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                   FormatBytes(check.media.bytes), check.good ? "good" : "BAD: " + check.problem});
   }
   files.Print(out);
-  PrintPublishSummary(summary.publish, out);
-  for (const std::string& note : summary.notes) std::fprintf(out, "note: %s\n", note.c_str());
-  if (!summary.marks.empty()) std::fprintf(out, "\nMarks:\n");
-  for (const ConsoleMark& mark : summary.marks)
+  PrintPublishSummary(summary.session.publish, out);
+  for (const std::string& note : summary.session.notes)
+    std::fprintf(out, "note: %s\n", note.c_str());
+  if (!summary.session.marks.empty())
+    std::fprintf(out, "\nMarks:\n");
+  for (const Mark& mark : summary.session.marks)
     std::fprintf(out, "  mark at %s s%s%s\n", FormatFixed(mark.time, 2).c_str(),
                  mark.label.empty() ? "" : ": ", mark.label.c_str());
   const long long skipped = std::count_if(summary.files.begin(), summary.files.end(),
@@ -293,113 +293,75 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    : ".");
   else
     verdict = "Every file is good.";
-  std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.outDir.c_str());
+  std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.session.outDir.c_str());
 }
 
 bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
                       std::string* error) {
-  JsonWriter json;
-  json.BeginObject();
-  json.Key("seconds").Number(summary.seconds);
-  json.Key("outDir").String(summary.outDir);
-  json.Key("appDir").String(summary.appDir);
-  json.Key("allGood").Bool(summary.NoneBad());
-  json.Key("allChecked").Bool(summary.AllChecked());
-  json.Key("sinks").BeginArray();
-  for (const SinkStatus& sink : summary.sinks) {
-    json.BeginObject();
-    json.Key("name").String(sink.name);
-    json.Key("source").String(sink.source);
-    json.Key("port").Integer(sink.port);
-    json.Key("video").Bool(sink.video);
-    json.Key("buffersIn").Integer(sink.buffersIn);
-    json.Key("packets").Integer(sink.packets);
-    json.Key("bytes").Integer(sink.bytes);
-    json.Key("framesPerSecond")
-        .Number(summary.seconds > 0 ? static_cast<double>(sink.packets) / summary.seconds : 0);
-    json.Key("dropped").Integer(sink.dropped() + sink.late);
-    json.Key("leftOut").Integer(sink.leftOut);
+  const SessionReport& session = summary.session;
+  Json document = {{"seconds", session.seconds},
+                   {"outDir", session.outDir},
+                   {"appDir", summary.appDir},
+                   {"allGood", summary.NoneBad()},
+                   {"allChecked", summary.AllChecked()}};
+  Json sinks = Json::array();
+  for (const SinkStatus& sink : session.sinks) {
+    Json entry = SinkJson(sink);
+    entry["framesPerSecond"] =
+        session.seconds > 0 ? static_cast<double>(sink.packets) / session.seconds : 0.0;
+    entry["leftOut"] = sink.leftOut;
     if (!sink.losses.empty() || sink.standIns > 0) {
-      json.Key("noSignalAtEnd").Bool(sink.noSignal);
-      json.Key("standIns").Integer(sink.standIns);
-      json.Key("signalLosses").BeginArray();
-      for (const SignalLoss& loss : sink.losses) {
-        json.BeginObject();
-        json.Key("lostAt").Number(loss.lostAt);
-        json.Key("backAt");
-        if (loss.backAt >= 0)
-          json.Number(loss.backAt);
-        else
-          json.Null();
-        json.Key("why").String(loss.why);
-        json.EndObject();
-      }
-      json.EndArray();
+      entry["noSignalAtEnd"] = sink.noSignal;
+      entry["standIns"] = sink.standIns;
+      Json losses = Json::array();
+      for (const SignalLoss& loss : sink.losses)
+        losses.push_back({{"lostAt", loss.lostAt},
+                          {"backAt", loss.backAt >= 0 ? Json(loss.backAt) : Json(nullptr)},
+                          {"why", loss.why}});
+      entry["signalLosses"] = std::move(losses);
     }
-    json.EndObject();
+    sinks.push_back(std::move(entry));
   }
-  json.EndArray();
-  json.Key("files").BeginArray();
+  document["sinks"] = std::move(sinks);
+  Json files = Json::array();
   for (const FileCheck& check : summary.files) {
-    json.BeginObject();
-    json.Key("path").String(check.file.path);
-    json.Key("kind").String(KindName(check.file.kind));
-    json.Key("owner").String(check.file.owner);
-    json.Key("checked").Bool(check.checked);
-    json.Key("good").Bool(check.good);
-    json.Key("problem").String(check.problem);
-    json.Key("bytes").Integer(check.media.bytes);
+    Json entry = FileJson(check.file);
+    entry["checked"] = check.checked;
+    entry["good"] = check.good;
+    entry["problem"] = check.problem;
+    entry["bytes"] = check.media.bytes;
     if (check.file.kind == OutputFile::Kind::kPrivateStream) {
-      json.Key("records").Integer(check.records.good);
-      json.Key("damaged").Integer(check.records.damaged);
+      entry["records"] = check.records.good;
+      entry["damaged"] = check.records.damaged;
     } else {
-      json.Key("format").String(check.media.format);
-      json.Key("seconds").Number(check.media.seconds);
-      json.Key("streams").BeginArray();
+      entry["format"] = check.media.format;
+      entry["seconds"] = check.media.seconds;
+      Json streams = Json::array();
       for (const StreamReadBack& stream : check.media.streams) {
-        json.BeginObject();
-        json.Key("kind").String(stream.kind);
-        json.Key("codec").String(stream.codec);
+        Json item = {{"kind", stream.kind}, {"codec", stream.codec}};
         if (stream.kind == "video") {
-          json.Key("width").Integer(stream.width);
-          json.Key("height").Integer(stream.height);
+          item["width"] = stream.width;
+          item["height"] = stream.height;
         } else if (stream.kind == "audio") {
-          json.Key("sampleRate").Integer(stream.sampleRate);
-          json.Key("channels").Integer(stream.channels);
+          item["sampleRate"] = stream.sampleRate;
+          item["channels"] = stream.channels;
         }
-        json.Key("packets").Integer(stream.packets);
-        json.Key("frames").Integer(stream.frames);
-        json.Key("decodeErrors").Integer(stream.decodeErrors);
-        json.Key("seconds").Number(stream.seconds);
-        json.EndObject();
+        item["packets"] = stream.packets;
+        item["frames"] = stream.frames;
+        item["decodeErrors"] = stream.decodeErrors;
+        item["seconds"] = stream.seconds;
+        streams.push_back(std::move(item));
       }
-      json.EndArray();
+      entry["streams"] = std::move(streams);
     }
-    json.EndObject();
+    files.push_back(std::move(entry));
   }
-  json.EndArray();
-  WritePublishJson(summary.publish, json);
-  json.Key("notes").BeginArray();
-  for (const std::string& note : summary.notes) json.String(note);
-  json.EndArray();
-  json.Key("switches").BeginArray();
-  for (const ConsoleSwitch& cut : summary.switches)
-    json.BeginObject().Key("time").Number(cut.time).Key("camera").Integer(cut.camera).EndObject();
-  json.EndArray();
-  json.Key("marks").BeginArray();
-  for (const ConsoleMark& mark : summary.marks)
-    json.BeginObject().Key("time").Number(mark.time).Key("label").String(mark.label).EndObject();
-  json.EndArray();
-  json.EndObject();
-
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << json.Text();
-  out.close();
-  if (!out) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  document["files"] = std::move(files);
+  if (session.publish.active)
+    document["publish"] = PublishJson(session.publish);
+  document["notes"] = session.notes;
+  AddCutJson(session, &document);
+  return WriteJsonFile(document, path, error);
 }
 
 }  // namespace sorvo::tools

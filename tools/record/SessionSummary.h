@@ -1,6 +1,7 @@
-// The end of a session: per sink what went in and came out, and every file read back
-// (media files with libavformat and libavcodec, private stream files record by record), so
-// that the user sees the recording is good. Printed as tables and, on request, as JSON.
+// The end of a session: the session's own report (per sink what went in and came out), and
+// every file read back (media files with libavformat and libavcodec, private stream files
+// record by record), so that the user sees the recording is good. Printed as tables and,
+// on request, as JSON.
 #pragma once
 
 #include <cstdio>
@@ -10,9 +11,7 @@
 
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/PrivateStreamScanner.h"
-#include "tools/record/SinkStatus.h"
-#include "tools/record/console/ConsoleModel.h"
-#include "tools/record/publish/PublishStatus.h"
+#include "tools/record/SessionReport.h"
 
 namespace sorvo::tools {
 
@@ -26,17 +25,9 @@ struct FileCheck {
 };
 
 struct SessionSummary {
-  double seconds = 0;
-  std::string outDir;
+  SessionReport session;  // as it ended
   std::string appDir;
-  std::vector<SinkStatus> sinks;
-  std::vector<FileCheck> files;
-  std::vector<std::string> notes;
-  PublishStatus publish;  // not active without --publish
-  // Cameras put on program (by key, by the timer or from the console) and marks, at their
-  // times on the session's clock.
-  std::vector<ConsoleSwitch> switches;
-  std::vector<ConsoleMark> marks;
+  std::vector<FileCheck> files;  // the session's files, read back
 
   // No file was found bad (and there are files); files not read back are not counted.
   bool NoneBad() const;

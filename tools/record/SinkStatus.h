@@ -16,6 +16,7 @@ struct SignalLoss {
 
 struct SinkStatus {
   std::string name;    // "camera0", "director", "sound"
+  int camera = -1;     // a camera's number; -1 for the director and the sound
   std::string source;  // what feeds it
   int port = 0;        // its server's port; 0 when it serves nothing
   long long buffersIn = 0;  // pictures (or PCM buffers) the sink received
@@ -46,6 +47,9 @@ struct SinkStatus {
     const long long missing = buffersIn - packets - leftOut - (final ? 0 : kInFlight);
     return missing > 0 ? missing : 0;
   }
+  // Every picture lost on the way, as the recorder reports it: late from the source, or
+  // dropped by the sink.
+  long long lost() const { return dropped() + late; }
 };
 
 struct OutputFile {

@@ -8,7 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -31,9 +35,9 @@ class PictureCheck {
   int height() const { return m_height; }
 
  private:
-  CodecContextOwner m_decoder;
-  PacketOwner m_packet{av_packet_alloc()};
-  FrameOwner m_frame{av_frame_alloc()};
+  CodecContextPtr m_decoder;
+  PacketPtr m_packet{av_packet_alloc()};
+  FramePtr m_frame{av_frame_alloc()};
   int m_width = 0;
   int m_height = 0;
 };

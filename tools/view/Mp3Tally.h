@@ -6,7 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -29,10 +33,10 @@ class Mp3Tally {
  private:
   void Decode(const uint8_t* frame, int size);
 
-  ParserOwner m_parser;
-  CodecContextOwner m_decoder;
-  PacketOwner m_packet{av_packet_alloc()};
-  FrameOwner m_frame{av_frame_alloc()};
+  ParserPtr m_parser;
+  CodecContextPtr m_decoder;
+  PacketPtr m_packet{av_packet_alloc()};
+  FramePtr m_frame{av_frame_alloc()};
   long long m_frames = 0;
   long long m_samples = 0;
   long long m_decodeErrors = 0;

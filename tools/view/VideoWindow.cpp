@@ -2,6 +2,10 @@
 
 #include <SDL.h>
 
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
 namespace sorvo::tools {
 
 VideoWindow::~VideoWindow() {

@@ -8,7 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 #include "tools/common/Mpeg4Decoder.h"
 
 struct SDL_Renderer;
@@ -43,8 +47,8 @@ class VideoWindow {
   int m_textureWidth = 0;
   int m_textureHeight = 0;
   Mpeg4Decoder m_decoder;
-  ScalerOwner m_scaler;
-  FrameOwner m_converted{av_frame_alloc()};
+  ScalerPtr m_scaler;
+  FramePtr m_converted{av_frame_alloc()};
   long long m_decodeErrors = 0;
 };
 

@@ -349,7 +349,7 @@ TEST(SignalWatchTest, ACameraWhoseSourceIsLostHasNoSignalThoughItsStandInsArrive
 TEST(SinkRatesTest, RatesAreTheChangeOverSessionTime) {
   ConsoleSnapshot snapshot;
   snapshot.seconds = 10;
-  ConsoleSink sink;
+  SinkStatus sink;
   sink.name = "camera0";
   sink.packets = 250;
   sink.bytes = 2'500'000;
@@ -375,8 +375,9 @@ TEST(StorageGaugeTest, FileSizesFreeSpaceAndAWarningWhenItRunsOut) {
   TestAppDir dir;
   const std::string path = dir.File("camera0.mp4");
   std::ofstream(path, std::ios::binary) << std::string(1000, 'x');
-  std::vector<ConsoleFile> files = {{path, "camera MP4", "camera0"},
-                                    {dir.File("missing.mp4"), "camera MP4", "camera1"}};
+  std::vector<OutputFile> files = {
+      {OutputFile::Kind::kCameraMp4, path, "camera0"},
+      {OutputFile::Kind::kCameraMp4, dir.File("missing.mp4"), "camera1"}};
   StorageGauge gauge;
   gauge.Update(files, 1.0);
   ASSERT_EQ(gauge.files().size(), 2u);

@@ -112,7 +112,7 @@ TEST_F(ConsoleServerTest, StatusIsTheLiveSummaryWithWhatTheConsoleMeasures) {
   std::ofstream(file, std::ios::binary) << std::string(4321, 'x');
   ConsoleSnapshot snapshot = model.Snapshot();
   snapshot.outDir = dir.path();
-  snapshot.files = {{file, "camera MP4", "camera0"}};
+  snapshot.files = {{OutputFile::Kind::kCameraMp4, file, "camera0"}};
   snapshot.switches = {{0, 0}, {4.5, 1}};
   snapshot.marks = {{3.25, "start"}};
   model.SetSnapshot(snapshot);

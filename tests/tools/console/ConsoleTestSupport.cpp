@@ -16,7 +16,7 @@ FakeModel::FakeModel() {
   m_snapshot.seconds = 12.5;
   m_snapshot.outDir = "/recordings/session";
   for (int camera = 0; camera < 3; ++camera) {
-    ConsoleSink sink;
+    SinkStatus sink;
     sink.name = "camera" + std::to_string(camera);
     sink.camera = camera;
     sink.source = "test pattern " + std::to_string(camera);
@@ -24,11 +24,11 @@ FakeModel::FakeModel() {
     sink.buffersIn = 300 + camera;
     sink.packets = 299 + camera;
     sink.bytes = 1000000 * (camera + 1);
-    sink.dropped = camera;
+    sink.late = camera;  // pictures lost on the way
     sink.clients = camera;
     m_snapshot.sinks.push_back(sink);
   }
-  ConsoleSink director;
+  SinkStatus director;
   director.name = "director";
   director.source = "fitted to 1280x720";
   director.port = 8050;
@@ -36,7 +36,7 @@ FakeModel::FakeModel() {
   director.packets = 310;
   director.bytes = 4000000;
   m_snapshot.sinks.push_back(director);
-  ConsoleSink sound;
+  SinkStatus sound;
   sound.name = "sound";
   sound.source = "tone";
   sound.port = 8060;
@@ -57,7 +57,7 @@ std::string FakeModel::SelectProgram(int camera) {
   std::lock_guard<std::mutex> hold(m_lock);
   const bool present =
       std::any_of(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
-                  [camera](const ConsoleSink& sink) { return sink.camera == camera; });
+                  [camera](const SinkStatus& sink) { return sink.camera == camera; });
   if (!present)
     return "there is no camera " + std::to_string(camera);
   if (m_snapshot.state != ConsoleSessionState::kRecording)

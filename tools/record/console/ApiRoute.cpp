@@ -1,6 +1,6 @@
 #include "tools/record/console/ApiRoute.h"
 
-#include <nlohmann/json.hpp>
+#include "tools/common/Json.h"
 
 namespace sorvo::tools {
 namespace {
@@ -56,7 +56,7 @@ Route CameraRoute(std::string_view path, std::string_view method) {
   return route;
 }
 
-std::string JsonObjectError(const nlohmann::json& body) {
+std::string JsonObjectError(const Json& body) {
   if (body.is_discarded())
     return "the body is not JSON";
   if (!body.is_object())
@@ -106,7 +106,7 @@ bool QueryFlag(std::string_view target, std::string_view name) {
 
 ProgramRequest ParseProgramRequest(const std::string& body) {
   ProgramRequest request;
-  const nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
+  const Json json = Json::parse(body, nullptr, false);
   request.error = JsonObjectError(json);
   if (!request.error.empty())
     return request;
@@ -129,7 +129,7 @@ MarkRequest ParseMarkRequest(const std::string& body) {
   MarkRequest request;
   if (body.empty())
     return request;
-  const nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
+  const Json json = Json::parse(body, nullptr, false);
   request.error = JsonObjectError(json);
   if (!request.error.empty())
     return request;
@@ -148,7 +148,7 @@ MarkRequest ParseMarkRequest(const std::string& body) {
 std::string CheckEmptyRequest(const std::string& body) {
   if (body.empty())
     return "";
-  return JsonObjectError(nlohmann::json::parse(body, nullptr, false));
+  return JsonObjectError(Json::parse(body, nullptr, false));
 }
 
 }  // namespace sorvo::tools

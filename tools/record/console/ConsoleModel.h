@@ -7,56 +7,17 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "tools/record/SessionReport.h"
 
 namespace sorvo::tools {
 
-// One of the session's sinks, as the recorder counts it.
-struct ConsoleSink {
-  std::string name;    // "camera0", "director", "sound"
-  int camera = -1;     // 0 to 4 for a camera, else -1
-  std::string source;  // what feeds it
-  int port = 0;        // its server's port; 0 when it serves nothing
-  bool video = true;
-  long long buffersIn = 0;  // pictures (or PCM buffers) the sink received
-  long long packets = 0;    // encoded packets it handed out
-  long long bytes = 0;      // their bytes
-  long long dropped = 0;    // pictures lost on the way, however the recorder counts them
-  int clients = 0;          // network clients of its server
-  // A camera whose source the recorder has lost: its pictures stand in for the source's.
-  bool noSignal = false;
-};
-
-struct ConsoleFile {
-  std::string path;
-  std::string kind;   // "camera MP4", "WAV", ...
-  std::string owner;  // the sink that writes it
-};
-
-// A camera put on program, or a marker, at a time of the session's clock.
-struct ConsoleSwitch {
-  double time = 0;
-  int camera = 0;
-};
-struct ConsoleMark {
-  double time = 0;
-  std::string label;
-};
-
 enum class ConsoleSessionState { kRecording, kStopping, kEnded };
 
-struct ConsoleSnapshot {
-  double seconds = 0;  // the session's clock
+// The session as the console shows it: the recorder's report (a camera's sink carries its
+// number) and where the session stands.
+struct ConsoleSnapshot : SessionReport {
   ConsoleSessionState state = ConsoleSessionState::kRecording;
-  std::string outDir;
-  std::vector<ConsoleSink> sinks;
-  std::vector<ConsoleFile> files;
-  std::vector<std::string> notes;  // things the operator should know
-  std::vector<ConsoleSwitch> switches;
-  std::vector<ConsoleMark> marks;
-  // How live publishing fares ("publish rtmp live, hls retrying, 2 GOPs dropped"); empty
-  // when the session publishes nothing.
-  std::string publishing;
 };
 
 class ConsoleModel {

@@ -171,7 +171,7 @@ void ConsoleService::HandleRoute(const std::shared_ptr<HttpSession>& session,
 }
 
 bool ConsoleService::SlotInSession(const ConsoleSnapshot& snapshot, int slot) {
-  for (const ConsoleSink& sink : snapshot.sinks)
+  for (const SinkStatus& sink : snapshot.sinks)
     if ((slot == kProgramSlot && sink.name == "director") ||
         (slot != kProgramSlot && sink.camera == slot))
       return true;
@@ -203,8 +203,7 @@ void ConsoleService::StartLive(const std::shared_ptr<HttpSession>& session,
   if (!SlotInSession(m_model.Snapshot(), slot))
     return session->Reply(ErrorResponse(404, "there is no " + SlotName(slot) + " in this session",
                                         request.version(), request.keep_alive()));
-  auto stream = std::make_shared<MjpegStream>(session->TakeStream(), *this, m_settings,
-                                              session->TakeTicket(), slot);
+  auto stream = std::make_shared<MjpegStream>(*this, session->HandOver(), slot);
   Prune(&m_streams);
   m_streams.push_back(stream);
   stream->Start(request.version());
@@ -223,8 +222,7 @@ void ConsoleService::StartEvents(const std::shared_ptr<HttpSession>& session,
     return session->Reply(std::move(response));
   }
   const bool thumbnails = QueryFlag(View(request.target()), "thumbnails");
-  auto socket = std::make_shared<EventSocket>(session->TakeStream(), *this, m_settings,
-                                              session->TakeTicket(), thumbnails);
+  auto socket = std::make_shared<EventSocket>(*this, session->HandOver(), thumbnails);
   socket->Accept(std::move(request));
 }
 
@@ -234,7 +232,7 @@ void ConsoleService::EventSocketOpened(const std::shared_ptr<EventSocket>& socke
   Prune(&m_sockets);
   m_sockets.push_back(socket);
   // A newcomer learns where things stand at once.
-  nlohmann::json status = Status(m_model.Snapshot());
+  Json status = Status(m_model.Snapshot());
   status["event"] = "status";
   socket->SendStatus(std::make_shared<const std::string>(JsonText(status)));
   for (int slot = 0; slot < kPictureSlots; ++slot)
@@ -263,7 +261,7 @@ void ConsoleService::UpdateWanted() {
   }
 }
 
-nlohmann::json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
+Json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
   ConsoleView view;
   view.program = m_program;
   for (int camera = 0; camera < kConsoleCameras; ++camera)
@@ -287,7 +285,7 @@ nlohmann::json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
   return StatusJson(snapshot, view);
 }
 
-void ConsoleService::Broadcast(const nlohmann::json& event) {
+void ConsoleService::Broadcast(const Json& event) {
   auto text = std::make_shared<const std::string>(JsonText(event));
   for (const auto& weak : m_sockets)
     if (auto socket = weak.lock())
@@ -323,7 +321,7 @@ void ConsoleService::PushStatus() {
   for (const std::string& note : m_last.notes)
     if (m_toldNotes.insert(note).second)
       Broadcast({{"event", "error"}, {"message", note}, {"time", m_last.seconds}});
-  nlohmann::json status = Status(m_last);
+  Json status = Status(m_last);
   status["event"] = "status";
   auto text = std::make_shared<const std::string>(JsonText(status));
   for (const auto& weak : m_sockets)
@@ -340,7 +338,7 @@ void ConsoleService::CheckSignals() {
         SlotInSession(m_last, camera) && m_last.state == ConsoleSessionState::kRecording;
   }
   std::array<bool, kConsoleCameras> lost{};
-  for (const ConsoleSink& sink : m_last.sinks)
+  for (const SinkStatus& sink : m_last.sinks)
     if (sink.camera >= 0 && sink.camera < kConsoleCameras)
       lost[sink.camera] = sink.noSignal;
   const Clock::time_point now = Now();

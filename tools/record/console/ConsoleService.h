@@ -56,6 +56,7 @@ class ConsoleService {
   void Shutdown();
 
   void Handle(const std::shared_ptr<HttpSession>& session, HttpRequest request);
+  const ConsoleSettings& settings() const { return m_settings; }
 
   // From the other threads, by way of the network thread.
   void OnThumbnail(int slot, std::shared_ptr<const std::string> jpeg);
@@ -92,8 +93,8 @@ class ConsoleService {
   static bool SlotInSession(const ConsoleSnapshot& snapshot, int slot);
   std::string SlotName(int slot) const;
 
-  nlohmann::json Status(const ConsoleSnapshot& snapshot);
-  void Broadcast(const nlohmann::json& event);
+  Json Status(const ConsoleSnapshot& snapshot);
+  void Broadcast(const Json& event);
   void PushStatus();
   void CheckSignals();
   void AnswerWaiting(int slot);

@@ -6,15 +6,9 @@ namespace sorvo::tools {
 
 namespace websocket = boost::beast::websocket;
 
-EventSocket::EventSocket(beast::tcp_stream stream,
-                         ConsoleService& service,
-                         const ConsoleSettings& settings,
-                         ConnectionTicket ticket,
-                         bool thumbnails)
-    : m_socket(std::move(stream)),
-      m_service(service),
-      m_settings(settings),
-      m_ticket(std::move(ticket)),
+EventSocket::EventSocket(ConsoleService& service, HandedOver connection, bool thumbnails)
+    : ServiceClient(service, std::move(connection.ticket)),
+      m_socket(std::move(connection.stream)),
       m_thumbnails(thumbnails),
       m_writeTimer(m_socket.get_executor()) {}
 
@@ -142,12 +136,9 @@ void EventSocket::ReadNext() {
 }
 
 void EventSocket::Closed() {
-  const bool wasOpen = m_open;
-  m_open = false;
   m_writeTimer.cancel();
   beast::get_lowest_layer(m_socket).close();
-  if (wasOpen)
-    m_service.AudienceChanged();
+  Left();
 }
 
 }  // namespace sorvo::tools

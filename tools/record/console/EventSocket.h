@@ -16,22 +16,15 @@
 #include <string>
 
 #include "tools/record/console/ApiRoute.h"
-#include "tools/record/console/ConsoleSettings.h"
-#include "tools/record/console/HttpTypes.h"
+#include "tools/record/console/ServiceClient.h"
 
 namespace sorvo::tools {
 
-class ConsoleService;
-
-class EventSocket : public std::enable_shared_from_this<EventSocket> {
+class EventSocket : public ServiceClient, public std::enable_shared_from_this<EventSocket> {
  public:
   using Message = std::shared_ptr<const std::string>;
 
-  EventSocket(beast::tcp_stream stream,
-              ConsoleService& service,
-              const ConsoleSettings& settings,
-              ConnectionTicket ticket,
-              bool thumbnails);
+  EventSocket(ConsoleService& service, HandedOver connection, bool thumbnails);
 
   // Completes the opening handshake that `request` began.
   void Accept(HttpRequest request);
@@ -41,7 +34,6 @@ class EventSocket : public std::enable_shared_from_this<EventSocket> {
   // Sends what is queued, then closes.
   void Finish();
 
-  bool open() const { return m_open; }
   bool thumbnails() const { return m_thumbnails; }
 
  private:
@@ -52,9 +44,6 @@ class EventSocket : public std::enable_shared_from_this<EventSocket> {
   void Closed();
 
   boost::beast::websocket::stream<beast::tcp_stream> m_socket;
-  ConsoleService& m_service;
-  const ConsoleSettings& m_settings;
-  ConnectionTicket m_ticket;
   const bool m_thumbnails;
   boost::asio::steady_timer m_writeTimer;
   beast::flat_buffer m_incoming;
@@ -64,7 +53,6 @@ class EventSocket : public std::enable_shared_from_this<EventSocket> {
   int m_nextPicture = 0;  // where the round of tiles goes on
   Message m_writing;      // kept while it is written
   unsigned char m_slotByte = 0;
-  bool m_open = false;
   bool m_busy = false;  // a write or the closing handshake is under way
   bool m_finishing = false;
 };

@@ -87,9 +87,9 @@ void HttpSession::Linger() {
                            });
 }
 
-beast::tcp_stream HttpSession::TakeStream() {
+HandedOver HttpSession::HandOver() {
   m_handedOver = true;
-  return std::move(m_stream);
+  return {std::move(m_stream), std::move(m_ticket)};
 }
 
 void HttpSession::Close() {

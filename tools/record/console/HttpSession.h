@@ -11,6 +11,7 @@
 
 #include "tools/record/console/ConsoleSettings.h"
 #include "tools/record/console/HttpTypes.h"
+#include "tools/record/console/ServiceClient.h"
 
 namespace sorvo::tools {
 
@@ -30,8 +31,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Close();
 
   // For a new owner of the connection; the session is done afterwards.
-  beast::tcp_stream TakeStream();
-  ConnectionTicket TakeTicket() { return std::move(m_ticket); }
+  HandedOver HandOver();
 
  private:
   void Read();

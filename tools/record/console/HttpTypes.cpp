@@ -2,10 +2,6 @@
 
 namespace sorvo::tools {
 
-std::string JsonText(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 HttpResponse MakeResponse(int status,
                           const std::string& contentType,
                           std::string body,
@@ -24,10 +20,7 @@ HttpResponse MakeResponse(int status,
   return response;
 }
 
-HttpResponse JsonResponse(int status,
-                          const nlohmann::json& body,
-                          unsigned version,
-                          bool keepAlive) {
+HttpResponse JsonResponse(int status, const Json& body, unsigned version, bool keepAlive) {
   return MakeResponse(status, "application/json", JsonText(body) + "\n", version, keepAlive);
 }
 

@@ -5,8 +5,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
+
+#include "tools/common/Json.h"
 
 namespace sorvo::tools {
 
@@ -35,17 +36,13 @@ class ConnectionTicket {
   std::shared_ptr<int> m_count;
 };
 
-// JSON text; text that is not UTF-8 (a file name, say) is written with replacement
-// characters rather than refused.
-std::string JsonText(const nlohmann::json& value);
-
 // An answer with the headers every answer of the console carries.
 HttpResponse MakeResponse(int status,
                           const std::string& contentType,
                           std::string body,
                           unsigned version,
                           bool keepAlive);
-HttpResponse JsonResponse(int status, const nlohmann::json& body, unsigned version, bool keepAlive);
+HttpResponse JsonResponse(int status, const Json& body, unsigned version, bool keepAlive);
 // {"error": reason}
 HttpResponse ErrorResponse(int status, const std::string& reason, unsigned version, bool keepAlive);
 

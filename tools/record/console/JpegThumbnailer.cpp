@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
 }
 
 #include "tools/common/AvError.h"
@@ -63,8 +64,8 @@ bool JpegThumbnailer::OpenEncoder(int width, int height, std::string* error) {
     *error = "this FFmpeg has no MJPEG encoder";
     return false;
   }
-  CodecContextOwner encoder(avcodec_alloc_context3(codec));
-  FrameOwner frame(av_frame_alloc());
+  CodecContextPtr encoder(avcodec_alloc_context3(codec));
+  FramePtr frame(av_frame_alloc());
   if (!encoder || !frame || !m_packet) {
     *error = "out of memory";
     return false;

@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 #include "tools/record/console/ThumbnailSlot.h"
 
 namespace sorvo::tools {
@@ -47,10 +51,10 @@ class JpegThumbnailer {
   const int m_boxWidth;
   const int m_boxHeight;
   const int m_quality;
-  ScalerOwner m_scaler;
-  CodecContextOwner m_encoder;
-  FrameOwner m_frame;
-  PacketOwner m_packet{av_packet_alloc()};
+  ScalerPtr m_scaler;
+  CodecContextPtr m_encoder;
+  FramePtr m_frame;
+  PacketPtr m_packet{av_packet_alloc()};
   std::vector<uint8_t> m_padded;  // a copy of a picture given without padding
   int64_t m_pictures = 0;         // the encoder wants rising time stamps
 };

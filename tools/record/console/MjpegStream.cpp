@@ -6,15 +6,9 @@
 
 namespace sorvo::tools {
 
-MjpegStream::MjpegStream(beast::tcp_stream stream,
-                         ConsoleService& service,
-                         const ConsoleSettings& settings,
-                         ConnectionTicket ticket,
-                         int slot)
-    : m_stream(std::move(stream)),
-      m_service(service),
-      m_settings(settings),
-      m_ticket(std::move(ticket)),
+MjpegStream::MjpegStream(ConsoleService& service, HandedOver connection, int slot)
+    : ServiceClient(service, std::move(connection.ticket)),
+      m_stream(std::move(connection.stream)),
       m_slot(slot) {}
 
 void MjpegStream::Start(unsigned version) {
@@ -85,11 +79,8 @@ void MjpegStream::Close() {
 }
 
 void MjpegStream::Closed() {
-  const bool wasOpen = m_open;
-  m_open = false;
   m_stream.close();
-  if (wasOpen)
-    m_service.AudienceChanged();
+  Left();
 }
 
 }  // namespace sorvo::tools

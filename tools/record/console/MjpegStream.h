@@ -9,23 +9,16 @@
 #include <memory>
 #include <string>
 
-#include "tools/record/console/ConsoleSettings.h"
-#include "tools/record/console/HttpTypes.h"
+#include "tools/record/console/ServiceClient.h"
 
 namespace sorvo::tools {
 
-class ConsoleService;
-
-class MjpegStream : public std::enable_shared_from_this<MjpegStream> {
+class MjpegStream : public ServiceClient, public std::enable_shared_from_this<MjpegStream> {
  public:
   using Message = std::shared_ptr<const std::string>;
   static constexpr const char* kBoundary = "sorvo-picture";
 
-  MjpegStream(beast::tcp_stream stream,
-              ConsoleService& service,
-              const ConsoleSettings& settings,
-              ConnectionTicket ticket,
-              int slot);
+  MjpegStream(ConsoleService& service, HandedOver connection, int slot);
 
   // Writes the response header (HTTP `version`), then the pictures as they come.
   void Start(unsigned version);
@@ -33,7 +26,6 @@ class MjpegStream : public std::enable_shared_from_this<MjpegStream> {
   void Close();
 
   int slot() const { return m_slot; }
-  bool open() const { return m_open; }
 
  private:
   void Pump();
@@ -41,15 +33,11 @@ class MjpegStream : public std::enable_shared_from_this<MjpegStream> {
   void Closed();
 
   beast::tcp_stream m_stream;
-  ConsoleService& m_service;
-  const ConsoleSettings& m_settings;
-  ConnectionTicket m_ticket;
   const int m_slot;
   std::string m_head;  // the response header, then each part's header
   Message m_next;      // the newest picture not yet written
   Message m_writing;   // kept while it is written
   char m_ignored[512];
-  bool m_open = false;
   bool m_busy = false;
 };
 

@@ -13,16 +13,11 @@ PictureTap::PictureTap(ThumbnailSlot* slot,
       m_copied(std::move(copied)),
       m_first(std::move(first)) {}
 
-void PictureTap::Look(double /*time*/,
-                      const unsigned char* data,
-                      long length,
-                      int width,
-                      int height,
-                      PixelFormat pixelFormat) {
+void PictureTap::Look(const TapBuffer& buffer) {
   // The clock is read only when a thumbnail may be wanted.
   const Clock::time_point now = m_slot->wanted() ? m_clock() : Clock::time_point();
-  const ThumbnailSlot::Offered offered =
-      m_slot->Offer(data, length, width, height, pixelFormat, now);
+  const ThumbnailSlot::Offered offered = m_slot->Offer(buffer.data, buffer.length, buffer.width,
+                                                       buffer.height, buffer.pixelFormat, now);
   if (offered.copied)
     m_copied();
   if (offered.first)

@@ -26,12 +26,7 @@ class PictureTap : public ForwardingTap {
              std::function<void()> first);
 
  protected:
-  void Look(double time,
-            const unsigned char* data,
-            long length,
-            int width,
-            int height,
-            PixelFormat pixelFormat) override;
+  void Look(const TapBuffer& buffer) override;
 
  private:
   ThumbnailSlot* m_slot;

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "tools/record/console/AccessToken.h"
-#include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
 
@@ -67,39 +66,10 @@ double SessionConsole::Now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void SessionConsole::Publish(const RecordSession& session,
-                             const SessionSummary& cuts,
-                             ConsoleSessionState state) {
+void SessionConsole::Publish(const SessionReport& report, ConsoleSessionState state) {
   ConsoleSnapshot snapshot;
-  snapshot.seconds = Now();
+  static_cast<SessionReport&>(snapshot) = report;
   snapshot.state = state;
-  for (const SinkStatus& status : session.Status()) {
-    ConsoleSink sink;
-    sink.name = status.name;
-    if (status.name.rfind("camera", 0) == 0)
-      sink.camera = std::atoi(status.name.c_str() + 6);
-    sink.source = status.source;
-    sink.port = status.port;
-    sink.video = status.video;
-    sink.buffersIn = status.buffersIn;
-    sink.packets = status.packets;
-    sink.bytes = status.bytes;
-    sink.dropped = status.dropped() + status.late;
-    sink.clients = status.clients;
-    sink.noSignal = status.noSignal;
-    snapshot.sinks.push_back(sink);
-  }
-  for (const OutputFile& file : session.Files()) {
-    snapshot.files.push_back({file.path, KindName(file.kind), file.owner});
-    if (file.kind == OutputFile::Kind::kDirectorMp4 && snapshot.outDir.empty())
-      snapshot.outDir = file.path.substr(0, file.path.rfind('/'));
-  }
-  snapshot.notes = session.Notes();
-  snapshot.switches = cuts.switches;
-  snapshot.marks = cuts.marks;
-  snapshot.publishing = PublishProgressText(session.Publishing());
-  if (state == ConsoleSessionState::kEnded)
-    snapshot.seconds = cuts.seconds;
   std::lock_guard<std::mutex> hold(m_lock);
   m_snapshot = std::move(snapshot);
 }
@@ -136,7 +106,7 @@ std::string SessionConsole::SelectProgram(int camera) {
     return "the session is ending";
   const bool present =
       std::any_of(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
-                  [camera](const ConsoleSink& sink) { return sink.camera == camera; });
+                  [camera](const SinkStatus& sink) { return sink.camera == camera; });
   if (!present)
     return "there is no camera " + std::to_string(camera) + " in this session";
   Push({Request::Kind::kProgram, camera, "", 0});

@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "tools/record/RecordOptions.h"
-#include "tools/record/RecordSession.h"
-#include "tools/record/SessionSummary.h"
+#include "tools/record/SessionReport.h"
 #include "tools/record/console/Console.h"
 
 namespace sorvo::tools {
@@ -49,7 +48,7 @@ class SessionConsole : public ConsoleModel {
   void Begin(std::chrono::steady_clock::time_point start);
   double Now() const;
   // The session as the console shows it next.
-  void Publish(const RecordSession& session, const SessionSummary& cuts, ConsoleSessionState state);
+  void Publish(const SessionReport& report, ConsoleSessionState state);
   // Readable while requests wait.
   int fd() const { return m_wake; }
   std::vector<Request> TakeRequests();

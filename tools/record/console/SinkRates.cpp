@@ -3,7 +3,7 @@
 namespace sorvo::tools {
 
 void SinkRates::Update(const ConsoleSnapshot& snapshot) {
-  for (const ConsoleSink& sink : snapshot.sinks) {
+  for (const SinkStatus& sink : snapshot.sinks) {
     const Sample now{snapshot.seconds, sink.packets, sink.bytes};
     auto last = m_last.find(sink.name);
     if (last == m_last.end()) {

@@ -18,14 +18,14 @@ double Decibels(double ratio) {
 SoundMeter::SoundMeter(IGrabberCallBack* next, int channels)
     : ForwardingTap(next), m_channels(std::clamp(channels, 1, kMaxChannels)) {}
 
-void SoundMeter::Look(double, const unsigned char* data, long length, int, int, PixelFormat) {
-  const long frames = length / static_cast<long>(sizeof(int16_t) * m_channels);
+void SoundMeter::Look(const TapBuffer& buffer) {
+  const long frames = buffer.length / static_cast<long>(sizeof(int16_t) * m_channels);
   for (int c = 0; c < m_channels; ++c) {
     int peak = 0;
     uint64_t sum = 0;
     for (long f = 0; f < frames; ++f) {
       int16_t sample;
-      std::memcpy(&sample, data + (f * m_channels + c) * sizeof(int16_t), sizeof(sample));
+      std::memcpy(&sample, buffer.data + (f * m_channels + c) * sizeof(int16_t), sizeof(sample));
       const int magnitude = std::abs(static_cast<int>(sample));
       peak = std::max(peak, magnitude);
       sum += static_cast<uint64_t>(magnitude) * static_cast<uint64_t>(magnitude);

@@ -34,12 +34,7 @@ class SoundMeter : public ForwardingTap {
   int channels() const { return m_channels; }
 
  protected:
-  void Look(double time,
-            const unsigned char* data,
-            long length,
-            int width,
-            int height,
-            PixelFormat pixelFormat) override;
+  void Look(const TapBuffer& buffer) override;
 
  private:
   struct Channel {

@@ -1,5 +1,7 @@
 #include "tools/record/console/StatusDocument.h"
 
+#include "tools/record/publish/PublishReport.h"
+
 namespace sorvo::tools {
 
 const char* ConsoleStateName(ConsoleSessionState state) {
@@ -14,29 +16,21 @@ const char* ConsoleStateName(ConsoleSessionState state) {
   return "";
 }
 
-nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view) {
-  using nlohmann::json;
-  json status;
-  status["seconds"] = snapshot.seconds;
-  status["state"] = ConsoleStateName(snapshot.state);
-  status["outDir"] = snapshot.outDir;
-  status["program"] = {{"camera", view.program.camera},
-                       {"pending", view.program.pending},
-                       {"since", view.program.since}};
-  json sinks = json::array();
-  for (const ConsoleSink& sink : snapshot.sinks) {
+Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view) {
+  Json status = {{"seconds", snapshot.seconds},
+                 {"state", ConsoleStateName(snapshot.state)},
+                 {"outDir", snapshot.outDir},
+                 {"program",
+                  {{"camera", view.program.camera},
+                   {"pending", view.program.pending},
+                   {"since", view.program.since}}}};
+  Json sinks = Json::array();
+  for (const SinkStatus& sink : snapshot.sinks) {
     const SinkRate rate = view.rates != nullptr ? view.rates->Of(sink.name) : SinkRate();
-    json entry = {{"name", sink.name},
-                  {"source", sink.source},
-                  {"port", sink.port},
-                  {"video", sink.video},
-                  {"buffersIn", sink.buffersIn},
-                  {"packets", sink.packets},
-                  {"bytes", sink.bytes},
-                  {"dropped", sink.dropped},
-                  {"clients", sink.clients},
-                  {"framesPerSecond", sink.video ? rate.framesPerSecond : 0.0},
-                  {"bitsPerSecond", rate.bitsPerSecond}};
+    Json entry = SinkJson(sink);
+    entry["clients"] = sink.clients;
+    entry["framesPerSecond"] = sink.video ? rate.framesPerSecond : 0.0;
+    entry["bitsPerSecond"] = rate.bitsPerSecond;
     int slot = -1;
     if (sink.camera >= 0 && sink.camera < kConsoleCameras) {
       entry["camera"] = sink.camera;
@@ -52,12 +46,14 @@ nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& vi
     sinks.push_back(std::move(entry));
   }
   status["sinks"] = std::move(sinks);
-  json files = json::array();
-  json disks = json::array();
+  Json files = Json::array();
+  Json disks = Json::array();
   if (view.storage != nullptr) {
-    for (const FileSize& file : view.storage->files())
-      files.push_back(
-          {{"path", file.path}, {"kind", file.kind}, {"owner", file.owner}, {"bytes", file.bytes}});
+    for (const FileSize& file : view.storage->files()) {
+      Json entry = FileJson(file.file);
+      entry["bytes"] = file.bytes;
+      files.push_back(std::move(entry));
+    }
     for (const DiskSpace& disk : view.storage->disks())
       disks.push_back({{"folder", disk.folder},
                        {"freeBytes", disk.freeBytes},
@@ -68,23 +64,16 @@ nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& vi
   status["files"] = std::move(files);
   status["disks"] = std::move(disks);
   if (view.hasSound) {
-    json channels = json::array();
+    Json channels = Json::array();
     for (const ChannelLevel& level : view.levels)
       channels.push_back({{"peakDb", level.peakDb}, {"rmsDb", level.rmsDb}});
     status["sound"] = {{"channels", std::move(channels)}};
   } else {
     status["sound"] = nullptr;
   }
-  json switches = json::array();
-  for (const ConsoleSwitch& cut : snapshot.switches)
-    switches.push_back({{"time", cut.time}, {"camera", cut.camera}});
-  status["switches"] = std::move(switches);
-  json marks = json::array();
-  for (const ConsoleMark& mark : snapshot.marks)
-    marks.push_back({{"time", mark.time}, {"label", mark.label}});
-  status["marks"] = std::move(marks);
+  AddCutJson(snapshot, &status);
   status["notes"] = snapshot.notes;
-  status["publishing"] = snapshot.publishing;
+  status["publishing"] = PublishProgressText(snapshot.publish);
   status["console"] = {{"connections", view.connections},
                        {"pages", view.pages},
                        {"streams", view.streams},

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <array>
-#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "tools/common/Json.h"
 #include "tools/record/console/ApiRoute.h"
 #include "tools/record/console/ConsoleModel.h"
 #include "tools/record/console/SignalWatch.h"
@@ -40,6 +40,6 @@ struct ConsoleView {
 
 const char* ConsoleStateName(ConsoleSessionState state);
 
-nlohmann::json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view);
+Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view);
 
 }  // namespace sorvo::tools

@@ -17,15 +17,15 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-void StorageGauge::Update(const std::vector<ConsoleFile>& files, double seconds) {
+void StorageGauge::Update(const std::vector<OutputFile>& files, double seconds) {
   m_files.clear();
   m_disks.clear();
   std::map<unsigned long, size_t> diskOf;  // file system id to index in m_disks
   std::map<unsigned long, long long> written;
-  for (const ConsoleFile& file : files) {
+  for (const OutputFile& file : files) {
     struct stat info {};
     const long long bytes = stat(file.path.c_str(), &info) == 0 ? info.st_size : -1;
-    m_files.push_back({file.path, file.kind, file.owner, bytes});
+    m_files.push_back({file, bytes});
     const std::string folder = FolderOf(file.path);
     struct statvfs space {};
     if (statvfs(folder.c_str(), &space) != 0)

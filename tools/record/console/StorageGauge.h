@@ -10,14 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/record/console/ConsoleModel.h"
+#include "tools/record/SinkStatus.h"
 
 namespace sorvo::tools {
 
 struct FileSize {
-  std::string path;
-  std::string kind;
-  std::string owner;
+  OutputFile file;
   long long bytes = 0;  // -1 when the file cannot be stat'ed
 };
 
@@ -36,7 +34,7 @@ class StorageGauge {
   static constexpr double kRateWindow = 5;
 
   // `seconds` is the session's clock at the moment of the call.
-  void Update(const std::vector<ConsoleFile>& files, double seconds);
+  void Update(const std::vector<OutputFile>& files, double seconds);
   const std::vector<FileSize>& files() const { return m_files; }
   const std::vector<DiskSpace>& disks() const { return m_disks; }
 

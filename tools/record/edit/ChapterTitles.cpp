@@ -5,7 +5,7 @@ namespace sorvo::tools {
 std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
                                    const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
-                                   const SessionTimecode& timecode) {
+                                   const Timecode& timecode) {
   std::vector<Chapter> chapters;
   size_t mark = 0;
   for (size_t i = 0; i < shots.size(); ++i) {
@@ -18,7 +18,7 @@ std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
     const bool last = i + 1 == shots.size();
     for (; mark < marks.size() && (last || marks[mark].time < shots[i + 1].time); ++mark)
       chapter.title += " | mark " +
-                       SessionTimecode::Text(timecode.FrameAt(marks[mark].time), timecode.rate()) +
+                       Timecode::Text(timecode.FrameAt(marks[mark].time), timecode.rate()) +
                        (marks[mark].label.empty() ? "" : " " + marks[mark].label);
     chapters.push_back(std::move(chapter));
   }

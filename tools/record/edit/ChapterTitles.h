@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/Timecode.h"
 #include "tools/record/edit/CutList.h"
-#include "tools/record/edit/SessionTimecode.h"
 
 namespace sorvo::tools {
 
@@ -20,6 +20,6 @@ struct Chapter {
 std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
                                    const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
-                                   const SessionTimecode& timecode);
+                                   const Timecode& timecode);
 
 }  // namespace sorvo::tools

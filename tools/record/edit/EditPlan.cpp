@@ -14,7 +14,7 @@ const EditFile* EditPlan::Source(int camera) const {
 
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
-                  const SessionTimecode& timecode,
+                  const Timecode& timecode,
                   const EditFile& program,
                   const std::vector<EditFile>& sources) {
   EditPlan plan;

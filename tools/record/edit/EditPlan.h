@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/Timecode.h"
 #include "tools/record/edit/CutList.h"
-#include "tools/record/edit/SessionTimecode.h"
 
 namespace sorvo::tools {
 
@@ -46,7 +46,7 @@ struct EditMark {
 };
 
 struct EditPlan {
-  SessionTimecode timecode;
+  Timecode timecode;
   EditFile program;               // the director's file
   std::vector<EditFile> sources;  // indexed by camera number; cameras without a file unstarted
   int64_t recordStart = 0;        // the program's first timecode
@@ -65,7 +65,7 @@ struct EditPlan {
 // program's end are dropped.
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
-                  const SessionTimecode& timecode,
+                  const Timecode& timecode,
                   const EditFile& program,
                   const std::vector<EditFile>& sources);
 

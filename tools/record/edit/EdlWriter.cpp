@@ -38,12 +38,11 @@ std::string EdlText(const EditPlan& plan, const std::string& title) {
   size_t mark = 0;
   for (const EditEvent& event : plan.events) {
     char line[128];
-    std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", event.number,
-                  ReelName(event.camera).c_str(), "V", "C",
-                  SessionTimecode::Text(event.sourceIn, rate).c_str(),
-                  SessionTimecode::Text(event.sourceOut, rate).c_str(),
-                  SessionTimecode::Text(event.recordIn, rate).c_str(),
-                  SessionTimecode::Text(event.recordOut, rate).c_str());
+    std::snprintf(
+        line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", event.number,
+        ReelName(event.camera).c_str(), "V", "C", Timecode::Text(event.sourceIn, rate).c_str(),
+        Timecode::Text(event.sourceOut, rate).c_str(), Timecode::Text(event.recordIn, rate).c_str(),
+        Timecode::Text(event.recordOut, rate).c_str());
     text += line;
     text += kEnd;
     if (const EditFile* source = plan.Source(event.camera))
@@ -52,7 +51,7 @@ std::string EdlText(const EditPlan& plan, const std::string& title) {
     for (; mark < plan.marks.size() &&
            (plan.marks[mark].record < event.recordOut || &event == &plan.events.back());
          ++mark)
-      text += "* LOC: " + SessionTimecode::Text(plan.marks[mark].record, rate) + " YELLOW  " +
+      text += "* LOC: " + Timecode::Text(plan.marks[mark].record, rate) + " YELLOW  " +
               OneLine(plan.marks[mark].label) + kEnd;
   }
   return text;

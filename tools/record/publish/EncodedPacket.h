@@ -4,12 +4,16 @@
 
 #include <memory>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
 struct EncodedPacket {
-  PacketOwner packet;  // pts and dts in `timeBase`
+  PacketPtr packet;  // pts and dts in `timeBase`
   AVRational timeBase{1, 1};
   bool video = true;
   bool key = false;     // a video key frame: a destination may start here
@@ -21,10 +25,10 @@ using SharedPacket = std::shared_ptr<const EncodedPacket>;
 
 // The encoders' streams as a muxer takes them. Written once before any destination opens.
 struct ProgramStreams {
-  ParametersOwner video;
+  CodecParametersPtr video;
   AVRational videoTimeBase{1, 25};
   AVRational frameRate{25, 1};
-  ParametersOwner audio;  // null without sound
+  CodecParametersPtr audio;  // null without sound
   AVRational audioTimeBase{1, 44100};
 };
 

@@ -25,12 +25,7 @@ class GrabberFeed : public ForwardingTap {
   }
 
  protected:
-  void Look(double time,
-            const unsigned char* data,
-            long length,
-            int width,
-            int height,
-            PixelFormat pixelFormat) override;
+  void Look(const TapBuffer& buffer) override;
 
  private:
   GrabberFeed(ProgramInput& input, int channels, IGrabberCallBack* next)

@@ -146,7 +146,7 @@ void ProgramEncoder::EncodeSound(double time,
   if (!m_audio)
     return;
   m_sound.Add(time, samples, frames);
-  while (FrameOwner frame = m_sound.Next()) {
+  while (FramePtr frame = m_sound.Next()) {
     m_soundSeconds += static_cast<double>(frame->nb_samples) / m_audio->sample_rate;
     Send(m_audio.get(), frame.get(), false, out);
   }
@@ -173,7 +173,7 @@ void ProgramEncoder::Send(AVCodecContext* codec,
 
 void ProgramEncoder::Drain(AVCodecContext* codec, bool video, const PacketOut& out) {
   for (;;) {
-    PacketOwner packet(av_packet_alloc());
+    PacketPtr packet(av_packet_alloc());
     if (!packet)
       return;
     const int result = avcodec_receive_packet(codec, packet.get());

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+#include "codec/FFDeleters.h"
 #include "tools/record/publish/EncodedPacket.h"
 #include "tools/record/publish/PublishSettings.h"
 #include "tools/record/publish/SoundFrames.h"
@@ -54,8 +54,8 @@ class ProgramEncoder {
   void Send(AVCodecContext* codec, const AVFrame* frame, bool video, const PacketOut& out);
 
   const PublishSettings m_settings;
-  CodecContextOwner m_video;
-  CodecContextOwner m_audio;  // null without sound
+  CodecContextPtr m_video;
+  CodecContextPtr m_audio;  // null without sound
   SoundFrames m_sound;
   std::shared_ptr<ProgramStreams> m_streams;
   int64_t m_lastPts = INT64_MIN;

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <filesystem>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "tools/common/AvError.h"
 #include "tools/common/TextTable.h"
 #include "tools/record/publish/ThreadLogCapture.h"

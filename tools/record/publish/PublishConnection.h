@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+#include "codec/FFDeleters.h"
 #include "tools/record/publish/EncodedPacket.h"
 #include "tools/record/publish/PublishSettings.h"
 #include "tools/record/publish/PublishTarget.h"
@@ -50,8 +50,8 @@ class PublishConnection {
   const std::shared_ptr<const ProgramStreams> m_streams;
   const PublishSettings m_settings;
   const std::atomic<bool>& m_abort;
-  OutputOwner m_context;
-  PacketOwner m_scratch;
+  OutputContextPtr m_context;
+  PacketPtr m_scratch;
   int m_videoIndex = -1;
   int m_audioIndex = -1;
   bool m_headerWritten = false;

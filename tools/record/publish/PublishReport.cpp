@@ -72,38 +72,27 @@ void PrintPublishSummary(const PublishStatus& status, std::FILE* out) {
       std::fprintf(out, "  %s: last failure: %s\n", output.shown.c_str(), output.lastError.c_str());
 }
 
-void WritePublishJson(const PublishStatus& status, JsonWriter& json) {
-  if (!status.active)
-    return;
-  json.Key("publish").BeginObject();
-  json.Key("picturesIn").Integer(status.picturesIn);
-  json.Key("picturesEncoded").Integer(status.picturesEncoded);
-  json.Key("picturesSkipped").Integer(status.picturesSkipped);
-  json.Key("picturesLeftOut").Integer(status.picturesLeftOut);
-  json.Key("soundSeconds").Number(status.soundSeconds);
-  json.Key("soundSkippedSeconds").Number(status.soundSkipped);
-  json.Key("encoderError").String(status.encoderError);
-  json.Key("outputs").BeginArray();
-  for (const PublishOutputStatus& output : status.outputs) {
-    json.BeginObject();
-    json.Key("destination").String(output.shown);
-    json.Key("scheme").String(output.scheme);
-    json.Key("state").String(StateName(output.state));
-    json.Key("endedLive").Bool(output.endedLive);
-    json.Key("connects").Integer(output.connects);
-    json.Key("failedConnects").Integer(output.failedConnects);
-    json.Key("losses").Integer(output.losses);
-    json.Key("secondsWithoutConnection").Number(output.secondsDown);
-    json.Key("gopsDropped").Integer(output.gopsDropped);
-    json.Key("picturesDropped").Integer(output.picturesDropped);
-    json.Key("secondsDropped").Number(output.secondsDropped);
-    json.Key("packetsSent").Integer(output.packetsSent);
-    json.Key("bytesSent").Integer(output.bytesSent);
-    json.Key("lastError").String(output.lastError);
-    json.EndObject();
-  }
-  json.EndArray();
-  json.EndObject();
+Json PublishJson(const PublishStatus& status) {
+  Json outputs = Json::array();
+  for (const PublishOutputStatus& output : status.outputs)
+    outputs.push_back({{"destination", output.shown},
+                       {"scheme", output.scheme},
+                       {"state", StateName(output.state)},
+                       {"endedLive", output.endedLive},
+                       {"connects", output.connects},
+                       {"failedConnects", output.failedConnects},
+                       {"losses", output.losses},
+                       {"secondsWithoutConnection", output.secondsDown},
+                       {"gopsDropped", output.gopsDropped},
+                       {"picturesDropped", output.picturesDropped},
+                       {"secondsDropped", output.secondsDropped},
+                       {"packetsSent", output.packetsSent},
+                       {"bytesSent", output.bytesSent},
+                       {"lastError", output.lastError}});
+  return {{"picturesIn", status.picturesIn},           {"picturesEncoded", status.picturesEncoded},
+          {"picturesSkipped", status.picturesSkipped}, {"picturesLeftOut", status.picturesLeftOut},
+          {"soundSeconds", status.soundSeconds},       {"soundSkippedSeconds", status.soundSkipped},
+          {"encoderError", status.encoderError},       {"outputs", std::move(outputs)}};
 }
 
 }  // namespace sorvo::tools

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/common/JsonWriter.h"
+#include "tools/common/Json.h"
 #include "tools/record/publish/PublishStatus.h"
 
 namespace sorvo::tools {
@@ -14,7 +14,7 @@ namespace sorvo::tools {
 std::string PublishProgressText(const PublishStatus& status);
 // The summary's part: nothing when not publishing.
 void PrintPublishSummary(const PublishStatus& status, std::FILE* out);
-// Adds "publish": {...} to the object being written; nothing when not publishing.
-void WritePublishJson(const PublishStatus& status, JsonWriter& json);
+// The summary's "publish" object.
+Json PublishJson(const PublishStatus& status);
 
 }  // namespace sorvo::tools

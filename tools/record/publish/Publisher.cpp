@@ -33,7 +33,7 @@ Publisher::~Publisher() {
 bool Publisher::Start(std::string* error) {
   m_encoder = std::make_unique<ProgramEncoder>(m_settings);
   for (int i = 0; i < m_pictureSlots; ++i) {
-    FrameOwner frame(av_frame_alloc());
+    FramePtr frame(av_frame_alloc());
     if (!frame) {
       *error = "out of memory for the publisher's pictures";
       return false;
@@ -105,7 +105,7 @@ void Publisher::CopyPicture(const uint8_t* data, int width, int height, AVFrame*
 }
 
 void Publisher::OnPicture(double time, const uint8_t* data, size_t length, int width, int height) {
-  FrameOwner frame;
+  FramePtr frame;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
     if (!m_taking)

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/common/AvOwners.h"
+#include "codec/FFDeleters.h"
 #include "tools/record/publish/EncodedPacket.h"
 #include "tools/record/publish/ProgramInput.h"
 #include "tools/record/publish/PublishEvents.h"
@@ -67,7 +67,7 @@ class Publisher : public ProgramInput {
  private:
   struct Picture {
     double time = 0;
-    FrameOwner frame;
+    FramePtr frame;
   };
   struct Sound {
     double time = 0;
@@ -89,7 +89,7 @@ class Publisher : public ProgramInput {
 
   mutable std::mutex m_inputLock;
   std::condition_variable m_inputReady;
-  std::vector<FrameOwner> m_freeSlots;
+  std::vector<FramePtr> m_freeSlots;
   std::deque<Picture> m_pictures;
   std::deque<Sound> m_sound;
   long long m_soundWaitingFrames = 0;

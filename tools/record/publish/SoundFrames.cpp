@@ -4,7 +4,9 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
 #include <libavutil/opt.h>
+#include <libswresample/swresample.h>
 }
 
 #include "tools/common/AvError.h"
@@ -104,10 +106,10 @@ void SoundFrames::Add(double time, const int16_t* samples, int frames) {
   av_audio_fifo_write(m_fifo, reinterpret_cast<void**>(m_converted->data), made);
 }
 
-FrameOwner SoundFrames::Next() {
+FramePtr SoundFrames::Next() {
   if (!m_placed || av_audio_fifo_size(m_fifo) < m_frameSize)
     return nullptr;
-  FrameOwner frame(av_frame_alloc());
+  FramePtr frame(av_frame_alloc());
   if (!frame)
     return nullptr;
   frame->format = m_outFormat;

@@ -16,9 +16,10 @@
 
 extern "C" {
 #include <libavutil/audio_fifo.h>
+#include <libavutil/frame.h>
 }
 
-#include "tools/common/AvOwners.h"
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -39,7 +40,7 @@ class SoundFrames {
   // `frames` sample frames captured from `time` on.
   void Add(double time, const int16_t* samples, int frames);
   // The next whole frame, or null when fewer samples are waiting.
-  FrameOwner Next();
+  FramePtr Next();
 
   // Sound left out or skipped over when the times did not follow the count, in seconds.
   double replacedSeconds() const { return m_replacedSeconds; }
@@ -53,9 +54,9 @@ class SoundFrames {
   int m_channels = 0;
   AVSampleFormat m_outFormat = AV_SAMPLE_FMT_NONE;
   int m_frameSize = 0;
-  ResamplerOwner m_resampler;
+  ResamplerPtr m_resampler;
   AVAudioFifo* m_fifo = nullptr;
-  FrameOwner m_converted;  // scratch for one buffer's converted samples
+  FramePtr m_converted;  // scratch for one buffer's converted samples
   bool m_placed = false;
   double m_placedTime = 0;   // capture time of the input counted from
   int64_t m_inSince = 0;     // input samples since then

@@ -8,7 +8,11 @@
 #include <memory>
 #include <optional>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 #include "tools/record/sources/MediaInput.h"
 #include "tools/record/sources/MediaSource.h"
 #include "tools/record/sources/PictureConverter.h"
@@ -35,7 +39,7 @@ class MediaCamera : public MediaSource {
 
   std::string m_name;
   MediaInput m_input;
-  FrameOwner m_frame{av_frame_alloc()};
+  FramePtr m_frame{av_frame_alloc()};
   std::optional<PictureConverter> m_converter;
   double m_nextSlot = 0;
 };

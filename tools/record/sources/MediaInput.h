@@ -12,7 +12,11 @@
 #include <chrono>
 #include <string>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -56,9 +60,9 @@ class MediaInput {
   // Why libavformat gave up with AVERROR_EXIT.
   std::string InterruptedText() const;
 
-  InputOwner m_input;
-  CodecContextOwner m_decoder;
-  PacketOwner m_packet{av_packet_alloc()};
+  InputContextPtr m_input;
+  CodecContextPtr m_decoder;
+  PacketPtr m_packet{av_packet_alloc()};
   int m_stream = -1;
   Kind m_kind = Kind::kFile;
   Watchdog m_watchdog;

@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
 }
 
 #include "tools/record/sources/SoundFormat.h"

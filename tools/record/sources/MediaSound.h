@@ -5,7 +5,11 @@
 #include <atomic>
 #include <memory>
 
-#include "tools/common/AvOwners.h"
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/FFDeleters.h"
 #include "tools/record/sources/MediaInput.h"
 #include "tools/record/sources/MediaSource.h"
 
@@ -29,8 +33,8 @@ class MediaSound : public MediaSource {
 
   std::string m_description;
   MediaInput m_input;
-  FrameOwner m_frame{av_frame_alloc()};
-  ResamplerOwner m_resampler;
+  FramePtr m_frame{av_frame_alloc()};
+  ResamplerPtr m_resampler;
   std::vector<uint8_t> m_pending;  // converted PCM not handed out yet
   long long m_samplesOut = 0;
 };

@@ -19,30 +19,31 @@ Yuv ToYuv(Rgb c) {
   return {static_cast<uint8_t>(y), static_cast<uint8_t>(u), static_cast<uint8_t>(v)};
 }
 
-// The bytes of one pixel in a packed format; the count is returned.
+// Where red, green and blue go in one pixel of a packed format, and an opaque alpha (-1 for
+// a format without one).
+struct PackedOrder {
+  PixelFormat format;
+  int red, green, blue, alpha;
+};
+constexpr PackedOrder kPackedOrders[] = {
+    {PIX_FMT_RGB24, 0, 1, 2, -1}, {PIX_FMT_BGR24, 2, 1, 0, -1}, {PIX_FMT_ARGB, 1, 2, 3, 0},
+    {PIX_FMT_RGBA, 0, 1, 2, 3},   {PIX_FMT_ABGR, 3, 2, 1, 0},   {PIX_FMT_BGRA, 2, 1, 0, 3},
+};
+
+// The bytes of one pixel in a packed format; the count is returned (0: not a packed one).
 int PackedPixel(PixelFormat format, Rgb c, uint8_t out[4]) {
-  switch (format) {
-    case PIX_FMT_RGB24:
-      out[0] = c.r, out[1] = c.g, out[2] = c.b;
+  for (const PackedOrder& order : kPackedOrders) {
+    if (order.format != format)
+      continue;
+    out[order.red] = c.r;
+    out[order.green] = c.g;
+    out[order.blue] = c.b;
+    if (order.alpha < 0)
       return 3;
-    case PIX_FMT_BGR24:
-      out[0] = c.b, out[1] = c.g, out[2] = c.r;
-      return 3;
-    case PIX_FMT_ARGB:
-      out[0] = 255, out[1] = c.r, out[2] = c.g, out[3] = c.b;
-      return 4;
-    case PIX_FMT_RGBA:
-      out[0] = c.r, out[1] = c.g, out[2] = c.b, out[3] = 255;
-      return 4;
-    case PIX_FMT_ABGR:
-      out[0] = 255, out[1] = c.b, out[2] = c.g, out[3] = c.r;
-      return 4;
-    case PIX_FMT_BGRA:
-      out[0] = c.b, out[1] = c.g, out[2] = c.r, out[3] = 255;
-      return 4;
-    default:
-      return 0;
+    out[order.alpha] = 255;
+    return 4;
   }
+  return 0;
 }
 
 }  // namespace

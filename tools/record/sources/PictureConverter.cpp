@@ -1,7 +1,9 @@
 #include "tools/record/sources/PictureConverter.h"
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
 }
 
 #include <sorvo/sorvo.h>

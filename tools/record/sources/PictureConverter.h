@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/common/AvOwners.h"
+#include "codec/FFDeleters.h"
 
 namespace sorvo::tools {
 
@@ -29,7 +29,7 @@ class PictureConverter {
  private:
   const int m_width;
   const int m_height;
-  ScalerOwner m_scaler;
+  ScalerPtr m_scaler;
   std::set<std::pair<int, int>> m_sizesSeen;
   std::string m_note;
 };

@@ -1,0 +1,149 @@
+#include "tools/record/CameraChannel.h"
+
+#include "tools/record/FolderSnapshot.h"
+#include "tools/record/sources/SourceFactory.h"
+
+namespace sorvo::tools {
+
+void CameraChannel::SinkRelease::operator()(ISorvoSink* sink) const {
+  sink->Close();
+  sink->Release();
+}
+
+std::unique_ptr<CameraChannel> CameraChannel::Open(int number,
+                                                   const std::string& text,
+                                                   const RecordOptions& options,
+                                                   std::string* error) {
+  CameraSpec spec;
+  std::string why;
+  if (!CameraSpec::Parse(text, &spec, &why)) {
+    *error = "camera " + std::to_string(number) + ": " + why;
+    return nullptr;
+  }
+  CameraSettings settings;
+  settings.number = number;
+  settings.name = spec.name.empty() ? "camera" + std::to_string(number) : spec.name;
+  settings.fps = options.fps;
+  settings.width = options.directorWidth;
+  settings.height = options.directorHeight;
+  settings.holdOnLoss = options.holdOnLoss;
+  std::unique_ptr<MediaSource> source = OpenCamera(spec.source, settings, &why);
+  if (!source) {
+    *error = "camera " + std::to_string(number) + " (" + text + "): " + why;
+    return nullptr;
+  }
+  return std::unique_ptr<CameraChannel>(
+      new CameraChannel(number, std::move(spec), options.CameraPort(number), std::move(source)));
+}
+
+CameraChannel::CameraChannel(int number,
+                             CameraSpec spec,
+                             int port,
+                             std::unique_ptr<MediaSource> source)
+    : m_number(number),
+      m_spec(std::move(spec)),
+      m_name("camera" + std::to_string(number)),
+      m_port(port),
+      m_feed(std::move(source)) {}
+
+bool CameraChannel::Create(const std::string& path,
+                           int bitrate,
+                           bool preview,
+                           const FileMetadata& metadata,
+                           std::string* error) {
+  m_path = path;
+  const MediaSource& source = m_feed.source();
+  VideoInfo info;
+  info.width = source.width();
+  info.height = source.height();
+  info.pixelFormat = source.pixelFormat();
+  info.imageSize = SorvoPictureSize(info.pixelFormat, info.width, info.height);
+  info.frameRate = source.frameRate();
+  ISorvoSink* sink = nullptr;
+  if (CreateSorvo(m_name.c_str(), m_path.c_str(), info, bitrate, m_port, &sink, m_number,
+                  preview ? 1 : 0) != 1) {
+    *error = "the library could not start the recording sink of " + m_name + " (" +
+             source.Describe() + ")";
+    return false;
+  }
+  m_sink.reset(sink);
+  m_stall = WorkerStall::FromEnvironment(m_number, &m_counter);
+  m_sink->SetEncodeDataOutputCB(m_stall ? static_cast<ISorvoData*>(m_stall.get()) : &m_counter);
+  metadata.Describe(SorvoGetRecordFile(m_sink.get()), title());
+  if (m_sink->StartRecord() != 1) {
+    *error = "cannot create " + m_path;
+    return false;
+  }
+  return true;
+}
+
+bool CameraChannel::StartPrivateStream(const std::string& folder,
+                                       std::vector<OutputFile>* files,
+                                       std::string* error) {
+  // Sinks of one picture size started in the same second get files of their own (the
+  // library adds a suffix rather than reuse a name), so the camera's file is the one that
+  // appeared while its sink started.
+  const FolderSnapshot before(folder);
+  if (m_sink->StartPrivateStream() != 1) {
+    *error = "cannot create the private stream file of " + m_name + " in " + folder;
+    return false;
+  }
+  for (const std::string& path : before.Added())
+    files->push_back({OutputFile::Kind::kPrivateStream, path, m_name});
+  return true;
+}
+
+void CameraChannel::Start(const SessionClock& clock, Console* console) {
+  IGrabberCallBack* receiver = m_sink.get();
+  if (console != nullptr)
+    receiver = console->CameraInput(m_number, receiver);
+  m_feed.Start(receiver, m_number, /*dropLate=*/true, clock);
+}
+
+void CameraChannel::Close() {
+  if (m_final)
+    return;
+  if (m_sink) {
+    m_sink->Close();
+    m_sink->StopPrivateStream();
+    m_editFile.camera = m_number;
+    m_editFile.name = title();
+    m_editFile.path = m_path;
+    if (FFWriteFile* file = SorvoGetRecordFile(m_sink.get()))
+      m_editFile.started = file->GetFileOrigin(&m_editFile.origin);
+  }
+  m_final = LiveStatus();
+  m_final->final = true;
+}
+
+SinkStatus CameraChannel::Status() const {
+  return m_final ? *m_final : LiveStatus();
+}
+
+SinkStatus CameraChannel::LiveStatus() const {
+  SinkStatus status;
+  status.name = m_name;
+  status.camera = m_number;
+  status.port = m_port;
+  status.inMultiStream = m_number < RecordOptions::kMultiStreamCameras;
+  m_feed.Describe(&status);
+  if (m_sink) {
+    StreamInfo info;
+    m_sink->GetStreamInfo(&info);
+    status.buffersIn = info.framesIn;
+    status.bytes = info.encodedBytes;
+    status.clients = info.clients;
+    // A network camera's picture that came right after a no-signal picture shows an
+    // instant already recorded.
+    if (const auto* encoder = dynamic_cast<const FFEncoder*>(m_sink.get()))
+      status.leftOut = encoder->GetLeftOutPictures();
+  }
+  status.packets = m_counter.packets();
+  return status;
+}
+
+void CameraChannel::AddNotes(std::vector<std::string>* notes) const {
+  m_feed.AddNotes(m_name + " (" + m_spec.source + ")", m_name + " stopped delivering: ", notes);
+}
+
+}  // namespace sorvo::tools

@@ -1,0 +1,39 @@
+// The session as the recorder describes it, while it records and once it has ended: each
+// sink's counts, the files, the cut so far, how publishing fares and what the user should
+// know. The progress line, the console's /api/status, the summary's tables and the --json
+// file are all written from this one description, and the documents write its parts with
+// the functions below, so that a thing has the same name and meaning in each of them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/common/Json.h"
+#include "tools/record/SinkStatus.h"
+#include "tools/record/edit/CutList.h"
+#include "tools/record/publish/PublishStatus.h"
+
+namespace sorvo::tools {
+
+struct SessionReport {
+  double seconds = 0;  // on the session's clock; its whole length once it has ended
+  std::string outDir;
+  std::vector<SinkStatus> sinks;
+  std::vector<OutputFile> files;
+  std::vector<std::string> notes;  // things the user should know
+  // Cameras put on program (by key, by the timer or from the console), at the times they
+  // take effect in the director's file, and the marks.
+  std::vector<Shot> switches;
+  std::vector<Mark> marks;
+  PublishStatus publish;  // not active without --publish
+};
+
+// What every document says of a sink: name, source, port, video, buffersIn, packets,
+// bytes, dropped (every picture lost on the way).
+Json SinkJson(const SinkStatus& sink);
+// What every document says of a file: path, kind, owner.
+Json FileJson(const OutputFile& file);
+// The switches ({time, camera}) and the marks ({time, label}) as "switches" and "marks".
+void AddCutJson(const SessionReport& report, Json* document);
+
+}  // namespace sorvo::tools

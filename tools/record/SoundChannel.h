@@ -1,0 +1,74 @@
+// The sound of a session: its source and the feeder that delivers it, and the audio sink
+// that writes the WAV file, encodes MP3 for its server and hands its packets to the
+// director's and the multi-stream files; the publisher's feed and the console's meter sit
+// between the feeder and the sink. The channel opens its source, makes its sink, starts and
+// stops its feeder, closes its sink and reports its own status and notes.
+//
+// Threads: every operation on the control thread. Status reads counters that the feeder
+// and the sink's audio thread update. Members are destroyed bottom up: the feeder stops
+// before the sink goes, and the sink before the counter that is its data target.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/record/PacketCounter.h"
+#include "tools/record/ServedAudioSink.h"
+#include "tools/record/SinkStatus.h"
+#include "tools/record/SourceFeed.h"
+#include "tools/record/console/Console.h"
+
+namespace sorvo::tools {
+
+class SoundChannel {
+ public:
+  static constexpr char kName[] = "sound";
+
+  // Opens the sound as --audio gives it, to be served on `port`. Null with `error`.
+  static std::unique_ptr<SoundChannel> Open(const std::string& text, int port, std::string* error);
+  SoundChannel(const SoundChannel&) = delete;
+  SoundChannel& operator=(const SoundChannel&) = delete;
+
+  int port() const { return m_port; }
+  // Its source while it opens (before Start).
+  MediaSource* opening() { return m_feed.opening(); }
+  // The sink whose encoder the director's and the multi-stream files take.
+  ServedAudioSink* sink() const { return m_sink.get(); }
+  // Its packets go on to `next` (the muxing controller) once the counter has seen them.
+  void SendPacketsTo(ISorvoData* next) { m_counter.SetNext(next); }
+
+  // Makes the audio sink, writing the WAV file `path`. False with `error`.
+  bool Create(const std::string& path, std::string* error);
+  OutputFile file() const { return {OutputFile::Kind::kWav, m_path, kName}; }
+
+  // Delivers the sound on `clock`: to the audio sink, through `publisher` (the publisher's
+  // feed, which hands it on to the sink) when given, and the console's meter when there is
+  // a console.
+  void Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console);
+  void EndAt(double end) { m_feed.EndAt(end); }
+  void StopFeeding() { m_feed.Stop(); }
+  // Closes the audio sink, which hands out its last packets, and takes the final status. A
+  // WAV file that cannot be finished becomes a note.
+  void Close();
+
+  // Final once closed; the clients only while the sink is open.
+  SinkStatus Status() const;
+  void AddNotes(std::vector<std::string>* notes) const;
+
+ private:
+  SoundChannel(std::string text, int port, std::unique_ptr<MediaSource> source);
+  SinkStatus LiveStatus() const;
+
+  const std::string m_text;  // as the user gave it
+  const int m_port;
+  std::string m_path;
+  PacketCounter m_counter;
+  std::unique_ptr<ServedAudioSink> m_sink;
+  SourceFeed m_feed;
+  std::optional<SinkStatus> m_final;  // taken at Close
+  std::string m_closeProblem;
+};
+
+}  // namespace sorvo::tools
