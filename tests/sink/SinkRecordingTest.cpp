@@ -176,6 +176,27 @@ TEST_F(SinkRecordingTest, EveryOutputGetsEveryPacketAsItsUserReadsIt) {
   EXPECT_EQ(at, stream.size());
 }
 
+TEST_F(SinkRecordingTest, AClientGetsEveryPacketTheSinkEncodedUpToItsClose) {
+  dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=127.0.0.1\n");
+  const unsigned short port = sorvo::test::FreeLoopbackPort();
+  CSorvoSinkFF* sink = MakeSink("cam1", port);
+  sorvo::test::LoopbackClient client(port);
+  ASSERT_EQ(client.Read(sizeof(StreamInfo)).size(), sizeof(StreamInfo));
+  // After the first, handed over without waiting: the worker is still encoding at Close.
+  for (int i = 0; i < 5; ++i) {
+    std::vector<uint8_t> picture = sorvo::test::MovingYuvPicture(kWidth, kHeight, i);
+    sink->OnBuffer(0, i / 25.0, picture.data(), static_cast<long>(picture.size()), kWidth, kHeight,
+                   PIX_FMT_YUV420P);
+    ASSERT_TRUE(i > 0 || collector.WaitFor(1));
+  }
+  EXPECT_EQ(sink->Close(), 1);
+  sink->Release();
+  long long sent = 0;
+  for (const SeenPacket& packet : collector.Packets())
+    sent += static_cast<long long>(sizeof(PacketHeader) + packet.data.size());
+  EXPECT_EQ(client.DrainToEnd(), sent);
+}
+
 TEST_F(SinkRecordingTest, WithoutAServerEveryHeaderHasSequenceZero) {
   for (int port : {0, 65536}) {
     CSorvoSinkFF* sink = MakeSink("noserver", port);
