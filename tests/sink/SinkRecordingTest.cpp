@@ -179,22 +179,31 @@ TEST_F(SinkRecordingTest, EveryOutputGetsEveryPacketAsItsUserReadsIt) {
 TEST_F(SinkRecordingTest, AClientGetsEveryPacketTheSinkEncodedUpToItsClose) {
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=127.0.0.1\n");
   const unsigned short port = sorvo::test::FreeLoopbackPort();
-  CSorvoSinkFF* sink = MakeSink("cam1", port);
-  sorvo::test::LoopbackClient client(port);
+  auto* sink = new CSorvoSinkFF();
+  ASSERT_EQ(sink->Create("big", dir.File("big.mp4").c_str(), 1280, 720, PIX_FMT_YUV420P, 25,
+                         100000000, 0, port, 0),
+            1);
+  sink->SetEncodeDataOutputCB(&collector);
+  sorvo::test::LoopbackClient client(port, "127.0.0.1", 4096);
   ASSERT_EQ(client.Read(sizeof(StreamInfo)).size(), sizeof(StreamInfo));
-  // After the first, handed over without waiting: the worker is still encoding at Close.
-  for (int i = 0; i < 5; ++i) {
-    std::vector<uint8_t> picture = sorvo::test::MovingYuvPicture(kWidth, kHeight, i);
-    sink->OnBuffer(0, i / 25.0, picture.data(), static_cast<long>(picture.size()), kWidth, kHeight,
+  // Noise: more bytes than the kernel's buffers hold wait in the server when the sink closes,
+  // and the last picture is still being encoded then.
+  std::vector<uint8_t> picture(1280 * 720 * 3 / 2);
+  for (int i = 0; i < 15; ++i) {
+    for (uint8_t& byte : picture)
+      byte = static_cast<uint8_t>(std::rand());
+    sink->OnBuffer(0, i / 25.0, picture.data(), static_cast<long>(picture.size()), 1280, 720,
                    PIX_FMT_YUV420P);
-    ASSERT_TRUE(i > 0 || collector.WaitFor(1));
+    ASSERT_TRUE(i == 14 || collector.WaitFor(i + 1));
   }
-  EXPECT_EQ(sink->Close(), 1);
+  std::thread closing([&] { sink->Close(); });
+  const long long received = client.DrainToEnd();
+  closing.join();
   sink->Release();
   long long sent = 0;
   for (const SeenPacket& packet : collector.Packets())
     sent += static_cast<long long>(sizeof(PacketHeader) + packet.data.size());
-  EXPECT_EQ(client.DrainToEnd(), sent);
+  EXPECT_EQ(received, sent);
 }
 
 TEST_F(SinkRecordingTest, WithoutAServerEveryHeaderHasSequenceZero) {
