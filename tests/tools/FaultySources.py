@@ -3,17 +3,17 @@ Its server sends 25 pictures a second, half a picture at 6 s and none at 18 s, t
 connection open and closes new ones for 4 s. The sorvo:// peer greets with 4999x4999 at 25/s
 and sends 160x120 at 10/s. MPEG-TS goes to udp://127.0.0.1:UDP_PORT, its sender killed at 8 s
 and started again at 14 s. Usage: FaultySources.py FOLDER UDP_PORT; prints "ready PORT PORT"."""
-import glob, socket, struct, subprocess, sys, threading, time
+import glob, socketserver, struct, subprocess, sys, threading, time
 
-def ffmpeg(*args, live=False):
+def ffmpeg(*output, live=False):
     return (subprocess.Popen if live else subprocess.run)(
         ["ffmpeg", "-loglevel", "error", *(["-re"] if live else []), "-f", "lavfi", "-i",
-         "testsrc=size=160x120:rate=25:duration=40", *args])
+         "testsrc=size=160x120:rate=25:duration=40", *output])
 def send():
     return ffmpeg("-c:v", "mpeg2video", "-g", "5", "-f", "mpegts",
                   "udp://127.0.0.1:" + sys.argv[2], live=True)
-ffmpeg(sys.argv[1] + "/%05d.jpg")
-ffmpeg("-r", "10", "-c:v", "mpeg4", "-g", "10", "-f", "image2", sys.argv[1] + "/%05d.m4v")
+ffmpeg(sys.argv[1] + "/%05d.jpg", "-r", "10", "-c:v", "mpeg4", "-f", "image2",
+       sys.argv[1] + "/%05d.m4v")
 pictures = lambda kind: [open(f, "rb").read() for f in sorted(glob.glob(sys.argv[1] + kind))]
 jpegs, m4vs, sender, start = pictures("/*.jpg"), pictures("/*.m4v"), [send()], []
 
@@ -41,14 +41,11 @@ def peer(link):
         key = packet.startswith(b"\0\0\1\xb0")
         link.sendall(struct.pack("<5i", len(packet), n, key, 4999, 4999) + packet)
 
-def serve(handler):
-    listener = socket.create_server(("127.0.0.1", 0))
-    def accept():
-        while True:
-            link = listener.accept()[0]
-            threading.Thread(target=lambda: handler(link) or link.close(), daemon=True).start()
-    threading.Thread(target=accept, daemon=True).start()
-    return listener.getsockname()[1]
+def serve(handle):
+    handler = type("", (socketserver.BaseRequestHandler,), {"handle": lambda s: handle(s.request)})
+    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
 
 print("ready", serve(mjpeg), serve(peer), flush=True)
 time.sleep(120)
