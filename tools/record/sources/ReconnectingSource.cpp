@@ -131,6 +131,7 @@ void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at
     // Made before what the feeder already has: stand-ins took its place.
     m_spare.push_back(std::move(*buffer));
     buffer->clear();
+    NoteLate();
     return;
   }
   if (m_queue.size() >= m_setup.depth) {
@@ -173,6 +174,7 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
         // The stream starts afresh: what was held is what a decoder or a demuxer still had
         // of it before the silence, made long ago.
         held.clear();
+        NoteLate();
       } else if (streamTime > first.streamTime &&
                  arrival - first.arrival >= kPacedShare * (streamTime - first.streamTime)) {
         // Buffers come at the stream's pace again: the source is back.
@@ -192,6 +194,15 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
     Post(&read.data, read.at);
     buffer.swap(read.data);
   }
+  // What the connection gave up as it ended.
+  if (!held.empty() && !StopRequested())
+    NoteLate();
+}
+
+void ReconnectingSource::NoteLate() {
+  AddNote(std::string(m_setup.pictures ? "pictures" : "sound") +
+          " made before it fell silent came only after the stand-ins had taken their time, "
+          "and were left out");
 }
 
 void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {

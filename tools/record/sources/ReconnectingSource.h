@@ -140,6 +140,8 @@ class ReconnectingSource : public MediaSource {
   // clock starts afresh): the half picture a camera sent before it fell silent, the last
   // pictures a decoder held until the sender started again. Those are passed over.
   void ReadLink(MediaSource& link);
+  // Tells once that buffers of the source's own came too late to be recorded.
+  void NoteLate();
   // Hands a buffer of the source's own, made at `at`, to the feeder; `buffer` gets a
   // spare one back.
   void Post(std::vector<uint8_t>* buffer, Clock::time_point at);
