@@ -16,10 +16,13 @@ namespace {
 
 using sorvo::CaptureTimeline;
 
+std::atomic<uint32_t> g_ticks{0};  // this machine's clock, when a test sets it
+
 // The slots of pictures captured at `times`; -1 for a picture left out.
 std::vector<int64_t> Slots(CaptureTimeline& timeline, const std::vector<double>& times) {
   std::vector<int64_t> slots;
   for (double time : times) {
+    g_ticks.store(static_cast<uint32_t>(0xFFFFF000u + time * 1000));
     const CaptureTimeline::Placement placed = timeline.Place(time);
     slots.push_back(placed.encode ? placed.slot : -1);
   }
@@ -142,22 +145,15 @@ TEST(CaptureTimelineTest, TimesThatCannotBeFollowedAreCountedAndFollowedFromTher
             (std::vector<int64_t>{0, 1, 2, -1, -1, -1, -1, -1, 3, 5}));
 }
 
-std::atomic<uint32_t> g_ticks{0};
-
 TEST(CaptureTimelineTest, AStallThisMachineSawIsAGapAndALatePictureMovesNothing) {
   // A camera that stalls for 30 s, on this machine's clock too (which wraps on the way),
   // then hands over a picture made 2 s before the last one.
   sorvo::SetTickSourceForTesting([] { return g_ticks.load(); });
   CaptureTimeline timeline;
   timeline.Reset(25);
-  std::vector<int64_t> slots;
-  for (double time : {0.0, 0.04, 30.04, 30.08, 28.08, 30.12}) {
-    g_ticks.store(static_cast<uint32_t>(0xFFFFF000u + time * 1000));
-    const CaptureTimeline::Placement placed = timeline.Place(time);
-    slots.push_back(placed.encode ? placed.slot : -1);
-  }
+  EXPECT_EQ(Slots(timeline, {0.0, 0.04, 30.04, 30.08, 28.08, 30.12}),
+            (std::vector<int64_t>{0, 1, 751, 752, -1, 753}));
   sorvo::SetTickSourceForTesting(nullptr);
-  EXPECT_EQ(slots, (std::vector<int64_t>{0, 1, 751, 752, -1, 753}));
 }
 
 TEST(CaptureTimelineTest, ResetStartsAFreshStream) {

@@ -5,13 +5,11 @@ and sends 160x120 at 10/s. MPEG-TS goes to udp://127.0.0.1:UDP_PORT, its sender 
 and started again at 14 s. Usage: FaultySources.py FOLDER UDP_PORT; prints "ready PORT PORT"."""
 import glob, socketserver, struct, subprocess, sys, threading, time
 
-def ffmpeg(*output, live=False):
-    return (subprocess.Popen if live else subprocess.run)(
-        ["ffmpeg", "-loglevel", "error", *(["-re"] if live else []), "-f", "lavfi", "-i",
-         "testsrc=size=160x120:rate=25:duration=40", *output])
-def send():
-    return ffmpeg("-c:v", "mpeg2video", "-g", "5", "-f", "mpegts",
-                  "udp://127.0.0.1:" + sys.argv[2], live=True)
+def ffmpeg(*output, run=subprocess.run, live=()):
+    return run(["ffmpeg", "-loglevel", "error", *live, "-f", "lavfi", "-i",
+                "testsrc=size=160x120:rate=25:duration=40", *output])
+send = lambda: ffmpeg("-c:v", "mpeg2video", "-g", "5", "-f", "mpegts",
+                      "udp://127.0.0.1:" + sys.argv[2], run=subprocess.Popen, live=("-re",))
 ffmpeg(sys.argv[1] + "/%05d.jpg", "-r", "10", "-c:v", "mpeg4", "-f", "image2",
        sys.argv[1] + "/%05d.m4v")
 pictures = lambda kind: [open(f, "rb").read() for f in sorted(glob.glob(sys.argv[1] + kind))]
@@ -36,7 +34,7 @@ def mjpeg(link):
 
 def peer(link):
     link.sendall(struct.pack("<5q10i", 0, 0, 0, 0, 0, 0, 0, 4999, 4999, 0, 0, 25, 0, 13, 0))
-    for n, packet in enumerate(m4vs):
+    for n, packet in enumerate(m4vs):  # a key frame begins with its stream's headers
         time.sleep(0.1)
         key = packet.startswith(b"\0\0\1\xb0")
         link.sendall(struct.pack("<5i", len(packet), n, key, 4999, 4999) + packet)
