@@ -477,7 +477,7 @@ TEST_F(SinkRecordingTest, FullDiskEndsThePrivateStreamButTheRecordingGoesOn) {
   EXPECT_LE(fs::file_size(files[0]), written + 100);
 }
 
-TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOnToTheEnd) {
+TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOn) {
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=127.0.0.1\n");
   constexpr int kBigWidth = 1280, kBigHeight = 720;
   const unsigned short port = sorvo::test::FreeLoopbackPort();

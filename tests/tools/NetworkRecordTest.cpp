@@ -1,8 +1,7 @@
 // sorvo-record with network sources, each served by a real server the test starts on a
 // loopback port: an RTSP camera (GStreamer's RTSP server), MPEG-TS over TCP from ffmpeg,
 // sound from ffmpeg, servers of the test's own that send no stream or garbage; a source
-// lost and back, sources never reached, sources that stall, lie and are slow, and sixteen
-// cameras at once.
+// lost and back, sources never reached, sources that stall and lie, and sixteen cameras.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
