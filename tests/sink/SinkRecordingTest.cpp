@@ -508,8 +508,7 @@ TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOn) {
   });
   std::vector<uint8_t> picture(kBigWidth * kBigHeight * 3 / 2);
   uint32_t seed = 1;
-  // A client that joins late and reads only when the sink closes: most of what it was sent
-  // is still in the server's queue then, and it gets every byte of it.
+  // A client that joins late and reads only at Close still gets every byte queued for it.
   std::optional<sorvo::test::LoopbackClient> late;
   long long lateSent = 0;
   for (int i = 0; i < 200; ++i) {

@@ -1,8 +1,7 @@
-"""Sources that misbehave, on loopback; times are seconds since the MJPEG camera's first client.
-Its server sends 25 pictures a second, half a picture at 6 s and none at 18 s, then keeps the
-connection open and closes new ones for 4 s. The sorvo:// peer greets with 4999x4999 at 25/s
-and sends 160x120 at 10/s. MPEG-TS goes to udp://127.0.0.1:UDP_PORT, its sender killed at 8 s
-and started again at 14 s. Usage: FaultySources.py FOLDER UDP_PORT; prints "ready PORT PORT"."""
+"""Misbehaving sources on loopback, in seconds since the MJPEG camera's first client: it sends
+25 pictures a second, half a picture at 6 s and none at 18 s, keeping the connection and closing
+new ones for 4 s; the sorvo:// peer says 4999x4999 at 25/s and sends 160x120 at 10/s; the MPEG-TS
+sender to udp://127.0.0.1:UDP_PORT is killed at 8 s and started at 14 s. Args: FOLDER UDP_PORT."""
 import glob, socketserver, struct, subprocess, sys, threading, time
 
 def ffmpeg(*output, run=subprocess.run, live=()):

@@ -442,7 +442,6 @@ TEST(NetworkInputTest, NetworkUrlsAreLiveAndOpenedAsLiveInput) {
   // RTMP reads "timeout" as seconds to wait for a caller: it is left alone there.
   EXPECT_EQ(option("rtmp://h/a/s", "timeout"), "");
   EXPECT_EQ(option("rtmp://h/a/s", "rw_timeout"), "2000000");
-  EXPECT_EQ(option("srt://h:9000?mode=listener", "rw_timeout"), "");  // it waits for its sender
 }
 
 TEST(NetworkInputTest, AnRtspUrlIsOpenedOverTheNetworkNotAsAFormatNamedRtsp) {
