@@ -35,8 +35,8 @@
 // it was not done); Next on the feeder's; the reader thread is started by FinishOpening
 // and ended by the destructor; Stop, Notes and signal() from any. m_lock guards the queue,
 // the spare buffers, the signal state and the time last delivered, which the reader and
-// the feeder share; the stand-in and the last buffer belong to the feeder. Lock order: m_lock, then
-// the SignalLog's own.
+// the feeder share; the stand-in and the last buffer belong to the feeder. Lock order:
+// m_lock, then the SignalLog's own or the notes'.
 #pragma once
 
 #include <chrono>
