@@ -340,7 +340,7 @@ TEST(ReconnectingSourceTest, BuffersThatComeInABurstKeepTheSpacingTheyWereMadeWi
   // Made 40 ms apart, delivered together: stamped 40 ms apart, not at the instant they came.
   ASSERT_EQ(burst.size(), 5u);
   for (size_t i = 1; i < burst.size(); ++i)
-    EXPECT_NEAR(burst[i].due - burst[i - 1].due, 0.04, 1e-6) << i;
+    EXPECT_NEAR(burst[i].due - burst[i - 1].due, 0.04, 1e-3) << i;
 }
 
 TEST(ReconnectingSourceTest, PicturesOfASizeTheRecorderCannotTakeAreAskedForAtTheFallback) {

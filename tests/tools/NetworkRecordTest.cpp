@@ -319,8 +319,7 @@ TEST_F(NetworkRecordTest, SourcesThatCannotBeHadRecordNoSignalAndSayWhy) {
   EXPECT_EQ(loss.get<std::string>("why"), "Connection refused");
 }
 
-TEST_F(NetworkRecordTest, MisbehavingSourcesKeepEveryFilesLengthAndAreBackWithinASecond) {
-  // The sources of FaultySources.py, one session for every check.
+TEST_F(NetworkRecordTest, FaultySourcesKeepEveryFilesLengthAndAreBackWithinASecond) {
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=127.0.0.1\n");
   const std::string udp = std::to_string(FreeLoopbackPort());
   ToolProcess sources(kPythonProgram, {SORVO_FAULTY_SOURCES, dir.path(), udp}, dir.path());
