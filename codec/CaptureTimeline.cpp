@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "host/TickCount.h"
+
 namespace sorvo {
 
 void CaptureTimeline::Reset(int frameRate) {
@@ -9,6 +11,7 @@ void CaptureTimeline::Reset(int frameRate) {
   m_started = false;
   m_moved = false;
   m_anchored = false;
+  m_wentBack = false;
   m_previousTime = 0;
   m_previousSlot = -1;
   m_origin.store(0, std::memory_order_relaxed);
@@ -16,10 +19,12 @@ void CaptureTimeline::Reset(int frameRate) {
 
 CaptureTimeline::Placement CaptureTimeline::Place(double time) {
   const bool usable = std::isfinite(time);
+  const uint32_t tick = GetTickCount();
   if (!m_started) {
     m_started = true;
     m_previousSlot = 0;
     m_anchored = usable;
+    m_previousTick = tick;
     if (usable) {
       m_previousTime = time;
       m_origin.store(time, std::memory_order_relaxed);
@@ -28,16 +33,23 @@ CaptureTimeline::Placement CaptureTimeline::Place(double time) {
   }
   if (!usable)
     return Count(time, false);
+  const double step = time - m_previousTime;
+  // Unsigned, so that the clock's wrap after 49 days changes nothing.
+  const double passed = static_cast<uint32_t>(tick - m_previousTick) / 1000.0;
+  const bool wentBack = step < -kLongestBackStep;
+  if (wentBack && !m_wentBack && m_anchored) {
+    m_wentBack = true;
+    return Placement{false, m_previousSlot, false};
+  }
+  m_wentBack = false;
+  m_previousTime = time;
+  m_previousTick = tick;
   if (!m_anchored) {
     // The first time worth following: it takes the next slot, and the grid is laid from it.
     m_anchored = true;
-    m_previousTime = time;
     return Count(time, true);
   }
-
-  const double step = time - m_previousTime;
-  m_previousTime = time;
-  if (step < -kLongestBackStep || step > kLongestGap)
+  if (wentBack || (step > kLongestGap && passed < kStallShare * step))
     return Count(time, true);
   // Until the times have moved once, a time that does not move is no time at all (a host
   // that passes 0 for every picture). After that it is an instant already recorded: a

@@ -15,14 +15,22 @@
 // that shows the same instant again, or a source faster than the stream's rate). So no
 // picture is placed as much as kTolerance frame intervals from its capture time.
 //
+// A picture more than kLongestBackStep before the previous one is left out as well: a
+// picture that a source handed over late, with the time it was made. Only when the next
+// picture is that far back too has the clock itself gone back (a clock that was set), and
+// from that picture on the grid follows the new times.
+//
 // Times the grid cannot follow are counted instead: the picture takes the next slot and
 // the origin moves so that the times after it are measured from there. Such a time is one
-// that is not a number, one more than kLongestBackStep before the previous picture's, one
-// more than kLongestGap after it, and one equal to or before the previous picture's while
-// the times have not yet moved forward (a host that passes 0 for every picture). Once they
-// have moved, a time that stands still shows an instant already recorded: a picture handed
-// over again is left out, and a clock that stops leaves the last picture on screen until
-// it moves again.
+// that is not a number, the second of two in a row more than kLongestBackStep before the
+// last followed one, one more than kLongestGap after the previous one that this machine's
+// clock did not see pass (a clock that was set, or times in another unit), and one equal to
+// or before the previous picture's while the times have not yet moved forward (a host that
+// passes 0 for every picture). A longer jump that did pass here is a stall, and the grid
+// keeps it as a gap: whatever happened, a file never moves against the capture clock. Once
+// the times have moved, a time that stands still shows an instant already recorded: a
+// picture handed over again is left out, and a clock that stops leaves the last picture on
+// screen until it moves again.
 //
 // Threads: Place and Reset on the encoding thread; origin() on any thread.
 #pragma once
@@ -34,12 +42,14 @@ namespace sorvo {
 
 class CaptureTimeline {
  public:
-  // A picture more than this many seconds before the previous one is counted, not timed.
+  // A picture more than this many seconds before the previous one is left out; the second
+  // in a row is counted, not timed.
   static constexpr double kLongestBackStep = 1.0;
-  // A picture more than this many seconds after the previous one is counted, not timed: a
-  // capture pause of up to this long is kept as a gap, a larger jump is taken for a clock
-  // that was set or for times in another unit.
+  // A capture pause of up to this many seconds is kept as a gap whatever this machine's
+  // clock says; a larger jump only when at least kStallShare of it passed on this machine's
+  // clock too, else it is taken for a clock that was set or for times in another unit.
   static constexpr double kLongestGap = 10.0;
+  static constexpr double kStallShare = 0.5;
   // How far, in frame intervals, a picture may be placed from its capture time.
   static constexpr double kTolerance = 0.75;
 
@@ -51,7 +61,8 @@ class CaptureTimeline {
 
   // Starts a new stream of `frameRate` pictures per second; the next picture is slot 0.
   void Reset(int frameRate);
-  // Where the picture captured at `time` (seconds) goes.
+  // Where the picture captured at `time` (seconds) goes. Reads this machine's clock
+  // (GetTickCount, which tests may replace).
   Placement Place(double time);
   // The capture time of slot 0, in the clock of the times given to Place; 0 before the
   // first picture.
@@ -64,7 +75,9 @@ class CaptureTimeline {
   bool m_started = false;
   bool m_moved = false;         // the times have moved forward at least once
   bool m_anchored = false;      // m_origin comes from a usable time
-  double m_previousTime = 0;    // the last picture's time, placed or left out
+  bool m_wentBack = false;      // the last picture was left out as far back
+  double m_previousTime = 0;    // the last followed picture's time, placed or left out
+  uint32_t m_previousTick = 0;  // this machine's clock then, in milliseconds
   int64_t m_previousSlot = -1;  // the last placed picture's slot
   std::atomic<double> m_origin{0};
 };

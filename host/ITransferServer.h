@@ -32,7 +32,9 @@ class SORVO_EXPORT ITransferServer : public IUnknown {
   virtual int Broadcast(const void* data, int size, const void* header, int* clientsReached) = 0;
   // Number of connected clients.
   virtual int GetClientCount() = 0;
-  // Stops serving: closes the listener and all clients. The object stays valid.
+  // Stops serving: closes the listener, sends each client what was broadcast to it before
+  // (waiting at most a few seconds for clients that do not read), and closes the clients
+  // in order. The object stays valid.
   virtual int Stop() = 0;
 };
 

@@ -44,7 +44,8 @@ TransferConnection::QueueResult TransferConnection::Queue(
   bool overflow = false;
   {
     std::lock_guard<std::mutex> hold(m_lock);
-    if (m_closed) return QueueResult::kClosed;
+    if (m_closed || m_finishing)
+      return QueueResult::kClosed;
     overflow = m_queuedBytes > 0 && m_queuedBytes + packet->size() > m_queueLimit;
     if (overflow) {
       MarkClosedLocked();
@@ -74,6 +75,39 @@ void TransferConnection::Close() {
   PostCloseSocket();
 }
 
+void TransferConnection::Finish() {
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_closed || m_finishing)
+      return;
+    m_finishing = true;
+    // A write under way ends in WriteNext, which finishes once the queue is empty.
+    if (m_writing)
+      return;
+    m_writing = true;
+  }
+  boost::asio::post(m_executor, [self = shared_from_this()] { self->WriteNext(); });
+}
+
+bool TransferConnection::WaitClosed(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(m_lock);
+  return m_ended.wait_until(hold, deadline, [this] { return m_closed; });
+}
+
+void TransferConnection::ShutDownSocket() {
+  // What the client sent is read first: a socket closed with unread bytes in it resets the
+  // connection, and the client would lose what is still on its way to it.
+  char discard[4096];
+  while (recv(m_socket.native_handle(), discard, sizeof(discard), MSG_DONTWAIT) > 0) {
+  }
+  boost::system::error_code ignored;
+  m_socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+  m_socket.close(ignored);
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (!m_closed)
+    MarkClosedLocked();
+}
+
 bool TransferConnection::IsClosed() const {
   std::lock_guard<std::mutex> hold(m_lock);
   return m_closed;
@@ -81,6 +115,7 @@ bool TransferConnection::IsClosed() const {
 
 void TransferConnection::MarkClosedLocked() {
   m_closed = true;
+  m_ended.notify_all();
   // The packets in flight are the I/O thread's; their bytes come off when the write ends.
   for (const auto& packet : m_queue) m_queuedBytes -= packet->size();
   m_queue.clear();
@@ -95,20 +130,26 @@ void TransferConnection::PostCloseSocket() {
 }
 
 void TransferConnection::WriteNext() {
+  bool finish = false;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_closed || m_queue.empty()) {
       m_writing = false;
-      return;
+      finish = !m_closed && m_finishing;
+    } else {
+      size_t batchBytes = 0;
+      do {
+        batchBytes += m_queue.front()->size();
+        m_inFlight.push_back(std::move(m_queue.front()));
+        m_queue.pop_front();
+      } while (!m_queue.empty() && m_inFlight.size() < kMaxBatchPackets &&
+               batchBytes + m_queue.front()->size() <= kMaxBatchBytes);
     }
-    size_t batchBytes = 0;
-    do {
-      batchBytes += m_queue.front()->size();
-      m_inFlight.push_back(std::move(m_queue.front()));
-      m_queue.pop_front();
-    } while (!m_queue.empty() && m_inFlight.size() < kMaxBatchPackets &&
-             batchBytes + m_queue.front()->size() <= kMaxBatchBytes);
   }
+  if (finish)
+    ShutDownSocket();
+  if (m_inFlight.empty())
+    return;
   m_writeBuffers.clear();
   for (const auto& packet : m_inFlight)
     m_writeBuffers.emplace_back(packet->data(), packet->size());

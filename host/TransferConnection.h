@@ -10,7 +10,8 @@
 // server). The socket is only ever touched on the server's I/O thread: Start runs there, and
 // every other call reaches the socket by posting to the I/O thread.
 //
-// Locks: m_lock guards m_queue, m_queuedBytes, m_writing and m_closed. m_socket, m_inFlight,
+// Locks: m_lock guards m_queue, m_queuedBytes, m_writing, m_finishing and m_closed; m_ended
+// waits on it. m_socket, m_inFlight,
 // m_writeBuffers and m_readBuffer belong to the I/O thread and need no lock. m_lock is taken
 // after the server's client lock, and no other lock is taken while it is held.
 #pragma once
@@ -19,6 +20,8 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -63,6 +66,11 @@ class TransferConnection final : public ITransferConnection,
 
   // Drops what is queued and closes the socket (on the I/O thread). Idempotent.
   void Close();
+  // Takes no more packets, writes out what is queued, then shuts the connection down in
+  // order (the client reads every byte, then the end of the stream) and closes it.
+  void Finish();
+  // Waits until the connection is closed, or `deadline`; whether it is.
+  bool WaitClosed(std::chrono::steady_clock::time_point deadline);
 
   bool IsClosed() const;
   const std::string& Peer() const { return m_peer; }
@@ -71,6 +79,8 @@ class TransferConnection final : public ITransferConnection,
   // Marks the connection closed and frees the queue; m_lock is held.
   void MarkClosedLocked();
   void PostCloseSocket();
+  // I/O thread: what Finish ends with once everything queued is written.
+  void ShutDownSocket();
   // I/O thread: writes the next run of queued packets, or ends the write loop when none.
   void WriteNext();
   void OnWritten(const boost::system::error_code& error);
@@ -88,9 +98,11 @@ class TransferConnection final : public ITransferConnection,
   const std::string m_peer;  // "address:port" of the client, fixed at accept
 
   mutable std::mutex m_lock;
+  std::condition_variable m_ended;                            // m_closed became true
   std::deque<std::shared_ptr<const TransferPacket>> m_queue;  // guarded by m_lock
   size_t m_queuedBytes = 0;  // guarded by m_lock; m_queue plus m_inFlight
   bool m_writing = false;    // guarded by m_lock; a write is posted or in flight
+  bool m_finishing = false;  // guarded by m_lock; Finish was called
   bool m_closed = false;     // guarded by m_lock
 
   boost::asio::ip::tcp::socket m_socket;                       // I/O thread

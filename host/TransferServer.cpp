@@ -195,7 +195,16 @@ int TransferServer::Stop() {
     m_stopped = true;
     clients.swap(m_clients);
   }
-  for (const auto& client : clients) client->Close();
+  // Each client is sent what was broadcast before the stop, then the end of the stream; one
+  // that has not taken it all by the limit is cut off. From the I/O thread itself nothing
+  // could be sent while it waited.
+  const bool onIoThread = m_thread.get_id() == std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + kTransferFinishLimit;
+  for (const auto& client : clients)
+    client->Finish();
+  for (const auto& client : clients)
+    if (onIoThread || !client->WaitClosed(deadline))
+      client->Close();
   boost::asio::post(m_io, [this] {
     boost::system::error_code ignored;
     m_acceptor.close(ignored);

@@ -9,6 +9,10 @@
 // be called from any thread, also at the same time. The I/O thread, named
 // "Transfer_<port>", accepts clients, calls OnAccept and does all socket work.
 //
+// Stop lets every client take what is queued for it, then ends its stream in order (FIN),
+// so that a viewer or a second recorder ends with the same packets as the sink's own file;
+// a client that has not taken it all after kTransferFinishLimit is cut off.
+//
 // Clients are accepted once the owner has registered its accept callback (null is fine) or
 // has broadcast for the first time, whichever comes first: a client that connects in
 // between waits in the listen backlog, so that none misses the greeting OnAccept sends.
@@ -25,6 +29,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -43,6 +48,8 @@ constexpr size_t kTransferQueueLimit = 16u << 20;
 constexpr int kTransferMaxClients = 64;
 // Length of the packet header that a broadcast sends ahead of its data.
 constexpr int kTransferHeaderSize = 20;
+// How long Stop lets its clients take what is queued for them before it cuts them off.
+constexpr auto kTransferFinishLimit = std::chrono::seconds(2);
 
 class TransferServer final : public ITransferServer {
  public:

@@ -201,12 +201,11 @@ int CSorvoSinkFF::StopPrivateStream() {
 
 int CSorvoSinkFF::Close() {
   if (m_pool.HasBuffers()) m_pool.PostStop();
-  // The server stops serving first, but it is released only once the worker, which
-  // broadcasts through it, has ended.
-  if (m_pServer != nullptr) m_pServer->Stop();
   // The worker takes m_lock for every packet, so it is waited for without m_lock; the
-  // buffers go under m_lock, which a capture thread holds while it copies into one.
+  // buffers go under m_lock, which a capture thread holds while it copies into one. The
+  // server stops after it, so that its clients get the packets of the last pictures too.
   m_pool.StopWorker();
+  if (m_pServer != nullptr) m_pServer->Stop();
   {
     CSingleLock hold(m_lock);
     m_nQueuedLength = 0;

@@ -3,21 +3,26 @@
 // stream, long sessions) and the host clocks that cannot be followed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <set>
 #include <vector>
 
 #include "codec/CaptureTimeline.h"
+#include "host/TickCount.h"
 
 namespace {
 
 using sorvo::CaptureTimeline;
 
+std::atomic<uint32_t> g_ticks{0};  // this machine's clock, when a test sets it
+
 // The slots of pictures captured at `times`; -1 for a picture left out.
 std::vector<int64_t> Slots(CaptureTimeline& timeline, const std::vector<double>& times) {
   std::vector<int64_t> slots;
   for (double time : times) {
+    g_ticks.store(static_cast<uint32_t>(0xFFFFF000u + time * 1000));
     const CaptureTimeline::Placement placed = timeline.Place(time);
     slots.push_back(placed.encode ? placed.slot : -1);
   }
@@ -126,17 +131,29 @@ TEST(CaptureTimelineTest, TimesThatCannotBeFollowedAreCountedAndFollowedFromTher
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
   timeline.Reset(25);
-  // Not a number; a clock set back by a minute; a jump of an hour; each picture is counted
+  // Not a number; a clock set back by a minute (its first picture is taken for one handed
+  // over late); a jump of an hour that this machine's clock did not make; each is counted
   // and the times after it are followed again, gaps and all.
   EXPECT_EQ(Slots(timeline, {nan, 1.00, 1.04, nan, 1.12, 1.16, -59.0, -58.96, -58.84, 3541.16,
                              3541.20, 3546.20}),
-            (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 137}));
+            (std::vector<int64_t>{0, 1, 2, 3, 4, 5, -1, 6, 9, 10, 11, 136}));
 
   // A clock that stops after it ran: the same instant again and again is left out, and
   // the last picture stays on screen until the clock moves on.
   timeline.Reset(25);
   EXPECT_EQ(Slots(timeline, {0.00, 0.04, 0.08, 0.08, 0.08, 0.08, 0.08, 0.08, 0.12, 0.20}),
             (std::vector<int64_t>{0, 1, 2, -1, -1, -1, -1, -1, 3, 5}));
+}
+
+TEST(CaptureTimelineTest, AStallThisMachineSawIsAGapAndALatePictureMovesNothing) {
+  // A camera that stalls for 30 s, on this machine's clock too (which wraps on the way),
+  // then hands over a picture made 2 s before the last one.
+  sorvo::SetTickSourceForTesting([] { return g_ticks.load(); });
+  CaptureTimeline timeline;
+  timeline.Reset(25);
+  EXPECT_EQ(Slots(timeline, {0.0, 0.04, 30.04, 30.08, 28.08, 30.12}),
+            (std::vector<int64_t>{0, 1, 751, 752, -1, 753}));
+  sorvo::SetTickSourceForTesting(nullptr);
 }
 
 TEST(CaptureTimelineTest, ResetStartsAFreshStream) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -477,6 +478,7 @@ TEST_F(SinkRecordingTest, FullDiskEndsThePrivateStreamButTheRecordingGoesOn) {
 }
 
 TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOn) {
+  dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=127.0.0.1\n");
   constexpr int kBigWidth = 1280, kBigHeight = 720;
   const unsigned short port = sorvo::test::FreeLoopbackPort();
   auto* sink = new CSorvoSinkFF();
@@ -506,7 +508,14 @@ TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOn) {
   });
   std::vector<uint8_t> picture(kBigWidth * kBigHeight * 3 / 2);
   uint32_t seed = 1;
+  // A client that joins late and reads only at Close still gets every byte queued for it.
+  std::optional<sorvo::test::LoopbackClient> late;
+  long long lateSent = 0;
   for (int i = 0; i < 200; ++i) {
+    if (i == 190) {
+      late.emplace(port, "127.0.0.1", 4096);
+      ASSERT_EQ(late->Read(sizeof(StreamInfo)).size(), sizeof(StreamInfo));
+    }
     for (auto& b : picture) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
     sink->OnBuffer(0, 0, picture.data(), static_cast<long>(picture.size()), kBigWidth, kBigHeight,
                    PIX_FMT_YUV420P);
@@ -514,13 +523,18 @@ TEST_F(SinkRecordingTest, AStalledClientIsDroppedWhileRecordingAndOthersGoOn) {
   }
   StreamInfo info;
   sink->GetStreamInfo(&info);
-  EXPECT_EQ(info.clients, 1);  // the stalled client was dropped
+  EXPECT_EQ(info.clients, 2);  // the stalled client was dropped
   EXPECT_EQ(info.packetsSent, 200);
   for (int wait = 0; wait < 60000 && readerPackets.load() < 200; ++wait)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  sink->Close();  // stops the server: the reader sees the end
+  std::thread lateDrain([&] { lateSent -= late->DrainToEnd(); });
+  sink->Close();  // stops the server: the readers see the end
   drain.join();
+  lateDrain.join();
   const std::vector<SeenPacket> packets = collector.Packets();
+  for (size_t i = 190; i < packets.size(); ++i)
+    lateSent += static_cast<long long>(sizeof(PacketHeader) + packets[i].data.size());
+  EXPECT_EQ(lateSent, 0);
   ASSERT_EQ(received.size(), packets.size());
   for (size_t i = 0; i < packets.size(); ++i) EXPECT_EQ(Bytes(received[i]), packets[i].data) << i;
   sink->Release();

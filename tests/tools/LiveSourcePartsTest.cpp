@@ -108,10 +108,10 @@ class ScriptedConnections {
   ReconnectingSource::Setup Setup() {
     ReconnectingSource::Setup setup;
     setup.name = "fake://camera";
-    setup.connect = [this](int width, int height, const StopToken& stop, std::string* why) {
+    setup.connect = [this](const auto& wanted, const StopToken& stop, std::string* why) {
       std::lock_guard<std::mutex> hold(m_lock);
       m_attempts.push_back(Clock::now());
-      m_sizes.push_back({width, height});
+      m_sizes.push_back({wanted.width, wanted.height});
       const size_t at = std::min(m_attempts.size(), m_script.size()) - 1;
       return m_script[at](stop, why);
     };
@@ -165,7 +165,7 @@ double SteadySeconds(Clock::time_point at) {
   return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
 
-TEST(ReconnectingSourceTest, ALostSourceIsStoodInForAndConnectedAgainWithBackoff) {
+TEST(ReconnectingSourceTest, ALostSourceIsStoodInForAndConnectedAgainTwiceASecond) {
   // Five buffers, a cut, two refusals, then buffers for good.
   ScriptedConnections connections({Link(5, 1), Refused(), Refused(), Link(-1, 4)});
   ReconnectingSource source(connections.Setup());
@@ -207,7 +207,7 @@ TEST(ReconnectingSourceTest, ALostSourceIsStoodInForAndConnectedAgainWithBackoff
   // first connection's may have gone that way, but not its last ones.
   EXPECT_EQ(kinds, "1s4");
 
-  // Connected again 0.5 s after the cut, then after 1 s and 2 s more.
+  // Connected again 0.5 s after the cut, then every 0.5 s for the first minute.
   const std::vector<Clock::time_point> attempts = connections.attempts();
   ASSERT_EQ(attempts.size(), 4u);
   const std::vector<sorvo::tools::SignalLog::Loss> losses = source.signal()->Losses();
@@ -215,8 +215,8 @@ TEST(ReconnectingSourceTest, ALostSourceIsStoodInForAndConnectedAgainWithBackoff
   EXPECT_EQ(losses[0].why, "cut");
   ASSERT_TRUE(losses[0].backAt.has_value());
   EXPECT_GE(attempts[1] - losses[0].lostAt, std::chrono::milliseconds(500));
-  EXPECT_GE(attempts[2] - attempts[1], std::chrono::milliseconds(1000));
-  EXPECT_GE(attempts[3] - attempts[2], std::chrono::milliseconds(2000));
+  EXPECT_GE(attempts[3] - attempts[1], std::chrono::milliseconds(1000));
+  EXPECT_LT(attempts[3] - attempts[1], std::chrono::milliseconds(2000));
   EXPECT_GT(*losses[0].backAt, attempts[3]);
   // Later connections are asked for the size the first one fixed.
   EXPECT_EQ(connections.sizes()[3], (std::pair<int, int>{160, 120}));
@@ -323,7 +323,7 @@ class BurstLink : public MediaSource {
 TEST(ReconnectingSourceTest, BuffersThatComeInABurstKeepTheSpacingTheyWereMadeWith) {
   ReconnectingSource::Setup setup;
   setup.name = "fake://burst";
-  setup.connect = [](int, int, const StopToken& stop, std::string*) {
+  setup.connect = [](const auto&, const StopToken& stop, std::string*) {
     return std::unique_ptr<MediaSource>(std::make_unique<BurstLink>(stop));
   };
   setup.standIn = [](const MediaSource&) { return std::make_unique<FillStandIn>(); };
@@ -340,7 +340,7 @@ TEST(ReconnectingSourceTest, BuffersThatComeInABurstKeepTheSpacingTheyWereMadeWi
   // Made 40 ms apart, delivered together: stamped 40 ms apart, not at the instant they came.
   ASSERT_EQ(burst.size(), 5u);
   for (size_t i = 1; i < burst.size(); ++i)
-    EXPECT_NEAR(burst[i].due - burst[i - 1].due, 0.04, 1e-6) << i;
+    EXPECT_NEAR(burst[i].due - burst[i - 1].due, 0.04, 1e-3) << i;
 }
 
 TEST(ReconnectingSourceTest, PicturesOfASizeTheRecorderCannotTakeAreAskedForAtTheFallback) {
@@ -429,7 +429,7 @@ TEST(NetworkInputTest, NetworkUrlsAreLiveAndOpenedAsLiveInput) {
     EXPECT_FALSE(IsNetworkUrl(name)) << name;
 
   auto option = [](const std::string& url, const char* key) {
-    AVDictionary* options = sorvo::tools::NetworkInputOptions(url);
+    AVDictionary* options = sorvo::tools::NetworkInputOptions(url, false);
     const AVDictionaryEntry* entry = av_dict_get(options, key, nullptr, 0);
     const std::string value = entry != nullptr ? entry->value : "";
     av_dict_free(&options);

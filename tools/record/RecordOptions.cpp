@@ -145,7 +145,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  sorvo://HOST:PORT    a camera of another sorvo-record, from its camera's port\n"
       "  SOURCE,name=NAME     the camera's name, for its file, tracks and no-signal picture\n"
       "A network camera that stops sending is recorded on \"no signal\" (--on-loss) and\n"
-      "connected again (after 0.5 s, doubling to every 5 s); one that cannot be reached at\n"
+      "connected again (every 0.5 s for a minute, then less often); one not reached at\n"
       "the start is recorded at the director's size and --fps until it answers. --audio takes\n"
       "the same network URLs (silence while lost).\n"
       "Publishing (--publish, repeatable): rtmp://HOST[:PORT]/APP/KEY or rtmps://... (FLV),\n"

@@ -13,18 +13,19 @@ constexpr int kFastestRate = 35;
 
 std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name,
                                                std::string* error,
-                                               int width,
-                                               int height,
+                                               const Wanted& wanted,
                                                const std::atomic<bool>* stop) {
   std::unique_ptr<MediaCamera> camera(new MediaCamera());
   camera->m_name = name;
-  if (!camera->m_input.Open(name, AVMEDIA_TYPE_VIDEO, stop ? stop : camera->stopFlag(), error))
+  if (!camera->m_input.Open(name, AVMEDIA_TYPE_VIDEO, stop ? stop : camera->stopFlag(), error,
+                            wanted.knownRate > 0))
     return nullptr;
   const AVCodecContext* decoder = camera->m_input.decoder();
-  camera->m_width = width > 0 ? width : decoder->width;
-  camera->m_height = height > 0 ? height : decoder->height;
+  camera->m_width = wanted.width > 0 ? wanted.width : decoder->width;
+  camera->m_height = wanted.height > 0 ? wanted.height : decoder->height;
   camera->m_pixelFormat = PIX_FMT_YUV420P;
-  const double rate = camera->m_input.declaredRate();
+  // A short look at a stream may not find the rate an earlier connection found.
+  const double rate = wanted.knownRate > 0 ? wanted.knownRate : camera->m_input.declaredRate();
   camera->m_frameRate =
       std::clamp(static_cast<int>(std::lround(rate > 0 ? rate : 25.0)), 1, kFastestRate);
   if (camera->m_width <= 0 || camera->m_height <= 0) {

@@ -22,16 +22,15 @@ namespace sorvo::tools {
 class MediaCamera : public MediaSource {
  public:
   // Null with `error` set when the input cannot be opened or has no video. Pictures come
-  // at the input's own size, or scaled to `width` x `height` where those are given. A
-  // `stop` flag, where given, stops it instead of Stop().
+  // as `wanted` says. A `stop` flag, where given, stops it instead of Stop().
   static std::unique_ptr<MediaCamera> Open(const std::string& name,
                                            std::string* error,
-                                           int width = 0,
-                                           int height = 0,
+                                           const Wanted& wanted = Wanted(),
                                            const std::atomic<bool>* stop = nullptr);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return m_input.live(); }
+  bool timesCounted() const override { return m_input.timesCounted(); }
   std::string Describe() const override;
 
  private:

@@ -58,8 +58,11 @@ std::string MediaInput::InterruptedText() const {
   return "nothing came for " + FormatNumber(m_watchdog.armedFor) + " s";
 }
 
-bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atomic<bool>* stop,
-                      std::string* error) {
+bool MediaInput::Open(const std::string& name,
+                      AVMediaType type,
+                      const std::atomic<bool>* stop,
+                      std::string* error,
+                      bool knownFormat) {
   static const bool devicesRegistered = (avdevice_register_all(), true);
   (void)devicesRegistered;
 
@@ -76,8 +79,11 @@ bool MediaInput::Open(const std::string& name, AVMediaType type, const std::atom
   AVDictionary* options = nullptr;
   if (format == nullptr && IsNetworkUrl(target)) {
     m_kind = Kind::kNetwork;
-    options = NetworkInputOptions(target);
-    m_watchdog.Arm(kConnectSeconds);
+    m_listener = IsListenerUrl(target);
+    options = NetworkInputOptions(target, knownFormat);
+    // Listening again, it waits for its sender as long as it takes.
+    if (!m_listener || !knownFormat)
+      m_watchdog.Arm(kConnectSeconds);
   }
   int result = avformat_open_input(&raw, target.c_str(), format, &options);
   av_dict_free(&options);
@@ -169,10 +175,22 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
       *error = "decoding failed: " + AvErrorText(result);
       return false;
     }
-    if (m_draining) continue;
-    if (m_kind == Kind::kNetwork)
+    if (m_draining)
+      continue;
+    // A listener that falls silent goes on listening: its sender may come back.
+    if (m_kind == Kind::kNetwork && m_listener)
+      m_watchdog.Disarm();
+    else if (m_kind == Kind::kNetwork)
       m_watchdog.Arm(kSilentSourceSeconds);
+    const auto asked = std::chrono::steady_clock::now();
     result = av_read_frame(m_input.get(), m_packet.get());
+    if (m_listener && std::chrono::steady_clock::now() - asked >=
+                          std::chrono::duration<double>(kSilentSourceSeconds)) {
+      // After a silence, what the decoder still holds was made before it; the stream is
+      // taken up again at a key frame.
+      avcodec_flush_buffers(m_decoder.get());
+      m_awaitingKey = true;
+    }
     if (result == AVERROR_EXIT) {
       *error = InterruptedText();
       return false;
@@ -187,7 +205,9 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
       m_draining = true;
       continue;
     }
-    if (m_packet->stream_index == m_stream) {
+    if (m_packet->stream_index == m_stream &&
+        !(m_awaitingKey && !(m_packet->flags & AV_PKT_FLAG_KEY))) {
+      m_awaitingKey = false;
       result = avcodec_send_packet(m_decoder.get(), m_packet.get());
       // A damaged packet in a file costs that frame, not the source.
       if (result < 0 && result != AVERROR(EAGAIN) && result != AVERROR_INVALIDDATA) {

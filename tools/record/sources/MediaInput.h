@@ -5,7 +5,8 @@
 //
 // The feeder's thread reads; a stop flag set from any thread breaks a blocking read. A
 // network stream that sends nothing for kSilentSourceSeconds, or does not open within
-// kConnectSeconds, fails, whatever its protocol's own timeouts do.
+// kConnectSeconds, fails, whatever its protocol's own timeouts do; a listener (NetworkInput.h)
+// read again after an earlier connection found its format waits for its sender instead.
 #pragma once
 
 #include <atomic>
@@ -23,8 +24,12 @@ namespace sorvo::tools {
 class MediaInput {
  public:
   // Opens the best stream of `type` in `name` and its decoder; false with `error` set.
-  bool Open(const std::string& name, AVMediaType type, const std::atomic<bool>* stop,
-            std::string* error);
+  // `knownFormat`: an earlier connection to the stream found its format (NetworkInput.h).
+  bool Open(const std::string& name,
+            AVMediaType type,
+            const std::atomic<bool>* stop,
+            std::string* error,
+            bool knownFormat = false);
 
   enum class Kind { kFile, kDevice, kNetwork };
   Kind kind() const { return m_kind; }
@@ -35,6 +40,8 @@ class MediaInput {
   AVCodecContext* decoder() const { return m_decoder.get(); }
   // Frames per second the stream declares; 0 when it declares none.
   double declaredRate() const;
+  // The input carries no times of its own (MJPEG over HTTP): frame times count frames.
+  bool timesCounted() const { return (m_input->iformat->flags & AVFMT_NOTIMESTAMPS) != 0; }
   // The input format's name ("mov,mp4,...", "video4linux2,v4l2", ...).
   std::string formatName() const;
 
@@ -51,6 +58,7 @@ class MediaInput {
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     double armedFor = 0;  // seconds, for the message
     void Arm(double seconds);
+    void Disarm() { deadline = std::chrono::steady_clock::time_point::max(); }
     bool Expired() const { return std::chrono::steady_clock::now() > deadline; }
   };
   static int Interrupted(void* watchdog);
@@ -65,6 +73,8 @@ class MediaInput {
   PacketPtr m_packet{av_packet_alloc()};
   int m_stream = -1;
   Kind m_kind = Kind::kFile;
+  bool m_listener = false;     // a network stream that waits for its sender
+  bool m_awaitingKey = false;  // after a listener's silence, until its next key frame
   Watchdog m_watchdog;
   bool m_draining = false;
   // Time added to every frame of the current loop, and where the loop's last frame ended.

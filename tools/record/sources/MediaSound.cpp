@@ -14,9 +14,11 @@ namespace sorvo::tools {
 
 std::unique_ptr<MediaSound> MediaSound::Open(const std::string& name,
                                              std::string* error,
-                                             const std::atomic<bool>* stop) {
+                                             const std::atomic<bool>* stop,
+                                             bool knownFormat) {
   std::unique_ptr<MediaSound> sound(new MediaSound());
-  if (!sound->m_input.Open(name, AVMEDIA_TYPE_AUDIO, stop ? stop : sound->stopFlag(), error))
+  if (!sound->m_input.Open(name, AVMEDIA_TYPE_AUDIO, stop ? stop : sound->stopFlag(), error,
+                           knownFormat))
     return nullptr;
   const AVCodecContext* decoder = sound->m_input.decoder();
   AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;

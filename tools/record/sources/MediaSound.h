@@ -18,10 +18,11 @@ namespace sorvo::tools {
 class MediaSound : public MediaSource {
  public:
   // Null with `error` set when the input cannot be opened or has no audio. A `stop` flag,
-  // where given, stops it instead of Stop().
+  // where given, stops it instead of Stop(); `knownFormat` as MediaInput::Open takes it.
   static std::unique_ptr<MediaSound> Open(const std::string& name,
                                           std::string* error,
-                                          const std::atomic<bool>* stop = nullptr);
+                                          const std::atomic<bool>* stop = nullptr,
+                                          bool knownFormat = false);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return m_input.live(); }

@@ -19,6 +19,15 @@ namespace sorvo::tools {
 
 class SignalLog;
 
+// What a connection to a network source is asked for: pictures of `width` x `height` (0 x 0:
+// the source's own size), and, once an earlier connection has found the stream's format,
+// its frame rate, so that a connection made again looks at the stream only briefly.
+struct Wanted {
+  int width = 0;
+  int height = 0;
+  int knownRate = 0;
+};
+
 class MediaSource {
  public:
   virtual ~MediaSource() = default;
@@ -34,6 +43,9 @@ class MediaSource {
   // feeder puts on the session's clock as they are, instead of where the first buffer
   // arrives.
   virtual bool timedOnSteadyClock() const { return false; }
+  // A source whose times only count its buffers at the rate it claims (a stream that
+  // carries no times of its own): they say nothing of when a buffer was made.
+  virtual bool timesCounted() const { return false; }
   // What the user named and what it turned out to be, for the messages and the summary.
   virtual std::string Describe() const = 0;
   const std::string& error() const { return m_error; }

@@ -47,14 +47,17 @@ void ReconnectingSource::FinishOpening() {
     return;
   m_opened = true;
   std::string why;
-  std::unique_ptr<MediaSource> link = m_setup.connect(0, 0, stopToken(), &why);
+  std::unique_ptr<MediaSource> link = m_setup.connect(Wanted(), stopToken(), &why);
   if (link && m_setup.pictures) {
     const std::string problem = SizeProblem(link->width(), link->height());
     if (!problem.empty()) {
       // Pictures of a size the library does not take are asked for at the fallback size.
       AddNote(problem + ": they are scaled to " + std::to_string(m_setup.width) + "x" +
               std::to_string(m_setup.height));
-      link = m_setup.connect(m_setup.width, m_setup.height, stopToken(), &why);
+      const Wanted wanted{m_setup.width, m_setup.height, link->frameRate()};
+      // A listener's port is let go of before it is listened on again.
+      link.reset();
+      link = m_setup.connect(wanted, stopToken(), &why);
     }
   }
   const Clock::time_point now = Clock::now();
@@ -102,20 +105,35 @@ void ReconnectingSource::MarkLostLocked(Clock::time_point at, const std::string&
   m_wake.notify_all();
 }
 
+double ReconnectingSource::RetryDelay(double lostFor, double previous) const {
+  if (lostFor < kQuickRetryPeriod)
+    return m_setup.listener ? kListenerRetrySeconds : kQuickRetrySeconds;
+  return std::clamp(previous * 2, kQuickRetrySeconds, kLongestRetrySeconds);
+}
+
 double ReconnectingSource::Reckoning::Stamp(double streamTime, double arrival) {
   const double seen = arrival - streamTime;
-  if (!started || seen > delay + kClockJumpSeconds) {
+  if (!started || streamTime < lastStreamTime || arrival - lastArrival > kSilentSourceSeconds ||
+      seen > delay + kClockJumpSeconds) {
     started = true;
     delay = seen;
   } else {
     delay = std::min(delay + kDriftAllowance * (arrival - lastArrival), seen);
   }
   lastArrival = arrival;
+  lastStreamTime = streamTime;
   return streamTime + delay;
 }
 
 void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at) {
   std::lock_guard<std::mutex> hold(m_lock);
+  if (at < m_lastDue) {
+    // Made before what the feeder already has: stand-ins took its place.
+    m_spare.push_back(std::move(*buffer));
+    buffer->clear();
+    NoteLate();
+    return;
+  }
   if (m_queue.size() >= m_setup.depth) {
     m_spare.push_back(std::move(m_queue.front().data));
     m_queue.pop_front();
@@ -135,10 +153,60 @@ void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at
   m_wake.notify_all();
 }
 
-void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {
-  double retry = kFirstRetrySeconds;
-  std::vector<uint8_t> buffer;
+void ReconnectingSource::ReadLink(MediaSource& link) {
   Reckoning reckoning;
+  std::deque<Read> held;
+  std::vector<uint8_t> buffer;
+  double streamTime = 0;
+  double lastArrival = Seconds(Clock::now().time_since_epoch());
+  while (link.Next(&buffer, &streamTime)) {
+    TakeNotes(link);
+    const double arrival = Seconds(Clock::now().time_since_epoch());
+    const double at = link.timesCounted() ? arrival : reckoning.Stamp(streamTime, arrival);
+    Read read{std::move(buffer), Clock::time_point(Duration(at)), streamTime, arrival};
+    buffer.clear();
+    const bool afterSilence = arrival - lastArrival >= kSilentSourceSeconds;
+    lastArrival = arrival;
+    if (!held.empty()) {
+      const Read& first = held.front();
+      const double step = streamTime - held.back().streamTime;
+      if (step < 0 || step > kSilentSourceSeconds) {
+        // The stream starts afresh: what was held is what a decoder or a demuxer still had
+        // of it before the silence, made long ago.
+        held.clear();
+        NoteLate();
+      } else if (streamTime > first.streamTime &&
+                 arrival - first.arrival >= kPacedShare * (streamTime - first.streamTime)) {
+        // Buffers come at the stream's pace again: the source is back.
+        for (Read& back : held)
+          Post(&back.data, back.at);
+        held.clear();
+      } else {
+        held.push_back(std::move(read));
+        if (held.size() > m_setup.depth)
+          held.pop_front();
+        continue;
+      }
+    } else if (afterSilence) {
+      held.push_back(std::move(read));
+      continue;
+    }
+    Post(&read.data, read.at);
+    buffer.swap(read.data);
+  }
+  // What the connection gave up as it ended.
+  if (!held.empty() && !StopRequested())
+    NoteLate();
+}
+
+void ReconnectingSource::NoteLate() {
+  AddNote(std::string(m_setup.pictures ? "pictures" : "sound") +
+          " made before it fell silent came only after the stand-ins had taken their time, "
+          "and were left out");
+}
+
+void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {
+  double retry = 0;
   // Why the last connection failed or could not be made; each new reason is told once.
   std::string lastWhy;
   if (!link) {
@@ -149,32 +217,26 @@ void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {
     if (!link) {
       {
         std::unique_lock<std::mutex> lock(m_lock);
+        retry = RetryDelay(Seconds(Clock::now() - m_lostAt), retry);
         if (m_wake.wait_for(lock, Duration(retry), [this] { return StopRequested(); }))
           return;
       }
       std::string why;
-      link = m_setup.connect(m_width, m_height, stopToken(), &why);
+      link = m_setup.connect(Wanted{m_width, m_height, m_frameRate}, stopToken(), &why);
       if (!link) {
         if (StopRequested())
           return;
         if (why != lastWhy)
           AddNote("connecting again failed: " + why);
         lastWhy = why;
-        retry = std::min(retry * 2, kLongestRetrySeconds);
         continue;
       }
-      retry = kFirstRetrySeconds;
-      reckoning = Reckoning();
+      retry = 0;
       std::lock_guard<std::mutex> hold(m_lock);
       m_linked = true;
       m_lastArrival = Clock::now();
     }
-    double streamTime = 0;
-    while (link->Next(&buffer, &streamTime)) {
-      TakeNotes(*link);
-      const double at = reckoning.Stamp(streamTime, Seconds(Clock::now().time_since_epoch()));
-      Post(&buffer, Clock::time_point(Duration(at)));
-    }
+    ReadLink(*link);
     TakeNotes(*link);
     if (StopRequested())
       return;
@@ -209,6 +271,7 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     const Clock::time_point now = Clock::now();
     if (!m_queue.empty()) {
       at = std::max(m_queue.front().at, m_firstCall);
+      m_lastDue = at;
       data->swap(m_queue.front().data);
       m_spare.push_back(std::move(m_queue.front().data));
       m_queue.pop_front();
@@ -237,6 +300,7 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     }
     // A feeder held up leaves stand-ins out rather than catch up in a burst.
     at = now - m_nextStandIn > Duration(period) ? now : m_nextStandIn;
+    m_lastDue = at;
     m_nextStandIn = at + Duration(period);
     const double lostFor = Seconds(at - m_lostAt);
     lock.unlock();
@@ -244,7 +308,6 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     m_signal.CountStandIn();
     break;
   }
-  m_lastDue = at;
   *due = Seconds(at.time_since_epoch());
   return true;
 }

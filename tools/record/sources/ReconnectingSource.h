@@ -1,17 +1,26 @@
 // A live source that loses its signal and gets it back: a network camera, another
 // recorder's stream, network sound. A reader thread of its own reads the source's buffers
 // as they come. When the source fails (it ends, breaks off, or sends nothing for
-// kSilentSourceSeconds) it is connected again after 0.5 s, then after 1, 2 and 4 s, then
-// every 5 s. The feeder meanwhile always gets buffers: the source's own as they arrive, and
-// while there is no signal, stand-ins (StandIn.h) at the source's rate. So the session's
-// files keep their length, and the source's own buffers resume in them when it is back.
+// kSilentSourceSeconds) it is connected again every kQuickRetrySeconds (a listener, which
+// waits for its sender anyway, every kListenerRetrySeconds) for kQuickRetryPeriod, then
+// after twice as long each time, up to every kLongestRetrySeconds. A listener (UDP, an SRT
+// or TCP listener) that merely falls silent keeps its connection and goes on listening. So
+// a source that comes back records again within a second of sending. The feeder meanwhile
+// always gets buffers: the source's own as they arrive, and while there is no signal,
+// stand-ins (StandIn.h) at the source's rate. So the session's files keep their length,
+// and the source's own buffers resume in them when it is back.
 //
 // A buffer of the source's own is stamped with the time it arrived, smoothed by the
 // source's own clock: its time in the stream plus the least delay seen on this connection
 // (which may creep up by kDriftAllowance, so that a sender's clock slower than this
 // machine's is followed). Pictures that a network hands over in bursts so keep the
 // spacing they were made with, and never get a time after they arrived. A stream whose
-// clock jumps back starts the reckoning again.
+// clock goes back, or that paused for kSilentSourceSeconds, starts the reckoning again; a
+// stream whose times only count its pictures is stamped as its pictures arrive. So the
+// times handed to the feeder never go back, and a buffer that comes out of a connection
+// after stand-ins took its time (the half picture a camera sent before it fell silent, the
+// pictures a decoder gives up when its stream ends) is passed over: it is no return of the
+// signal, and no picture of its instant is recorded twice.
 //
 // The signal counts as lost from the moment a connection fails, or when no buffer has come
 // for kSilentSourceSeconds while connected (a stream whose packets do not decode); it is
@@ -25,9 +34,9 @@
 // Threads: FinishOpening once, on any one thread, before the first Next (Next does it when
 // it was not done); Next on the feeder's; the reader thread is started by FinishOpening
 // and ended by the destructor; Stop, Notes and signal() from any. m_lock guards the queue,
-// the spare buffers and the signal state, which the reader and the feeder share; the
-// stand-in and the last buffer belong to the feeder. Lock order: m_lock, then the
-// SignalLog's own.
+// the spare buffers, the signal state and the time last delivered, which the reader and
+// the feeder share; the stand-in and the last buffer belong to the feeder. Lock order:
+// m_lock, then the SignalLog's own or the notes'.
 #pragma once
 
 #include <chrono>
@@ -48,20 +57,25 @@ namespace sorvo::tools {
 class ReconnectingSource : public MediaSource {
  public:
   using Clock = std::chrono::steady_clock;
-  // Opens one connection, its pictures `width` x `height` (0 x 0: the source's own); null
-  // with `why` set. Must return soon once `stop` is requested.
+  // Opens one connection as `wanted`; null with `why` set. Must return soon once `stop` is
+  // requested.
   using Connect = std::function<
-      std::unique_ptr<MediaSource>(int width, int height, const StopToken& stop, std::string* why)>;
+      std::unique_ptr<MediaSource>(const Wanted& wanted, const StopToken& stop, std::string* why)>;
   // Makes what stands in for the source, once its format is fixed.
   using MakeStandIn = std::function<std::unique_ptr<StandIn>(const MediaSource& format)>;
 
-  static constexpr double kFirstRetrySeconds = 0.5;
+  static constexpr double kQuickRetrySeconds = 0.5;
+  static constexpr double kListenerRetrySeconds = 0.1;
+  static constexpr double kQuickRetryPeriod = 60.0;
   static constexpr double kLongestRetrySeconds = 5.0;
   // Seconds per second the least delay may rise by.
   static constexpr double kDriftAllowance = 0.005;
   // A delay this much above the least one cannot be the network's (the source would have
   // been lost first): the stream's clock went back.
   static constexpr double kClockJumpSeconds = 3.0;
+  // Buffers after a silence are the source's return once they arrive at least this share
+  // of their stream's pace.
+  static constexpr double kPacedShare = 0.5;
 
   struct Setup {
     std::string name;  // as the user wrote it
@@ -71,6 +85,8 @@ class ReconnectingSource : public MediaSource {
     // queue of `depth`, the oldest giving way to a newer one when it is full.
     bool pictures = true;
     size_t depth = 3;
+    // The source listens for its sender rather than calling it.
+    bool listener = false;
     // The format when the first connection fails. For sound only the rate counts.
     int width = 0;
     int height = 0;
@@ -99,20 +115,40 @@ class ReconnectingSource : public MediaSource {
     Clock::time_point at;
   };
 
+  // A buffer the reader got from a connection.
+  struct Read {
+    std::vector<uint8_t> data;
+    Clock::time_point at;  // as stamped
+    double streamTime;
+    double arrival;  // seconds on the steady clock
+  };
+
   // The reader's reckoning of a connection's times.
   struct Reckoning {
     bool started = false;
     double delay = 0;        // the least seen, arrival minus the stream's time, seconds
     double lastArrival = 0;  // seconds on the steady clock
+    double lastStreamTime = 0;
     // The capture time of a buffer at `streamTime` that arrived at `arrival`.
     double Stamp(double streamTime, double arrival);
   };
 
   void Run(std::unique_ptr<MediaSource> link);
+  // Reads a connection to its end. What comes after it fell silent for
+  // kSilentSourceSeconds is held until the stream shows whether it is back (buffers come at
+  // its pace again) or was only giving up what it still had (the connection ends, or its
+  // clock starts afresh): the half picture a camera sent before it fell silent, the last
+  // pictures a decoder held until the sender started again. Those are passed over.
+  void ReadLink(MediaSource& link);
+  // Tells once that buffers of the source's own came too late to be recorded.
+  void NoteLate();
   // Hands a buffer of the source's own, made at `at`, to the feeder; `buffer` gets a
   // spare one back.
   void Post(std::vector<uint8_t>* buffer, Clock::time_point at);
   void MarkLostLocked(Clock::time_point at, const std::string& why);
+  // How long to wait before connecting again, `lostFor` seconds into a loss, after waiting
+  // `previous` the last time.
+  double RetryDelay(double lostFor, double previous) const;
   void TakeNotes(const MediaSource& link);
 
   const Setup m_setup;
@@ -130,11 +166,11 @@ class ReconnectingSource : public MediaSource {
   Clock::time_point m_lastArrival;  // of a buffer of the source's own, or a connection
   Clock::time_point m_lostAt;       // while there is no signal
   bool m_linked = false;            // a connection is open
+  Clock::time_point m_lastDue;      // of the last buffer delivered
 
   // The feeder's own.
   std::unique_ptr<StandIn> m_standIn;
   std::vector<uint8_t> m_last;  // the last buffer of the source's own, when wanted
-  Clock::time_point m_lastDue;  // of the last buffer delivered
   bool m_standingIn = false;
   Clock::time_point m_nextStandIn;
 };

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "tools/common/CommandLine.h"
 #include "tools/record/sources/NetworkInput.h"
 
 namespace sorvo::tools {
@@ -33,11 +34,11 @@ bool SorvoStreamCamera::ParseAddress(const std::string& name,
 
 std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& name,
                                                            std::string* error,
-                                                           int width,
-                                                           int height,
+                                                           const Wanted& wanted,
                                                            const StopToken* stop) {
   std::unique_ptr<SorvoStreamCamera> camera(new SorvoStreamCamera());
   camera->m_name = name;
+  camera->m_wanted = wanted;
   ServerAddress address;
   if (!ParseAddress(name, &address, error) || !camera->m_decoder.Open(error))
     return nullptr;
@@ -58,12 +59,21 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& na
       *error = "no greeting: " + camera->ReadEndText();
       return nullptr;
   }
-  connection.SetIdleLimit(Milliseconds(kSilentSourceSeconds));
-  camera->m_width = width > 0 ? width : greeting.width;
-  camera->m_height = height > 0 ? height : greeting.height;
   camera->m_pixelFormat = PIX_FMT_YUV420P;
   camera->m_frameRate = greeting.frameRate;
-  camera->m_converter.emplace(camera->m_width, camera->m_height);
+  connection.SetDeadline(StreamConnection::Clock::now() + Milliseconds(kConnectSeconds));
+  if (!camera->ReadPicture(&camera->m_first)) {
+    *error = "no picture: " + camera->m_error;
+    return nullptr;
+  }
+  connection.SetDeadline(StreamConnection::Clock::time_point::max());
+  connection.SetIdleLimit(Milliseconds(kSilentSourceSeconds));
+  if (wanted.width == 0 &&
+      (camera->m_width != greeting.width || camera->m_height != greeting.height))
+    camera->AddNote("its greeting says " + std::to_string(greeting.width) + "x" +
+                    std::to_string(greeting.height) + ", its pictures are " +
+                    std::to_string(camera->m_width) + "x" + std::to_string(camera->m_height) +
+                    ": recorded as its pictures are");
   return camera;
 }
 
@@ -86,6 +96,8 @@ std::string SorvoStreamCamera::ReadEndText() const {
              " s";
     case StreamConnection::ReadResult::kStopped:
       return "stopped";
+    case StreamConnection::ReadResult::kDeadline:
+      return "no picture came within " + FormatNumber(kConnectSeconds) + " s";
     case StreamConnection::ReadResult::kFailed:
       return "the connection failed: " + m_connection.error();
     default:
@@ -117,6 +129,11 @@ bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
     bool unconvertible = false;
     const bool decoded =
         m_decoder.Decode(m_packet.data(), m_packet.size(), [&](const AVFrame* frame) {
+          if (!m_converter) {
+            m_width = m_wanted.width > 0 ? m_wanted.width : frame->width;
+            m_height = m_wanted.height > 0 ? m_wanted.height : frame->height;
+            m_converter.emplace(m_width, m_height);
+          }
           if (m_converter->Convert(frame, data))
             converted = true;
           else
@@ -136,8 +153,11 @@ bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
 }
 
 bool SorvoStreamCamera::Next(std::vector<uint8_t>* data, double* due) {
-  if (!ReadPicture(data))
+  if (!m_first.empty())
+    data->swap(m_first);
+  else if (!ReadPicture(data))
     return false;
+  m_first.clear();
   // The packets are pictures at the stream's rate; a live reader stamps them as they come.
   *due = static_cast<double>(m_pictures++) / m_frameRate;
   return true;

@@ -1,9 +1,11 @@
 // A camera that is another recorder's sink, reached at sorvo://HOST:PORT and read as
-// sorvo-view reads it: the 80-byte greeting gives the picture size and rate, then every
-// packet comes with its 20-byte header. Packets are decoded from the first key frame on,
-// and the pictures handed on in planar YUV 4:2:0 (scaled where another size is asked for),
-// for this recorder's sink to encode again: the library takes pictures, not packets, and
-// the director needs the pictures anyway.
+// sorvo-view reads it: the 80-byte greeting gives the rate, then every packet comes with
+// its 20-byte header. Packets are decoded from the first key frame on, and the pictures
+// handed on in planar YUV 4:2:0 (scaled where another size is asked for), for this
+// recorder's sink to encode again: the library takes pictures, not packets, and the
+// director needs the pictures anyway. The picture size is the first decoded picture's:
+// what the greeting and the headers say is only a claim. The stream carries no times:
+// its pictures count at the greeting's rate.
 //
 // One thread reads; the stop token, requested from any thread, ends a wait at once. A
 // server that sends nothing for kSilentSourceSeconds is taken as gone.
@@ -30,17 +32,17 @@ class SorvoStreamCamera : public MediaSource {
   // The HOST:PORT of a sorvo:// name; false with `error` set.
   static bool ParseAddress(const std::string& name, ServerAddress* address, std::string* error);
 
-  // Connects and reads the greeting; null with `error` set when that fails. Pictures come
-  // at the greeting's size, or scaled to `width` x `height` where those are given. The
-  // `stop` token, where given, stops it instead of Stop().
+  // Connects, reads the greeting and decodes the first picture; null with `error` set when
+  // that fails. Pictures come at their own size, or as `wanted` says. The `stop` token,
+  // where given, stops it instead of Stop().
   static std::unique_ptr<SorvoStreamCamera> Open(const std::string& name,
                                                  std::string* error,
-                                                 int width = 0,
-                                                 int height = 0,
+                                                 const Wanted& wanted = Wanted(),
                                                  const StopToken* stop = nullptr);
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
   bool live() const override { return true; }
+  bool timesCounted() const override { return true; }
   std::string Describe() const override;
 
  private:
@@ -55,7 +57,9 @@ class SorvoStreamCamera : public MediaSource {
   StreamConnection::ReadResult m_lastRead = StreamConnection::ReadResult::kOk;
   VideoStreamReader m_reader;
   Mpeg4Decoder m_decoder;
-  std::optional<PictureConverter> m_converter;
+  Wanted m_wanted;
+  std::optional<PictureConverter> m_converter;  // made for the first decoded picture
+  std::vector<uint8_t> m_first;                 // that picture, until Next hands it on
   PacketHeader m_header{};
   std::vector<uint8_t> m_packet;
   bool m_keySeen = false;

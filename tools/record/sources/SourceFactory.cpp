@@ -72,14 +72,13 @@ std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
     ServerAddress address;
     if (!SorvoStreamCamera::ParseAddress(source, &address, error))
       return nullptr;
-    setup.connect = [source](int width, int height, const StopToken& stop, std::string* why) {
-      return std::unique_ptr<MediaSource>(
-          SorvoStreamCamera::Open(source, why, width, height, &stop));
+    setup.connect = [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
+      return std::unique_ptr<MediaSource>(SorvoStreamCamera::Open(source, why, wanted, &stop));
     };
   } else {
-    setup.connect = [source](int width, int height, const StopToken& stop, std::string* why) {
-      return std::unique_ptr<MediaSource>(
-          MediaCamera::Open(source, why, width, height, stop.flag()));
+    setup.listener = IsListenerUrl(source);
+    setup.connect = [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
+      return std::unique_ptr<MediaSource>(MediaCamera::Open(source, why, wanted, stop.flag()));
     };
   }
   const std::string name = settings.name;
@@ -98,8 +97,10 @@ std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
 std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
   ReconnectingSource::Setup setup;
   setup.name = name;
-  setup.connect = [name](int, int, const StopToken& stop, std::string* why) {
-    return std::unique_ptr<MediaSource>(MediaSound::Open(name, why, stop.flag()));
+  setup.listener = IsListenerUrl(name);
+  setup.connect = [name](const Wanted& wanted, const StopToken& stop, std::string* why) {
+    return std::unique_ptr<MediaSource>(
+        MediaSound::Open(name, why, stop.flag(), wanted.knownRate > 0));
   };
   setup.standIn = [](const MediaSource&) { return std::make_unique<Silence>(); };
   setup.pictures = false;
