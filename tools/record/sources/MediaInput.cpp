@@ -135,6 +135,10 @@ const char* MediaInput::kindName() const {
   return "file";
 }
 
+bool MediaInput::timesCounted() const {
+  return (m_input->iformat->flags & AVFMT_NOTIMESTAMPS) != 0;
+}
+
 std::string MediaInput::formatName() const { return m_input->iformat->name; }
 
 bool MediaInput::Rewind(std::string* error) {

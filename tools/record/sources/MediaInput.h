@@ -41,7 +41,7 @@ class MediaInput {
   // Frames per second the stream declares; 0 when it declares none.
   double declaredRate() const;
   // The input carries no times of its own (MJPEG over HTTP): frame times count frames.
-  bool timesCounted() const { return (m_input->iformat->flags & AVFMT_NOTIMESTAMPS) != 0; }
+  bool timesCounted() const;
   // The input format's name ("mov,mp4,...", "video4linux2,v4l2", ...).
   std::string formatName() const;
 
