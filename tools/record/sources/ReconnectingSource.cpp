@@ -1,6 +1,7 @@
 #include "tools/record/sources/ReconnectingSource.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "tools/common/CommandLine.h"
 #include "tools/record/sources/NetworkInput.h"
@@ -85,6 +86,7 @@ void ReconnectingSource::FinishOpening() {
   {
     std::lock_guard<std::mutex> hold(m_lock);
     m_linked = link != nullptr;
+    m_paced = link && !link->live();
     m_lastArrival = now;
     if (!link)
       MarkLostLocked(now, why);
@@ -159,8 +161,11 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
   std::vector<uint8_t> buffer;
   double streamTime = 0;
   double lastArrival = Seconds(Clock::now().time_since_epoch());
+  std::optional<Clock::time_point> paceOrigin;
   while (link.Next(&buffer, &streamTime)) {
     TakeNotes(link);
+    if (!link.live() && !AwaitPace(streamTime, &paceOrigin))
+      return;
     const double arrival = Seconds(Clock::now().time_since_epoch());
     const double at = link.timesCounted() ? arrival : reckoning.Stamp(streamTime, arrival);
     Read read{std::move(buffer), Clock::time_point(Duration(at)), streamTime, arrival};
@@ -197,6 +202,15 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
   // What the connection gave up as it ended.
   if (!held.empty() && !StopRequested())
     NoteLate();
+}
+
+bool ReconnectingSource::AwaitPace(double streamTime, std::optional<Clock::time_point>* origin) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_wake.wait(lock, [this] { return m_began || StopRequested(); });
+  if (!*origin)
+    *origin = std::max(Clock::now(), m_firstCall) - Duration(streamTime);
+  m_wake.wait_until(lock, **origin + Duration(streamTime), [this] { return StopRequested(); });
+  return !StopRequested();
 }
 
 void ReconnectingSource::NoteLate() {
@@ -261,6 +275,10 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     for (Item& item : m_queue)
       m_spare.push_back(std::move(item.data));
     m_queue.clear();
+    // A file waited for this moment to begin.
+    if (m_paced)
+      m_lastArrival = m_firstCall;
+    m_wake.notify_all();
   }
   Clock::time_point at;
   for (;;) {

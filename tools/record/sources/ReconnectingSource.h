@@ -1,14 +1,16 @@
 // A live source that loses its signal and gets it back: a network camera, another
-// recorder's stream, network sound. A reader thread of its own reads the source's buffers
-// as they come. When the source fails (it ends, breaks off, or sends nothing for
-// kSilentSourceSeconds) it is connected again every kQuickRetrySeconds (a listener, which
-// waits for its sender anyway, every kListenerRetrySeconds) for kQuickRetryPeriod, then
-// after twice as long each time, up to every kLongestRetrySeconds. A listener (UDP, an SRT
-// or TCP listener) that merely falls silent keeps its connection and goes on listening. So
-// a source that comes back records again within a second of sending. The feeder meanwhile
-// always gets buffers: the source's own as they arrive, and while there is no signal,
-// stand-ins (StandIn.h) at the source's rate. So the session's files keep their length,
-// and the source's own buffers resume in them when it is back.
+// recorder's stream, network sound, and a local camera (a capture device that is unplugged,
+// a file that ends and cannot be played again). A reader thread of its own reads the
+// source's buffers as they come; a file's, which come as fast as they are read, at the pace
+// of their own times from the session's start (or, opened again, from its first buffer). When the
+// source fails (it ends, breaks off, or sends nothing for kSilentSourceSeconds) it is connected
+// again every kQuickRetrySeconds (a listener, which waits for its sender anyway, every
+// kListenerRetrySeconds) for kQuickRetryPeriod, then after twice as long each time, up to every
+// kLongestRetrySeconds. A listener (UDP, an SRT or TCP listener) that merely falls silent keeps its
+// connection and goes on listening. So a source that comes back records again within a second of
+// sending. The feeder meanwhile always gets buffers: the source's own as they arrive, and while
+// there is no signal, stand-ins (StandIn.h) at the source's rate. So the session's files keep their
+// length, and the source's own buffers resume in them when it is back.
 //
 // A buffer of the source's own is stamped with the time it arrived, smoothed by the
 // source's own clock: its time in the stream plus the least delay seen on this connection
@@ -45,6 +47,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -140,6 +143,9 @@ class ReconnectingSource : public MediaSource {
   // clock starts afresh): the half picture a camera sent before it fell silent, the last
   // pictures a decoder held until the sender started again. Those are passed over.
   void ReadLink(MediaSource& link);
+  // Waits until a file's buffer at `streamTime` is due: `origin` is where the file's time
+  // 0 stands, set by its first buffer once the session began. False when stopped.
+  bool AwaitPace(double streamTime, std::optional<Clock::time_point>* origin);
   // Tells once that buffers of the source's own came too late to be recorded.
   void NoteLate();
   // Hands a buffer of the source's own, made at `at`, to the feeder; `buffer` gets a
@@ -166,6 +172,7 @@ class ReconnectingSource : public MediaSource {
   Clock::time_point m_lastArrival;  // of a buffer of the source's own, or a connection
   Clock::time_point m_lostAt;       // while there is no signal
   bool m_linked = false;            // a connection is open
+  bool m_paced = false;             // the first connection is a file, paced by the reader
   Clock::time_point m_lastDue;      // of the last buffer delivered
 
   // The feeder's own.

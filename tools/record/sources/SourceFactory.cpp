@@ -1,5 +1,6 @@
 #include "tools/record/sources/SourceFactory.h"
 
+#include <memory>
 #include <thread>
 
 #include "tools/common/PictureSizeText.h"
@@ -26,8 +27,11 @@ bool PixelFormatByName(const std::string& name, PixelFormat* format) {
   static const struct {
     const char* name;
     PixelFormat format;
-  } kNames[] = {{"bgr24", PIX_FMT_BGR24},     {"rgb24", PIX_FMT_RGB24}, {"bgra", PIX_FMT_BGRA},
-                {"yuv420p", PIX_FMT_YUV420P}, {"gray", PIX_FMT_GRAY8}};
+  } kNames[] = {{"bgr24", PIX_FMT_BGR24},
+                {"rgb24", PIX_FMT_RGB24},
+                {"bgra", PIX_FMT_BGRA},
+                {"yuv420p", PIX_FMT_YUV420P},
+                {"gray", PIX_FMT_GRAY8}};
   for (const auto& entry : kNames) {
     if (name == entry.name) {
       *format = entry.format;
@@ -37,7 +41,9 @@ bool PixelFormatByName(const std::string& name, PixelFormat* format) {
   return false;
 }
 
-std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name, int number, int fps,
+std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name,
+                                            int number,
+                                            int fps,
                                             std::string* error) {
   // test, test:WxH or test:WxH:FORMAT
   int width = 640;
@@ -54,32 +60,38 @@ std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name, int number,
     const std::string formatName =
         formatAt == std::string::npos ? "bgr24" : name.substr(formatAt + 1);
     if (!PixelFormatByName(formatName, &format)) {
-      *error = "unknown picture format \"" + formatName +
-               "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+      *error =
+          "unknown picture format \"" + formatName + "\"; use bgr24, rgb24, bgra, yuv420p or gray";
       return nullptr;
     }
   }
   return std::make_unique<SyntheticCamera>(number, width, height, format, fps);
 }
 
-std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
-                                            const CameraSettings& settings,
-                                            std::string* error) {
+ReconnectingSource::Connect ConnectMediaCamera(const std::string& source) {
+  return [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
+    return std::unique_ptr<MediaSource>(MediaCamera::Open(source, why, wanted, stop.flag()));
+  };
+}
+
+// A camera that loses its signal and gets it back: `connect` opens it again; `first`, when
+// given, is its first connection, already open.
+std::unique_ptr<MediaSource> OpenReconnectingCamera(const std::string& source,
+                                                    const CameraSettings& settings,
+                                                    ReconnectingSource::Connect connect,
+                                                    std::unique_ptr<MediaSource> first) {
   ReconnectingSource::Setup setup;
   setup.name = source;
-  if (SorvoStreamCamera::Names(source)) {
-    // A mistake in the address is the user's, not the network's.
-    ServerAddress address;
-    if (!SorvoStreamCamera::ParseAddress(source, &address, error))
-      return nullptr;
-    setup.connect = [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
-      return std::unique_ptr<MediaSource>(SorvoStreamCamera::Open(source, why, wanted, &stop));
+  setup.listener = IsListenerUrl(source);
+  if (first) {
+    // Handed over at the first call; every later one connects again.
+    auto opened = std::make_shared<std::unique_ptr<MediaSource>>(std::move(first));
+    setup.connect = [opened, connect](const Wanted& wanted, const StopToken& stop,
+                                      std::string* why) {
+      return *opened ? std::move(*opened) : connect(wanted, stop, why);
     };
   } else {
-    setup.listener = IsListenerUrl(source);
-    setup.connect = [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
-      return std::unique_ptr<MediaSource>(MediaCamera::Open(source, why, wanted, stop.flag()));
-    };
+    setup.connect = std::move(connect);
   }
   const std::string name = settings.name;
   const bool hold = settings.holdOnLoss;
@@ -92,6 +104,39 @@ std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
   setup.pixelFormat = PIX_FMT_YUV420P;
   setup.frameRate = settings.fps;
   return std::make_unique<ReconnectingSource>(std::move(setup));
+}
+
+std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
+                                            const CameraSettings& settings,
+                                            std::string* error) {
+  if (SorvoStreamCamera::Names(source)) {
+    // A mistake in the address is the user's, not the network's.
+    ServerAddress address;
+    if (!SorvoStreamCamera::ParseAddress(source, &address, error))
+      return nullptr;
+    return OpenReconnectingCamera(
+        source, settings,
+        [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
+          return std::unique_ptr<MediaSource>(SorvoStreamCamera::Open(source, why, wanted, &stop));
+        },
+        nullptr);
+  }
+  return OpenReconnectingCamera(source, settings, ConnectMediaCamera(source), nullptr);
+}
+
+// A file or a capture device: one that cannot be opened at the start is the user's
+// mistake; one that ends later (a file that cannot be played again, a device unplugged)
+// is a loss, opened again as a network camera is.
+std::unique_ptr<MediaSource> OpenLocalCamera(const std::string& source,
+                                             const CameraSettings& settings,
+                                             std::string* error) {
+  std::unique_ptr<MediaSource> first = MediaCamera::Open(source, error);
+  if (!first)
+    return nullptr;
+  *error = MediaSource::SizeProblem(first->width(), first->height());
+  if (!error->empty())
+    return nullptr;
+  return OpenReconnectingCamera(source, settings, ConnectMediaCamera(source), std::move(first));
 }
 
 std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
@@ -117,12 +162,12 @@ std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
                                         std::string* error) {
   if (SorvoStreamCamera::Names(source) || IsNetworkUrl(source))
     return OpenLiveCamera(source, settings, error);
-  std::unique_ptr<MediaSource> camera;
-  if (source == "test" || source.rfind("test:", 0) == 0)
-    camera = OpenTestCamera(source, settings.number, settings.fps, error);
-  else
-    camera = MediaCamera::Open(source, error);
-  if (!camera) return nullptr;
+  if (source != "test" && source.rfind("test:", 0) != 0)
+    return OpenLocalCamera(source, settings, error);
+  std::unique_ptr<MediaSource> camera =
+      OpenTestCamera(source, settings.number, settings.fps, error);
+  if (!camera)
+    return nullptr;
   *error = MediaSource::SizeProblem(camera->width(), camera->height());
   if (!error->empty())
     return nullptr;
@@ -131,8 +176,10 @@ std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
 
 std::unique_ptr<MediaSource> OpenSound(const std::string& name, std::string* error) {
   error->clear();
-  if (name == "none") return nullptr;
-  if (name == "tone") return std::make_unique<ToneSource>();
+  if (name == "none")
+    return nullptr;
+  if (name == "tone")
+    return std::make_unique<ToneSource>();
   if (IsNetworkUrl(name))
     return OpenLiveSound(name);
   std::unique_ptr<MediaSound> sound = MediaSound::Open(name, error);

@@ -23,10 +23,10 @@ struct CameraSettings {
 
 // "test[:WxH[:FORMAT]]" makes a synthetic camera (`fps` pictures per second);
 // "sorvo://HOST:PORT" another recorder's camera; a network URL (NetworkInput.h) a network
-// camera; anything else is opened as a media input. The last two reconnect when they lose
-// their signal (ReconnectingSource.h) and are not reached until FinishOpening. The picture
-// size must be one the library records (100 to 5000 each way). Null with `error` set
-// otherwise.
+// camera, not reached until FinishOpening; anything else is opened as a media input (a
+// file or a capture device), which must open now. All but the test camera are opened
+// again when they lose their signal (ReconnectingSource.h). The picture size must be one
+// the library records (100 to 5000 each way). Null with `error` set otherwise.
 std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
                                         const CameraSettings& settings,
                                         std::string* error);
