@@ -1,9 +1,18 @@
 #include "tools/record/SoundChannel.h"
 
+#include <cmath>
+
+#include "tools/common/TextTable.h"
 #include "tools/record/sources/SoundFormat.h"
 #include "tools/record/sources/SourceFactory.h"
 
 namespace sorvo::tools {
+namespace {
+
+// A drift this large is told: the files are kept right, but the source is worth a look.
+constexpr double kToldDrift = 0.0001;
+
+}  // namespace
 
 std::unique_ptr<SoundChannel> SoundChannel::Open(const std::string& text,
                                                  int port,
@@ -41,7 +50,8 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
   if (console != nullptr)
     receiver = console->SoundInput(receiver, kSoundChannels);
-  m_feed.Start(receiver, 0, /*dropLate=*/false, clock);
+  m_keeper = std::make_unique<SoundClockKeeper>(receiver, clock, kSoundRate, kSoundChannels);
+  m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);
 }
 
 void SoundChannel::Close() {
@@ -70,6 +80,10 @@ SinkStatus SoundChannel::LiveStatus() const {
   status.video = false;
   status.buffersIn = m_feed.delivered();
   m_feed.Describe(&status);
+  if (m_keeper) {
+    status.clockDrift = m_keeper->drift();
+    status.samplesAdjusted = m_keeper->adjusted();
+  }
   status.packets = m_counter.packets();
   status.bytes = m_counter.bytes();
   if (m_sink)
@@ -81,6 +95,14 @@ void SoundChannel::AddNotes(std::vector<std::string>* notes) const {
   if (!m_closeProblem.empty())
     notes->push_back(m_closeProblem);
   m_feed.AddNotes("sound (" + m_text + ")", "the sound stopped: ", notes);
+  const SinkStatus status = Status();
+  if (std::abs(status.clockDrift) >= kToldDrift)
+    notes->push_back("sound (" + m_text + "): its clock ran " +
+                     FormatFixed(std::abs(status.clockDrift) * 100, 2) + " % " +
+                     (status.clockDrift > 0 ? "slow" : "fast") + " against this machine's; " +
+                     FormatCount(std::abs(status.samplesAdjusted)) + " samples were " +
+                     (status.samplesAdjusted > 0 ? "added" : "left out") +
+                     " to keep it with the pictures");
 }
 
 }  // namespace sorvo::tools

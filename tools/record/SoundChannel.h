@@ -17,6 +17,7 @@
 #include "tools/record/PacketCounter.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/SoundClockKeeper.h"
 #include "tools/record/SourceFeed.h"
 #include "tools/record/console/Console.h"
 
@@ -43,9 +44,9 @@ class SoundChannel {
   bool Create(const std::string& path, std::string* error);
   OutputFile file() const { return {OutputFile::Kind::kWav, m_path, kName}; }
 
-  // Delivers the sound on `clock`: to the audio sink, through `publisher` (the publisher's
-  // feed, which hands it on to the sink) when given, and the console's meter when there is
-  // a console.
+  // Delivers the sound on `clock`, its samples kept to that clock: to the audio sink,
+  // through `publisher` (the publisher's feed, which hands it on to the sink) when given,
+  // and the console's meter when there is a console.
   void Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console);
   void EndAt(double end) { m_feed.EndAt(end); }
   void StopFeeding() { m_feed.Stop(); }
@@ -66,6 +67,7 @@ class SoundChannel {
   std::string m_path;
   PacketCounter m_counter;
   std::unique_ptr<ServedAudioSink> m_sink;
+  std::unique_ptr<SoundClockKeeper> m_keeper;  // from Start, between the feeder and the rest
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
   std::string m_closeProblem;
