@@ -36,7 +36,7 @@ void BM_SoundClockResidualDrift(benchmark::State& state) {
   long long buffers = 0;
   for (auto _ : state) {
     SessionClock clock;
-    SoundClockKeeper keeper(nullptr, clock, kRate, kChannels);
+    SoundClockKeeper keeper(nullptr, clock, kRate, kChannels, /*padLateStart=*/false);
     std::mt19937 random(7);
     std::uniform_real_distribution<double> delay(0, 0.030);
     long long in = 0, handedOn = 0;

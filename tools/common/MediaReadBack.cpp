@@ -39,7 +39,8 @@ void Drain(AVCodecContext* context, AVFrame* frame, StreamReadBack* stream) {
 }  // namespace
 
 bool FileReadBack::Good() const {
-  if (!opened || !error.empty() || streams.empty()) return false;
+  if (!opened || !error.empty() || streams.empty())
+    return false;
   // A timecode or chapter track holds no picture or sound to decode.
   return std::all_of(streams.begin(), streams.end(), [](const StreamReadBack& s) {
     return s.kind == "other" || (s.frames > 0 && s.decodeErrors == 0);
@@ -92,7 +93,8 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
     // A timecode or chapter track has no picture or sound to decode (and a chapter
     // track's text is no packet a decoder of frames takes).
     const AVCodec* codec = stream.kind != "other" ? avcodec_find_decoder(par->codec_id) : nullptr;
-    if (codec == nullptr) continue;
+    if (codec == nullptr)
+      continue;
     CodecContextPtr context(avcodec_alloc_context3(codec));
     if (context && avcodec_parameters_to_context(context.get(), par) >= 0 &&
         avcodec_open2(context.get(), codec, nullptr) >= 0)
@@ -103,7 +105,8 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
   FramePtr frame(av_frame_alloc());
   for (;;) {
     result = av_read_frame(input.get(), packet.get());
-    if (result == AVERROR_EOF) break;
+    if (result == AVERROR_EOF)
+      break;
     if (result < 0) {
       file.error = "reading stopped: " + AvErrorText(result);
       break;
@@ -133,8 +136,11 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
       avcodec_send_packet(decoders[i].context.get(), nullptr);
       Drain(decoders[i].context.get(), frame.get(), &stream);
     }
-    if (decoders[i].first <= decoders[i].end)
+    if (decoders[i].first <= decoders[i].end) {
       stream.seconds = decoders[i].end - decoders[i].first;
+      stream.startSeconds = decoders[i].first;
+      stream.endSeconds = decoders[i].end;
+    }
     // A bare elementary stream has no times of its own: its nominal rate gives them.
     const AVRational rate = input->streams[i]->r_frame_rate;
     if (stream.seconds <= 0 && stream.kind == "video" && rate.num > 0 && rate.den > 0)
@@ -142,6 +148,13 @@ FileReadBack ReadBack(const std::string& path, const char* format) {
     file.seconds = std::max(file.seconds, stream.seconds);
   }
   return file;
+}
+
+double StreamReadBack::PresentedSeconds() const {
+  // A bare stream's length comes from its rate alone.
+  if (endSeconds <= startSeconds)
+    return seconds;
+  return endSeconds - std::max(0.0, startSeconds);
 }
 
 }  // namespace sorvo::tools

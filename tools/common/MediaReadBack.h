@@ -16,10 +16,17 @@ struct StreamReadBack {
   int sampleRate = 0;
   int channels = 0;
   long long packets = 0;
-  long long frames = 0;        // pictures or audio frames the decoder gave back
-  long long decodeErrors = 0;  // packets the decoder refused, and damagedFrames
+  long long frames = 0;         // pictures or audio frames the decoder gave back
+  long long decodeErrors = 0;   // packets the decoder refused, and damagedFrames
   long long damagedFrames = 0;  // of `frames`, those the decoder had to patch over
-  double seconds = 0;          // from the first packet's start to the last one's end
+  double seconds = 0;           // from the first packet's start to the last one's end
+  // The first packet's start and the last one's end on the file's timeline (a stream whose
+  // first packets are cut by an edit list starts before 0).
+  double startSeconds = 0;
+  double endSeconds = 0;
+  // How long it is presented: from the file's start, or its own first packet when later,
+  // to its last packet's end.
+  double PresentedSeconds() const;
 };
 
 struct FileReadBack {

@@ -1,6 +1,7 @@
 #include "tools/record/SessionSummary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "tools/common/MappedFile.h"
@@ -183,6 +184,61 @@ void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkS
   }
 }
 
+FileLengths LengthsOf(const FileCheck& check) {
+  FileLengths lengths;
+  const OutputFile::Kind kind = check.file.kind;
+  // A bare stream has no times, an edit list and a private stream no length to read.
+  if (!check.checked || !check.media.opened || kind == OutputFile::Kind::kRawStream ||
+      kind == OutputFile::Kind::kPrivateStream || kind == OutputFile::Kind::kEditList)
+    return lengths;
+  for (const StreamReadBack& stream : check.media.streams) {
+    if (stream.kind == "video")
+      lengths.pictures = std::max(lengths.pictures, stream.PresentedSeconds());
+    else if (stream.kind == "audio")
+      lengths.sound = std::max(lengths.sound, stream.PresentedSeconds());
+  }
+  return lengths;
+}
+
+void MarkFileLengths(std::vector<FileCheck>* checks, double seconds, int fps) {
+  const double picture = 1.0 / std::max(1, fps);
+  // Rounding of the containers' time bases.
+  constexpr double kRounding = 0.001;
+  for (FileCheck& check : *checks) {
+    std::string off;
+    auto compare = [&](const char* what, double length, double allowed) {
+      if (length < 0 || std::abs(length - seconds) <= allowed + kRounding)
+        return;
+      const double by = length - seconds;
+      off += std::string(off.empty() ? "" : "; ") + what + " " + FormatFixed(length, 2) + " s, " +
+             FormatFixed(std::abs(by), 2) + " s " + (by > 0 ? "longer" : "shorter") +
+             " than the session";
+    };
+    const FileLengths lengths = LengthsOf(check);
+    // A file of slower pictures may end a picture of its own later.
+    double ownPicture = picture;
+    for (const StreamReadBack& stream : check.media.streams)
+      if (stream.kind == "video" && stream.frames > 0)
+        ownPicture = std::max(ownPicture, stream.PresentedSeconds() / stream.frames);
+    compare("its pictures last", lengths.pictures, ownPicture);
+    compare("its sound lasts", lengths.sound, picture);
+    if (off.empty())
+      continue;
+    // A file that does last the session, so that the user sees which one is off.
+    for (const FileCheck& other : *checks) {
+      const FileLengths theirs = LengthsOf(other);
+      const double length = std::max(theirs.pictures, theirs.sound);
+      if (&other != &check && length >= 0 && std::abs(length - seconds) <= picture + kRounding) {
+        off += " (" + std::filesystem::path(other.file.path).filename().string() + " lasts " +
+               FormatFixed(length, 2) + " s)";
+        break;
+      }
+    }
+    check.problem = check.good ? off : check.problem + "; " + off;
+    check.good = false;
+  }
+}
+
 bool SessionSummary::NoneBad() const {
   return !files.empty() && std::all_of(files.begin(), files.end(),
                                        [](const FileCheck& f) { return f.good || !f.checked; });
@@ -279,7 +335,8 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    {"kind"},
                    {"streams"},
                    {"frames", true},
-                   {"seconds", true},
+                   {"pictures", true},
+                   {"sound", true},
                    {"size", true},
                    {"check"}});
   for (const FileCheck& check : summary.files) {
@@ -287,15 +344,17 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
     if (path.rfind(summary.session.outDir + "/", 0) == 0)
       path = path.substr(summary.session.outDir.size() + 1);
     if (!check.checked) {
-      files.AddRow({path, KindName(check.file.kind), "-", "-", "-",
+      files.AddRow({path, KindName(check.file.kind), "-", "-", "-", "-",
                     check.media.bytes >= 0 ? FormatBytes(check.media.bytes) : "?", check.problem});
       continue;
     }
+    const FileLengths lengths = LengthsOf(check);
+    auto seconds = [](double length) {
+      return length < 0 ? std::string("-") : FormatFixed(length, 2) + " s";
+    };
     files.AddRow({path, KindName(check.file.kind), StreamsText(check), FormatCount(FramesOf(check)),
-                  check.file.kind == OutputFile::Kind::kPrivateStream
-                      ? "-"
-                      : FormatFixed(check.media.seconds, 2),
-                  FormatBytes(check.media.bytes), check.good ? "good" : "BAD: " + check.problem});
+                  seconds(lengths.pictures), seconds(lengths.sound), FormatBytes(check.media.bytes),
+                  check.good ? "good" : "BAD: " + check.problem});
   }
   files.Print(out);
   PrintPublishSummary(summary.session.publish, out);
@@ -366,6 +425,9 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, st
     } else {
       entry["format"] = check.media.format;
       entry["seconds"] = check.media.seconds;
+      const FileLengths lengths = LengthsOf(check);
+      entry["pictureSeconds"] = lengths.pictures >= 0 ? Json(lengths.pictures) : Json(nullptr);
+      entry["soundSeconds"] = lengths.sound >= 0 ? Json(lengths.sound) : Json(nullptr);
       Json streams = Json::array();
       for (const StreamReadBack& stream : check.media.streams) {
         Json item = {{"kind", stream.kind}, {"codec", stream.codec}};
@@ -380,6 +442,7 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, st
         item["frames"] = stream.frames;
         item["decodeErrors"] = stream.decodeErrors;
         item["seconds"] = stream.seconds;
+        item["presentedSeconds"] = stream.PresentedSeconds();
         streams.push_back(std::move(item));
       }
       entry["streams"] = std::move(streams);

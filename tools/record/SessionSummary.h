@@ -17,10 +17,10 @@ namespace sorvo::tools {
 
 struct FileCheck {
   OutputFile file;
-  bool checked = true;        // false: reading back was skipped (stopped), only the size known
+  bool checked = true;  // false: reading back was skipped (stopped), only the size known
   bool good = false;
-  std::string problem;        // why it is not good, or that it was not read back
-  FileReadBack media;         // media files
+  std::string problem;          // why it is not good, or that it was not read back
+  FileReadBack media;           // media files
   PrivateStreamCounts records;  // private stream files
 };
 
@@ -38,17 +38,30 @@ struct SessionSummary {
 // Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
 // must hold. Once `stopped` says so, the files left are not read back: only their sizes
 // are taken.
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, const std::function<bool()>& stopped);
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  const std::function<bool()>& stopped);
 
 // Marks as incomplete every file, read back good so far, that holds fewer pictures (or,
 // for the WAV file, less sound) than its sink made: the library gave up on it part-way,
 // for instance on a full disk.
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks);
 
+// Marks as off every file read back good so far whose pictures or sound do not last the
+// session's `seconds` to within a picture (at `fps`, or the file's own pictures when longer),
+// saying by how much, and naming a file that does last the session.
+void MarkFileLengths(std::vector<FileCheck>* checks, double seconds, int fps);
+// How long a file's pictures (its longest video stream) and its sound last; -1 for what it
+// does not hold or was not read.
+struct FileLengths {
+  double pictures = -1;
+  double sound = -1;
+};
+FileLengths LengthsOf(const FileCheck& check);
+
 void PrintSummary(const SessionSummary& summary, std::FILE* out);
 // False with `error` set when the file cannot be written.
-bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
-                      std::string* error);
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error);
 
 }  // namespace sorvo::tools

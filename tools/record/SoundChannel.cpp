@@ -50,7 +50,8 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
   if (console != nullptr)
     receiver = console->SoundInput(receiver, kSoundChannels);
-  m_keeper = std::make_unique<SoundClockKeeper>(receiver, clock, kSoundRate, kSoundChannels);
+  m_keeper = std::make_unique<SoundClockKeeper>(receiver, clock, kSoundRate, kSoundChannels,
+                                                m_feed.source().timedOnSteadyClock());
   m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);
 }
 

@@ -48,8 +48,17 @@ class SoundChannel {
   // through `publisher` (the publisher's feed, which hands it on to the sink) when given,
   // and the console's meter when there is a console.
   void Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console);
-  void EndAt(double end) { m_feed.EndAt(end); }
-  void StopFeeding() { m_feed.Stop(); }
+  void EndAt(double end) {
+    m_feed.EndAt(end);
+    if (m_keeper)
+      m_keeper->EndAt(end);
+  }
+  // The feeder stops, and the sound it held back goes on, cut at the end.
+  void StopFeeding() {
+    m_feed.Stop();
+    if (m_keeper)
+      m_keeper->Flush();
+  }
   // Closes the audio sink, which hands out its last packets, and takes the final status. A
   // WAV file that cannot be finished becomes a note.
   void Close();

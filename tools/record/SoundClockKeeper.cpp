@@ -14,8 +14,13 @@ namespace sorvo::tools {
 SoundClockKeeper::SoundClockKeeper(IGrabberCallBack* next,
                                    const SessionClock& clock,
                                    int rate,
-                                   int channels)
-    : m_next(next), m_clock(clock), m_rate(rate), m_bytesPerSample(2 * channels) {
+                                   int channels,
+                                   bool padLateStart)
+    : m_next(next),
+      m_clock(clock),
+      m_rate(rate),
+      m_bytesPerSample(2 * channels),
+      m_padLateStart(padLateStart) {
   AVChannelLayout layout{};
   av_channel_layout_default(&layout, channels);
   SwrContext* raw = nullptr;
@@ -44,30 +49,49 @@ int SoundClockKeeper::OnBuffer(int id,
   const double arrival = m_clock.Now();
   if (!m_started) {
     m_firstTime = time;
+    m_id = id;
     // A source placed at the session's start that answered later (a network sound) begins
     // with the silence before its first sound, so that its sound stays where it was heard.
     const long long pad =
-        std::llround(std::clamp(arrival - time, 0.0, kLongestSilenceBefore) * m_rate);
+        m_padLateStart
+            ? std::llround(std::clamp(arrival - time, 0.0, kLongestSilenceBefore) * m_rate)
+            : 0;
     const std::vector<uint8_t> silence(static_cast<size_t>(pad) * m_bytesPerSample);
     if (pad > 0 && Keep(silence.data(), static_cast<long>(silence.size()), time, &m_buffer))
-      HandOn(id, width, height, pixelFormat);
+      Hold(0);
   }
   const long long before = m_out;
-  if (!Keep(data, length, arrival, &m_buffer))
+  if (!Keep(data, length, arrival, &m_buffer)) {
+    HandOnHeld();
     return m_next->OnBuffer(id, time, data, length, width, height, pixelFormat);
-  return HandOn(id, width, height, pixelFormat, before);
+  }
+  return Hold(before);
 }
 
-int SoundClockKeeper::HandOn(int id,
-                             int width,
-                             int height,
-                             PixelFormat pixelFormat,
-                             long long before) {
-  if (m_buffer.empty())
+void SoundClockKeeper::Flush() {
+  HandOnHeld();
+}
+
+int SoundClockKeeper::Hold(long long before) {
+  const int taken = HandOnHeld();
+  m_held.swap(m_buffer);
+  m_heldAt = before;
+  return taken;
+}
+
+int SoundClockKeeper::HandOnHeld() {
+  const double end = m_end.load(std::memory_order_relaxed);
+  const double last = (end - m_firstTime) * m_rate - static_cast<double>(m_heldAt);
+  if (last < static_cast<double>(m_held.size() / m_bytesPerSample))
+    m_held.resize(static_cast<size_t>(std::max(0.0, std::ceil(last))) * m_bytesPerSample);
+  if (m_held.empty())
     return 1;
   // Stamped where the samples handed on put it, which is the session's clock.
-  return m_next->OnBuffer(id, m_firstTime + static_cast<double>(before) / m_rate, m_buffer.data(),
-                          static_cast<long>(m_buffer.size()), width, height, pixelFormat);
+  const int taken =
+      m_next->OnBuffer(m_id, m_firstTime + static_cast<double>(m_heldAt) / m_rate, m_held.data(),
+                       static_cast<long>(m_held.size()), 0, 0, PIX_FMT_NONE);
+  m_held.clear();
+  return taken;
 }
 
 bool SoundClockKeeper::Keep(const uint8_t* pcm,

@@ -17,14 +17,15 @@
 // the samples between them, is the source's drift, taken as steady since its first sample.
 // A source paced by the session's clock (a file, the test tone) measures none.
 //
-// Threads: the feeder's thread calls OnBuffer (and a bench Keep); drift() and adjusted()
-// may be read from any thread.
+// Threads: the feeder's thread calls OnBuffer (a bench, Keep), then the thread that stopped
+// the feeder Flush; EndAt, drift() and adjusted() from any thread (atomics).
 #pragma once
 
 #include <sorvo/sorvo.h>
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "codec/FFDeleters.h"
@@ -41,8 +42,14 @@ class SoundClockKeeper : public IGrabberCallBack {
   static constexpr double kLongestSilenceBefore = 60.0;
 
   // Interleaved signed 16-bit PCM of `channels` at `rate`, handed on to `next`, which
-  // outlives this; `clock` is the session's.
-  SoundClockKeeper(IGrabberCallBack* next, const SessionClock& clock, int rate, int channels);
+  // outlives this; `clock` is the session's. `padLateStart`: the source's first buffer is
+  // placed at the session's start whenever it came (Feeder.h), and the time until it came
+  // is silence.
+  SoundClockKeeper(IGrabberCallBack* next,
+                   const SessionClock& clock,
+                   int rate,
+                   int channels,
+                   bool padLateStart);
   SoundClockKeeper(const SoundClockKeeper&) = delete;
   SoundClockKeeper& operator=(const SoundClockKeeper&) = delete;
 
@@ -53,6 +60,14 @@ class SoundClockKeeper : public IGrabberCallBack {
                int width,
                int height,
                PixelFormat pixelFormat) override;
+
+  // Hands on no sample due at or after `end` seconds on the session's clock, so that the
+  // sound ends with the session's pictures rather than with the source's last buffer
+  // (which went out at its start). Any thread. Each buffer is held back until the next
+  // comes, so that the last one can still be cut: Flush hands it on, once the feeder has
+  // stopped, on the thread that stopped it.
+  void EndAt(double end) { m_end.store(end, std::memory_order_relaxed); }
+  void Flush();
 
   // The buffer `pcm` arrived at `arrival` seconds on the session's clock: `out` gets the
   // samples to hand on. False when libswresample fails (the buffer is then handed on as it
@@ -66,8 +81,12 @@ class SoundClockKeeper : public IGrabberCallBack {
   long long adjusted() const { return m_adjusted.load(std::memory_order_relaxed); }
 
  private:
-  // Hands m_buffer on, stamped at the `before`-th sample handed on.
-  int HandOn(int id, int width, int height, PixelFormat pixelFormat, long long before = 0);
+  // Hands on the buffer held back, and holds m_buffer, which begins at the `before`-th
+  // sample handed on. The next receiver's answer for the buffer handed on.
+  int Hold(long long before);
+  // Hands on the buffer held back, stamped where the samples handed on put it and cut at
+  // the end.
+  int HandOnHeld();
   // Ends a window of sound: the drift measured anew and the compensation for the next one.
   void EndWindow();
 
@@ -75,6 +94,7 @@ class SoundClockKeeper : public IGrabberCallBack {
   const SessionClock& m_clock;
   const int m_rate;
   const int m_bytesPerSample;  // of all channels
+  const bool m_padLateStart;
   ResamplerPtr m_resampler;
   bool m_failed = false;  // libswresample failed: buffers are handed on as they come
 
@@ -92,7 +112,11 @@ class SoundClockKeeper : public IGrabberCallBack {
   double m_firstLeast = 0;
   long long m_firstLeastAt = -1;
   std::vector<uint8_t> m_buffer;
+  std::vector<uint8_t> m_held;
+  long long m_heldAt = 0;
+  int m_id = 0;
 
+  std::atomic<double> m_end{std::numeric_limits<double>::infinity()};
   std::atomic<double> m_drift{0};
   std::atomic<long long> m_adjusted{0};
 };
