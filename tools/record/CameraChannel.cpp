@@ -111,6 +111,8 @@ void CameraChannel::Close() {
     m_editFile.path = m_path;
     if (FFWriteFile* file = SorvoGetRecordFile(m_sink.get()))
       m_editFile.started = file->GetFileOrigin(&m_editFile.origin);
+    if (const auto* encoder = dynamic_cast<const FFEncoder*>(m_sink.get()))
+      m_encoderOrigin = encoder->GetTimeOrigin();
   }
   m_final = LiveStatus();
   m_final->final = true;
@@ -140,6 +142,12 @@ SinkStatus CameraChannel::LiveStatus() const {
   }
   status.packets = m_counter.packets();
   return status;
+}
+
+long long CameraChannel::PacketsFrom(double origin) const {
+  // A picture captured this little before a file began still begins its stream there.
+  constexpr double kOriginSlack = 0.0005;
+  return m_counter.PacketsFromKeyAt(origin - kOriginSlack - m_encoderOrigin);
 }
 
 void CameraChannel::AddNotes(std::vector<std::string>* notes) const {

@@ -83,6 +83,10 @@ class CameraChannel {
   SinkStatus Status() const;
   void AddNotes(std::vector<std::string>* notes) const;
   const EditFile& editFile() const { return m_editFile; }
+  // Once closed: its packets that a file beginning at capture time `origin` could take,
+  // from its first key frame captured then or later (a file refuses a stream's first
+  // picture captured before it began, and the controller waits for the next key frame).
+  long long PacketsFrom(double origin) const;
 
  private:
   // Letting go closes the sink first, so that its files are finished whoever lets go last.
@@ -105,6 +109,7 @@ class CameraChannel {
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
   EditFile m_editFile;                // taken at Close
+  double m_encoderOrigin = 0;         // taken at Close: the capture time of its pts 0
 };
 
 }  // namespace sorvo::tools

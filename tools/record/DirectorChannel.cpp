@@ -95,6 +95,10 @@ OutputFile DirectorChannel::multiStreamFile() const {
   return {OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kName};
 }
 
+bool DirectorChannel::MultiStreamOrigin(double* origin) const {
+  return m_muxer && m_muxer->GetMultiFile().GetFileOrigin(origin);
+}
+
 std::vector<FFWriteFile*> DirectorChannel::Writers() const {
   std::vector<FFWriteFile*> writers;
   if (!m_muxer)

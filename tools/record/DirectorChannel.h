@@ -56,6 +56,8 @@ class DirectorChannel {
                         std::string* error);
   OutputFile file() const;
   OutputFile multiStreamFile() const;
+  // The capture time the multi-stream file begins at; false before its first packet.
+  bool MultiStreamOrigin(double* origin) const;
   // The director's MP4 and the multi-stream file, to be dated.
   std::vector<FFWriteFile*> Writers() const;
   // The one receiver of the director's fitted pictures (the publisher's feed or the

@@ -8,16 +8,29 @@ extern "C" {
 namespace sorvo::tools {
 
 int PacketCounter::OnEncodeData(int id, AVPacket* packet) {
-  m_packets.fetch_add(1, std::memory_order_relaxed);
+  const long long before = m_packets.fetch_add(1, std::memory_order_relaxed);
   if (packet != nullptr) {
     m_bytes.fetch_add(packet->size, std::memory_order_relaxed);
-    if (packet->pts != AV_NOPTS_VALUE && packet->time_base.num > 0 && packet->time_base.den > 0)
-      m_end.store(static_cast<double>(packet->pts + packet->duration) * packet->time_base.num /
-                      packet->time_base.den,
+    if (packet->pts != AV_NOPTS_VALUE && packet->time_base.num > 0 && packet->time_base.den > 0) {
+      const double base = av_q2d(packet->time_base);
+      m_end.store(static_cast<double>(packet->pts + packet->duration) * base,
                   std::memory_order_relaxed);
+      if (packet->flags & AV_PKT_FLAG_KEY) {
+        std::lock_guard<std::mutex> hold(m_keysLock);
+        m_keys.push_back({static_cast<double>(packet->pts) * base, before});
+      }
+    }
   }
   ISorvoData* next = m_next.load();
   return next != nullptr ? next->OnEncodeData(id, packet) : 1;
+}
+
+long long PacketCounter::PacketsFromKeyAt(double seconds) const {
+  std::lock_guard<std::mutex> hold(m_keysLock);
+  for (const Key& key : m_keys)
+    if (key.seconds >= seconds)
+      return packets() - key.ordinal;
+  return 0;
 }
 
 }  // namespace sorvo::tools

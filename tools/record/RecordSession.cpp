@@ -227,8 +227,14 @@ int RecordSession::multiStreamCameraCount() const {
 
 std::vector<SinkStatus> RecordSession::Status() const {
   std::vector<SinkStatus> all;
-  for (const auto& camera : m_cameras)
+  double origin = 0;
+  const bool multiStream = m_director.MultiStreamOrigin(&origin);
+  for (const auto& camera : m_cameras) {
     all.push_back(camera->Status());
+    SinkStatus& status = all.back();
+    if (status.final && multiStream && status.inMultiStream)
+      status.multiStreamPackets = camera->PacketsFrom(origin);
+  }
   if (std::optional<SinkStatus> director = m_director.Status())
     all.push_back(*director);
   if (m_sound)

@@ -129,7 +129,7 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   if (check.file.kind == OutputFile::Kind::kMultiStreamMp4) {
     for (const SinkStatus& sink : sinks)
       if (sink.video && sink.inMultiStream && sink.name != "director")
-        made += sink.packets;
+        made += sink.multiStreamPackets >= 0 ? sink.multiStreamPackets : sink.packets;
   } else {
     made = PacketsOf(sinks, check.file.owner);
   }
@@ -328,6 +328,15 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    sink.name == "director" ? " at switches" : "");
   }
 
+  for (const SinkStatus& sink : summary.session.sinks) {
+    const long long before = sink.packets - sink.multiStreamPackets;
+    if (sink.multiStreamPackets >= 0 && before > 0)
+      std::fprintf(out,
+                   "  %s: %s pictures made before the multi-stream file began (or before its "
+                   "next key picture) are in its own files only\n",
+                   sink.name.c_str(), FormatCount(before).c_str());
+  }
+
   PrintSignalLosses(summary.session.sinks, out);
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
@@ -395,6 +404,8 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, st
     entry["framesPerSecond"] =
         session.seconds > 0 ? static_cast<double>(sink.packets) / session.seconds : 0.0;
     entry["leftOut"] = sink.leftOut;
+    if (sink.multiStreamPackets >= 0)
+      entry["multiStreamPackets"] = sink.multiStreamPackets;
     if (!sink.video) {
       entry["clockDrift"] = sink.clockDrift;
       entry["samplesAdjusted"] = sink.samplesAdjusted;

@@ -30,8 +30,10 @@ struct SinkStatus {
   int clients = 0;  // network clients its last packet reached
   bool video = true;
   bool final = false;  // taken after the sink was closed
-  // A camera's packets go into the multi-stream file (cameras 0 to 8).
+  // A camera's packets go into the multi-stream file (cameras 0 to 8); once closed, how
+  // many of them that file was offered after it began (-1: not known).
   bool inMultiStream = true;
+  long long multiStreamPackets = -1;
   // Its source's signal (network sources): lost now, every loss so far, and the no-signal
   // pictures (or silent buffers) recorded in its place.
   bool noSignal = false;
