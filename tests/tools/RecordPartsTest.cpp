@@ -8,6 +8,7 @@
 
 #include "common/TestAppDir.h"
 #include "tools/record/SessionSetting.h"
+#include "tools/record/SessionSummary.h"
 #include "tools/record/sources/GlyphFont.h"
 #include "tools/record/sources/SyntheticCamera.h"
 
@@ -15,6 +16,9 @@ namespace {
 
 using sorvo::test::ReadWholeFile;
 using sorvo::test::TestAppDir;
+using sorvo::tools::FileCheck;
+using sorvo::tools::MarkFileLengths;
+using sorvo::tools::OutputFile;
 using sorvo::tools::SessionSetting;
 
 TEST(SessionSettingTest, SetsTheKeyAndKeepsEverythingElse) {
@@ -149,3 +153,41 @@ TEST(SyntheticCameraTest, PlanarPicturesCarryTheSameText) {
 }
 
 }  // namespace
+
+// A file whose sound runs on past the session is named, with how far, beside a file that
+// lasts the session; a file of slower pictures may end one of its own pictures later.
+TEST(SessionSummaryTest, SaysWhichFileIsOffTheSessionsLengthAndByHowMuch) {
+  auto file = [](const char* path, OutputFile::Kind kind, double pictures, int frames,
+                 double sound) {
+    FileCheck check;
+    check.file = {kind, std::string("/out/") + path, "sink"};
+    check.good = true;
+    check.media.opened = true;
+    if (pictures >= 0) {
+      check.media.streams.push_back({});
+      check.media.streams.back().kind = "video";
+      check.media.streams.back().frames = frames;
+      check.media.streams.back().endSeconds = pictures;
+    }
+    if (sound >= 0) {
+      check.media.streams.push_back({});
+      check.media.streams.back().kind = "audio";
+      check.media.streams.back().startSeconds = -0.05;  // cut by an edit list
+      check.media.streams.back().endSeconds = sound;
+    }
+    return check;
+  };
+  std::vector<FileCheck> checks = {
+      file("camera0.mp4", OutputFile::Kind::kCameraMp4, 30.03, 751, -1),
+      file("director.mp4", OutputFile::Kind::kDirectorMp4, 30.02, 751, 32.5),
+      file("sound.wav", OutputFile::Kind::kWav, -1, 0, 29.9),
+      file("camera1.mp4", OutputFile::Kind::kCameraMp4, 30.09, 301, -1)};
+  MarkFileLengths(&checks, 30.0, 25);
+  EXPECT_TRUE(checks[0].good) << checks[0].problem;
+  EXPECT_FALSE(checks[1].good);
+  EXPECT_EQ(checks[1].problem,
+            "its sound lasts 32.50 s, 2.50 s longer than the session (camera0.mp4 lasts 30.03 s)");
+  EXPECT_FALSE(checks[2].good);
+  EXPECT_NE(checks[2].problem.find("its sound lasts 29.90 s, 0.10 s shorter"), std::string::npos);
+  EXPECT_TRUE(checks[3].good) << checks[3].problem;  // ten pictures a second
+}
