@@ -2,21 +2,29 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <vector>
 
 namespace sorvo::tools {
 
-Feeder::Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id,
-               bool dropLate, const SessionClock& clock)
+Feeder::Feeder(std::unique_ptr<MediaSource> source,
+               IGrabberCallBack* receiver,
+               int id,
+               bool dropLate,
+               const SessionClock& clock)
     : m_source(std::move(source)),
       m_receiver(receiver),
       m_id(id),
       m_dropLate(dropLate),
       m_clock(clock) {}
 
-Feeder::~Feeder() { Stop(); }
+Feeder::~Feeder() {
+  Stop();
+}
 
-void Feeder::Start() { m_thread = std::thread(&Feeder::Run, this); }
+void Feeder::Start() {
+  m_thread = std::thread(&Feeder::Run, this);
+}
 
 void Feeder::EndAt(double end) {
   std::lock_guard<std::mutex> hold(m_lock);
@@ -30,7 +38,8 @@ void Feeder::Stop() {
   }
   m_source->Stop();
   m_wake.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  if (m_thread.joinable())
+    m_thread.join();
 }
 
 std::string Feeder::endReason() const {
@@ -46,19 +55,32 @@ void Feeder::Run() {
   bool placed = false;
   double deviceOffset = 0;
   std::vector<uint8_t> buffer;
+  std::vector<uint8_t> last;  // the last buffer delivered
+  double lastDue = -std::numeric_limits<double>::infinity();
   for (;;) {
     double due = 0;
     if (!m_source->Next(&buffer, &due)) {
-      std::lock_guard<std::mutex> hold(m_lock);
-      if (!m_stopping) m_endReason = m_source->error();
+      {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_stopping) {
+          m_endReason = m_source->error();
+          return;
+        }
+      }
+      HoldToEnd(last, lastDue, period);
       return;
     }
     if (!m_source->live()) {
       const Clock::time_point at = m_clock.At(due);
       std::unique_lock<std::mutex> hold(m_lock);
-      if (m_wake.wait_until(hold, at, [this] { return m_stopping; }) || due >= m_end)
+      const bool stopped = m_wake.wait_until(hold, at, [this] { return m_stopping; });
+      // A buffer due before the end still goes out when the stop comes as it is due.
+      if (due >= m_end || (stopped && !std::isfinite(m_end))) {
+        hold.unlock();
+        HoldToEnd(last, lastDue, period);
         return;
-      if (m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
+      }
+      if (!stopped && m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
         ++m_late;
         continue;
       }
@@ -66,9 +88,10 @@ void Feeder::Run() {
       if (m_source->timedOnSteadyClock()) {
         // Its first buffer, whenever it came, opens its timeline with the session's, so that
         // its files are as long as the others and begin with them.
-        due = !placed ? 0
-                      : m_clock.SecondsAt(Clock::time_point(std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(due))));
+        due = !placed
+                  ? 0
+                  : m_clock.SecondsAt(Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(due))));
         placed = true;
       } else {
         if (!placed) {
@@ -77,14 +100,38 @@ void Feeder::Run() {
         }
         due += deviceOffset;
       }
-      std::lock_guard<std::mutex> hold(m_lock);
-      if (m_stopping || due >= m_end)
+      std::unique_lock<std::mutex> hold(m_lock);
+      if (m_stopping || due >= m_end) {
+        hold.unlock();
+        HoldToEnd(last, lastDue, period);
         return;
+      }
     }
     m_receiver->OnBuffer(m_id, due, buffer.data(), static_cast<long>(buffer.size()),
                          m_source->width(), m_source->height(), m_source->pixelFormat());
     ++m_delivered;
+    last.swap(buffer);
+    lastDue = due;
   }
+}
+
+void Feeder::HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period) {
+  double end = 0;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!m_stopping || !std::isfinite(m_end))
+      return;
+    end = m_end;
+  }
+  // A live camera's last pictures are still on their way when the session ends (and a
+  // file's may miss their moment on a busy machine): its last picture stands until the
+  // end, so that its files last the session.
+  if (!m_dropLate || last.empty() || lastDue >= end - 1.5 * period)
+    return;
+  m_receiver->OnBuffer(m_id, end - period, const_cast<uint8_t*>(last.data()),
+                       static_cast<long>(last.size()), m_source->width(), m_source->height(),
+                       m_source->pixelFormat());
+  ++m_delivered;
 }
 
 }  // namespace sorvo::tools

@@ -10,6 +10,8 @@
 //
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
+// When the session ends before a camera's last pictures arrive, its last one is given
+// again just before the end, so that its files last the session.
 //
 // Threads: Start, Stop and the destructor on the control thread; the counters may be read
 // from any thread. The receiver must outlive Stop (the destructor stops).
@@ -22,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/record/SessionClock.h"
 #include "tools/record/sources/MediaSource.h"
@@ -32,7 +35,10 @@ class Feeder {
  public:
   // `id` is passed with every buffer; `dropLate` is for pictures. The clock must outlive
   // Stop.
-  Feeder(std::unique_ptr<MediaSource> source, IGrabberCallBack* receiver, int id, bool dropLate,
+  Feeder(std::unique_ptr<MediaSource> source,
+         IGrabberCallBack* receiver,
+         int id,
+         bool dropLate,
          const SessionClock& clock);
   ~Feeder();
   Feeder(const Feeder&) = delete;
@@ -54,6 +60,9 @@ class Feeder {
 
  private:
   void Run();
+  // Once stopped at the end: gives `last`, delivered at `lastDue`, again a picture
+  // `period` before the end when nothing reached that far.
+  void HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period);
 
   std::unique_ptr<MediaSource> m_source;
   IGrabberCallBack* m_receiver;
