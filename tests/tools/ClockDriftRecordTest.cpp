@@ -18,10 +18,6 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/avutil.h>
-}
-
 #include "LiveSourceSupport.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
@@ -83,14 +79,6 @@ std::vector<double> Flashes(const ProbedStream& video) {
     run = 0;
   }
   return flashes;
-}
-
-ProbedStream SoundOf(const ProbedFile& file) {
-  for (const ProbedStream& stream : file.streams)
-    if (stream.mediaType == AVMEDIA_TYPE_AUDIO)
-      return stream;
-  ADD_FAILURE() << "no sound";
-  return {};
 }
 
 // When each beep begins: the first loud sample after a quarter of a second of quiet.
@@ -201,16 +189,21 @@ TestAppDir* ClockDriftRecordTest::s_dir = nullptr;
 Session* ClockDriftRecordTest::s_fast = nullptr;
 Session* ClockDriftRecordTest::s_slow = nullptr;
 
-TEST_F(ClockDriftRecordTest, TheSoundOfAFastOrSlowSourceStaysWithItsPicturesInEveryFile) {
+TEST_F(ClockDriftRecordTest,
+       TheSoundOfAFastOrSlowSourceStaysWithItsPicturesInEveryFileOfTheSessionsLength) {
+  auto sound = [](const ProbedFile& file) {
+    return *std::find_if(file.streams.begin(), file.streams.end(),
+                         [](const ProbedStream& stream) { return stream.sampleRate > 0; });
+  };
   for (const Session* run : {s_fast, s_slow}) {
     const std::string& out = run->out;
     const ProbedFile director = ProbeFile(out + "/director.mp4", true);
     const ProbedFile multi = ProbeFile(out + "/导播多流.mp4", true);
     const ProbedFile camera = ProbeFile(out + "/camera0.mp4", true);
     const ProbedFile wav = ProbeFile(out + "/sound.wav", true);
-    ExpectBeepsWithFlashes(Flashes(director.streams.at(0)), Beeps(SoundOf(director)),
+    ExpectBeepsWithFlashes(Flashes(director.streams.at(0)), Beeps(sound(director)),
                            out + " director.mp4");
-    ExpectBeepsWithFlashes(Flashes(multi.streams.at(0)), Beeps(SoundOf(multi)),
+    ExpectBeepsWithFlashes(Flashes(multi.streams.at(0)), Beeps(sound(multi)),
                            out + " multi-stream");
     ExpectBeepsWithFlashes(Flashes(camera.streams.at(0)), Beeps(wav.streams.at(0)),
                            out + " camera0.mp4 and sound.wav");
@@ -219,26 +212,16 @@ TEST_F(ClockDriftRecordTest, TheSoundOfAFastOrSlowSourceStaysWithItsPicturesInEv
       if (sink.get<std::string>("name") == "sound") {
         EXPECT_NEAR(sink.get<double>("clockDrift"), run == s_fast ? -0.005 : 0.005, 0.0015) << out;
       }
-  }
-}
-
-TEST_F(ClockDriftRecordTest, EveryFileLastsTheSessionAndTheSummarySaysSo) {
-  for (const Session* run : {s_fast, s_slow}) {
-    EXPECT_NE(run->recorder->Stdout().find("Every file is good"), std::string::npos)
-        << run->recorder->Stdout();
+    // Every file lasts the session, as the summary says.
+    EXPECT_NE(run->recorder->Stdout().find("Every file is good"), std::string::npos) << out;
     const double seconds = run->summary.get<double>("seconds");
     EXPECT_NEAR(seconds, kSession, 0.5);
-    for (const auto& [unused, file] : run->summary.get_child("files")) {
-      if (file.get<std::string>("kind") == "edit list")
-        continue;
+    for (const auto& [unused, file] : run->summary.get_child("files"))
       for (const char* length : {"pictureSeconds", "soundSeconds"}) {
-        const std::string value = file.get<std::string>(length);
-        if (value != "null") {
-          EXPECT_NEAR(std::stod(value), seconds, kPicture + 0.001)
-              << file.get<std::string>("path") << " " << length;
-        }
+        const std::string value = file.get<std::string>(length, "null");
+        EXPECT_TRUE(value == "null" || std::abs(std::stod(value) - seconds) < kPicture + 0.001)
+            << file.get<std::string>("path") << " " << length << " " << value;
       }
-    }
   }
 }
 
