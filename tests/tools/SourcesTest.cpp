@@ -11,6 +11,7 @@
 #include "muxing/SorvoEntry.h"
 #include "sink/SinkTestSupport.h"
 #include "tools/record/Feeder.h"
+#include "tools/record/sources/MediaCamera.h"
 #include "tools/record/sources/SourceFactory.h"
 
 namespace {
@@ -89,7 +90,7 @@ TEST(MediaCameraTest, AFileLoopsAtItsOwnRate) {
   sink->Release();
 
   std::string error;
-  std::unique_ptr<MediaSource> camera = sorvo::tools::OpenCamera(clip, {}, &error);
+  std::unique_ptr<MediaSource> camera = sorvo::tools::MediaCamera::Open(clip, &error);
   ASSERT_NE(camera, nullptr) << error;
   EXPECT_EQ(camera->width(), 160);
   EXPECT_EQ(camera->height(), 120);
@@ -109,7 +110,7 @@ TEST(MediaCameraTest, AFileLoopsAtItsOwnRate) {
 TEST(MediaCameraTest, AFastInputIsThinnedToThirtyFivePicturesASecond) {
   std::string error;
   std::unique_ptr<MediaSource> camera =
-      sorvo::tools::OpenCamera("lavfi:testsrc=size=160x120:rate=70", {}, &error);
+      sorvo::tools::MediaCamera::Open("lavfi:testsrc=size=160x120:rate=70", &error);
   ASSERT_NE(camera, nullptr) << error;
   EXPECT_EQ(camera->frameRate(), 35);
   std::vector<uint8_t> picture;

@@ -49,7 +49,8 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks);
 
 // Marks as off every file read back good so far whose pictures or sound do not last the
-// session's `seconds` to within a picture (at `fps`, or of the slowest camera's pictures),
+// session's `seconds` to within a picture (at `fps`, or of the slowest camera's pictures;
+// pictures half a picture more for the slots they are written in),
 // saying by how much, and naming a file that does last the session.
 void MarkFileLengths(std::vector<FileCheck>* checks, double seconds, int fps);
 // How long a file's pictures (its longest video stream) and its sound last; -1 for what it

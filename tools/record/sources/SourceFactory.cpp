@@ -136,7 +136,12 @@ std::unique_ptr<MediaSource> OpenLocalCamera(const std::string& source,
   *error = MediaSource::SizeProblem(first->width(), first->height());
   if (!error->empty())
     return nullptr;
-  return OpenReconnectingCamera(source, settings, ConnectMediaCamera(source), std::move(first));
+  // Its format is known from the start.
+  CameraSettings format = settings;
+  format.width = first->width();
+  format.height = first->height();
+  format.fps = first->frameRate();
+  return OpenReconnectingCamera(source, format, ConnectMediaCamera(source), std::move(first));
 }
 
 std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
