@@ -40,12 +40,23 @@ std::vector<uint8_t> SolidPackedPicture(PixelFormat format,
   };
   Layout layout{3, 2, 1, 0, -1};  // BGR24
   switch (format) {
-    case PIX_FMT_RGB24: layout = {3, 0, 1, 2, -1}; break;
-    case PIX_FMT_ARGB: layout = {4, 1, 2, 3, 0}; break;
-    case PIX_FMT_RGBA: layout = {4, 0, 1, 2, 3}; break;
-    case PIX_FMT_ABGR: layout = {4, 3, 2, 1, 0}; break;
-    case PIX_FMT_BGRA: layout = {4, 2, 1, 0, 3}; break;
-    default: break;
+    case PIX_FMT_RGB24:
+      layout = {3, 0, 1, 2, -1};
+      break;
+    case PIX_FMT_ARGB:
+      layout = {4, 1, 2, 3, 0};
+      break;
+    case PIX_FMT_RGBA:
+      layout = {4, 0, 1, 2, 3};
+      break;
+    case PIX_FMT_ABGR:
+      layout = {4, 3, 2, 1, 0};
+      break;
+    case PIX_FMT_BGRA:
+      layout = {4, 2, 1, 0, 3};
+      break;
+    default:
+      break;
   }
   std::vector<uint8_t> picture(width * height * layout.bytes);
   for (int i = 0; i < width * height; ++i) {
@@ -108,9 +119,11 @@ Picture PictureFromFrame(const AVFrame* frame) {
   return picture;
 }
 
-Mpeg4Decoder::Mpeg4Decoder() {
+Mpeg4Decoder::Mpeg4Decoder(bool strict) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
   m_context = avcodec_alloc_context3(codec);
+  if (strict)
+    m_context->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
   avcodec_open2(m_context, codec, nullptr);
   m_frame = av_frame_alloc();
   m_packet = av_packet_alloc();
@@ -134,6 +147,9 @@ std::vector<Picture> Mpeg4Decoder::Decode(const std::vector<uint8_t>& packet) {
     return pictures;
   }
   while (avcodec_receive_frame(m_context, m_frame) == 0) {
+    if ((m_context->err_recognition & AV_EF_EXPLODE) != 0 &&
+        (m_frame->decode_error_flags != 0 || (m_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0))
+      ++errors;
     pictures.push_back(PictureFromFrame(m_frame));
     av_frame_unref(m_frame);
   }
