@@ -54,21 +54,6 @@ void ApplySettings(AVCodecContext* context,
   }
 }
 
-// The packed RGB layouts, 24 and 32 bits in every channel order a camera delivers.
-bool IsConvertedFormat(PixelFormat format) {
-  switch (format) {
-    case PIX_FMT_RGB24:
-    case PIX_FMT_BGR24:
-    case PIX_FMT_ARGB:
-    case PIX_FMT_RGBA:
-    case PIX_FMT_ABGR:
-    case PIX_FMT_BGRA:
-      return true;
-    default:
-      return false;
-  }
-}
-
 int FailOpen() {
   std::fputs("could not open m_pAVCodec\n", stderr);
   return 0;
@@ -105,7 +90,7 @@ int FFEncoder::Open(int width,
   m_eInputFormat = gray ? PIX_FMT_YUV420P : format;
   // The encoder still opens, as hosts expect, but a camera that would record nothing at
   // all is said at once rather than found out from an empty file.
-  if (m_eInputFormat != PIX_FMT_YUV420P && !IsConvertedFormat(m_eInputFormat))
+  if (m_eInputFormat != PIX_FMT_YUV420P && !sorvo::IsPackedRgb(m_eInputFormat))
     LogWarnF(
         "%s: pictures of pixel format %d cannot be encoded; give YUV 4:2:0 (0), grey (8) "
         "or packed RGB (2, 3, 27 to 30)",
@@ -148,7 +133,7 @@ int FFEncoder::Open(int width,
 
   // Converted pictures are cut into as many bands as the codec has slices; YUV input
   // needs no conversion and no helpers.
-  if (threads > 1 && IsConvertedFormat(m_eInputFormat))
+  if (threads > 1 && sorvo::IsPackedRgb(m_eInputFormat))
     m_pConversion = std::make_unique<sorvo::BandedConversion>(threads, "Conv_" + m_strLabel);
 
   m_pAVCodec = codec;
@@ -197,7 +182,7 @@ bool FFEncoder::AttachExtradata(const AVCodec* codec,
 }
 
 int FFEncoder::PictureBytes() const {
-  if (m_eInputFormat == PIX_FMT_YUV420P || IsConvertedFormat(m_eInputFormat))
+  if (m_eInputFormat == PIX_FMT_YUV420P || sorvo::IsPackedRgb(m_eInputFormat))
     return sorvo::PictureSize(m_eInputFormat, m_nWidth, m_nHeight);
   return 0;
 }
@@ -215,7 +200,8 @@ AVFrame* FFEncoder::PreparePictureLocked(unsigned char* data) {
   if (av_frame_make_writable(picture) < 0)
     return nullptr;
   if (m_pConversion)
-    m_pConversion->Convert(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
+    m_pConversion->Convert(data, m_nWidth, m_nHeight, m_eInputFormat, picture->data,
+                           picture->linesize);
   else
     ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
   return picture;

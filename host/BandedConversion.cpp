@@ -6,7 +6,6 @@
 #include <system_error>
 
 extern "C" {
-#include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 }
 
@@ -63,9 +62,9 @@ void BandedConversion::Convert(const unsigned char* source,
                                int width,
                                int height,
                                PixelFormat format,
-                               AVFrame* destination) {
-  if (source == nullptr || destination == nullptr || width <= 0 || height <= 0 ||
-      ToAVPixelFormat(format) < 0)
+                               uint8_t* const planes[4],
+                               const int linesizes[4]) {
+  if (source == nullptr || width <= 0 || height <= 0 || ToAVPixelFormat(format) < 0)
     return;
   Job job;
   job.source = source;
@@ -73,8 +72,8 @@ void BandedConversion::Convert(const unsigned char* source,
   job.height = height;
   job.format = format;
   for (int i = 0; i < 3; ++i) {
-    job.planes[i] = destination->data[i];
-    job.linesizes[i] = destination->linesize[i];
+    job.planes[i] = planes[i];
+    job.linesizes[i] = linesizes[i];
   }
   // At least two rows a band; a picture with fewer is converted in fewer bands. On an odd
   // height the whole picture's colour rows are scaled by a factor a little off 2, which

@@ -24,8 +24,6 @@
 
 #include "host/PixelFormat.h"
 
-struct AVFrame;
-
 namespace sorvo {
 
 class BandedConversion {
@@ -40,12 +38,13 @@ class BandedConversion {
   // The bands a picture tall enough is cut into.
   int bands() const { return static_cast<int>(m_helpers.size()) + 1; }
 
-  // As ConvertRGBToYV420P, returning once every band is converted.
+  // As sorvo::ConvertPackedToYuv420, returning once every band is converted.
   void Convert(const unsigned char* source,
                int width,
                int height,
                PixelFormat format,
-               AVFrame* destination);
+               uint8_t* const planes[4],
+               const int linesizes[4]);
 
  private:
   struct Job {

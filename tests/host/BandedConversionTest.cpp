@@ -72,7 +72,8 @@ TEST(BandedConversionTest, BandsGiveTheWholePicturesConversionAwayFromTheSeams) 
     Yuv banded = Planes(c.width, c.height);
     ConvertRGBToYV420P(const_cast<uint8_t*>(packed.data()), c.width, c.height, c.format,
                        whole.frame.get());
-    bands.Convert(packed.data(), c.width, c.height, c.format, banded.frame.get());
+    bands.Convert(packed.data(), c.width, c.height, c.format, banded.frame->data,
+                  banded.frame->linesize);
     const std::string name =
         std::to_string(c.format) + " " + std::to_string(c.width) + "x" + std::to_string(c.height);
 
