@@ -62,10 +62,13 @@ class CountingEncoder : public FFEncoder {
   void OnEncode(AVPacket* packet) override { bytes += packet->size; }
 };
 
-void BM_FFEncoderEncode(benchmark::State& state) {
-  const auto format = static_cast<PixelFormat>(state.range(0));
-  const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
-  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
+// Opens an encoder for the pictures and encodes them in turn, one a timed iteration, each
+// captured a frame interval after the one before.
+void EncodeInTurn(benchmark::State& state,
+                  PixelFormat format,
+                  int width,
+                  int height,
+                  std::vector<std::vector<uint8_t>>& pictures) {
   CountingEncoder encoder;
   if (encoder.Open(width, height, format, kFrameRate, kBitRate, "bench") != 1) {
     state.SkipWithError("open failed");
@@ -73,13 +76,21 @@ void BM_FFEncoderEncode(benchmark::State& state) {
   }
   int n = 0;
   for (auto _ : state) {
-    std::vector<uint8_t>& picture = pictures[n++ % kPictures];
-    if (encoder.Encode(n, 0, picture.data(), static_cast<long>(picture.size())) != 1) {
+    std::vector<uint8_t>& picture = pictures[n++ % pictures.size()];
+    if (encoder.Encode(n, n / static_cast<double>(kFrameRate), picture.data(),
+                       static_cast<long>(picture.size())) != 1) {
       state.SkipWithError("encode failed");
       break;
     }
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FFEncoderEncode(benchmark::State& state) {
+  const auto format = static_cast<PixelFormat>(state.range(0));
+  const int width = static_cast<int>(state.range(1)), height = static_cast<int>(state.range(2));
+  std::vector<std::vector<uint8_t>> pictures = MakePictures(format, width, height);
+  EncodeInTurn(state, format, width, height, pictures);
 }
 
 // One camera's pictures through FFEncoder with [Video] EncodeThreads set to `threads`, timed
@@ -93,21 +104,7 @@ void BM_FFEncoderThreads(benchmark::State& state) {
       << "[Video]\nEncodeThreads=" << state.range(3) << "\n";
   std::vector<std::vector<uint8_t>> pictures =
       sorvo::bench::MovingNoisePictures(width, height, kPictures);
-  CountingEncoder encoder;
-  if (encoder.Open(width, height, format, kFrameRate, kBitRate, "bench") != 1) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  int n = 0;
-  for (auto _ : state) {
-    std::vector<uint8_t>& picture = pictures[n++ % kPictures];
-    if (encoder.Encode(n, n / static_cast<double>(kFrameRate), picture.data(),
-                       static_cast<long>(picture.size())) != 1) {
-      state.SkipWithError("encode failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
+  EncodeInTurn(state, format, width, height, pictures);
 }
 
 // What a program would write without the wrapper, given the same pictures in the caller's
