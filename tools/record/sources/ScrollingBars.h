@@ -1,8 +1,11 @@
-// The test camera's background: vertical colour bars, each an eighth of the picture wide,
-// scrolled sideways and wrapping round. Every row of it is the same, so the rows are drawn
-// once, a bar period longer than the picture, and each picture's rows are copied from them
-// at the scroll's offset: the bars cost what writing the picture's bytes row after row
-// costs, where filling each bar down the whole picture walked its memory once per bar.
+// The test camera's background: vertical colour bars across the picture, scrolled sideways
+// and wrapping round. Every row is the same and the bars repeat with the picture's width,
+// so the picture's bytes, row after row, are one sequence that repeats with the row: drawn
+// once a row longer than the picture, each picture's bars are one copy of it from the
+// scroll's offset. (Filling bar after bar down the picture walked a 3840 x 2160 picture's
+// memory once per bar in short strides and took, inside a recording, 3.4 times the sink's own
+// copy of the picture; one copy takes 1.5 times.) A planar picture of odd width, whose colour
+// rows do not repeat with the bars, has its colour planes copied row by row from one row.
 // Immutable after construction; any thread.
 #pragma once
 
@@ -15,7 +18,8 @@ namespace sorvo::tools {
 
 class ScrollingBars {
  public:
-  // `format` must be one PictureCanvas supports; `colours` are the bars from left to right.
+  // `format` must be one PictureCanvas supports; `colours` are the bars from left to right,
+  // each an equal part of the width.
   ScrollingBars(int width, int height, PixelFormat format, const std::vector<Rgb>& colours);
 
   // Fills the whole picture at `data` (SorvoPictureSize(format, width, height) bytes) with
@@ -25,14 +29,18 @@ class ScrollingBars {
 
  private:
   struct Plane {
-    std::vector<uint8_t> row;  // one row, a period longer than the picture's
+    int across = 0;  // samples a row
+    int down = 0;    // rows
     int bytesPerSample = 1;
     int subsampling = 1;  // pixels per sample across and down
+    // Whole: the plane's rows laid end to end, one row more than the picture's, copied at
+    // once. Otherwise one row a bar period longer than the picture's, copied row by row.
+    bool whole = false;
+    std::vector<uint8_t> bytes;
   };
 
   int m_width;
-  int m_height;
-  int m_period;  // pixels after which the bars repeat
+  bool m_planar;
   std::vector<Plane> m_planes;
 };
 
