@@ -70,23 +70,19 @@ TEST(EncodeThreadsTest, A4kCameraIsCodedOnSeveralThreadsAndDecodesCleanly) {
       std::equal(context->extradata, context->extradata + context->extradata_size, key.begin()));
 
   Mpeg4Decoder decoder(/*strict=*/true);
-  sorvo::FramePtr source(av_frame_alloc());
-  source->format = AV_PIX_FMT_YUV420P;
-  source->width = kW;
-  source->height = kH;
-  ASSERT_GE(av_frame_get_buffer(source.get(), 0), 0);
   for (int i = 0; i < kPictures; ++i) {
     const std::vector<Picture> pictures = decoder.Decode(encoder.packets[i].data);
     ASSERT_EQ(pictures.size(), 1u) << i;
     // Every slice decodes to the picture that went in, seams between bands and slices
     // included: no band converted from the wrong rows, no slice lost.
-    std::vector<uint8_t> bgr = MovingBgr(kW, kH, i);
-    ConvertRGBToYV420P(bgr.data(), kW, kH, PIX_FMT_BGR24, source.get());
+    const std::vector<uint8_t> bgr = MovingBgr(kW, kH, i);
     for (int row = 0; row < kH; row += 8) {
       double difference = 0;
-      for (int x = 0; x < kW; ++x)
-        difference +=
-            std::abs(pictures[0].y[row * kW + x] - source->data[0][row * source->linesize[0] + x]);
+      for (int x = 0; x < kW; ++x) {
+        const uint8_t* p = &bgr[(static_cast<size_t>(row) * kW + x) * 3];
+        const double luma = 16 + (65.481 * p[2] + 128.553 * p[1] + 24.966 * p[0]) / 255;
+        difference += std::abs(pictures[0].y[row * kW + x] - luma);
+      }
       ASSERT_LT(difference / kW, 8) << "picture " << i << " row " << row;
     }
   }
@@ -99,11 +95,6 @@ TEST(EncodeThreadsTest, TheSettingForcesTheThreadsWhateverTheSize) {
   RecordingEncoder small;
   ASSERT_EQ(small.Open(640, 480, PIX_FMT_BGR24, kRate, kBitRate, "small"), 1);
   EXPECT_EQ(small.GetCodecContext()->thread_count, 3);
-  ASSERT_EQ(EncodeMoving(small, 640, 480, 3), 3);
-  Mpeg4Decoder decoder(/*strict=*/true);
-  for (const sorvo::test::SeenPacket& packet : small.packets)
-    EXPECT_EQ(decoder.Decode(packet.data).size(), 1u);
-  EXPECT_EQ(decoder.errors, 0);
 
   dir.WriteFile("SettingVideo.ini", "[Video]\nEncodeThreads=1\n");
   RecordingEncoder large;
