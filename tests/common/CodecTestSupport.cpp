@@ -40,23 +40,12 @@ std::vector<uint8_t> SolidPackedPicture(PixelFormat format,
   };
   Layout layout{3, 2, 1, 0, -1};  // BGR24
   switch (format) {
-    case PIX_FMT_RGB24:
-      layout = {3, 0, 1, 2, -1};
-      break;
-    case PIX_FMT_ARGB:
-      layout = {4, 1, 2, 3, 0};
-      break;
-    case PIX_FMT_RGBA:
-      layout = {4, 0, 1, 2, 3};
-      break;
-    case PIX_FMT_ABGR:
-      layout = {4, 3, 2, 1, 0};
-      break;
-    case PIX_FMT_BGRA:
-      layout = {4, 2, 1, 0, 3};
-      break;
-    default:
-      break;
+    case PIX_FMT_RGB24: layout = {3, 0, 1, 2, -1}; break;
+    case PIX_FMT_ARGB: layout = {4, 1, 2, 3, 0}; break;
+    case PIX_FMT_RGBA: layout = {4, 0, 1, 2, 3}; break;
+    case PIX_FMT_ABGR: layout = {4, 3, 2, 1, 0}; break;
+    case PIX_FMT_BGRA: layout = {4, 2, 1, 0, 3}; break;
+    default: break;
   }
   std::vector<uint8_t> picture(width * height * layout.bytes);
   for (int i = 0; i < width * height; ++i) {
