@@ -1,0 +1,79 @@
+#include "host/PositionedFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sorvo {
+
+PositionedFile::~PositionedFile() {
+  if (m_fd >= 0)
+    close(m_fd);
+}
+
+bool PositionedFile::Open(const std::string& path) {
+  if (m_fd >= 0)
+    close(m_fd);
+  do {
+    m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  } while (m_fd < 0 && errno == EINTR);
+  return m_fd >= 0;
+}
+
+bool PositionedFile::IsRegular() const {
+  struct stat status;
+  return m_fd >= 0 && fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int64_t PositionedFile::Size() const {
+  struct stat status;
+  return m_fd >= 0 && fstat(m_fd, &status) == 0 ? static_cast<int64_t>(status.st_size) : -1;
+}
+
+bool PositionedFile::ReadAt(uint64_t offset, void* out, size_t count) const {
+  auto* bytes = static_cast<char*>(out);
+  while (count > 0) {
+    const ssize_t got = pread(m_fd, bytes, count, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0) {
+      if (got == 0)
+        errno = EIO;
+      return false;
+    }
+    bytes += got;
+    count -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+bool PositionedFile::WriteAt(uint64_t offset, const void* data, size_t count) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t put = pwrite(m_fd, bytes, count, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0) {
+      if (put == 0)
+        errno = ENOSPC;
+      return false;
+    }
+    bytes += put;
+    count -= static_cast<size_t>(put);
+    offset += static_cast<uint64_t>(put);
+  }
+  return true;
+}
+
+bool PositionedFile::Sync() {
+  return fdatasync(m_fd) == 0;
+}
+
+bool PositionedFile::Truncate(uint64_t size) {
+  return ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
+
+}  // namespace sorvo
