@@ -14,11 +14,13 @@ extern "C" {
 
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
+#include "codec/FragmentCommitIo.h"
 #include "codec/IndexSkeleton.h"
 #include "codec/MuxerOptions.h"
 #include "codec/RegularMp4Finish.h"
 #include "host/MediaBase.h"
 #include "host/PathUtil.h"
+#include "host/PositionedFile.h"
 #include "support/LogF.h"
 
 namespace {
@@ -526,12 +528,16 @@ void FFWriteFile::CloseLocked() {
   }
   sorvo::mp4::IndexSkeleton skeleton;
   std::vector<int64_t> samples;
-  const bool regular = finished && m_bFinishRegular && MakeIndexLocked(&skeleton, &samples);
+  std::unique_ptr<sorvo::PositionedFile> file;
+  // The file is made regular through the descriptor it was written with: its name may
+  // have been given to another file meanwhile.
+  if (finished && m_bFinishRegular && MakeIndexLocked(&skeleton, &samples))
+    file = sorvo::FragmentCommitIo::Release(m_pFormatContext->pb);
   const std::string path = m_pFormatContext ? m_pFormatContext->url : "";
   // Closes the file and frees the streams; the codec contexts go back to their encoders.
   m_pFormatContext.reset();
-  if (regular)
-    FinishRegular(skeleton, samples, path);
+  if (file)
+    FinishRegular(skeleton, samples, file.get(), path);
   for (Track& track : m_videoTracks)
     track = Track();
   m_audioTrack = Track();
@@ -567,10 +573,11 @@ bool FFWriteFile::MakeIndexLocked(sorvo::mp4::IndexSkeleton* skeleton,
 
 void FFWriteFile::FinishRegular(const sorvo::mp4::IndexSkeleton& skeleton,
                                 const std::vector<int64_t>& samples,
+                                sorvo::PositionedFile* file,
                                 const std::string& path) {
   sorvo::mp4::FinishReport report;
   std::string error;
-  if (!sorvo::mp4::FinishRegularMp4(path, skeleton, samples, &report, &error))
+  if (!sorvo::mp4::FinishRegularMp4(file, skeleton, samples, &report, &error))
     LogErrorF("cannot make %s a regular MP4 (%s): it stays a fragmented MP4, which plays as it is",
               path.c_str(), error.c_str());
 }

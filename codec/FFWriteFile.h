@@ -59,6 +59,9 @@ struct AVCodecContext;
 struct AVFormatContext;
 struct AVPacket;
 struct AVStream;
+namespace sorvo {
+class PositionedFile;
+}
 namespace sorvo::mp4 {
 struct IndexSkeleton;
 }
@@ -175,9 +178,11 @@ class SORVO_EXPORT FFWriteFile {
   // Makes the index of the open file, written as fragments, and the number of samples of
   // each of its streams, for RegularMp4Finish; false (logged) when it cannot be made.
   bool MakeIndexLocked(sorvo::mp4::IndexSkeleton* skeleton, std::vector<int64_t>* samples);
-  // Makes the closed file at `path` regular with that index; a failure is logged.
+  // Makes the closed file, written as `path`, regular with that index; a failure is
+  // logged.
   static void FinishRegular(const sorvo::mp4::IndexSkeleton& skeleton,
                             const std::vector<int64_t>& samples,
+                            sorvo::PositionedFile* file,
                             const std::string& path);
   void CloseLocked();
   void ReportWriteFailureLocked(int error);

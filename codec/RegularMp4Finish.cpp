@@ -267,16 +267,12 @@ std::string SystemError(const std::string& what) {
 
 }  // namespace
 
-bool FinishRegularMp4(const std::string& path,
+bool FinishRegularMp4(PositionedFile* output,
                       const IndexSkeleton& skeleton,
                       const std::vector<int64_t>& samples,
                       FinishReport* report,
                       std::string* error) {
-  PositionedFile file;
-  if (!file.Open(path)) {
-    *error = SystemError("cannot open it");
-    return false;
-  }
+  PositionedFile& file = *output;
   if (!file.IsRegular()) {
     *error = "it is not a regular file";
     return false;
@@ -337,8 +333,9 @@ bool FinishRegularMp4(const std::string& path,
     }
     stbl->children = std::move(kept);
   }
+  // The muxer leaves out a track without samples.
   for (uint32_t id = 1; id <= tracks; ++id) {
-    if (recorded[id - 1] == nullptr) {
+    if (recorded[id - 1] == nullptr && samples[id - 1] > 0) {
       *error = "the new index lacks track " + std::to_string(id);
       return false;
     }
@@ -359,6 +356,8 @@ bool FinishRegularMp4(const std::string& path,
       return false;
     }
     report->samples += samples[id - 1];
+    if (recorded[id - 1] == nullptr)
+      continue;
     uint32_t timescale = 0;
     uint64_t duration = 0;
     Node* stbl = SampleTable(recorded[id - 1]);
@@ -386,12 +385,14 @@ bool FinishRegularMp4(const std::string& path,
   Emit(moov, tables, &out, &places);
   bool written = out.Flush();
   for (uint32_t id = 1; id <= tracks && written; ++id)
-    tables[id - 1].StartWriting(&file, places[id - 1]);
+    if (recorded[id - 1] != nullptr)
+      tables[id - 1].StartWriting(&file, places[id - 1]);
   written = written && walk.Run([&](uint32_t id, const FragmentSample& sample) {
     tables[id - 1].Write(sample);
   }, error);
-  for (SampleTables& track : tables)
-    written &= track.FinishWriting();
+  for (uint32_t id = 1; id <= tracks; ++id)
+    if (recorded[id - 1] != nullptr)
+      written &= tables[id - 1].FinishWriting();
   // Everything the new header will point at is on the disk before the header is.
   if (!written || !file.Sync()) {
     if (error->empty())
@@ -401,12 +402,15 @@ bool FinishRegularMp4(const std::string& path,
     return false;
   }
 
+  // The old index is blanked with the same write: nothing is left of it to mislead a tool
+  // that looks through the media data.
   std::string header = skeleton.ftyp;
   Append32(&header, 1);
   Append32(&header, FourCc("mdat"));
   const uint64_t mediaSize = end - skeleton.ftyp.size();
   Append32(&header, static_cast<uint32_t>(mediaSize >> 32));
   Append32(&header, static_cast<uint32_t>(mediaSize));
+  header.resize(fragments, '\0');
   if (!file.WriteAt(0, header.data(), header.size())) {
     *error = SystemError("writing its regular header failed");
     if (!file.Truncate(end))

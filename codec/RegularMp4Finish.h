@@ -9,10 +9,11 @@
 //    (IndexSkeleton) with each recorded track's tables filled in. Until step 3 a reader
 //    still sees the fragmented file (it skips a second 'moov').
 // 3. Once that is on the disk, one write over the file's first bytes makes it regular: the
-//    regular 'ftyp', then an 'mdat' header whose 64-bit size spans the old 'moov' and every
-//    fragment, so that the old index boxes become media data no reader looks into and only
-//    the new 'moov' is left. That write is one small write at offset 0: a process killed at
-//    any moment leaves either the readable fragmented file or the regular one.
+//    regular 'ftyp', then an 'mdat' header whose 64-bit size spans the old 'moov' (blanked
+//    by the same write) and every fragment, so that the fragments' index boxes become media
+//    data no reader looks into and only the new 'moov' is left. That write is one small
+//    write at offset 0: a process killed at any moment leaves either the readable
+//    fragmented file or the regular one.
 //
 // Threads: any; the file must not be written by anyone else meanwhile.
 #pragma once
@@ -23,6 +24,10 @@
 
 #include "codec/IndexSkeleton.h"
 
+namespace sorvo {
+class PositionedFile;
+}
+
 namespace sorvo::mp4 {
 
 struct FinishReport {
@@ -30,11 +35,12 @@ struct FinishReport {
   uint64_t moovBytes = 0;  // the new index
 };
 
-// `path`: the fragmented MP4, whose tracks 1 to samples.size() are the recording's streams,
-// track n holding samples[n - 1] samples; `skeleton` the index for the same streams. False
-// with *error when the file is not as expected or cannot be written: it is then left as it
-// was, the fragmented MP4 that plays as it is.
-bool FinishRegularMp4(const std::string& path,
+// `file`: the fragmented MP4, whose tracks 1 to samples.size() are the recording's streams,
+// track n holding samples[n - 1] samples; `skeleton` the index for the same streams (a
+// track without samples has none there). False with *error when the file is not as
+// expected or cannot be written: it is then left as it was, the fragmented MP4 that plays
+// as it is.
+bool FinishRegularMp4(PositionedFile* file,
                       const IndexSkeleton& skeleton,
                       const std::vector<int64_t>& samples,
                       FinishReport* report,

@@ -14,12 +14,25 @@ PositionedFile::~PositionedFile() {
 }
 
 bool PositionedFile::Open(const std::string& path) {
-  if (m_fd >= 0)
-    close(m_fd);
+  return OpenWith(path, O_RDWR);
+}
+
+bool PositionedFile::Create(const std::string& path) {
+  return OpenWith(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+bool PositionedFile::OpenWith(const std::string& path, int flags) {
+  Close();
   do {
-    m_fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    m_fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
   } while (m_fd < 0 && errno == EINTR);
   return m_fd >= 0;
+}
+
+bool PositionedFile::Close() {
+  const int fd = m_fd;
+  m_fd = -1;
+  return fd >= 0 && close(fd) == 0;
 }
 
 bool PositionedFile::IsRegular() const {

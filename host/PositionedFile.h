@@ -1,6 +1,6 @@
-// An existing file read and written at chosen offsets, for code that edits a file in place
-// (an MP4 made regular after it was recorded). Every failure is reported by the call that
-// met it, with errno set.
+// A file read and written at chosen offsets, for code that writes a file out of order (an
+// MP4 whose fragments are made visible once whole, then made regular in place). Every
+// failure is reported by the call that met it, with errno set.
 //
 // Threads: one thread at a time.
 #pragma once
@@ -20,6 +20,10 @@ class PositionedFile {
 
   // Opens `path` for reading and writing; false when it cannot be opened.
   bool Open(const std::string& path);
+  // Creates `path` for reading and writing, truncating a file that is there.
+  bool Create(const std::string& path);
+  // False when the close reported an error (or no file was open).
+  bool Close();
   // Whether it is a regular file, and its length; -1 when unknown.
   bool IsRegular() const;
   int64_t Size() const;
@@ -31,6 +35,8 @@ class PositionedFile {
   bool Truncate(uint64_t size);
 
  private:
+  bool OpenWith(const std::string& path, int flags);
+
   int m_fd = -1;
 };
 
