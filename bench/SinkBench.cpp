@@ -24,6 +24,7 @@
 
 #include "BareEncoder.h"
 #include "RatioReporter.h"
+#include "ResidentMemory.h"
 #include "ScratchDir.h"
 #include "common/LoopbackClient.h"
 #include "host/AppDirectory.h"
@@ -84,14 +85,6 @@ class ReadingClient {
   int m_fd;
   std::thread m_thread;
 };
-
-long ResidentKilobytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
 
 struct SinkReleaser {
   void operator()(CSorvoSinkFF* sink) const {
@@ -202,9 +195,9 @@ void BM_SinkMemory(benchmark::State& state) {
       sink->OnBuffer(0, 0, picture.data(), static_cast<long>(picture.size()), width, height,
                      PIX_FMT_YUV420P);
       counter.WaitFor(n);
-      if (n == 100) after100 = ResidentKilobytes();
+      if (n == 100) after100 = sorvo::bench::ResidentKilobytes();
     }
-    const long after10000 = ResidentKilobytes();
+    const long after10000 = sorvo::bench::ResidentKilobytes();
     state.counters["rss_kB_after_100"] = static_cast<double>(after100);
     state.counters["rss_kB_after_10000"] = static_cast<double>(after10000);
     state.counters["growth"] = after100 > 0 ? static_cast<double>(after10000) / after100 : 0;

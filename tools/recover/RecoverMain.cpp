@@ -1,6 +1,7 @@
 // sorvo-recover: rescues what the library wrote when a recording did not end properly. It
-// rebuilds a playable MP4 from a private stream file, a raw stream file or an MP4 whose
-// index was never written (a killed recording), and repairs the sizes of a WAV file.
+// rebuilds a playable MP4 from a private stream file, a raw stream file, an MP4 whose
+// index was never written or a fragmented MP4 (a killed recording), and repairs the sizes of
+// a WAV file.
 //
 // The input is read to its end before anything is written, the new file is written under
 // a temporary name and renamed when complete, and the input itself is never opened for
@@ -17,6 +18,7 @@ extern "C" {
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/TextTable.h"
 #include "tools/recover/ElementaryRecovery.h"
+#include "tools/recover/FragmentedRescue.h"
 #include "tools/recover/Mp4Layout.h"
 #include "tools/recover/PrivateStreamRecovery.h"
 #include "tools/recover/RecoveryWriter.h"
@@ -91,6 +93,43 @@ void PrintLeftOut(const RecoveryPlan& plan, long long beforeAnyKeyFrame) {
                 Count(damaged).c_str());
 }
 
+// Reads the new file back and says what is in it, and `how` its pictures were checked;
+// false (said) when it does not read back.
+bool PrintReadBack(const std::string& output, const char* how) {
+  const FileReadBack check = ReadBack(output);
+  if (!check.opened || check.streams.empty()) {
+    Fail("the written file does not read back: " + check.error);
+    return false;
+  }
+  std::printf("read back:");
+  for (const StreamReadBack& stream : check.streams)
+    std::printf(" %s %s frames,", stream.kind.c_str(), Count(stream.frames).c_str());
+  std::printf(" %.2f s; %s\n", check.seconds, how);
+  return true;
+}
+
+// A fragmented MP4: its complete fragments become a regular file.
+int RescueFragments(const std::string& input, const std::string& output) {
+  std::printf(
+      "a fragmented MP4 (as a recording killed while it was written leaves it): it plays as "
+      "it is up to its last complete fragment; rebuilding it as a regular MP4\n");
+  StagedOutput staged(output);
+  std::vector<FragmentedStream> streams;
+  std::string error;
+  if (!staged.Create(&error) || !RescueFragmented(input, staged.path(), &streams, &error))
+    return Fail(error);
+  if (streams.empty())
+    return Fail("it holds no complete fragment: nothing was written");
+  if (!staged.Commit(&error))
+    return Fail(error);
+  std::printf("wrote %s:\n", output.c_str());
+  int number = 0;
+  for (const FragmentedStream& stream : streams)
+    std::printf("  %s %d: %s %s\n", stream.kind.c_str(), ++number, Count(stream.packets).c_str(),
+                stream.kind == "video" ? "pictures" : "sound frames");
+  return PrintReadBack(output, "the fragments held every packet whole") ? 0 : kNothingWritten;
+}
+
 // Writes the plan, reads the new file back and says what is in it.
 int WritePlan(const RecoveryPlan& plan,
               PacketSource* video,
@@ -115,14 +154,8 @@ int WritePlan(const RecoveryPlan& plan,
     std::printf("  sound: %s MP3 frames\n",
                 Count(static_cast<long long>(plan.sound.frames.size())).c_str());
 
-  const FileReadBack check = ReadBack(output);
-  if (!check.opened || check.streams.empty())
-    return Fail("the written file does not read back: " + check.error);
-  std::printf("read back:");
-  for (const StreamReadBack& stream : check.streams)
-    std::printf(" %s %s frames,", stream.kind.c_str(), Count(stream.frames).c_str());
-  std::printf(" %.2f s; every picture was checked to decode cleanly before it was written\n",
-              check.seconds);
+  if (!PrintReadBack(output, "every picture was checked to decode cleanly before it was written"))
+    return kNothingWritten;
   if (plan.doubts.count() > 0) {
     for (const std::string& doubt : plan.doubts.first())
       std::fprintf(stderr, "sorvo-recover: warning: %s\n", doubt.c_str());
@@ -141,6 +174,7 @@ int WritePlan(const RecoveryPlan& plan,
 
 int RescueVideo(const std::string& kind,
                 const MappedFile& file,
+                const std::string& input,
                 int fps,
                 const std::string& output) {
   RecoveryPlan plan;
@@ -160,9 +194,7 @@ int RescueVideo(const std::string& kind,
     if (!layout.boxes)
       return Fail("the file is not an MP4 file");
     if (layout.fragmented)
-      return Fail(
-          "the file is a fragmented MP4: it plays as it is up to its last complete "
-          "fragment; there is nothing to rebuild");
+      return RescueFragments(input, output);
     if (layout.index)
       return Fail(
           "the file is a complete MP4 (it has its index): it plays as it is; there is "
@@ -255,8 +287,10 @@ int main(int argc, char** argv) {
       "records: each record's framing and checksum are verified, damaged records are "
       "skipped), a raw stream file (the bare MPEG-4 stream) or an MP4 whose recording was "
       "killed before its index was written, it rebuilds a playable MP4 with every picture "
-      "that decodes cleanly (and the sound of a multi-stream file). A WAV file whose sizes "
-      "do not match its length gets them repaired.",
+      "that decodes cleanly (and the sound of a multi-stream file). A fragmented MP4 (what "
+      "a recording killed while it was written leaves) is rebuilt as a regular MP4 from its "
+      "complete fragments. A WAV file whose sizes do not match its length gets them "
+      "repaired.",
       "sorvo-recover"};
   app.footer(
       "Exit status: 0 rescued; 1 nothing written (FILE refused, or nothing in it could be "
@@ -313,5 +347,5 @@ int main(int argc, char** argv) {
               Count(static_cast<long long>(file.size())).c_str());
   if (kind == "wav")
     return RepairWav(file, inPlace, input, output);
-  return RescueVideo(kind, file, fps, output);
+  return RescueVideo(kind, file, input, fps, output);
 }
