@@ -3,8 +3,8 @@
 // - a sink with every output on (MP4, raw stream, private stream, four reading TCP clients,
 //   a data target) against the bare encode loop, both as process CPU per picture;
 // - the sink's resident memory after 100 and after 10,000 pictures.
-#include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,7 +77,8 @@ class ReadingClient {
   }
   ~ReadingClient() {
     shutdown(m_fd, SHUT_RDWR);
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable())
+      m_thread.join();
     close(m_fd);
   }
 
@@ -152,7 +153,8 @@ void BM_SinkEveryOutput(benchmark::State& state) {
   PacketCounter counter;
   sink->SetEncodeDataOutputCB(&counter);
   std::vector<std::unique_ptr<ReadingClient>> clients;
-  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<ReadingClient>(port));
+  for (int i = 0; i < 4; ++i)
+    clients.push_back(std::make_unique<ReadingClient>(port));
   std::vector<std::vector<uint8_t>> pictures =
       sorvo::bench::MakePictures(PIX_FMT_BGR24, width, height, kPictures);
   int64_t n = 0;
@@ -195,7 +197,8 @@ void BM_SinkMemory(benchmark::State& state) {
       sink->OnBuffer(0, 0, picture.data(), static_cast<long>(picture.size()), width, height,
                      PIX_FMT_YUV420P);
       counter.WaitFor(n);
-      if (n == 100) after100 = sorvo::bench::ResidentKilobytes();
+      if (n == 100)
+        after100 = sorvo::bench::ResidentKilobytes();
     }
     const long after10000 = sorvo::bench::ResidentKilobytes();
     state.counters["rss_kB_after_100"] = static_cast<double>(after100);

@@ -253,7 +253,8 @@ void MemoryOverHours(benchmark::State& state, Result* result) {
     state.counters["rss_MiB_after_1h"] = afterFirstHour / 1024.0;
     state.counters["rss_MiB_at_end"] = atEnd / 1024.0;
     state.counters["close_s_per_file_hour"] = result->closeSeconds;
-    state.counters["s_per_simulated_camera_hour"] = written / (static_cast<double>(cameras) * hours);
+    state.counters["s_per_simulated_camera_hour"] =
+        written / (static_cast<double>(cameras) * hours);
   }
 }
 
@@ -276,9 +277,11 @@ int main(int argc, char** argv) {
     return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::printf("\nresident memory per camera-hour: FFWriteFile %.3f MiB (target under 0.954 MiB = 1 MB), "
-              "regular muxer %.3f MiB\n",
-              g_writer.perCameraHour, g_muxer.perCameraHour);
-  std::printf("CloseFile, making the file regular: %.3f s per hour of file\n", g_writer.closeSeconds);
+  std::printf(
+      "\nresident memory per camera-hour: FFWriteFile %.3f MiB (target under 0.954 MiB = 1 MB), "
+      "regular muxer %.3f MiB\n",
+      g_writer.perCameraHour, g_muxer.perCameraHour);
+  std::printf("CloseFile, making the file regular: %.3f s per hour of file\n",
+              g_writer.closeSeconds);
   return 0;
 }

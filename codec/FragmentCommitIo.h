@@ -58,9 +58,9 @@ class FragmentCommitIo {
   void Commit();
 
   std::unique_ptr<PositionedFile> m_pFile;  // the file itself; null once released
-  int m_nError = 0;        // the first failure; nothing is committed after it
-  int64_t m_nWritten = 0;  // bytes handed to the file, = the file's end
-  int64_t m_nNextBox = 0;  // where the next top-level box header starts
+  int m_nError = 0;                         // the first failure; nothing is committed after it
+  int64_t m_nWritten = 0;                   // bytes handed to the file, = the file's end
+  int64_t m_nNextBox = 0;                   // where the next top-level box header starts
   uint8_t m_header[kMaxHeader] = {};
   int m_nHeaderBytes = 0;       // of a header being collected at m_nNextBox
   int64_t m_nPendingMoof = -1;  // a 'moof' written as 'free', not yet committed

@@ -34,7 +34,8 @@ constexpr uint32_t kNonSync = 0x00010000;
 // Reads consecutive fields of a box's payload, refusing to run past its end.
 class FieldReader {
  public:
-  FieldReader(const uint8_t* data, uint64_t at, uint64_t end) : m_data(data), m_at(at), m_end(end) {}
+  FieldReader(const uint8_t* data, uint64_t at, uint64_t end)
+      : m_data(data), m_at(at), m_end(end) {}
   bool Has(uint64_t bytes) const { return m_end - m_at >= bytes; }
   uint32_t U32() {
     const uint32_t value = Get32(m_data + m_at);
@@ -186,8 +187,8 @@ bool FragmentWalk::ReadTrackFragment(const uint8_t* data,
       at = base + static_cast<int64_t>(static_cast<int32_t>(run.U32()));
     const bool firstFlags = (runFlags & kFirstSampleFlags) != 0;
     const uint32_t firstSampleFlags = firstFlags ? run.U32() : 0;
-    const int perSample = ((runFlags & kSampleDuration) ? 4 : 0) + ((runFlags & kSampleSize) ? 4 : 0) +
-                          ((runFlags & kSampleFlags) ? 4 : 0) +
+    const int perSample = ((runFlags & kSampleDuration) ? 4 : 0) +
+                          ((runFlags & kSampleSize) ? 4 : 0) + ((runFlags & kSampleFlags) ? 4 : 0) +
                           ((runFlags & kSampleComposition) ? 4 : 0);
     if (!run.Has(static_cast<uint64_t>(count) * perSample)) {
       *error = "a track run shorter than its samples" + where;

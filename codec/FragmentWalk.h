@@ -57,9 +57,9 @@ class FragmentWalk {
  private:
   struct TrackState {
     bool pending = false;
-    FragmentSample sample;      // read, waiting for the next one's decode time
-    uint64_t decodeTime = 0;    // of the pending sample
-    uint64_t nextDecode = 0;    // where the track's next sample begins without a 'tfdt'
+    FragmentSample sample;    // read, waiting for the next one's decode time
+    uint64_t decodeTime = 0;  // of the pending sample
+    uint64_t nextDecode = 0;  // where the track's next sample begins without a 'tfdt'
   };
 
   bool ReadFragment(uint64_t offset, const std::string& moof, std::string* error);

@@ -71,8 +71,7 @@ bool BoxInFile(const PositionedFile& file, uint64_t end, uint64_t offset, Box* b
     return false;
   uint8_t header[16];
   const uint64_t available = end - offset < sizeof header ? end - offset : sizeof header;
-  return file.ReadAt(offset, header, available) &&
-         FromHeader(header, available, end, offset, box);
+  return file.ReadAt(offset, header, available) && FromHeader(header, available, end, offset, box);
 }
 
 bool Children(const uint8_t* data, uint64_t begin, uint64_t end, std::vector<Box>* children) {

@@ -36,10 +36,10 @@ bool IsContainer(uint32_t type) {
 // The boxes of a sample table that describe samples one by one: the recorded tracks get
 // theirs from the fragments.
 bool DescribesSamples(uint32_t type) {
-  static constexpr uint32_t kPerSample[] = {
-      FourCc("stts"), FourCc("ctts"), FourCc("cslg"), FourCc("stss"),
-      FourCc("stps"), FourCc("sdtp"), FourCc("stsc"), FourCc("stsz"),
-      FourCc("stz2"), FourCc("stco"), FourCc("co64"), FourCc("sbgp")};
+  static constexpr uint32_t kPerSample[] = {FourCc("stts"), FourCc("ctts"), FourCc("cslg"),
+                                            FourCc("stss"), FourCc("stps"), FourCc("sdtp"),
+                                            FourCc("stsc"), FourCc("stsz"), FourCc("stz2"),
+                                            FourCc("stco"), FourCc("co64"), FourCc("sbgp")};
   return std::find(std::begin(kPerSample), std::end(kPerSample), type) != std::end(kPerSample);
 }
 
@@ -244,8 +244,8 @@ bool ReadStart(const PositionedFile& file,
       if (trex.type != FourCc("trex") || trex.size < 32)
         continue;
       const uint8_t* fields = data + trex.payload() + 4;
-      (*defaults)[Get32(fields)] =
-          TrackDefaults{Get32(fields + 4), Get32(fields + 8), Get32(fields + 12), Get32(fields + 16)};
+      (*defaults)[Get32(fields)] = TrackDefaults{Get32(fields + 4), Get32(fields + 8),
+                                                 Get32(fields + 12), Get32(fields + 16)};
     }
   }
   for (uint32_t id = 1; id <= tracks; ++id) {
@@ -363,7 +363,8 @@ bool FinishRegularMp4(PositionedFile* output,
     Node* stbl = SampleTable(recorded[id - 1]);
     Node* stsd = Child(stbl, FourCc("stsd"));
     if (stsd != nullptr && MediaTime(recorded[id - 1], &timescale, &duration) && duration > 0) {
-      const long double rate = static_cast<long double>(track.SampleBytes()) * 8 * timescale / duration;
+      const long double rate =
+          static_cast<long double>(track.SampleBytes()) * 8 * timescale / duration;
       PatchBitRates(&stsd->bytes, static_cast<uint32_t>(std::min<long double>(
                                       rate, std::numeric_limits<uint32_t>::max())));
     }
@@ -387,9 +388,9 @@ bool FinishRegularMp4(PositionedFile* output,
   for (uint32_t id = 1; id <= tracks && written; ++id)
     if (recorded[id - 1] != nullptr)
       tables[id - 1].StartWriting(&file, places[id - 1]);
-  written = written && walk.Run([&](uint32_t id, const FragmentSample& sample) {
-    tables[id - 1].Write(sample);
-  }, error);
+  written = written && walk.Run([&](uint32_t id,
+                                    const FragmentSample& sample) { tables[id - 1].Write(sample); },
+                                error);
   for (uint32_t id = 1; id <= tracks; ++id)
     if (recorded[id - 1] != nullptr)
       written &= tables[id - 1].FinishWriting();

@@ -45,8 +45,7 @@ SampleTables::SampleTables(SampleTables&&) noexcept = default;
 SampleTables& SampleTables::operator=(SampleTables&&) noexcept = default;
 
 void SampleTables::Add(const FragmentSample& sample) {
-  if (sample.chunkStart || m_nChunkSamples == 0 ||
-      sample.descriptionIndex != m_nChunkDescription) {
+  if (sample.chunkStart || m_nChunkSamples == 0 || sample.descriptionIndex != m_nChunkDescription) {
     EndChunk();
     ++m_nChunks;
     if (sample.offset > std::numeric_limits<uint32_t>::max())
@@ -134,8 +133,8 @@ void SampleTables::FinishCounting() {
     m_stco->type = FourCc("co64");
     m_stco->entryBytes = 8;
   }
-  for (Table* table : {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(),
-                       m_stco.get()})
+  for (Table* table :
+       {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(), m_stco.get()})
     table->counted = table->entries;
   m_bCounted = true;
 }
@@ -156,8 +155,8 @@ void SampleTables::Reset() {
 
 void SampleTables::StartWriting(PositionedFile* file, uint64_t offset) {
   Reset();
-  for (Table* table : {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(),
-                       m_stco.get()}) {
+  for (Table* table :
+       {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(), m_stco.get()}) {
     table->entries = 0;
     if (!table->present)
       continue;
@@ -185,8 +184,8 @@ void SampleTables::StartWriting(PositionedFile* file, uint64_t offset) {
 bool SampleTables::FinishWriting() {
   Flush();
   bool written = true;
-  for (Table* table : {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(),
-                       m_stco.get()}) {
+  for (Table* table :
+       {m_stts.get(), m_stss.get(), m_ctts.get(), m_stsc.get(), m_stsz.get(), m_stco.get()}) {
     // The second pass must have seen what the first counted, or the sizes are wrong.
     written &= table->entries == table->counted;
     if (table->writer)

@@ -81,9 +81,8 @@ TEST_F(RecoverSessionTest, EveryKilledMp4ComesBackPictureForPictureWithItsSound)
     ASSERT_FALSE(killedBytes.empty());
     dir.WriteFile(std::string("killed_") + name, killedBytes);
     const std::string rebuilt = dir.File(std::string("rebuilt_") + name);
-    const ToolResult run =
-        RunTool(kRecoverProgram, {dir.File(std::string("killed_") + name), "-o", rebuilt},
-                dir.path());
+    const ToolResult run = RunTool(
+        kRecoverProgram, {dir.File(std::string("killed_") + name), "-o", rebuilt}, dir.path());
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("a fragmented MP4"), std::string::npos) << run.out;
 
