@@ -5,7 +5,7 @@
 //
 // The input is read to its end before anything is written, the new file is written under
 // a temporary name and renamed when complete, and the input itself is never opened for
-// writing (except the two size fields of a WAV file with --in-place).
+// writing (except the size fields of a WAV file with --in-place).
 #include <cstdio>
 #include <string>
 
@@ -229,13 +229,17 @@ int RepairWav(const MappedFile& file,
   if (!layout.problem.empty())
     return Fail("the WAV file cannot be repaired: " + layout.problem);
   std::printf(
-      "%d channels, %s Hz, %d bits; sizes in the header: RIFF %s, data %s; from the "
+      "%d channels, %s Hz, %d bits; sizes in the %s header: RIFF %s, data %s; from the "
       "file's length: RIFF %s, data %s\n",
       layout.channels, Count(layout.sampleRate).c_str(), layout.bitsPerSample,
-      Count(layout.riffSize).c_str(), Count(layout.dataSize).c_str(),
+      layout.rf64 ? "RF64" : "RIFF", Count(layout.riffSize).c_str(), Count(layout.dataSize).c_str(),
       Count(layout.goodRiffSize).c_str(), Count(layout.goodDataSize).c_str());
   if (layout.Complete())
     return Fail("the WAV file's sizes already match its length: there is nothing to repair");
+  if (layout.becomesRf64)
+    std::printf(
+        "the file holds more sound than a RIFF file's sizes can count: it becomes RF64, "
+        "whose sizes do (ffmpeg and sox read it)\n");
   if (layout.tooLong)
     std::printf(
         "the file holds more sound than a WAV file can count: the first %s bytes are "
@@ -245,7 +249,7 @@ int RepairWav(const MappedFile& file,
   if (inPlace) {
     if (!RepairWavInPlace(layout, input, &error))
       return Fail(error);
-    std::printf("repaired %s in place (its two size fields): %.2f s of sound\n", input.c_str(),
+    std::printf("repaired %s in place (its size fields): %.2f s of sound\n", input.c_str(),
                 layout.Seconds());
     return 0;
   }
@@ -315,7 +319,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "private", "raw", "mp4", "wav"}).description(""))
       ->capture_default_str();
   app.add_flag("--in-place", inPlace,
-               "WAV only: write the right sizes into FILE's two size fields instead of "
+               "WAV only: write the right sizes into FILE's size fields instead of "
                "writing a new file");
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0)
