@@ -34,21 +34,26 @@ const uint8_t* Bytes(const std::string& text) {
 TEST(SoundFormatTest, AFewMp3FramesAmongManyPicturesAreChanceNotSound) {
   const std::vector<std::string> pictures = EncodedClip(64, 48, 25, 100);
   const std::vector<std::string> mono = EncodedTone(1, 22050, 22050);
-  const std::vector<std::string> stereo = EncodedTone(2, 44100, 44100);
+  const std::vector<std::string> stereo = EncodedTone(2, 44100, 2 * 44100);
   ASSERT_GT(mono.size(), 10u);
-  ASSERT_GT(stereo.size(), 10u);
+  ASSERT_GT(stereo.size(), 60u);
 
-  // Three stray frames, each followed by a picture, as a chance header would be.
-  std::string stray;
+  // Stray frames, each followed by a picture, as chance headers would be: three, then ten
+  // of one format (what a camera file of a few hundred pictures may show).
+  std::string stray, strayTen;
   for (size_t i = 0; i < pictures.size(); ++i) {
     stray += pictures[i];
+    strayTen += pictures[i];
     if (i == 10 || i == 50)
       stray += mono[i / 10];
     if (i == 70)
       stray += stereo[3];
+    if (i % 10 == 5)
+      strayTen += mono[i / 10];
   }
   Mp3FrameHeader format;
   EXPECT_FALSE(FindSoundFormat(Bytes(stray), stray.size(), &format));
+  EXPECT_FALSE(FindSoundFormat(Bytes(strayTen), strayTen.size(), &format));
 
   // Sound beside the pictures all along.
   std::string mixed;

@@ -6,6 +6,7 @@
 // The input is read to its end before anything is written, the new file is written under
 // a temporary name and renamed when complete, and the input itself is never opened for
 // writing (except the size fields of a WAV file with --in-place).
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -93,10 +94,9 @@ void PrintLeftOut(const RecoveryPlan& plan, long long beforeAnyKeyFrame) {
                 Count(damaged).c_str());
 }
 
-// Reads the new file back and says what is in it, and `how` its pictures were checked;
-// false (said) when it does not read back.
-bool PrintReadBack(const std::string& output, const char* how) {
-  const FileReadBack check = ReadBack(output);
+// Says what the new file holds as read back, and `how` its pictures were checked; false
+// (said) when it does not read back.
+bool PrintReadBack(const FileReadBack& check, const char* how) {
   if (!check.opened || check.streams.empty()) {
     Fail("the written file does not read back: " + check.error);
     return false;
@@ -127,7 +127,8 @@ int RescueFragments(const std::string& input, const std::string& output) {
   for (const FragmentedStream& stream : streams)
     std::printf("  %s %d: %s %s\n", stream.kind.c_str(), ++number, Count(stream.packets).c_str(),
                 stream.kind == "video" ? "pictures" : "sound frames");
-  return PrintReadBack(output, "the fragments held every packet whole") ? 0 : kNothingWritten;
+  return PrintReadBack(ReadBack(output), "the fragments held every packet whole") ? 0
+                                                                                  : kNothingWritten;
 }
 
 // Writes the plan, reads the new file back and says what is in it.
@@ -137,8 +138,20 @@ int WritePlan(const RecoveryPlan& plan,
               const std::string& output) {
   StagedOutput staged(output);
   std::string error;
-  if (!staged.Create(&error) || !WriteRecovery(plan, video, sound, staged.path(), &error) ||
-      !staged.Commit(&error))
+  if (!staged.Create(&error) || !WriteRecovery(plan, video, sound, staged.path(), &error))
+    return Fail(error);
+  // Sound found among the pictures that mostly does not decode was no sound: the file would
+  // carry a track that plays nothing.
+  const FileReadBack check = ReadBack(staged.path());
+  if (!plan.sound.frames.empty() && check.opened) {
+    const auto audio = std::find_if(check.streams.begin(), check.streams.end(),
+                                    [](const StreamReadBack& s) { return s.kind == "audio"; });
+    if (audio == check.streams.end() || audio->frames <= audio->decodeErrors)
+      return Fail(
+          "the MP3 frames found among the pictures do not decode as sound: nothing was "
+          "written (--kind raw rescues the pictures alone)");
+  }
+  if (!staged.Commit(&error))
     return Fail(error);
   std::printf("wrote %s:\n", output.c_str());
   int number = 0;
@@ -154,7 +167,7 @@ int WritePlan(const RecoveryPlan& plan,
     std::printf("  sound: %s MP3 frames\n",
                 Count(static_cast<long long>(plan.sound.frames.size())).c_str());
 
-  if (!PrintReadBack(output, "every picture was checked to decode cleanly before it was written"))
+  if (!PrintReadBack(check, "every picture was checked to decode cleanly before it was written"))
     return kNothingWritten;
   if (plan.doubts.count() > 0) {
     for (const std::string& doubt : plan.doubts.first())
