@@ -1,6 +1,6 @@
 // HLS on disk: the playlist and its segments read back with libavformat and the ffprobe
-// command line, each segment about its target length and starting at a key frame, and the
-// playlist played in headless Chromium from a local web server.
+// command line, each segment about its target length and starting at a key frame, the
+// playlist played in headless Chromium from a local web server, and a disk that takes none.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "PublishTestSupport.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestAppDir.h"
 #include "tools/record/publish/Publisher.h"
 
@@ -186,6 +187,50 @@ TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
   EXPECT_GT(colour[2], 180) << browser.out;
   EXPECT_LT(colour[0], 80) << browser.out;
   EXPECT_LT(colour[1], 80) << browser.out;
+}
+
+// A disk that takes no more than 4 KiB of any file (the file size limit stands in for a
+// full disk): HLS's muxer would call every write a success, leaving cut segments and empty
+// playlists. The destination is reported failing, never publishing, and not as lost over
+// and over: nothing was ever delivered.
+TEST(PublishHlsFullDiskTest, ADiskThatTakesNoSegmentIsAFailingDestination) {
+  TestAppDir dir;
+  PublishTarget target;
+  std::string why;
+  ASSERT_TRUE(ParsePublishTarget(dir.File("hls/live.m3u8"), &target, &why)) << why;
+  PublishSettings settings = SmallProgram();
+  settings.firstRetry = 200ms;
+  settings.longestRetry = 400ms;
+  PublishStatus status;
+  std::vector<std::string> messages;
+  {
+    FileSizeLimit limit(4096);
+    Publisher publisher({target}, settings);
+    ASSERT_TRUE(publisher.Start(&why)) << why;
+    LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+    program.StopAfter(200);
+    program.Start();
+    ASSERT_TRUE(program.WaitForPictures(200, 60s));
+    program.Stop();
+    publisher.Stop();
+    status = publisher.Status();
+    messages = publisher.TakeMessages();
+  }
+  ASSERT_EQ(status.outputs.size(), 1u);
+  const auto& output = status.outputs[0];
+  EXPECT_FALSE(output.everLive);
+  EXPECT_FALSE(output.endedLive);
+  EXPECT_EQ(output.connects, 0);
+  EXPECT_EQ(output.losses, 0);
+  EXPECT_GE(output.failedConnects, 2);
+  EXPECT_NE(output.lastError.find("File too large"), std::string::npos) << output.lastError;
+  int failing = 0;
+  for (const std::string& message : messages) {
+    EXPECT_EQ(message.find("publishing"), std::string::npos) << message;
+    failing += message.find("File too large") != std::string::npos;
+  }
+  // The same failure again and again is said once.
+  EXPECT_EQ(failing, 1);
 }
 
 }  // namespace
