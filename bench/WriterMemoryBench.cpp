@@ -65,11 +65,23 @@ class SoundKeeper : public FFAudioEncoder {
   }
 };
 
-// The encoders whose codec contexts the files take; they also made the packets.
+// The encoders whose codec contexts the files take; they also made the packets. A file of
+// several cameras (the multi-stream file) takes one encoder per camera.
 struct Encoders {
   VideoKeeper video;
   SoundKeeper sound;
   Packets packets;
+  std::vector<std::unique_ptr<VideoKeeper>> cameras;
+
+  FFEncoder* Camera(size_t index) {
+    if (index == 0)
+      return &video;
+    while (cameras.size() < index) {
+      cameras.push_back(std::make_unique<VideoKeeper>());
+      cameras.back()->Open(96, 64, PIX_FMT_YUV420P, kFrameRate, 50000, "bench");
+    }
+    return cameras[index - 1].get();
+  }
 
   bool Open() {
     if (video.Open(96, 64, PIX_FMT_YUV420P, kFrameRate, 50000, "bench") != 1 ||
@@ -96,7 +108,7 @@ struct Encoders {
   }
 };
 
-// One camera's file: what a recording writes into it in a simulated second.
+// One file: what a recording writes into it in a simulated second.
 class Camera {
  public:
   virtual ~Camera() = default;
@@ -104,20 +116,26 @@ class Camera {
   virtual void Close() = 0;
 };
 
-// The library's writer.
+// The library's writer, with the pictures of `cameras` cameras, whose key frames come at
+// different moments (as several cameras' do), and the sound.
 class WriterCamera : public Camera {
  public:
-  bool Open(Encoders* encoders, const std::string& path) {
-    m_writer.AttachVideoEncoder(0, &encoders->video);
+  bool Open(Encoders* encoders, const std::string& path, int cameras) {
+    m_nCameras = cameras;
+    for (int c = 0; c < cameras; ++c)
+      m_writer.AttachVideoEncoder(c, encoders->Camera(c));
     m_writer.AttachAudioEncoder(0, &encoders->sound);
     m_pPacket.reset(av_packet_alloc());
-    return m_writer.CreateFileA(path.c_str(), "mp4", 1) == 1;
+    return m_writer.CreateFileA(path.c_str(), "mp4", cameras) == 1;
   }
   bool WriteSecond(const Packets& packets) override {
     for (int i = 0; i < kFrameRate; ++i) {
-      Set(packets.video[i], packets.videoFlags[i]);
-      if (m_writer.AddVideoFrame(m_pPacket.get(), 0) != 1)
-        return false;
+      for (int c = 0; c < m_nCameras; ++c) {
+        const int n = (i + 7 * c) % kFrameRate;
+        Set(packets.video[n], packets.videoFlags[n]);
+        if (m_writer.AddVideoFrame(m_pPacket.get(), c) != 1)
+          return false;
+      }
       for (; m_nSound * kSoundFrame * kFrameRate < (m_nSeconds * kFrameRate + i + 1) * kSampleRate;
            ++m_nSound) {
         Set(packets.sound[m_nSound % packets.sound.size()], AV_PKT_FLAG_KEY);
@@ -140,14 +158,15 @@ class WriterCamera : public Camera {
 
   FFWriteFile m_writer;
   sorvo::PacketPtr m_pPacket;
+  int m_nCameras = 1;
   int64_t m_nSeconds = 0;
   int64_t m_nSound = 0;
 };
 
-// The same packets into libavformat's regular MP4 muxer.
+// The same packets, one camera's, into libavformat's regular MP4 muxer.
 class MuxerCamera : public Camera {
  public:
-  bool Open(Encoders* encoders, const std::string& path) {
+  bool Open(Encoders* encoders, const std::string& path, int /*cameras*/) {
     AVFormatContext* made = nullptr;
     if (avformat_alloc_output_context2(&made, nullptr, "mp4", path.c_str()) < 0)
       return false;
@@ -205,12 +224,14 @@ struct Result {
   double perCameraHour = 0;  // MiB of resident memory
   double closeSeconds = 0;   // per hour of file
 };
-Result g_writer, g_muxer;
+Result g_writer, g_multi, g_muxer;
 
 template <typename CameraType>
 void MemoryOverHours(benchmark::State& state, Result* result) {
-  const int cameras = static_cast<int>(state.range(0));
+  const int filesOpen = static_cast<int>(state.range(0));
   const int hours = static_cast<int>(state.range(1));
+  const int perFile = static_cast<int>(state.range(2));
+  const int cameras = filesOpen * perFile;
   sorvo::bench::ScratchDir dir;
   Encoders encoders;
   if (!encoders.Open()) {
@@ -219,9 +240,9 @@ void MemoryOverHours(benchmark::State& state, Result* result) {
   }
   for (auto _ : state) {
     std::vector<std::unique_ptr<CameraType>> files;
-    for (int c = 0; c < cameras; ++c) {
+    for (int f = 0; f < filesOpen; ++f) {
       files.push_back(std::make_unique<CameraType>());
-      if (!files.back()->Open(&encoders, dir.File("camera" + std::to_string(c) + ".mp4"))) {
+      if (!files.back()->Open(&encoders, dir.File("file" + std::to_string(f) + ".mp4"), perFile)) {
         state.SkipWithError("open failed");
         return;
       }
@@ -248,7 +269,7 @@ void MemoryOverHours(benchmark::State& state, Result* result) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - closing).count();
     result->perCameraHour =
         (atEnd - afterFirstHour) / 1024.0 / (static_cast<double>(cameras) * (hours - 1));
-    result->closeSeconds = closed / (static_cast<double>(cameras) * hours);
+    result->closeSeconds = closed / (static_cast<double>(filesOpen) * hours);
     state.counters["MiB_per_camera_hour"] = result->perCameraHour;
     state.counters["rss_MiB_after_1h"] = afterFirstHour / 1024.0;
     state.counters["rss_MiB_at_end"] = atEnd / 1024.0;
@@ -259,15 +280,20 @@ void MemoryOverHours(benchmark::State& state, Result* result) {
 }
 
 void BM_WriterMemory(benchmark::State& state) {
-  MemoryOverHours<WriterCamera>(state, &g_writer);
+  MemoryOverHours<WriterCamera>(state, state.range(2) > 1 ? &g_multi : &g_writer);
 }
 
 void BM_RegularMuxerMemory(benchmark::State& state) {
   MemoryOverHours<MuxerCamera>(state, &g_muxer);
 }
 
-BENCHMARK(BM_RegularMuxerMemory)->Args({4, 3})->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK(BM_WriterMemory)->Args({4, 3})->Iterations(1)->Unit(benchmark::kSecond);
+// Arguments: files, simulated hours, cameras in each file (the multi-stream file: nine).
+BENCHMARK(BM_RegularMuxerMemory)->Args({4, 3, 1})->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_WriterMemory)
+    ->Args({4, 3, 1})
+    ->Args({1, 3, 9})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 
@@ -278,10 +304,12 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::printf(
-      "\nresident memory per camera-hour: FFWriteFile %.3f MiB (target under 0.954 MiB = 1 MB), "
-      "regular muxer %.3f MiB\n",
-      g_writer.perCameraHour, g_muxer.perCameraHour);
-  std::printf("CloseFile, making the file regular: %.3f s per hour of file\n",
-              g_writer.closeSeconds);
+      "\nresident memory per camera-hour (target under 0.954 MiB = 1 MB): FFWriteFile %.3f MiB "
+      "(a camera's file), %.3f MiB (nine cameras' multi-stream file); regular muxer %.3f MiB\n",
+      g_writer.perCameraHour, g_multi.perCameraHour, g_muxer.perCameraHour);
+  std::printf(
+      "CloseFile, making the file regular: %.3f s per hour of a camera's file, %.3f s per hour "
+      "of the multi-stream file\n",
+      g_writer.closeSeconds, g_multi.closeSeconds);
   return 0;
 }

@@ -48,7 +48,7 @@ MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) 
       CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) != 0;
   if (!staysFragmented && !FinishesAsRegular(format))
     return options;
-  // A fragment is cut at each video key frame, so it holds one GOP; the empty 'moov' is
+  // A fragment is cut at a video key frame, so it holds whole GOPs; the empty 'moov' is
   // written with the header, so the file is readable from its first fragment on. A file
   // made regular at the end needs no index of its fragments ('mfra') there.
   std::string flags = "frag_keyframe+empty_moov+default_base_moof";
@@ -57,6 +57,10 @@ MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) 
   if (!staysFragmented)
     flags += "+skip_trailer";
   av_dict_set(&options.m_pOptions, "movflags", flags.c_str(), 0);
+  // Cameras' key frames come at different moments: in a file of several, each would cut a
+  // fragment of its own, a few pictures long. A fragment of at least a second is cut at the
+  // first key frame after it, so a file holds a fragment a second however many cameras.
+  av_dict_set(&options.m_pOptions, "min_frag_duration", "1000000", 0);
   // In a file of several streams, a stream that begins later than the first is placed by
   // its first fragment's decode time, since the 'moov' written up front can carry no edit
   // list to delay it. By default the muxer would move each stream's first sample to 0

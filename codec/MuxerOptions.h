@@ -2,9 +2,9 @@
 //
 // An MP4 (or MOV or 3GP) file is written as fragments while it records: an empty 'moov' up
 // front (it still carries each stream's decoder configuration), then one 'moof' + 'mdat'
-// pair per GOP, cut at each video key frame, each packet's bytes going to the kernel as soon
-// as the muxer has written them and each fragment becoming visible to readers only once it
-// is whole in the file. So the muxer holds no more than a GOP's index at a time, however
+// pair per GOP (a second or more), cut at a video key frame, each packet's bytes going to the
+// kernel as soon as the muxer has written them and each fragment becoming visible to readers only
+// once it is whole in the file. So the muxer holds no more than a GOP's index at a time, however
 // long the recording, and a file whose writer is killed stays readable up to its last
 // complete fragment. At CloseFile such a file becomes a regular MP4 (FinishesRegular:
 // RegularMp4Finish), unless FragmentedMP4=1 in the [Sorvo] section of SettingVideo.ini asks
