@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "RatioReporter.h"
 #include "ScratchDir.h"
 #include "tools/record/edit/EdlWriter.h"
 #include "tools/record/edit/OtioWriter.h"
@@ -82,14 +83,10 @@ BENCHMARK(BM_EditListsHeldWhole)->Iterations(1)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::printf(
-      "\nedit lists of %d shots (%.1f MiB of text): writing them added %.1f MiB at its peak, "
-      "holding them whole %.1f MiB (target: under a tenth of the text)\n",
-      kShots, g_document, g_streamed, g_whole);
-  return 0;
+  return sorvo::bench::RunThenReport(argc, argv, [] {
+    std::printf(
+        "\nedit lists of %d shots (%.1f MiB of text): writing them added %.1f MiB at its peak, "
+        "holding them whole %.1f MiB (target: under a tenth of the text)\n",
+        kShots, g_document, g_streamed, g_whole);
+  });
 }

@@ -70,11 +70,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 // main() for a benchmark program that reports `ratios` at the end. With `interleave` the
 // repetitions of a measured benchmark and of its baseline take turns, so that a machine
 // whose load changes during the run weighs on both alike.
-inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
+inline int RunWithRatios(int argc,
+                         char** argv,
+                         std::vector<Ratio> ratios,
                          bool interleave = false) {
   std::vector<char*> args(argv, argv + argc);
   char interleaving[] = "--benchmark_enable_random_interleaving=true";
-  if (interleave) args.insert(args.begin() + 1, interleaving);
+  if (interleave)
+    args.insert(args.begin() + 1, interleaving);
   argc = static_cast<int>(args.size());
   argv = args.data();
   benchmark::Initialize(&argc, argv);
@@ -83,6 +86,19 @@ inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
   RatioReporter reporter(std::move(ratios));
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  return 0;
+}
+
+// main() for a benchmark program whose figures are not times: `report` prints them after
+// the run.
+template <typename Report>
+int RunThenReport(int argc, char** argv, Report report) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  report();
   return 0;
 }
 

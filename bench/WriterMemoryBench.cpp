@@ -18,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "RatioReporter.h"
 #include "ResidentMemory.h"
 #include "ScratchDir.h"
 #include "codec/FFAudioEncoder.h"
@@ -298,18 +299,14 @@ BENCHMARK(BM_WriterMemory)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv))
-    return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::printf(
-      "\nresident memory per camera-hour (target under 0.954 MiB = 1 MB): FFWriteFile %.3f MiB "
-      "(a camera's file), %.3f MiB (nine cameras' multi-stream file); regular muxer %.3f MiB\n",
-      g_writer.perCameraHour, g_multi.perCameraHour, g_muxer.perCameraHour);
-  std::printf(
-      "CloseFile, making the file regular: %.3f s per hour of a camera's file, %.3f s per hour "
-      "of the multi-stream file\n",
-      g_writer.closeSeconds, g_multi.closeSeconds);
-  return 0;
+  return sorvo::bench::RunThenReport(argc, argv, [] {
+    std::printf(
+        "\nresident memory per camera-hour (target under 0.954 MiB = 1 MB): FFWriteFile %.3f MiB "
+        "(a camera's file), %.3f MiB (nine cameras' multi-stream file); regular muxer %.3f MiB\n",
+        g_writer.perCameraHour, g_multi.perCameraHour, g_muxer.perCameraHour);
+    std::printf(
+        "CloseFile, making the file regular: %.3f s per hour of a camera's file, %.3f s per hour "
+        "of the multi-stream file\n",
+        g_writer.closeSeconds, g_multi.closeSeconds);
+  });
 }

@@ -7,6 +7,29 @@
 #include <cerrno>
 
 namespace sorvo {
+namespace {
+
+// Repeats `transfer` (pread or pwrite) until all `count` bytes at `offset` are moved; a
+// transfer that moves nothing fails with `stalled`.
+template <typename Transfer, typename Byte>
+bool TransferAll(Transfer transfer, Byte* bytes, size_t count, uint64_t offset, int stalled) {
+  while (count > 0) {
+    const ssize_t moved = transfer(bytes, count, static_cast<off_t>(offset));
+    if (moved < 0 && errno == EINTR)
+      continue;
+    if (moved <= 0) {
+      if (moved == 0)
+        errno = stalled;
+      return false;
+    }
+    bytes += moved;
+    count -= static_cast<size_t>(moved);
+    offset += static_cast<uint64_t>(moved);
+  }
+  return true;
+}
+
+}  // namespace
 
 PositionedFile::~PositionedFile() {
   if (m_fd >= 0)
@@ -46,39 +69,15 @@ int64_t PositionedFile::Size() const {
 }
 
 bool PositionedFile::ReadAt(uint64_t offset, void* out, size_t count) const {
-  auto* bytes = static_cast<char*>(out);
-  while (count > 0) {
-    const ssize_t got = pread(m_fd, bytes, count, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0) {
-      if (got == 0)
-        errno = EIO;
-      return false;
-    }
-    bytes += got;
-    count -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
+  return TransferAll(
+      [this](char* bytes, size_t size, off_t at) { return pread(m_fd, bytes, size, at); },
+      static_cast<char*>(out), count, offset, EIO);
 }
 
 bool PositionedFile::WriteAt(uint64_t offset, const void* data, size_t count) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (count > 0) {
-    const ssize_t put = pwrite(m_fd, bytes, count, static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put <= 0) {
-      if (put == 0)
-        errno = ENOSPC;
-      return false;
-    }
-    bytes += put;
-    count -= static_cast<size_t>(put);
-    offset += static_cast<uint64_t>(put);
-  }
-  return true;
+  return TransferAll(
+      [this](const char* bytes, size_t size, off_t at) { return pwrite(m_fd, bytes, size, at); },
+      static_cast<const char*>(data), count, offset, ENOSPC);
 }
 
 bool PositionedFile::Sync() {

@@ -62,6 +62,31 @@ Playlist ReadPlaylist(const std::string& path) {
   return playlist;
 }
 
+struct Published {
+  PublishStatus status;
+  std::vector<std::string> messages;
+};
+
+// The test program, `pictures` of it with a camera switch every two seconds, published to
+// `target`.
+Published Publish(const std::string& playlist, const PublishSettings& settings, int pictures) {
+  Published published;
+  PublishTarget target;
+  std::string why;
+  EXPECT_TRUE(ParsePublishTarget(playlist, &target, &why)) << why;
+  Publisher publisher({target}, settings);
+  EXPECT_TRUE(publisher.Start(&why)) << why;
+  LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+  program.StopAfter(pictures);
+  program.Start();
+  EXPECT_TRUE(program.WaitForPictures(pictures, 60s));
+  program.Stop();
+  publisher.Stop();
+  published.status = publisher.Status();
+  published.messages = publisher.TakeMessages();
+  return published;
+}
+
 // The three tests read one publication: ten seconds of the program, a camera switch every
 // two seconds, into hls/live.m3u8, where an earlier session left its playlist.
 class PublishHlsTest : public ::testing::Test {
@@ -73,19 +98,7 @@ class PublishHlsTest : public ::testing::Test {
     // An earlier session's playlist: replaced, not continued.
     std::ofstream(s_folder + "/live.m3u8")
         << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.000000,\nearlier7.ts\n";
-    PublishTarget target;
-    std::string why;
-    ASSERT_TRUE(ParsePublishTarget(s_folder + "/live.m3u8", &target, &why)) << why;
-    const PublishSettings settings = SmallProgram();
-    Publisher publisher({target}, settings);
-    ASSERT_TRUE(publisher.Start(&why)) << why;
-    LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
-    program.StopAfter(250);
-    program.Start();
-    ASSERT_TRUE(program.WaitForPictures(250, 60s));
-    program.Stop();
-    publisher.Stop();
-    s_status = publisher.Status();
+    s_status = Publish(s_folder + "/live.m3u8", SmallProgram(), 250).status;
     s_playlist = ReadPlaylist(s_folder + "/live.m3u8");
   }
   static void TearDownTestSuite() {
@@ -195,27 +208,16 @@ TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
 // and over: nothing was ever delivered.
 TEST(PublishHlsFullDiskTest, ADiskThatTakesNoSegmentIsAFailingDestination) {
   TestAppDir dir;
-  PublishTarget target;
-  std::string why;
-  ASSERT_TRUE(ParsePublishTarget(dir.File("hls/live.m3u8"), &target, &why)) << why;
   PublishSettings settings = SmallProgram();
   settings.firstRetry = 200ms;
   settings.longestRetry = 400ms;
-  PublishStatus status;
-  std::vector<std::string> messages;
+  Published published;
   {
     FileSizeLimit limit(4096);
-    Publisher publisher({target}, settings);
-    ASSERT_TRUE(publisher.Start(&why)) << why;
-    LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
-    program.StopAfter(200);
-    program.Start();
-    ASSERT_TRUE(program.WaitForPictures(200, 60s));
-    program.Stop();
-    publisher.Stop();
-    status = publisher.Status();
-    messages = publisher.TakeMessages();
+    published = Publish(dir.File("hls/live.m3u8"), settings, 200);
   }
+  const PublishStatus& status = published.status;
+  const std::vector<std::string>& messages = published.messages;
   ASSERT_EQ(status.outputs.size(), 1u);
   const auto& output = status.outputs[0];
   EXPECT_FALSE(output.everLive);
