@@ -230,6 +230,8 @@ int PublishConnection::OpenFile(AVFormatContext* context,
                                 int flags,
                                 AVDictionary** options) {
   auto* self = static_cast<PublishConnection*>(context->opaque);
+  if (self->m_bAbandoned)
+    return AVERROR(EPERM);
   const int result = self->m_openFile(context, pb, url, flags, options);
   if (!(flags & AVIO_FLAG_WRITE))
     return result;
@@ -274,6 +276,14 @@ void PublishConnection::Close() {
     return;
   ThreadLogCapture log;
   Arm();
+  // FFmpeg's HLS writer lets go of the segment it holds only in its trailer: an HLS
+  // connection given up is ended with one that may open no file, so that it writes nothing
+  // (no end of list into a playlist the next connection continues).
+  if (m_bFiles && m_headerWritten) {
+    m_bAbandoned = true;
+    av_write_trailer(m_context.get());
+    m_headerWritten = false;
+  }
   m_context.reset();
 }
 

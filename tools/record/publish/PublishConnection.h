@@ -81,6 +81,7 @@ class PublishConnection {
   std::map<const AVIOContext*, std::string> m_files;  // open, by where they go
   std::string m_fileError;
   long long m_nSegments = 0;
+  bool m_bAbandoned = false;  // given up: its files are opened no more
 };
 
 }  // namespace sorvo::tools
