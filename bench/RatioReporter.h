@@ -92,4 +92,17 @@ inline int RunWithRatios(int argc,
   return 0;
 }
 
+// main() for a benchmark program whose figures are not times: `report` prints them after
+// the run.
+template <typename Report>
+int RunThenReport(int argc, char** argv, Report report) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  report();
+  return 0;
+}
+
 }  // namespace sorvo::bench
