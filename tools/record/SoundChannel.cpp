@@ -37,6 +37,14 @@ bool SoundChannel::Create(const std::string& path, std::string* error) {
   return true;
 }
 
+EditFile SoundChannel::editFile() const {
+  EditFile file;
+  file.name = kName;
+  file.path = m_path;
+  file.started = m_sink && m_sink->GetOrigin(&file.origin);
+  return file;
+}
+
 void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console) {
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
   if (console != nullptr)

@@ -19,6 +19,7 @@
 #include "tools/record/SinkStatus.h"
 #include "tools/record/SourceFeed.h"
 #include "tools/record/console/Console.h"
+#include "tools/record/edit/EditPlan.h"
 
 namespace sorvo::tools {
 
@@ -42,6 +43,9 @@ class SoundChannel {
   // Makes the audio sink, writing the WAV file `path`. False with `error`.
   bool Create(const std::string& path, std::string* error);
   OutputFile file() const { return {OutputFile::Kind::kWav, m_path, kName}; }
+  // The WAV file as an edit lays it on the session's time: started, with the session time
+  // of its first sample, once the sink took a buffer. Its camera number means nothing.
+  EditFile editFile() const;
 
   // Delivers the sound on `clock`: to the audio sink, through `publisher` (the publisher's
   // feed, which hands it on to the sink) when given, and the console's meter when there is
