@@ -1,11 +1,13 @@
 // The editor's hand-off of a sorvo-record session: director.mp4 holds the program with its
 // sound and its shots as chapters; director.edl (CMX 3600) and director.otio rebuild the
 // program from the camera files, cut with ffmpeg at the times they give, picture for
-// picture, and melt renders the MLT project director.mlt as the program with its sound; every file says when it was recorded (creation time, a timecode track) and names
-// its tracks. The cameras draw their number and counter into their pictures, which is how
-// the test tells which camera's which picture a frame shows.
+// picture, and melt renders the MLT project director.mlt as the program with its sound; every file
+// says when it was recorded (creation time, a timecode track) and names its tracks. The cameras
+// draw their number and counter into their pictures, which is how the test tells which camera's
+// which picture a frame shows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -288,18 +290,21 @@ TEST_F(ProgramRecordTest, TheOtioDocumentRebuildsTheProgramFromTheCameraFiles) {
   ExpectSameProgram(Pictures(Session("director.mp4")), Rebuild(pieces, *s_dir, "from_otio.mkv"));
 }
 
-// Where the first channel's sound first rises above silence, and where it ends, in
-// seconds of the file.
+// Where the first channel's sound first and last rises above silence, in seconds of the file.
 std::pair<double, double> SoundSpan(const std::string& path) {
   const ProbedFile file = ProbeFile(path, true);
   for (const ProbedStream& stream : file.streams) {
     if (stream.mediaType != AVMEDIA_TYPE_AUDIO || stream.sampleRate <= 0)
       continue;
-    size_t onset = 0;
-    while (onset < stream.sound.size() && std::fabs(stream.sound[onset]) < 0.01f)
-      ++onset;
-    return {stream.soundStartSeconds + static_cast<double>(onset) / stream.sampleRate,
-            stream.soundStartSeconds + static_cast<double>(stream.sound.size()) / stream.sampleRate};
+    size_t first = stream.sound.size();
+    size_t last = 0;
+    for (size_t i = 0; i < stream.sound.size(); ++i)
+      if (std::fabs(stream.sound[i]) > 0.01f) {
+        first = std::min(first, i);
+        last = i;
+      }
+    return {stream.soundStartSeconds + static_cast<double>(first) / stream.sampleRate,
+            stream.soundStartSeconds + static_cast<double>(last) / stream.sampleRate};
   }
   ADD_FAILURE() << path << " has no sound";
   return {-1, -1};
@@ -308,10 +313,10 @@ std::pair<double, double> SoundSpan(const std::string& path) {
 // Renders `project` with melt as an editor's export does, into `name` in the test's folder.
 std::string Melt(const std::string& project, const std::string& name, const TestAppDir& dir) {
   const std::string out = dir.File(name);
-  const ToolResult run = RunTool("/usr/bin/melt",
-                                 {"-quiet", project, "-consumer", "avformat:" + out,
-                                  "vcodec=mpeg4", "qscale=1", "acodec=aac"},
-                                 dir.path());
+  const ToolResult run = RunTool(
+      "/usr/bin/melt",
+      {"-quiet", project, "-consumer", "avformat:" + out, "vcodec=mpeg4", "qscale=1", "acodec=aac"},
+      dir.path());
   EXPECT_EQ(run.exitCode, 0) << run.err;
   return out;
 }

@@ -1,5 +1,7 @@
 #include "tools/record/SoundChannel.h"
 
+#include <filesystem>
+
 #include "tools/record/sources/SoundFormat.h"
 #include "tools/record/sources/SourceFactory.h"
 
@@ -41,7 +43,10 @@ EditFile SoundChannel::editFile() const {
   EditFile file;
   file.name = kName;
   file.path = m_path;
-  file.started = m_sink && m_sink->GetOrigin(&file.origin);
+  // A WAV file the sink could not make was left out, and the sound with it.
+  std::error_code missing;
+  file.started = m_sink && m_sink->GetOrigin(&file.origin) &&
+                 std::filesystem::is_regular_file(m_path, missing);
   return file;
 }
 
