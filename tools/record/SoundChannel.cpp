@@ -45,7 +45,7 @@ EditFile SoundChannel::editFile() const {
   file.path = m_path;
   // A WAV file the sink could not make was left out, and the sound with it.
   std::error_code missing;
-  file.started = m_sink && m_sink->GetOrigin(&file.origin) &&
+  file.started = m_origin && m_origin->GetOrigin(&file.origin) &&
                  std::filesystem::is_regular_file(m_path, missing);
   return file;
 }
@@ -54,7 +54,8 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
   if (console != nullptr)
     receiver = console->SoundInput(receiver, kSoundChannels);
-  m_feed.Start(receiver, 0, /*dropLate=*/false, clock);
+  m_origin = std::make_unique<OriginTap>(receiver);
+  m_feed.Start(m_origin.get(), 0, /*dropLate=*/false, clock);
 }
 
 void SoundChannel::Close() {

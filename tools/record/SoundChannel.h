@@ -1,12 +1,14 @@
 // The sound of a session: its source and the feeder that delivers it, and the audio sink
 // that writes the WAV file, encodes MP3 for its server and hands its packets to the
 // director's and the multi-stream files; the publisher's feed and the console's meter sit
-// between the feeder and the sink. The channel opens its source, makes its sink, starts and
-// stops its feeder, closes its sink and reports its own status and notes.
+// between the feeder and the sink, behind a tap that notes where the WAV file begins. The channel
+// opens its source, makes its sink, starts and stops its feeder, closes its sink and reports its
+// own status and notes.
 //
 // Threads: every operation on the control thread. Status reads counters that the feeder
 // and the sink's audio thread update. Members are destroyed bottom up: the feeder stops
-// before the sink goes, and the sink before the counter that is its data target.
+// before its first receiver (the origin tap) and the sink go, and the sink before the
+// counter that is its data target.
 #pragma once
 
 #include <memory>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/record/OriginTap.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SinkStatus.h"
@@ -70,6 +73,8 @@ class SoundChannel {
   std::string m_path;
   PacketCounter m_counter;
   std::unique_ptr<ServedAudioSink> m_sink;
+  // First in the feeder's chain, so it sees the first buffer the sink's WAV file takes.
+  std::unique_ptr<OriginTap> m_origin;
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
   std::string m_closeProblem;
