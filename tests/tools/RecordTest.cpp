@@ -631,9 +631,9 @@ TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMov
   const ToolResult first = RunTool(
       kRecordProgram, with({"--camera", "test:160x120", "--camera", "test:176x144"}), dir.path());
   ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
-  const std::vector<std::string> session = {"camera0.mp4",  "camera1.mp4",   "director.edl",
-                                            "director.mp4", "director.otio", "sound.wav",
-                                            "导播多流.mp4"};
+  const std::vector<std::string> session = {
+      "camera0.mp4",   "camera1.mp4", "director.edl", "director.mlt",
+      "director.mp4",  "director.otio", "sound.wav",  "导播多流.mp4"};
   ASSERT_EQ(NamesIn(out), session);
   std::vector<std::string> bytes;
   for (const std::string& name : session) bytes.push_back(ReadWholeFile(out + "/" + name));
@@ -643,7 +643,8 @@ TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMov
       RunTool(kRecordProgram, with({"--camera", "test:160x120"}), dir.path());
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find(out + " already holds recordings (camera0.mp4, camera1.mp4, "
-                                   "director.edl, director.mp4, director.otio, sound.wav, "
+                                   "director.edl, director.mlt, director.mp4, director.otio, "
+                                   "sound.wav, "
                                    "导播多流.mp4); choose another --out folder, or add --force"),
             std::string::npos)
       << refused.err;
@@ -657,12 +658,13 @@ TEST_F(RecordTest, AFolderHoldingASessionIsRefusedUnlessForcedThenItsFilesAreMov
       kRecordProgram, with({"--force", "--camera", "test:160x120", "--audio", "none"}), dir.path());
   ASSERT_EQ(forced.exitCode, 0) << forced.out << forced.err;
   const std::string said = "--force: the earlier recordings were moved aside into " + out +
-                           "/earlier-1: camera0.mp4, camera1.mp4, director.edl, director.mp4, "
-                           "director.otio, sound.wav, 导播多流.mp4";
+                           "/earlier-1: camera0.mp4, camera1.mp4, director.edl, director.mlt, "
+                           "director.mp4, director.otio, sound.wav, 导播多流.mp4";
   EXPECT_NE(forced.out.find(said), std::string::npos) << forced.out;
   EXPECT_NE(forced.out.find("note: " + said), std::string::npos) << forced.out;
-  EXPECT_EQ(NamesIn(out), (std::vector<std::string>{"camera0.mp4", "director.edl", "director.mp4",
-                                                    "director.otio", "earlier-1", "导播多流.mp4"}));
+  EXPECT_EQ(NamesIn(out),
+            (std::vector<std::string>{"camera0.mp4", "director.edl", "director.mlt", "director.mp4",
+                                      "director.otio", "earlier-1", "导播多流.mp4"}));
   ASSERT_EQ(NamesIn(out + "/earlier-1"), session);
   for (size_t i = 0; i < session.size(); ++i)
     EXPECT_TRUE(ReadWholeFile(out + "/earlier-1/" + session[i]) == bytes[i]) << session[i];

@@ -82,7 +82,7 @@ std::vector<std::string> EarlierRecordings(const std::string& folder) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     // The edit lists too: a new session would write its own over them.
     const bool media = (extension == ".mp4" || extension == ".wav" || extension == ".edl" ||
-                        extension == ".otio") &&
+                        extension == ".otio" || extension == ".mlt") &&
                        entry.is_regular_file(error);
     const bool streams =
         (name == "RawStream" || name == "PrivateRawStream") && entry.is_directory(error);

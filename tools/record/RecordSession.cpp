@@ -188,7 +188,8 @@ void RecordSession::Stop() {
     std::vector<EditFile> sources;
     for (const auto& camera : m_cameras)
       sources.push_back(camera->editFile());
-    m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources, m_outDir, &m_files,
+    m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources,
+                             m_sound ? m_sound->editFile() : EditFile(), m_outDir, &m_files,
                              &m_notes);
   }
   m_stopped = true;

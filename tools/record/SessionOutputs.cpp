@@ -2,6 +2,7 @@
 
 #include "tools/record/OutputFolder.h"
 #include "tools/record/edit/EdlWriter.h"
+#include "tools/record/edit/MltWriter.h"
 #include "tools/record/edit/OtioWriter.h"
 #include "tools/record/sources/SoundFormat.h"
 
@@ -64,6 +65,7 @@ void SessionOutputs::StopPublishing() {
 void SessionOutputs::WriteEditLists(const CutList& cut,
                                     const EditFile& program,
                                     const std::vector<EditFile>& sources,
+                                    const EditFile& sound,
                                     const std::string& outDir,
                                     std::vector<OutputFile>* files,
                                     std::vector<std::string>* notes) const {
@@ -80,6 +82,12 @@ void SessionOutputs::WriteEditLists(const CutList& cut,
     files->push_back({OutputFile::Kind::kEditList, otio, program.name});
   else
     notes->push_back("the OpenTimelineIO document could not be written: " + error);
+  const std::string mlt = WithExtension(program.path, ".mlt");
+  const MltProject project{title, m_options.directorWidth, m_options.directorHeight, sound};
+  if (WriteMlt(plan, project, mlt, &error))
+    files->push_back({OutputFile::Kind::kEditList, mlt, program.name});
+  else
+    notes->push_back("the MLT project could not be written: " + error);
 }
 
 }  // namespace sorvo::tools

@@ -1,7 +1,8 @@
 // What a session makes besides each sink's own recording: what every file says about
 // itself (FileMetadata); the program published live (the Publisher, fed by taps on the
 // director's fitted pictures and on the sound); and the cut handed to editors, as
-// director.edl and director.otio beside the director's file once every file is closed.
+// director.edl, director.otio and director.mlt beside the director's file once every file is
+// closed.
 //
 // Threads: every operation on the control thread. The feeds are called on the threads that
 // deliver pictures and sound, and the publisher runs threads of its own; the feeds are made
@@ -53,11 +54,13 @@ class SessionOutputs {
   void StopPublishing();
 
   // Writes the cut, laid against the director's file `program` and the cameras' files
-  // `sources`, as director.edl and director.otio; the files written go into `files`, and a
-  // note into `notes` for each that could not be.
+  // `sources`, as director.edl and director.otio, and as the MLT project director.mlt with
+  // the session's `sound` file (unstarted: none) on its audio track; the files written go
+  // into `files`, and a note into `notes` for each that could not be.
   void WriteEditLists(const CutList& cut,
                       const EditFile& program,
                       const std::vector<EditFile>& sources,
+                      const EditFile& sound,
                       const std::string& outDir,
                       std::vector<OutputFile>* files,
                       std::vector<std::string>* notes) const;

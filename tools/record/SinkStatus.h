@@ -68,7 +68,7 @@ struct OutputFile {
     kWav,
     kPrivateStream,
     kRawStream,
-    kEditList,  // the cut as an edit decision list or an OpenTimelineIO document
+    kEditList,  // the cut as an edit decision list, an OpenTimelineIO document or an MLT project
   };
   Kind kind;
   std::string path;

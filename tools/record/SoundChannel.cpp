@@ -1,6 +1,7 @@
 #include "tools/record/SoundChannel.h"
 
 #include <cmath>
+#include <filesystem>
 
 #include "tools/common/TextTable.h"
 #include "tools/record/sources/SoundFormat.h"
@@ -46,11 +47,25 @@ bool SoundChannel::Create(const std::string& path, std::string* error) {
   return true;
 }
 
+EditFile SoundChannel::editFile() const {
+  EditFile file;
+  file.name = kName;
+  file.path = m_path;
+  // A WAV file the sink could not make was left out, and the sound with it.
+  std::error_code missing;
+  file.started = m_origin && m_origin->GetOrigin(&file.origin) &&
+                 std::filesystem::is_regular_file(m_path, missing);
+  return file;
+}
+
 void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console) {
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
   if (console != nullptr)
     receiver = console->SoundInput(receiver, kSoundChannels);
-  m_keeper = std::make_unique<SoundClockKeeper>(receiver, clock, kSoundRate, kSoundChannels,
+  // The origin is taken after the keeper, from what the sink's WAV file really takes.
+  m_origin = std::make_unique<OriginTap>(receiver);
+  m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate,
+                                                kSoundChannels,
                                                 m_feed.source().timedOnSteadyClock());
   m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);
 }

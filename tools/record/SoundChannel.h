@@ -1,12 +1,14 @@
 // The sound of a session: its source and the feeder that delivers it, and the audio sink
 // that writes the WAV file, encodes MP3 for its server and hands its packets to the
 // director's and the multi-stream files; the publisher's feed and the console's meter sit
-// between the feeder and the sink. The channel opens its source, makes its sink, starts and
-// stops its feeder, closes its sink and reports its own status and notes.
+// between the feeder and the sink, behind a tap that notes where the WAV file begins. The channel
+// opens its source, makes its sink, starts and stops its feeder, closes its sink and reports its
+// own status and notes.
 //
 // Threads: every operation on the control thread. Status reads counters that the feeder
 // and the sink's audio thread update. Members are destroyed bottom up: the feeder stops
-// before the sink goes, and the sink before the counter that is its data target.
+// before its first receiver (the origin tap) and the sink go, and the sink before the
+// counter that is its data target.
 #pragma once
 
 #include <memory>
@@ -14,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/record/OriginTap.h"
 #include "tools/record/PacketCounter.h"
 #include "tools/record/ServedAudioSink.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/SoundClockKeeper.h"
 #include "tools/record/SourceFeed.h"
 #include "tools/record/console/Console.h"
+#include "tools/record/edit/EditPlan.h"
 
 namespace sorvo::tools {
 
@@ -43,6 +47,9 @@ class SoundChannel {
   // Makes the audio sink, writing the WAV file `path`. False with `error`.
   bool Create(const std::string& path, std::string* error);
   OutputFile file() const { return {OutputFile::Kind::kWav, m_path, kName}; }
+  // The WAV file as an edit lays it on the session's time: started, with the session time
+  // of its first sample, once the sink took a buffer. Its camera number means nothing.
+  EditFile editFile() const;
 
   // Delivers the sound on `clock`, its samples kept to that clock: to the audio sink,
   // through `publisher` (the publisher's feed, which hands it on to the sink) when given,
@@ -76,6 +83,9 @@ class SoundChannel {
   std::string m_path;
   PacketCounter m_counter;
   std::unique_ptr<ServedAudioSink> m_sink;
+  // Second in the feeder's chain, after the clock keeper, so it sees the first buffer the
+  // sink's WAV file takes.
+  std::unique_ptr<OriginTap> m_origin;
   std::unique_ptr<SoundClockKeeper> m_keeper;  // from Start, between the feeder and the rest
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
