@@ -8,7 +8,9 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "LiveSourceSupport.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
+#include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 
@@ -31,6 +34,36 @@ std::vector<std::string> FirstRecorderArgs(int base, const std::string& out) {
   return {"--seconds", "0", "--camera", "test:320x240", "--camera", "test:256x192:yuv420p",
           "--director", "320x240", "--audio", "none", "--ports", std::to_string(base), "--out",
           out};
+}
+
+// The local addresses of the sockets listening on `port`, as the kernel lists them (hex,
+// "0100007F" for 127.0.0.1, 32 digits for IPv6).
+std::vector<std::string> ListeningOn(int port) {
+  std::vector<std::string> addresses;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      const size_t colon = local.find(':');
+      if (state == "0A" && colon != std::string::npos &&
+          std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+        addresses.push_back(local.substr(0, colon));
+    }
+  }
+  return addresses;
+}
+
+// Each of `ports` has one listener, on 127.0.0.1, and serves a greeting.
+void ExpectServedOnLoopbackOnly(const std::vector<int>& ports) {
+  for (int port : ports) {
+    EXPECT_EQ(ListeningOn(port), std::vector<std::string>{"0100007F"}) << "port " << port;
+    LoopbackClient client(static_cast<unsigned short>(port));
+    EXPECT_EQ(client.Read(80).size(), 80u) << "port " << port;
+  }
 }
 
 // The counters of a camera's file, in order.
@@ -65,6 +98,11 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
                       std::to_string(secondBase), "--out", out, "--json", json},
                      dir.path());
   ASSERT_TRUE(second.WaitForOutput("3.0 s |", seconds(60))) << second.Stdout();
+  // Side by side on one machine, each recorder's director, cameras and sound on ports of
+  // its own, and none of them open to the network unless asked.
+  ExpectServedOnLoopbackOnly({firstBase, firstBase + 1, firstBase + 2, secondBase,
+                              secondBase + 1, secondBase + 2});
+  EXPECT_EQ(second.Stdout().find("note:"), std::string::npos) << second.Stdout();
   EXPECT_NE(second.Stdout().find("(Sorvo stream, 320x240, 25/s, decoded and encoded again)"),
             std::string::npos)
       << second.Stdout();
