@@ -196,7 +196,8 @@ TEST(PublishRtmpTest, AServerLostMidGopAndBackAtOnceGetsTheProgramAgainFromAKeyF
   EXPECT_GE(video->decodedFrames, gop);
 
   // What the server recorded of each connection decodes from its first picture on, and
-  // its sound begins with its pictures.
+  // its sound begins with its pictures (the server itself leaves out pictures up to the
+  // first key frame: a connection that began mid-GOP would show as sound without them).
   const std::vector<std::string> recordings = server.Recordings();
   ASSERT_EQ(recordings.size(), 2u);
   for (const std::string& recording : recordings) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,16 @@ struct Gate {
     opened.notify_all();
   }
 };
+
+// A sink of small YUV pictures recording into dir/name.mp4, without a server.
+CComPtr<CSorvoSinkFF> NewSink(const TestAppDir& dir, const std::string& name) {
+  CComPtr<CSorvoSinkFF> sink;
+  sink.Attach(new CSorvoSinkFF());
+  EXPECT_EQ(sink->Create(name.c_str(), dir.File(name + ".mp4").c_str(), kW, kH, PIX_FMT_YUV420P, 25,
+                         300000, 0, 0, 0),
+            1);
+  return sink;
+}
 
 Gate* g_disk = nullptr;  // the held disk of the test under way
 
