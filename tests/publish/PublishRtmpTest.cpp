@@ -142,10 +142,9 @@ PublishSettings QuickToRecover() {
   return settings;
 }
 
-// The server goes in the middle of a GOP and is back long before the queue would let a GOP
-// go: what waits for it begins mid-GOP, and the new connection must still begin at a key
-// frame, with the sound from that picture on.
-TEST(PublishRtmpTest, AServerLostMidGopAndBackAtOnceGetsTheProgramAgainFromAKeyFrame) {
+// The server goes mid-GOP and is back before the queue would let a GOP go: the new
+// connection must still begin at a key frame, with the sound from that picture on.
+TEST(PublishRtmpTest, AServerKilledAndStartedAgainGetsTheProgramAgainFromAKeyFrame) {
   TestAppDir dir;
   RtmpServer server(dir.path());
   ASSERT_TRUE(server.Start()) << server.log();
@@ -158,8 +157,7 @@ TEST(PublishRtmpTest, AServerLostMidGopAndBackAtOnceGetsTheProgramAgainFromAKeyF
   program.Start();
   auto output = [&] { return publisher.Status().outputs.at(0); };
   ASSERT_TRUE(WaitUntil([&] { return output().state == PublishOutputStatus::State::kLive; }));
-  const int gop = static_cast<int>(settings.keySeconds * settings.fps);
-  ASSERT_TRUE(program.WaitForPictures(gop + gop / 2, 30s));
+  ASSERT_TRUE(program.WaitForPictures(75, 30s));  // the middle of the second GOP
 
   server.Kill();
   ASSERT_TRUE(WaitUntil([&] { return output().losses == 1; }));
@@ -169,7 +167,7 @@ TEST(PublishRtmpTest, AServerLostMidGopAndBackAtOnceGetsTheProgramAgainFromAKeyF
   ASSERT_TRUE(server.WaitForPlayer("program", 30s)) << server.log();
   // Two whole GOPs more: the server starts a new player at a key frame.
   const long long delivered = program.pictures();
-  ASSERT_TRUE(program.WaitForPictures(delivered + 2 * gop, 30s));
+  ASSERT_TRUE(program.WaitForPictures(delivered + 100, 30s));
   program.Stop();
   publisher.Stop();
 
@@ -181,23 +179,22 @@ TEST(PublishRtmpTest, AServerLostMidGopAndBackAtOnceGetsTheProgramAgainFromAKeyF
   EXPECT_GT(ended.secondsDown, 0.0);
   // Only the rest of the GOP the connection was lost in.
   EXPECT_EQ(ended.gopsDropped, 1);
-  EXPECT_NE(sorvo::tools::PublishProgressText(status).find("GOP"), std::string::npos);
   EXPECT_TRUE(ended.endedLive) << ended.lastError;
   // The encoder never waited for the destination.
   EXPECT_EQ(status.picturesSkipped, 0);
   EXPECT_NE(messages.find("connection lost"), std::string::npos) << messages;
   EXPECT_NE(messages.find("publishing again after"), std::string::npos) << messages;
+  EXPECT_NE(sorvo::tools::PublishProgressText(status).find("GOP"), std::string::npos);
 
   ASSERT_EQ(player->Wait(60s), 0) << player->Stderr();
   const ProbedFile played = ProbeFile(dir.File("after.flv"), true);
   const ProbedStream* video = FirstStream(played, AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(video, nullptr);
   EXPECT_EQ(video->decodeErrors, 0);
-  EXPECT_GE(video->decodedFrames, gop);
+  EXPECT_GE(video->decodedFrames, 50);
 
-  // What the server recorded of each connection decodes from its first picture on, and
-  // its sound begins with its pictures (the server itself leaves out pictures up to the
-  // first key frame: a connection that began mid-GOP would show as sound without them).
+  // Each connection's recording decodes from its first picture, with its sound (the server
+  // drops pictures up to a key frame: a connection begun mid-GOP shows sound without them).
   const std::vector<std::string> recordings = server.Recordings();
   ASSERT_EQ(recordings.size(), 2u);
   for (const std::string& recording : recordings) {
