@@ -16,14 +16,10 @@ sorvo::WaitedTarget<Handler> g_handler;
 
 const char* LevelName(int level) {
   switch (level) {
-    case SORVO_LOG_DEBUG:
-      return "debug";
-    case SORVO_LOG_INFO:
-      return "info";
-    case SORVO_LOG_WARN:
-      return "warning";
-    default:
-      return "error";
+    case SORVO_LOG_DEBUG: return "debug";
+    case SORVO_LOG_INFO: return "info";
+    case SORVO_LOG_WARN: return "warning";
+    default: return "error";
   }
 }
 
@@ -52,15 +48,8 @@ void SorvoSetLogHandler(SorvoLogHandler handler, void* user) {
   else
     g_handler.Clear();
 }
-void LogDebug(const char* text, unsigned int line, long code) {
-  Emit(SORVO_LOG_DEBUG, text, line, code);
-}
-void LogInfo(const char* text, unsigned int line, long code) {
-  Emit(SORVO_LOG_INFO, text, line, code);
-}
-void LogWarn(const char* text, unsigned int line, long code) {
-  Emit(SORVO_LOG_WARN, text, line, code);
-}
-void LogError(const char* text, unsigned int line, long code) {
-  Emit(SORVO_LOG_ERROR, text, line, code);
-}
+
+void LogDebug(const char* text, unsigned int line, long code) { Emit(SORVO_LOG_DEBUG, text, line, code); }
+void LogInfo(const char* text, unsigned int line, long code) { Emit(SORVO_LOG_INFO, text, line, code); }
+void LogWarn(const char* text, unsigned int line, long code) { Emit(SORVO_LOG_WARN, text, line, code); }
+void LogError(const char* text, unsigned int line, long code) { Emit(SORVO_LOG_ERROR, text, line, code); }

@@ -470,8 +470,7 @@ TEST(TransferServerCreateTest, UnusablePortOrAddressLeavesTheServerNull) {
   EXPECT_EQ(CreateServer(0, &second, nullptr), 0);
   EXPECT_EQ(second, nullptr);
 
-  // A host's choice that is no address changes nothing; one of the settings file is no
-  // server at all.
+  // A host's choice that is no address changes nothing; the settings file's gives no server.
   EXPECT_EQ(SorvoSetServerAddress("not-an-address"), 0);
   ASSERT_EQ(SorvoSetServerAddress(nullptr), 1);
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=not-an-address\n");
