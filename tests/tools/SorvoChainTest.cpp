@@ -47,7 +47,7 @@ void ExpectServedOnLoopbackOnly(const std::vector<int>& ports) {
   }
   for (int port : ports) {
     const auto listeners = std::make_pair(loopback.count(port), elsewhere.count(port));
-    EXPECT_EQ(listeners, std::make_pair<size_t, size_t>(1, 0)) << port;  // (loopback, elsewhere)
+    EXPECT_EQ(listeners, (std::pair<size_t, size_t>(1, 0))) << port;  // (loopback, elsewhere)
     EXPECT_EQ(LoopbackClient(static_cast<unsigned short>(port)).Read(80).size(), 80u) << port;
   }
 }
