@@ -38,9 +38,15 @@ class SORVO_EXPORT ITransferServer : public IUnknown {
   virtual int Stop() = 0;
 };
 
-// Creates a server listening on `port` at the bind address of the settings file
-// ([Transfer] BindAddress, default all interfaces). `*server` is null when the port cannot
+// Creates a server listening on `port` at the address SorvoSetServerAddress chose, else at
+// the bind address of the settings file ([Transfer] BindAddress, default all interfaces). `*server` is null when the port cannot
 // be bound; otherwise it holds a listening server with one reference. Returns 1 or 0.
 // Clients are taken in once the owner has registered its accept callback (null is fine) or
 // broadcast for the first time, so that none joins before the callback can greet it.
 SORVO_EXPORT int CreateServer(unsigned short port, ITransferServer** server, const char* text);
+
+// The address every server made from now on listens on, in place of the settings file's
+// (an IPv4 or IPv6 address, e.g. "127.0.0.1" to serve this machine only); null or empty
+// returns to the settings file. Servers already listening stay where they are. 1 chosen;
+// 0 when `address` is not an IP address (the choice is then unchanged). Any thread.
+SORVO_EXPORT int SorvoSetServerAddress(const char* address);

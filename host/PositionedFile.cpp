@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace sorvo {
 namespace {
+
+std::atomic<void (*)()> g_writeHook{nullptr};
 
 // Repeats `transfer` (pread or pwrite) until all `count` bytes at `offset` are moved; a
 // transfer that moves nothing fails with `stalled`.
@@ -74,7 +77,12 @@ bool PositionedFile::ReadAt(uint64_t offset, void* out, size_t count) const {
       static_cast<char*>(out), count, offset, EIO);
 }
 
+void PositionedFile::SetWriteHookForTesting(void (*hook)()) {
+  g_writeHook.store(hook);
+}
+
 bool PositionedFile::WriteAt(uint64_t offset, const void* data, size_t count) {
+  if (void (*hook)() = g_writeHook.load()) hook();
   return TransferAll(
       [this](const char* bytes, size_t size, off_t at) { return pwrite(m_fd, bytes, size, at); },
       static_cast<const char*>(data), count, offset, ENOSPC);

@@ -34,6 +34,10 @@ class PositionedFile {
   bool Sync();
   bool Truncate(uint64_t size);
 
+  // Runs `hook` on the writing thread before every WriteAt of any file (null: none), so
+  // that a test can make the disk as slow as a network mount, or hold a write.
+  static void SetWriteHookForTesting(void (*hook)());
+
  private:
   bool OpenWith(const std::string& path, int flags);
 

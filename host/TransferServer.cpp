@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "host/Log.h"
-#include "host/Setting.h"
+#include "host/ServerAddress.h"
 #include "host/TransferConnection.h"
 #include "host/ITransferAccepterCB.h"
 
@@ -40,26 +40,8 @@ void LogLine(void (*log)(const char*, unsigned int, long), const char* format, .
   log(line, 0, 0);
 }
 
-// The address to listen on: [Transfer] BindAddress in the settings file, all IPv4
-// interfaces when it is absent or empty. A value that is not an address gives no server
-// rather than a server listening somewhere the user did not ask for.
-std::optional<boost::asio::ip::address> BindAddressFromSettings() {
-  const std::string text = CSetting("SettingVideo.ini").GetString("Transfer", "BindAddress", "");
-  if (text.empty()) return boost::asio::ip::address(boost::asio::ip::address_v4::any());
-  boost::system::error_code error;
-  auto address = boost::asio::ip::make_address(text, error);
-  if (error) {
-    LogLine(LogWarn,
-            "transfer server: BindAddress \"%s\" in SettingVideo.ini is not an IP address; "
-            "no server started",
-            text.c_str());
-    return std::nullopt;
-  }
-  return address;
-}
-
 TransferServer* ListenAtConfiguredAddress(unsigned short port) {
-  const auto address = BindAddressFromSettings();
+  const auto address = ServerBindAddress();
   return address ? TransferServer::Listen(*address, port) : nullptr;
 }
 

@@ -89,7 +89,8 @@ unsigned int SorvoMuxer::CreateSingleMux(const char* name,
   director.Attach(NewDirectorSink());
   if (director == nullptr ||
       !director->Create(name, path, width, height, pixelFormat, frameRate, bitRate, CAMERA_DIRECTOR,
-                        sorvo::g_directorPort.load(), preview))
+                        m_nDirectorPort >= 0 ? m_nDirectorPort : sorvo::g_directorPort.load(),
+                        preview))
     return 0xFFFFFFFF;
 
   sorvo::PictureGate::Closed closed(*m_pGate);
@@ -104,6 +105,13 @@ unsigned int SorvoMuxer::CreateSingleMux(const char* name,
   }
   std::lock_guard<std::mutex> table(m_tableMutex);
   m_pDirector = std::move(director);
+  return 1;
+}
+
+int SorvoMuxer::SetDirectorPort(int port) {
+  if (port < 0 || port > 65535) return 0;
+  CSingleLock hold(m_lock);
+  m_nDirectorPort = port;
   return 1;
 }
 

@@ -40,7 +40,7 @@ class PictureGate;
 // reference counted itself: the camera sinks and the audio sink point at it without a
 // reference, so it outlives their forwarding.
 //
-// Threads: the control operations (CreateSingleMux, AddSingleMux, SetCurSingleMux,
+// Threads: the control operations (SetDirectorPort, CreateSingleMux, AddSingleMux, SetCurSingleMux,
 // StartMultMux, StopAllMux, SetSink and the getters) come from the host's control
 // thread; OnBuffer from the camera sinks' capture threads, several at once; OnEncodeData
 // from the camera sinks' worker threads and the audio thread.
@@ -83,7 +83,12 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   SorvoMuxer(const SorvoMuxer&) = delete;
   SorvoMuxer& operator=(const SorvoMuxer&) = delete;
 
-  // Makes a new director sink (id 100, transfer port 8050) of width x height, each 101
+  // The transfer port of the director sinks this controller makes from now on: 1 to 65535,
+  // or 0 for a director without a server, so that several controllers, in one process or
+  // in several on one machine, each serve their director on a port of their own. 1 stored;
+  // 0 for a port out of range (nothing changes). Without it: 8050. Control thread.
+  int SetDirectorPort(int port);
+  // Makes a new director sink (id 100, transfer port 8050 or SetDirectorPort's) of width x height, each 101
   // to 4999, replacing (releasing) the current one; the fitting state and the last
   // director picture are released with it, so nothing fitted for another director's size
   // reaches the new one. 1 created; 0 for a null path or a size out of range; 0xFFFFFFFF
@@ -231,6 +236,7 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
   // last picture placed on it (CAMERA_NONE: none yet).
   std::unique_ptr<sorvo::CaptureTimeline> m_pGrid;
   int m_nDirectorRate = 25;
+  int m_nDirectorPort = -1;  // -1: the process-wide default; m_lock
   int m_nGridCamera = CAMERA_NONE;
   std::atomic<ISorvoSwitchObserver*> m_pSwitchObserver{nullptr};
 
@@ -240,7 +246,7 @@ class SORVO_EXPORT SorvoMuxer : public IGrabberCallBack, public ISorvoData {
 };
 
 namespace sorvo {
-// The transfer port of director sinks made from now on; a negative port restores 8050 and
-// 0 makes them without a server. Used by tests, which may not count on 8050 being free.
+// The transfer port of director sinks made from now on by controllers not given one
+// (SetDirectorPort); a negative port restores 8050 and 0 makes them without a server. Used by tests, which may not count on 8050 being free.
 void SetDirectorPortForTesting(int port);
 }  // namespace sorvo

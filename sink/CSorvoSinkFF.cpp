@@ -37,7 +37,7 @@ CSorvoSinkFF::CSorvoSinkFF() : m_pool(this, &CSorvoSinkFF::EncodeFrame) {}
 CSorvoSinkFF::~CSorvoSinkFF() {
   Close();
   ReleaseServer();
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   m_privateFile.Close();
 }
 
@@ -84,7 +84,7 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
   if (setting.GetInt("Sorvo", "SaveStream", 0, 1) != 0) {
     CreateDirectoryA(RawStreamDirectory().c_str(), nullptr);
     const std::string rawStream = RawStreamPath(sorvo::FileTimeStamp());
-    CSingleLock hold(m_lock);
+    CSingleLock hold(m_fileLock);
     // Two sinks of one name created in the same second would name the same file: the
     // second gets a file of its own rather than truncating the first.
     if (sorvo::OpenNewFile(m_rawStreamFile, rawStream).empty())
@@ -133,7 +133,7 @@ int CSorvoSinkFF::Create(const char* name, const char* path, int width, int heig
 }
 
 int CSorvoSinkFF::StartRecord() {
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   if (m_strPath.empty()) return 0;
   // An earlier recording at this path is moved aside, never overwritten; one that cannot
   // be moved stays as it is and nothing is recorded over it.
@@ -153,7 +153,7 @@ int CSorvoSinkFF::StartRecord() {
 }
 
 int CSorvoSinkFF::StopRecord() {
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   if (m_mp4File.IsOpen()) m_mp4File.CloseFile();
   return 0;
 }
@@ -176,7 +176,7 @@ int CSorvoSinkFF::CloseRawFile() {
 }
 
 int CSorvoSinkFF::StartPrivateStream() {
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   if (m_privateFile.IsOpen()) return 1;
   CreateDirectoryA(PrivateStreamDirectory().c_str(), nullptr);
   const std::string path = PrivateStreamPath(sorvo::FileTimeStamp());
@@ -193,7 +193,7 @@ int CSorvoSinkFF::StartPrivateStream() {
 }
 
 int CSorvoSinkFF::StopPrivateStream() {
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   if (!m_privateFile.IsOpen()) return 0;
   m_privateFile.Close();
   return 1;
@@ -201,7 +201,7 @@ int CSorvoSinkFF::StopPrivateStream() {
 
 int CSorvoSinkFF::Close() {
   if (m_pool.HasBuffers()) m_pool.PostStop();
-  // The worker takes m_lock for every packet, so it is waited for without m_lock; the
+  // The worker takes m_fileLock for every packet, so it is waited for without a lock; the
   // buffers go under m_lock, which a capture thread holds while it copies into one. The
   // server stops after it, so that its clients get the packets of the last pictures too.
   m_pool.StopWorker();
@@ -217,7 +217,7 @@ int CSorvoSinkFF::Close() {
   m_pPreview = nullptr;
   StopRecord();
   CloseRawFile();
-  CSingleLock hold(m_lock);
+  CSingleLock hold(m_fileLock);
   m_rawStreamFile.Close();
   return 1;
 }
@@ -235,8 +235,12 @@ int CSorvoSinkFF::GetHeight() { return GetEncoderHeight(); }
 PixelFormat CSorvoSinkFF::GetPixelFormat() { return GetInputFormat(); }
 
 int CSorvoSinkFF::SetGrabberCallBack(IGrabberCallBack* callback) {
-  CSingleLock hold(m_lock);
-  m_pGrabberCallBack.store(callback);
+  // Waits for the forwards to the old target under way, so that the host may free it once
+  // this returns; without m_lock, which a target may take through the sink.
+  if (callback != nullptr)
+    m_grabberTarget.Install(callback);
+  else
+    m_grabberTarget.Clear();
   return 1;
 }
 
@@ -289,8 +293,9 @@ int CSorvoSinkFF::OnBuffer(int /*id*/,
   if (IsOpen())
     QueuePicture(time, data, length, width, height, pixelFormat);
 
-  if (IGrabberCallBack* target = m_pGrabberCallBack.load())
+  m_grabberTarget.Call([&](IGrabberCallBack* target) {
     target->OnBuffer(m_nId.load(), time, data, length, width, height, pixelFormat);
+  });
   return 1;
 }
 
@@ -391,8 +396,10 @@ int CSorvoSinkFF::ReturnBuffer(unsigned char* buffer,
     LogRefusal(refusal, buffer, length, width, height, pixelFormat);
     // Forwarded before it is queued: once queued, the buffer may be encoded, given up and
     // reused, or freed by Close, while the target still reads it.
-    if (IGrabberCallBack* target = m_pGrabberCallBack.load(); target != nullptr && fits)
-      target->OnBuffer(m_nId.load(), time, buffer, length, width, height, pixelFormat);
+    if (fits)
+      m_grabberTarget.Call([&](IGrabberCallBack* target) {
+        target->OnBuffer(m_nId.load(), time, buffer, length, width, height, pixelFormat);
+      });
   }
   const int result =
       m_pool.ReturnLent(lent, m_nId.load(), width, height, pixelFormat, time, queued);
@@ -459,16 +466,12 @@ void CSorvoSinkFF::OnEncode(AVPacket* packet) {
   header.height = m_format.height;
 
   {
-    CSingleLock hold(m_lock);
+    // m_fileLock, not m_lock: a capture thread copying its next picture into the pool
+    // never waits for a slow disk.
+    CSingleLock hold(m_fileLock);
     if (m_mp4File.IsOpen()) m_mp4File.AddVideoFrame(packet, 0);
-  }
-  {
-    CSingleLock hold(m_lock);
     if (m_rawStreamFile.IsOpen())
       WriteStreamFileLocked(m_rawStreamFile, "raw stream file", packet->data, packet->size);
-  }
-  {
-    CSingleLock hold(m_lock);
     if (m_privateFile.IsOpen()) WritePrivateRecordLocked(packet, header);
   }
   if (m_pServer != nullptr) {

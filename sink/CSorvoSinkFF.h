@@ -7,12 +7,15 @@
 // Create, Close, the file operations, the setters and the getters; the frame pool's worker
 // calls EncodeFrame and, through the encoder, OnEncode; the transfer server's I/O thread
 // calls OnAccept.
-// Locks: m_lock guards the output files (MP4 writer, raw stream file, private stream file and
-// its buffers), the frame pool's set-up and buffers and the grabber target. Order on the
-// worker: the encoder's lock, then m_lock, then the writer's lock. On the capture thread:
-// m_lock, then the pool's lock. OnBuffer copies each picture into the pool under m_lock, so
-// Close frees the pool's buffers under m_lock too; it stops the worker first, without
-// m_lock, because the worker takes m_lock while Close waits for it. OnBuffer and Close may
+// Locks: m_fileLock guards the output files (MP4 writer, raw stream file, private stream file
+// and its buffers); m_lock the frame pool's set-up and buffers and what OnBuffer checks a
+// picture against. The two are never held together, so that a capture thread never waits
+// for a disk the worker writes to. Order on the worker: the encoder's lock, then
+// m_fileLock, then the writer's lock. On the capture thread: m_lock, then the pool's lock.
+// The grabber target has a lock of its own, never held while a forward runs: unsetting it
+// waits for the forwards under way. OnBuffer copies each picture into the pool under m_lock, so
+// Close frees the pool's buffers under m_lock too; it stops the worker first, without a
+// lock, because the worker takes m_fileLock while Close waits for it. OnBuffer and Close may
 // thus run on different threads in any interleaving, and Create may follow Close. A lent
 // buffer is written without m_lock: the pool keeps it alive through Close (imqueue).
 // The StreamInfo counters are relaxed atomics, each with one writing thread; readers
@@ -29,6 +32,7 @@
 #include "host/CCriticalSectionEx.h"
 #include "host/CFile.h"
 #include "host/ITransferAccepterCB.h"
+#include "host/WaitedTarget.h"
 #include "sink/FramePool.h"
 #include "sink/FramePoolLite.h"
 #include "sink/ISorvoSink.h"
@@ -159,33 +163,34 @@ class CSorvoSinkFF : public ISorvoSink,
                          int width,
                          int height,
                          PixelFormat pixelFormat);
-  // Writes to one of the stream files; on failure closes it and logs why. m_lock held.
+  // Writes to one of the stream files; on failure closes it and logs why. m_fileLock held.
   void WriteStreamFileLocked(CFile& file, const char* what, const void* data, size_t size);
   void WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header);
   void ReleaseServer();
 
   std::atomic<int> m_nId{0};  // written by Create, read by the capture thread and the worker
-  std::atomic<IGrabberCallBack*> m_pGrabberCallBack{nullptr};  // stored under m_lock
+  sorvo::WaitedTarget<IGrabberCallBack*> m_grabberTarget;  // its own lock
   std::atomic<ISorvoData*> m_pDataCallBack{nullptr};
   CFile m_rawFile;                   // control thread only
   std::string m_strPath;             // written by Create only
   std::string m_strName;             // written by Create only
-  CFile m_privateFile;               // m_lock
-  std::shared_ptr<uint8_t[]> m_frameBuffer;   // m_lock
-  std::shared_ptr<uint8_t[]> m_packetBuffer;  // m_lock
+  CFile m_privateFile;               // m_fileLock
+  std::shared_ptr<uint8_t[]> m_frameBuffer;   // m_fileLock
+  std::shared_ptr<uint8_t[]> m_packetBuffer;  // m_fileLock
   std::atomic<int> m_bFlipVertical{0};
   // Set by Create and cleared by Close on the control thread while no worker runs;
   // read by the worker and the control thread.
   ITransferServer* m_pServer = nullptr;
   CDecodePreview* m_pPreview = nullptr;
   CCriticalSectionEx m_lock;
+  CCriticalSectionEx m_fileLock;
   FramePool<CSorvoSinkFF, FramePoolLite> m_pool;
   // Bytes of one picture as OnBuffer queues it (a grey camera's luma only); 0 while the
   // pool has no buffers. m_lock.
   long m_nQueuedLength = 0;
   bool m_bLengthWarned = false;      // a refused picture has been logged; m_lock
-  FFWriteFile m_mp4File;             // m_lock (and its own lock)
+  FFWriteFile m_mp4File;             // m_fileLock (and its own lock)
   StreamInfo m_format;               // format fields only; written by Create under m_lock
   Counters m_counters;
-  CFile m_rawStreamFile;             // m_lock
+  CFile m_rawStreamFile;             // m_fileLock
 };

@@ -10,6 +10,7 @@
 #include "codec/Timecode.h"
 #include "host/AppDirectory.h"
 #include "host/ITransferAccepterCB.h"
+#include "host/ITransferServer.h"
 #include "host/IUnknown.h"
 #include "host/Log.h"
 #include "host/PixelFormat.h"

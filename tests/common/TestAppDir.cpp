@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host/AppDirectory.h"
+#include "host/ITransferServer.h"
 
 namespace sorvo::test {
 
@@ -26,6 +27,7 @@ TestAppDir::TestAppDir() {
   }
   setenv("SORVO_APP_DIR", m_path.c_str(), 1);
   SorvoSetAppDirectory(nullptr);
+  SorvoSetServerAddress("127.0.0.1");
 }
 
 TestAppDir::~TestAppDir() {

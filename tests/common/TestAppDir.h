@@ -1,5 +1,7 @@
 // A fresh application directory for one test: SORVO_APP_DIR points at a new temporary
-// folder for the test's lifetime, and the folder is removed afterwards.
+// folder for the test's lifetime, and the folder is removed afterwards. From then on the
+// library's servers listen on loopback only (a test of the settings file's address clears
+// that with SorvoSetServerAddress(nullptr)).
 #pragma once
 
 #include <string>

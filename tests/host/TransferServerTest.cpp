@@ -461,7 +461,7 @@ TEST(TransferServerCreateTest, UnusablePortOrAddressLeavesTheServerNull) {
   ITransferServer* second = reinterpret_cast<ITransferServer*>(&dir);  // must be overwritten
   EXPECT_EQ(CreateServer(port, &second, nullptr), 0);
   EXPECT_EQ(second, nullptr);
-  const std::string want = "cannot listen on 0.0.0.0 port " + std::to_string(port);
+  const std::string want = "cannot listen on 127.0.0.1 port " + std::to_string(port);
   bool logged = false;
   for (const auto& line : log.Lines()) logged |= line.text.find(want) != std::string::npos;
   EXPECT_TRUE(logged);
@@ -470,6 +470,9 @@ TEST(TransferServerCreateTest, UnusablePortOrAddressLeavesTheServerNull) {
   EXPECT_EQ(CreateServer(0, &second, nullptr), 0);
   EXPECT_EQ(second, nullptr);
 
+  // A host's choice that is no address changes nothing; the settings file's gives no server.
+  EXPECT_EQ(SorvoSetServerAddress("not-an-address"), 0);
+  ASSERT_EQ(SorvoSetServerAddress(nullptr), 1);
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress=not-an-address\n");
   EXPECT_EQ(sorvo::CreateServerOnAnyPort(&second, &port), 0);
   EXPECT_EQ(second, nullptr);
@@ -477,6 +480,7 @@ TEST(TransferServerCreateTest, UnusablePortOrAddressLeavesTheServerNull) {
 
 TEST(TransferServerCreateTest, BindsTheConfiguredAddressAndTakesItsPortBackAfterAStop) {
   TestAppDir dir;
+  ASSERT_EQ(SorvoSetServerAddress(nullptr), 1);
   // The whole of 127/8 is loopback, so a second address is at hand without set-up.
   dir.WriteFile("SettingVideo.ini", "[Transfer]\nBindAddress = 127.0.0.2\n");
   ITransferServer* raw = nullptr;
@@ -493,9 +497,14 @@ TEST(TransferServerCreateTest, BindsTheConfiguredAddressAndTakesItsPortBackAfter
     server.reset();
     EXPECT_EQ(client.DrainToEnd(), 0);
   }
+  // The host's choice wins over the settings file.
+  ASSERT_EQ(SorvoSetServerAddress("127.0.0.3"), 1);
   ITransferServer* again = nullptr;
   EXPECT_EQ(CreateServer(port, &again, nullptr), 1);
   ASSERT_NE(again, nullptr);
+  again->RegisterAcceptCallback(nullptr, 0);
+  EXPECT_FALSE(LoopbackClient(port, "127.0.0.2").connected());
+  EXPECT_TRUE(LoopbackClient(port, "127.0.0.3").connected());
   again->Release();
 }
 

@@ -685,7 +685,7 @@ TEST_F(RecordTest, AnApplicationDirectoryThatCannotTakeTheFilesGivesWayToTheSess
   dir.WriteFile("plain", "a regular file\n");
   fs::create_directory(dir.File("installed"));
   dir.WriteFile("installed/PrivateRawStream", "a file where the folder should be\n");
-  const std::string settings = "[Transfer]\nBindAddress=0.0.0.0\n[Sorvo]\nSaveStream=1\n";
+  const std::string settings = "[Transfer]\nBindAddress=127.0.0.1\n[Sorvo]\nSaveStream=1\n";
   dir.WriteFile("installed/SettingVideo.ini", settings);
   const std::vector<Case> cases = {
       {dir.File("plain/app"),

@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "LiveSourceSupport.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
+#include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 
@@ -31,6 +33,23 @@ std::vector<std::string> FirstRecorderArgs(int base, const std::string& out) {
   return {"--seconds", "0", "--camera", "test:320x240", "--camera", "test:256x192:yuv420p",
           "--director", "320x240", "--audio", "none", "--ports", std::to_string(base), "--out",
           out};
+}
+
+// Each of `ports` has one listening socket, on 127.0.0.1 ("0100007F"), that greets a client.
+void ExpectServedOnLoopbackOnly(const std::vector<int>& ports) {
+  std::multiset<int> loopback, elsewhere;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream lines(ReadWholeFile(table));
+    for (std::string line, slot, local, remote, state; std::getline(lines, line);)
+      if (std::istringstream(line) >> slot >> local >> remote >> state && state == "0A")
+        (local.rfind("0100007F:", 0) == 0 ? loopback : elsewhere)
+            .insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+  }
+  for (int port : ports) {
+    const auto listeners = std::make_pair(loopback.count(port), elsewhere.count(port));
+    EXPECT_EQ(listeners, (std::pair<size_t, size_t>(1, 0))) << port;  // (loopback, elsewhere)
+    EXPECT_EQ(LoopbackClient(static_cast<unsigned short>(port)).Read(80).size(), 80u) << port;
+  }
 }
 
 // The counters of a camera's file, in order.
@@ -65,6 +84,9 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
                       std::to_string(secondBase), "--out", out, "--json", json},
                      dir.path());
   ASSERT_TRUE(second.WaitForOutput("3.0 s |", seconds(60))) << second.Stdout();
+  // Side by side on one machine, each recorder on ports of its own, on loopback only.
+  ExpectServedOnLoopbackOnly(
+      {firstBase, firstBase + 1, firstBase + 2, secondBase, secondBase + 1, secondBase + 2});
   EXPECT_NE(second.Stdout().find("(Sorvo stream, 320x240, 25/s, decoded and encoded again)"),
             std::string::npos)
       << second.Stdout();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "tools/record/PortCheck.h"
 #include "tools/record/edit/ChapterTitles.h"
 
 namespace sorvo::tools {
@@ -19,11 +18,8 @@ bool DirectorChannel::Create(const std::string& path,
   m_program.path = m_path;
   m_shown = std::min(static_cast<int>(cameras.size()), RecordOptions::kDirectorCameras);
   m_muxer = std::make_unique<SorvoMuxer>();
-  // The library gives the director this port, whatever the others are.
-  m_served = PortIsFree(SorvoMuxer::kDirectorPort);
-  if (!m_served)
-    m_note = "port " + std::to_string(SorvoMuxer::kDirectorPort) +
-             " is in use (another recorder?): the director's cut is recorded but not served";
+  // Found free with the cameras' ports before the session began.
+  m_muxer->SetDirectorPort(m_options.DirectorPort());
   // 0x00BBGGRR, red in the low byte.
   const unsigned rgb = m_options.borderRgb;
   const uint32_t border = ((rgb & 0xFF) << 16) | (rgb & 0xFF00) | ((rgb >> 16) & 0xFF);
@@ -174,7 +170,7 @@ std::optional<SinkStatus> DirectorChannel::Status() const {
 SinkStatus DirectorChannel::LiveStatus(ISorvoSink* director) const {
   SinkStatus status;
   status.name = kName;
-  status.port = m_served ? SorvoMuxer::kDirectorPort : 0;
+  status.port = m_options.DirectorPort();
   status.source = std::string(m_options.zoomFit ? "fitted" : "stretched") + " to " +
                   std::to_string(m_options.directorWidth) + "x" +
                   std::to_string(m_options.directorHeight);
@@ -187,11 +183,6 @@ SinkStatus DirectorChannel::LiveStatus(ISorvoSink* director) const {
   if (const auto* encoder = dynamic_cast<const FFEncoder*>(director))
     status.leftOut = encoder->GetLeftOutPictures();
   return status;
-}
-
-void DirectorChannel::AddNotes(std::vector<std::string>* notes) const {
-  if (!m_note.empty())
-    notes->push_back(m_note);
 }
 
 }  // namespace sorvo::tools

@@ -84,7 +84,6 @@ class DirectorChannel {
   // The director's file as the edit lists refer to it; where its pictures begin and end is
   // known once it is closed.
   const EditFile& program() const { return m_program; }
-  void AddNotes(std::vector<std::string>* notes) const;
 
  private:
   // Tells the cut list where each switch takes effect.
@@ -107,10 +106,8 @@ class DirectorChannel {
   std::string m_path;
   std::string m_outDir;
   bool m_withSound = false;
-  bool m_served = false;
   int m_shown = 0;
   int m_selected = -1;
-  std::string m_note;
   CutList m_cut;
   SwitchRecorder m_switchRecorder{&m_cut};
   PacketCounter m_counter;  // the director's data target

@@ -1,24 +1,27 @@
 #include "tools/record/PortCheck.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 namespace sorvo::tools {
 
-bool PortIsFree(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                    listen(fd, 1) == 0;
-  close(fd);
-  return free;
+bool PortIsFree(int port, const std::string& address) {
+  using boost::asio::ip::tcp;
+  boost::system::error_code error;
+  const boost::asio::ip::address ip = boost::asio::ip::make_address(address, error);
+  if (error)
+    return false;
+  boost::asio::io_context io;
+  tcp::acceptor acceptor(io);
+  const tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
+  acceptor.open(endpoint.protocol(), error);
+  if (!error)
+    acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error)
+    acceptor.bind(endpoint, error);
+  if (!error)
+    acceptor.listen(1, error);
+  return !error;
 }
 
 }  // namespace sorvo::tools

@@ -53,6 +53,9 @@ void PrintPlan(const RecordOptions& options,
       std::printf(", served on port %d", sink.port);
     std::printf("\n");
   }
+  if (!options.ServesNetwork())
+    std::printf("  served on %s only: this machine (--serve ADDR opens them to a network)\n",
+                options.serve.c_str());
   if (options.privateStream || options.saveStream)
     std::printf("  stream files go under %s\n", AppDirectory().c_str());
   for (const PublishOutputStatus& output : session.Publishing().outputs)

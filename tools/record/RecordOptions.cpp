@@ -1,6 +1,7 @@
 #include "tools/record/RecordOptions.h"
 
 #include <algorithm>
+#include <boost/asio/ip/address.hpp>
 #include <cctype>
 #include <cstdio>
 
@@ -72,7 +73,20 @@ std::string CheckConsoleToken(const std::string& text) {
   return "";
 }
 
+// A name could resolve to anything, also to an address of another network.
+std::string CheckServeAddress(const std::string& text) {
+  boost::system::error_code error;
+  boost::asio::ip::make_address(text, error);
+  return error ? "must be an IP address, e.g. 127.0.0.1, 0.0.0.0 or ::" : "";
+}
+
 }  // namespace
+
+bool RecordOptions::ServesNetwork() const {
+  boost::system::error_code error;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(serve, error);
+  return error || !address.is_loopback();
+}
 
 std::string CheckNameTemplate(const std::string& text) {
   const size_t extension = sizeof(kMp4) - 1;
@@ -124,7 +138,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   CLI::App app{
       "Records a multi-camera session: one MP4 per camera, a director's cut switching\n"
       "between the cameras, one multi-stream MP4 with every camera and the sound, and a WAV\n"
-      "file; every camera, the director and the sound are also served on TCP ports.\n"
+      "file; every camera, the director and the sound are also served on TCP ports, to this\n"
+      "machine only unless --serve opens them to a network.\n"
       "Keys on a terminal: 0-4 show that camera in the director's cut, m marks, q stops.\n"
       "Up to 16 cameras: cameras 0-4 can be shown in the director's cut, cameras 0-8 go into\n"
       "the multi-stream file, and every camera has its own MP4.\n"
@@ -152,9 +167,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       "  srt://HOST:PORT and udp://HOST:PORT (MPEG-TS), or a path ending in .m3u8 (HLS\n"
       "  segments and playlist written there); the director's program as H.264 and the\n"
       "  sound as AAC. A destination that fails is tried again; the recording goes on.\n"
-      "The director serves on port 8050 whatever --ports says. Stream files (--private-stream,\n"
-      "--save-stream) go under the application directory: SORVO_APP_DIR, else the program's\n"
-      "folder; when that cannot be written, under the session folder.");
+      "Stream files (--private-stream, --save-stream) go under the application directory:\n"
+      "SORVO_APP_DIR, else the program's folder; when that cannot be written, under the\n"
+      "session folder.");
 
   std::string director = "1280x720";
   std::string zoom = "fit";
@@ -203,10 +218,17 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->type_name("S")
       ->capture_default_str();
   app.add_option("--ports", options->portBase,
-                 "Cameras serve on BASE+1 and up, the sound on BASE+10 (cameras 9 and up "
-                 "after it); 1024 to 65524")
+                 "The director serves on BASE, the cameras on BASE+1 and up, the sound on "
+                 "BASE+10 (cameras 9 and up after it); 1024 to 65524")
       ->type_name("BASE")
       ->check(WholeNumberIn(1024, 65524))
+      ->capture_default_str();
+  app.add_option("--serve", options->serve,
+                 "Serve the cameras, the sound and the director on this address; they carry "
+                 "no token, so 0.0.0.0 (or another machine's network) lets anyone there take "
+                 "every stream")
+      ->type_name("ADDR")
+      ->check(CheckServeAddress)
       ->capture_default_str();
   app.add_flag("--preview", options->preview, "Show every camera and the director in a window");
   app.add_flag("--private-stream", options->privateStream,

@@ -20,7 +20,10 @@ struct RecordOptions {
   bool zoomFit = true;          // false: stretch
   unsigned borderRgb = 0;       // 0xRRGGBB as typed
   double switchEvery = 2;       // seconds; 0: only by keys
-  int portBase = 8050;          // cameras at base + 1 and up, sound at base + 10
+  int portBase = 8050;          // the director at base, cameras at base + 1 and up, sound at base + 10
+  // Where the cameras, the sound and the director are served: this machine only unless the
+  // user opens them to a network.
+  std::string serve = "127.0.0.1";
   bool preview = false;
   bool privateStream = false;
   bool saveStream = false;
@@ -49,14 +52,16 @@ struct RecordOptions {
   static constexpr int kMultiStreamCameras = 9;
   // A year: longer sessions record until stopped (--seconds 0).
   static constexpr double kMaxSeconds = 365 * 24 * 3600;
-  static constexpr int kDirectorPort = 8050;
   static constexpr int kSoundPortOffset = 10;
-  // Cameras 0 to 8 at base + 1 to base + 9, the sound at base + 10, cameras 9 and up from
-  // base + 11.
+  // The director at base, cameras 0 to 8 at base + 1 to base + 9, the sound at base + 10,
+  // cameras 9 and up from base + 11.
+  int DirectorPort() const { return portBase; }
   int CameraPort(int number) const {
     return portBase + 1 + number + (number >= kSoundPortOffset - 1 ? 1 : 0);
   }
   int SoundPort() const { return portBase + kSoundPortOffset; }
+  // Whether the streams can be reached from other machines.
+  bool ServesNetwork() const;
   // The cameras as given, "SOURCE[,name=NAME]" (see CameraSpec), or the three defaults.
   std::vector<std::string> CameraSources() const;
   // The name of `camera`'s file in the session folder `session` (its name, not its path).

@@ -21,6 +21,13 @@ RecordSession::~RecordSession() {
 
 bool RecordSession::OpenSources(std::string* error) {
   m_folders.Check();
+  // Every server the library makes from now on listens there, whatever the user's
+  // settings file says: the streams carry no token.
+  SorvoSetServerAddress(m_options.serve.c_str());
+  if (m_options.ServesNetwork())
+    m_notes.push_back("the cameras, the sound and the director are served on " +
+                      m_options.serve +
+                      " without a token: anyone on that network can take every stream");
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
     auto camera = CameraChannel::Open(static_cast<int>(i), sources[i], m_options, error);
@@ -38,10 +45,13 @@ bool RecordSession::OpenSources(std::string* error) {
              " is in use (another recorder?); choose other ports with --ports BASE";
     return false;
   };
-  if (m_sound && !PortIsFree(m_sound->port()))
+  const std::string& address = m_options.serve;
+  if (!PortIsFree(m_options.DirectorPort(), address))
+    return taken(m_options.DirectorPort(), DirectorChannel::kName);
+  if (m_sound && !PortIsFree(m_sound->port(), address))
     return taken(m_sound->port(), "the sound");
   for (const auto& camera : m_cameras)
-    if (!PortIsFree(camera->port()))
+    if (!PortIsFree(camera->port(), address))
       return taken(camera->port(), camera->name());
   // Network sources make their first connections side by side; one that cannot be reached
   // starts without signal.
@@ -258,7 +268,6 @@ SessionReport RecordSession::Report() const {
 
 std::vector<std::string> RecordSession::Notes() const {
   std::vector<std::string> notes = m_notes;
-  m_director.AddNotes(&notes);
   for (const auto& camera : m_cameras)
     camera->AddNotes(&notes);
   if (m_sound)
