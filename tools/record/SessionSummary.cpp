@@ -13,19 +13,21 @@ namespace {
 std::string Expect(const FileReadBack& media, int video, int audio) {
   const int haveVideo = media.CountOf("video");
   const int haveAudio = media.CountOf("audio");
-  if (haveVideo == video && haveAudio == audio) return "";
+  if (haveVideo == video && haveAudio == audio)
+    return "";
   return "expected " + std::to_string(video) + " video and " + std::to_string(audio) +
-         " audio streams, found " + std::to_string(haveVideo) + " and " +
-         std::to_string(haveAudio);
+         " audio streams, found " + std::to_string(haveVideo) + " and " + std::to_string(haveAudio);
 }
 
 std::string MediaProblem(const FileReadBack& media) {
-  if (!media.opened || !media.error.empty()) return media.error;
+  if (!media.opened || !media.error.empty())
+    return media.error;
   for (const StreamReadBack& stream : media.streams) {
     // A timecode or chapter track holds no picture or sound to decode.
     if (stream.kind == "other")
       continue;
-    if (stream.frames == 0) return "a " + stream.kind + " stream has no frame that decodes";
+    if (stream.frames == 0)
+      return "a " + stream.kind + " stream has no frame that decodes";
     if (stream.decodeErrors > 0)
       return std::to_string(stream.decodeErrors) + " " + stream.kind +
              (stream.kind == "video" ? " pictures" : " frames") + " did not decode cleanly";
@@ -70,28 +72,36 @@ std::string StreamsText(const FileCheck& check) {
   std::string text;
   const int video = check.media.CountOf("video");
   const int audio = check.media.CountOf("audio");
-  if (video > 0) text += std::to_string(video) + " video";
-  if (audio > 0) text += (text.empty() ? "" : " + ") + std::to_string(audio) + " audio";
+  if (video > 0)
+    text += std::to_string(video) + " video";
+  if (audio > 0)
+    text += (text.empty() ? "" : " + ") + std::to_string(audio) + " audio";
   return text.empty() ? "-" : text;
 }
 
 long long FramesOf(const FileCheck& check) {
-  if (check.file.kind == OutputFile::Kind::kPrivateStream) return check.records.good;
+  if (check.file.kind == OutputFile::Kind::kPrivateStream)
+    return check.records.good;
   long long frames = 0;
   for (const StreamReadBack& stream : check.media.streams)
-    if (stream.kind == "video") frames += stream.frames;
+    if (stream.kind == "video")
+      frames += stream.frames;
   if (frames == 0)
-    for (const StreamReadBack& stream : check.media.streams) frames += stream.frames;
+    for (const StreamReadBack& stream : check.media.streams)
+      frames += stream.frames;
   return frames;
 }
 
 // Samples per channel in one MP3 frame: MPEG-1 layer III below 32 kHz is MPEG-2's, with
 // half as many.
-long long Mp3FrameSamples(int sampleRate) { return sampleRate >= 32000 ? 1152 : 576; }
+long long Mp3FrameSamples(int sampleRate) {
+  return sampleRate >= 32000 ? 1152 : 576;
+}
 
 long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& owner) {
   for (const SinkStatus& sink : sinks)
-    if (sink.name == owner) return sink.packets;
+    if (sink.name == owner)
+      return sink.packets;
   return -1;
 }
 
@@ -100,14 +110,16 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
     return "";
   if (check.file.kind == OutputFile::Kind::kWav) {
     const long long packets = PacketsOf(sinks, check.file.owner);
-    if (packets <= 0 || check.media.streams.empty()) return "";
+    if (packets <= 0 || check.media.streams.empty())
+      return "";
     const int rate = check.media.streams[0].sampleRate;
     const long long samples = static_cast<long long>(check.media.seconds * rate);
     const long long frame = Mp3FrameSamples(rate);
     // The encoder's start-up delay and the padding of the frames drained at the end (about
     // three frames) were never sound the WAV file could hold; a frame more is left for the
     // rounding of the read-back length.
-    if (samples + 4 * frame >= packets * frame) return "";
+    if (samples + 4 * frame >= packets * frame)
+      return "";
     const double encoded = static_cast<double>(packets * frame) / rate;
     return "holds " + FormatFixed(check.media.seconds, 2) + " s of sound, the sink encoded " +
            FormatFixed(encoded, 2) + " s: the file is incomplete";
@@ -123,8 +135,10 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   // A picture patched over by the decoder is not one the user has.
   long long held = FramesOf(check);
   for (const StreamReadBack& stream : check.media.streams)
-    if (stream.kind == "video") held -= stream.damagedFrames;
-  if (made <= 0 || held >= made) return "";
+    if (stream.kind == "video")
+      held -= stream.damagedFrames;
+  if (made <= 0 || held >= made)
+    return "";
   return "holds " + FormatCount(held) + " of the " + FormatCount(made) +
          " pictures its sink made: the file is incomplete";
 }
@@ -137,7 +151,7 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
     for (const SignalLoss& loss : sink.losses) {
       any = true;
       const bool back = loss.backAt >= 0;
-      losses.AddRow({sink.name, FormatFixed(loss.lostAt, 1) + " s",
+      losses.AddRow({sink.Shown(), FormatFixed(loss.lostAt, 1) + " s",
                      back ? FormatFixed(loss.backAt, 1) + " s" : "never",
                      back ? FormatFixed(loss.backAt - loss.lostAt, 1) + " s" : "-", loss.why});
     }
@@ -148,7 +162,7 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
   losses.Print(out);
   for (const SinkStatus& sink : sinks)
     if (sink.standIns > 0)
-      std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.name.c_str(),
+      std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.Shown().c_str(),
                    FormatCount(sink.standIns).c_str(),
                    sink.video ? "no-signal pictures" : "silent buffers");
 }
@@ -157,28 +171,31 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
 
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks) {
   for (FileCheck& check : *checks) {
-    if (!check.checked || !check.media.opened) continue;
+    if (!check.checked || !check.media.opened)
+      continue;
     // A file cut short by a full disk usually ends inside its last picture too: both are
     // said, since the shortfall is what the user has lost.
     const std::string shortfall = Shortfall(check, sinks);
-    if (shortfall.empty()) continue;
+    if (shortfall.empty())
+      continue;
     check.problem = check.good ? shortfall : check.problem + "; " + shortfall;
     check.good = false;
   }
 }
 
 bool SessionSummary::NoneBad() const {
-  return !files.empty() && std::all_of(files.begin(), files.end(), [](const FileCheck& f) {
-           return f.good || !f.checked;
-         });
+  return !files.empty() && std::all_of(files.begin(), files.end(),
+                                       [](const FileCheck& f) { return f.good || !f.checked; });
 }
 
 bool SessionSummary::AllChecked() const {
   return std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.checked; });
 }
 
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, const std::function<bool()>& stopped) {
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  const std::function<bool()>& stopped) {
   std::vector<FileCheck> checks;
   for (const OutputFile& file : files) {
     if (stopped()) {
@@ -225,13 +242,19 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
 
 void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   std::fprintf(out, "\nRecorded %.1f s.\n\nSinks:\n", summary.session.seconds);
-  TextTable sinks({{"sink"}, {"port", true}, {"pictures in", true}, {"packets", true},
-                   {"bytes", true}, {"frames/s", true}, {"dropped", true}, {"source"}});
+  TextTable sinks({{"sink"},
+                   {"port", true},
+                   {"pictures in", true},
+                   {"packets", true},
+                   {"bytes", true},
+                   {"frames/s", true},
+                   {"dropped", true},
+                   {"source"}});
   for (const SinkStatus& sink : summary.session.sinks) {
     const double rate = summary.session.seconds > 0
                             ? static_cast<double>(sink.packets) / summary.session.seconds
                             : 0;
-    sinks.AddRow({sink.name, sink.port > 0 ? std::to_string(sink.port) : "-",
+    sinks.AddRow({sink.Shown(), sink.port > 0 ? std::to_string(sink.port) : "-",
                   sink.video ? FormatCount(sink.buffersIn) : "-", FormatCount(sink.packets),
                   FormatBytes(sink.bytes), sink.video ? FormatFixed(rate, 1) : "-",
                   sink.video ? FormatCount(sink.lost()) : "-", sink.source});
@@ -245,23 +268,27 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
       std::fprintf(out,
                    "  %s: %s pictures left out%s, taken at an instant the file already holds "
                    "(not lost)\n",
-                   sink.name.c_str(), FormatCount(sink.leftOut).c_str(),
+                   sink.Shown().c_str(), FormatCount(sink.leftOut).c_str(),
                    sink.name == "director" ? " at switches" : "");
   }
 
   PrintSignalLosses(summary.session.sinks, out);
 
   std::fprintf(out, "\nFiles (read back with libavformat):\n");
-  TextTable files({{"file"}, {"kind"}, {"streams"}, {"frames", true}, {"seconds", true},
-                   {"size", true}, {"check"}});
+  TextTable files({{"file"},
+                   {"kind"},
+                   {"streams"},
+                   {"frames", true},
+                   {"seconds", true},
+                   {"size", true},
+                   {"check"}});
   for (const FileCheck& check : summary.files) {
     std::string path = check.file.path;
     if (path.rfind(summary.session.outDir + "/", 0) == 0)
       path = path.substr(summary.session.outDir.size() + 1);
     if (!check.checked) {
       files.AddRow({path, KindName(check.file.kind), "-", "-", "-",
-                    check.media.bytes >= 0 ? FormatBytes(check.media.bytes) : "?",
-                    check.problem});
+                    check.media.bytes >= 0 ? FormatBytes(check.media.bytes) : "?", check.problem});
       continue;
     }
     files.AddRow({path, KindName(check.file.kind), StreamsText(check), FormatCount(FramesOf(check)),
@@ -296,8 +323,7 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.session.outDir.c_str());
 }
 
-bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
-                      std::string* error) {
+Json SummaryJson(const SessionSummary& summary) {
   const SessionReport& session = summary.session;
   Json document = {{"seconds", session.seconds},
                    {"outDir", session.outDir},
@@ -361,7 +387,11 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
     document["publish"] = PublishJson(session.publish);
   document["notes"] = session.notes;
   AddCutJson(session, &document);
-  return WriteJsonFile(document, path, error);
+  return document;
+}
+
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error) {
+  return WriteJsonFile(SummaryJson(summary), path, error);
 }
 
 }  // namespace sorvo::tools

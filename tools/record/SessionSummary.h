@@ -17,10 +17,10 @@ namespace sorvo::tools {
 
 struct FileCheck {
   OutputFile file;
-  bool checked = true;        // false: reading back was skipped (stopped), only the size known
+  bool checked = true;  // false: reading back was skipped (stopped), only the size known
   bool good = false;
-  std::string problem;        // why it is not good, or that it was not read back
-  FileReadBack media;         // media files
+  std::string problem;          // why it is not good, or that it was not read back
+  FileReadBack media;           // media files
   PrivateStreamCounts records;  // private stream files
 };
 
@@ -38,8 +38,10 @@ struct SessionSummary {
 // Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
 // must hold. Once `stopped` says so, the files left are not read back: only their sizes
 // are taken.
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, const std::function<bool()>& stopped);
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  const std::function<bool()>& stopped);
 
 // Marks as incomplete every file, read back good so far, that holds fewer pictures (or,
 // for the WAV file, less sound) than its sink made: the library gave up on it part-way,
@@ -47,8 +49,9 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int vide
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks);
 
 void PrintSummary(const SessionSummary& summary, std::FILE* out);
+// The summary as the --json file holds it (the console shows it at the end too).
+Json SummaryJson(const SessionSummary& summary);
 // False with `error` set when the file cannot be written.
-bool WriteSummaryJson(const SessionSummary& summary, const std::string& path,
-                      std::string* error);
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error);
 
 }  // namespace sorvo::tools

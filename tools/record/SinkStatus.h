@@ -15,10 +15,11 @@ struct SignalLoss {
 };
 
 struct SinkStatus {
-  std::string name;    // "camera0", "director", "sound"
-  int camera = -1;     // a camera's number; -1 for the director and the sound
-  std::string source;  // what feeds it
-  int port = 0;        // its server's port; 0 when it serves nothing
+  std::string name;         // "camera0", "director", "sound"
+  int camera = -1;          // a camera's number; -1 for the director and the sound
+  std::string title;        // a camera's own name (,name=NAME); empty when it has none
+  std::string source;       // what feeds it
+  int port = 0;             // its server's port; 0 when it serves nothing
   long long buffersIn = 0;  // pictures (or PCM buffers) the sink received
   long long packets = 0;    // encoded packets it handed out
   long long bytes = 0;      // their bytes
@@ -27,7 +28,7 @@ struct SinkStatus {
   // the new camera's picture was taken at the same moment as the old one's last): left out
   // on purpose, so neither dropped nor waited for.
   long long leftOut = 0;
-  int clients = 0;          // network clients its last packet reached
+  int clients = 0;  // network clients its last packet reached
   bool video = true;
   bool final = false;  // taken after the sink was closed
   // A camera's packets go into the multi-stream file (cameras 0 to 8).
@@ -43,13 +44,17 @@ struct SinkStatus {
   // Pictures that went in and never came out encoded. While the sink runs, the pictures
   // that may still be on their way are not counted.
   long long dropped() const {
-    if (!video) return 0;
+    if (!video)
+      return 0;
     const long long missing = buffersIn - packets - leftOut - (final ? 0 : kInFlight);
     return missing > 0 ? missing : 0;
   }
   // Every picture lost on the way, as the recorder reports it: late from the source, or
   // dropped by the sink.
   long long lost() const { return dropped() + late; }
+  // What a person reads for the sink: its name, with a camera's own name after it when it
+  // has one ("camera2 (stage)").
+  std::string Shown() const { return title.empty() ? name : name + " (" + title + ")"; }
 };
 
 struct OutputFile {
@@ -64,7 +69,7 @@ struct OutputFile {
   };
   Kind kind;
   std::string path;
-  std::string owner;  // the sink that wrote it
+  std::string owner;       // the sink that wrote it
   bool withSound = false;  // an MP4 of one camera or the director that holds the sound too
 };
 
