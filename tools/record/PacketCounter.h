@@ -8,15 +8,16 @@
 // producer's use of this object.
 #pragma once
 
-#include <atomic>
-
 #include <sorvo/sorvo.h>
+
+#include <atomic>
 
 namespace sorvo::tools {
 
 class PacketCounter : public ISorvoData {
  public:
   void SetNext(ISorvoData* next) { m_next.store(next); }
+  ISorvoData* next() const { return m_next.load(); }
   int OnEncodeData(int id, AVPacket* packet) override;
 
   long long packets() const { return m_packets.load(std::memory_order_relaxed); }

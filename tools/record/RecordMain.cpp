@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "tools/common/StopSignal.h"
-#include "tools/record/FfmpegLog.h"
 #include "tools/common/TextTable.h"
+#include "tools/record/FfmpegLog.h"
 #include "tools/record/LibraryLog.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/ProgressLine.h"
@@ -16,6 +16,7 @@
 #include "tools/record/RecordSession.h"
 #include "tools/record/SessionSummary.h"
 #include "tools/record/console/SessionConsole.h"
+#include "tools/record/tally/TallyOut.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ std::string JoinNames(const std::vector<std::string>& names) {
   std::string joined;
   for (size_t i = 0; i < names.size() && i < kShown; ++i)
     joined += (i == 0 ? "" : ", ") + names[i];
-  if (names.size() > kShown) joined += " and " + std::to_string(names.size() - kShown) + " more";
+  if (names.size() > kShown)
+    joined += " and " + std::to_string(names.size() - kShown) + " more";
   return joined;
 }
 
@@ -42,12 +44,14 @@ std::string AppDirectory() {
   return path;
 }
 
-void PrintPlan(const RecordOptions& options, const RecordSession& session,
+void PrintPlan(const RecordOptions& options,
+               const RecordSession& session,
                const std::string& outDir) {
   std::printf("Recording into %s\n", outDir.c_str());
   for (const SinkStatus& sink : session.Status()) {
     std::printf("  %-9s %s", sink.name.c_str(), sink.source.c_str());
-    if (sink.port > 0) std::printf(", served on port %d", sink.port);
+    if (sink.port > 0)
+      std::printf(", served on port %d", sink.port);
     std::printf("\n");
   }
   if (options.privateStream || options.saveStream)
@@ -56,7 +60,8 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
     std::printf("  publish   %s: the director's program as H.264 at %s bit/s%s\n",
                 output.shown.c_str(), FormatCount(options.publishBitrate).c_str(),
                 session.hasSound() ? " and the sound as AAC" : "");
-  for (const std::string& note : session.Notes()) std::printf("note: %s\n", note.c_str());
+  for (const std::string& note : session.Notes())
+    std::printf("note: %s\n", note.c_str());
   std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);
 }
@@ -66,10 +71,12 @@ void PrintPlan(const RecordOptions& options, const RecordSession& session,
 int main(int argc, char** argv) {
   RecordOptions options;
   const int parsed = ParseRecordOptions(argc, argv, &options);
-  if (parsed >= 0) return parsed;
+  if (parsed >= 0)
+    return parsed;
 
   StopSignal stop;
-  if (!stop.ok()) return Fail("cannot watch for Ctrl-C and SIGTERM");
+  if (!stop.ok())
+    return Fail("cannot watch for Ctrl-C and SIGTERM");
   ProgressLine progress(stdout, stderr);
   const LibraryLog libraryLog(progress);
   const FfmpegLog ffmpegLog(progress);
@@ -79,25 +86,37 @@ int main(int argc, char** argv) {
   std::unique_ptr<SessionConsole> console;
   RecordSession session(options);
   std::string error;
-  if (!options.json.empty() && !CanCreateFile(options.json, &error)) return Fail(error);
+  if (!options.json.empty() && !CanCreateFile(options.json, &error))
+    return Fail(error);
   const std::string folder = options.out.empty() ? DefaultOutputFolder() : options.out;
   const std::vector<std::string> earlier = EarlierRecordings(folder);
   if (!earlier.empty() && !options.force)
     return Fail(folder + " already holds recordings (" + JoinNames(earlier) +
-                "); choose another --out folder, or add --force to move them aside into " +
-                folder + "/earlier-N first");
-  if (!session.OpenSources(&error)) return Fail(error);
+                "); choose another --out folder, or add --force to move them aside into " + folder +
+                "/earlier-N first");
+  if (!session.OpenSources(&error))
+    return Fail(error);
   if (!options.noConsole) {
     console = std::make_unique<SessionConsole>(options);
-    if (!console->Start(&error)) return Fail(error);
-    if (console->active()) session.AttachConsole(&console->console());
+    if (!console->Start(&error))
+      return Fail(error);
+    if (console->active())
+      session.AttachConsole(&console->console());
+  }
+  std::unique_ptr<TallyOut> tally;
+  if (!options.tally.empty()) {
+    tally = TallyOut::Open(options.tally, session.CameraTitles(), &error);
+    if (!tally)
+      return Fail(error);
   }
   const std::string outDir = PrepareOutputFolder(folder, &error);
-  if (outDir.empty()) return Fail(error);
+  if (outDir.empty())
+    return Fail(error);
   std::string movedAside;
   if (!earlier.empty()) {
     const std::string aside = MoveAside(outDir, earlier, &error);
-    if (aside.empty()) return Fail(error + "; nothing was recorded");
+    if (aside.empty())
+      return Fail(error + "; nothing was recorded");
     movedAside = "--force: the earlier recordings were moved aside into " + aside + ": " +
                  JoinNames(earlier);
     std::printf("%s\n", movedAside.c_str());
@@ -115,9 +134,10 @@ int main(int argc, char** argv) {
 
   session.Start();
   RunRecordLoop(options, session, stop, progress,
-                console && console->active() ? console.get() : nullptr);
+                console && console->active() ? console.get() : nullptr, tally.get());
   session.Stop();
-  for (const std::string& message : session.TakePublishMessages()) progress.Message(message);
+  for (const std::string& message : session.TakePublishMessages())
+    progress.Message(message);
   SessionSummary summary;
   summary.session = session.Report();
   // The last line holds the counts of the closed sinks, which the summary gives too.
@@ -143,6 +163,8 @@ int main(int argc, char** argv) {
       });
   MarkIncompleteFiles(&summary.files, summary.session.sinks);
   PrintSummary(summary, stdout);
+  if (console && console->active())
+    console->console().FilesReadBack(SummaryJson(summary));
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);
   return summary.NoneBad() ? 0 : 1;

@@ -39,8 +39,11 @@ bool SoundChannel::Create(const std::string& path, std::string* error) {
 
 void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console) {
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
-  if (console != nullptr)
+  if (console != nullptr) {
     receiver = console->SoundInput(receiver, kSoundChannels);
+    // The console plays the encoded sound to its listeners once the files have it.
+    m_counter.SetNext(console->SoundPackets(m_counter.next()));
+  }
   m_feed.Start(receiver, 0, /*dropLate=*/false, clock);
 }
 
