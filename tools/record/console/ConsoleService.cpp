@@ -20,6 +20,7 @@ std::string_view View(beast::string_view text) {
 // Only the console's own files and its own connections: nothing else is loaded or framed.
 constexpr const char* kPagePolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+    "media-src 'self'; "
     "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 template <typename T>

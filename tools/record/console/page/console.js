@@ -233,8 +233,9 @@
     return best;
   }
 
-  // The program above or beside the cameras, whichever shows both larger.
-  function plan(w, h, n) {
+  // The program above or beside the cameras, whichever shows both larger, with every
+  // camera's name whole (tiles at least `need` wide) where any plan allows it.
+  function plan(w, h, n, need) {
     let best = null;
     for (const side of ['top', 'left']) {
       for (let f = 0.35; f <= 0.81; f += 0.05) {
@@ -249,8 +250,11 @@
         cams.caption = ROOMY_CAPTION;
         if (cams.t < ROOMY) { cams = grid(rest.w, rest.h, n, CAPTION); cams.caption = CAPTION; }
         if (n > 0 && cams.t <= 0) continue;
+        const named = n === 0 || cams.t >= need;
         const score = n * cams.t * cams.t + 1.5 * pw * pw;
-        if (!best || score > best.score) best = { score, pw, ph, rest, cams };
+        const better = !best || (named && !best.named) ||
+          (named === best.named && (named ? score > best.score : cams.t > best.cams.t));
+        if (better) best = { score, named, pw, ph, rest, cams };
       }
     }
     return best;
@@ -270,7 +274,14 @@
     const h = Math.max(200, window.innerHeight - above - 2 * GAP);
     wall.style.height = (h + 2 * GAP) + 'px';
     const cameras = [...tiles.keys()].sort((a, b) => a - b);
-    const best = plan(w, h, cameras.length);
+    // The narrowest tile that shows its number and whole name: the text's own width, the
+    // number's, and the caption's borders, padding and gap.
+    let need = 0;
+    for (const camera of cameras) {
+      const { name, number } = tiles.get(camera);
+      need = Math.max(need, name.scrollWidth + number.offsetWidth + 22);
+    }
+    const best = plan(w, h, cameras.length, need);
     if (!best) return;
     place($('program'), GAP, GAP, best.pw, best.ph);
     const t = best.cams.t;
@@ -333,7 +344,7 @@
         chooseCamera(sink.camera);
       }
     });
-    tile = { root, img, name, signal, fields };
+    tile = { root, img, name, number, signal, fields };
     tiles.set(sink.camera, tile);
     $('wall').append(root);
     layout();
