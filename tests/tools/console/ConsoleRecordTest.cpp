@@ -28,11 +28,11 @@ constexpr const char* kRecordProgram = SORVO_RECORD_PROGRAM;
 
 // The cameras: red, green and blue fields under a light grid, ten pictures a second.
 const std::vector<std::vector<int>> kColours = {{200, 50, 50}, {50, 160, 70}, {50, 80, 200}};
-std::string CameraSource(const std::vector<int>& rgb) {
+std::string CameraSource(const std::vector<int>& rgb, const std::string& rate) {
   char colour[16];
   std::snprintf(colour, sizeof(colour), "0x%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
-  return std::string("lavfi:color=c=") + colour +
-         ":s=320x180:r=10,drawgrid=w=40:h=40:t=2:c=white@0.35";
+  return std::string("lavfi:color=c=") + colour + ":s=320x180:r=" + rate +
+         ",drawgrid=w=40:h=40:t=2:c=white@0.35";
 }
 
 // Which camera a decoded director picture shows (by the mean colour of its middle, in
@@ -115,7 +115,7 @@ class ConsoleRecordTest : public ::testing::Test {
         summaryPath};
     for (size_t camera = 0; camera < kColours.size(); ++camera) {
       args.push_back("--camera");
-      args.push_back(CameraSource(kColours[camera]) +
+      args.push_back(CameraSource(kColours[camera], fps) +
                      (names.empty() ? "" : ",name=" + names[camera]));
     }
     args.insert(args.end(), extra.begin(), extra.end());
