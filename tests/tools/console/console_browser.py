@@ -16,11 +16,10 @@ JSON file for the test to judge; the exit status is 0 when the steps could be ma
 import argparse
 import json
 import shutil
-import struct
+import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
@@ -51,40 +50,11 @@ return {names: names, width: innerWidth, height: innerHeight};
 """
 
 
-def png_pixels(data):
-    """The rows of an 8-bit RGB or RGBA PNG (as Chromium saves them) as lists of bytes."""
-    width, height, depth, kind = struct.unpack('>IIBB', data[16:26])
-    assert depth == 8 and kind in (2, 6), 'not an 8-bit RGB(A) PNG'
-    channels = 3 if kind == 2 else 4
-    chunks, at = [], 8
-    while at < len(data):
-        length, tag = struct.unpack('>I4s', data[at:at + 8])
-        if tag == b'IDAT':
-            chunks.append(data[at + 8:at + 8 + length])
-        at += 12 + length
-    raw = zlib.decompress(b''.join(chunks))
-    stride = width * channels
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        kind_of_filter = raw[y * (stride + 1)]
-        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for x in range(stride):
-            a = line[x - channels] if x >= channels else 0
-            b = previous[x]
-            c = previous[x - channels] if x >= channels else 0
-            if kind_of_filter == 1:
-                line[x] = (line[x] + a) & 255
-            elif kind_of_filter == 2:
-                line[x] = (line[x] + b) & 255
-            elif kind_of_filter == 3:
-                line[x] = (line[x] + (a + b) // 2) & 255
-            elif kind_of_filter == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        rows.append(line)
-        previous = line
-    return rows, channels
+def png_pixels(path, width):
+    """The screenshot's rows of RGB bytes, as ffmpeg reads the PNG back."""
+    raw = subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'],
+                         check=True, capture_output=True).stdout
+    return [raw[at:at + 3 * width] for at in range(0, len(raw), 3 * width)], 3
 
 
 def light_pixels(rows, channels, box):
@@ -107,8 +77,7 @@ def check_fit(driver, size, path):
     time.sleep(1.5)
     seen = driver.execute_script(TILE_NAMES)
     driver.save_screenshot(path)
-    with open(path, 'rb') as png:
-        rows, channels = png_pixels(png.read())
+    rows, channels = png_pixels(path, width)
     for name in seen['names']:
         name['lightPixels'] = light_pixels(rows, channels, name['name'])
     seen['screenshot'] = path
