@@ -117,8 +117,8 @@ void CAudioSinkFF::StopWaveLocked() {
   // ends here and everything else goes on.
   if (m_pWave->Finish())
     LogWarnF(
-        "audio sink: WAV file %s stopped: the disk refused more PCM (full, or the 4 GiB "
-        "a WAV file can hold); it keeps the PCM written so far, and MP3 recording goes on",
+        "audio sink: WAV file %s stopped: the disk refused more PCM (full?); it keeps the "
+        "PCM written so far, and MP3 recording goes on",
         m_pWave->GetPath().c_str());
   else
     LogWarnF(

@@ -9,10 +9,10 @@
 // take (integers wider than 32 bits) are recorded into the WAV file alone.
 //
 // Buffers may have any length: the encoder gathers PCM across calls. The WAV file's sizes
-// are kept up to date as PCM comes in, so it plays after a kill too. A WAV file that stops
-// taking PCM (a full disk, the 4 GiB a WAV file can describe) is finished with what it
-// holds and closed, with one warning in the log; the MP3 stream, the broadcast and the
-// receiver go on. Create and Close, which run where the host can act, raise CMMIOException
+// are kept up to date as PCM comes in, so it plays after a kill too, and past 4 GiB (6 h 46
+// min of 44.1 kHz 16-bit stereo) it goes on as RF64 (CWaveSave.h). A WAV file that stops
+// taking PCM (a full disk) is finished with what it holds and closed, with one warning in
+// the log; the MP3 stream, the broadcast and the receiver go on. Create and Close, which run where the host can act, raise CMMIOException
 // for WAV failures after the file was opened.
 //
 // Ownership: the sink owns its encoder, its WAV writer and one reference to its server.

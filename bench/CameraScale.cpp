@@ -1,30 +1,35 @@
-// The measuring side of bench/cameras: how many 1280 x 720 cameras at 25 pictures a second
-// one machine records, set against bare encoding loops in the same run. Each mode is one
-// process and prints one line of JSON.
+// The measuring side of bench/cameras: how many cameras at 25 pictures a second one machine
+// records, set against bare encoding loops in the same run, and how one large camera fares.
+// Each mode is one process and prints one line of JSON.
 //
-//   sorvo_camera_scale alone SECONDS
+//   sorvo_camera_scale alone SECONDS [--size WxH]
 //       One bare libswscale + libavcodec loop as fast as it goes: CPU per picture.
-//   sorvo_camera_scale bare CAMERAS SECONDS [LATE_PERIODS]
-//       CAMERAS bare loops side by side, one thread each, each picture due at k / 25 s on
-//       one clock: the pictures that were late, finished more than LATE_PERIODS (1) frame
-//       periods after they were due.
-//   sorvo_camera_scale sorvo CAMERAS SECONDS [--stall MS@SECOND] [--hog THREADS:S@SECOND]
+//   sorvo_camera_scale bare CAMERAS SECONDS [--size WxH]
+//       CAMERAS bare loops side by side, each a feeder thread and an encoding thread with
+//       the sinks' queue between them (below).
+//   sorvo_camera_scale sorvo CAMERAS SECONDS [--size WxH] [--stall MS@SECOND]
+//                                            [--hog THREADS:S@SECOND]
 //       CAMERAS sinks made by CreateSorvo, each with its MP4 and server, under one SorvoMuxer with
 //       its director (camera 0 selected, stretched to 1280 x 720) and multi-stream file (cameras 0
-//       to 8), plus an audio sink with a tone into that file, as sorvo-record sets them up. A
-//       feeder thread per camera hands pictures to OnBuffer at k / 25 s on one clock; a picture
-//       more than two periods late is not handed over (late). The queue depth is whatever
-//       SettingVideo.ini in SORVO_APP_DIR says. --stall holds every sink's worker for MS once at
-//       SECOND, as a busy machine would; --hog runs THREADS threads that only spin for S seconds
-//       from SECOND on, as another program taking the processors would (their CPU is in the figures
-//       then).
+//       to 8), plus an audio sink with a tone into that file, as sorvo-record sets them up. The
+//       queue depth is whatever SettingVideo.ini in SORVO_APP_DIR says, and so are the encoding
+//       threads. --stall holds every sink's worker for MS once at SECOND, as a busy machine
+//       would; --hog runs THREADS threads that only spin for S seconds from SECOND on, as another
+//       program taking the processors would (their CPU is in the figures then).
 //
-// All use the same prepared moving-noise pictures (MovingNoise.h), the sinks' settings
-// (2,000,000 bit/s, GOP 25, no B-frames, bicubic BGR24 to YUV 4:2:0, one encoding thread).
-// The camera and sound sinks serve their streams on free ports, with no client; the
-// director serves none (its fixed port may be another program's). CPU is the process's user +
-// system time between the end of the first --warmup seconds (2) and the end of the feeding, per
-// picture handed over.
+// Both sides are held to one rule. A feeder thread per camera hands over picture k at k / 25 s
+// on one clock; a picture it could only hand over more than two periods after it was due is
+// not handed over (late), and a picture that finds the camera's queue of five full pushes the
+// oldest waiting one out (lost), as the sinks' frame pool does. A count is sustained when no
+// picture was late or lost. The bare side's queue holds pointers to the prepared pictures (a
+// bare program copies nothing); Sorvo's sinks copy each picture into their pool.
+//
+// All use the same prepared moving-noise pictures (MovingNoise.h) of --size (1280x720), the
+// sinks' settings (2,000,000 bit/s, GOP 25, no B-frames, bicubic BGR24 to YUV 4:2:0, one
+// encoding thread for the bare loops). The camera and sound sinks serve their streams on free
+// ports, with no client; the director serves none (its fixed port may be another program's).
+// CPU is the process's user + system time between the end of the first --warmup seconds (2) and
+// the end of the feeding, per picture handed over.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -35,11 +40,14 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,12 +67,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
 constexpr int kRate = 25;
 constexpr int kBitRate = 2000000;
-constexpr int kPrepared = 50;  // two seconds of pictures, cycled
+constexpr int kDirectorWidth = 1280;
+constexpr int kDirectorHeight = 720;
 constexpr double kPeriod = 1.0 / kRate;
+constexpr double kLatePeriods = 2;  // a picture this late is not handed over
+constexpr int kQueueDepth = 5;      // the sinks' default frame pool
 constexpr double kWarmup = 2.0;
 constexpr int kAudioTag = 200;
 constexpr int kSoundRate = 44100;
@@ -111,6 +120,17 @@ long StatusKb(const char* key) {
   return -1;
 }
 
+// The cameras' picture size, and the prepared pictures cycled: two seconds of them where
+// memory allows, fewer for large pictures.
+struct Pictures {
+  int width = 1280;
+  int height = 720;
+  std::vector<std::vector<uint8_t>> prepared;
+  const std::vector<uint8_t>& At(long long k, int camera) const {
+    return prepared[(k + 7 * camera) % prepared.size()];
+  }
+};
+
 Clock::time_point At(Clock::time_point start, double seconds) {
   return start +
          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -134,17 +154,17 @@ class CpuWindow {
   double m_warm = 0;
 };
 
-int Alone(double seconds, const std::vector<std::vector<uint8_t>>& pictures) {
-  sorvo::bench::BareEncoder bare(PIX_FMT_BGR24, kWidth, kHeight, kRate, kBitRate);
+int Alone(double seconds, const Pictures& pictures) {
+  sorvo::bench::BareEncoder bare(PIX_FMT_BGR24, pictures.width, pictures.height, kRate, kBitRate);
   if (!bare.ok())
     return 1;
   for (int n = 0; n < kRate; ++n)  // warm: the codec's first pictures cost more
-    bare.EncodePacket(pictures[n % kPrepared].data());
+    bare.EncodePacket(pictures.At(n, 0).data());
   const double cpu0 = ThreadCpuSeconds();
   const Clock::time_point start = Clock::now();
   long long encoded = 0;
   while (Since(start) < seconds) {
-    if (bare.EncodePacket(pictures[encoded % kPrepared].data()) == nullptr)
+    if (bare.EncodePacket(pictures.At(encoded, 0).data()) == nullptr)
       return 1;
     ++encoded;
   }
@@ -156,34 +176,95 @@ int Alone(double seconds, const std::vector<std::vector<uint8_t>>& pictures) {
   return 0;
 }
 
-int Bare(int loops,
-         double seconds,
-         double latePeriods,
-         const std::vector<std::vector<uint8_t>>& pictures) {
+// A camera's queue of pictures waiting to be encoded, as deep as the sinks' pool: a picture
+// that finds it full pushes the oldest waiting one out. Feeder and encoder threads.
+class PictureQueue {
+ public:
+  void Push(const uint8_t* picture) {
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      if (m_waiting.size() == kQueueDepth) {
+        m_waiting.pop_front();
+        ++m_lost;
+      }
+      m_waiting.push_back(picture);
+    }
+    m_ready.notify_one();
+  }
+  void Finish() {
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_finished = true;
+    }
+    m_ready.notify_one();
+  }
+  // The next picture, or null once finished and empty.
+  const uint8_t* Pop() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_ready.wait(hold, [this] { return m_finished || !m_waiting.empty(); });
+    if (m_waiting.empty())
+      return nullptr;
+    const uint8_t* picture = m_waiting.front();
+    m_waiting.pop_front();
+    return picture;
+  }
+  long long lost() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_lost;
+  }
+
+ private:
+  std::mutex m_lock;  // guards the members below
+  std::condition_variable m_ready;
+  std::deque<const uint8_t*> m_waiting;
+  bool m_finished = false;
+  long long m_lost = 0;
+};
+
+// Hands pictures 0 .. count - 1 over at k / 25 s from `start`, each unless it is more than
+// two periods late; what `handOver` is given is the picture's number. The late count.
+template <typename HandOver>
+long long Feed(Clock::time_point start, int count, HandOver handOver) {
+  long long late = 0;
+  for (int k = 0; k < count; ++k) {
+    const Clock::time_point due = At(start, k * kPeriod);
+    std::this_thread::sleep_until(due);
+    if (Clock::now() - due > std::chrono::duration<double>(kLatePeriods * kPeriod)) {
+      ++late;
+      continue;
+    }
+    handOver(k);
+  }
+  return late;
+}
+
+int Bare(int loops, double seconds, const Pictures& pictures) {
   const int count = static_cast<int>(seconds * kRate);
   const Clock::time_point start = Clock::now() + std::chrono::milliseconds(500);
   CpuWindow window(start);
-  std::atomic<long long> late{0}, encoded{0}, failed{0}, afterWarm{0};
-  std::atomic<int64_t> worstMicros{0};
+  std::atomic<long long> late{0}, lost{0}, handed{0}, encoded{0}, failed{0}, afterWarm{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < loops; ++i) {
     threads.emplace_back([&, i] {
-      sorvo::bench::BareEncoder bare(PIX_FMT_BGR24, kWidth, kHeight, kRate, kBitRate);
-      for (int k = 0; k < count; ++k) {
-        const Clock::time_point due = At(start, k * kPeriod);
-        std::this_thread::sleep_until(due);
-        if (!bare.ok() || bare.EncodePacket(pictures[(k + 7 * i) % kPrepared].data()) == nullptr)
-          ++failed;
-        const double behind = std::chrono::duration<double>(Clock::now() - due).count();
-        if (behind > latePeriods * kPeriod)
-          ++late;
-        int64_t worst = worstMicros.load();
-        while (behind * 1e6 > worst && !worstMicros.compare_exchange_weak(worst, behind * 1e6)) {
+      PictureQueue queue;
+      std::thread encoder([&] {
+        sorvo::bench::BareEncoder bare(PIX_FMT_BGR24, pictures.width, pictures.height, kRate,
+                                       kBitRate);
+        while (const uint8_t* picture = queue.Pop()) {
+          if (!bare.ok() || bare.EncodePacket(picture) == nullptr)
+            ++failed;
+          ++encoded;
         }
-        ++encoded;
+      });
+      late += Feed(start, count, [&](int k) {
+        queue.Push(pictures.At(k, i).data());
+        ++handed;
         if (k * kPeriod >= kWarmup)
           ++afterWarm;
-      }
+      });
+      queue.Finish();
+      encoder.join();
+      lost += queue.lost();
     });
   }
   std::this_thread::sleep_until(window.WarmAt());
@@ -192,11 +273,11 @@ int Bare(int loops,
     thread.join();
   const double cpu = window.Seconds();
   std::printf(
-      "{\"mode\": \"bare\", \"cameras\": %d, \"pictures\": %lld, \"late\": %lld, "
-      "\"failed\": %lld, \"worstLateMs\": %.1f, \"cpuSeconds\": %.3f, "
-      "\"msPerPicture\": %.3f, \"latePeriods\": %g}\n",
-      loops, encoded.load(), late.load(), failed.load(), worstMicros.load() / 1000.0, cpu,
-      1000 * cpu / std::max<long long>(1, afterWarm.load()), latePeriods);
+      "{\"mode\": \"bare\", \"cameras\": %d, \"delivered\": %lld, \"late\": %lld, "
+      "\"lost\": %lld, \"packets\": %lld, \"failed\": %lld, \"cpuSeconds\": %.3f, "
+      "\"msPerPicture\": %.3f}\n",
+      loops, handed.load(), late.load(), lost.load(), encoded.load() - failed.load(), failed.load(),
+      cpu, 1000 * cpu / std::max<long long>(1, afterWarm.load()));
   return 0;
 }
 
@@ -279,10 +360,7 @@ struct Disturbance {
   double hogAt = 0;
 };
 
-int Sorvo(int cameras,
-          double seconds,
-          const Disturbance& disturbance,
-          const std::vector<std::vector<uint8_t>>& pictures) {
+int Sorvo(int cameras, double seconds, const Disturbance& disturbance, const Pictures& pictures) {
   InitSorvo();
   const std::string dir = sorvo::AppDirectory() + "/";
   // The director has no server either: port 8050 may be another program's.
@@ -293,7 +371,7 @@ int Sorvo(int cameras,
   for (int i = 0; i < cameras; ++i) {
     auto camera = std::make_unique<Camera>();
     VideoInfo info;
-    InitVideoHeader(info, kWidth, kHeight, 3, kRate);  // BGR24
+    InitVideoHeader(info, pictures.width, pictures.height, 3, kRate);  // BGR24
     const std::string name = "camera" + std::to_string(i);
     ISorvoSink* sink = nullptr;
     if (CreateSorvo(name.c_str(), (dir + name + ".mp4").c_str(), info, kBitRate, FreePort(), &sink,
@@ -310,8 +388,9 @@ int Sorvo(int cameras,
     all.push_back(std::move(camera));
   }
   SorvoMuxer muxer;
-  if (muxer.CreateSingleMux("director", (dir + "director.mp4").c_str(), kWidth, kHeight,
-                            PIX_FMT_YUV420P, kRate, kBitRate, 0, ZOOM_STRETCH, 0) != 1) {
+  if (muxer.CreateSingleMux("director", (dir + "director.mp4").c_str(), kDirectorWidth,
+                            kDirectorHeight, PIX_FMT_YUV420P, kRate, kBitRate, 0, ZOOM_STRETCH,
+                            0) != 1) {
     std::fprintf(stderr, "the director could not be made\n");
     return 1;
   }
@@ -360,21 +439,14 @@ int Sorvo(int cameras,
   for (int i = 0; i < cameras; ++i) {
     feeders.emplace_back([&, i] {
       Camera& camera = *all[i];
-      for (int k = 0; k < count; ++k) {
-        const Clock::time_point due = At(start, k * kPeriod);
-        std::this_thread::sleep_until(due);
-        if (Clock::now() - due > std::chrono::duration<double>(2 * kPeriod)) {
-          ++camera.late;
-          continue;
-        }
-        std::vector<uint8_t>& picture =
-            const_cast<std::vector<uint8_t>&>(pictures[(k + 7 * i) % kPrepared]);
-        camera.sink->OnBuffer(i, k * kPeriod, picture.data(), static_cast<long>(picture.size()),
-                              kWidth, kHeight, PIX_FMT_BGR24);
+      camera.late = Feed(start, count, [&](int k) {
+        auto* picture = const_cast<uint8_t*>(pictures.At(k, i).data());
+        camera.sink->OnBuffer(i, k * kPeriod, picture, static_cast<long>(pictures.At(k, i).size()),
+                              pictures.width, pictures.height, PIX_FMT_BGR24);
         ++camera.delivered;
         if (k * kPeriod >= kWarmup)
           ++afterWarm;
-      }
+      });
     });
   }
   std::thread tone([&] {
@@ -439,10 +511,10 @@ int Sorvo(int cameras,
   std::printf(
       "{\"mode\": \"sorvo\", \"cameras\": %d, \"delivered\": %lld, \"late\": %lld, "
       "\"lost\": %lld, \"directorIn\": %lld, \"directorLost\": %lld, "
-      "\"packets\": %lld, \"cpuSeconds\": %.3f, \"msPerPicture\": %.3f, "
-      "\"msPerEncoded\": %.3f, \"rssKb\": %ld, \"hwmKb\": %ld}\n",
-      cameras, delivered, late, lost, directorIn, directorLost, packets, cpu,
-      1000 * cpu / std::max<long long>(1, afterWarm.load()),
+      "\"packets\": %lld, \"cameraPackets\": %lld, \"cpuSeconds\": %.3f, "
+      "\"msPerPicture\": %.3f, \"msPerEncoded\": %.3f, \"rssKb\": %ld, \"hwmKb\": %ld}\n",
+      cameras, delivered, late, lost, directorIn, directorLost, packets,
+      packets - directorTap.packets(), cpu, 1000 * cpu / std::max<long long>(1, afterWarm.load()),
       1000 * cpu / std::max<long long>(1, afterWarm.load() * (cameras + 1) / cameras), rssKb,
       StatusKb("VmHWM:"));
   return 0;
@@ -450,8 +522,9 @@ int Sorvo(int cameras,
 
 int Usage(const char* program) {
   std::fprintf(stderr,
-               "usage: %s alone SECONDS | bare CAMERAS SECONDS [LATE_PERIODS] |\n"
-               "       sorvo CAMERAS SECONDS [--stall MS@SECOND] [--hog THREADS:S@SECOND]\n",
+               "usage: %s alone SECONDS | bare CAMERAS SECONDS |\n"
+               "       sorvo CAMERAS SECONDS [--stall MS@SECOND] [--hog THREADS:S@SECOND]\n"
+               "       each with [--size WxH] (1280x720)\n",
                program);
   return 2;
 }
@@ -459,35 +532,50 @@ int Usage(const char* program) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3)
+  // --size may come anywhere after the mode; what is left is the mode's own.
+  Pictures pictures;
+  std::vector<const char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
+      if (std::sscanf(argv[++i], "%dx%d", &pictures.width, &pictures.height) != 2 ||
+          pictures.width < 16 || pictures.height < 16)
+        return Usage(argv[0]);
+      continue;
+    }
+    args.push_back(argv[i]);
+  }
+  const int count = static_cast<int>(args.size());
+  if (count < 3)
     return Usage(argv[0]);
-  const std::string mode = argv[1];
-  const std::vector<std::vector<uint8_t>> pictures =
-      sorvo::bench::MovingNoisePictures(kWidth, kHeight, kPrepared);
-  if (mode == "alone" && argc == 3)
-    return Alone(std::atof(argv[2]), pictures);
-  if (argc < 4)
+  const std::string mode = args[1];
+  // Two seconds of pictures, or as many as fit in about 300 MB.
+  const long long bytes = 3LL * pictures.width * pictures.height;
+  const int prepared = static_cast<int>(std::clamp<long long>(300000000 / bytes, 8, 2 * kRate));
+  pictures.prepared = sorvo::bench::MovingNoisePictures(pictures.width, pictures.height, prepared);
+  if (mode == "alone" && count == 3)
+    return Alone(std::atof(args[2]), pictures);
+  if (count < 4)
     return Usage(argv[0]);
-  const int cameras = std::atoi(argv[2]);
-  const double seconds = std::atof(argv[3]);
+  const int cameras = std::atoi(args[2]);
+  const double seconds = std::atof(args[3]);
   if (cameras < 1 || seconds < kWarmup + 1)
     return Usage(argv[0]);
-  if (mode == "bare" && argc <= 5)
-    return Bare(cameras, seconds, argc == 5 ? std::atof(argv[4]) : 1.0, pictures);
+  if (mode == "bare" && count == 4)
+    return Bare(cameras, seconds, pictures);
   if (mode != "sorvo")
     return Usage(argv[0]);
   Disturbance disturbance;
-  for (int i = 4; i + 1 < argc; i += 2) {
+  for (int i = 4; i + 1 < count; i += 2) {
     Disturbance& d = disturbance;
-    if (std::strcmp(argv[i], "--stall") == 0 &&
-        std::sscanf(argv[i + 1], "%d@%lf", &d.stallMs, &d.stallAt) == 2)
+    if (std::strcmp(args[i], "--stall") == 0 &&
+        std::sscanf(args[i + 1], "%d@%lf", &d.stallMs, &d.stallAt) == 2)
       continue;
-    if (std::strcmp(argv[i], "--hog") == 0 &&
-        std::sscanf(argv[i + 1], "%d:%lf@%lf", &d.hogThreads, &d.hogSeconds, &d.hogAt) == 3)
+    if (std::strcmp(args[i], "--hog") == 0 &&
+        std::sscanf(args[i + 1], "%d:%lf@%lf", &d.hogThreads, &d.hogSeconds, &d.hogAt) == 3)
       continue;
     return Usage(argv[0]);
   }
-  if (argc % 2 != 0)
+  if (count % 2 != 0)
     return Usage(argv[0]);
   return Sorvo(cameras, seconds, disturbance, pictures);
 }

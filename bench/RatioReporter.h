@@ -1,7 +1,8 @@
 // Console output plus, at the end of the run, each measured benchmark's time against its
 // baseline's from the same run, with the target it should meet. The ratios use the
 // benchmarking thread's CPU time, which other work on a shared machine disturbs far less
-// than wall time; with --benchmark_repetitions they use the medians.
+// than wall time, except for benchmarks timed by the clock (UseRealTime); with
+// --benchmark_repetitions they use the medians.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -39,8 +40,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (at != std::string::npos)
           name.erase(at, name.find('/', at + 1) - at);
       }
+      // A benchmark whose work spreads over threads of its own is timed by the clock.
       if (run.run_type == Run::RT_Iteration || median)
-        m_times[name] = run.GetAdjustedCPUTime();
+        m_times[name] = name.find("/real_time") != std::string::npos ? run.GetAdjustedRealTime()
+                                                                     : run.GetAdjustedCPUTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -70,11 +73,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
 // main() for a benchmark program that reports `ratios` at the end. With `interleave` the
 // repetitions of a measured benchmark and of its baseline take turns, so that a machine
 // whose load changes during the run weighs on both alike.
-inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
+inline int RunWithRatios(int argc,
+                         char** argv,
+                         std::vector<Ratio> ratios,
                          bool interleave = false) {
   std::vector<char*> args(argv, argv + argc);
   char interleaving[] = "--benchmark_enable_random_interleaving=true";
-  if (interleave) args.insert(args.begin() + 1, interleaving);
+  if (interleave)
+    args.insert(args.begin() + 1, interleaving);
   argc = static_cast<int>(args.size());
   argv = args.data();
   benchmark::Initialize(&argc, argv);
@@ -83,6 +89,19 @@ inline int RunWithRatios(int argc, char** argv, std::vector<Ratio> ratios,
   RatioReporter reporter(std::move(ratios));
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  return 0;
+}
+
+// main() for a benchmark program whose figures are not times: `report` prints them after
+// the run.
+template <typename Report>
+int RunThenReport(int argc, char** argv, Report report) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  report();
   return 0;
 }
 

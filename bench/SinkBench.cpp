@@ -3,8 +3,8 @@
 // - a sink with every output on (MP4, raw stream, private stream, four reading TCP clients,
 //   a data target) against the bare encode loop, both as process CPU per picture;
 // - the sink's resident memory after 100 and after 10,000 pictures.
-#include <benchmark/benchmark.h>
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +24,7 @@
 
 #include "BareEncoder.h"
 #include "RatioReporter.h"
+#include "ResidentMemory.h"
 #include "ScratchDir.h"
 #include "common/LoopbackClient.h"
 #include "host/AppDirectory.h"
@@ -76,7 +77,8 @@ class ReadingClient {
   }
   ~ReadingClient() {
     shutdown(m_fd, SHUT_RDWR);
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable())
+      m_thread.join();
     close(m_fd);
   }
 
@@ -84,14 +86,6 @@ class ReadingClient {
   int m_fd;
   std::thread m_thread;
 };
-
-long ResidentKilobytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
 
 struct SinkReleaser {
   void operator()(CSorvoSinkFF* sink) const {
@@ -159,7 +153,8 @@ void BM_SinkEveryOutput(benchmark::State& state) {
   PacketCounter counter;
   sink->SetEncodeDataOutputCB(&counter);
   std::vector<std::unique_ptr<ReadingClient>> clients;
-  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<ReadingClient>(port));
+  for (int i = 0; i < 4; ++i)
+    clients.push_back(std::make_unique<ReadingClient>(port));
   std::vector<std::vector<uint8_t>> pictures =
       sorvo::bench::MakePictures(PIX_FMT_BGR24, width, height, kPictures);
   int64_t n = 0;
@@ -202,9 +197,10 @@ void BM_SinkMemory(benchmark::State& state) {
       sink->OnBuffer(0, 0, picture.data(), static_cast<long>(picture.size()), width, height,
                      PIX_FMT_YUV420P);
       counter.WaitFor(n);
-      if (n == 100) after100 = ResidentKilobytes();
+      if (n == 100)
+        after100 = sorvo::bench::ResidentKilobytes();
     }
-    const long after10000 = ResidentKilobytes();
+    const long after10000 = sorvo::bench::ResidentKilobytes();
     state.counters["rss_kB_after_100"] = static_cast<double>(after100);
     state.counters["rss_kB_after_10000"] = static_cast<double>(after10000);
     state.counters["growth"] = after100 > 0 ? static_cast<double>(after10000) / after100 : 0;

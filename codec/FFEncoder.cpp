@@ -12,6 +12,9 @@ extern "C" {
 }
 
 #include "codec/CaptureTimeline.h"
+#include "codec/EncodeThreads.h"
+#include "codec/Mpeg4Level.h"
+#include "host/BandedConversion.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"
 #include "support/LogF.h"
@@ -27,7 +30,8 @@ void ApplySettings(AVCodecContext* context,
                    int height,
                    int frameRate,
                    int bitRate,
-                   bool gray) {
+                   bool gray,
+                   int threads) {
   context->width = width;
   context->height = height;
   context->time_base = AVRational{1, frameRate};
@@ -39,20 +43,14 @@ void ApplySettings(AVCodecContext* context,
     context->flags |= AV_CODEC_FLAG_GRAY;
   context->debug = kEncoderDebugFlags;
   context->bit_rate = bitRate;
-}
-
-// The packed RGB layouts, 24 and 32 bits in every channel order a camera delivers.
-bool IsConvertedFormat(PixelFormat format) {
-  switch (format) {
-    case PIX_FMT_RGB24:
-    case PIX_FMT_BGR24:
-    case PIX_FMT_ARGB:
-    case PIX_FMT_RGBA:
-    case PIX_FMT_ABGR:
-    case PIX_FMT_BGRA:
-      return true;
-    default:
-      return false;
+  // Only the visual object sequence header's level changes with it.
+  context->level = sorvo::Mpeg4SimpleLevel(width, height, frameRate, bitRate);
+  // Several threads each code a slice of macroblock rows, which starts with a resync
+  // marker: the stream differs from a single thread's, so a single thread (the codec's
+  // default) is left as it is.
+  if (threads > 1) {
+    context->thread_count = threads;
+    context->thread_type = FF_THREAD_SLICE;
   }
 }
 
@@ -92,10 +90,11 @@ int FFEncoder::Open(int width,
   m_eInputFormat = gray ? PIX_FMT_YUV420P : format;
   // The encoder still opens, as hosts expect, but a camera that would record nothing at
   // all is said at once rather than found out from an empty file.
-  if (m_eInputFormat != PIX_FMT_YUV420P && !IsConvertedFormat(m_eInputFormat))
-    LogWarnF("%s: pictures of pixel format %d cannot be encoded; give YUV 4:2:0 (0), grey (8) "
-             "or packed RGB (2, 3, 27 to 30)",
-             label ? label : "", static_cast<int>(format));
+  if (m_eInputFormat != PIX_FMT_YUV420P && !sorvo::IsPackedRgb(m_eInputFormat))
+    LogWarnF(
+        "%s: pictures of pixel format %d cannot be encoded; give YUV 4:2:0 (0), grey (8) "
+        "or packed RGB (2, 3, 27 to 30)",
+        label ? label : "", static_cast<int>(format));
 
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   if (codec == nullptr) {
@@ -110,12 +109,13 @@ int FFEncoder::Open(int width,
   sorvo::PacketPtr outPacket(av_packet_alloc());
   if (!context || !convertPicture || !directPicture || !codedPacket || !outPacket)
     return FailOpen();
-  ApplySettings(context.get(), width, height, frameRate, bitRate, gray);
+  const int threads = sorvo::EncodeThreadsFor(width, height, m_strLabel);
+  ApplySettings(context.get(), width, height, frameRate, bitRate, gray, threads);
   if (avcodec_open2(context.get(), codec, nullptr) < 0)
     return FailOpen();
   // Without the decoder configuration an MP4 sample entry could not be written; refuse
   // rather than record a file that cannot be decoded from its sample entry.
-  if (!AttachExtradata(codec, context.get(), frameRate, gray))
+  if (!AttachExtradata(codec, context.get(), frameRate, gray, threads))
     return FailOpen();
 
   sorvo::MallocPtr outBuffer(static_cast<unsigned char*>(std::malloc(kOutputCapacity)));
@@ -130,6 +130,11 @@ int FFEncoder::Open(int width,
   // for the converter, and a reference-counted buffer the codec takes without a copy.
   if (av_frame_get_buffer(convertPicture.get(), 0) < 0)
     return FailOpen();
+
+  // Converted pictures are cut into as many bands as the codec has slices; YUV input
+  // needs no conversion and no helpers.
+  if (threads > 1 && sorvo::IsPackedRgb(m_eInputFormat))
+    m_pConversion = std::make_unique<sorvo::BandedConversion>(threads, "Conv_" + m_strLabel);
 
   m_pAVCodec = codec;
   std::atomic_store(&m_pCodecContext, std::move(context));
@@ -150,16 +155,18 @@ int FFEncoder::Open(int width,
 bool FFEncoder::AttachExtradata(const AVCodec* codec,
                                 AVCodecContext* context,
                                 int frameRate,
-                                bool gray) {
+                                bool gray,
+                                int threads) {
   // Setting the global-header flag on the real encoder would stop the in-band VOS/VOL
   // headers at every key frame, which the raw stream, the network clients and the
   // preview need to start decoding. A throwaway encoder with the same settings and the
-  // flag produces the same headers as extradata.
+  // flag produces the same headers as extradata (slices change the layer header, so it has
+  // the same threads).
   sorvo::CodecContextPtr probe(avcodec_alloc_context3(codec));
   if (!probe)
     return false;
   ApplySettings(probe.get(), context->width, context->height, frameRate,
-                static_cast<int>(context->bit_rate), gray);
+                static_cast<int>(context->bit_rate), gray, threads);
   probe->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (avcodec_open2(probe.get(), codec, nullptr) < 0 || probe->extradata_size <= 0)
     return false;
@@ -175,7 +182,7 @@ bool FFEncoder::AttachExtradata(const AVCodec* codec,
 }
 
 int FFEncoder::PictureBytes() const {
-  if (m_eInputFormat == PIX_FMT_YUV420P || IsConvertedFormat(m_eInputFormat))
+  if (m_eInputFormat == PIX_FMT_YUV420P || sorvo::IsPackedRgb(m_eInputFormat))
     return sorvo::PictureSize(m_eInputFormat, m_nWidth, m_nHeight);
   return 0;
 }
@@ -192,7 +199,11 @@ AVFrame* FFEncoder::PreparePictureLocked(unsigned char* data) {
   // it, the picture gets a fresh one rather than changing what the codec reads.
   if (av_frame_make_writable(picture) < 0)
     return nullptr;
-  ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
+  if (m_pConversion)
+    m_pConversion->Convert(data, m_nWidth, m_nHeight, m_eInputFormat, picture->data,
+                           picture->linesize);
+  else
+    ConvertRGBToYV420P(data, m_nWidth, m_nHeight, m_eInputFormat, picture);
   return picture;
 }
 
@@ -285,6 +296,7 @@ void FFEncoder::ReleaseLocked() {
   std::atomic_store(&m_pCodecContext, sorvo::SharedCodecContext());
   m_pAVCodec = nullptr;
   m_pConvertPicture.reset();
+  m_pConversion.reset();
   m_pDirectPicture.reset();
   m_pCodedPacket.reset();
   m_pOutPacket.reset();

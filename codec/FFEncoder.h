@@ -29,6 +29,7 @@
 #include "host/SorvoExport.h"
 
 namespace sorvo {
+class BandedConversion;
 class CaptureTimeline;
 }  // namespace sorvo
 
@@ -58,8 +59,11 @@ class SORVO_EXPORT FFEncoder {
   virtual int Close();
   // Input formats 0 (YUV 4:2:0), 8 (grey, handed in as YUV 4:2:0), 2, 3 and 27 to 30
   // (packed RGB, converted). Any other non-negative format opens, logs a warning and
-  // encodes nothing. Opening an open encoder
-  // closes it first. 1 opened, 0 failed.
+  // encodes nothing. Opening an open encoder closes it first. 1 opened, 0 failed.
+  // Pictures larger than one core can convert and encode in time are converted and coded
+  // on several threads, in slices (EncodeThreads.h says when, and how SettingVideo.ini
+  // decides it instead); the stream declares the lowest Simple Profile level that holds
+  // its size, rate and bit rate (Mpeg4Level.h).
   virtual int Open(int width,
                    int height,
                    PixelFormat format,
@@ -98,7 +102,11 @@ class SORVO_EXPORT FFEncoder {
   int PictureBytes() const;  // bytes Encode reads from the caller for one picture
   // Gives the open context the decoder configuration that an MP4 sample entry needs,
   // without the global-header flag that would strip the in-band headers.
-  bool AttachExtradata(const AVCodec* codec, AVCodecContext* context, int frameRate, bool gray);
+  bool AttachExtradata(const AVCodec* codec,
+                       AVCodecContext* context,
+                       int frameRate,
+                       bool gray,
+                       int threads);
   AVFrame* PreparePictureLocked(unsigned char* data);
   // The slot of the picture captured at `time`, or -1 to leave it out. m_lock held.
   int64_t PlacePictureLocked(double time);
@@ -111,9 +119,11 @@ class SORVO_EXPORT FFEncoder {
   std::atomic<bool> m_bOpen{false};
   std::atomic<bool> m_bKeyFrameRequested{false};
   sorvo::FramePtr m_pConvertPicture;  // owns its buffer: converted packed pictures
-  sorvo::FramePtr m_pDirectPicture;   // laid over the caller's YUV data
-  sorvo::PacketPtr m_pCodedPacket;    // what the codec returns
-  sorvo::PacketPtr m_pOutPacket;      // what OnEncode receives
+  // Converts a packed picture on several threads; null where one thread converts.
+  std::unique_ptr<sorvo::BandedConversion> m_pConversion;
+  sorvo::FramePtr m_pDirectPicture;  // laid over the caller's YUV data
+  sorvo::PacketPtr m_pCodedPacket;   // what the codec returns
+  sorvo::PacketPtr m_pOutPacket;     // what OnEncode receives
   sorvo::MallocPtr m_pOutBuffer;
   int m_nOutCapacity = 0;
   std::unique_ptr<sorvo::CaptureTimeline> m_pTimeline;  // reset by Open

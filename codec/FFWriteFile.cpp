@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,10 +12,14 @@ extern "C" {
 
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
+#include "codec/FragmentCommitIo.h"
+#include "codec/IndexSkeleton.h"
 #include "codec/MuxerOptions.h"
+#include "codec/RegularMp4Finish.h"
 #include "codec/Timecode.h"
 #include "host/MediaBase.h"
 #include "host/PathUtil.h"
+#include "host/PositionedFile.h"
 #include "support/LogF.h"
 
 namespace {
@@ -187,6 +192,7 @@ int FFWriteFile::CreateFileA(const char* fileName, const char* formatName, int v
   m_audioTrack = std::move(audio);
   m_nVideoCount = streams;
   m_bOriginSet = false;
+  m_bFinishRegular = options.FinishesRegular();
   m_bHeaderPending = timecodeRate > 0;
   m_nTimecodeRate = timecodeRate;
   m_strTimecode.clear();
@@ -267,7 +273,7 @@ bool FFWriteFile::WriteHeaderLocked() {
   return true;
 }
 
-void FFWriteFile::PutChaptersLocked() {
+void FFWriteFile::PutChaptersLocked(AVFormatContext* context) {
   if (m_chapters.empty() || !m_bOriginSet)
     return;
   std::stable_sort(m_chapters.begin(), m_chapters.end(),
@@ -283,7 +289,6 @@ void FFWriteFile::PutChaptersLocked() {
     starts.emplace_back(start, &title);
   }
   const int64_t end = std::llround(m_dFileEnd * 1e6);
-  AVFormatContext* context = m_pFormatContext.get();
   for (size_t i = 0; i < starts.size() && starts[i].first < end; ++i) {
     AVChapter** grown = static_cast<AVChapter**>(
         av_realloc_array(context->chapters, context->nb_chapters + 1, sizeof(AVChapter*)));
@@ -445,7 +450,10 @@ int FFWriteFile::WriteLocked(const AVPacket* packet, Track* track, int flags) {
   out->pts = ticks;
   out->dts = ticks;
   out->duration = duration;
+  const sorvo::mp4::PacketStamp stamp{ticks, ticks, duration, flags};
   const int written = av_interleaved_write_frame(m_pFormatContext.get(), out);
+  if (written == 0)
+    track->written.Add(stamp);
   // At each key frame what the container holds goes to the disk: its buffer would keep
   // seconds of pictures from a file whose writer is killed, and from readers of the live
   // file. Packets the interleaving still holds for the other streams follow later.
@@ -485,29 +493,79 @@ void FFWriteFile::CloseLocked() {
   // the output stays in error, the trailer fails too, and the file has no index.
   // A file that never received a packet still gets its header, so that it opens.
   const bool headed = !m_bHeaderPending || WriteHeaderLocked();
+  bool finished = false;
   if (m_pFormatContext && headed) {
-    PutChaptersLocked();
-    int finished = av_write_trailer(m_pFormatContext.get());
+    // A file that stays fragmented cannot take chapters; one made regular takes them with
+    // its new index.
+    if (!m_bFinishRegular)
+      PutChaptersLocked(m_pFormatContext.get());
+    int result = av_write_trailer(m_pFormatContext.get());
     AVIOContext* output = m_pFormatContext->pb;
-    if (finished == 0 && output != nullptr) {
+    if (result == 0 && output != nullptr) {
       avio_flush(output);
-      finished = output->error;
+      result = output->error;
     }
-    if (finished < 0) {
+    if (result < 0) {
       char why[AV_ERROR_MAX_STRING_SIZE] = {};
-      av_strerror(finished, why, sizeof(why));
+      av_strerror(result, why, sizeof(why));
       LogErrorF("cannot finish %s (%s): the file is incomplete", m_pFormatContext->url, why);
     }
+    finished = result == 0 && !m_bWriteFailed;
   }
+  sorvo::mp4::IndexSkeleton skeleton;
+  std::vector<int64_t> samples;
+  std::unique_ptr<sorvo::PositionedFile> file;
+  // The file is made regular through the descriptor it was written with: its name may
+  // have been given to another file meanwhile.
+  if (finished && m_bFinishRegular && MakeIndexLocked(&skeleton, &samples))
+    file = sorvo::FragmentCommitIo::Release(m_pFormatContext->pb);
+  const std::string path = m_pFormatContext ? m_pFormatContext->url : "";
   // Closes the file and frees the streams; the codec contexts go back to their encoders.
   m_pFormatContext.reset();
+  if (file)
+    FinishRegular(skeleton, samples, file.get(), path);
   for (Track& track : m_videoTracks)
     track = Track();
   m_audioTrack = Track();
   m_nVideoCount = 0;
   m_bWriteFailed = false;
   m_bHeaderPending = false;
+  m_bFinishRegular = false;
   m_chapters.clear();
+}
+
+bool FFWriteFile::MakeIndexLocked(sorvo::mp4::IndexSkeleton* skeleton,
+                                  std::vector<int64_t>* samples) {
+  AVFormatContext* context = m_pFormatContext.get();
+  std::vector<sorvo::mp4::StreamStamps> streams(context->nb_streams);
+  for (int i = 0; i < m_nVideoCount; ++i)
+    streams[m_videoTracks[i].stream->index] = m_videoTracks[i].written;
+  if (m_audioTrack.stream != nullptr)
+    streams[m_audioTrack.stream->index] = m_audioTrack.written;
+  samples->clear();
+  for (const sorvo::mp4::StreamStamps& stream : streams)
+    samples->push_back(stream.packets);
+  const sorvo::MuxerOptions options =
+      sorvo::MuxerOptions::Regular(context->oformat, static_cast<int>(context->nb_streams));
+  std::string error;
+  if (sorvo::mp4::IndexSkeleton::Make(
+          context, streams, options.get(),
+          [this](AVFormatContext* regular) { PutChaptersLocked(regular); }, skeleton, &error))
+    return true;
+  LogErrorF("cannot make the index of %s (%s): it stays a fragmented MP4, which plays as it is",
+            context->url, error.c_str());
+  return false;
+}
+
+void FFWriteFile::FinishRegular(const sorvo::mp4::IndexSkeleton& skeleton,
+                                const std::vector<int64_t>& samples,
+                                sorvo::PositionedFile* file,
+                                const std::string& path) {
+  sorvo::mp4::FinishReport report;
+  std::string error;
+  if (!sorvo::mp4::FinishRegularMp4(file, skeleton, samples, &report, &error))
+    LogErrorF("cannot make %s a regular MP4 (%s): it stays a fragmented MP4, which plays as it is",
+              path.c_str(), error.c_str());
 }
 
 int FFWriteFile::IsOpen() {

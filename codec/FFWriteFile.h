@@ -17,7 +17,10 @@
 // give the same file, byte for byte. A fragmented MP4 cannot cut the start-up delay: when
 // the sound begins first, the whole file is shifted by the delay instead.
 // The writer writes a copy of the caller's packet and leaves the caller's packet untouched.
-// An MP4 is written in fragments, one per GOP, when the settings say so (MuxerOptions.h).
+// An MP4 is written in fragments, one per GOP, so that its index does not pile up in memory
+// over a long recording and a killed recording stays readable; CloseFile makes it a regular
+// MP4 with its index at the end, unless the settings ask for files that stay fragmented
+// (MuxerOptions.h).
 //
 // What a file says about itself is the host's to give, before CreateFileA; by default it
 // says nothing: file-level metadata (creation time, title), a name per track (its handler
@@ -25,7 +28,7 @@
 // file's origin. Since the origin is known only with the first packet, a file with a
 // timecode track gets its header then (or at CloseFile when no packet came). Chapters, in
 // capture time, are added while the file is open and written with its index at CloseFile;
-// a fragmented MP4, whose index comes first, cannot take them.
+// a file that stays fragmented, whose index comes first, cannot take them.
 //
 // Ownership: the writer owns the format context, its streams and the open file. It
 // shares each stream's codec context with its encoder until CloseFile, so an encoder may
@@ -46,6 +49,7 @@
 #include <vector>
 
 #include "codec/FFDeleters.h"
+#include "codec/PacketStamps.h"
 #include "host/CCriticalSectionEx.h"
 #include "host/SorvoExport.h"
 
@@ -55,6 +59,12 @@ struct AVCodecContext;
 struct AVFormatContext;
 struct AVPacket;
 struct AVStream;
+namespace sorvo {
+class PositionedFile;
+}
+namespace sorvo::mp4 {
+struct IndexSkeleton;
+}
 
 class SORVO_EXPORT FFWriteFile {
  public:
@@ -86,7 +96,9 @@ class SORVO_EXPORT FFWriteFile {
   // Writes a packet of the audio stream, key-flagged. 1 written; 0 refused or failed.
   virtual int AddAudioFrame(AVPacket* packet);
   // Writes the trailer and closes the file; does nothing when closed. A trailer that cannot
-  // be written is logged: the file is then incomplete.
+  // be written is logged: the file is then incomplete. A file written as fragments is then
+  // made regular, which reads its fragments' index back (about a second for a day of one
+  // camera); when that fails it is logged and the file stays fragmented, playable as it is.
   virtual void CloseFile();
   // 1 open, 0 closed.
   virtual int IsOpen();
@@ -147,6 +159,8 @@ class SORVO_EXPORT FFWriteFile {
     int64_t firstPts = 0;
     int64_t firstTicks = 0;
     int64_t lastPts = 0;  // the last pts taken, failed writes included
+    // What the muxer took, for the index of a file made regular at the end.
+    sorvo::mp4::StreamStamps written;
   };
 
   // The presentation time of the packet in the stream's time base, and its duration;
@@ -159,8 +173,17 @@ class SORVO_EXPORT FFWriteFile {
   // Writes the header of a file that waited for its origin, with its first timecode.
   // False (logged) when the container refuses it. m_lock held.
   bool WriteHeaderLocked();
-  // Hands the chapters to the format context, each ending where the next begins.
-  void PutChaptersLocked();
+  // Hands the chapters to `context`, each ending where the next begins.
+  void PutChaptersLocked(AVFormatContext* context);
+  // Makes the index of the open file, written as fragments, and the number of samples of
+  // each of its streams, for RegularMp4Finish; false (logged) when it cannot be made.
+  bool MakeIndexLocked(sorvo::mp4::IndexSkeleton* skeleton, std::vector<int64_t>* samples);
+  // Makes the closed file, written as `path`, regular with that index; a failure is
+  // logged.
+  static void FinishRegular(const sorvo::mp4::IndexSkeleton& skeleton,
+                            const std::vector<int64_t>& samples,
+                            sorvo::PositionedFile* file,
+                            const std::string& path);
   void CloseLocked();
   void ReportWriteFailureLocked(int error);
 
@@ -172,6 +195,7 @@ class SORVO_EXPORT FFWriteFile {
   int m_nVideoCount = 0;            // video streams of the open file
   sorvo::PacketPtr m_pWritePacket;  // the copy handed to the container library
   bool m_bWriteFailed = false;      // the open file refused a packet: it takes no more
+  bool m_bFinishRegular = false;    // the open file is made regular when it closes
   bool m_bOriginSet = false;        // m_dOrigin holds the time of the file's first packet
   double m_dOrigin = 0;             // capture clock, seconds
   // What the files say about themselves, for the next CreateFileA.

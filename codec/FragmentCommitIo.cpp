@@ -1,14 +1,18 @@
 #include "codec/FragmentCommitIo.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <memory>
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
+
+#include "host/PositionedFile.h"
 
 namespace sorvo {
 namespace {
@@ -25,10 +29,10 @@ uint64_t BigEndian(const uint8_t* bytes, int count) {
 }  // namespace
 
 AVIOContext* FragmentCommitIo::Open(const char* fileName) {
-  AVIOContext* file = nullptr;
-  if (avio_open(&file, fileName, AVIO_FLAG_WRITE) < 0)
+  auto file = std::make_unique<PositionedFile>();
+  if (!file->Create(fileName))
     return nullptr;
-  std::unique_ptr<FragmentCommitIo> io(new FragmentCommitIo(file));
+  std::unique_ptr<FragmentCommitIo> io(new FragmentCommitIo(std::move(file)));
   auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
   if (buffer == nullptr)
     return nullptr;
@@ -43,22 +47,37 @@ AVIOContext* FragmentCommitIo::Open(const char* fileName) {
   return output;
 }
 
+FragmentCommitIo::FragmentCommitIo(std::unique_ptr<PositionedFile> file)
+    : m_pFile(std::move(file)) {}
+
 int FragmentCommitIo::Close(AVIOContext** output) {
   if (output == nullptr || *output == nullptr)
     return 0;
   avio_flush(*output);
   std::unique_ptr<FragmentCommitIo> io(static_cast<FragmentCommitIo*>((*output)->opaque));
   int error = io->m_nError;
-  if (error == 0)
-    error = avio_closep(&io->m_pFile);
+  if (io->m_pFile && !io->m_pFile->Close() && error == 0)
+    error = AVERROR(errno);
+  // A released file is its new owner's to close.
+  if (!io->m_pFile)
+    error = 0;
   av_freep(&(*output)->buffer);
   avio_context_free(output);
   return error;
 }
 
-FragmentCommitIo::~FragmentCommitIo() {
-  avio_closep(&m_pFile);
+std::unique_ptr<PositionedFile> FragmentCommitIo::Release(AVIOContext* output) {
+  if (output == nullptr)
+    return nullptr;
+  avio_flush(output);
+  auto* io = static_cast<FragmentCommitIo*>(output->opaque);
+  if (io->m_nError != 0)
+    return nullptr;
+  io->m_nError = AVERROR(EBADF);
+  return std::move(io->m_pFile);
 }
+
+FragmentCommitIo::~FragmentCommitIo() = default;
 
 int FragmentCommitIo::WritePacket(void* opaque, uint8_t* data, int size) {
   return static_cast<FragmentCommitIo*>(opaque)->Write(data, size);
@@ -86,12 +105,6 @@ int FragmentCommitIo::Write(const uint8_t* data, int size) {
     if (m_nCommitAt >= 0 && m_nWritten >= m_nCommitAt)
       Commit();
   }
-  // Each buffer the muxer flushes goes on to the kernel at once, as it would without us.
-  if (m_nError == 0) {
-    avio_flush(m_pFile);
-    if (m_pFile->error < 0)
-      m_nError = m_pFile->error;
-  }
   return m_nError < 0 ? m_nError : size;
 }
 
@@ -118,25 +131,19 @@ void FragmentCommitIo::EndHeader() {
 }
 
 void FragmentCommitIo::Emit(const uint8_t* data, int64_t size) {
-  avio_write(m_pFile, data, static_cast<int>(size));
+  // Straight to the kernel, as a plain file output would do with each buffer the muxer
+  // flushes.
+  if (m_nError == 0 && !m_pFile->WriteAt(m_nWritten, data, static_cast<size_t>(size)))
+    m_nError = AVERROR(errno);
   m_nWritten += size;
 }
 
 void FragmentCommitIo::Commit() {
   // The fragment's bytes first, then its type: never a 'moof' whose samples are missing.
-  avio_flush(m_pFile);
-  if (m_pFile->error < 0) {
-    m_nError = m_pFile->error;
+  if (m_nError != 0)
     return;
-  }
-  int64_t result = avio_seek(m_pFile, m_nPendingMoof + 4, SEEK_SET);
-  if (result >= 0) {
-    avio_write(m_pFile, reinterpret_cast<const unsigned char*>("moof"), 4);
-    avio_flush(m_pFile);
-    result = avio_seek(m_pFile, m_nWritten, SEEK_SET);
-  }
-  if (result < 0 || m_pFile->error < 0) {
-    m_nError = result < 0 ? static_cast<int>(result) : m_pFile->error;
+  if (!m_pFile->WriteAt(m_nPendingMoof + 4, "moof", 4)) {
+    m_nError = AVERROR(errno);
     return;
   }
   m_nPendingMoof = -1;

@@ -1,5 +1,6 @@
 #include "codec/MuxerOptions.h"
 
+#include <string>
 #include <utility>
 
 extern "C" {
@@ -23,22 +24,43 @@ bool TakesMovFlags(const AVOutputFormat* format) {
   return av_opt_find(&muxerClass, "movflags", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
 }
 
+// The formats whose files are made regular at the end; the muxer's other flavours (smooth
+// streaming, Flash, PSP, iPod) keep their own defaults.
+bool FinishesAsRegular(const AVOutputFormat* format) {
+  const std::string name = format->name;
+  return name == "mp4" || name == "mov" || name == "3gp";
+}
+
 }  // namespace
 
-MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) {
+MuxerOptions MuxerOptions::Regular(const AVOutputFormat* format, int streams) {
   MuxerOptions options;
+  if (TakesMovFlags(format) && streams > 1)
+    av_dict_set(&options.m_pOptions, "movie_timescale", "90000", 0);
+  return options;
+}
+
+MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) {
+  MuxerOptions options = Regular(format, streams);
   if (!TakesMovFlags(format))
     return options;
-  if (streams > 1)
-    av_dict_set(&options.m_pOptions, "movie_timescale", "90000", 0);
-  if (CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) == 0)
+  const bool staysFragmented =
+      CSetting("SettingVideo.ini").GetInt("Sorvo", "FragmentedMP4", 0, 1) != 0;
+  if (!staysFragmented && !FinishesAsRegular(format))
     return options;
-  // A fragment is cut at each video key frame, so it holds one GOP; the empty 'moov' is
-  // written with the header, so the file is readable from its first fragment on.
-  av_dict_set(&options.m_pOptions, "movflags",
-              streams > 1 ? "frag_keyframe+empty_moov+default_base_moof+frag_discont"
-                          : "frag_keyframe+empty_moov+default_base_moof",
-              0);
+  // A fragment is cut at a video key frame, so it holds whole GOPs; the empty 'moov' is
+  // written with the header, so the file is readable from its first fragment on. A file
+  // made regular at the end needs no index of its fragments ('mfra') there.
+  std::string flags = "frag_keyframe+empty_moov+default_base_moof";
+  if (streams > 1)
+    flags += "+frag_discont";
+  if (!staysFragmented)
+    flags += "+skip_trailer";
+  av_dict_set(&options.m_pOptions, "movflags", flags.c_str(), 0);
+  // Cameras' key frames come at different moments: in a file of several, each would cut a
+  // fragment of its own, a few pictures long. A fragment of at least a second is cut at the
+  // first key frame after it, so a file holds a fragment a second however many cameras.
+  av_dict_set(&options.m_pOptions, "min_frag_duration", "1000000", 0);
   // In a file of several streams, a stream that begins later than the first is placed by
   // its first fragment's decode time, since the 'moov' written up front can carry no edit
   // list to delay it. By default the muxer would move each stream's first sample to 0
@@ -51,6 +73,7 @@ MuxerOptions MuxerOptions::ForFormat(const AVOutputFormat* format, int streams) 
   // killed process cannot lose it. Between fragments there is nothing to flush.
   av_dict_set(&options.m_pOptions, "flush_packets", "1", 0);
   options.m_bFragmented = true;
+  options.m_bFinishRegular = !staysFragmented;
   return options;
 }
 
@@ -70,6 +93,8 @@ MuxerOptions::~MuxerOptions() {
 }
 
 MuxerOptions::MuxerOptions(MuxerOptions&& other) noexcept
-    : m_pOptions(std::exchange(other.m_pOptions, nullptr)), m_bFragmented(other.m_bFragmented) {}
+    : m_pOptions(std::exchange(other.m_pOptions, nullptr)),
+      m_bFragmented(other.m_bFragmented),
+      m_bFinishRegular(other.m_bFinishRegular) {}
 
 }  // namespace sorvo

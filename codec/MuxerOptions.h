@@ -1,14 +1,17 @@
-// The options a new container file is opened with. By default there are none, and every
-// file is written as the container muxer writes it by default.
+// The options a new container file is opened with.
 //
-// With FragmentedMP4=1 in the [Sorvo] section of SettingVideo.ini, a file of the MP4
-// family is written as fragments instead: an empty 'moov' up front (it still carries each
-// stream's decoder configuration), then one 'moof' + 'mdat' pair per GOP, cut at each
-// video key frame, and each packet's bytes go to the kernel as soon as the muxer has
-// written them, each fragment becoming visible to readers only once it is whole in the file.
-// Such a file stays readable after the process dies up to its last complete fragment, where
-// a default MP4 without its trailing 'moov' cannot be read at all. The
-// key is read each time options are made, so that a host can change it between files.
+// An MP4 (or MOV or 3GP) file is written as fragments while it records: an empty 'moov' up
+// front (it still carries each stream's decoder configuration), then one 'moof' + 'mdat'
+// pair per GOP (a second or more), cut at a video key frame, each packet's bytes going to the
+// kernel as soon as the muxer has written them and each fragment becoming visible to readers only
+// once it is whole in the file. So the muxer holds no more than a GOP's index at a time, however
+// long the recording, and a file whose writer is killed stays readable up to its last
+// complete fragment. At CloseFile such a file becomes a regular MP4 (FinishesRegular:
+// RegularMp4Finish), unless FragmentedMP4=1 in the [Sorvo] section of SettingVideo.ini asks
+// for files that stay fragmented. Other containers are written as their muxers write them
+// by default, and so are the other muxers of the MP4 family, which only the setting turns to
+// fragments. The key is read each time options are made, so that a host can change it
+// between files.
 //
 // An MP4 of several streams counts the whole file's time in ticks of 1/90,000 s rather
 // than the muxer's default milliseconds: a stream that begins later than the others is
@@ -28,6 +31,9 @@ class MuxerOptions {
  public:
   // The options for a new file of `format` with `streams` streams; reads the settings file.
   static MuxerOptions ForFormat(const AVOutputFormat* format, int streams);
+  // The options of a regular, unfragmented file of `format` with `streams` streams: what
+  // the index of a file finished as a regular one is made with.
+  static MuxerOptions Regular(const AVOutputFormat* format, int streams);
 
   MuxerOptions() = default;
   ~MuxerOptions();
@@ -42,10 +48,14 @@ class MuxerOptions {
   bool OpenFile(AVFormatContext* context, const char* fileName) const;
   // For avformat_write_header, which takes the options it knows out of the dictionary.
   AVDictionary** address() { return &m_pOptions; }
+  const AVDictionary* get() const { return m_pOptions; }
+  // Whether the file is written as fragments to be made a regular file when it closes.
+  bool FinishesRegular() const { return m_bFinishRegular; }
 
  private:
   AVDictionary* m_pOptions = nullptr;
   bool m_bFragmented = false;
+  bool m_bFinishRegular = false;
 };
 
 }  // namespace sorvo

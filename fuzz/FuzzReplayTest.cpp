@@ -28,7 +28,9 @@ struct Target {
   long long seedOutput;
 };
 
-void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
+void PrintTo(const Target& target, std::ostream* out) {
+  *out << target.name;
+}
 
 struct Replayed {
   size_t files = 0;
@@ -68,7 +70,8 @@ TEST_P(FuzzReplay, EveryRegressionInputPasses) {
 
 TEST_P(FuzzReplay, EmptyAndTinyInputsPass) {
   const uint8_t bytes[4] = {0x80, 0xFF, 0xFF, 0xC0};
-  for (size_t size = 0; size <= sizeof(bytes); ++size) GetParam().body(bytes, size);
+  for (size_t size = 0; size <= sizeof(bytes); ++size)
+    GetParam().body(bytes, size);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Target{"video_decoder", sorvo::fuzz::FuzzVideoDecoder, 10},
                     Target{"audio_decoder", sorvo::fuzz::FuzzAudioDecoder, 16},
                     Target{"view_stream", sorvo::fuzz::FuzzViewStream, 5},
-                    Target{"recover_media", sorvo::fuzz::FuzzRecoverMedia, 16}),
+                    Target{"recover_media", sorvo::fuzz::FuzzRecoverMedia, 124}),
     [](const testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
 
 TEST(PacketSplit, CutsWhatAppendPacketJoins) {

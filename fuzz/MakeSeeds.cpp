@@ -33,7 +33,8 @@ void Write(const std::string& target, const std::string& name, const Bytes& byte
   const fs::path folder = g_root / target;
   fs::create_directories(folder);
   std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   std::printf("%s/%s: %zu bytes\n", target.c_str(), name.c_str(), bytes.size());
 }
 
@@ -103,10 +104,11 @@ void PrivateStreamSeeds() {
 }
 
 void VideoDecoderSeeds() {
-  using sorvo::fuzz::HeaderWidth;
   using sorvo::fuzz::HeaderHeight;
+  using sorvo::fuzz::HeaderWidth;
   Bytes clip;
-  for (const Bytes& packet : Clip(32, 32, 4)) AppendPacket(&clip, 0, packet.data(), packet.size());
+  for (const Bytes& packet : Clip(32, 32, 4))
+    AppendPacket(&clip, 0, packet.data(), packet.size());
   Write("video_decoder", "clip_32x32", clip);
 
   // Two sizes one after the other, each key frame with its own headers.
@@ -130,13 +132,15 @@ void VideoDecoderSeeds() {
 
 std::vector<Bytes> Mp3Frames(int channels, int sampleRate, int bitRate, int samples) {
   sorvo::test::RecordingAudioEncoder encoder;
-  if (encoder.Open(channels, sampleRate, bitRate) != 1) return {};
+  if (encoder.Open(channels, sampleRate, bitRate) != 1)
+    return {};
   Bytes pcm = sorvo::test::Tone(440, sampleRate, channels, 0, samples);
   encoder.Encode(0, 0, pcm.data(), static_cast<long>(pcm.size()));
   encoder.Drain();
   encoder.Close();
   std::vector<Bytes> frames;
-  for (const sorvo::test::SeenPacket& packet : encoder.packets) frames.push_back(packet.data);
+  for (const sorvo::test::SeenPacket& packet : encoder.packets)
+    frames.push_back(packet.data);
   return frames;
 }
 
@@ -148,7 +152,8 @@ void AudioDecoderSeeds() {
 
   // Several frames in one packet, through the parser.
   Bytes joined;
-  for (const Bytes& frame : Mp3Frames(2, 44100, 64000, 4608)) Append(&joined, frame.data(), frame.size());
+  for (const Bytes& frame : Mp3Frames(2, 44100, 64000, 4608))
+    Append(&joined, frame.data(), frame.size());
   Bytes together;
   AppendPacket(&together, 0, joined.data(), joined.size());
   Write("audio_decoder", "stereo_44100_one_packet", together);
@@ -165,15 +170,20 @@ void AudioDecoderSeeds() {
 
 void RecoverMediaSeeds() {
   // An MP4 whose writer was killed: no index, the mdat's size never set, two cameras of
-  // different sizes and the sound interleaved, the last packet cut short.
+  // different sizes and a second and a half of sound interleaved (less is not taken for
+  // sound), the last packet cut short.
   const char header[] =
-      "\0\0\0\x1C" "ftypisom\0\0\x02\0" "isomiso2mp41"
-      "\0\0\0\x08" "free"
-      "\0\0\0\0" "mdat";
+      "\0\0\0\x1C"
+      "ftypisom\0\0\x02\0"
+      "isomiso2mp41"
+      "\0\0\0\x08"
+      "free"
+      "\0\0\0\0"
+      "mdat";
   Bytes killed(header, header + sizeof(header) - 1);
-  const std::vector<Bytes> small = Clip(24, 16, 3);
-  const std::vector<Bytes> large = Clip(32, 32, 3);
-  const std::vector<Bytes> sound = Mp3Frames(2, 44100, 64000, 11520);
+  const std::vector<Bytes> small = Clip(24, 16, 30);
+  const std::vector<Bytes> large = Clip(32, 32, 30);
+  const std::vector<Bytes> sound = Mp3Frames(2, 44100, 64000, 66 * 1152);
   for (size_t i = 0, frame = 0; i < small.size(); ++i) {
     Append(&killed, small[i].data(), small[i].size());
     Append(&killed, large[i].data(), large[i].size());
@@ -184,15 +194,17 @@ void RecoverMediaSeeds() {
   Write("recover_media", "killed_mp4", killed);
 
   Bytes raw;
-  for (const Bytes& packet : Clip(24, 16, 4)) Append(&raw, packet.data(), packet.size());
+  for (const Bytes& packet : Clip(24, 16, 4))
+    Append(&raw, packet.data(), packet.size());
   Write("recover_media", "raw_stream", raw);
 
   // A WAV file as a kill used to leave it: RIFF size 0, data size 16, then PCM.
-  const uint8_t wav[] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                         16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0,
-                         16, 0, 'd', 'a', 't', 'a', 16, 0, 0, 0};
+  const uint8_t wav[] = {'R', 'I', 'F', 'F', 0,  0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm',  't',
+                         ' ', 16,  0,   0,   0,  1, 0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1,
+                         2,   0,   4,   0,   16, 0, 'd', 'a', 't', 'a',  16,   0,   0,   0};
   Bytes wave(wav, wav + sizeof(wav));
-  for (int i = 0; i < 203; ++i) wave.push_back(static_cast<uint8_t>(i * 7));
+  for (int i = 0; i < 203; ++i)
+    wave.push_back(static_cast<uint8_t>(i * 7));
   Write("recover_media", "wav_killed", wave);
 }
 

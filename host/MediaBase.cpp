@@ -26,7 +26,18 @@ void ConvertRGBToYV420P(unsigned char* source,
                         int height,
                         PixelFormat sourceFormat,
                         AVFrame* destination) {
-  if (source == nullptr || destination == nullptr || width <= 0 || height <= 0)
+  if (destination != nullptr)
+    sorvo::ConvertPackedToYuv420(source, width, height, sourceFormat, destination->data,
+                                 destination->linesize);
+}
+
+void sorvo::ConvertPackedToYuv420(const unsigned char* source,
+                                  int width,
+                                  int height,
+                                  PixelFormat sourceFormat,
+                                  uint8_t* const planes[4],
+                                  const int linesizes[4]) {
+  if (source == nullptr || width <= 0 || height <= 0)
     return;
   const int av = sorvo::ToAVPixelFormat(sourceFormat);
   if (av == AV_PIX_FMT_NONE)
@@ -53,8 +64,7 @@ void ConvertRGBToYV420P(unsigned char* source,
   const uint8_t* const sources[4] = {source, nullptr, nullptr, nullptr};
 
   if (!oddWidth) {
-    sorvo::ScaleWithinSource(context.get(), sources, srcLinesize, height, destination->data,
-                             destination->linesize);
+    sorvo::ScaleWithinSource(context.get(), sources, srcLinesize, height, planes, linesizes);
     return;
   }
   // On an odd width libswscale also writes up to 15 bytes past the end of each output
@@ -63,8 +73,7 @@ void ConvertRGBToYV420P(unsigned char* source,
   thread_local std::vector<uint8_t> scratch;
   uint8_t* scratchData[4];
   int scratchLinesize[4];
-  if (av_image_fill_linesizes(scratchLinesize, AV_PIX_FMT_YUV420P,
-                              width + sorvo::kSwsOverread) < 0)
+  if (av_image_fill_linesizes(scratchLinesize, AV_PIX_FMT_YUV420P, width + sorvo::kSwsOverread) < 0)
     return;
   const int scratchBytes =
       av_image_fill_pointers(scratchData, AV_PIX_FMT_YUV420P, height + 1, nullptr, scratchLinesize);
@@ -75,6 +84,8 @@ void ConvertRGBToYV420P(unsigned char* source,
                          scratchLinesize);
   sorvo::ScaleWithinSource(context.get(), sources, srcLinesize, height, scratchData,
                            scratchLinesize);
-  av_image_copy(destination->data, destination->linesize, const_cast<const uint8_t**>(scratchData),
+  uint8_t* destination[4] = {planes[0], planes[1], planes[2], planes[3]};
+  int destinationLinesizes[4] = {linesizes[0], linesizes[1], linesizes[2], linesizes[3]};
+  av_image_copy(destination, destinationLinesizes, const_cast<const uint8_t**>(scratchData),
                 scratchLinesize, AV_PIX_FMT_YUV420P, width, height);
 }

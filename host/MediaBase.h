@@ -1,6 +1,8 @@
 // The media base library: FFmpeg start-up and packed-RGB to YUV 4:2:0 conversion.
 #pragma once
 
+#include <cstdint>
+
 #include "host/PixelFormat.h"
 
 struct AVFrame;
@@ -12,5 +14,19 @@ void InitFFmpeg();
 // packed format that maps) of width x height into the three YUV 4:2:0 planes that the
 // caller laid out in `destination`. Does nothing for a format that does not map. The
 // scaler context is reused per thread while the size and format stay the same.
-void ConvertRGBToYV420P(unsigned char* source, int width, int height, PixelFormat sourceFormat,
+void ConvertRGBToYV420P(unsigned char* source,
+                        int width,
+                        int height,
+                        PixelFormat sourceFormat,
                         AVFrame* destination);
+
+namespace sorvo {
+// The same into planes given as pointers and line sizes: a band of rows of a larger
+// picture is converted as a picture of its own.
+void ConvertPackedToYuv420(const unsigned char* source,
+                           int width,
+                           int height,
+                           PixelFormat sourceFormat,
+                           uint8_t* const planes[4],
+                           const int linesizes[4]);
+}  // namespace sorvo

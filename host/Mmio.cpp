@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -195,6 +196,10 @@ class MmioStream {
     return true;
   }
 
+  // The largest end of file a write may reach.
+  int64_t Limit() const { return m_nLimit; }
+  void SetLimit(int64_t limit) { m_nLimit = limit; }
+
   // Where the file ends as far as the open and this handle's writes since made it; with
   // nothing buffered, every byte before it is in the file.
   int64_t WrittenEnd() const { return m_nFileSize; }
@@ -240,6 +245,7 @@ class MmioStream {
   std::vector<char> m_buffer;
   size_t m_nUsed = 0;
   int64_t m_nPosition = 0;
+  int64_t m_nLimit = kLargestDataEnd;
 };
 
 }  // namespace sorvo
@@ -332,7 +338,7 @@ HMMIO mmioOpenA(const char* path, MMIOINFO* info, uint32_t flags) {
 long mmioWrite(HMMIO hmmio, const char* data, long cch) {
   if (hmmio == nullptr || cch < 0 || (data == nullptr && cch > 0))
     return -1;
-  return hmmio->Write(data, static_cast<size_t>(cch), kLargestDataEnd) ? cch : -1;
+  return hmmio->Write(data, static_cast<size_t>(cch), hmmio->Limit()) ? cch : -1;
 }
 
 long mmioSeek(HMMIO hmmio, long offset, int origin) {
@@ -344,6 +350,9 @@ long mmioSeek(HMMIO hmmio, long offset, int origin) {
       base = 0;
       break;
     case SEEK_CUR:
+      // Asking where the handle is, as Win32 callers do, writes nothing.
+      if (offset == 0)
+        return static_cast<long>(hmmio->Position());
       base = hmmio->Position();
       break;
     case SEEK_END:
@@ -430,6 +439,22 @@ MMRESULT mmioFlush(HMMIO hmmio, uint32_t /*flags*/) {
   if (hmmio == nullptr)
     return MMSYSERR_INVALHANDLE;
   return hmmio->Flush() ? MMSYSERR_NOERROR : MMIOERR_CANNOTWRITE;
+}
+
+MMRESULT mmioWriteAt(HMMIO hmmio, int64_t offset, const char* data, long cch) {
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
+  if (offset < 0 || cch < 0 || (data == nullptr && cch > 0))
+    return MMSYSERR_INVALPARAM;
+  return hmmio->WriteAt(offset, data, static_cast<size_t>(cch)) ? MMSYSERR_NOERROR
+                                                                : MMIOERR_CANNOTWRITE;
+}
+
+MMRESULT mmioAllowLargeFile(HMMIO hmmio) {
+  if (hmmio == nullptr)
+    return MMSYSERR_INVALHANDLE;
+  hmmio->SetLimit(std::numeric_limits<int64_t>::max());
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT mmioClose(HMMIO hmmio, uint32_t /*flags*/) {

@@ -13,7 +13,8 @@
 //   to unlink a file another handle holds (POSIX would let it vanish under the writer).
 // - Size: RIFF size fields are 32 bits, so nothing is written past the largest file one
 //   RIFF chunk can describe (8 + 0xFFFFFFFF bytes, one byte of it kept for a pad byte);
-//   such a write returns -1 and leaves the file as it was.
+//   such a write returns -1 and leaves the file as it was. A writer that keeps the sizes
+//   in 64-bit fields of its own (RF64) lifts the limit with mmioAllowLargeFile.
 #pragma once
 
 #include <cstdint>
@@ -118,5 +119,12 @@ MMRESULT mmioFlush(HMMIO hmmio, uint32_t flags);
 // least the bytes its size field claims. MMSYSERR_NOERROR, or MMIOERR_CANNOTWRITE with the
 // field as it was.
 MMRESULT mmioUpdateChunkSize(HMMIO hmmio, MMCKINFO* ck);
+// Beyond Win32: writes what is buffered, then `cch` bytes at `offset`, in place: the position
+// does not move. MMSYSERR_NOERROR, or MMIOERR_CANNOTWRITE.
+MMRESULT mmioWriteAt(HMMIO hmmio, int64_t offset, const char* data, long cch);
+// Beyond Win32: lets the handle write past what 32-bit RIFF sizes can count, for a file that
+// keeps its sizes in 64-bit fields (RF64). mmioAscend and mmioUpdateChunkSize still refuse
+// a size that does not fit their 32-bit fields.
+MMRESULT mmioAllowLargeFile(HMMIO hmmio);
 // Writes what is buffered and closes; the handle is gone whatever the result.
 MMRESULT mmioClose(HMMIO hmmio, uint32_t flags);

@@ -27,6 +27,9 @@ namespace sorvo {
 int ToAVPixelFormat(int pixelFormat);
 // The inverse, for the formats that have an old number; -1 otherwise.
 int FromAVPixelFormat(int avPixelFormat);
+// The packed RGB layouts, 24 and 32 bits in every channel order a camera delivers: the
+// formats converted to YUV 4:2:0 before they are encoded.
+bool IsPackedRgb(int pixelFormat);
 inline int PictureSize(int pixelFormat, int width, int height) {
   return SorvoPictureSize(pixelFormat, width, height);
 }

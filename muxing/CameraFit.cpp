@@ -2,6 +2,11 @@
 
 #include <vector>
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+#include "codec/EncodeThreads.h"
 #include "host/ScaleRect.h"
 
 namespace sorvo {
@@ -64,13 +69,41 @@ FitResult CameraFit::CheckSource(const FitSource& source, const Key& key) {
   result.fittedWidth = m_fitScaler.TargetWidth();
   result.fittedHeight = m_fitScaler.TargetHeight();
   // A picture shorter than its size and format say would be read past its end.
-  if (source.data != nullptr && source.length >= m_fitScaler.SourceSize())
+  if (source.data != nullptr &&
+      source.length >= PictureSize(source.format, source.width, source.height))
     result.data = source.data;
   return result;
 }
 
+PixelFormat CameraFit::SetUpConversion(const Key& key) {
+  const int threads =
+      IsPackedRgb(key.srcFormat) ? EncodeThreadsFor(key.srcWidth, key.srcHeight, "director") : 1;
+  if (threads <= 1) {
+    m_pConversion.reset();
+    m_converted = std::vector<unsigned char>();
+    return key.srcFormat;
+  }
+  if (!m_pConversion || m_pConversion->bands() != threads)
+    m_pConversion = std::make_unique<BandedConversion>(threads, "Fit_convert");
+  m_converted.assign(PictureSize(PIX_FMT_YUV420P, key.srcWidth, key.srcHeight), 0);
+  return PIX_FMT_YUV420P;
+}
+
+const unsigned char* CameraFit::ScalerInput(const FitSource& source) {
+  if (!m_pConversion)
+    return source.data;
+  uint8_t* planes[4];
+  int linesizes[4];
+  av_image_fill_arrays(planes, linesizes, m_converted.data(), AV_PIX_FMT_YUV420P, source.width,
+                       source.height, 1);
+  m_pConversion->Convert(source.data, source.width, source.height, source.format, planes,
+                         linesizes);
+  return m_converted.data();
+}
+
 bool CameraFit::SetUpStretch(const Key& key) {
-  return m_fitScaler.SetUp(key.srcWidth, key.srcHeight, key.srcFormat, key.dstWidth, key.dstHeight,
+  const PixelFormat from = SetUpConversion(key);
+  return m_fitScaler.SetUp(key.srcWidth, key.srcHeight, from, key.dstWidth, key.dstHeight,
                            key.dstFormat);
 }
 
@@ -80,8 +113,9 @@ bool CameraFit::SetUpLetterbox(const Key& key) {
                                                    key.dstWidth, key.dstHeight);
   if (region.Width() <= 0 || region.Height() <= 0)
     return false;
-  if (!m_fitScaler.SetUp(key.srcWidth, key.srcHeight, key.srcFormat, region.Width(),
-                         region.Height(), PIX_FMT_YUV420P) ||
+  const PixelFormat from = SetUpConversion(key);
+  if (!m_fitScaler.SetUp(key.srcWidth, key.srcHeight, from, region.Width(), region.Height(),
+                         PIX_FMT_YUV420P) ||
       !m_canvas.Make(key.dstWidth, key.dstHeight, region, BorderColour(key.fill),
                      m_fitScaler.Buffer()))
     return false;
@@ -101,7 +135,7 @@ FitResult CameraFit::Stretch(const FitSource& source, const FitTarget& target) {
   FitResult result = CheckSource(source, key);
   if (result.data == nullptr)
     return result;
-  m_fitScaler.Scale(result.data);
+  m_fitScaler.Scale(ScalerInput(source));
   result.data = m_fitScaler.Buffer();
   result.length = m_fitScaler.BufferSize();
   return result;
@@ -115,7 +149,7 @@ FitResult CameraFit::Letterbox(const FitSource& source, const FitTarget& target)
   FitResult result = CheckSource(source, key);
   if (result.data == nullptr)
     return result;
-  m_fitScaler.Scale(result.data);
+  m_fitScaler.Scale(ScalerInput(source));
   m_canvas.Paste();
   if (m_outScaler.IsReady()) {
     m_outScaler.Scale(m_canvas.Data());
@@ -132,6 +166,8 @@ void CameraFit::Release() {
   m_fitScaler.Reset();
   m_outScaler.Reset();
   m_canvas.Release();
+  m_pConversion.reset();
+  m_converted = std::vector<unsigned char>();
   m_bSetUp = false;
   m_bFailed = false;
 }

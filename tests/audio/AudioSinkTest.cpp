@@ -138,11 +138,12 @@ std::string LE32(uint32_t value) {
   return out;
 }
 
-// The 44-byte header of 16-bit stereo PCM at 44.1 kHz, as RIFF/WAVE defines it.
+// The header of 16-bit stereo PCM at 44.1 kHz, as RIFF/WAVE defines it, with room for RF64.
 std::string StereoHeader(uint32_t dataBytes) {
-  return "RIFF" + LE32(36 + dataBytes + (dataBytes & 1)) +
-         std::string("WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0", 28) +
-         "data" + LE32(dataBytes);
+  return WithRf64Room(
+      "RIFF" + LE32(36 + dataBytes + (dataBytes & 1)) +
+      std::string("WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0", 28) +
+      "data" + LE32(dataBytes));
 }
 
 int WarningsContaining(LogCapture& log, const std::string& text) {
@@ -221,9 +222,9 @@ TEST(AudioSinkTest, RecordsBuffersOfAnyLengthIntoTheWavFileAndTheMp3Stream) {
   // The same packets as whole frames give: PCM gathered across buffers.
   EXPECT_TRUE(receiver.packets == ReferencePackets(pcm));
   const std::string file = ReadWholeFile(path);
-  ASSERT_EQ(file.size(), 44 + pcm.size() + 1);
-  EXPECT_EQ(file.substr(0, 44), StereoHeader(static_cast<uint32_t>(pcm.size())));
-  EXPECT_TRUE(file.substr(44, pcm.size()) == Bytes(pcm, pcm.size()));
+  ASSERT_EQ(file.size(), kWavHeader + pcm.size() + 1);
+  EXPECT_EQ(file.substr(0, kWavHeader), StereoHeader(static_cast<uint32_t>(pcm.size())));
+  EXPECT_TRUE(file.substr(kWavHeader, pcm.size()) == Bytes(pcm, pcm.size()));
   const WavReadBack back = ReadWithLibavformat(path);
   ASSERT_TRUE(back.opened);
   EXPECT_EQ(back.channels, 2);
@@ -333,7 +334,7 @@ TEST(AudioSinkTest, AFullDiskEndsTheWavFileWhileTheMp3StreamGoesOn) {
   sink.SetEncodeDataOutputCB(kAudioDataTag, &receiver);
   ASSERT_EQ(sink.Create("mic", path.c_str(), kStereo, 0), 1);
   {
-    FileSizeLimit limit(44 + 20000);
+    FileSizeLimit limit(kWavHeader + 20000);
     for (size_t at = 0; at < pcm.size(); at += kStereoFrameBytes)
       sink.Feed(&pcm[at], kStereoFrameBytes);
   }
@@ -343,11 +344,11 @@ TEST(AudioSinkTest, AFullDiskEndsTheWavFileWhileTheMp3StreamGoesOn) {
 
   // The file ends where the disk stopped taking PCM, with sizes that say so.
   const std::string file = ReadWholeFile(path);
-  ASSERT_GT(file.size(), 44u);
-  ASSERT_LE(file.size(), 44u + 20000);
-  const size_t data = file.size() - 44;
-  EXPECT_EQ(file.substr(0, 44), StereoHeader(static_cast<uint32_t>(data)));
-  EXPECT_TRUE(file.substr(44) == Bytes(pcm, data));
+  ASSERT_GT(file.size(), kWavHeader);
+  ASSERT_LE(file.size(), kWavHeader + 20000);
+  const size_t data = file.size() - kWavHeader;
+  EXPECT_EQ(file.substr(0, kWavHeader), StereoHeader(static_cast<uint32_t>(data)));
+  EXPECT_TRUE(file.substr(kWavHeader) == Bytes(pcm, data));
   EXPECT_TRUE(ReadWithLibavformat(path).pcm == Bytes(pcm, data));
 }
 
@@ -366,7 +367,7 @@ TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
     EXPECT_FALSE(std::filesystem::exists(path));
   }
   {
-    FileSizeLimit limit(44);
+    FileSizeLimit limit(kWavHeader);
     Sink sink;
     ASSERT_EQ(sink.Create("mic", path.c_str(), kStereo, FreePort()), 1);
     EXPECT_EQ(sink.Feed(frame), 0);  // held in the file's buffer so far
@@ -378,7 +379,7 @@ TEST(AudioSinkTest, WavFailuresInCreateAndCloseReachTheCaller) {
   }
   EXPECT_TRUE(ReadWholeFile(path) == StereoHeader(kStereoFrameBytes) + Bytes(frame, frame.size()));
   {
-    FileSizeLimit limit(44);
+    FileSizeLimit limit(kWavHeader);
     Sink sink;
     ASSERT_EQ(sink.Create("mic", path.c_str(), kStereo, 0), 1);
     sink.Feed(frame);
@@ -572,13 +573,13 @@ TEST(AudioSinkTest, AKilledRecordingPlaysUpToHalfASecondBeforeTheKill) {
       return true;
     });
     const std::string file = ReadWholeFile(path);
-    ASSERT_GE(file.size(), 44u);
+    ASSERT_GE(file.size(), kWavHeader);
     const std::string python = ReadWithPythonWave(path);
     if (!python.empty()) {
       ASSERT_EQ(python.substr(0, 10), "2 2 44100 ") << python.substr(0, 80);
       const size_t played = std::stoul(python.substr(10)) * 4;
       EXPECT_LE(played, pcm.size());
-      EXPECT_LE(44 + played, file.size());
+      EXPECT_LE(kWavHeader + played, file.size());
       EXPECT_LT(pcm.size() - played, kHalfSecond);
       const std::string prefix = Bytes(pcm, played);
       std::string hex;

@@ -1,6 +1,7 @@
 #include "WavReaders.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "codec/FFDeleters.h"
@@ -11,6 +12,17 @@ extern "C" {
 }
 
 namespace sorvo::test {
+
+std::string WithRf64Room(const std::string& canonical) {
+  std::string header = canonical;
+  uint32_t riff = 0;
+  for (int i = 3; i >= 0; --i)
+    riff = riff << 8 | static_cast<uint8_t>(header[4 + i]);
+  riff += 36;
+  for (int i = 0; i < 4; ++i)
+    header[4 + i] = static_cast<char>(riff >> (8 * i));
+  return header.insert(12, std::string("JUNK\x1C\0\0\0", 8) + std::string(28, '\0'));
+}
 
 namespace {
 
@@ -69,6 +81,41 @@ std::string ReadWithPythonWave(const std::string& path) {
       "except Exception as e:\n"
       "    print('error:', e)\n";
   return RunCommand("python3 -c \"" + script + "\" '" + path + "' 2>&1");
+}
+
+WavTail ReadTailWithFfmpeg(const std::string& path, double seconds) {
+  WavTail tail;
+  const std::string probe = RunCommand(
+      "ffprobe -v error -show_entries format=format_name:stream=duration_ts -of "
+      "default=noprint_wrappers=1:nokey=1 '" +
+      path + "' 2>&1");
+  const size_t line = probe.find('\n');
+  if (line == std::string::npos)
+    return tail;
+  tail.frames = std::atoll(probe.c_str());
+  tail.format = probe.substr(line + 1, probe.find('\n', line + 1) - line - 1);
+  char command[512];
+  std::snprintf(command, sizeof command,
+                "ffmpeg -v error -sseof -%.3f -i '%s' -f s16le -ac 2 -ar 44100 - 2>/dev/null",
+                seconds, path.c_str());
+  tail.pcm = RunCommand(command);
+  tail.read = true;
+  return tail;
+}
+
+WavTail ReadTailWithSox(const std::string& path, double seconds) {
+  WavTail tail;
+  if (RunCommand("command -v sox").empty())
+    return tail;
+  tail.format = RunCommand("soxi -t '" + path + "' 2>&1");
+  tail.format = tail.format.substr(0, tail.format.find('\n'));
+  tail.frames = std::atoll(RunCommand("soxi -s '" + path + "' 2>&1").c_str());
+  char command[512];
+  std::snprintf(command, sizeof command, "sox '%s' -t s16 - trim -%.3f 2>/dev/null", path.c_str(),
+                seconds);
+  tail.pcm = RunCommand(command);
+  tail.read = true;
+  return tail;
 }
 
 }  // namespace sorvo::test

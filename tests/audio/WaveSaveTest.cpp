@@ -36,54 +36,66 @@ std::string Pcm(size_t size) {
   return pcm;
 }
 
-// Creates `path`, appends `pcm` as the audio sink does and closes.
-void WriteWav(const std::string& path, const WAVEFORMATEX& format, const std::string& pcm) {
-  CWaveSave wav;
+// Creates `path`, writes `pcm` and closes: straight to the handle, or with `writer` through
+// Append in pieces of an MP3 frame's PCM, as the audio sink does.
+void WriteWav(const std::string& path,
+              const WAVEFORMATEX& format,
+              const std::string& pcm,
+              CWaveSave* writer = nullptr) {
+  CWaveSave own;
+  CWaveSave& wav = writer != nullptr ? *writer : own;
   ASSERT_EQ(wav.Create(path.c_str(), format), 1);
-  ASSERT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), static_cast<long>(pcm.size())),
-            static_cast<long>(pcm.size()));
+  if (writer != nullptr) {
+    for (size_t at = 0; at < pcm.size(); at += 4608)
+      ASSERT_TRUE(
+          wav.Append(pcm.data() + at, static_cast<long>(std::min<size_t>(4608, pcm.size() - at))));
+  } else {
+    ASSERT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), static_cast<long>(pcm.size())),
+              static_cast<long>(pcm.size()));
+  }
   wav.Close(0);
   EXPECT_FALSE(wav.IsOpen());
 }
 
-// Written by hand from the RIFF/WAVE definition.
-const std::string kStereo44100Empty(
-    "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
-    "data\0\0\0\0",
-    44);
-const std::string kStereo44100Of1000(
+// Written by hand from the RIFF/WAVE definition; the library keeps room for RF64 in them.
+const std::string kStereo44100Empty = WithRf64Room(
+    std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
+                "data\0\0\0\0",
+                44));
+const std::string kStereo44100Of1000 = WithRf64Room(std::string(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
     "data\xE8\x03\0\0",
-    44);
-const std::string kStereo44100Of999(
+    44));
+const std::string kStereo44100Of999 = WithRf64Room(std::string(
     "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
     "data\xE7\x03\0\0",
-    44);
-const std::string kMono8000x8Of999(
-    "RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"
-    "data\xE7\x03\0\0",
-    44);
-const std::string kFloatStereo48000Of16(  // IEEE float says so
+    44));
+const std::string kMono8000x8Of999 = WithRf64Room(
+    std::string("RIFF\x0C\x04\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x40\x1F\0\0\x01\0\x08\0"
+                "data\xE7\x03\0\0",
+                44));
+const std::string kFloatStereo48000Of16 = WithRf64Room(std::string(  // IEEE float says so
     "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x03\0\x02\0\x80\xBB\0\0\0\xDC\x05\0\x08\0\x20\0"
     "data\x10\0\0\0",
-    44);
-const std::string kDoubleMono8000Of16(
-    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0\x40\x1F\0\0\0\xFA\0\0\x08\0\x40\0"
-    "data\x10\0\0\0",
-    44);
-const std::string k24BitStereo48000Of18(  // integer PCM, whatever the tag says
-    "RIFF\x36\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x80\xBB\0\0\0\x65\x04\0\x06\0\x18\0"
-    "data\x12\0\0\0",
-    44);
-const std::string k32BitMono8000Of16(
-    "RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\0\x7D\0\0\x04\0\x20\0"
-    "data\x10\0\0\0",
-    44);
+    44));
+const std::string kDoubleMono8000Of16 = WithRf64Room(
+    std::string("RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x03\0\x01\0\x40\x1F\0\0\0\xFA\0\0\x08\0\x40\0"
+                "data\x10\0\0\0",
+                44));
+const std::string k24BitStereo48000Of18 =
+    WithRf64Room(std::string(  // integer PCM, whatever the tag says
+        "RIFF\x36\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x80\xBB\0\0\0\x65\x04\0\x06\0\x18\0"
+        "data\x12\0\0\0",
+        44));
+const std::string k32BitMono8000Of16 = WithRf64Room(
+    std::string("RIFF\x34\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\0\x7D\0\0\x04\0\x20\0"
+                "data\x10\0\0\0",
+                44));
 
-const std::string kStereo44100Of10000(
+const std::string kStereo44100Of10000 = WithRf64Room(std::string(
     "RIFF\x34\x27\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xAC\0\0\x10\xB1\x02\0\x04\0\x10\0"
     "data\x10\x27\0\0",
-    44);
+    44));
 const WAVEFORMATEX kStereo = Format(1, 2, 44100, 16);
 
 struct Case {
@@ -194,7 +206,7 @@ TEST(WaveSaveTest, ReplacesAnOldFileAndIsFinishedWhenDestroyedUnclosed) {
     // More than the writer buffers, so most of it is on disk before the end; written past
     // Append, so the sizes still say what Create wrote.
     ASSERT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), 10000), 10000);
-    EXPECT_EQ(ReadWholeFile(path).substr(0, 44), kStereo44100Empty);
+    EXPECT_EQ(ReadWholeFile(path).substr(0, kWavHeader), kStereo44100Empty);
   }
   EXPECT_EQ(ReadWholeFile(path), kStereo44100Of10000 + pcm);
   EXPECT_TRUE(ReadWithLibavformat(path).pcm == pcm);
@@ -227,14 +239,14 @@ TEST(WaveSaveTest, SizesFollowThePcmAndNeverClaimMoreThanTheFileHolds) {
     ASSERT_TRUE(wav.Append(pcm.data() + appended, static_cast<long>(size)));
     appended += size;
     const std::string file = ReadWholeFile(path);
-    ASSERT_GE(file.size(), 44u);
-    const uint32_t data = LE32At(file, 40);
+    ASSERT_GE(file.size(), kWavHeader);
+    const uint32_t data = LE32At(file, kWavHeader - 4);
     SCOPED_TRACE(std::to_string(appended) + " bytes appended, data size " + std::to_string(data));
     EXPECT_EQ(file.substr(0, 4), "RIFF");
-    EXPECT_EQ(LE32At(file, 4), 36 + data);
-    EXPECT_LE(44 + data, file.size());
+    EXPECT_EQ(LE32At(file, 4), kWavHeader - 8 + data);
+    EXPECT_LE(kWavHeader + data, file.size());
     EXPECT_LT(appended - data, kHalfSecond);
-    EXPECT_TRUE(file.compare(44, data, pcm, 0, data) == 0);
+    EXPECT_TRUE(file.compare(kWavHeader, data, pcm, 0, data) == 0);
     lastData = data;
   }
   // A reader taking the file as it stands gets the PCM up to the sizes written.
@@ -250,7 +262,7 @@ TEST(WaveSaveTest, SizesFollowThePcmAndNeverClaimMoreThanTheFileHolds) {
   const std::string closed = ReadWholeFile(path);
   WriteWav(dir.File("plain.wav"), kStereo, pcm);
   EXPECT_TRUE(closed == ReadWholeFile(dir.File("plain.wav")));
-  EXPECT_EQ(LE32At(closed, 40), pcm.size());
+  EXPECT_EQ(LE32At(closed, kWavHeader - 4), pcm.size());
 }
 
 TEST(WaveSaveTest, CloseTwiceReuseAndCreateWhileOpen) {
@@ -293,16 +305,16 @@ TEST(WaveSaveTest, FailuresRaiseExceptionsWithTheirCodes) {
   EXPECT_EQ(PathFileExistsA(path.c_str()), 0);
 
   // A refused append leaves the file as it was; what was accepted is kept and closed.
-  limit.Set(44 + 100);
+  limit.Set(kWavHeader + 100);
   ASSERT_EQ(wav.Create(path.c_str(), kStereo), 1);
   EXPECT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), 9000), -1);
   EXPECT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), 100), 100);
   wav.Close(0);
-  EXPECT_EQ(ReadWholeFile(path).size(), 144u);
+  EXPECT_EQ(ReadWholeFile(path).size(), kWavHeader + 100);
   EXPECT_TRUE(ReadWithLibavformat(path).pcm == pcm.substr(0, 100));
 
   // A close that cannot write keeps the file open, and may be repeated once there is room.
-  limit.Set(44);
+  limit.Set(kWavHeader);
   ASSERT_EQ(wav.Create(path.c_str(), kStereo), 1);
   ASSERT_EQ(mmioWrite(wav.GetHandle(), pcm.data(), 1000), 1000);  // buffered
   EXPECT_EQ(CodeOf([&] { wav.Close(0); }), MMIOERR_CANNOTWRITE);
@@ -314,7 +326,7 @@ TEST(WaveSaveTest, FailuresRaiseExceptionsWithTheirCodes) {
     CWaveSave doomed;
     ASSERT_EQ(doomed.Create(path.c_str(), kStereo), 1);
     ASSERT_EQ(mmioWrite(doomed.GetHandle(), pcm.data(), 1000), 1000);
-    limit.Set(44);
+    limit.Set(kWavHeader);
   }  // finishing fails inside the destructor, which must not throw...
   // ...and leaves a file whose sizes say what reached the disk.
   EXPECT_EQ(ReadWholeFile(path), kStereo44100Empty);
@@ -329,6 +341,79 @@ TEST(WaveSaveTest, FailuresRaiseExceptionsWithTheirCodes) {
   EXPECT_EQ(help, 0u);
 }
 
+uint64_t LE64At(const std::string& bytes, size_t at) {
+  return LE32At(bytes, at) | static_cast<uint64_t>(LE32At(bytes, at + 4)) << 32;
+}
+
+// A recording longer than 6 h 46 min of 44.1 kHz stereo: its PCM passes what 32-bit sizes
+// count, and the file goes on as RF64. A seek stands in for the hours of PCM (the file
+// stays sparse); the PCM after it is real and read back from the end by ffmpeg. sox, which
+// reads an RF64 file through to learn its length, is given one made RF64 after a second.
+TEST(WaveSaveTest, PcmPastFourGibibytesMakesTheFileRf64ForEveryReader) {
+  TestAppDir dir;
+  const std::string path = dir.File("long.wav");
+  const std::string pcm = Pcm(115 * 4608);  // three seconds in MP3 frames' PCM
+  CWaveSave wav;
+  ASSERT_EQ(wav.Create(path.c_str(), kStereo), 1);
+  ASSERT_TRUE(wav.Append(pcm.data(), 4608));
+  // A second short of what a RIFF file can hold, on a sample frame.
+  const long skipTo = kWavHeader + ((0xFFFFFFFFL - 176400) / 4) * 4;
+  ASSERT_EQ(mmioSeek(wav.GetHandle(), skipTo, SEEK_SET), skipTo);
+  size_t appended = 0;
+  std::string header;
+  for (; appended < pcm.size(); appended += 4608) {
+    ASSERT_TRUE(wav.Append(pcm.data() + appended, 4608)) << appended;
+    // Between appends the file is whole, as a kill would leave it: a RIFF file while it
+    // can be one, then RF64 with sizes that never claim more than it holds.
+    std::ifstream(path, std::ios::binary)
+        .read((header = std::string(kWavHeader, '\0')).data(), kWavHeader);
+    const uint64_t size = std::filesystem::file_size(path);
+    if (header.substr(0, 4) == "RIFF") {
+      ASSERT_LE(skipTo + appended + 4608, 8 + 0xFFFFFFFFL) << appended;
+      EXPECT_LE(kWavHeader + LE32At(header, kWavHeader - 4), size);
+      continue;
+    }
+    ASSERT_EQ(header.substr(0, 16), "RF64\xFF\xFF\xFF\xFFWAVEds64");
+    EXPECT_EQ(LE32At(header, kWavHeader - 4), 0xFFFFFFFFu);
+    const uint64_t data = LE64At(header, 28);
+    EXPECT_LE(kWavHeader + data, size);
+    EXPECT_LT(size - (kWavHeader + data), 88200u);
+    EXPECT_EQ(LE64At(header, 20), data + kWavHeader - 8);
+    EXPECT_EQ(LE64At(header, 36), data / 4);
+  }
+  wav.Close(0);
+
+  const uint64_t size = std::filesystem::file_size(path);
+  ASSERT_EQ(size, skipTo + pcm.size());
+  std::ifstream(path, std::ios::binary).read(header.data(), kWavHeader);
+  EXPECT_EQ(header.substr(0, 16), "RF64\xFF\xFF\xFF\xFFWAVEds64");
+  EXPECT_EQ(LE64At(header, 20), size - 8);
+  EXPECT_EQ(LE64At(header, 28), size - kWavHeader);
+  EXPECT_EQ(LE64At(header, 36), (size - kWavHeader) / 4);
+  EXPECT_EQ(header.substr(48, 4), "fmt ");
+  const std::string last = pcm.substr(pcm.size() - 176400);
+  const WavTail ffmpeg = ReadTailWithFfmpeg(path, 1.0);
+  ASSERT_TRUE(ffmpeg.read);
+  EXPECT_EQ(ffmpeg.format, "wav");
+  EXPECT_EQ(ffmpeg.frames, static_cast<long long>((size - kWavHeader) / 4));
+  EXPECT_TRUE(ffmpeg.pcm == last) << ffmpeg.pcm.size() << " bytes";
+  EXPECT_EQ(DeleteFileA(path.c_str()), 1);
+
+  const std::string small = dir.File("small.wav");
+  CWaveSave early;
+  early.SetRf64FromForTesting(kWavHeader + 176400);
+  WriteWav(small, kStereo, pcm, &early);
+  EXPECT_EQ(ReadWholeFile(small).substr(0, 4), "RF64");
+  for (const WavTail& tail : {ReadTailWithFfmpeg(small, 1.0), ReadTailWithSox(small, 1.0)}) {
+    if (!tail.read)
+      continue;  // no sox
+    EXPECT_EQ(tail.format, "wav");
+    EXPECT_EQ(tail.frames, static_cast<long long>(pcm.size() / 4));
+    EXPECT_TRUE(tail.pcm == last) << tail.pcm.size() << " bytes";
+  }
+}
+
+// Written straight to the handle, past Append, PCM cannot pass what a RIFF file counts.
 TEST(WaveSaveTest, DataThatWouldOverflowTheSizeFieldsIsRefused) {
   TestAppDir dir;
   const std::string path = dir.File("huge.wav");
@@ -342,10 +427,11 @@ TEST(WaveSaveTest, DataThatWouldOverflowTheSizeFieldsIsRefused) {
   EXPECT_EQ(mmioWrite(wav.GetHandle(), "e", 1), -1);
   wav.Close(0);
   EXPECT_EQ(std::filesystem::file_size(path), static_cast<uintmax_t>(largest));
-  std::string header(44, '\0');
-  std::ifstream(path, std::ios::binary).read(header.data(), 44);
+  std::string header(kWavHeader, '\0');
+  std::ifstream(path, std::ios::binary).read(header.data(), kWavHeader);
+  EXPECT_EQ(header.substr(0, 4), "RIFF");               // written past Append: no RF64
   EXPECT_EQ(header.substr(4, 4), "\xFE\xFF\xFF\xFF");   // RIFF size 4,294,967,294
-  EXPECT_EQ(header.substr(40, 4), "\xDA\xFF\xFF\xFF");  // data size 4,294,967,258
+  EXPECT_EQ(header.substr(76, 4), "\xB6\xFF\xFF\xFF");  // data size 4,294,967,222
   EXPECT_EQ(DeleteFileA(path.c_str()), 1);
 }
 

@@ -429,9 +429,9 @@ TEST(FFWriteFileTest, EncodersMayCloseBeforeTheFile) {
   EXPECT_NEAR(file.PacketsOf(1)[3].ptsSeconds, (3 * 576 - padding) / 22050.0, 1e-4);
 }
 
-// A recorder killed mid-GOP keeps everything up to the last key frame: the container's
-// buffer (up to 256 KiB, seconds of pictures) is on disk once a key frame is written.
-TEST(FFWriteFileTest, EveryKeyFrameIsOnDiskOnceWritten) {
+// A recorder killed mid-GOP keeps every GOP before the one in progress: each is on disk,
+// whole, once the next key frame is written.
+TEST(FFWriteFileTest, EveryGopIsOnDiskOnceTheNextBegins) {
   TestAppDir dir;
   auto encoder = OpenVideo();
   FFWriteFile writer;
@@ -444,15 +444,12 @@ TEST(FFWriteFileTest, EveryKeyFrameIsOnDiskOnceWritten) {
     EncodePictures(*encoder, key == 0 ? 1 : 25, key == 0 ? 0 : key - 24);
     ASSERT_EQ(encoder->packets.size(), static_cast<size_t>(key + 1));
     ASSERT_TRUE(encoder->packets.back().flags & AV_PKT_FLAG_KEY) << key;
-    // The open file holds every packet so far, the key frame's bytes last of all.
-    size_t bytes = 0;
-    for (const auto& packet : encoder->packets)
-      bytes += packet.data.size();
-    const std::string disk = ReadWholeFile(path);
-    EXPECT_GE(disk.size(), bytes) << "after key frame " << key;
-    const std::vector<uint8_t>& last = encoder->packets.back().data;
-    EXPECT_NE(disk.find(std::string(last.begin(), last.end())), std::string::npos)
-        << "key frame " << key << " is not on disk";
+    // The open file holds every packet before the key frame, and reads back as they were.
+    const ProbedFile live = ProbeFile(path);
+    ASSERT_TRUE(live.opened) << key;
+    ASSERT_EQ(live.packets.size(), static_cast<size_t>(key)) << key;
+    for (int i = 0; i < key; ++i)
+      EXPECT_EQ(live.packets[i].size, static_cast<int>(encoder->packets[i].data.size())) << i;
   }
   writer.CloseFile();
   EXPECT_EQ(ProbeFile(path).streams.at(0).decodedFrames, 51);

@@ -104,38 +104,32 @@ void ExpectPictures(const ProbedFile& file, int pictures) {
 }
 
 TEST(FragmentedMp4Test, AKilledWriterLeavesEveryCompleteGopReadable) {
-  TestAppDir dir;
-  SetFragmented(dir, true);
-  const std::string path = dir.File("killed.mp4");
-  RunAndKill([&] { WriteOneCamera(path, kWritten, /*kill=*/true); });
+  // With or without the setting: every MP4 is written as fragments while it records.
+  for (const bool setting : {true, false}) {
+    SCOPED_TRACE(setting);
+    TestAppDir dir;
+    SetFragmented(dir, setting);
+    const std::string path = dir.File("killed.mp4");
+    RunAndKill([&] { WriteOneCamera(path, kWritten, /*kill=*/true); });
 
-  const ProbedFile file = ProbeFile(path);
-  // The half GOP in progress was still in the muxer's memory; the three before it are
-  // on disk, one fragment each, after the empty 'moov'.
-  ExpectPictures(file, kCompleteGops);
-  const std::vector<Mp4Box> boxes = TopLevelBoxes(path);
-  ASSERT_GE(boxes.size(), 2u);
-  EXPECT_EQ(boxes[0].type, "ftyp");
-  EXPECT_EQ(boxes[1].type, "moov");
-  EXPECT_EQ(CountBoxes(boxes, "moof"), 3);
-  EXPECT_EQ(CountBoxes(boxes, "mdat"), 3);
-  // The empty 'moov' still tells a decoder how to start.
-  const std::vector<std::vector<uint8_t>> infos = EsdsDecoderInfos(path);
-  ASSERT_EQ(infos.size(), 1u);
-  EXPECT_FALSE(infos[0].empty());
-  EXPECT_EQ(file.streams[0].extradata, infos[0]);
-  RecordProperty("picturesWritten", kWritten);
-  RecordProperty("picturesRecovered", file.streams[0].decodedFrames);
-}
-
-TEST(FragmentedMp4Test, AKilledWriterOfTheDefaultFileLeavesNothingReadable) {
-  // Why the setting exists: the default file's index comes only with its trailer.
-  TestAppDir dir;
-  SetFragmented(dir, false);
-  const std::string path = dir.File("killed.mp4");
-  RunAndKill([&] { WriteOneCamera(path, kWritten, /*kill=*/true); });
-  EXPECT_FALSE(ProbeFile(path).opened);
-  EXPECT_EQ(CountBoxes(TopLevelBoxes(path), "moov"), 0);
+    const ProbedFile file = ProbeFile(path);
+    // The half GOP in progress was still in the muxer's memory; the three before it are
+    // on disk, one fragment each, after the empty 'moov'.
+    ExpectPictures(file, kCompleteGops);
+    const std::vector<Mp4Box> boxes = TopLevelBoxes(path);
+    ASSERT_GE(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].type, "ftyp");
+    EXPECT_EQ(boxes[1].type, "moov");
+    EXPECT_EQ(CountBoxes(boxes, "moof"), 3);
+    EXPECT_EQ(CountBoxes(boxes, "mdat"), 3);
+    // The empty 'moov' still tells a decoder how to start.
+    const std::vector<std::vector<uint8_t>> infos = EsdsDecoderInfos(path);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_FALSE(infos[0].empty());
+    EXPECT_EQ(file.streams[0].extradata, infos[0]);
+    RecordProperty("picturesWritten", kWritten);
+    RecordProperty("picturesRecovered", file.streams[0].decodedFrames);
+  }
 }
 
 TEST(FragmentedMp4Test, ClosedFilesHoldEveryPictureAndOnlyTheSettingFragmentsThem) {

@@ -108,9 +108,11 @@ Picture PictureFromFrame(const AVFrame* frame) {
   return picture;
 }
 
-Mpeg4Decoder::Mpeg4Decoder() {
+Mpeg4Decoder::Mpeg4Decoder(bool strict) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG4);
   m_context = avcodec_alloc_context3(codec);
+  if (strict)
+    m_context->err_recognition |= AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_EXPLODE;
   avcodec_open2(m_context, codec, nullptr);
   m_frame = av_frame_alloc();
   m_packet = av_packet_alloc();
@@ -134,6 +136,9 @@ std::vector<Picture> Mpeg4Decoder::Decode(const std::vector<uint8_t>& packet) {
     return pictures;
   }
   while (avcodec_receive_frame(m_context, m_frame) == 0) {
+    if ((m_context->err_recognition & AV_EF_EXPLODE) != 0 &&
+        (m_frame->decode_error_flags != 0 || (m_frame->flags & AV_FRAME_FLAG_CORRUPT) != 0))
+      ++errors;
     pictures.push_back(PictureFromFrame(m_frame));
     av_frame_unref(m_frame);
   }

@@ -80,9 +80,10 @@ struct Picture {
 Picture PictureFromFrame(const struct AVFrame* frame);
 
 // Decodes MPEG-4 Part 2 packets one by one, as a client that joins the stream would.
+// `strict` also counts as an error every picture the decoder had to conceal damage in.
 class Mpeg4Decoder {
  public:
-  Mpeg4Decoder();
+  explicit Mpeg4Decoder(bool strict = false);
   ~Mpeg4Decoder();
   // The pictures this packet gave; empty on a decode error or a held-back picture.
   std::vector<Picture> Decode(const std::vector<uint8_t>& packet);

@@ -214,7 +214,10 @@ std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path) {
 }
 
 std::vector<Mp4Box> TopLevelBoxes(const std::string& path) {
-  const std::string bytes = ReadWholeFile(path);
+  return TopLevelBoxesOf(ReadWholeFile(path));
+}
+
+std::vector<Mp4Box> TopLevelBoxesOf(const std::string& bytes) {
   std::vector<Mp4Box> boxes;
   size_t at = 0;
   while (at + 8 <= bytes.size()) {

@@ -70,6 +70,8 @@ struct Mp4Box {
 // An MP4 file's top-level boxes, in file order; the walk stops at a box that runs past the
 // end of the file.
 std::vector<Mp4Box> TopLevelBoxes(const std::string& path);
+// The same of an MP4 file's bytes.
+std::vector<Mp4Box> TopLevelBoxesOf(const std::string& bytes);
 // How many of `boxes` are of `type`.
 int CountBoxes(const std::vector<Mp4Box>& boxes, const std::string& type);
 

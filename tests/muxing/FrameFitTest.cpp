@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "FitTestSupport.h"
 #include "common/CodecTestSupport.h"
+#include "common/TestAppDir.h"
 #include "host/PixelFormat.h"
 #include "muxing/CameraFit.h"
 #include "muxing/ClipImage.h"
@@ -143,6 +147,38 @@ TEST(CameraFitTest, ScalersAreSetUpOncePerSizeAndAgainWhenTheCameraChangesOrAfte
   EXPECT_TRUE(fit.Stretch(SourceOf(small, 80, 60, PIX_FMT_BGR24), director).setUp);
   // A director of another size is a new set-up as well.
   EXPECT_TRUE(fit.Stretch(SourceOf(small, 80, 60, PIX_FMT_BGR24), DirectorOf(352, 288)).setUp);
+}
+
+// A 4K camera's fit converts in bands and scales from YUV; the one-step fit of before stays
+// where the settings keep every camera on one thread. Both show the same picture.
+TEST(CameraFitTest, ALargeCameraIsConvertedBeforeItIsScaledAndShowsWhatTheOneStepFitShows) {
+  constexpr int kW = 3840, kH = 2160;
+  std::vector<uint8_t> camera(static_cast<size_t>(kW) * kH * 3);
+  for (size_t i = 0; i < camera.size(); ++i)  // soft gradients in three directions
+    camera[i] = static_cast<uint8_t>((i % (kW * 3)) / 60 + i / (kW * 3) / 20 * (i % 3));
+  const FitTarget director = DirectorOf(1280, 720);
+  std::vector<std::vector<uint8_t>> fitted;
+  for (const char* threads : {"0", "1"}) {
+    sorvo::test::TestAppDir dir;
+    dir.WriteFile("SettingVideo.ini", std::string("[Video]\nEncodeThreads=") + threads + "\n");
+    CameraFit fit;
+    const FitResult stretched = fit.Stretch(SourceOf(camera, kW, kH, PIX_FMT_BGR24), director);
+    ASSERT_NE(stretched.data, nullptr) << threads;
+    fitted.emplace_back(stretched.data, stretched.data + stretched.length);
+    const FitResult boxed = fit.Letterbox(SourceOf(camera, kW, kH, PIX_FMT_BGR24), director);
+    ASSERT_NE(boxed.data, nullptr) << threads;
+    EXPECT_TRUE(std::equal(boxed.data, boxed.data + boxed.length, fitted.back().begin()))
+        << "a 16:9 camera fills a 16:9 cut either way";
+  }
+  sorvo::ScalerSlot direct;
+  ASSERT_TRUE(direct.SetUp(kW, kH, PIX_FMT_BGR24, 1280, 720, PIX_FMT_YUV420P));
+  ASSERT_TRUE(direct.Scale(camera.data()));
+  EXPECT_TRUE(std::equal(fitted[1].begin(), fitted[1].end(), direct.Buffer()));
+  ASSERT_EQ(fitted[0].size(), fitted[1].size());
+  int worst = 0;
+  for (size_t i = 0; i < fitted[0].size(); ++i)
+    worst = std::max(worst, std::abs(fitted[0][i] - fitted[1][i]));
+  EXPECT_LE(worst, 3);
 }
 
 TEST(CameraFitTest, ShortOrUnknownPicturesAreRefused) {

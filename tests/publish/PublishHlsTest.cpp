@@ -1,6 +1,6 @@
 // HLS on disk: the playlist and its segments read back with libavformat and the ffprobe
-// command line, each segment about its target length and starting at a key frame, and the
-// playlist played in headless Chromium from a local web server.
+// command line, each segment about its target length and starting at a key frame, the
+// playlist played in headless Chromium from a local web server, and a disk that takes none.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "PublishTestSupport.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestAppDir.h"
 #include "tools/record/publish/Publisher.h"
 
@@ -61,6 +62,31 @@ Playlist ReadPlaylist(const std::string& path) {
   return playlist;
 }
 
+struct Published {
+  PublishStatus status;
+  std::vector<std::string> messages;
+};
+
+// The test program, `pictures` of it with a camera switch every two seconds, published to
+// `target`.
+Published Publish(const std::string& playlist, const PublishSettings& settings, int pictures) {
+  Published published;
+  PublishTarget target;
+  std::string why;
+  EXPECT_TRUE(ParsePublishTarget(playlist, &target, &why)) << why;
+  Publisher publisher({target}, settings);
+  EXPECT_TRUE(publisher.Start(&why)) << why;
+  LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
+  program.StopAfter(pictures);
+  program.Start();
+  EXPECT_TRUE(program.WaitForPictures(pictures, 60s));
+  program.Stop();
+  publisher.Stop();
+  published.status = publisher.Status();
+  published.messages = publisher.TakeMessages();
+  return published;
+}
+
 // The three tests read one publication: ten seconds of the program, a camera switch every
 // two seconds, into hls/live.m3u8, where an earlier session left its playlist.
 class PublishHlsTest : public ::testing::Test {
@@ -72,19 +98,7 @@ class PublishHlsTest : public ::testing::Test {
     // An earlier session's playlist: replaced, not continued.
     std::ofstream(s_folder + "/live.m3u8")
         << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.000000,\nearlier7.ts\n";
-    PublishTarget target;
-    std::string why;
-    ASSERT_TRUE(ParsePublishTarget(s_folder + "/live.m3u8", &target, &why)) << why;
-    const PublishSettings settings = SmallProgram();
-    Publisher publisher({target}, settings);
-    ASSERT_TRUE(publisher.Start(&why)) << why;
-    LiveProgram program(publisher, settings, 2.0, 0.0, HasRoom(publisher));
-    program.StopAfter(250);
-    program.Start();
-    ASSERT_TRUE(program.WaitForPictures(250, 60s));
-    program.Stop();
-    publisher.Stop();
-    s_status = publisher.Status();
+    s_status = Publish(s_folder + "/live.m3u8", SmallProgram(), 250).status;
     s_playlist = ReadPlaylist(s_folder + "/live.m3u8");
   }
   static void TearDownTestSuite() {
@@ -186,6 +200,39 @@ TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
   EXPECT_GT(colour[2], 180) << browser.out;
   EXPECT_LT(colour[0], 80) << browser.out;
   EXPECT_LT(colour[1], 80) << browser.out;
+}
+
+// A disk that takes no more than 4 KiB of any file (the file size limit stands in for a
+// full disk): HLS's muxer would call every write a success, leaving cut segments and empty
+// playlists. The destination is reported failing, never publishing, and not as lost over
+// and over: nothing was ever delivered.
+TEST(PublishHlsFullDiskTest, ADiskThatTakesNoSegmentIsAFailingDestination) {
+  TestAppDir dir;
+  PublishSettings settings = SmallProgram();
+  settings.firstRetry = 200ms;
+  settings.longestRetry = 400ms;
+  Published published;
+  {
+    FileSizeLimit limit(4096);
+    published = Publish(dir.File("hls/live.m3u8"), settings, 200);
+  }
+  const PublishStatus& status = published.status;
+  const std::vector<std::string>& messages = published.messages;
+  ASSERT_EQ(status.outputs.size(), 1u);
+  const auto& output = status.outputs[0];
+  EXPECT_FALSE(output.everLive);
+  EXPECT_FALSE(output.endedLive);
+  EXPECT_EQ(output.connects, 0);
+  EXPECT_EQ(output.losses, 0);
+  EXPECT_GE(output.failedConnects, 2);
+  EXPECT_NE(output.lastError.find("File too large"), std::string::npos) << output.lastError;
+  int failing = 0;
+  for (const std::string& message : messages) {
+    EXPECT_EQ(message.find("publishing"), std::string::npos) << message;
+    failing += message.find("File too large") != std::string::npos;
+  }
+  // The same failure again and again is said once.
+  EXPECT_EQ(failing, 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the signal is lost, the no-signal picture, the --camera text, what makes a URL a network
 // stream, and how losses are told.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -452,6 +453,62 @@ TEST(NetworkInputTest, AnRtspUrlIsOpenedOverTheNetworkNotAsAFormatNamedRtsp) {
       sorvo::tools::MediaCamera::Open("rtsp://127.0.0.1:" + std::to_string(port) + "/x", &error),
       nullptr);
   EXPECT_NE(error.find("Connection refused"), std::string::npos) << error;
+}
+
+// Answers RTSP's requests on `socket` for a session of `streams` H.264 streams, and sends
+// no picture.
+void ServeManyStreams(int socket, const std::atomic<bool>& stop, int streams) {
+  std::string sdp = "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=many\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n";
+  for (int i = 0; i < streams; ++i)
+    sdp += "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:track" + std::to_string(i) +
+           "\r\n";
+  std::string pending;
+  char buffer[4096];
+  while (!stop.load()) {
+    const ssize_t got = recv(socket, buffer, sizeof buffer, 0);
+    if (got <= 0)
+      return;
+    pending.append(buffer, static_cast<size_t>(got));
+    for (size_t end; (end = pending.find("\r\n\r\n")) != std::string::npos;) {
+      const std::string request = pending.substr(0, end);
+      pending.erase(0, end + 4);
+      const size_t cseq = request.find("CSeq: ");
+      const std::string number = request.substr(cseq + 6, request.find("\r\n", cseq) - cseq - 6);
+      std::string answer = "RTSP/1.0 200 OK\r\nCSeq: " + number + "\r\nSession: 1\r\n";
+      if (request.rfind("DESCRIBE", 0) == 0) {
+        answer += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+                  "\r\n\r\n" + sdp;
+      } else {
+        const size_t transport = request.find("Transport: ");
+        if (transport != std::string::npos)
+          answer += request.substr(transport, request.find("\r\n", transport) - transport) + "\r\n";
+        answer += "\r\n";
+      }
+      if (!LoopbackServer::SendAll(socket, answer))
+        return;
+    }
+  }
+}
+
+TEST(SourceClaimsTest, ASourceClaimingMoreThanTheRecorderTakesIsRefusedWithWhy) {
+  // An RTSP server announcing 3,000 streams once took the recorder from 65 to 917 MB.
+  LoopbackServer server(
+      [](int socket, const std::atomic<bool>& stop) { ServeManyStreams(socket, stop, 3000); });
+  ASSERT_GT(server.port(), 0);
+  std::string error;
+  EXPECT_EQ(sorvo::tools::MediaCamera::Open(
+                "rtsp://127.0.0.1:" + std::to_string(server.port()) + "/many", &error),
+            nullptr);
+  EXPECT_NE(error.find("it announces more than 16 streams; a source may carry at most 16"),
+            std::string::npos)
+      << error;
+  // Pictures and rates a stream declares, refused before one is made.
+  EXPECT_EQ(sorvo::tools::MediaCamera::Open("lavfi:nullsrc=size=9000x9000", &error), nullptr);
+  EXPECT_NE(error.find("declares pictures of 9,000 x 9,000"), std::string::npos) << error;
+  EXPECT_EQ(sorvo::tools::MediaCamera::Open("lavfi:testsrc=rate=1000", &error), nullptr);
+  EXPECT_NE(error.find("declares 1,000 pictures a second"), std::string::npos) << error;
+  EXPECT_NE(sorvo::tools::MediaCamera::Open("lavfi:testsrc=size=320x240:rate=240", &error), nullptr)
+      << error;
 }
 
 TEST(SorvoStreamCameraTest, AServerThatIsNotASinkIsRefusedWithWhy) {

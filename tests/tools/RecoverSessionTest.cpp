@@ -1,6 +1,6 @@
 // sorvo-recover on the files of a real sorvo-record session: every MP4 as a kill would
-// have left it (index gone, last packet cut), the multi-stream file with its cameras and
-// its sound, and the WAV file with the sizes a kill leaves.
+// have left it (fragments, the last one cut short), the multi-stream file with its cameras
+// and its sound, and the WAV file with the sizes a kill leaves.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -32,7 +32,8 @@ std::vector<int> Sizes(const std::vector<ProbedPacket>& packets) {
 }
 
 // One clean two-second session, shared by the tests: two cameras of different sizes, the
-// director, the sound, and every sink's raw stream.
+// director, the sound, and every sink's raw stream; its MP4 files stay fragmented, as a
+// recording killed while writing them leaves them.
 class RecoverSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -43,7 +44,7 @@ class RecoverSessionTest : public ::testing::Test {
         RunTool(kRecordProgram,
                 {"--seconds", "2", "--fps", "25", "--camera", "test:160x120", "--camera",
                  "test:176x144:yuv420p", "--director", "320x180", "--ports", std::to_string(base),
-                 "--out", s_dir->File("session"), "--save-stream"},
+                 "--out", s_dir->File("session"), "--save-stream", "--fragmented-mp4"},
                 s_dir->path());
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   }
@@ -67,53 +68,47 @@ TEST_F(RecoverSessionTest, EveryKilledMp4ComesBackPictureForPictureWithItsSound)
     const ProbedFile whole = ProbeFile(original);
     ASSERT_TRUE(whole.opened);
     ASSERT_FALSE(whole.packets.empty());
-    // The pictures and the sound come first; a timecode track and the director's chapters
-    // follow, and are not what a rescue brings back.
+    // The pictures and the sound come first; a timecode track follows, and is not what a
+    // rescue brings back.
     size_t media = 0;
     while (media < whole.streams.size() && (whole.streams[media].mediaType == AVMEDIA_TYPE_VIDEO ||
                                             whole.streams[media].mediaType == AVMEDIA_TYPE_AUDIO))
       ++media;
-    // A kill leaves the media data as far as it was written: up to the last picture or
-    // sound, before the chapters that only the end of a recording writes.
-    int64_t mediaEnd = 0;
-    int cutStream = -1;
-    for (const ProbedPacket& packet : whole.packets) {
-      if (packet.stream >= static_cast<int>(media) || packet.pos + packet.size <= mediaEnd)
-        continue;
-      mediaEnd = packet.pos + packet.size;
-      cutStream = packet.stream;
-    }
-    ASSERT_GE(cutStream, 0);
-    // The kill cut the last packet in the file: it must be left out, every other packet
-    // of every stream must come back whole, in its stream, in order.
-    const std::string killed = dir.File(std::string("killed_") + name);
-    dir.WriteFile(std::string("killed_") + name,
-                  KilledCopy(ReadWholeFile(original).substr(0, mediaEnd), 100));
+    // The kill came in the middle of the last fragment: every packet before it must come
+    // back whole, in its stream, in order, at its time.
+    size_t lastFragment = 0;
+    const std::string killedBytes = KilledCopy(ReadWholeFile(original), &lastFragment);
+    ASSERT_FALSE(killedBytes.empty());
+    dir.WriteFile(std::string("killed_") + name, killedBytes);
     const std::string rebuilt = dir.File(std::string("rebuilt_") + name);
-    const ToolResult run = RunTool(kRecoverProgram, {killed, "-o", rebuilt}, dir.path());
+    const ToolResult run = RunTool(
+        kRecoverProgram, {dir.File(std::string("killed_") + name), "-o", rebuilt}, dir.path());
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("an MP4 left without its index"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("a fragmented MP4"), std::string::npos) << run.out;
 
     const ProbedFile file = ProbeFile(rebuilt);
     ASSERT_TRUE(file.opened);
     ASSERT_EQ(file.streams.size(), media);
     for (size_t i = 0; i < media; ++i) {
-      std::vector<ProbedPacket> expected = whole.PacketsOf(static_cast<int>(i));
-      if (static_cast<int>(i) == cutStream)
-        expected.pop_back();
+      std::vector<ProbedPacket> expected;
+      for (const ProbedPacket& packet : whole.PacketsOf(static_cast<int>(i)))
+        if (packet.pos < static_cast<int64_t>(lastFragment))
+          expected.push_back(packet);
+      ASSERT_FALSE(expected.empty()) << i;
+      const std::vector<ProbedPacket> got = file.PacketsOf(static_cast<int>(i));
       EXPECT_EQ(file.streams[i].codecId, whole.streams[i].codecId) << i;
       EXPECT_EQ(file.streams[i].width, whole.streams[i].width) << i;
-      EXPECT_EQ(Sizes(file.PacketsOf(static_cast<int>(i))), Sizes(expected)) << i;
+      EXPECT_EQ(Sizes(got), Sizes(expected)) << i;
+      ASSERT_FALSE(got.empty()) << i;
+      EXPECT_NEAR(got.back().ptsSeconds, expected.back().ptsSeconds, 1e-3) << i;
       if (file.streams[i].codecId == AV_CODEC_ID_MPEG4) {
         EXPECT_EQ(file.streams[i].decodedFrames, static_cast<int>(expected.size())) << i;
-        EXPECT_NEAR(file.streams[i].endSeconds, expected.size() / 25.0, 1e-3) << i;
       }
-    }
-    if (whole.streams[cutStream].codecId == AV_CODEC_ID_MPEG4) {
-      EXPECT_NE(run.out.find("1 pictures did not decode cleanly"), std::string::npos) << run.out;
     }
     // The stream headers in the new index are the ones the library wrote.
     EXPECT_EQ(EsdsDecoderInfos(rebuilt), EsdsDecoderInfos(original));
+    // A regular file: its index at the end, no fragment.
+    EXPECT_EQ(CountBoxes(TopLevelBoxes(rebuilt), "moof"), 0);
 
     const FfprobeCount count = CountFramesWithFfprobe(rebuilt, dir.path());
     ASSERT_TRUE(count.ran);
@@ -121,12 +116,16 @@ TEST_F(RecoverSessionTest, EveryKilledMp4ComesBackPictureForPictureWithItsSound)
   }
 }
 
-TEST_F(RecoverSessionTest, AWholeMp4IsRefusedAsNeedingNoRescue) {
+TEST_F(RecoverSessionTest, AWholeFragmentedMp4IsMadeRegularAndARegularOneIsRefused) {
   const std::string original = Session("camera0.mp4");
-  const ToolResult run = RunTool(kRecoverProgram, {original}, dir.path());
+  ToolResult run = RunTool(kRecoverProgram, {original, "-o", dir.File("regular.mp4")}, dir.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(ProbeFile(dir.File("regular.mp4")).PacketsOf(0).size(),
+            ProbeFile(original).PacketsOf(0).size());
+  run = RunTool(kRecoverProgram, {dir.File("regular.mp4")}, dir.path());
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_NE(run.err.find("complete MP4"), std::string::npos) << run.err;
-  EXPECT_FALSE(fs::exists(original + ".recovered.mp4"));
+  EXPECT_FALSE(fs::exists(dir.File("regular.mp4.recovered.mp4")));
 }
 
 TEST_F(RecoverSessionTest, AWavWithTheSizesAKillLeavesIsRepairedToANewFileOrInPlace) {

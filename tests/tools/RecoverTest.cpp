@@ -219,6 +219,11 @@ TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
                            std::string(reinterpret_cast<const char*>(lengths), sizeof(lengths)) +
                            std::string(100000, '\x11');
   dir.WriteFile("huge.bin", huge);
+  // A WAV header with no sound after it, and one whose rate no recording has.
+  const std::string wav = std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0", 24) + "????" +
+                          std::string("\x0E\0\0\0\x02\0\x10\0data\x10\0\0\0", 16);
+  dir.WriteFile("header.wav", std::string(wav).replace(24, 4, "\x44\xAC\0\0", 4));
+  dir.WriteFile("7hz.wav", std::string(wav).replace(24, 4, "\x07\0\0\0", 4) + "\x01\x02\x03\x04");
 
   struct Case {
     std::vector<std::string> args;
@@ -234,6 +239,8 @@ TEST_F(RecoverTest, AnythingElseIsRefusedWithAMessageAndNothingWritten) {
       {{dir.File("markers.bin"), "--kind", "private"}, 1, "no packet could be recovered"},
       {{dir.File("huge.bin"), "--kind", "private"}, 1, "no packet could be recovered"},
       {{dir.File("empty.bin")}, 1, "is empty"},
+      {{dir.File("header.wav")}, 1, "no sound after its header"},
+      {{dir.File("7hz.wav")}, 1, "7 samples a second"},
       {{dir.File("absent.bin")}, 1, "No such file"},
       {{dir.path()}, 1, "folder"},
       {{}, 2, "FILE is required"},

@@ -8,30 +8,24 @@
 
 #include "ToolProcess.h"
 #include "common/CodecTestSupport.h"
+#include "common/MediaProbe.h"
 
 namespace sorvo::test {
 
-std::string KilledCopy(const std::string& mp4, size_t cut) {
+std::string KilledCopy(const std::string& mp4, size_t* lastFragment) {
+  size_t moof = std::string::npos;
   size_t mdat = std::string::npos;
-  size_t end = mp4.size();
-  size_t at = 0;
-  while (at + 8 <= mp4.size()) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(mp4.data() + at);
-    const size_t size =
-        size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | size_t{bytes[3]};
-    const std::string type = mp4.substr(at + 4, 4);
-    if (type == "mdat")
-      mdat = at;
-    if (type == "moov" && mdat != std::string::npos)
-      end = at;
-    if (size < 8)
-      break;
-    at += size;
+  for (const Mp4Box& box : TopLevelBoxesOf(mp4)) {
+    if (box.type == "moof")
+      moof = box.offset;
+    else if (box.type == "mdat" && moof != std::string::npos && moof < box.offset)
+      mdat = box.offset + box.size / 2;
   }
-  if (mdat == std::string::npos || cut > end)
+  if (mdat == std::string::npos)
     return "";
-  std::string killed = mp4.substr(0, end - cut);
-  killed.replace(mdat, 4, std::string(4, '\0'));
+  std::string killed = mp4.substr(0, mdat);
+  killed.replace(moof + 4, 4, "free");
+  *lastFragment = moof;
   return killed;
 }
 

@@ -7,9 +7,10 @@
 
 namespace sorvo::test {
 
-// An MP4 as a killed recording leaves it: everything after its media data (the index)
-// gone, the mdat's size field back at 0, and the last `cut` bytes of the media data lost.
-std::string KilledCopy(const std::string& mp4, size_t cut);
+// A fragmented MP4 as a recording killed in the middle of its last fragment leaves it: that
+// fragment's index still typed 'free' (never made visible), its media data cut in half and
+// nothing after it. *lastFragment: where that fragment begins. Empty without fragments.
+std::string KilledCopy(const std::string& mp4, size_t* lastFragment);
 
 // The packets of a raw stream file (the library's bare MPEG-4 stream): each key frame
 // opens with its stream headers, each other packet with its picture start code.

@@ -219,7 +219,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "Also write each camera's private stream file");
   app.add_flag("--save-stream", options->saveStream, "Also save each sink's bare MPEG-4 stream");
   app.add_flag("--fragmented-mp4", options->fragmentedMp4,
-               "Write every MP4 in fragments of one GOP, readable after a crash");
+               "Leave every MP4 in fragments of one GOP when it is closed (while recording "
+               "they are written so anyway, readable after a crash, and made regular at the "
+               "end without this)");
   app.add_option("--out", options->out, "Session folder; default ./recordings/<local time>")
       ->type_name("DIR");
   app.add_flag("--force", options->force,

@@ -6,7 +6,12 @@
 namespace sorvo::tools {
 namespace {
 
-constexpr long long kFewestSoundFrames = 4;
+// Sound is found only where its frames keep coming for a second: a muxer puts a sound frame
+// among every few pictures (of up to nine cameras at up to 35 a second, some 8 pictures per
+// frame of 26 ms), while an MP3 header that turns up by chance inside the pictures stands
+// alone. A second of frames chained so closely is beyond chance.
+constexpr double kFewestSoundSeconds = 1.0;
+constexpr long long kMostPiecesBetweenSound = 16;
 
 constexpr uint8_t kSequenceStart = 0xB0;
 constexpr uint8_t kGroupStart = 0xB3;
@@ -108,30 +113,33 @@ bool ElementaryWalker::Next(ElementaryPiece* piece) {
 bool FindSoundFormat(const uint8_t* data, size_t size, Mp3FrameHeader* format) {
   struct Seen {
     Mp3FrameHeader format;
-    long long frames = 0;
+    long long lastPiece = 0;
+    long long run = 0;  // frames in the chain that reaches the last one
+    long long longestRun = 0;
   };
   std::vector<Seen> seen;
-  long long pictures = 0;
+  long long pieces = 0;
   SoundRule any;
   any.kind = SoundRule::Kind::kAnyFormat;
   ElementaryWalker walker(data, size, any);
-  for (ElementaryPiece piece; walker.Next(&piece);) {
-    if (piece.kind != ElementaryPiece::Kind::kSound) {
-      ++pictures;
+  for (ElementaryPiece piece; walker.Next(&piece); ++pieces) {
+    if (piece.kind != ElementaryPiece::Kind::kSound)
       continue;
-    }
     auto known = std::find_if(seen.begin(), seen.end(),
                               [&](const Seen& s) { return s.format.SameStream(piece.sound); });
     if (known == seen.end())
-      known = seen.insert(seen.end(), Seen{piece.sound, 0});
-    ++known->frames;
+      known = seen.insert(seen.end(), Seen{piece.sound, pieces, 0, 0});
+    known->run = pieces - known->lastPiece <= kMostPiecesBetweenSound + 1 ? known->run + 1 : 1;
+    known->lastPiece = pieces;
+    known->longestRun = std::max(known->longestRun, known->run);
   }
-  // Sound beside even nine cameras comes at more than one frame for every twenty
-  // pictures; chance gives a few frames in a whole recording.
-  const long long needed = std::max<long long>(kFewestSoundFrames, pictures / 20);
-  auto most = std::max_element(seen.begin(), seen.end(),
-                               [](const Seen& a, const Seen& b) { return a.frames < b.frames; });
-  if (most == seen.end() || most->frames < needed)
+  auto seconds = [](const Seen& s) {
+    return static_cast<double>(s.longestRun) * s.format.samples / s.format.sampleRate;
+  };
+  auto most = std::max_element(seen.begin(), seen.end(), [&](const Seen& a, const Seen& b) {
+    return seconds(a) < seconds(b);
+  });
+  if (most == seen.end() || seconds(*most) < kFewestSoundSeconds)
     return false;
   *format = most->format;
   return true;

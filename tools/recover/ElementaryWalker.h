@@ -53,9 +53,10 @@ class ElementaryWalker {
   long long m_bytesSkipped = 0;
 };
 
-// The format of the sound mixed in with the pictures, if there is any: the MP3 format that
-// the bytes show far more often than chance would (an MP3 header followed by the next
-// piece turns up by chance now and then inside a long run of pictures).
+// The format of the sound mixed in with the pictures, if there is any: an MP3 format whose
+// frames keep coming among the pictures, a few pictures apart at most, for at least a
+// second (an MP3 header followed by the next piece turns up by chance now and then inside a
+// run of pictures, but alone).
 bool FindSoundFormat(const uint8_t* data, size_t size, Mp3FrameHeader* format);
 
 }  // namespace sorvo::tools

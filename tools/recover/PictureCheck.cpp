@@ -9,7 +9,13 @@ PictureCheck::PictureCheck() {
   if (codec == nullptr || !m_packet || !m_frame)
     return;
   m_decoder.reset(avcodec_alloc_context3(codec));
-  if (m_decoder && avcodec_open2(m_decoder.get(), codec, nullptr) < 0)
+  if (!m_decoder)
+    return;
+  // A slice that does not end where the picture does ("slice end not reached") is only
+  // logged by default, and nothing is marked concealed; told to, the decoder refuses the
+  // picture instead, as it does every other error it finds in the bitstream.
+  m_decoder->err_recognition |= AV_EF_EXPLODE | AV_EF_BITSTREAM | AV_EF_BUFFER;
+  if (avcodec_open2(m_decoder.get(), codec, nullptr) < 0)
     m_decoder.reset();
 }
 

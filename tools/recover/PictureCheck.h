@@ -1,8 +1,9 @@
 // Decodes one video stream's pictures as they come, to tell which decode cleanly. The
 // MPEG-4 decoder does not refuse a damaged picture: it conceals what it could not read and
 // hands the picture out all the same, so a picture counts as clean only when the decoder
-// reports nothing concealed. A picture cut short, damaged, or of another stream's size is
-// not clean. One thread.
+// reports nothing concealed and finds no error in the bitstream (a slice that ends before
+// or after the picture does among them). A picture cut short, damaged, or of another
+// stream's size is not clean. One thread.
 #pragma once
 
 #include <cstddef>

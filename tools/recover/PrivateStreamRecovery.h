@@ -4,10 +4,11 @@
 // that the damage between could not hold (or a number going back) is not believed.
 #pragma once
 
+#include <sorvo/sorvo.h>
+
 #include <cstddef>
 #include <cstdint>
 
-#include <sorvo/sorvo.h>
 #include "tools/common/PrivateStreamScanner.h"
 #include "tools/recover/PacketSource.h"
 #include "tools/recover/RecoveryPlan.h"

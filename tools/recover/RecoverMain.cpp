@@ -1,10 +1,12 @@
 // sorvo-recover: rescues what the library wrote when a recording did not end properly. It
-// rebuilds a playable MP4 from a private stream file, a raw stream file or an MP4 whose
-// index was never written (a killed recording), and repairs the sizes of a WAV file.
+// rebuilds a playable MP4 from a private stream file, a raw stream file, an MP4 whose
+// index was never written or a fragmented MP4 (a killed recording), and repairs the sizes of
+// a WAV file.
 //
 // The input is read to its end before anything is written, the new file is written under
 // a temporary name and renamed when complete, and the input itself is never opened for
-// writing (except the two size fields of a WAV file with --in-place).
+// writing (except the size fields of a WAV file with --in-place).
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -17,6 +19,7 @@ extern "C" {
 #include "tools/common/MediaReadBack.h"
 #include "tools/common/TextTable.h"
 #include "tools/recover/ElementaryRecovery.h"
+#include "tools/recover/FragmentedRescue.h"
 #include "tools/recover/Mp4Layout.h"
 #include "tools/recover/PrivateStreamRecovery.h"
 #include "tools/recover/RecoveryWriter.h"
@@ -91,6 +94,43 @@ void PrintLeftOut(const RecoveryPlan& plan, long long beforeAnyKeyFrame) {
                 Count(damaged).c_str());
 }
 
+// Says what the new file holds as read back, and `how` its pictures were checked; false
+// (said) when it does not read back.
+bool PrintReadBack(const FileReadBack& check, const char* how) {
+  if (!check.opened || check.streams.empty()) {
+    Fail("the written file does not read back: " + check.error);
+    return false;
+  }
+  std::printf("read back:");
+  for (const StreamReadBack& stream : check.streams)
+    std::printf(" %s %s frames,", stream.kind.c_str(), Count(stream.frames).c_str());
+  std::printf(" %.2f s; %s\n", check.seconds, how);
+  return true;
+}
+
+// A fragmented MP4: its complete fragments become a regular file.
+int RescueFragments(const std::string& input, const std::string& output) {
+  std::printf(
+      "a fragmented MP4 (as a recording killed while it was written leaves it): it plays as "
+      "it is up to its last complete fragment; rebuilding it as a regular MP4\n");
+  StagedOutput staged(output);
+  std::vector<FragmentedStream> streams;
+  std::string error;
+  if (!staged.Create(&error) || !RescueFragmented(input, staged.path(), &streams, &error))
+    return Fail(error);
+  if (streams.empty())
+    return Fail("it holds no complete fragment: nothing was written");
+  if (!staged.Commit(&error))
+    return Fail(error);
+  std::printf("wrote %s:\n", output.c_str());
+  int number = 0;
+  for (const FragmentedStream& stream : streams)
+    std::printf("  %s %d: %s %s\n", stream.kind.c_str(), ++number, Count(stream.packets).c_str(),
+                stream.kind == "video" ? "pictures" : "sound frames");
+  return PrintReadBack(ReadBack(output), "the fragments held every packet whole") ? 0
+                                                                                  : kNothingWritten;
+}
+
 // Writes the plan, reads the new file back and says what is in it.
 int WritePlan(const RecoveryPlan& plan,
               PacketSource* video,
@@ -98,8 +138,20 @@ int WritePlan(const RecoveryPlan& plan,
               const std::string& output) {
   StagedOutput staged(output);
   std::string error;
-  if (!staged.Create(&error) || !WriteRecovery(plan, video, sound, staged.path(), &error) ||
-      !staged.Commit(&error))
+  if (!staged.Create(&error) || !WriteRecovery(plan, video, sound, staged.path(), &error))
+    return Fail(error);
+  // Sound found among the pictures that mostly does not decode was no sound: the file would
+  // carry a track that plays nothing.
+  const FileReadBack check = ReadBack(staged.path());
+  if (!plan.sound.frames.empty() && check.opened) {
+    const auto audio = std::find_if(check.streams.begin(), check.streams.end(),
+                                    [](const StreamReadBack& s) { return s.kind == "audio"; });
+    if (audio == check.streams.end() || audio->frames <= audio->decodeErrors)
+      return Fail(
+          "the MP3 frames found among the pictures do not decode as sound: nothing was "
+          "written (--kind raw rescues the pictures alone)");
+  }
+  if (!staged.Commit(&error))
     return Fail(error);
   std::printf("wrote %s:\n", output.c_str());
   int number = 0;
@@ -115,14 +167,8 @@ int WritePlan(const RecoveryPlan& plan,
     std::printf("  sound: %s MP3 frames\n",
                 Count(static_cast<long long>(plan.sound.frames.size())).c_str());
 
-  const FileReadBack check = ReadBack(output);
-  if (!check.opened || check.streams.empty())
-    return Fail("the written file does not read back: " + check.error);
-  std::printf("read back:");
-  for (const StreamReadBack& stream : check.streams)
-    std::printf(" %s %s frames,", stream.kind.c_str(), Count(stream.frames).c_str());
-  std::printf(" %.2f s; every picture was checked to decode cleanly before it was written\n",
-              check.seconds);
+  if (!PrintReadBack(check, "every picture was checked to decode cleanly before it was written"))
+    return kNothingWritten;
   if (plan.doubts.count() > 0) {
     for (const std::string& doubt : plan.doubts.first())
       std::fprintf(stderr, "sorvo-recover: warning: %s\n", doubt.c_str());
@@ -141,6 +187,7 @@ int WritePlan(const RecoveryPlan& plan,
 
 int RescueVideo(const std::string& kind,
                 const MappedFile& file,
+                const std::string& input,
                 int fps,
                 const std::string& output) {
   RecoveryPlan plan;
@@ -160,9 +207,7 @@ int RescueVideo(const std::string& kind,
     if (!layout.boxes)
       return Fail("the file is not an MP4 file");
     if (layout.fragmented)
-      return Fail(
-          "the file is a fragmented MP4: it plays as it is up to its last complete "
-          "fragment; there is nothing to rebuild");
+      return RescueFragments(input, output);
     if (layout.index)
       return Fail(
           "the file is a complete MP4 (it has its index): it plays as it is; there is "
@@ -197,13 +242,17 @@ int RepairWav(const MappedFile& file,
   if (!layout.problem.empty())
     return Fail("the WAV file cannot be repaired: " + layout.problem);
   std::printf(
-      "%d channels, %s Hz, %d bits; sizes in the header: RIFF %s, data %s; from the "
+      "%d channels, %s Hz, %d bits; sizes in the %s header: RIFF %s, data %s; from the "
       "file's length: RIFF %s, data %s\n",
       layout.channels, Count(layout.sampleRate).c_str(), layout.bitsPerSample,
-      Count(layout.riffSize).c_str(), Count(layout.dataSize).c_str(),
+      layout.rf64 ? "RF64" : "RIFF", Count(layout.riffSize).c_str(), Count(layout.dataSize).c_str(),
       Count(layout.goodRiffSize).c_str(), Count(layout.goodDataSize).c_str());
   if (layout.Complete())
     return Fail("the WAV file's sizes already match its length: there is nothing to repair");
+  if (layout.becomesRf64)
+    std::printf(
+        "the file holds more sound than a RIFF file's sizes can count: it becomes RF64, "
+        "whose sizes do (ffmpeg and sox read it)\n");
   if (layout.tooLong)
     std::printf(
         "the file holds more sound than a WAV file can count: the first %s bytes are "
@@ -213,7 +262,7 @@ int RepairWav(const MappedFile& file,
   if (inPlace) {
     if (!RepairWavInPlace(layout, input, &error))
       return Fail(error);
-    std::printf("repaired %s in place (its two size fields): %.2f s of sound\n", input.c_str(),
+    std::printf("repaired %s in place (its size fields): %.2f s of sound\n", input.c_str(),
                 layout.Seconds());
     return 0;
   }
@@ -255,8 +304,10 @@ int main(int argc, char** argv) {
       "records: each record's framing and checksum are verified, damaged records are "
       "skipped), a raw stream file (the bare MPEG-4 stream) or an MP4 whose recording was "
       "killed before its index was written, it rebuilds a playable MP4 with every picture "
-      "that decodes cleanly (and the sound of a multi-stream file). A WAV file whose sizes "
-      "do not match its length gets them repaired.",
+      "that decodes cleanly (and the sound of a multi-stream file). A fragmented MP4 (what "
+      "a recording killed while it was written leaves) is rebuilt as a regular MP4 from its "
+      "complete fragments. A WAV file whose sizes do not match its length gets them "
+      "repaired.",
       "sorvo-recover"};
   app.footer(
       "Exit status: 0 rescued; 1 nothing written (FILE refused, or nothing in it could be "
@@ -281,7 +332,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "private", "raw", "mp4", "wav"}).description(""))
       ->capture_default_str();
   app.add_flag("--in-place", inPlace,
-               "WAV only: write the right sizes into FILE's two size fields instead of "
+               "WAV only: write the right sizes into FILE's size fields instead of "
                "writing a new file");
   const int parsed = ParseCommandLine(app, argc, argv);
   if (parsed >= 0)
@@ -313,5 +364,5 @@ int main(int argc, char** argv) {
               Count(static_cast<long long>(file.size())).c_str());
   if (kind == "wav")
     return RepairWav(file, inPlace, input, output);
-  return RescueVideo(kind, file, fps, output);
+  return RescueVideo(kind, file, input, fps, output);
 }

@@ -31,29 +31,39 @@ std::string ReelName(int camera) {
   return "CAM" + std::to_string(camera);
 }
 
-std::string EdlText(const EditPlan& plan, const std::string& title) {
+namespace {
+
+// The list, line by line into `out`.
+void Emit(const EditPlan& plan, const std::string& title, const TextSink& out) {
   const int rate = plan.timecode.rate();
-  std::string text = "TITLE: " + OneLine(title).substr(0, kTitleLength) + kEnd;
-  text += std::string("FCM: NON-DROP FRAME") + kEnd;
+  out("TITLE: " + OneLine(title).substr(0, kTitleLength) + kEnd);
+  out(std::string("FCM: NON-DROP FRAME") + kEnd);
   size_t mark = 0;
   for (const EditEvent& event : plan.events) {
     char line[128];
-    std::snprintf(
-        line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", event.number,
-        ReelName(event.camera).c_str(), "V", "C", Timecode::Text(event.sourceIn, rate).c_str(),
-        Timecode::Text(event.sourceOut, rate).c_str(), Timecode::Text(event.recordIn, rate).c_str(),
-        Timecode::Text(event.recordOut, rate).c_str());
-    text += line;
-    text += kEnd;
+    std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", event.number,
+                  ReelName(event.camera).c_str(), "V", "C",
+                  Timecode::Text(event.sourceIn, rate).c_str(),
+                  Timecode::Text(event.sourceOut, rate).c_str(),
+                  Timecode::Text(event.recordIn, rate).c_str(),
+                  Timecode::Text(event.recordOut, rate).c_str());
+    out(std::string(line) + kEnd);
     if (const EditFile* source = plan.Source(event.camera))
-      text += "* FROM CLIP NAME: " + OneLine(BaseName(source->path)) + kEnd;
+      out("* FROM CLIP NAME: " + OneLine(BaseName(source->path)) + kEnd);
     // Marks before the first event belong to it; each other mark to the event it falls in.
     for (; mark < plan.marks.size() &&
            (plan.marks[mark].record < event.recordOut || &event == &plan.events.back());
          ++mark)
-      text += "* LOC: " + Timecode::Text(plan.marks[mark].record, rate) + " YELLOW  " +
-              OneLine(plan.marks[mark].label) + kEnd;
+      out("* LOC: " + Timecode::Text(plan.marks[mark].record, rate) + " YELLOW  " +
+          OneLine(plan.marks[mark].label) + kEnd);
   }
+}
+
+}  // namespace
+
+std::string EdlText(const EditPlan& plan, const std::string& title) {
+  std::string text;
+  Emit(plan, title, [&text](std::string_view piece) { text += piece; });
   return text;
 }
 
@@ -61,7 +71,8 @@ bool WriteEdl(const EditPlan& plan,
               const std::string& title,
               const std::string& path,
               std::string* error) {
-  return WriteTextFile(path, EdlText(plan, title), error);
+  return WriteTextFile(
+      path, [&](const TextSink& out) { Emit(plan, title, out); }, error);
 }
 
 }  // namespace sorvo::tools

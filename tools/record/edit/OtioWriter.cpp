@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -77,31 +78,68 @@ std::string FileUrl(const std::string& path) {
   return url;
 }
 
-std::string OtioText(const EditPlan& plan, const std::string& title) {
-  const int rate = plan.timecode.rate();
-  json children = json::array();
-  int64_t at = plan.recordStart;
-  for (const EditEvent& event : plan.events) {
-    if (event.recordIn > at)
-      children.push_back(Gap(event.recordIn - at, rate));
-    children.push_back(Clip(event, plan));
-    at = event.recordOut;
+namespace {
+
+// Where the streamed arrays go in the document's frame: a string value that the frame's
+// text holds exactly so, after its key, and nowhere else (a title with the same text is
+// written as "name": "...", never after these keys).
+constexpr char kChildren[] = "\"children\": \"\\u0000children\"";
+constexpr char kMarkers[] = "\"markers\": \"\\u0000markers\"";
+
+// `value` as the document's text at nesting `depth`: its lines indented to it.
+std::string Indented(const json& value, size_t depth) {
+  std::string text = value.dump(4);
+  const std::string indent(depth, ' ');
+  std::string out = indent;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    out += c;
+    if (c == '\n')
+      out += indent;
   }
-  if (plan.recordEnd > at)
-    children.push_back(Gap(plan.recordEnd - at, rate));
+  return out;
+}
 
-  json markers = json::array();
-  for (const EditMark& mark : plan.marks)
-    markers.push_back({{"OTIO_SCHEMA", "Marker.2"},
-                       {"name", mark.label},
-                       {"marked_range", Range(mark.record - plan.recordStart, 0, rate)},
-                       {"color", "YELLOW"},
-                       {"comment", ""},
-                       {"metadata", json::object()}});
+// Writes the items that `next` hands out, one at a time, as the JSON array that stands in
+// `frame` at `placeholder` ("key": "..."), the frame's text up to there first.
+template <typename Next>
+void EmitArray(const std::string& frame,
+               size_t* from,
+               const char* placeholder,
+               Next next,
+               const TextSink& out) {
+  const size_t at = frame.find(placeholder, *from);
+  const size_t line = frame.rfind('\n', at) + 1;
+  const size_t key = frame.find('"', line);
+  const size_t value = frame.find(':', at) + 2;
+  out(std::string_view(frame).substr(*from, value - *from));
+  *from = at + std::strlen(placeholder);
+  json item;
+  if (!next(&item)) {
+    out("[]");
+    return;
+  }
+  const size_t depth = key - line + 4;
+  out("[\n" + Indented(item, depth));
+  while (next(&item))
+    out(",\n" + Indented(item, depth));
+  out("\n" + std::string(key - line, ' ') + "]");
+}
 
-  json track = {{"OTIO_SCHEMA", "Track.1"}, {"name", "Program"},    {"kind", "Video"},
-                {"source_range", nullptr},  {"children", children}, {"effects", json::array()},
-                {"markers", markers},       {"enabled", true},      {"metadata", json::object()}};
+void Emit(const EditPlan& plan, const std::string& title, const TextSink& out) {
+  const int rate = plan.timecode.rate();
+  // The document's frame, with the track's children and markers left to stream: they grow
+  // with the session (a shot every two seconds is 14,400 clips in eight hours), and as one
+  // JSON tree they would take ten times their text in memory.
+  json track = {{"OTIO_SCHEMA", "Track.1"},
+                {"name", "Program"},
+                {"kind", "Video"},
+                {"source_range", nullptr},
+                {"children", std::string(1, '\0') + "children"},
+                {"effects", json::array()},
+                {"markers", std::string(1, '\0') + "markers"},
+                {"enabled", true},
+                {"metadata", json::object()}};
   json stack = {{"OTIO_SCHEMA", "Stack.1"}, {"name", "tracks"},
                 {"source_range", nullptr},  {"children", json::array({track})},
                 {"effects", json::array()}, {"markers", json::array()},
@@ -111,14 +149,63 @@ std::string OtioText(const EditPlan& plan, const std::string& title) {
                    {"global_start_time", Time(plan.recordStart, rate)},
                    {"tracks", stack},
                    {"metadata", {{"sorvo", {{"program", FileUrl(plan.program.path)}}}}}};
-  return timeline.dump(4) + "\n";
+  const std::string frame = timeline.dump(4) + "\n";
+
+  // Clips, and gaps where the program shows no shot.
+  size_t event = 0;
+  int64_t at = plan.recordStart;
+  bool ended = false;
+  auto child = [&](json* item) {
+    if (event < plan.events.size() && plan.events[event].recordIn > at) {
+      *item = Gap(plan.events[event].recordIn - at, rate);
+      at = plan.events[event].recordIn;
+      return true;
+    }
+    if (event < plan.events.size()) {
+      *item = Clip(plan.events[event], plan);
+      at = plan.events[event++].recordOut;
+      return true;
+    }
+    if (!ended && plan.recordEnd > at) {
+      *item = Gap(plan.recordEnd - at, rate);
+      ended = true;
+      return true;
+    }
+    return false;
+  };
+  size_t mark = 0;
+  auto marker = [&](json* item) {
+    if (mark >= plan.marks.size())
+      return false;
+    const EditMark& next = plan.marks[mark++];
+    *item = {{"OTIO_SCHEMA", "Marker.2"},
+             {"name", next.label},
+             {"marked_range", Range(next.record - plan.recordStart, 0, rate)},
+             {"color", "YELLOW"},
+             {"comment", ""},
+             {"metadata", json::object()}};
+    return true;
+  };
+  size_t from = 0;
+  EmitArray(frame, &from, kChildren, child, out);
+  EmitArray(frame, &from, kMarkers, marker, out);
+  out(std::string_view(frame).substr(from));
+}
+
+}  // namespace
+
+std::string OtioText(const EditPlan& plan, const std::string& title) {
+  std::string text;
+  Emit(plan, title, [&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 bool WriteOtio(const EditPlan& plan,
                const std::string& title,
                const std::string& path,
                std::string* error) {
-  return WriteTextFile(path, OtioText(plan, title), error);
+  return WriteTextFile(
+      path, [&](const TextSink& out) { Emit(plan, title, out); }, error);
 }
 
 }  // namespace sorvo::tools

@@ -77,6 +77,14 @@ bool PublishConnection::Open(bool again, std::string* error) {
   }
   m_context.reset(context);
   context->interrupt_callback = {&PublishConnection::Interrupted, this};
+  if (m_target.kind == PublishTarget::Kind::kHls) {
+    m_bFiles = true;
+    context->opaque = this;
+    m_openFile = context->io_open;
+    m_closeFile = context->io_close2;
+    context->io_open = &PublishConnection::OpenFile;
+    context->io_close2 = &PublishConnection::CloseFile;
+  }
   AVStream* video = avformat_new_stream(context, nullptr);
   if (video == nullptr || avcodec_parameters_copy(video->codecpar, m_streams->video.get()) < 0) {
     *error = "out of memory for the muxer's streams";
@@ -142,6 +150,8 @@ bool PublishConnection::Open(bool again, std::string* error) {
   Arm();
   result = avformat_write_header(context, &options);
   av_dict_free(&options);
+  if (result >= 0 && !FilesWritten(error))
+    return false;
   if (result < 0) {
     *error = Failure(m_target.kind == PublishTarget::Kind::kHls ? "cannot write the playlist"
                                                                 : "cannot start the stream",
@@ -184,6 +194,8 @@ bool PublishConnection::Write(const EncodedPacket& packet, std::string* error) {
   Arm();
   const int result = av_interleaved_write_frame(m_context.get(), scratch);
   av_packet_unref(scratch);
+  if (result >= 0 && !FilesWritten(error))
+    return false;
   if (result < 0) {
     *error = Failure("connection lost", result);
     const std::string detail = log.TakeLast();
@@ -204,12 +216,63 @@ bool PublishConnection::Finish(std::string* error) {
     result = av_write_trailer(m_context.get());
     m_headerWritten = false;
   }
+  if (result >= 0 && !FilesWritten(error)) {
+    Close();
+    return false;
+  }
   Close();
   if (result < 0) {
     *error = Failure("cannot finish the stream", result);
     return false;
   }
-  return true;
+  return FilesWritten(error);
+}
+
+int PublishConnection::OpenFile(AVFormatContext* context,
+                                AVIOContext** pb,
+                                const char* url,
+                                int flags,
+                                AVDictionary** options) {
+  auto* self = static_cast<PublishConnection*>(context->opaque);
+  if (self->m_bAbandoned)
+    return AVERROR(EPERM);
+  const int result = self->m_openFile(context, pb, url, flags, options);
+  if (!(flags & AVIO_FLAG_WRITE))
+    return result;
+  if (result < 0 && self->m_fileError.empty())
+    self->m_fileError = "cannot write " + std::string(url) + ": " + AvErrorText(result);
+  else if (result >= 0)
+    self->m_files[*pb] = url;
+  return result;
+}
+
+int PublishConnection::CloseFile(AVFormatContext* context, AVIOContext* pb) {
+  auto* self = static_cast<PublishConnection*>(context->opaque);
+  const auto file = self->m_files.find(pb);
+  if (file == self->m_files.end())
+    return self->m_closeFile(context, pb);
+  const std::string url = file->second;
+  self->m_files.erase(file);
+  // What the file still buffers goes first: a failed write shows only on its context.
+  avio_flush(pb);
+  const int64_t bytes = avio_tell(pb);
+  const int written = pb->error;
+  const int closed = self->m_closeFile(context, pb);
+  const int failure = written < 0 ? written : closed;
+  if (failure < 0) {
+    if (self->m_fileError.empty())
+      self->m_fileError = "cannot write " + url + ": " + AvErrorText(failure);
+  } else if (bytes > 0 && url.find(".m3u8") == std::string::npos) {
+    ++self->m_nSegments;
+  }
+  return closed;
+}
+
+bool PublishConnection::FilesWritten(std::string* error) {
+  if (m_fileError.empty())
+    return true;
+  *error = m_fileError;
+  return false;
 }
 
 void PublishConnection::Close() {
@@ -217,6 +280,14 @@ void PublishConnection::Close() {
     return;
   ThreadLogCapture log;
   Arm();
+  // FFmpeg's HLS writer lets go of the segment it holds only in its trailer: an HLS
+  // connection given up is ended with one that may open no file, so that it writes nothing
+  // (no end of list into a playlist the next connection continues).
+  if (m_bFiles && m_headerWritten) {
+    m_bAbandoned = true;
+    av_write_trailer(m_context.get());
+    m_headerWritten = false;
+  }
   m_context.reset();
 }
 

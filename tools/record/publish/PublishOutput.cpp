@@ -143,6 +143,8 @@ void PublishOutput::Run() {
   std::chrono::milliseconds retry = m_settings.firstRetry;
   std::unique_ptr<PublishConnection> connection;
   long long keysSent = 0;
+  // The connection has delivered (for HLS: a first segment is on the disk); said once.
+  bool delivered = false;
   for (;;) {
     if (!connection) {
       {
@@ -171,7 +173,9 @@ void PublishOutput::Run() {
       connection = std::move(attempt);
       keysSent = 0;
       m_queue.StartAtKey();
-      Connected();
+      delivered = connection->Delivered();
+      if (delivered)
+        Connected();
     }
     const SharedPacket packet = m_queue.Pop(std::chrono::milliseconds(200));
     if (!packet) {
@@ -182,7 +186,8 @@ void PublishOutput::Run() {
     std::string why;
     if (!connection->Write(*packet, &why)) {
       connection.reset();
-      Failed(why, true, retry);
+      // A connection that never delivered was an attempt that failed, not one lost.
+      Failed(why, delivered, retry);
       if (!WaitToRetry(retry))
         break;
       retry = std::min(retry * 2, m_settings.longestRetry);
@@ -192,6 +197,10 @@ void PublishOutput::Run() {
       std::lock_guard<std::mutex> hold(m_lock);
       ++m_status.packetsSent;
       m_status.bytesSent += packet->packet->size;
+    }
+    if (!delivered && connection->Delivered()) {
+      delivered = true;
+      Connected();
     }
     // A connection that has carried a whole GOP counts as good: the next failure waits
     // the shortest time again.
@@ -213,7 +222,8 @@ void PublishOutput::Run() {
     }
     if (!why.empty())
       m_status.lastError = why;
-    m_status.endedLive = closed;
+    // A connection that had not delivered when the end came never was publishing.
+    m_status.endedLive = closed && delivered;
     m_status.state = PublishOutputStatus::State::kEnded;
     m_ended = true;
   }

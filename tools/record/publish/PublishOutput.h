@@ -1,8 +1,10 @@
 // One destination, kept up on a thread of its own: it connects, sends the program's packets
 // from its GopQueue, and when a connection fails or is lost, tries again after a wait that
-// doubles from the settings' first to their longest retry. Meanwhile its queue drops whole
-// GOPs, so the encoder and the recording never wait for it. Each connection starts at a
-// key frame. Messages go to `events`.
+// doubles from the settings' first to their longest retry. A connection counts (and is
+// announced) once it delivers: at once for a network destination, with its first segment
+// whole on the disk for HLS; one that fails before is a failed attempt, not a loss. Meanwhile its
+// queue drops whole GOPs, so the encoder and the recording never wait for it. Each connection
+// starts at a key frame. Messages go to `events`.
 //
 // Threads: Start, Finish, Abort and Join on the publisher's control thread; Push on the
 // encoding thread; Status and WaitEnded on any. m_lock guards m_status, m_down,

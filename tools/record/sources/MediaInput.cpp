@@ -10,6 +10,7 @@ extern "C" {
 #include "tools/common/AvError.h"
 #include "tools/common/CommandLine.h"
 #include "tools/record/sources/NetworkInput.h"
+#include "tools/record/sources/SourceClaims.h"
 
 namespace sorvo::tools {
 namespace {
@@ -26,7 +27,8 @@ bool IsDevice(const AVInputFormat* format) {
 // the target.
 const AVInputFormat* ChooseFormat(const std::string& name, std::string* target) {
   *target = name;
-  if (name.rfind("/dev/video", 0) == 0) return av_find_input_format("v4l2");
+  if (name.rfind("/dev/video", 0) == 0)
+    return av_find_input_format("v4l2");
   const size_t colon = name.find(':');
   // A URL ("rtsp://...") names its protocol, not a format, even where a format has the
   // same name.
@@ -34,7 +36,8 @@ const AVInputFormat* ChooseFormat(const std::string& name, std::string* target) 
     return nullptr;
   const AVInputFormat* format = av_find_input_format(name.substr(0, colon).c_str());
   // "file:" and other protocols are not formats; a drive-letter-like prefix is not either.
-  if (format != nullptr) *target = name.substr(colon + 1);
+  if (format != nullptr)
+    *target = name.substr(colon + 1);
   return format;
 }
 
@@ -76,6 +79,7 @@ bool MediaInput::Open(const std::string& name,
   m_watchdog.stop = stop;
   raw->interrupt_callback.callback = Interrupted;
   raw->interrupt_callback.opaque = &m_watchdog;
+  LimitSourceStreams(raw);
   AVDictionary* options = nullptr;
   if (format == nullptr && IsNetworkUrl(target)) {
     m_kind = Kind::kNetwork;
@@ -92,11 +96,15 @@ bool MediaInput::Open(const std::string& name,
     return false;
   }
   m_input.reset(raw);
-  if ((result = avformat_find_stream_info(m_input.get(), nullptr)) < 0) {
-    *error = "cannot read its streams: " +
-             (result == AVERROR_EXIT ? InterruptedText() : AvErrorText(result));
+  if (!(*error = ExcessiveClaims(m_input.get())).empty() ||
+      (result = avformat_find_stream_info(m_input.get(), ProbeLimits(m_input.get()).get())) < 0) {
+    if (error->empty())
+      *error = "cannot read its streams: " +
+               (result == AVERROR_EXIT ? InterruptedText() : AvErrorText(result));
     return false;
   }
+  if (!(*error = ExcessiveClaims(m_input.get())).empty())
+    return false;
   const AVCodec* codec = nullptr;
   m_stream = av_find_best_stream(m_input.get(), type, -1, -1, &codec, 0);
   if (m_stream < 0 || codec == nullptr) {
@@ -105,6 +113,8 @@ bool MediaInput::Open(const std::string& name,
     return false;
   }
   m_decoder.reset(avcodec_alloc_context3(codec));
+  if (m_decoder)
+    LimitDecoder(m_decoder.get());
   if (!m_decoder ||
       avcodec_parameters_to_context(m_decoder.get(), m_input->streams[m_stream]->codecpar) < 0 ||
       (result = avcodec_open2(m_decoder.get(), codec, nullptr)) < 0) {
@@ -119,7 +129,8 @@ bool MediaInput::Open(const std::string& name,
 double MediaInput::declaredRate() const {
   const AVStream* stream = m_input->streams[m_stream];
   for (const AVRational rate : {stream->avg_frame_rate, stream->r_frame_rate})
-    if (rate.num > 0 && rate.den > 0) return av_q2d(rate);
+    if (rate.num > 0 && rate.den > 0)
+      return av_q2d(rate);
   return 0;
 }
 
@@ -162,7 +173,8 @@ bool MediaInput::Rewind(std::string* error) {
 bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
   for (;;) {
     int result = avcodec_receive_frame(m_decoder.get(), frame);
-    if (result == 0) return true;
+    if (result == 0)
+      return true;
     if (result == AVERROR_EOF) {
       if (m_kind == Kind::kDevice) {
         *error = "the device stopped delivering";
@@ -172,7 +184,8 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
         *error = "the stream ended";
         return false;
       }
-      if (!Rewind(error)) return false;
+      if (!Rewind(error))
+        return false;
       continue;
     }
     if (result != AVERROR(EAGAIN)) {
@@ -226,17 +239,18 @@ bool MediaInput::ReadAndDecode(AVFrame* frame, std::string* error) {
 
 bool MediaInput::NextFrame(AVFrame* frame, double* seconds, std::string* error) {
   av_frame_unref(frame);
-  if (!ReadAndDecode(frame, error)) return false;
+  if (!ReadAndDecode(frame, error))
+    return false;
   const AVStream* stream = m_input->streams[m_stream];
   const double rate = declaredRate();
   const double step = m_decoder->codec_type == AVMEDIA_TYPE_AUDIO
-                          ? static_cast<double>(frame->nb_samples) /
-                                std::max(1, frame->sample_rate)
+                          ? static_cast<double>(frame->nb_samples) / std::max(1, frame->sample_rate)
                           : 1.0 / (rate > 0 ? rate : 25.0);
   double time;
   if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
     time = frame->best_effort_timestamp * av_q2d(stream->time_base);
-    if (m_firstTime < 0) m_firstTime = time;
+    if (m_firstTime < 0)
+      m_firstTime = time;
     time = m_loopOffset + time - m_firstTime;
   } else {
     time = m_framesThisLoop == 0 ? m_loopOffset : m_loopEnd;

@@ -9,22 +9,25 @@
 namespace sorvo::tools {
 namespace {
 
-constexpr Rgb kBars[] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
-                         {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {40, 40, 40}};
-constexpr int kBarCount = sizeof(kBars) / sizeof(kBars[0]);
+const std::vector<Rgb> kBars = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
+                                {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {40, 40, 40}};
 
 // Position of something bouncing between 0 and `range` at `speed` per picture.
 int Bounce(int64_t index, int speed, int range) {
-  if (range <= 0) return 0;
+  if (range <= 0)
+    return 0;
   const int64_t travel = index * speed % (2 * range);
   return static_cast<int>(travel < range ? travel : 2 * range - travel);
 }
 
 }  // namespace
 
-SyntheticCamera::SyntheticCamera(int number, int width, int height, PixelFormat format,
+SyntheticCamera::SyntheticCamera(int number,
+                                 int width,
+                                 int height,
+                                 PixelFormat format,
                                  int frameRate)
-    : m_number(number) {
+    : m_number(number), m_bars(width, height, format, kBars) {
   m_width = width;
   m_height = height;
   m_pixelFormat = format;
@@ -49,14 +52,8 @@ void SyntheticCamera::Draw(int64_t index, std::vector<uint8_t>* data) const {
   data->resize(SorvoPictureSize(m_pixelFormat, m_width, m_height));
   PictureCanvas canvas(data->data(), m_width, m_height, m_pixelFormat);
 
-  // Bars one eighth of the width wide, scrolling a little each picture, wrapping round.
-  const int barWidth = std::max(1, m_width / kBarCount);
-  const int shift = static_cast<int>(index * std::max(1, m_width / 200) % (barWidth * kBarCount));
-  for (int bar = -1; bar <= kBarCount; ++bar) {
-    const int x = bar * barWidth + shift % barWidth;
-    const int colour = ((bar - shift / barWidth) % kBarCount + kBarCount) % kBarCount;
-    canvas.FillRect(x, 0, barWidth, m_height, kBars[colour]);
-  }
+  // The bars scroll a little each picture.
+  m_bars.Draw(data->data(), index * std::max(1, m_width / 200));
 
   const int box = std::max(8, m_height / 6);
   canvas.FillRect(Bounce(index, std::max(2, m_width / 120), m_width - box),
@@ -68,8 +65,8 @@ void SyntheticCamera::Draw(int64_t index, std::vector<uint8_t>* data) const {
   std::snprintf(counter, sizeof(counter), "%06lld", static_cast<long long>(index));
   const std::string label = "CAM " + std::to_string(m_number);
   const int margin = 2 * scale;
-  const int textWidth = std::max(PictureCanvas::TextWidth(label, scale),
-                                 PictureCanvas::TextWidth(counter, scale));
+  const int textWidth =
+      std::max(PictureCanvas::TextWidth(label, scale), PictureCanvas::TextWidth(counter, scale));
   const int lineHeight = 9 * scale;
   canvas.FillRect(0, 0, textWidth + 2 * margin, 2 * lineHeight + margin, Rgb{0, 0, 0});
   canvas.DrawText(margin, margin, scale, label, Rgb{255, 255, 255});

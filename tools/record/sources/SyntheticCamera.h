@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tools/record/sources/MediaSource.h"
+#include "tools/record/sources/ScrollingBars.h"
 
 namespace sorvo::tools {
 
@@ -20,6 +21,7 @@ class SyntheticCamera : public MediaSource {
 
  private:
   int m_number;
+  ScrollingBars m_bars;  // drawn once, moved for each picture
   int64_t m_next = 0;
 };
 
