@@ -316,6 +316,9 @@ TEST_F(ConsoleRecordTest, ThePublisherAndTheConsoleShareTheProgramAndTheSound) {
     return status["publishing"].get<std::string>().find("hls live") != std::string::npos &&
            peak.is_number() && peak.get<double>() > -40;
   })) << status.dump();
+  // Each destination as the page lists it.
+  ASSERT_EQ(status["publish"]["outputs"].size(), 1u) << status.dump();
+  EXPECT_EQ(status["publish"]["outputs"][0]["state"], "live") << status.dump();
   const json told = events.WaitForEvent(
       "error", [](const json& e) { return e["message"].get<std::string>().find("publish ") == 0; });
   EXPECT_FALSE(told.is_null());
