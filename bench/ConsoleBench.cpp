@@ -5,7 +5,8 @@
 // One iteration is one second of a session: each camera delivers 25 pictures through its
 // tap; while watched, four of them a second are copied and made into thumbnails (all on the
 // benchmarking thread here; in the recorder the copy runs on the capture thread and the
-// rest on the console's worker).
+// rest on the console's worker). While a page shows the program live, every one of the
+// program's pictures is.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -144,6 +145,20 @@ void BM_ConsoleWatchedThreeCamerasAndProgram(benchmark::State& state) {
 }
 BENCHMARK(BM_ConsoleWatchedThreeCamerasAndProgram)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// A page shows the program live: every picture of a 1280x720 director at 25 a second made
+// into a 640x360 JPEG.
+void BM_ConsoleProgramLive(benchmark::State& state) {
+  Tile program(kProgram, state.range(0) != 0);
+  program.slot.SetWanted(true);
+  program.slot.SetFullRate(true);
+  for (auto _ : state)
+    program.OneSecond();
+  if (program.thumbnails != kFramesPerSecond * static_cast<long long>(state.iterations()))
+    state.SkipWithError("not every picture of the program made into a JPEG");
+  state.counters["jpeg_bytes"] = static_cast<double>(program.jpeg.size());
+}
+BENCHMARK(BM_ConsoleProgramLive)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 // No page: the taps only count the pictures that pass.
 void BM_ConsoleUnwatchedThreeCamerasAndProgram(benchmark::State& state) {
   Session(state, false, true);
@@ -173,5 +188,7 @@ int main(int argc, char** argv) {
        {"BM_ConsoleWatchedThreeCameras/1", unit, 5.0, true},
        {"BM_ConsoleWatchedThreeCamerasAndProgram/0", unit, 5.0, true},
        {"BM_ConsoleWatchedThreeCamerasAndProgram/1", unit, 5.0, true},
+       {"BM_ConsoleProgramLive/0", unit, 10.0, true},
+       {"BM_ConsoleProgramLive/1", unit, 10.0, true},
        {"BM_ConsoleUnwatchedThreeCamerasAndProgram/0", unit, 0.01, true}});
 }

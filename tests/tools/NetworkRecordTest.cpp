@@ -159,11 +159,13 @@ TEST_F(NetworkRecordTest, AStreamKilledAndStartedAgainIsLostAndBackInTheSameFile
   std::this_thread::sleep_for(seconds(2));
   sender->Signal(SIGKILL);
   sender->Wait(seconds(30));
-  ASSERT_TRUE(recorder.WaitForOutput("camera1: signal lost at", seconds(30))) << recorder.Stdout();
+  ASSERT_TRUE(recorder.WaitForOutput("camera1 (Stage): signal lost at", seconds(30)))
+      << recorder.Stdout();
   std::this_thread::sleep_for(seconds(3));
   sender = ServeMpegTs(kGreen, port, dir.path());
   ASSERT_NE(sender, nullptr);
-  ASSERT_TRUE(recorder.WaitForOutput("camera1: signal back at", seconds(60))) << recorder.Stdout();
+  ASSERT_TRUE(recorder.WaitForOutput("camera1 (Stage): signal back at", seconds(60)))
+      << recorder.Stdout();
   std::this_thread::sleep_for(seconds(2));
   recorder.Signal(SIGTERM);
   ASSERT_EQ(recorder.Wait(seconds(120)), 0) << recorder.Stdout() << recorder.Stderr();

@@ -43,6 +43,18 @@ std::string Shown(const std::string& text) {
   return text.empty() ? "an empty value" : text;
 }
 
+// An option that takes one value, given more than once ("--seconds 5 --seconds 9"): which
+// one, in words, rather than CLI11's count of arguments. `fallback` when no option is.
+std::string RepeatedOptionMessage(const CLI::App& app, const std::string& fallback) {
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_type_size_max() < 1 || option->get_expected_max() != 1 || option->count() < 2)
+      continue;
+    return option->get_name() + " is given " + std::to_string(option->count()) +
+           " times: it takes one value, so give it once";
+  }
+  return fallback;
+}
+
 }  // namespace
 
 std::string FormatNumber(double value) {
@@ -61,7 +73,10 @@ int ParseCommandLine(CLI::App& app, int argc, char** argv) {
     return 0;
   } catch (const CLI::ParseError& error) {
     const std::string name = app.get_name();
-    std::fprintf(stderr, "%s: %s\nRun %s --help for the options.\n", name.c_str(), error.what(),
+    std::string message = error.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr)
+      message = RepeatedOptionMessage(app, message);
+    std::fprintf(stderr, "%s: %s\nRun %s --help for the options.\n", name.c_str(), message.c_str(),
                  name.c_str());
     return 2;
   }

@@ -126,6 +126,7 @@ SinkStatus CameraChannel::LiveStatus() const {
   SinkStatus status;
   status.name = m_name;
   status.camera = m_number;
+  status.title = m_spec.name;
   status.port = m_port;
   status.inMultiStream = m_number < RecordOptions::kMultiStreamCameras;
   m_feed.Describe(&status);
@@ -151,7 +152,7 @@ long long CameraChannel::PacketsFrom(double origin) const {
 }
 
 void CameraChannel::AddNotes(std::vector<std::string>* notes) const {
-  m_feed.AddNotes(m_name + " (" + m_spec.source + ")", m_name + " stopped delivering: ", notes);
+  m_feed.AddNotes(shown() + " (" + m_spec.source + ")", shown() + " stopped delivering: ", notes);
 }
 
 }  // namespace sorvo::tools

@@ -46,6 +46,10 @@ class CameraChannel {
   const std::string& name() const { return m_name; }
   // What its file, tracks, chapters and clips are named: the user's name, or name().
   const std::string& title() const { return m_spec.name.empty() ? m_name : m_spec.name; }
+  // What a person reads for it: name(), with its own name after it when it has one.
+  std::string shown() const {
+    return m_spec.name.empty() ? m_name : m_name + " (" + m_spec.name + ")";
+  }
   int port() const { return m_port; }
   // Its source while it opens (before Start).
   MediaSource* opening() { return m_feed.opening(); }

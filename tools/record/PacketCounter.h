@@ -22,6 +22,7 @@ namespace sorvo::tools {
 class PacketCounter : public ISorvoData {
  public:
   void SetNext(ISorvoData* next) { m_next.store(next); }
+  ISorvoData* next() const { return m_next.load(); }
   int OnEncodeData(int id, AVPacket* packet) override;
 
   long long packets() const { return m_packets.load(std::memory_order_relaxed); }

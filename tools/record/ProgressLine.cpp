@@ -21,13 +21,16 @@ const char* ProgressLine::Legend() {
          "all encoding | clients: viewers of the cameras', the director's and the sound's servers";
 }
 
-std::string ProgressLine::Format(double elapsed, const std::vector<SinkStatus>& sinks,
-                                 long long dropped, double bitsPerSecond,
+std::string ProgressLine::Format(double elapsed,
+                                 const std::vector<SinkStatus>& sinks,
+                                 long long dropped,
+                                 double bitsPerSecond,
                                  const std::string& extra) {
   std::string line = FormatFixed(elapsed, 1) + " s |";
   int clients = 0;
   for (const SinkStatus& sink : sinks) {
-    if (sink.video) line += " " + sink.name + " " + std::to_string(sink.buffersIn);
+    if (sink.video)
+      line += " " + sink.Shown() + " " + std::to_string(sink.buffersIn);
     if (sink.noSignal)
       line += (sink.video ? " " : " " + sink.name + " ") + "NO SIGNAL";
     clients += sink.clients;
@@ -35,15 +38,18 @@ std::string ProgressLine::Format(double elapsed, const std::vector<SinkStatus>& 
   line += " | dropped " + std::to_string(dropped);
   line += " | " + FormatFixed(bitsPerSecond / 1e6, 2) + " Mbit/s";
   line += " | clients " + std::to_string(clients);
-  if (!extra.empty()) line += " | " + extra;
+  if (!extra.empty())
+    line += " | " + extra;
   return line;
 }
 
-void ProgressLine::Show(double elapsed, const std::vector<SinkStatus>& sinks,
+void ProgressLine::Show(double elapsed,
+                        const std::vector<SinkStatus>& sinks,
                         const std::string& extra) {
   std::lock_guard<std::mutex> hold(m_lock);
   long long bytes = 0;
-  for (const SinkStatus& sink : sinks) bytes += sink.bytes;
+  for (const SinkStatus& sink : sinks)
+    bytes += sink.bytes;
   const double interval = elapsed - m_lastElapsed;
   const double rate = interval > 0 ? 8.0 * static_cast<double>(bytes - m_lastBytes) / interval : 0;
   m_lastElapsed = elapsed;
@@ -54,9 +60,9 @@ void ProgressLine::Show(double elapsed, const std::vector<SinkStatus>& sinks,
 void ProgressLine::ShowFinal(double elapsed, const std::vector<SinkStatus>& sinks) {
   std::lock_guard<std::mutex> hold(m_lock);
   long long bytes = 0;
-  for (const SinkStatus& sink : sinks) bytes += sink.bytes;
-  ShowLocked(elapsed, sinks, elapsed > 0 ? 8.0 * static_cast<double>(bytes) / elapsed : 0,
-             "final");
+  for (const SinkStatus& sink : sinks)
+    bytes += sink.bytes;
+  ShowLocked(elapsed, sinks, elapsed > 0 ? 8.0 * static_cast<double>(bytes) / elapsed : 0, "final");
 }
 
 void ProgressLine::TellSignalLocked(const std::vector<SinkStatus>& sinks) {
@@ -65,12 +71,12 @@ void ProgressLine::TellSignalLocked(const std::vector<SinkStatus>& sinks) {
     for (size_t i = 0; i < sink.losses.size(); ++i) {
       const SignalLoss& loss = sink.losses[i];
       if (i >= told.losses) {
-        AboveLocked(m_out, sink.name + ": signal lost at " + FormatFixed(loss.lostAt, 1) + " s (" +
-                               loss.why + "); connecting again");
+        AboveLocked(m_out, sink.Shown() + ": signal lost at " + FormatFixed(loss.lostAt, 1) +
+                               " s (" + loss.why + "); connecting again");
         told.losses = i + 1;
       }
       if (loss.backAt >= 0 && i >= told.backs) {
-        AboveLocked(m_out, sink.name + ": signal back at " + FormatFixed(loss.backAt, 1) +
+        AboveLocked(m_out, sink.Shown() + ": signal back at " + FormatFixed(loss.backAt, 1) +
                                " s, after " + FormatFixed(loss.backAt - loss.lostAt, 1) +
                                " s without");
         told.backs = i + 1;
@@ -79,8 +85,10 @@ void ProgressLine::TellSignalLocked(const std::vector<SinkStatus>& sinks) {
   }
 }
 
-void ProgressLine::ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks,
-                              double bitsPerSecond, const std::string& extra) {
+void ProgressLine::ShowLocked(double elapsed,
+                              const std::vector<SinkStatus>& sinks,
+                              double bitsPerSecond,
+                              const std::string& extra) {
   TellSignalLocked(sinks);
   long long dropped = 0;
   for (const SinkStatus& sink : sinks) {
@@ -129,7 +137,8 @@ std::string ProgressLine::FittedLocked(const std::string& line) const {
   // A line longer than the terminal wraps, and rewriting it in place would leave its first
   // part behind on every update. The line is ASCII: a byte is a column.
   winsize size{};
-  if (ioctl(fileno(m_out), TIOCGWINSZ, &size) != 0 || size.ws_col < 2) return line;
+  if (ioctl(fileno(m_out), TIOCGWINSZ, &size) != 0 || size.ws_col < 2)
+    return line;
   const size_t columns = static_cast<size_t>(size.ws_col) - 1;
   return line.size() > columns ? line.substr(0, columns) : line;
 }

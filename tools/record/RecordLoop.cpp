@@ -18,18 +18,19 @@ void RunRecordLoop(const RecordOptions& options,
                    RecordSession& session,
                    StopSignal& stop,
                    ProgressLine& progress,
-                   SessionConsole* console) {
+                   SessionConsole* console,
+                   TallyOut* tally) {
   using Clock = std::chrono::steady_clock;
   using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
   // The session's clock, whose times the files keep: a mark or a switch is said at the time
   // the edit lists give it.
   const Clock::time_point start = session.start();
-  const Clock::duration showEvery = progress.inPlace() ? std::chrono::milliseconds(250)
-                                                       : std::chrono::milliseconds(1000);
+  const Clock::duration showEvery =
+      progress.inPlace() ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
   const bool timed = options.seconds > 0;
-  const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
-                                            Seconds(timed ? options.seconds : 0));
+  const Clock::time_point end =
+      start + std::chrono::duration_cast<Clock::duration>(Seconds(timed ? options.seconds : 0));
   Clock::time_point nextShow = start + showEvery;
   const bool switching = options.switchEvery > 0;
   const Clock::duration switchEvery =
@@ -37,20 +38,33 @@ void RunRecordLoop(const RecordOptions& options,
   Clock::time_point nextSwitch = start + switchEvery;
   auto directorText = [&] {
     std::string text = session.selectedCamera() >= 0
-                           ? "director: camera" + std::to_string(session.selectedCamera())
+                           ? "director: " + session.CameraShown(session.selectedCamera())
                            : std::string();
     const std::string publishing = PublishProgressText(session.Publishing());
-    if (!publishing.empty()) text += (text.empty() ? "" : " | ") + publishing;
+    if (!publishing.empty())
+      text += (text.empty() ? "" : " | ") + publishing;
     return text;
   };
   // What was said before the recording began is not said again.
   std::set<std::string> told;
-  for (const std::string& note : session.Notes()) told.insert(note);
+  for (const std::string& note : session.Notes())
+    told.insert(note);
   auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
   // The tally changes as the switch is asked for; the session's cut holds the switches where
   // they take effect in the director's file.
+  int preview = -1;
   auto switched = [&] {
-    if (console) console->console().ProgramChanged(session.selectedCamera(), sessionTime());
+    if (console)
+      console->console().ProgramChanged(session.selectedCamera(), sessionTime());
+    if (tally)
+      tally->Show(session.selectedCamera(), preview);
+  };
+  auto previewed = [&](int camera) {
+    preview = camera;
+    if (console)
+      console->PreviewShown(preview);
+    if (tally)
+      tally->Show(session.selectedCamera(), preview);
   };
   auto mark = [&](double time, const std::string& label) {
     session.cutList().AddMark(time, label);
@@ -60,7 +74,10 @@ void RunRecordLoop(const RecordOptions& options,
   // The camera selected when the director was made is on program from the start.
   if (session.selectedCamera() >= 0 && console)
     console->console().ProgramChanged(session.selectedCamera(), 0);
-  if (console) console->Begin(start);
+  if (tally)
+    tally->Show(session.selectedCamera(), preview);
+  if (console)
+    console->Begin(start);
   const Clock::duration publishEvery = std::chrono::milliseconds(250);
   Clock::time_point nextPublish = start;
 
@@ -73,11 +90,15 @@ void RunRecordLoop(const RecordOptions& options,
 
   for (;;) {
     Clock::time_point wake = nextShow;
-    if (timed) wake = std::min(wake, end);
-    if (switching) wake = std::min(wake, nextSwitch);
-    if (console) wake = std::min(wake, nextPublish);
+    if (timed)
+      wake = std::min(wake, end);
+    if (switching)
+      wake = std::min(wake, nextSwitch);
+    if (console)
+      wake = std::min(wake, nextPublish);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
-    pollfd fds[3] = {{stop.fd(), POLLIN, 0}, {console ? console->fd() : -1, POLLIN, 0},
+    pollfd fds[3] = {{stop.fd(), POLLIN, 0},
+                     {console ? console->fd() : -1, POLLIN, 0},
                      {STDIN_FILENO, POLLIN, 0}};
     const int count = keys.active() ? 3 : 2;
     poll(fds, count, static_cast<int>(std::max<long long>(0, wait.count())));
@@ -91,19 +112,24 @@ void RunRecordLoop(const RecordOptions& options,
     bool quit = false;
     // A camera chosen by hand stays on screen for a whole interval.
     auto choose = [&](int camera) {
-      if (!session.SelectCamera(camera)) return false;
+      if (!session.SelectCamera(camera))
+        return false;
       switched();
       nextSwitch = Clock::now() + switchEvery;
       nextShow = Clock::now();
       return true;
     };
     for (int key; (key = keys.ReadKey()) >= 0;) {
-      if (key == 'q' || key == 'Q') quit = true;
-      if (key == 'm' || key == 'M') mark(sessionTime(), "");
-      if (key < '0' || key > '9') continue;
-      if (choose(key - '0')) continue;
+      if (key == 'q' || key == 'Q')
+        quit = true;
+      if (key == 'm' || key == 'M')
+        mark(sessionTime(), "");
+      if (key < '0' || key > '9')
+        continue;
+      if (choose(key - '0'))
+        continue;
       if (key - '0' < session.cameraCount())
-        progress.Message("camera " + std::string(1, static_cast<char>(key)) +
+        progress.Message(session.CameraShown(key - '0') +
                          " is recorded but not shown in the director's cut (cameras 0 to " +
                          std::to_string(session.directorCameraCount() - 1) + " are)");
       else
@@ -112,8 +138,22 @@ void RunRecordLoop(const RecordOptions& options,
     bool consoleStop = false;
     for (const SessionConsole::Request& request :
          console ? console->TakeRequests() : std::vector<SessionConsole::Request>()) {
-      if (request.kind == SessionConsole::Request::Kind::kProgram) choose(request.camera);
-      if (request.kind == SessionConsole::Request::Kind::kMark) mark(request.time, request.label);
+      if (request.kind == SessionConsole::Request::Kind::kProgram)
+        choose(request.camera);
+      if (request.kind == SessionConsole::Request::Kind::kPreview)
+        previewed(request.camera);
+      if (request.kind == SessionConsole::Request::Kind::kTake && preview >= 0) {
+        // One cut: the tally sees both buses change together.
+        const int next = preview;
+        const int program = session.selectedCamera();
+        preview = program;
+        if (choose(next))
+          previewed(program);
+        else
+          preview = next;
+      }
+      if (request.kind == SessionConsole::Request::Kind::kMark)
+        mark(request.time, request.label);
       consoleStop = consoleStop || request.kind == SessionConsole::Request::Kind::kStop;
     }
     if (quit || consoleStop) {
@@ -122,14 +162,16 @@ void RunRecordLoop(const RecordOptions& options,
       break;
     }
     const Clock::time_point now = Clock::now();
-    if (timed && now >= end) break;
+    if (timed && now >= end)
+      break;
     if (switching && now >= nextSwitch) {
       session.SelectNextCamera();
       switched();
       // A loop held up (a slow machine, a stopped terminal) switches once, not once for
       // every interval it missed.
       nextSwitch += switchEvery;
-      if (nextSwitch <= now) nextSwitch = now + switchEvery;
+      if (nextSwitch <= now)
+        nextSwitch = now + switchEvery;
     }
     if (console && now >= nextPublish) {
       console->Publish(session.Report(), ConsoleSessionState::kRecording);
@@ -138,13 +180,16 @@ void RunRecordLoop(const RecordOptions& options,
     if (now >= nextShow) {
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
       for (const std::string& note : session.Notes()) {
-        if (!told.insert(note).second) continue;
+        if (!told.insert(note).second)
+          continue;
         progress.Message("note: " + note);
-        if (console) console->console().Problem(note);
+        if (console)
+          console->console().Problem(note);
       }
       for (const std::string& message : session.TakePublishMessages()) {
         progress.Message(message);
-        if (console) console->console().Problem(message);
+        if (console)
+          console->console().Problem(message);
       }
       nextShow += showEvery;
     }

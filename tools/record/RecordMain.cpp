@@ -16,6 +16,7 @@
 #include "tools/record/RecordSession.h"
 #include "tools/record/SessionSummary.h"
 #include "tools/record/console/SessionConsole.h"
+#include "tools/record/tally/TallyOut.h"
 
 namespace {
 
@@ -105,6 +106,12 @@ int main(int argc, char** argv) {
     if (console->active())
       session.AttachConsole(&console->console());
   }
+  std::unique_ptr<TallyOut> tally;
+  if (!options.tally.empty()) {
+    tally = TallyOut::Open(options.tally, session.CameraTitles(), &error);
+    if (!tally)
+      return Fail(error);
+  }
   const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty())
     return Fail(error);
@@ -130,7 +137,7 @@ int main(int argc, char** argv) {
 
   session.Start();
   RunRecordLoop(options, session, stop, progress,
-                console && console->active() ? console.get() : nullptr);
+                console && console->active() ? console.get() : nullptr, tally.get());
   session.Stop();
   for (const std::string& message : session.TakePublishMessages())
     progress.Message(message);
@@ -160,6 +167,8 @@ int main(int argc, char** argv) {
   MarkIncompleteFiles(&summary.files, summary.session.sinks);
   MarkFileLengths(&summary.files, summary.session.seconds, options.fps);
   PrintSummary(summary, stdout);
+  if (console && console->active())
+    console->console().FilesReadBack(SummaryJson(summary));
   if (!options.json.empty() && !WriteSummaryJson(summary, options.json, &error))
     return Fail(error);
   return summary.NoneBad() ? 0 : 1;

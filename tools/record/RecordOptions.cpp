@@ -8,8 +8,10 @@
 #include "tools/common/CommandLine.h"
 #include "tools/common/PictureSizeText.h"
 #include "tools/record/console/ConsoleAddress.h"
-#include "tools/record/sources/CameraSpec.h"
 #include "tools/record/publish/PublishTarget.h"
+#include "tools/record/sources/CameraSpec.h"
+#include "tools/record/sources/SourceFactory.h"
+#include "tools/record/tally/TallyTarget.h"
 
 namespace sorvo::tools {
 namespace {
@@ -18,7 +20,8 @@ namespace {
 std::string CheckDirectorSize(const std::string& text) {
   int width = 0;
   int height = 0;
-  if (!ParsePictureSize(text, &width, &height)) return "must be WIDTHxHEIGHT, e.g. 1280x720";
+  if (!ParsePictureSize(text, &width, &height))
+    return "must be WIDTHxHEIGHT, e.g. 1280x720";
   if (width < 101 || width > 4999 || height < 101 || height > 4999)
     return "width and height must lie between 101 and 4999";
   return "";
@@ -30,7 +33,9 @@ constexpr int kHighestPort = 65534;
 std::string CheckCamera(const std::string& text) {
   CameraSpec spec;
   std::string error;
-  return CameraSpec::Parse(text, &spec, &error) ? "" : error;
+  if (!CameraSpec::Parse(text, &spec, &error))
+    return error;
+  return TestCameraProblem(spec.source);
 }
 
 std::string CheckColour(const std::string& text) {
@@ -69,7 +74,8 @@ std::string CheckConsoleToken(const std::string& text) {
   const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
   });
-  if (text.size() < 16 || !plain) return "must be at least 16 letters, digits, '-', '_' or '.'";
+  if (text.size() < 16 || !plain)
+    return "must be at least 16 letters, digits, '-', '_' or '.'";
   return "";
 }
 
@@ -288,12 +294,22 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                                       "The console's token; default: one made at start")
                            ->type_name("TOKEN")
                            ->check(CheckConsoleToken);
+  app.add_option("--tally", options->tally,
+                 "Send the program (red) and preview (green) as TSL UMD 5.0 to HOST:PORT or "
+                 "udp://HOST:PORT, or over tcp://HOST:PORT (repeatable); camera N is display N")
+      ->type_name("DEST")
+      ->check([](const std::string& text) {
+        TallyTarget target;
+        std::string why;
+        return TallyTarget::Parse(text, &target, &why) ? "" : why;
+      });
   app.add_flag("--no-console", options->noConsole, "Serve no console")
       ->excludes(console)
       ->excludes(token);
 
   const int parsed = ParseCommandLine(app, argc, argv);
-  if (parsed >= 0) return parsed;
+  if (parsed >= 0)
+    return parsed;
   options->consoleAsked = console->count() > 0;
   if (options->cameras.size() > static_cast<size_t>(RecordOptions::kMaxCameras)) {
     std::fprintf(stderr, "sorvo-record: at most %d cameras can be recorded\n",
@@ -340,7 +356,8 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   ParsePictureSize(director, &options->directorWidth, &options->directorHeight);
   options->zoomFit = zoom == "fit";
   options->programSound = programSound == "on";
-  options->borderRgb = static_cast<unsigned>(std::stoul(border.substr(border[0] == '#'), nullptr, 16));
+  options->borderRgb =
+      static_cast<unsigned>(std::stoul(border.substr(border[0] == '#'), nullptr, 16));
   return -1;
 }
 

@@ -17,33 +17,35 @@ struct RecordOptions {
   int bitrate = 2000000;
   int directorWidth = 1280;
   int directorHeight = 720;
-  bool zoomFit = true;          // false: stretch
-  unsigned borderRgb = 0;       // 0xRRGGBB as typed
-  double switchEvery = 2;       // seconds; 0: only by keys
-  int portBase = 8050;          // the director at base, cameras at base + 1 and up, sound at base + 10
+  bool zoomFit = true;     // false: stretch
+  unsigned borderRgb = 0;  // 0xRRGGBB as typed
+  double switchEvery = 2;  // seconds; 0: only by keys
+  int portBase = 8050;     // the director at base, cameras at base + 1 and up, sound at base + 10
   // Where the cameras, the sound and the director are served: this machine only unless the
   // user opens them to a network.
   std::string serve = "127.0.0.1";
   bool preview = false;
   bool privateStream = false;
   bool saveStream = false;
-  bool fragmentedMp4 = false;   // every MP4 in fragments, readable after a crash
-  std::string out;              // empty: ./recordings/<local time>
-  bool force = false;           // record into a folder that holds recordings
-  std::string json;             // empty: no JSON summary
-  bool holdOnLoss = false;      // --on-loss hold: a camera without signal keeps its last picture
-  bool programSound = true;     // the sound in director.mp4 too
+  bool fragmentedMp4 = false;  // every MP4 in fragments, readable after a crash
+  std::string out;             // empty: ./recordings/<local time>
+  bool force = false;          // record into a folder that holds recordings
+  std::string json;            // empty: no JSON summary
+  bool holdOnLoss = false;     // --on-loss hold: a camera without signal keeps its last picture
+  bool programSound = true;    // the sound in director.mp4 too
   // How the session's files are named: {session} is the session folder's name, {camera}
   // the camera's name ("director" for the director's cut, "sound" for the WAV file, whose
   // name ends in .wav instead of .mp4).
   std::string nameTemplate = "{camera}.mp4";
   // Destinations the director's program is published to live, as typed; checked.
   std::vector<std::string> publish;
-  int publishBitrate = 2500000;  // the published H.264's constant rate
+  int publishBitrate = 2500000;            // the published H.264's constant rate
   std::string console = "127.0.0.1:8040";  // [ADDR:]PORT of the operator's console
-  bool consoleAsked = false;    // --console given: the recorder stops if it cannot listen
+  bool consoleAsked = false;  // --console given: the recorder stops if it cannot listen
   bool noConsole = false;
-  std::string consoleToken;     // empty: one is made at start
+  std::string consoleToken;  // empty: one is made at start
+  // Tally destinations as typed (TallyTarget); checked.
+  std::vector<std::string> tally;
 
   static constexpr int kMaxCameras = 16;
   // Cameras 0 to 4 can be shown in the director's cut; cameras 0 to 8 go into the

@@ -187,10 +187,7 @@ void RecordSession::Stop() {
     camera->Close();
   // The cameras' last packets are in the multi-stream file: the director closes it with
   // its own file, the cut becoming its chapters.
-  std::vector<std::string> titles;
-  for (const auto& camera : m_cameras)
-    titles.push_back(camera->title());
-  m_director.Close(titles, m_outputs.metadata());
+  m_director.Close(CameraTitles(), m_outputs.metadata());
   for (const auto& camera : m_cameras)
     camera->Release();
   m_outputs.StopPublishing();
@@ -273,6 +270,13 @@ std::vector<std::string> RecordSession::Notes() const {
   if (m_sound)
     m_sound->AddNotes(&notes);
   return notes;
+}
+
+std::vector<std::string> RecordSession::CameraTitles() const {
+  std::vector<std::string> titles;
+  for (const auto& camera : m_cameras)
+    titles.push_back(camera->title());
+  return titles;
 }
 
 std::vector<CameraChannel*> RecordSession::Cameras() const {

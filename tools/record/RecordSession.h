@@ -56,6 +56,10 @@ class RecordSession {
   void SelectNextCamera() { m_director.SelectNext(); }
   int selectedCamera() const { return m_director.selected(); }
   int cameraCount() const { return static_cast<int>(m_cameras.size()); }
+  // Camera `number` as a person reads it ("camera2 (stage)"); there must be one.
+  std::string CameraShown(int number) const { return m_cameras[number]->shown(); }
+  // Each camera's display text for tally: its own name, or its sink's name.
+  std::vector<std::string> CameraTitles() const;
   // The cameras the director can show, and those in the multi-stream file: the first ones.
   int directorCameraCount() const;
   int multiStreamCameraCount() const;

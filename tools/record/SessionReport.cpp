@@ -3,9 +3,9 @@
 namespace sorvo::tools {
 
 Json SinkJson(const SinkStatus& sink) {
-  return {{"name", sink.name},   {"source", sink.source},       {"port", sink.port},
-          {"video", sink.video}, {"buffersIn", sink.buffersIn}, {"packets", sink.packets},
-          {"bytes", sink.bytes}, {"dropped", sink.lost()}};
+  return {{"name", sink.name},       {"title", sink.title}, {"source", sink.source},
+          {"port", sink.port},       {"video", sink.video}, {"buffersIn", sink.buffersIn},
+          {"packets", sink.packets}, {"bytes", sink.bytes}, {"dropped", sink.lost()}};
 }
 
 Json FileJson(const OutputFile& file) {

@@ -28,8 +28,8 @@ struct SessionReport {
   PublishStatus publish;  // not active without --publish
 };
 
-// What every document says of a sink: name, source, port, video, buffersIn, packets,
-// bytes, dropped (every picture lost on the way).
+// What every document says of a sink: name, title (a camera's own name, or empty), source,
+// port, video, buffersIn, packets, bytes, dropped (every picture lost on the way).
 Json SinkJson(const SinkStatus& sink);
 // What every document says of a file: path, kind, owner.
 Json FileJson(const OutputFile& file);

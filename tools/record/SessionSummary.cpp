@@ -152,7 +152,7 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
     for (const SignalLoss& loss : sink.losses) {
       any = true;
       const bool back = loss.backAt >= 0;
-      losses.AddRow({sink.name, FormatFixed(loss.lostAt, 1) + " s",
+      losses.AddRow({sink.Shown(), FormatFixed(loss.lostAt, 1) + " s",
                      back ? FormatFixed(loss.backAt, 1) + " s" : "never",
                      back ? FormatFixed(loss.backAt - loss.lostAt, 1) + " s" : "-", loss.why});
     }
@@ -163,7 +163,7 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
   losses.Print(out);
   for (const SinkStatus& sink : sinks)
     if (sink.standIns > 0)
-      std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.name.c_str(),
+      std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.Shown().c_str(),
                    FormatCount(sink.standIns).c_str(),
                    sink.video ? "no-signal pictures" : "silent buffers");
 }
@@ -314,7 +314,7 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
     const double rate = summary.session.seconds > 0
                             ? static_cast<double>(sink.packets) / summary.session.seconds
                             : 0;
-    sinks.AddRow({sink.name, sink.port > 0 ? std::to_string(sink.port) : "-",
+    sinks.AddRow({sink.Shown(), sink.port > 0 ? std::to_string(sink.port) : "-",
                   sink.video ? FormatCount(sink.buffersIn) : "-", FormatCount(sink.packets),
                   FormatBytes(sink.bytes), sink.video ? FormatFixed(rate, 1) : "-",
                   sink.video ? FormatCount(sink.lost()) : "-", sink.source});
@@ -328,7 +328,7 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
       std::fprintf(out,
                    "  %s: %s pictures left out%s, taken at an instant the file already holds "
                    "(not lost)\n",
-                   sink.name.c_str(), FormatCount(sink.leftOut).c_str(),
+                   sink.Shown().c_str(), FormatCount(sink.leftOut).c_str(),
                    sink.name == "director" ? " at switches" : "");
   }
 
@@ -395,7 +395,7 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.session.outDir.c_str());
 }
 
-bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error) {
+Json SummaryJson(const SessionSummary& summary) {
   const SessionReport& session = summary.session;
   Json document = {{"seconds", session.seconds},
                    {"outDir", session.outDir},
@@ -469,7 +469,11 @@ bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, st
     document["publish"] = PublishJson(session.publish);
   document["notes"] = session.notes;
   AddCutJson(session, &document);
-  return WriteJsonFile(document, path, error);
+  return document;
+}
+
+bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error) {
+  return WriteJsonFile(SummaryJson(summary), path, error);
 }
 
 }  // namespace sorvo::tools

@@ -62,6 +62,8 @@ struct FileLengths {
 FileLengths LengthsOf(const FileCheck& check);
 
 void PrintSummary(const SessionSummary& summary, std::FILE* out);
+// The summary as the --json file holds it (the console shows it at the end too).
+Json SummaryJson(const SessionSummary& summary);
 // False with `error` set when the file cannot be written.
 bool WriteSummaryJson(const SessionSummary& summary, const std::string& path, std::string* error);
 

@@ -17,6 +17,7 @@ struct SignalLoss {
 struct SinkStatus {
   std::string name;         // "camera0", "director", "sound"
   int camera = -1;          // a camera's number; -1 for the director and the sound
+  std::string title;        // a camera's own name (,name=NAME); empty when it has none
   std::string source;       // what feeds it
   int port = 0;             // its server's port; 0 when it serves nothing
   long long buffersIn = 0;  // pictures (or PCM buffers) the sink received
@@ -58,6 +59,9 @@ struct SinkStatus {
   // Every picture lost on the way, as the recorder reports it: late from the source, or
   // dropped by the sink.
   long long lost() const { return dropped() + late; }
+  // What a person reads for the sink: its name, with a camera's own name after it when it
+  // has one ("camera2 (stage)").
+  std::string Shown() const { return title.empty() ? name : name + " (" + title + ")"; }
 };
 
 struct OutputFile {

@@ -60,8 +60,11 @@ EditFile SoundChannel::editFile() const {
 
 void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console) {
   IGrabberCallBack* receiver = publisher != nullptr ? publisher : m_sink.get();
-  if (console != nullptr)
+  if (console != nullptr) {
     receiver = console->SoundInput(receiver, kSoundChannels);
+    // The console plays the encoded sound to its listeners once the files have it.
+    m_counter.SetNext(console->SoundPackets(m_counter.next()));
+  }
   // The origin is taken after the keeper, from what the sink's WAV file really takes.
   m_origin = std::make_unique<OriginTap>(receiver);
   m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate,

@@ -53,7 +53,8 @@ class SoundChannel {
 
   // Delivers the sound on `clock`, its samples kept to that clock: to the audio sink,
   // through `publisher` (the publisher's feed, which hands it on to the sink) when given,
-  // and the console's meter when there is a console.
+  // and the console's meter when there is a console, which also hears the encoded packets
+  // after the muxing controller.
   void Start(const SessionClock& clock, IGrabberCallBack* publisher, Console* console);
   void EndAt(double end) {
     m_feed.EndAt(end);

@@ -1,13 +1,15 @@
 // A console with cameras made up in memory, for the page's browser test and for looking at
-// the page by hand: three cameras of one colour each, the program showing the camera put on
-// it, a tone, on a free loopback port (or --port). It ends when the page or the API stops it,
-// or after --seconds.
+// the page by hand: three cameras of one colour each (or one per name of --names A,B,...,
+// up to 16), the program showing the camera put on it, a tone, on a free loopback port (or
+// --port). It ends when the page or the API stops it, or after --seconds.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ConsoleTestSupport.h"
 #include "tools/record/console/AccessToken.h"
@@ -25,21 +27,31 @@ constexpr int kHeight = 180;
 int main(int argc, char** argv) {
   double seconds = 0;
   int port = 0;
+  std::vector<std::string> names;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0)
       seconds = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--port") == 0)
       port = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--names") == 0) {
+      std::string list = argv[i + 1];
+      for (size_t at = 0; at <= list.size() && names.size() < 16;) {
+        const size_t comma = std::min(list.find(',', at), list.size());
+        names.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+      }
+    }
   }
-  FakeModel model;
+  FakeModel model(names);
+  const int count = names.empty() ? 3 : static_cast<int>(names.size());
   ConsoleSnapshot snapshot = model.Snapshot();
   snapshot.notes.clear();
   snapshot.seconds = 0;
   model.SetSnapshot(snapshot);
   Console console;
   model.Announce(&console);
-  IGrabberCallBack* cameras[3];
-  for (int camera = 0; camera < 3; ++camera)
+  std::vector<IGrabberCallBack*> cameras(count);
+  for (int camera = 0; camera < count; ++camera)
     cameras[camera] = console.CameraInput(camera, nullptr);
   IGrabberCallBack* program = console.ProgramInput();
   IGrabberCallBack* sound = console.SoundInput(nullptr, 2);
@@ -54,11 +66,15 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   console.ProgramChanged(0, 0);
 
+  // Red, green, blue, then the rest in other shades.
   const uint8_t colours[3][3] = {{200, 40, 40}, {40, 170, 60}, {40, 80, 210}};
   std::vector<std::vector<uint8_t>> pictures;
-  for (const auto& colour : colours)
-    pictures.push_back(
-        SolidPackedPicture(PIX_FMT_BGR24, kWidth, kHeight, colour[0], colour[1], colour[2]));
+  for (int camera = 0; camera < count; ++camera) {
+    const uint8_t* colour = colours[camera % 3];
+    const int shade = 1 + camera / 3;
+    pictures.push_back(SolidPackedPicture(PIX_FMT_BGR24, kWidth, kHeight, colour[0] / shade,
+                                          colour[1] / shade, colour[2] / shade));
+  }
   std::vector<int16_t> tone(2 * 1764);
   const auto start = std::chrono::steady_clock::now();
   long long samples = 0;
@@ -69,7 +85,7 @@ int main(int argc, char** argv) {
     if (model.stops() > 0 || (seconds > 0 && elapsed >= seconds))
       break;
     model.SetSeconds(elapsed);
-    for (int camera = 0; camera < 3; ++camera) {
+    for (int camera = 0; camera < count; ++camera) {
       std::vector<uint8_t> copy = pictures[camera];
       cameras[camera]->OnBuffer(camera, elapsed, copy.data(), static_cast<long>(copy.size()),
                                 kWidth, kHeight, PIX_FMT_BGR24);

@@ -24,6 +24,7 @@
 #include "tools/record/console/SoundMeter.h"
 #include "tools/record/console/StorageGauge.h"
 #include "tools/record/console/ThumbnailWorker.h"
+#include "tools/record/tally/TslPacket.h"
 
 namespace {
 
@@ -148,6 +149,31 @@ TEST(RequestGuardTest, TheTokenComesAsABearerOrInTheQuery) {
   EXPECT_EQ(PresentedToken("", "/api/stop?xtoken=abc"), "");
 }
 
+// Bytes written by hand from the TSL UMD 5.0 definition: PBC, VER, FLAGS, SCREEN, then per
+// display INDEX, CONTROL (lamps in bits 0-1, 2-3, 4-5, brightness 6-7), LENGTH, TEXT.
+TEST(TslPacketTest, TwoDisplaysAndTheStreamFraming) {
+  size_t used = 0;
+  const std::string packet = TslPacket(
+      0x01FE, {{2, TallyColour::kRed, "stage"}, {0x0100, TallyColour::kGreen, "w\xc3\xa9"}}, &used);
+  const std::string expected(
+      "\x18\x00"          // 24 bytes follow
+      "\x00\x00"          // version 5.0, ASCII display messages
+      "\xfe\x01"          // screen 0x01FE
+      "\x02\x00\xd5\x00"  // display 2: red, red, red, full brightness
+      "\x05\x00stage"
+      "\x00\x01\xea\x00"  // display 256: green everywhere
+      "\x03\x00w??",      // ASCII only
+      26);
+  EXPECT_EQ(packet, expected);
+  EXPECT_EQ(used, 2u);
+  EXPECT_EQ(TslStreamFrame(packet),
+            "\xfe\x02" + expected.substr(0, 4) + "\xfe\xfe" + expected.substr(5));
+  // Displays past the largest packet wait for the next one.
+  const std::vector<TslDisplay> many(40, TslDisplay{7, TallyColour::kOff, std::string(80, 'x')});
+  EXPECT_LE(TslPacket(0, many, &used).size(), kTslMaxPacket);
+  EXPECT_EQ(used, 29u);  // (2048 - 6) / (6 + 64)
+}
+
 TEST(ApiRouteTest, EveryAddressItsMethodAndItsCamera) {
   struct Case {
     const char* method;
@@ -161,19 +187,23 @@ TEST(ApiRouteTest, EveryAddressItsMethodAndItsCamera) {
       {"GET", "/console.js?v=1", 0, Endpoint::kPage, -1},
       {"GET", "/api/status", 0, Endpoint::kStatus, -1},
       {"POST", "/api/program", 0, Endpoint::kProgram, -1},
+      {"POST", "/api/preview", 0, Endpoint::kPreview, -1},
+      {"POST", "/api/take", 0, Endpoint::kTake, -1},
+      {"GET", "/api/sound.mp3", 0, Endpoint::kSound, -1},
       {"POST", "/api/mark", 0, Endpoint::kMark, -1},
       {"POST", "/api/stop", 0, Endpoint::kStop, -1},
       {"GET", "/api/events?thumbnails=1", 0, Endpoint::kEvents, -1},
       {"GET", "/api/cameras/0/thumbnail.jpg", 0, Endpoint::kThumbnail, 0},
       {"GET", "/api/cameras/4/live.mjpeg", 0, Endpoint::kLive, 4},
+      {"GET", "/api/cameras/15/live.mjpeg", 0, Endpoint::kLive, 15},
       {"GET", "/api/cameras/program/live.mjpeg", 0, Endpoint::kLive, kProgramSlot},
       {"POST", "/api/status", 405, Endpoint::kStatus, -1},
       {"GET", "/api/program", 405, Endpoint::kProgram, -1},
       {"DELETE", "/api/stop", 405, Endpoint::kStop, -1},
       {"POST", "/", 405, Endpoint::kPage, -1},
-      {"GET", "/api/cameras/5/thumbnail.jpg", 404, Endpoint::kPage, -1},
+      {"GET", "/api/cameras/16/thumbnail.jpg", 404, Endpoint::kPage, -1},
       {"GET", "/api/cameras/-1/thumbnail.jpg", 404, Endpoint::kPage, -1},
-      {"GET", "/api/cameras/10/thumbnail.jpg", 404, Endpoint::kPage, -1},
+      {"GET", "/api/cameras/07/thumbnail.jpg", 404, Endpoint::kPage, -1},
       {"GET", "/api/cameras/0/picture.png", 404, Endpoint::kPage, -1},
       {"GET", "/api/cameras/0", 404, Endpoint::kPage, -1},
       {"GET", "/api/nothing", 404, Endpoint::kPage, -1},
@@ -203,12 +233,12 @@ TEST(ApiRouteTest, EveryAddressItsMethodAndItsCamera) {
 }
 
 TEST(ApiRouteTest, ControlBodiesAreCheckedBeforeAnythingHappens) {
-  EXPECT_EQ(ParseProgramRequest(R"({"camera": 2})").camera, 2);
-  EXPECT_EQ(ParseProgramRequest(R"({"camera": 0, "other": true})").camera, 0);
-  for (const char* bad : {"", "{", "[2]", "2", R"({"camera": 5})", R"({"camera": -1})",
+  EXPECT_EQ(ParseCameraRequest(R"({"camera": 2})").camera, 2);
+  EXPECT_EQ(ParseCameraRequest(R"({"camera": 15, "other": true})").camera, 15);
+  for (const char* bad : {"", "{", "[2]", "2", R"({"camera": 16})", R"({"camera": -1})",
                           R"({"camera": "2"})", R"({"camera": 2.5})", R"({"camera": null})",
                           R"({"cam": 2})", R"({"camera": 99999999999999999999})"}) {
-    const ProgramRequest request = ParseProgramRequest(bad);
+    const CameraRequest request = ParseCameraRequest(bad);
     EXPECT_FALSE(request.error.empty()) << bad;
     EXPECT_EQ(request.camera, -1) << bad;
   }

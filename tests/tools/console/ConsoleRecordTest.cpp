@@ -12,6 +12,7 @@
 #include "ConsoleClient.h"
 #include "ConsoleTestSupport.h"
 #include "ToolProcess.h"
+#include "TslReceiver.h"
 #include "common/LoopbackClient.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
@@ -27,11 +28,11 @@ constexpr const char* kRecordProgram = SORVO_RECORD_PROGRAM;
 
 // The cameras: red, green and blue fields under a light grid, ten pictures a second.
 const std::vector<std::vector<int>> kColours = {{200, 50, 50}, {50, 160, 70}, {50, 80, 200}};
-std::string CameraSource(const std::vector<int>& rgb) {
+std::string CameraSource(const std::vector<int>& rgb, const std::string& rate) {
   char colour[16];
   std::snprintf(colour, sizeof(colour), "0x%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
-  return std::string("lavfi:color=c=") + colour +
-         ":s=320x180:r=10,drawgrid=w=40:h=40:t=2:c=white@0.35";
+  return std::string("lavfi:color=c=") + colour + ":s=320x180:r=" + rate +
+         ",drawgrid=w=40:h=40:t=2:c=white@0.35";
 }
 
 // Which camera a decoded director picture shows (by the mean colour of its middle, in
@@ -99,22 +100,23 @@ void ExpectSwitchInFile(const std::string& path, double switchTime, int to) {
 
 class ConsoleRecordTest : public ::testing::Test {
  protected:
-  void StartRecorder(const std::vector<std::string>& extra = {}) {
+  void StartRecorder(const std::vector<std::string>& extra = {},
+                     const std::string& seconds = "0",
+                     const std::string& fps = "10",
+                     const std::vector<std::string>& names = {}) {
     const int base = FreePortBase(10);
     ASSERT_GT(base, 0);
     out = dir.File("session");
     summaryPath = dir.File("summary.json");
-    std::vector<std::string> args = {"--seconds",      "0",
-                                     "--fps",          "10",
-                                     "--director",     "320x180",
-                                     "--switch-every", "0",
-                                     "--ports",        std::to_string(base),
-                                     "--console",      "127.0.0.1:0",
-                                     "--out",          out,
-                                     "--json",         summaryPath};
-    for (const auto& colour : kColours) {
+    std::vector<std::string> args = {
+        "--seconds", seconds,          "--fps", fps,       "--director",
+        "320x180",   "--switch-every", "0",     "--ports", std::to_string(base),
+        "--console", "127.0.0.1:0",    "--out", out,       "--json",
+        summaryPath};
+    for (size_t camera = 0; camera < kColours.size(); ++camera) {
       args.push_back("--camera");
-      args.push_back(CameraSource(colour));
+      args.push_back(CameraSource(kColours[camera], fps) +
+                     (names.empty() ? "" : ",name=" + names[camera]));
     }
     args.insert(args.end(), extra.begin(), extra.end());
     recorder = std::make_unique<ToolProcess>(kRecordProgram, args, dir.path());
@@ -186,7 +188,7 @@ TEST_F(ConsoleRecordTest, EveryEndpointAgainstARecordingThatGoesOnUndisturbed) {
       {Request(port, "GET", "/api/nothing"), 404},
       {Request(port, "GET", "/api/stop"), 405},
       {Request(port, "POST", "/api/program", {bearer}, "{\"camera\": "), 400},
-      {Request(port, "POST", "/api/program", {bearer}, R"({"camera": 5})"), 400},
+      {Request(port, "POST", "/api/program", {bearer}, R"({"camera": 16})"), 400},
       {Request(port, "POST", "/api/program", {bearer}, R"({"camera": 3})"), 409},
       {Request(port, "POST", "/api/mark", {bearer}, std::string(100000, 'x')), 413},
       {Request(port, "POST", "/api/stop", {}, "{}"), 401},
@@ -314,6 +316,9 @@ TEST_F(ConsoleRecordTest, ThePublisherAndTheConsoleShareTheProgramAndTheSound) {
     return status["publishing"].get<std::string>().find("hls live") != std::string::npos &&
            peak.is_number() && peak.get<double>() > -40;
   })) << status.dump();
+  // Each destination as the page lists it.
+  ASSERT_EQ(status["publish"]["outputs"].size(), 1u) << status.dump();
+  EXPECT_EQ(status["publish"]["outputs"][0]["state"], "live") << status.dump();
   const json told = events.WaitForEvent(
       "error", [](const json& e) { return e["message"].get<std::string>().find("publish ") == 0; });
   EXPECT_FALSE(told.is_null());
@@ -347,13 +352,30 @@ TEST_F(ConsoleRecordTest, ThePublisherAndTheConsoleShareTheProgramAndTheSound) {
   EXPECT_EQ(probed.streams.size(), 2u);
 }
 
-TEST_F(ConsoleRecordTest, ABrowserWatchesSwitchesAndSeesTheSessionEnd) {
-  StartRecorder();
+// An operator's session in a real browser: the program at its full rate, the sound in the
+// ear, a camera put on preview and taken a while later (the tally lights follow at once), a
+// mark, and at the end every file's read-back result on the page. The screenshots are the
+// README's.
+TEST_F(ConsoleRecordTest, ABrowserPreviewsTakesListensAndSeesTheFilesReadBack) {
+  TslReceiver udp(false);
+  TslReceiver tcp(true);
+  StartRecorder({"--tally", "127.0.0.1:" + std::to_string(udp.port()), "--tally",
+                 "tcp://127.0.0.1:" + std::to_string(tcp.port())},
+                "600", "25", {"stage", "wide", "pulpit"});
+  EventClient events(port, "/api/events");
   std::filesystem::create_directories(SORVO_ARTIFACTS_DIR);
   const std::string screenshot = std::string(SORVO_ARTIFACTS_DIR) + "/console.png";
+  const std::string end = std::string(SORVO_ARTIFACTS_DIR) + "/console-end.png";
   std::filesystem::remove(screenshot);
   BrowserRun browser(
-      url, {"--click", "2", "--mark", "from the browser", "--screenshot", screenshot}, dir.path());
+      url,
+      {"--click", "2", "--take", "--live-seconds", "6", "--listen", "--mark", "from the browser",
+       "--screenshot", screenshot, "--results", "--end-screenshot", end},
+      dir.path());
+  // The take as the console announces it, and the tally it sent.
+  const json taken = events.WaitForEvent(
+      "program", [](const json& e) { return e["camera"] == 2; }, std::chrono::seconds(240));
+  const auto announced = TslReceiver::Clock::now();
   // The page stays open while the recorder is stopped from its terminal.
   const bool ready = browser.WaitFor("waiting-for-end");
   recorder->Signal(SIGTERM);
@@ -362,24 +384,51 @@ TEST_F(ConsoleRecordTest, ABrowserWatchesSwitchesAndSeesTheSessionEnd) {
   ASSERT_TRUE(result.is_object()) << browser.Output();
   EXPECT_FALSE(result.contains("failure")) << result.dump(2) << browser.Output();
   EXPECT_EQ(recorder->Wait(120s), 0) << recorder->Stdout() << recorder->Stderr();
+  ASSERT_FALSE(taken.is_null());
 
   ASSERT_EQ(result["colours"].size(), 3u) << result.dump(2);
   for (size_t camera = 0; camera < 3; ++camera)
     EXPECT_LT(ColourDistance(result["colours"][camera], kColours[camera]), 30)
         << camera << ": " << result["colours"][camera];
   EXPECT_LT(ColourDistance(result["programColourAfter"], kColours[2]), 30);
+  EXPECT_EQ(result["previewAfterTake"], 0);  // the program before the take
+  EXPECT_GE(result.value("programPerSecond", 0.0), 20.0) << result.dump(2);
+  EXPECT_GT(result["sound"]["currentTime"].get<double>(), 2.0) << result["sound"];
+  EXPECT_GT(result["sound"]["decodedBytes"].get<double>(), 0) << result["sound"];
   EXPECT_EQ(result["state"], "ended");
+  EXPECT_NE(result.value("verdict", "").find("Every file read back is good"), std::string::npos)
+      << result.dump(2);
+  const std::string lines = result["resultLines"].dump();
+  for (const char* file : {"stage.mp4", "pulpit.mp4", "director.mp4", "sound.wav"})
+    EXPECT_NE(lines.find(file), std::string::npos) << lines;
+  EXPECT_NE(lines.find(" s, "), std::string::npos) << lines;  // each file's length
   EXPECT_NE(result.value("banner", "").find("The session has ended"), std::string::npos);
   EXPECT_EQ(result["stateAfterClose"], "ended");
   EXPECT_EQ(SevereLogEntries(result), "");
   EXPECT_TRUE(std::filesystem::exists(screenshot));
+
+  // Both tally receivers saw camera 2 go red and camera 0 green together, within 100 ms of
+  // the console's own announcement, each camera by its name; nothing broke the protocol.
+  for (const TslReceiver* receiver : {&udp, &tcp}) {
+    TslReceiver::Packet cut;
+    ASSERT_TRUE(receiver->FirstShowing(2, 0, announced - 5s, &cut));
+    EXPECT_LT(std::chrono::abs(cut.at - announced), 100ms);
+    EXPECT_EQ(cut.displays[2].text, "pulpit");
+    EXPECT_EQ(cut.displays[1].rightLamp, 0);
+    EXPECT_EQ(cut.displays[2].brightness, 3);
+    for (const TslReceiver::Packet& packet : receiver->packets())
+      EXPECT_EQ(packet.error, "");
+  }
 
   const json summary = Summary();
   ASSERT_TRUE(summary.is_object());
   EXPECT_TRUE(summary["allGood"].get<bool>());
   ASSERT_EQ(summary["marks"].size(), 1u);
   EXPECT_EQ(summary["marks"][0]["label"], "from the browser");
-  ExpectSwitchInFile(out + "/director.mp4", result["switchTime"].get<double>(), 2);
+  // The director's file changes at the take, three seconds after the click.
+  const double take = result["switchTime"].get<double>();
+  EXPECT_GT(take - result["previewTime"].get<double>(), 2.0);
+  ExpectSwitchInFile(out + "/director.mp4", take, 2);
 }
 
 TEST_F(ConsoleRecordTest, ConsoleOptionsAreCheckedAndATakenAddressIsReported) {
@@ -391,6 +440,14 @@ TEST_F(ConsoleRecordTest, ConsoleOptionsAreCheckedAndATakenAddressIsReported) {
   const ToolResult both =
       RunTool(kRecordProgram, {"--no-console", "--console", "9000"}, dir.path());
   EXPECT_EQ(both.exitCode, 2);
+  const ToolResult twice =
+      RunTool(kRecordProgram, {"--seconds", "5", "--seconds", "9"}, dir.path());
+  EXPECT_EQ(twice.exitCode, 2);
+  EXPECT_NE(twice.err.find("--seconds is given 2 times"), std::string::npos) << twice.err;
+  const ToolResult tiny = RunTool(kRecordProgram, {"--camera", "test:10x10"}, dir.path());
+  EXPECT_EQ(tiny.exitCode, 2);
+  EXPECT_NE(tiny.err.find("10x10"), std::string::npos) << tiny.err;
+  EXPECT_EQ(RunTool(kRecordProgram, {"--tally", "http://10.0.0.1:80"}, dir.path()).exitCode, 2);
 
   // A console port in use stops a recorder that asked for it, before anything is written.
   StartRecorder();

@@ -12,12 +12,15 @@ namespace sorvo::test {
 
 using namespace sorvo::tools;
 
-FakeModel::FakeModel() {
+FakeModel::FakeModel(const std::vector<std::string>& titles) {
   m_snapshot.seconds = 12.5;
   m_snapshot.outDir = "/recordings/session";
-  for (int camera = 0; camera < 3; ++camera) {
+  const int cameras = titles.empty() ? 3 : static_cast<int>(titles.size());
+  m_snapshot.directorCameras = std::min(cameras, 5);
+  for (int camera = 0; camera < cameras; ++camera) {
     SinkStatus sink;
     sink.name = "camera" + std::to_string(camera);
+    sink.title = titles.empty() ? "" : titles[camera];
     sink.camera = camera;
     sink.source = "test pattern " + std::to_string(camera);
     sink.port = 8051 + camera;
@@ -53,15 +56,49 @@ ConsoleSnapshot FakeModel::Snapshot() {
   return m_snapshot;
 }
 
-std::string FakeModel::SelectProgram(int camera) {
-  std::lock_guard<std::mutex> hold(m_lock);
+std::string FakeModel::CameraProblemLocked(int camera) const {
   const bool present =
       std::any_of(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
                   [camera](const SinkStatus& sink) { return sink.camera == camera; });
   if (!present)
     return "there is no camera " + std::to_string(camera);
+  if (camera >= m_snapshot.directorCameras)
+    return "camera " + std::to_string(camera) + " is not shown in the director's cut";
   if (m_snapshot.state != ConsoleSessionState::kRecording)
     return "the session has ended";
+  return "";
+}
+
+std::string FakeModel::SelectProgram(int camera) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  const std::string why = CameraProblemLocked(camera);
+  return why.empty() ? ProgramLocked(camera) : why;
+}
+
+std::string FakeModel::SelectPreview(int camera) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  const std::string why = CameraProblemLocked(camera);
+  if (!why.empty())
+    return why;
+  m_preview = camera;
+  if (m_console)
+    m_console->PreviewChanged(camera);
+  return "";
+}
+
+std::string FakeModel::Take() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (m_preview < 0)
+    return "no camera is on preview";
+  const int program = m_selected.empty() ? 0 : m_selected.back();
+  ProgramLocked(m_preview);
+  m_preview = program;
+  if (m_console)
+    m_console->PreviewChanged(program);
+  return "";
+}
+
+std::string FakeModel::ProgramLocked(int camera) {
   m_selected.push_back(camera);
   m_snapshot.switches.push_back({m_snapshot.seconds, camera});
   if (m_console)

@@ -17,15 +17,17 @@
 
 namespace sorvo::test {
 
-// A recording of three cameras (0 to 2), a director and the sound, as a recorder would
-// describe it; the controls are recorded, and switches and marks announced to the console
-// the way the recorder does.
+// A recording of three cameras (0 to 2; or one per title given, named so), a director and
+// the sound, as a recorder would describe it; the controls are recorded, and switches,
+// previews and marks announced to the console the way the recorder does.
 class FakeModel : public sorvo::tools::ConsoleModel {
  public:
-  FakeModel();
+  explicit FakeModel(const std::vector<std::string>& titles = {});
 
   sorvo::tools::ConsoleSnapshot Snapshot() override;
   std::string SelectProgram(int camera) override;
+  std::string SelectPreview(int camera) override;
+  std::string Take() override;
   std::string AddMark(const std::string& label, double* time) override;
   bool RequestStop() override;
 
@@ -42,9 +44,13 @@ class FakeModel : public sorvo::tools::ConsoleModel {
   int controls() const;
 
  private:
+  std::string CameraProblemLocked(int camera) const;
+  std::string ProgramLocked(int camera);
+
   mutable std::mutex m_lock;  // guards everything below
   sorvo::tools::ConsoleSnapshot m_snapshot;
   std::vector<int> m_selected;
+  int m_preview = -1;
   std::vector<std::string> m_marks;
   int m_stops = 0;
   sorvo::tools::Console* m_console = nullptr;

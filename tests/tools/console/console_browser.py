@@ -2,16 +2,21 @@
 """Drives the recorder's console in headless Chromium, as an operator would.
 
 Opens the console, waits for every camera's thumbnail and the program's, measures their
-colours, clicks one camera's tile (and waits for its tally), records a mark with the m key,
-saves a screenshot, then stops the session with the Stop button (--stop-button) or waits for
-it to be stopped from elsewhere (it prints "waiting-for-end" when ready), and waits until the
-page says the session ended and the recorder has gone. Everything it saw goes into the
---result JSON file for the test to judge; the exit status is 0 when the steps could be made.
+colours; with --fit, sizes the window to each WIDTHxHEIGHT given, saves a screenshot and
+reads every tile's name back from it; counts the program's pictures over --live-seconds;
+plays the sound (--listen); clicks one camera's tile (and waits for its tally), or with
+--take puts it on preview and takes it with the space bar three seconds later; records a
+mark with the m key, saves a screenshot, then stops the session with the Stop button
+(--stop-button) or waits for it to be stopped from elsewhere (it prints "waiting-for-end"
+when ready), and waits until the page says the session ended (and, with --results, shows
+the files read back) and the recorder has gone. Everything it saw goes into the --result
+JSON file for the test to judge; the exit status is 0 when the steps could be made.
 """
 
 import argparse
 import json
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -28,7 +33,56 @@ CHROMIUM_FLAGS = [
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
     '--disable-dev-shm-usage', '--window-size=1280,800', '--force-device-scale-factor=1',
+    '--autoplay-policy=no-user-gesture-required',
 ]
+
+# Every camera tile's name: its text, where it is, and whether it shows whole; the page's
+# size and how far it scrolls.
+TILE_NAMES = """
+const names = [...document.querySelectorAll('.camera')].map((tile) => {
+  const name = tile.querySelector('.name');
+  const r = name.getBoundingClientRect();
+  const t = tile.getBoundingClientRect();
+  return {text: name.textContent, whole: name.scrollWidth <= name.clientWidth,
+          name: [r.left, r.top, r.right, r.bottom], tile: [t.left, t.top, t.right, t.bottom]};
+});
+return {names: names, width: innerWidth, height: innerHeight};
+"""
+
+
+def png_pixels(path, width):
+    """The screenshot's rows of RGB bytes, as ffmpeg reads the PNG back."""
+    raw = subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'],
+                         check=True, capture_output=True).stdout
+    return [raw[at:at + 3 * width] for at in range(0, len(raw), 3 * width)], 3
+
+
+def light_pixels(rows, channels, box):
+    """How many pixels within the box are light (the page's text on its dark panels)."""
+    left, top, right, bottom = [int(round(v)) for v in box]
+    count = 0
+    for y in range(max(0, top), min(len(rows), bottom)):
+        row = rows[y]
+        for x in range(max(0, left), min(len(row) // channels, right)):
+            if min(row[x * channels:x * channels + 3]) > 150:
+                count += 1
+    return count
+
+
+def check_fit(driver, size, path):
+    """The page at `size`: where every tile's name is and how much of it the screenshot shows."""
+    width, height = [int(v) for v in size.split('x')]
+    driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                           {'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': False})
+    time.sleep(1.5)
+    seen = driver.execute_script(TILE_NAMES)
+    driver.save_screenshot(path)
+    rows, channels = png_pixels(path, width)
+    for name in seen['names']:
+        name['lightPixels'] = light_pixels(rows, channels, name['name'])
+    seen['screenshot'] = path
+    return seen
+
 
 # The mean colour of the middle of an image element, read back through a canvas.
 MEAN_COLOUR = """
@@ -60,6 +114,12 @@ def main():
     parser.add_argument('--mark', default='')
     parser.add_argument('--stop-button', action='store_true')
     parser.add_argument('--screenshot', default='')
+    parser.add_argument('--fit', nargs='*', default=[], help='WIDTHxHEIGHT=SCREENSHOT ...')
+    parser.add_argument('--live-seconds', type=float, default=0)
+    parser.add_argument('--listen', action='store_true')
+    parser.add_argument('--take', action='store_true')
+    parser.add_argument('--results', action='store_true')
+    parser.add_argument('--end-screenshot', default='')
     parser.add_argument('--result', required=True)
     parser.add_argument('--timeout', type=float, default=90)
     args = parser.parse_args()
@@ -83,7 +143,7 @@ def main():
         result['steps'].append('connected')
         # Every camera's thumbnail and the program's.
         wait.until(lambda _: state('window.sorvoConsole.pictures.slice(0, %d).every((n) => n > 0)'
-                                   ' && window.sorvoConsole.pictures[5] > 0' % args.cameras))
+                                   ' && window.sorvoConsole.pictures[16] > 0' % args.cameras))
         result['steps'].append('thumbnails')
         result['colours'] = [
             driver.execute_script(MEAN_COLOUR, driver.find_element(By.CSS_SELECTOR, '#camera%d img' % n))
@@ -91,20 +151,60 @@ def main():
         result['programColourBefore'] = driver.execute_script(
             MEAN_COLOUR, driver.find_element(By.ID, 'programPicture'))
 
-        # Put a camera on program by clicking its tile; its tally turns red once its next
-        # picture has reached the director.
+        result['fit'] = []
+        for size_and_path in args.fit:
+            size, path = size_and_path.split('=', 1)
+            result['fit'].append(check_fit(driver, size, path))
+        if args.fit:
+            driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+            result['steps'].append('fit')
+
+        if args.live_seconds > 0:
+            # The program's pictures that arrive while the page is shown, counted over a span.
+            before = state('window.sorvoConsole.received[16]')
+            started = time.monotonic()
+            time.sleep(args.live_seconds)
+            result['programPerSecond'] = (state('window.sorvoConsole.received[16]') - before) / (
+                time.monotonic() - started)
+            result['steps'].append('live')
+
+        if args.listen:
+            driver.find_element(By.ID, 'listen').click()
+            wait.until(lambda _: driver.execute_script(
+                'return document.getElementById("sound").currentTime') > 2.0)
+            result['sound'] = driver.execute_script(
+                'const a = document.getElementById("sound");'
+                'return {currentTime: a.currentTime, paused: a.paused, error: a.error && a.error.code,'
+                ' decodedBytes: a.webkitAudioDecodedByteCount};')
+            result['steps'].append('listened')
+
         tile = driver.find_element(By.ID, 'camera%d' % args.click)
-        tile.click()
+        if args.take:
+            # Preview by clicking, then take with the space bar a while later.
+            if state('window.sorvoConsole.busMode') != 'preview':
+                driver.find_element(By.ID, 'busMode').click()
+            tile.click()
+            wait.until(lambda _: 'preview' in tile.get_attribute('class').split())
+            result['previewTime'] = state('window.sorvoConsole.status.seconds')
+            time.sleep(3)
+            driver.execute_script('document.activeElement.blur()')
+            ActionChains(driver).send_keys(' ').perform()
+            result['steps'].append('taken')
+        else:
+            # Put a camera on program by clicking its tile; its tally turns red once its next
+            # picture has reached the director.
+            tile.click()
         wait.until(lambda _: state('window.sorvoConsole.lastProgramEvent !== null && '
                                    'window.sorvoConsole.lastProgramEvent.camera === %d' % args.click))
         result['switchTime'] = state('window.sorvoConsole.lastProgramEvent.time')
         wait.until(lambda _: 'onair' in tile.get_attribute('class').split())
         result['steps'].append('switched')
         # The program's thumbnail shows that camera soon after.
-        shown = state('window.sorvoConsole.pictures[5]')
-        wait.until(lambda _: state('window.sorvoConsole.pictures[5]') > shown + 2)
+        shown = state('window.sorvoConsole.pictures[16]')
+        wait.until(lambda _: state('window.sorvoConsole.pictures[16]') > shown + 2)
         result['programColourAfter'] = driver.execute_script(
             MEAN_COLOUR, driver.find_element(By.ID, 'programPicture'))
+        result['previewAfterTake'] = state('window.sorvoConsole.preview')
 
         # A mark with a label, by the m key.
         driver.find_element(By.ID, 'markLabel').send_keys(args.mark)
@@ -129,6 +229,12 @@ def main():
         else:
             say('waiting-for-end')
         wait.until(lambda _: state('window.sorvoConsole.ended'))
+        if args.results:
+            wait.until(lambda _: state('window.sorvoConsole.results !== null'))
+            result['verdict'] = driver.find_element(By.ID, 'verdict').text
+            result['resultLines'] = [e.text for e in driver.find_elements(By.CSS_SELECTOR, '#results li')]
+            if args.end_screenshot:
+                driver.save_screenshot(args.end_screenshot)
         result['banner'] = driver.find_element(By.ID, 'banner').text
         result['state'] = driver.find_element(By.ID, 'state').text
         result['steps'].append('ended')

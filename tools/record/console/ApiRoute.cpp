@@ -1,5 +1,7 @@
 #include "tools/record/console/ApiRoute.h"
 
+#include <algorithm>
+
 #include "tools/common/Json.h"
 
 namespace sorvo::tools {
@@ -40,11 +42,14 @@ Route CameraRoute(std::string_view path, std::string_view method) {
   int slot = -1;
   if (which == "program")
     slot = kProgramSlot;
-  else if (which.size() == 1 && which[0] >= '0' && which[0] < '0' + kConsoleCameras)
-    slot = which[0] - '0';
-  else
+  else if (!which.empty() && which.size() <= 2 && (which.size() == 1 || which[0] != '0') &&
+           std::all_of(which.begin(), which.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    slot = std::stoi(std::string(which));
+  if (slot < 0 || (slot >= kConsoleCameras && slot != kProgramSlot) ||
+      (slot == kProgramSlot && which != "program"))
     return NotFound("no camera " + std::string(which.substr(0, 16)) +
-                    ": cameras are numbered 0 to 4, the director's picture is 'program'");
+                    ": cameras are numbered 0 to " + std::to_string(kConsoleCameras - 1) +
+                    ", the director's picture is 'program'");
   Route route;
   if (what == "thumbnail.jpg")
     route = Found(Endpoint::kThumbnail, path, method, "GET");
@@ -72,6 +77,12 @@ Route FindRoute(std::string_view method, std::string_view target) {
     return Found(Endpoint::kStatus, path, method, "GET");
   if (path == "/api/program")
     return Found(Endpoint::kProgram, path, method, "POST");
+  if (path == "/api/preview")
+    return Found(Endpoint::kPreview, path, method, "POST");
+  if (path == "/api/take")
+    return Found(Endpoint::kTake, path, method, "POST");
+  if (path == "/api/sound.mp3")
+    return Found(Endpoint::kSound, path, method, "GET");
   if (path == "/api/mark")
     return Found(Endpoint::kMark, path, method, "POST");
   if (path == "/api/stop")
@@ -104,21 +115,23 @@ bool QueryFlag(std::string_view target, std::string_view name) {
   }
 }
 
-ProgramRequest ParseProgramRequest(const std::string& body) {
-  ProgramRequest request;
+CameraRequest ParseCameraRequest(const std::string& body) {
+  CameraRequest request;
+  const std::string numbers = "a whole number from 0 to " + std::to_string(kConsoleCameras - 1);
   const Json json = Json::parse(body, nullptr, false);
   request.error = JsonObjectError(json);
   if (!request.error.empty())
     return request;
   const auto camera = json.find("camera");
   if (camera == json.end()) {
-    request.error = "the body needs \"camera\": a number from 0 to 4";
+    request.error = "the body needs \"camera\": " + numbers;
   } else if (!camera->is_number_integer()) {
-    request.error = "\"camera\" must be a whole number from 0 to 4";
+    request.error = "\"camera\" must be " + numbers;
   } else {
     const long long number = camera->get<long long>();
     if (number < 0 || number >= kConsoleCameras)
-      request.error = "camera " + std::to_string(number) + " is outside 0 to 4";
+      request.error = "camera " + std::to_string(number) + " is outside 0 to " +
+                      std::to_string(kConsoleCameras - 1);
     else
       request.camera = static_cast<int>(number);
   }

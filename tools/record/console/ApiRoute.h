@@ -7,9 +7,9 @@
 
 namespace sorvo::tools {
 
-// Tiles whose pictures the console shows: cameras 0 to 4, then the program (the director's
-// picture).
-constexpr int kConsoleCameras = 5;
+// Tiles whose pictures the console shows: cameras 0 to 15 (as many as the recorder
+// records), then the program (the director's picture).
+constexpr int kConsoleCameras = 16;
 constexpr int kProgramSlot = kConsoleCameras;
 constexpr int kPictureSlots = kConsoleCameras + 1;
 
@@ -17,11 +17,14 @@ enum class Endpoint {
   kPage,       // GET: one of the page's files
   kStatus,     // GET /api/status
   kProgram,    // POST /api/program {"camera": N}
+  kPreview,    // POST /api/preview {"camera": N}
+  kTake,       // POST /api/take: the preview goes on program
   kMark,       // POST /api/mark {"label": "..."}
   kStop,       // POST /api/stop
   kThumbnail,  // GET /api/cameras/N/thumbnail.jpg
   kLive,       // GET /api/cameras/N/live.mjpeg
   kEvents,     // GET /api/events, a WebSocket
+  kSound,      // GET /api/sound.mp3: the program's sound as it is encoded
 };
 
 struct Route {
@@ -41,7 +44,7 @@ Route FindRoute(std::string_view method, std::string_view target);
 bool QueryFlag(std::string_view target, std::string_view name);
 
 // The checked contents of a control request's body; `error` is empty when it is good.
-struct ProgramRequest {
+struct CameraRequest {
   int camera = -1;
   std::string error;
 };
@@ -51,8 +54,9 @@ struct MarkRequest {
 };
 constexpr size_t kMaxMarkLabel = 200;
 
-// {"camera": N} with N a whole number from 0 to 4.
-ProgramRequest ParseProgramRequest(const std::string& body);
+// {"camera": N} with N a whole number from 0 to 15 (whether the session has that camera,
+// and whether the director can show it, is the model's to say).
+CameraRequest ParseCameraRequest(const std::string& body);
 // {"label": "..."} (at most kMaxMarkLabel bytes), {} or an empty body for no label.
 MarkRequest ParseMarkRequest(const std::string& body);
 // An empty body or a JSON object; the error otherwise.

@@ -16,7 +16,7 @@ std::array<ThumbnailSlot*, kPictureSlots> Pointers(
 Console::Console(ConsoleSettings settings) : m_settings(std::move(settings)) {
   for (auto& slot : m_slots)
     slot = std::make_unique<ThumbnailSlot>(m_settings.thumbnailPeriod);
-  m_server = std::make_unique<ConsoleServer>(m_settings, Pointers(m_slots), m_meter);
+  m_server = std::make_unique<ConsoleServer>(m_settings, Pointers(m_slots), m_meter, m_soundWanted);
   m_worker = std::make_unique<ThumbnailWorker>(
       Pointers(m_slots), m_settings.cameraBox, m_settings.programBox,
       [this](int slot, std::shared_ptr<const std::string> jpeg) {
@@ -83,6 +83,24 @@ IGrabberCallBack* Console::SoundInput(IGrabberCallBack* sink, int channels) {
   m_soundMeter = std::make_unique<SoundMeter>(sink, channels);
   m_meter.store(m_soundMeter.get());
   return m_soundMeter.get();
+}
+
+ISorvoData* Console::SoundPackets(ISorvoData* next) {
+  if (!m_soundFrames)
+    m_soundFrames = std::make_unique<SoundFrameTap>(
+        next, m_soundWanted, [this](std::shared_ptr<const std::string> frame) {
+          m_server->Post(
+              [frame = std::move(frame)](ConsoleService& service) { service.OnSoundFrame(frame); });
+        });
+  return m_soundFrames.get();
+}
+
+void Console::PreviewChanged(int camera) {
+  m_server->Post([camera](ConsoleService& service) { service.OnPreview(camera); });
+}
+
+void Console::FilesReadBack(const Json& summary) {
+  m_server->Post([summary](ConsoleService& service) { service.OnResults(summary); });
 }
 
 void Console::ProgramChanged(int camera, double time) {

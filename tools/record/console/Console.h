@@ -4,8 +4,9 @@
 //
 // The recorder puts the console's taps where pictures and sound pass (CameraInput between a
 // camera's feeder and its sink, ProgramInput as the director sink's grabber target,
-// SoundInput between the sound's feeder and the audio sink), implements ConsoleModel, and
-// announces what happens (ProgramChanged, Marked, Problem, SessionEnded). Thumbnails are
+// SoundInput between the sound's feeder and the audio sink, SoundPackets behind the audio
+// sink's encoder), implements ConsoleModel, and announces what happens (ProgramChanged,
+// PreviewChanged, Marked, Problem, SessionEnded, FilesReadBack). Thumbnails are
 // made on a thread of the console's own, only while someone watches; the capture threads
 // never wait for the console.
 //
@@ -27,6 +28,7 @@
 #include "tools/record/console/ConsoleServer.h"
 #include "tools/record/console/ConsoleSettings.h"
 #include "tools/record/console/PictureTap.h"
+#include "tools/record/console/SoundFrameTap.h"
 #include "tools/record/console/SoundMeter.h"
 #include "tools/record/console/ThumbnailSlot.h"
 #include "tools/record/console/ThumbnailWorker.h"
@@ -61,15 +63,22 @@ class Console {
   // A receiver that hands the sound's interleaved 16-bit PCM on to `sink`, then meters it;
   // one per console.
   IGrabberCallBack* SoundInput(IGrabberCallBack* sink, int channels);
+  // A receiver of the audio sink's MP3 packets that hands them on to `next` (when given),
+  // then plays them to the console's listeners; one per console.
+  ISorvoData* SoundPackets(ISorvoData* next);
 
   // `camera` went on program at session time `time`.
   void ProgramChanged(int camera, double time);
+  // `camera` is on the preview bus now (-1: none).
+  void PreviewChanged(int camera);
   void Marked(double time, const std::string& label);
   // Something the operator should know at once (a source failed, a file could not be
   // written).
   void Problem(const std::string& text);
   // The recording has stopped: pages say so; the console goes on answering until destroyed.
   void SessionEnded();
+  // The session's files have been read back: `summary` is the --json summary's document.
+  void FilesReadBack(const Json& summary);
 
  private:
   ThumbnailSlot::Clock::time_point Now() const;
@@ -79,6 +88,8 @@ class Console {
   std::string m_token;
   std::array<std::unique_ptr<ThumbnailSlot>, kPictureSlots> m_slots;
   std::atomic<SoundMeter*> m_meter{nullptr};
+  std::atomic<bool> m_soundWanted{false};
+  std::unique_ptr<SoundFrameTap> m_soundFrames;
   std::vector<std::unique_ptr<PictureTap>> m_taps;
   std::unique_ptr<SoundMeter> m_soundMeter;
   std::unique_ptr<ConsoleServer> m_server;

@@ -18,6 +18,10 @@ enum class ConsoleSessionState { kRecording, kStopping, kEnded };
 // number) and where the session stands.
 struct ConsoleSnapshot : SessionReport {
   ConsoleSessionState state = ConsoleSessionState::kRecording;
+  // Cameras 0 to directorCameras - 1 can go on program.
+  int directorCameras = 0;
+  // The session's length as asked for (--seconds); 0 records until stopped.
+  double plannedSeconds = 0;
 };
 
 class ConsoleModel {
@@ -25,10 +29,16 @@ class ConsoleModel {
   virtual ~ConsoleModel() = default;
 
   virtual ConsoleSnapshot Snapshot() = 0;
-  // Puts `camera` (0 to 4) on program from its next picture on. Empty when taken, else
-  // why not ("there is no camera 3"). The recorder announces the switch itself
+  // Puts `camera` on program from its next picture on. Empty when taken, else why not
+  // ("there is no camera 3"). The recorder announces the switch itself
   // (Console::ProgramChanged) once it is made.
   virtual std::string SelectProgram(int camera) = 0;
+  // Puts `camera` on the preview bus, to go on program at the next Take; announced
+  // (Console::PreviewChanged) once made. Empty when taken, else why not.
+  virtual std::string SelectPreview(int camera) = 0;
+  // The preview goes on program and the program on preview, as one cut. Empty when taken,
+  // else why not (no camera on preview).
+  virtual std::string Take() = 0;
   // Records a marker now, its time on the session's clock in `time`. Empty when recorded,
   // else why not. The recorder announces it (Console::Marked).
   virtual std::string AddMark(const std::string& label, double* time) = 0;

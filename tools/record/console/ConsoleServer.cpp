@@ -13,19 +13,13 @@ namespace {
 // How long Stop lets the clients' closing handshakes take.
 constexpr std::chrono::seconds kStopGrace{3};
 
-constexpr char kTooMany[] =
-    "HTTP/1.1 503 Service Unavailable\r\n"
-    "Content-Type: application/json\r\n"
-    "Content-Length: 33\r\n"
-    "Connection: close\r\n\r\n"
-    "{\"error\":\"too many connections\"}\n";
-
 }  // namespace
 
 ConsoleServer::ConsoleServer(const ConsoleSettings& settings,
                              std::array<ThumbnailSlot*, kPictureSlots> slots,
-                             const std::atomic<SoundMeter*>& meter)
-    : m_settings(settings), m_slots(slots), m_meter(meter) {}
+                             const std::atomic<SoundMeter*>& meter,
+                             std::atomic<bool>& soundWanted)
+    : m_settings(settings), m_slots(slots), m_meter(meter), m_soundWanted(soundWanted) {}
 
 ConsoleServer::~ConsoleServer() {
   Stop();
@@ -54,7 +48,7 @@ bool ConsoleServer::Listen(const ConsoleAddress& address,
   ConsoleAddress bound = address;
   bound.port = m_port;
   m_service = std::make_unique<ConsoleService>(m_io, m_settings, *model, RequestGuard(bound, token),
-                                               m_slots, m_meter, m_connections);
+                                               m_slots, m_meter, m_soundWanted, m_admission);
   m_work.emplace(m_io.get_executor());
   boost::asio::post(m_io, [this] {
     m_service->Start();
@@ -100,24 +94,15 @@ void ConsoleServer::OnAccept(beast::error_code error, tcp::socket socket) {
   m_sessions.erase(std::remove_if(m_sessions.begin(), m_sessions.end(),
                                   [](const std::weak_ptr<HttpSession>& s) { return s.expired(); }),
                    m_sessions.end());
-  if (*m_connections >= m_settings.maxConnections) {
-    // Said without waiting for the client: a full socket buffer only loses the answer.
+  if (m_settings.sendBufferBytes > 0) {
     beast::error_code ignored;
-    socket.non_blocking(true, ignored);
-    socket.write_some(boost::asio::buffer(kTooMany, sizeof(kTooMany) - 1), ignored);
-    socket.shutdown(tcp::socket::shutdown_both, ignored);
-    socket.close(ignored);
-  } else {
-    if (m_settings.sendBufferBytes > 0) {
-      beast::error_code ignored;
-      socket.set_option(boost::asio::socket_base::send_buffer_size(m_settings.sendBufferBytes),
-                        ignored);
-    }
-    auto session = std::make_shared<HttpSession>(std::move(socket), *m_service, m_settings,
-                                                 ConnectionTicket(m_connections));
-    m_sessions.push_back(session);
-    session->Start();
+    socket.set_option(boost::asio::socket_base::send_buffer_size(m_settings.sendBufferBytes),
+                      ignored);
   }
+  auto session =
+      std::make_shared<HttpSession>(std::move(socket), *m_service, m_settings, m_admission);
+  m_sessions.push_back(session);
+  session->Start();
   Accept();
 }
 

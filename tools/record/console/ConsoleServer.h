@@ -1,6 +1,5 @@
-// The console's network side: one thread running Asio, the listening socket, the count of
-// connections (at most the settings' maximum; more are answered 503 and closed at once),
-// the HTTP sessions, and the service that answers them.
+// The console's network side: one thread running Asio, the listening socket, the admission
+// of connections, the HTTP sessions, and the service that answers them.
 //
 // Threads: constructor, Listen, Stop and the destructor on the owner's thread; Post from any
 // thread. Everything else runs on the network thread. m_sessions and the acceptor belong to
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/record/console/ConnectionAdmission.h"
 #include "tools/record/console/ConsoleAddress.h"
 #include "tools/record/console/ConsoleService.h"
 #include "tools/record/console/HttpTypes.h"
@@ -31,7 +31,8 @@ class ConsoleServer {
  public:
   ConsoleServer(const ConsoleSettings& settings,
                 std::array<ThumbnailSlot*, kPictureSlots> slots,
-                const std::atomic<SoundMeter*>& meter);
+                const std::atomic<SoundMeter*>& meter,
+                std::atomic<bool>& soundWanted);
   // Stops first.
   ~ConsoleServer();
   ConsoleServer(const ConsoleServer&) = delete;
@@ -59,11 +60,12 @@ class ConsoleServer {
   const ConsoleSettings& m_settings;
   const std::array<ThumbnailSlot*, kPictureSlots> m_slots;
   const std::atomic<SoundMeter*>& m_meter;
+  std::atomic<bool>& m_soundWanted;
   boost::asio::io_context m_io;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> m_work;
   tcp::acceptor m_acceptor{m_io};
   boost::asio::steady_timer m_retry{m_io};
-  std::shared_ptr<int> m_connections = std::make_shared<int>(0);
+  ConnectionAdmission m_admission{m_settings};
   std::unique_ptr<ConsoleService> m_service;
   std::vector<std::weak_ptr<HttpSession>> m_sessions;
   unsigned short m_port = 0;

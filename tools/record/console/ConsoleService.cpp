@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <boost/beast/websocket.hpp>
 
+#include "tools/record/console/AccessToken.h"
 #include "tools/record/console/EventSocket.h"
 #include "tools/record/console/HttpSession.h"
 #include "tools/record/console/MjpegStream.h"
 #include "tools/record/console/PageFiles.h"
+#include "tools/record/console/SoundStream.h"
 
 namespace sorvo::tools {
 namespace {
@@ -18,6 +20,7 @@ std::string_view View(beast::string_view text) {
 // Only the console's own files and its own connections: nothing else is loaded or framed.
 constexpr const char* kPagePolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob: data:; "
+    "media-src 'self'; "
     "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
 template <typename T>
@@ -38,14 +41,16 @@ ConsoleService::ConsoleService(boost::asio::io_context& io,
                                RequestGuard guard,
                                std::array<ThumbnailSlot*, kPictureSlots> slots,
                                const std::atomic<SoundMeter*>& meter,
-                               std::shared_ptr<int> connections)
+                               std::atomic<bool>& soundWanted,
+                               ConnectionAdmission& admission)
     : m_io(io),
       m_settings(settings),
       m_model(model),
       m_guard(std::move(guard)),
       m_slots(slots),
       m_meter(meter),
-      m_connections(std::move(connections)),
+      m_soundWanted(soundWanted),
+      m_admission(admission),
       m_statusTimer(io),
       m_signalTimer(io),
       m_signals(settings.signalTimeout) {}
@@ -76,6 +81,9 @@ void ConsoleService::Shutdown() {
   for (const auto& weak : m_streams)
     if (auto stream = weak.lock())
       stream->Close();
+  for (const auto& weak : m_listeners)
+    if (auto listener = weak.lock())
+      listener->Close();
   UpdateWanted();
 }
 
@@ -101,6 +109,11 @@ void ConsoleService::Handle(const std::shared_ptr<HttpSession>& session, HttpReq
       authorization != request.end() ? View(authorization->value()) : std::string_view(), target);
   facts.changesState = request.method() != http::verb::get && request.method() != http::verb::head;
   facts.api = target.substr(0, 4) == "/api";
+  const bool tokenHeld = !facts.token.empty() && TokensEqual(facts.token, m_guard.token());
+  std::optional<ConnectionTicket> slot = m_admission.Slot(tokenHeld);
+  if (!slot)
+    return session->Reply(ErrorResponse(503, "too many connections", version, false));
+  session->Hold(std::move(*slot));
   const GuardVerdict verdict = m_guard.Check(facts);
   if (!verdict.allowed())
     return session->Reply(ErrorResponse(verdict.status, verdict.reason, version, keepAlive));
@@ -132,14 +145,22 @@ void ConsoleService::HandleRoute(const std::shared_ptr<HttpSession>& session,
     }
     case Endpoint::kStatus:
       return session->Reply(JsonResponse(200, Status(m_model.Snapshot()), version, keepAlive));
-    case Endpoint::kProgram: {
-      const ProgramRequest program = ParseProgramRequest(request.body());
-      if (!program.error.empty())
-        return session->Reply(ErrorResponse(400, program.error, version, keepAlive));
-      const std::string why = m_model.SelectProgram(program.camera);
-      if (!why.empty())
-        return session->Reply(ErrorResponse(409, why, version, keepAlive));
-      return session->Reply(JsonResponse(200, {{"camera", program.camera}}, version, keepAlive));
+    case Endpoint::kProgram:
+    case Endpoint::kPreview: {
+      const CameraRequest choice = ParseCameraRequest(request.body());
+      if (!choice.error.empty())
+        return session->Reply(ErrorResponse(400, choice.error, version, keepAlive));
+      const bool program = route.endpoint == Endpoint::kProgram;
+      return Control(
+          session, request,
+          program ? m_model.SelectProgram(choice.camera) : m_model.SelectPreview(choice.camera),
+          {{"camera", choice.camera}});
+    }
+    case Endpoint::kTake: {
+      const std::string error = CheckEmptyRequest(request.body());
+      if (!error.empty())
+        return session->Reply(ErrorResponse(400, error, version, keepAlive));
+      return Control(session, request, m_model.Take(), {{"camera", m_preview}});
     }
     case Endpoint::kMark: {
       const MarkRequest mark = ParseMarkRequest(request.body());
@@ -167,7 +188,30 @@ void ConsoleService::HandleRoute(const std::shared_ptr<HttpSession>& session,
       return StartLive(session, route.slot, request);
     case Endpoint::kEvents:
       return StartEvents(session, request);
+    case Endpoint::kSound:
+      return StartSound(session, request);
   }
+}
+
+void ConsoleService::Control(const std::shared_ptr<HttpSession>& session,
+                             const HttpRequest& request,
+                             const std::string& why,
+                             const Json& body) {
+  if (!why.empty())
+    return session->Reply(ErrorResponse(409, why, request.version(), request.keep_alive()));
+  session->Reply(JsonResponse(200, body, request.version(), request.keep_alive()));
+}
+
+void ConsoleService::StartSound(const std::shared_ptr<HttpSession>& session,
+                                const HttpRequest& request) {
+  if (m_meter.load() == nullptr)
+    return session->Reply(ErrorResponse(404, "this session records no sound", request.version(),
+                                        request.keep_alive()));
+  auto listener = std::make_shared<SoundStream>(*this, session->HandOver());
+  Prune(&m_listeners);
+  m_listeners.push_back(listener);
+  listener->Start(request.version());
+  UpdateWanted();
 }
 
 bool ConsoleService::SlotInSession(const ConsoleSnapshot& snapshot, int slot) {
@@ -238,6 +282,8 @@ void ConsoleService::EventSocketOpened(const std::shared_ptr<EventSocket>& socke
   for (int slot = 0; slot < kPictureSlots; ++slot)
     if (m_latest[slot])
       socket->SendPicture(slot, m_latest[slot]);
+  if (!m_results.is_null())
+    socket->SendEvent(std::make_shared<const std::string>(JsonText(m_results)));
   UpdateWanted();
 }
 
@@ -247,23 +293,36 @@ void ConsoleService::AudienceChanged() {
 
 void ConsoleService::UpdateWanted() {
   bool page = false;
+  bool programLive = false;
   for (const auto& weak : m_sockets) {
     auto socket = weak.lock();
-    page = page || (socket && socket->open() && socket->thumbnails());
+    if (!socket || !socket->open())
+      continue;
+    page = page || socket->thumbnails();
+    programLive = programLive || socket->programLive();
   }
   for (int slot = 0; slot < kPictureSlots; ++slot) {
     bool wanted = page || !m_waiting[slot].empty();
+    bool streamed = false;
     for (const auto& weak : m_streams) {
       auto stream = weak.lock();
-      wanted = wanted || (stream && stream->open() && stream->slot() == slot);
+      streamed = streamed || (stream && stream->open() && stream->slot() == slot);
     }
-    m_slots[slot]->SetWanted(wanted && !m_stopped);
+    m_slots[slot]->SetWanted((wanted || streamed) && !m_stopped);
+    m_slots[slot]->SetFullRate(slot == kProgramSlot && (programLive || streamed));
   }
+  bool listened = false;
+  for (const auto& weak : m_listeners) {
+    auto listener = weak.lock();
+    listened = listened || (listener && listener->open());
+  }
+  m_soundWanted.store(listened && !m_stopped);
 }
 
 Json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
   ConsoleView view;
   view.program = m_program;
+  view.preview = m_preview;
   for (int camera = 0; camera < kConsoleCameras; ++camera)
     view.signal[camera] = m_signals.state(camera);
   for (int slot = 0; slot < kPictureSlots; ++slot)
@@ -272,7 +331,7 @@ Json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
   view.storage = &m_storage;
   view.hasSound = m_meter.load() != nullptr;
   view.levels = m_levels;
-  view.connections = *m_connections;
+  view.connections = m_admission.held();
   for (const auto& weak : m_sockets) {
     auto socket = weak.lock();
     view.pages += socket && socket->open() && socket->thumbnails() ? 1 : 0;
@@ -280,6 +339,10 @@ Json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
   for (const auto& weak : m_streams) {
     auto stream = weak.lock();
     view.streams += stream && stream->open() ? 1 : 0;
+  }
+  for (const auto& weak : m_listeners) {
+    auto listener = weak.lock();
+    view.streams += listener && listener->open() ? 1 : 0;
   }
   view.thumbnails = m_made;
   return StatusJson(snapshot, view);
@@ -367,6 +430,7 @@ void ConsoleService::CheckSignals() {
   }
   Prune(&m_sockets);
   Prune(&m_streams);
+  Prune(&m_listeners);
   UpdateWanted();
 }
 
@@ -420,6 +484,22 @@ void ConsoleService::OnProgram(int camera, double time) {
   m_program.pending = camera >= 0 && camera < kConsoleCameras && m_slots[camera]->awaitingFirst();
   Broadcast(
       {{"event", "program"}, {"camera", camera}, {"time", time}, {"pending", m_program.pending}});
+}
+
+void ConsoleService::OnPreview(int camera) {
+  m_preview = camera;
+  Broadcast({{"event", "preview"}, {"camera", camera}});
+}
+
+void ConsoleService::OnSoundFrame(std::shared_ptr<const std::string> frame) {
+  for (const auto& weak : m_listeners)
+    if (auto listener = weak.lock())
+      listener->SendFrame(frame);
+}
+
+void ConsoleService::OnResults(const Json& summary) {
+  m_results = {{"event", "results"}, {"summary", summary}};
+  Broadcast(m_results);
 }
 
 void ConsoleService::OnMark(double time, const std::string& label) {

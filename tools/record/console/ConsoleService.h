@@ -1,8 +1,9 @@
 // What the console does on its network thread: answers the requests (after the guard),
 // calls the model for the controls, keeps the newest thumbnail of each tile and sends it to
 // those who watch, pushes the status every period and every event at once, watches the
-// cameras' signals and the program's tally, and says which tiles are watched (only those
-// get thumbnails made).
+// cameras' signals and the program's tally, says which tiles are watched (only those get
+// thumbnails made, the program's at its full rate while a page shows it live) and whether
+// anyone listens to the sound (only then are its frames copied).
 //
 // Threads: every operation on the network thread; other threads post to it (Console does).
 // The service outlives every session, socket and stream on that thread: they call back
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "tools/record/console/ApiRoute.h"
+#include "tools/record/console/ConnectionAdmission.h"
 #include "tools/record/console/ConsoleModel.h"
 #include "tools/record/console/ConsoleSettings.h"
 #include "tools/record/console/HttpTypes.h"
@@ -35,6 +37,7 @@ namespace sorvo::tools {
 class EventSocket;
 class HttpSession;
 class MjpegStream;
+class SoundStream;
 
 class ConsoleService {
  public:
@@ -45,7 +48,8 @@ class ConsoleService {
                  RequestGuard guard,
                  std::array<ThumbnailSlot*, kPictureSlots> slots,
                  const std::atomic<SoundMeter*>& meter,
-                 std::shared_ptr<int> connections);
+                 std::atomic<bool>& soundWanted,
+                 ConnectionAdmission& admission);
   ~ConsoleService();
   ConsoleService(const ConsoleService&) = delete;
   ConsoleService& operator=(const ConsoleService&) = delete;
@@ -63,6 +67,10 @@ class ConsoleService {
   void OnThumbnailProblem(int slot, const std::string& error);
   void OnFirstPicture(int slot);
   void OnProgram(int camera, double time);
+  void OnPreview(int camera);
+  void OnSoundFrame(std::shared_ptr<const std::string> frame);
+  // The session's files as read back, the --json summary's document.
+  void OnResults(const Json& summary);
   void OnMark(double time, const std::string& label);
   void OnProblem(const std::string& text);
   void OnEnded();
@@ -89,6 +97,13 @@ class ConsoleService {
                       const HttpRequest& request);
   void StartLive(const std::shared_ptr<HttpSession>& session, int slot, const HttpRequest& request);
   void StartEvents(const std::shared_ptr<HttpSession>& session, HttpRequest& request);
+  void StartSound(const std::shared_ptr<HttpSession>& session, const HttpRequest& request);
+  // The answer to a control: 200 with `body` when the model took it (`why` empty), 409
+  // with why not otherwise.
+  void Control(const std::shared_ptr<HttpSession>& session,
+               const HttpRequest& request,
+               const std::string& why,
+               const Json& body);
   // Whether the session has a camera (or, for the program's slot, a director) there.
   static bool SlotInSession(const ConsoleSnapshot& snapshot, int slot);
   std::string SlotName(int slot) const;
@@ -108,7 +123,8 @@ class ConsoleService {
   const RequestGuard m_guard;
   const std::array<ThumbnailSlot*, kPictureSlots> m_slots;
   const std::atomic<SoundMeter*>& m_meter;
-  std::shared_ptr<int> m_connections;
+  std::atomic<bool>& m_soundWanted;
+  ConnectionAdmission& m_admission;
   boost::asio::steady_timer m_statusTimer;
   boost::asio::steady_timer m_signalTimer;
   bool m_stopped = false;
@@ -118,6 +134,8 @@ class ConsoleService {
   StorageGauge m_storage;
   SignalWatch m_signals;
   ProgramTally m_program;
+  int m_preview = -1;
+  Json m_results;  // null until the files have been read back
   std::vector<ChannelLevel> m_levels;
   std::set<std::string> m_toldNotes;
   std::array<std::shared_ptr<const std::string>, kPictureSlots> m_latest;
@@ -126,6 +144,7 @@ class ConsoleService {
   std::array<std::vector<WaitingRequest>, kPictureSlots> m_waiting;
   std::vector<std::weak_ptr<EventSocket>> m_sockets;
   std::vector<std::weak_ptr<MjpegStream>> m_streams;
+  std::vector<std::weak_ptr<SoundStream>> m_listeners;
 };
 
 }  // namespace sorvo::tools

@@ -13,11 +13,20 @@ struct ConsoleSettings {
   using Clock = std::chrono::steady_clock;
   using Duration = std::chrono::milliseconds;
 
-  // Connections of every kind at once; more are answered 503 and closed.
+  // Requests being answered, WebSockets and streams at once, of clients without the token
+  // (more are answered 503 and closed); clients with the token may hold tokenConnections
+  // more.
   int maxConnections = 16;
+  int tokenConnections = 16;
+  // A connection must send the first byte of each request within this, or it is closed.
+  Duration firstByteTimeout{1500};
+  // Connections waiting for their request from one address, and from all: the oldest is
+  // closed when another comes.
+  int waitingPerAddress = 8;
+  int waitingConnections = 128;
   size_t maxHeaderBytes = 8192;
   size_t maxBodyBytes = 4096;
-  // A request must arrive whole within this, and a kept-alive connection may idle as long.
+  // A request begun must arrive whole within this.
   Duration requestTimeout{15000};
   // A client must take each response, or each picture of a stream, within this.
   Duration writeTimeout{10000};

@@ -130,9 +130,21 @@ void EventSocket::ReadNext() {
   m_socket.async_read(m_incoming, [self = shared_from_this()](beast::error_code error, size_t) {
     if (error)
       return self->Closed();
+    self->OnMessage(beast::buffers_to_string(self->m_incoming.data()));
     self->m_incoming.clear();
     self->ReadNext();
   });
+}
+
+void EventSocket::OnMessage(const std::string& text) {
+  const Json message = Json::parse(text, nullptr, false);
+  if (!message.is_object())
+    return;
+  const auto live = message.find("programLive");
+  if (live == message.end() || !live->is_boolean() || live->get<bool>() == m_programLive)
+    return;
+  m_programLive = live->get<bool>();
+  m_service.AudienceChanged();
 }
 
 void EventSocket::Closed() {

@@ -1,9 +1,10 @@
 // A WebSocket client of /api/events: gets every event in order, the newest status, and,
 // when it asked for them, the newest thumbnail of each tile as binary messages (one byte
-// naming the tile, 0 to 4 a camera and 5 the program, then the JPEG). A status or a
+// naming the tile, 0 to 15 a camera and 16 the program, then the JPEG). A status or a
 // thumbnail not yet sent when a newer one comes is replaced, so a slow client loses
 // pictures, never falls behind; a client that falls more than the backlog behind on events
-// is closed. What the client sends is read and dropped.
+// is closed. The client may say {"programLive": true} while it shows the program's tile,
+// which then comes at the program's full rate; anything else it sends is dropped.
 //
 // Threads: the network thread only.
 #pragma once
@@ -35,12 +36,14 @@ class EventSocket : public ServiceClient, public std::enable_shared_from_this<Ev
   void Finish();
 
   bool thumbnails() const { return m_thumbnails; }
+  bool programLive() const { return m_programLive; }
 
  private:
   void Pump();
   void Write(bool binary, Message payload);
   void OnWritten(beast::error_code error);
   void ReadNext();
+  void OnMessage(const std::string& text);
   void Closed();
 
   boost::beast::websocket::stream<beast::tcp_stream> m_socket;
@@ -55,6 +58,7 @@ class EventSocket : public ServiceClient, public std::enable_shared_from_this<Ev
   unsigned char m_slotByte = 0;
   bool m_busy = false;  // a write or the closing handshake is under way
   bool m_finishing = false;
+  bool m_programLive = false;
 };
 
 }  // namespace sorvo::tools

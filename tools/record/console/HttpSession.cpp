@@ -14,17 +14,35 @@ constexpr std::chrono::milliseconds kLingerTime{1000};
 HttpSession::HttpSession(tcp::socket socket,
                          ConsoleService& service,
                          const ConsoleSettings& settings,
-                         ConnectionTicket ticket)
+                         ConnectionAdmission& admission)
     : m_stream(std::move(socket)),
       m_service(service),
       m_settings(settings),
-      m_ticket(std::move(ticket)) {}
+      m_admission(admission) {
+  beast::error_code ignored;
+  m_address = m_stream.socket().remote_endpoint(ignored).address();
+}
 
 void HttpSession::Start() {
   Read();
 }
 
 void HttpSession::Read() {
+  m_ticket = ConnectionTicket();
+  m_admission.Waiting(shared_from_this(), m_address);
+  if (m_buffer.size() > 0)
+    return ReadRest();  // the client sent its next request already
+  m_stream.expires_after(m_settings.firstByteTimeout);
+  m_stream.async_read_some(m_buffer.prepare(m_settings.maxHeaderBytes),
+                           [self = shared_from_this()](beast::error_code error, size_t bytes) {
+                             if (error)
+                               return self->OnRead(error);
+                             self->m_buffer.commit(bytes);
+                             self->ReadRest();
+                           });
+}
+
+void HttpSession::ReadRest() {
   m_parser.emplace();
   m_parser->header_limit(static_cast<std::uint32_t>(m_settings.maxHeaderBytes));
   m_parser->body_limit(m_settings.maxBodyBytes);
@@ -48,6 +66,7 @@ void HttpSession::OnRead(beast::error_code error) {
   if (error)
     return Refuse(400, "malformed request: " + error.message());
   m_stream.expires_never();
+  m_admission.Done(this);
   m_service.Handle(shared_from_this(), m_parser->release());
 }
 
@@ -65,8 +84,10 @@ void HttpSession::OnWritten(bool close, beast::error_code error) {
   m_response.reset();
   if (error)
     return Close();
-  if (close)
+  if (close) {
+    m_ticket = ConnectionTicket();  // answered: a lingering close holds no slot
     return Linger();
+  }
   Read();
 }
 
@@ -93,6 +114,8 @@ HandedOver HttpSession::HandOver() {
 }
 
 void HttpSession::Close() {
+  m_admission.Done(this);
+  m_ticket = ConnectionTicket();
   if (m_handedOver)
     return;
   beast::error_code ignored;

@@ -1,6 +1,9 @@
 // One HTTP connection to the console: reads one request at a time, bounded in size and in
-// time, hands it to the service and writes the answer the service gives. The service may
-// take the connection over instead (for a WebSocket or a picture stream).
+// time (its first byte must come within moments), hands it to the service and writes the
+// answer the service gives. While it waits for a request it is one of the admission's
+// waiting connections; while a request is answered it holds the slot the service gave it.
+// The service may take the connection over instead, slot and all (for a WebSocket or a
+// picture stream).
 //
 // Threads: the network thread only. The session keeps itself alive through the handlers
 // it has pending.
@@ -9,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "tools/record/console/ConnectionAdmission.h"
 #include "tools/record/console/ConsoleSettings.h"
 #include "tools/record/console/HttpTypes.h"
 #include "tools/record/console/ServiceClient.h"
@@ -22,9 +26,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   HttpSession(tcp::socket socket,
               ConsoleService& service,
               const ConsoleSettings& settings,
-              ConnectionTicket ticket);
+              ConnectionAdmission& admission);
 
   void Start();
+  // The slot the request being answered holds, until its answer is written.
+  void Hold(ConnectionTicket ticket) { m_ticket = std::move(ticket); }
   // Writes `response`, then reads the next request, or closes when the answer says so.
   void Reply(HttpResponse response);
   // Closes at once (the console shuts down).
@@ -34,7 +40,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   HandedOver HandOver();
 
  private:
+  // Waits for the first byte of a request, then reads it whole.
   void Read();
+  void ReadRest();
   void OnRead(beast::error_code error);
   void OnWritten(bool close, beast::error_code error);
   // Answers a request that could not be read whole, then closes.
@@ -49,6 +57,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::shared_ptr<HttpResponse> m_response;  // while it is written
   ConsoleService& m_service;
   const ConsoleSettings& m_settings;
+  ConnectionAdmission& m_admission;
+  boost::asio::ip::address m_address;
   ConnectionTicket m_ticket;
   bool m_handedOver = false;
   char m_drain[4096];

@@ -28,7 +28,15 @@ class ConnectionTicket {
       --*m_count;
   }
   ConnectionTicket(ConnectionTicket&&) = default;
-  ConnectionTicket& operator=(ConnectionTicket&&) = default;
+  // Gives back the slot held before, if any.
+  ConnectionTicket& operator=(ConnectionTicket&& other) noexcept {
+    if (this != &other) {
+      if (m_count)
+        --*m_count;
+      m_count = std::move(other.m_count);
+    }
+    return *this;
+  }
   ConnectionTicket(const ConnectionTicket&) = delete;
   ConnectionTicket& operator=(const ConnectionTicket&) = delete;
 

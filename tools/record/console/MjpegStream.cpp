@@ -2,36 +2,13 @@
 
 #include <array>
 
-#include "tools/record/console/ConsoleService.h"
-
 namespace sorvo::tools {
 
 MjpegStream::MjpegStream(ConsoleService& service, HandedOver connection, int slot)
-    : ServiceClient(service, std::move(connection.ticket)),
-      m_stream(std::move(connection.stream)),
-      m_slot(slot) {}
+    : HttpStream(service, std::move(connection)), m_slot(slot) {}
 
 void MjpegStream::Start(unsigned version) {
-  m_open = true;
-  m_head = std::string(version == 10 ? "HTTP/1.0" : "HTTP/1.1") +
-           " 200 OK\r\n"
-           "Server: sorvo-record\r\n"
-           "Content-Type: multipart/x-mixed-replace; boundary=" +
-           kBoundary +
-           "\r\n"
-           "Cache-Control: no-store\r\n"
-           "X-Content-Type-Options: nosniff\r\n"
-           "Connection: close\r\n\r\n";
-  m_busy = true;
-  m_stream.expires_after(m_settings.writeTimeout);
-  boost::asio::async_write(m_stream, boost::asio::buffer(m_head),
-                           [self = shared_from_this()](beast::error_code error, size_t) {
-                             self->m_busy = false;
-                             if (error)
-                               return self->Closed();
-                             self->Pump();
-                           });
-  WatchForClose();
+  Begin(version, std::string("multipart/x-mixed-replace; boundary=") + kBoundary);
 }
 
 void MjpegStream::SendPicture(Message jpeg) {
@@ -42,7 +19,7 @@ void MjpegStream::SendPicture(Message jpeg) {
 }
 
 void MjpegStream::Pump() {
-  if (!m_open || m_busy || !m_next)
+  if (!m_open || busy() || !m_next)
     return;
   m_writing = std::move(m_next);
   m_head = std::string("--") + kBoundary +
@@ -51,36 +28,7 @@ void MjpegStream::Pump() {
   static const char kEnd[] = "\r\n";
   const std::array<boost::asio::const_buffer, 3> part{
       boost::asio::buffer(m_head), boost::asio::buffer(*m_writing), boost::asio::buffer(kEnd, 2)};
-  m_busy = true;
-  m_stream.expires_after(m_settings.writeTimeout);
-  boost::asio::async_write(m_stream, part,
-                           [self = shared_from_this()](beast::error_code error, size_t) {
-                             self->m_busy = false;
-                             self->m_writing.reset();
-                             if (error)
-                               return self->Closed();
-                             self->Pump();
-                           });
-}
-
-void MjpegStream::WatchForClose() {
-  // Reads on the bare socket, past the stream's write timeout: a viewer sends nothing more,
-  // so anything ending this read means it has gone.
-  m_stream.socket().async_read_some(boost::asio::buffer(m_ignored),
-                                    [self = shared_from_this()](beast::error_code error, size_t) {
-                                      if (error)
-                                        return self->Closed();
-                                      self->WatchForClose();
-                                    });
-}
-
-void MjpegStream::Close() {
-  Closed();
-}
-
-void MjpegStream::Closed() {
-  m_stream.close();
-  Left();
+  Write(part);
 }
 
 }  // namespace sorvo::tools

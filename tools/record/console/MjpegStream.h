@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "tools/record/console/ServiceClient.h"
+#include "tools/record/console/HttpStream.h"
 
 namespace sorvo::tools {
 
-class MjpegStream : public ServiceClient, public std::enable_shared_from_this<MjpegStream> {
+class MjpegStream final : public HttpStream {
  public:
   using Message = std::shared_ptr<const std::string>;
   static constexpr const char* kBoundary = "sorvo-picture";
@@ -23,22 +23,16 @@ class MjpegStream : public ServiceClient, public std::enable_shared_from_this<Mj
   // Writes the response header (HTTP `version`), then the pictures as they come.
   void Start(unsigned version);
   void SendPicture(Message jpeg);
-  void Close();
 
   int slot() const { return m_slot; }
 
  private:
-  void Pump();
-  void WatchForClose();
-  void Closed();
+  void Pump() override;
 
-  beast::tcp_stream m_stream;
   const int m_slot;
-  std::string m_head;  // the response header, then each part's header
+  std::string m_head;  // the part's header
   Message m_next;      // the newest picture not yet written
   Message m_writing;   // kept while it is written
-  char m_ignored[512];
-  bool m_busy = false;
 };
 
 }  // namespace sorvo::tools

@@ -70,8 +70,19 @@ void SessionConsole::Publish(const SessionReport& report, ConsoleSessionState st
   ConsoleSnapshot snapshot;
   static_cast<SessionReport&>(snapshot) = report;
   snapshot.state = state;
+  snapshot.directorCameras =
+      std::min(static_cast<int>(m_options.CameraSources().size()), RecordOptions::kDirectorCameras);
+  snapshot.plannedSeconds = m_options.seconds;
   std::lock_guard<std::mutex> hold(m_lock);
   m_snapshot = std::move(snapshot);
+}
+
+void SessionConsole::PreviewShown(int camera) {
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_preview = camera;
+  }
+  m_console->PreviewChanged(camera);
 }
 
 std::vector<SessionConsole::Request> SessionConsole::TakeRequests() {
@@ -100,16 +111,45 @@ ConsoleSnapshot SessionConsole::Snapshot() {
   return snapshot;
 }
 
+std::string SessionConsole::CameraProblemLocked(int camera) const {
+  if (m_snapshot.state != ConsoleSessionState::kRecording || m_stopAsked)
+    return "the session is ending";
+  const auto sink = std::find_if(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
+                                 [camera](const SinkStatus& s) { return s.camera == camera; });
+  if (sink == m_snapshot.sinks.end())
+    return "there is no camera " + std::to_string(camera) + " in this session";
+  if (camera >= m_snapshot.directorCameras)
+    return sink->Shown() + " is recorded but not shown in the director's cut (cameras 0 to " +
+           std::to_string(m_snapshot.directorCameras - 1) + " are)";
+  return "";
+}
+
 std::string SessionConsole::SelectProgram(int camera) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  const std::string why = CameraProblemLocked(camera);
+  if (why.empty())
+    Push({Request::Kind::kProgram, camera, "", 0});
+  return why;
+}
+
+std::string SessionConsole::SelectPreview(int camera) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  const std::string why = CameraProblemLocked(camera);
+  if (!why.empty())
+    return why;
+  // A Take that comes before the main loop has made it takes it all the same.
+  m_preview = camera;
+  Push({Request::Kind::kPreview, camera, "", 0});
+  return "";
+}
+
+std::string SessionConsole::Take() {
   std::lock_guard<std::mutex> hold(m_lock);
   if (m_snapshot.state != ConsoleSessionState::kRecording || m_stopAsked)
     return "the session is ending";
-  const bool present =
-      std::any_of(m_snapshot.sinks.begin(), m_snapshot.sinks.end(),
-                  [camera](const SinkStatus& sink) { return sink.camera == camera; });
-  if (!present)
-    return "there is no camera " + std::to_string(camera) + " in this session";
-  Push({Request::Kind::kProgram, camera, "", 0});
+  if (m_preview < 0)
+    return "no camera is on preview: choose one first";
+  Push({Request::Kind::kTake, m_preview, "", 0});
   return "";
 }
 

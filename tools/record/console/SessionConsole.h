@@ -23,7 +23,7 @@ namespace sorvo::tools {
 class SessionConsole : public ConsoleModel {
  public:
   struct Request {
-    enum class Kind { kProgram, kMark, kStop };
+    enum class Kind { kProgram, kPreview, kTake, kMark, kStop };
     Kind kind = Kind::kStop;
     int camera = -1;
     std::string label;
@@ -49,6 +49,8 @@ class SessionConsole : public ConsoleModel {
   double Now() const;
   // The session as the console shows it next.
   void Publish(const SessionReport& report, ConsoleSessionState state);
+  // The main loop put `camera` on preview (-1: none): Take has something to take.
+  void PreviewShown(int camera);
   // Readable while requests wait.
   int fd() const { return m_wake; }
   std::vector<Request> TakeRequests();
@@ -56,11 +58,15 @@ class SessionConsole : public ConsoleModel {
   // ConsoleModel
   ConsoleSnapshot Snapshot() override;
   std::string SelectProgram(int camera) override;
+  std::string SelectPreview(int camera) override;
+  std::string Take() override;
   std::string AddMark(const std::string& label, double* time) override;
   bool RequestStop() override;
 
  private:
   void Push(Request request);
+  // Why `camera` cannot go on a bus; empty when it can. m_lock held.
+  std::string CameraProblemLocked(int camera) const;
 
   const RecordOptions& m_options;
   std::unique_ptr<Console> m_console;
@@ -73,6 +79,7 @@ class SessionConsole : public ConsoleModel {
   ConsoleSnapshot m_snapshot;
   std::vector<Request> m_requests;
   bool m_stopAsked = false;
+  int m_preview = -1;  // as announced by the main loop, which keeps the buses
 };
 
 }  // namespace sorvo::tools

@@ -20,10 +20,13 @@ Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view) {
   Json status = {{"seconds", snapshot.seconds},
                  {"state", ConsoleStateName(snapshot.state)},
                  {"outDir", snapshot.outDir},
+                 {"plannedSeconds", snapshot.plannedSeconds},
+                 {"directorCameras", snapshot.directorCameras},
                  {"program",
                   {{"camera", view.program.camera},
                    {"pending", view.program.pending},
-                   {"since", view.program.since}}}};
+                   {"since", view.program.since}}},
+                 {"preview", {{"camera", view.preview}}}};
   Json sinks = Json::array();
   for (const SinkStatus& sink : snapshot.sinks) {
     const SinkRate rate = view.rates != nullptr ? view.rates->Of(sink.name) : SinkRate();
@@ -74,6 +77,7 @@ Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view) {
   AddCutJson(snapshot, &status);
   status["notes"] = snapshot.notes;
   status["publishing"] = PublishProgressText(snapshot.publish);
+  status["publish"] = snapshot.publish.active ? PublishJson(snapshot.publish) : Json(nullptr);
   status["console"] = {{"connections", view.connections},
                        {"pages", view.pages},
                        {"streams", view.streams},

@@ -26,6 +26,7 @@ struct ProgramTally {
 
 struct ConsoleView {
   ProgramTally program;
+  int preview = -1;  // the camera on the preview bus; -1 for none
   std::array<SignalState, kConsoleCameras> signal{};
   std::array<std::array<int, 2>, kPictureSlots> pictureSizes{};  // width, height; 0 unknown
   const SinkRates* rates = nullptr;
@@ -34,7 +35,7 @@ struct ConsoleView {
   std::vector<ChannelLevel> levels;
   int connections = 0;
   int pages = 0;                                      // WebSocket clients that get thumbnails
-  int streams = 0;                                    // picture streams
+  int streams = 0;                                    // picture and sound streams
   std::array<long long, kPictureSlots> thumbnails{};  // made so far, per tile
 };
 

@@ -34,7 +34,8 @@ ThumbnailSlot::Offered ThumbnailSlot::Offer(const unsigned char* data,
   m_fresh = true;
   // On a grid of periods while pictures keep coming, so that the rate is the period's and
   // not rounded down to whole picture intervals; afresh after a pause.
-  const Clock::rep period = m_period.count();
+  const Clock::rep period =
+      m_fullRate.load(std::memory_order_relaxed) ? Clock::rep(0) : m_period.count();
   m_nextDue.store(at - due < period ? due + period : at + period, std::memory_order_relaxed);
   offered.copied = true;
   return offered;

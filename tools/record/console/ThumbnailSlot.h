@@ -56,6 +56,8 @@ class ThumbnailSlot {
 
   // While false, pictures are only counted.
   void SetWanted(bool wanted) { m_wanted.store(wanted, std::memory_order_relaxed); }
+  // While true (and wanted), every picture is due: the tile is watched at its full rate.
+  void SetFullRate(bool full) { m_fullRate.store(full, std::memory_order_relaxed); }
   bool wanted() const { return m_wanted.load(std::memory_order_relaxed); }
   // The next picture offered reports itself as the first.
   void ArmFirstPicture() { m_awaitFirst.store(true); }
@@ -68,6 +70,7 @@ class ThumbnailSlot {
  private:
   const Clock::duration m_period;
   std::atomic<bool> m_wanted{false};
+  std::atomic<bool> m_fullRate{false};
   std::atomic<bool> m_awaitFirst{false};
   std::atomic<long long> m_pictures{0};
   std::atomic<int> m_width{0};

@@ -41,31 +41,37 @@ bool PixelFormatByName(const std::string& name, PixelFormat* format) {
   return false;
 }
 
-std::unique_ptr<MediaSource> OpenTestCamera(const std::string& name,
-                                            int number,
-                                            int fps,
-                                            std::string* error) {
-  // test, test:WxH or test:WxH:FORMAT
-  int width = 640;
-  int height = 480;
-  PixelFormat format = PIX_FMT_BGR24;
+// test, test:WxH or test:WxH:FORMAT. False with `error` for a mistake in the text.
+bool ParseTestCamera(const std::string& name,
+                     int* width,
+                     int* height,
+                     PixelFormat* format,
+                     std::string* error) {
+  *width = 640;
+  *height = 480;
+  *format = PIX_FMT_BGR24;
   const size_t sizeAt = name.find(':');
-  if (sizeAt != std::string::npos) {
-    const size_t formatAt = name.find(':', sizeAt + 1);
-    const std::string size = name.substr(sizeAt + 1, formatAt - sizeAt - 1);
-    if (!ParsePictureSize(size, &width, &height)) {
-      *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
-      return nullptr;
-    }
-    const std::string formatName =
-        formatAt == std::string::npos ? "bgr24" : name.substr(formatAt + 1);
-    if (!PixelFormatByName(formatName, &format)) {
-      *error =
-          "unknown picture format \"" + formatName + "\"; use bgr24, rgb24, bgra, yuv420p or gray";
-      return nullptr;
-    }
+  if (sizeAt == std::string::npos)
+    return true;
+  const size_t formatAt = name.find(':', sizeAt + 1);
+  const std::string size = name.substr(sizeAt + 1, formatAt - sizeAt - 1);
+  if (!ParsePictureSize(size, width, height)) {
+    *error = "a test camera is written test, test:WxH or test:WxH:FORMAT";
+    return false;
   }
-  return std::make_unique<SyntheticCamera>(number, width, height, format, fps);
+  const std::string formatName =
+      formatAt == std::string::npos ? "bgr24" : name.substr(formatAt + 1);
+  if (!PixelFormatByName(formatName, format)) {
+    *error =
+        "unknown picture format \"" + formatName + "\"; use bgr24, rgb24, bgra, yuv420p or gray";
+    return false;
+  }
+  *error = MediaSource::SizeProblem(*width, *height);
+  return error->empty();
+}
+
+bool IsTestCamera(const std::string& source) {
+  return source == "test" || source.rfind("test:", 0) == 0;
 }
 
 ReconnectingSource::Connect ConnectMediaCamera(const std::string& source) {
@@ -162,21 +168,29 @@ std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
 
 }  // namespace
 
+std::string TestCameraProblem(const std::string& source) {
+  int width = 0;
+  int height = 0;
+  PixelFormat format = PIX_FMT_NONE;
+  std::string error;
+  if (IsTestCamera(source))
+    ParseTestCamera(source, &width, &height, &format, &error);
+  return error;
+}
+
 std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
                                         const CameraSettings& settings,
                                         std::string* error) {
   if (SorvoStreamCamera::Names(source) || IsNetworkUrl(source))
     return OpenLiveCamera(source, settings, error);
-  if (source != "test" && source.rfind("test:", 0) != 0)
+  if (!IsTestCamera(source))
     return OpenLocalCamera(source, settings, error);
-  std::unique_ptr<MediaSource> camera =
-      OpenTestCamera(source, settings.number, settings.fps, error);
-  if (!camera)
+  int width = 0;
+  int height = 0;
+  PixelFormat format = PIX_FMT_NONE;
+  if (!ParseTestCamera(source, &width, &height, &format, error))
     return nullptr;
-  *error = MediaSource::SizeProblem(camera->width(), camera->height());
-  if (!error->empty())
-    return nullptr;
-  return camera;
+  return std::make_unique<SyntheticCamera>(settings.number, width, height, format, settings.fps);
 }
 
 std::unique_ptr<MediaSource> OpenSound(const std::string& name, std::string* error) {

@@ -31,6 +31,11 @@ std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
                                         const CameraSettings& settings,
                                         std::string* error);
 
+// What is wrong with a test camera's text ("test:10x10": a size the library does not
+// record); empty when it is right or names another kind of source. A mistake the command
+// line can be told of before anything opens.
+std::string TestCameraProblem(const std::string& source);
+
 // "tone", a media file, "alsa:DEVICE" or a network URL, which reconnects when it loses its
 // signal. Null for "none" (with `error` empty) and when the source cannot be opened (with
 // `error` set).

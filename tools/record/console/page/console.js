@@ -1,20 +1,28 @@
 // The console page: one WebSocket (/api/events?thumbnails=1) brings the status every second,
-// every event at once and the newest thumbnail of each tile; the controls are POSTs carrying
-// the token from the page's address. Nothing is loaded from anywhere else.
+// every event at once and the newest thumbnail of each tile (the program's at its full rate
+// while the page is shown); the controls are POSTs carrying the token from the page's
+// address; the sound is an <audio> element on /api/sound.mp3. Nothing is loaded from
+// anywhere else, and every text from the recorder goes in as text.
 'use strict';
 
 (function () {
-  const PROGRAM_SLOT = 5;
+  const CAMERAS = 16;
+  const PROGRAM_SLOT = CAMERAS;
   const token = new URLSearchParams(location.search).get('token') || '';
+  const MODE_KEY = 'sorvo-console-bus';
 
   // What the page knows; window.sorvoConsole lets a test (or a curious operator) look.
   const state = {
     status: null,
     program: { camera: -1, pending: false, time: 0 },
+    preview: -1,
     lastProgramEvent: null,
+    busMode: localStorage.getItem(MODE_KEY) === 'preview' ? 'preview' : 'cut',
     ended: false,
+    results: null,
     connected: false,
-    pictures: [0, 0, 0, 0, 0, 0],  // thumbnails shown per tile
+    pictures: new Array(CAMERAS + 1).fill(0),  // thumbnails shown per tile
+    received: new Array(CAMERAS + 1).fill(0),  // thumbnails that arrived per tile
     marks: [],
     errors: [],
   };
@@ -61,6 +69,17 @@
     return e;
   }
 
+  // A camera as a person reads it: its own name with its number, or "camera N".
+  function cameraName(camera) {
+    const sink = state.status && state.status.sinks.find((s) => s.camera === camera);
+    return sink && sink.title ? sink.title + ' (camera ' + camera + ')' : 'camera ' + camera;
+  }
+
+  function fileName(path) {
+    const out = state.status ? state.status.outDir : '';
+    return out && path.startsWith(out + '/') ? path.slice(out.length + 1) : path;
+  }
+
   // ---- messages ----
 
   function log(kind, text) {
@@ -75,6 +94,7 @@
     b.className = 'banner ' + kind;
     b.textContent = text;
     b.hidden = !text;
+    layout();
   }
 
   // ---- the controls ----
@@ -101,9 +121,23 @@
     }
   }
 
-  function selectCamera(camera) {
+  // A camera chosen by click or key: on program at once, or on preview for the next Take.
+  function chooseCamera(camera) {
     if (state.ended || !tiles.has(camera)) return;
-    post('/api/program', { camera: camera });
+    post(state.busMode === 'preview' ? '/api/preview' : '/api/program', { camera: camera });
+  }
+
+  function take() {
+    if (state.ended || state.busMode !== 'preview') return;
+    post('/api/take');
+  }
+
+  function showBusMode() {
+    const preview = state.busMode === 'preview';
+    $('busMode').textContent = preview ? 'Click previews' : 'Click cuts';
+    $('busMode').classList.toggle('previewing', preview);
+    $('take').hidden = !preview;
+    layout();
   }
 
   function mark() {
@@ -122,7 +156,31 @@
 
   function closeConfirm() { $('confirm').hidden = true; }
 
+  // The program's sound: an endless MP3 stream, fetched only while the operator listens.
+  function listen() {
+    const audio = $('sound');
+    if (audio.paused || !audio.src) {
+      audio.src = '/api/sound.mp3' + (token ? '?token=' + encodeURIComponent(token) : '');
+      audio.play().catch((failure) => log('error', 'sound: ' + failure.message));
+      $('listen').textContent = 'Mute';
+      $('listen').classList.add('listening');
+    } else {
+      audio.pause();
+      audio.removeAttribute('src');
+      audio.load();
+      $('listen').textContent = 'Listen';
+      $('listen').classList.remove('listening');
+    }
+  }
+
+  $('busMode').addEventListener('click', () => {
+    state.busMode = state.busMode === 'preview' ? 'cut' : 'preview';
+    localStorage.setItem(MODE_KEY, state.busMode);
+    showBusMode();
+  });
+  $('take').addEventListener('click', take);
   $('mark').addEventListener('click', mark);
+  $('listen').addEventListener('click', listen);
   $('stop').addEventListener('click', askToStop);
   $('cancelStop').addEventListener('click', closeConfirm);
   $('confirmStop').addEventListener('click', () => {
@@ -140,16 +198,103 @@
       if (event.key === 'Escape') closeConfirm();
       return;
     }
-    if (event.target instanceof HTMLInputElement) return;
-    if (event.key >= '0' && event.key <= '4') {
-      selectCamera(Number(event.key));
+    const target = event.target;
+    if (target instanceof HTMLInputElement) return;
+    // A focused button or tile takes space and Enter itself.
+    const own = target instanceof HTMLButtonElement || (target.classList && target.classList.contains('camera'));
+    if (event.key >= '0' && event.key <= '9') {
+      chooseCamera(Number(event.key));
     } else if (event.key === 'm' || event.key === 'M') {
       mark();
+    } else if ((event.key === ' ' || event.key === 'Enter') && !own && state.busMode === 'preview') {
+      take();
     } else {
       return;
     }
     event.preventDefault();
   });
+
+  // ---- the wall: the program large, every camera around it ----
+
+  const GAP = 6;
+  const CAPTION = 22;        // a camera's name line
+  const ROOMY_CAPTION = 74;  // with its figures, where there is room
+  const ROOMY = 250;         // the narrowest tile that shows its figures
+  const PROGRAM_CAPTION = 26;
+
+  // The widest 16:9 tiles (with `caption` below each) that `n` of fit in `w` x `h`.
+  function grid(w, h, n, caption) {
+    let best = { t: 0, cols: 1 };
+    for (let cols = 1; cols <= Math.max(1, n); ++cols) {
+      const rows = Math.ceil(n / cols);
+      const t = Math.min((w - GAP * (cols - 1)) / cols, ((h - GAP * (rows - 1)) / rows - caption) * 16 / 9);
+      if (t > best.t) best = { t: Math.floor(t), cols: cols };
+    }
+    return best;
+  }
+
+  // The program above or beside the cameras, whichever shows both larger, with every
+  // camera's name whole (tiles at least `need` wide) where any plan allows it.
+  function plan(w, h, n, need) {
+    let best = null;
+    for (const side of ['top', 'left']) {
+      for (let f = 0.35; f <= 0.81; f += 0.05) {
+        const box = side === 'top' ? [w, h * f] : [w * f, h];
+        const pw = Math.floor(Math.min(box[0], (box[1] - PROGRAM_CAPTION) * 16 / 9));
+        if (pw <= 0) continue;
+        const ph = Math.ceil(pw * 9 / 16) + PROGRAM_CAPTION;
+        const rest = side === 'top'
+          ? { x: 0, y: ph + GAP, w: w, h: h - ph - GAP }
+          : { x: pw + GAP, y: 0, w: w - pw - GAP, h: h };
+        let cams = grid(rest.w, rest.h, n, ROOMY_CAPTION);
+        cams.caption = ROOMY_CAPTION;
+        if (cams.t < ROOMY) { cams = grid(rest.w, rest.h, n, CAPTION); cams.caption = CAPTION; }
+        if (n > 0 && cams.t <= 0) continue;
+        const named = n === 0 || cams.t >= need;
+        const score = n * cams.t * cams.t + 1.5 * pw * pw;
+        const better = !best || (named && !best.named) ||
+          (named === best.named && (named ? score > best.score : cams.t > best.cams.t));
+        if (better) best = { score, named, pw, ph, rest, cams };
+      }
+    }
+    return best;
+  }
+
+  function place(e, x, y, w, h) {
+    e.style.left = x + 'px';
+    e.style.top = y + 'px';
+    e.style.width = w + 'px';
+    e.style.height = h + 'px';
+  }
+
+  function layout() {
+    const wall = $('wall');
+    const above = $('bar').offsetHeight + ($('banner').hidden ? 0 : $('banner').offsetHeight);
+    const w = wall.clientWidth - 2 * GAP;
+    const h = Math.max(200, window.innerHeight - above - 2 * GAP);
+    wall.style.height = (h + 2 * GAP) + 'px';
+    const cameras = [...tiles.keys()].sort((a, b) => a - b);
+    // The narrowest tile that shows its number and whole name: the text's own width, the
+    // number's, and the caption's borders, padding and gap.
+    let need = 0;
+    for (const camera of cameras) {
+      const { name, number } = tiles.get(camera);
+      need = Math.max(need, name.scrollWidth + number.offsetWidth + 22);
+    }
+    const best = plan(w, h, cameras.length, need);
+    if (!best) return;
+    place($('program'), GAP, GAP, best.pw, best.ph);
+    const t = best.cams.t;
+    const th = Math.ceil(t * 9 / 16) + best.cams.caption;
+    cameras.forEach((camera, i) => {
+      const col = i % best.cams.cols;
+      const row = Math.floor(i / best.cams.cols);
+      const tile = tiles.get(camera).root;
+      place(tile, GAP + best.rest.x + col * (t + GAP), GAP + best.rest.y + row * (th + GAP), t, th);
+      tile.classList.toggle('roomy', best.cams.caption === ROOMY_CAPTION);
+    });
+  }
+  window.addEventListener('resize', layout);
 
   // ---- tiles ----
 
@@ -160,17 +305,18 @@
     root.id = 'camera' + sink.camera;
     root.tabIndex = 0;
     root.setAttribute('role', 'button');
-    root.setAttribute('aria-label', 'Put camera ' + sink.camera + ' on program');
     const picture = element('div', 'picture');
     const img = element('img');
-    img.alt = sink.name;
-    picture.append(img, element('span', 'nopicture', 'no picture yet'));
+    img.alt = sink.title || sink.name;
+    picture.append(img, element('span', 'nopicture', 'no picture'));
     const caption = element('div', 'caption');
-    const name = element('span', 'name', sink.name);
-    const signal = element('span', 'signal waiting', 'waiting');
-    caption.append(name, signal);
-    // Three figures on one line; the picture size with the bit rate, and the source, each
-    // on a line of its own.
+    const number = element('span', 'number', String(sink.camera));
+    const name = element('span', 'name', sink.title || 'camera ' + sink.camera);
+    const signal = element('span', 'signal waiting');
+    signal.title = 'waiting';
+    caption.append(number, name, signal);
+    // The figures, shown where the tile has room: three on one line, the picture size with
+    // the bit rate, and the source.
     const rows = element('div', 'rows');
     const fields = {};
     const figure = (parent, key, label) => {
@@ -189,30 +335,40 @@
     const source = element('div', 'line');
     figure(source, 'source', 'source');
     rows.append(figures, video, source);
-    root.append(picture, element('span', 'number', String(sink.camera)),
-                element('span', 'tally', 'PROGRAM'), caption, rows);
-    root.addEventListener('click', () => selectCamera(sink.camera));
+    root.append(picture, element('span', 'tally'), caption, rows);
+    root.addEventListener('click', () => chooseCamera(sink.camera));
     root.addEventListener('keydown', (event) => {
-      if (event.key === 'Enter' || event.key === ' ') { event.preventDefault(); selectCamera(sink.camera); }
+      if (event.key === 'Enter' || event.key === ' ') {
+        event.preventDefault();
+        event.stopPropagation();
+        chooseCamera(sink.camera);
+      }
     });
-    tile = { root, img, signal, fields };
+    tile = { root, img, name, number, signal, fields };
     tiles.set(sink.camera, tile);
-    // Cameras in their numbers' order.
-    const list = $('cameras');
-    const after = [...list.children].find((e) => Number(e.id.slice(6)) > sink.camera);
-    list.insertBefore(root, after || null);
+    $('wall').append(root);
+    layout();
     return tile;
   }
 
   function showTally() {
+    const director = state.status ? state.status.directorCameras : 0;
     for (const [camera, tile] of tiles) {
       const onAir = camera === state.program.camera;
+      const preview = camera === state.preview && !onAir;
+      const eligible = camera < director;
       tile.root.classList.toggle('onair', onAir && !state.program.pending);
       tile.root.classList.toggle('pending', onAir && state.program.pending);
-      tile.root.querySelector('.tally').textContent = onAir && state.program.pending ? 'NEXT' : 'PROGRAM';
+      tile.root.classList.toggle('preview', preview);
+      tile.root.classList.toggle('eligible', eligible);
+      tile.root.querySelector('.tally').textContent =
+          onAir ? (state.program.pending ? 'NEXT' : 'PROGRAM') : preview ? 'PREVIEW' : eligible ? '' : 'REC ONLY';
+      tile.root.setAttribute('aria-label', cameraName(camera) +
+          (eligible ? ': put it on ' + (state.busMode === 'preview' ? 'preview' : 'program')
+                    : ': recorded, not shown in the director\'s cut'));
     }
-    $('programCamera').textContent =
-        state.program.camera >= 0 ? 'camera ' + state.program.camera + (state.program.pending ? ' (switching)' : '') : '';
+    $('programCamera').textContent = state.program.camera >= 0
+        ? cameraName(state.program.camera) + (state.program.pending ? ' (switching)' : '') : '';
   }
 
   function showState(name) {
@@ -226,6 +382,7 @@
       if (sink.camera === undefined) continue;
       const tile = cameraTile(sink);
       const f = tile.fields;
+      tile.name.textContent = sink.title || 'camera ' + sink.camera;
       f.source.textContent = sink.source;
       f.source.title = sink.source;
       f.picture.textContent = (sink.width ? sink.width + ' x ' + sink.height : '-') + ', ' +
@@ -234,18 +391,34 @@
       f.dropped.textContent = String(sink.dropped);
       f.dropped.classList.toggle('bad', sink.dropped > 0);
       f.clients.textContent = String(sink.clients);
-      tile.signal.textContent = sink.signal;
-      tile.signal.className = 'signal ' + sink.signal.replace(' ', '');
+      showSignal(tile, sink.signal);
     }
+  }
+
+  function showSignal(tile, signal) {
+    tile.signal.title = signal;
+    tile.signal.className = 'signal ' + signal.replace(' ', '');
+    tile.root.classList.toggle('lost', signal === 'no signal');
   }
 
   function showProgram(status) {
     const director = status.sinks.find((s) => s.name === 'director');
     $('programFacts').textContent = director
         ? director.width + ' x ' + director.height + ', ' + director.framesPerSecond.toFixed(1) +
-          ' frames/s, ' + bits(director.bitsPerSecond) + ', ' + director.clients + ' clients' +
-          (status.publishing ? '; ' + status.publishing : '')
+          ' frames/s, ' + bits(director.bitsPerSecond) + ', ' + director.clients + ' clients'
         : '';
+  }
+
+  function showTime(status) {
+    $('elapsed').textContent = clock(status.seconds);
+    const planned = status.plannedSeconds || 0;
+    const countdown = $('countdown');
+    countdown.hidden = !(planned > 0) || status.state === 'ended';
+    if (!countdown.hidden) {
+      const left = Math.max(0, planned - status.seconds);
+      countdown.textContent = 'ends in ' + clock(Math.ceil(left));
+      countdown.classList.toggle('soon', left <= 60);
+    }
   }
 
   function showFiles(status) {
@@ -253,8 +426,7 @@
     list.replaceChildren();
     for (const file of status.files) {
       const item = element('li');
-      const name = file.path.startsWith(status.outDir + '/') ? file.path.slice(status.outDir.length + 1) : file.path;
-      const path = element('span', 'path', name);
+      const path = element('span', 'path', fileName(file.path));
       path.title = file.path;
       item.append(path, element('span', 'size', bytes(file.bytes)));
       list.append(item);
@@ -271,10 +443,50 @@
     disks.className = 'disks' + (low ? ' low' : '');
   }
 
+  // Each destination's state and what it loses, and a warning above everything while
+  // pictures are skipped or dropped: per second, from one status to the next.
+  let lastPublish = null;
+  function showPublishing(status) {
+    const publish = status.publish;
+    $('publishPanel').hidden = !publish;
+    if (!publish) return;
+    const list = $('publish');
+    list.replaceChildren();
+    const warnings = [];
+    const previous = lastPublish;
+    const span = previous ? status.seconds - previous.seconds : 0;
+    const rate = (now, then) => (span > 0 ? (now - then) / span : 0);
+    if (previous && span > 0) {
+      const skipped = rate(publish.picturesSkipped, previous.publish.picturesSkipped);
+      const arrived = rate(publish.picturesIn, previous.publish.picturesIn);
+      if (skipped > 0)
+        warnings.push('publishing skips ' + skipped.toFixed(0) + ' of ' + arrived.toFixed(0) +
+                      ' pictures a second (the machine is short of time)');
+    }
+    publish.outputs.forEach((output, i) => {
+      const item = element('li', output.state === 'live' ? '' : 'bad');
+      item.append(element('span', 'path', output.destination),
+                  element('span', 'size', output.state + ', ' + bytes(output.bytesSent) +
+                          (output.picturesDropped > 0 ? ', ' + output.picturesDropped + ' pictures dropped' : '')));
+      list.append(item);
+      const before = previous && previous.publish.outputs[i];
+      if (before && output.picturesDropped > before.picturesDropped)
+        warnings.push(output.destination + ' dropped ' +
+                      (output.picturesDropped - before.picturesDropped) + ' pictures');
+      else if (output.state !== 'live' && output.state !== 'ended')
+        warnings.push(output.destination + ' is ' + output.state);
+    });
+    const warning = $('publishWarning');
+    warning.hidden = warnings.length === 0;
+    warning.textContent = warnings.join('; ');
+    lastPublish = status;
+  }
+
   function showSound(status) {
     const meters = $('meters');
     if (!status.sound) {
       meters.replaceChildren(element('p', 'muted', 'no sound'));
+      $('listen').disabled = true;
       return;
     }
     const channels = status.sound.channels;
@@ -303,14 +515,16 @@
 
   function showStatus(status) {
     state.status = status;
-    $('elapsed').textContent = clock(status.seconds);
+    showTime(status);
     showState(status.state);
     state.program = { camera: status.program.camera, pending: status.program.pending,
                       time: status.program.since };
+    if (status.preview) state.preview = status.preview.camera;
     showCameras(status);
     showTally();
     showProgram(status);
     showFiles(status);
+    showPublishing(status);
     showSound(status);
     for (const note of status.notes)
       if (!state.errors.includes(note)) { state.errors.push(note); log('error', note); }
@@ -320,10 +534,38 @@
     state.ended = true;
     if (event.status) showStatus(event.status);
     showState('ended');
-    banner('ended', 'The session has ended after ' + clock(event.time) +
-           '. Every file is being read back; the recorder prints the summary.');
-    for (const id of ['mark', 'stop', 'markLabel']) $(id).disabled = true;
+    if (!state.results)
+      banner('ended', 'The session has ended after ' + clock(event.time) +
+             '. Every file is being read back; the result follows here.');
+    for (const id of ['mark', 'stop', 'markLabel', 'take', 'busMode']) $(id).disabled = true;
     for (const tile of tiles.values()) tile.root.removeAttribute('tabindex');
+  }
+
+  // Each file as read back: good or what is wrong, its length and size.
+  function showResults(summary) {
+    state.results = summary;
+    $('resultsPanel').hidden = false;
+    const list = $('results');
+    list.replaceChildren();
+    let bad = 0;
+    for (const file of summary.files || []) {
+      const good = file.good === true;
+      const checked = file.checked !== false;
+      if (checked && !good) ++bad;
+      const item = element('li', good ? 'good' : checked ? 'bad' : '');
+      const length = typeof file.seconds === 'number' ? file.seconds.toFixed(2) + ' s, ' : '';
+      const verdict = good ? 'good' : checked ? 'BAD: ' + file.problem : file.problem;
+      const path = element('span', 'path', fileName(file.path));
+      path.title = file.path;
+      item.append(path, element('span', 'size', length + bytes(file.bytes) + ', ' + verdict));
+      list.append(item);
+    }
+    const verdict = bad > 0 ? bad + ' of ' + summary.files.length + ' files are NOT good.'
+                            : 'Every file read back is good.';
+    $('verdict').textContent = verdict;
+    $('verdict').className = 'verdict' + (bad > 0 ? ' bad' : ' good');
+    banner(bad > 0 ? 'error' : 'ended', 'The session has ended after ' + clock(summary.seconds) +
+           '. ' + verdict + ' The files are in ' + summary.outDir + '.');
   }
 
   function onEvent(event) {
@@ -336,20 +578,21 @@
         state.lastProgramEvent = event;
         showTally();
         break;
+      case 'preview':
+        state.preview = event.camera;
+        showTally();
+        break;
       case 'mark':
         state.marks.push(event);
         log('mark', clock(event.time) + ' mark' + (event.label ? ': ' + event.label : ''));
         break;
       case 'sourceLost':
       case 'sourceBack': {
+        const lost = event.event === 'sourceLost';
         const tile = tiles.get(event.camera);
-        if (tile) {
-          const lost = event.event === 'sourceLost';
-          tile.signal.textContent = lost ? 'no signal' : 'live';
-          tile.signal.className = 'signal ' + (lost ? 'nosignal' : 'live');
-        }
-        log(event.event === 'sourceLost' ? 'error' : '',
-            clock(event.time) + ' camera ' + event.camera + (event.event === 'sourceLost' ? ': no signal' : ': signal back'));
+        if (tile) showSignal(tile, lost ? 'no signal' : 'live');
+        log(lost ? 'error' : '', clock(event.time) + ' ' + cameraName(event.camera) +
+            (lost ? ': no signal' : ': signal back'));
         break;
       }
       case 'error':
@@ -357,6 +600,9 @@
         break;
       case 'ended':
         endSession(event);
+        break;
+      case 'results':
+        showResults(event.summary);
         break;
     }
   }
@@ -407,7 +653,9 @@
   }
 
   function onPicture(buffer) {
-    const view = pictureView(new Uint8Array(buffer, 0, 1)[0]);
+    const slot = new Uint8Array(buffer, 0, 1)[0];
+    if (slot <= PROGRAM_SLOT) state.received[slot] += 1;
+    const view = pictureView(slot);
     if (!view) return;
     const url = URL.createObjectURL(new Blob([new Uint8Array(buffer, 1)], { type: 'image/jpeg' }));
     if (!view.loading) return load(view, url);
@@ -417,17 +665,26 @@
 
   // ---- the connection ----
 
+  let socket = null;
+  // The program at its full rate while the page is seen; thumbnails only while it is hidden.
+  function tellWatching() {
+    if (socket && socket.readyState === WebSocket.OPEN)
+      socket.send(JSON.stringify({ programLive: document.visibilityState === 'visible' }));
+  }
+  document.addEventListener('visibilitychange', tellWatching);
+
   let retries = 0;
   function connect() {
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     let url = scheme + '//' + location.host + '/api/events?thumbnails=1';
     if (token) url += '&token=' + encodeURIComponent(token);
-    const socket = new WebSocket(url);
+    socket = new WebSocket(url);
     socket.binaryType = 'arraybuffer';
     socket.onopen = () => {
       retries = 0;
       state.connected = true;
       banner('', '');
+      tellWatching();
     };
     socket.onmessage = (message) => {
       if (typeof message.data === 'string') onEvent(JSON.parse(message.data));
@@ -443,6 +700,7 @@
     };
   }
 
+  showBusMode();
   if (!token) banner('error', 'This address has no token: the controls will be refused. Open the address the recorder printed.');
   connect();
 })();
