@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "Cmx3600Check.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/edit/ChapterTitles.h"
+#include "tools/record/edit/Cmx3600Reader.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EdlWriter.h"
 #include "tools/record/edit/OtioWriter.h"
@@ -21,8 +21,6 @@ namespace {
 
 using namespace sorvo::tools;
 using sorvo::Timecode;
-using sorvo::test::CmxList;
-using sorvo::test::ReadCmx3600;
 
 TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
   EXPECT_EQ(Timecode::Text(0, 25), "00:00:00:00");
@@ -108,7 +106,7 @@ TEST(EditPlanTest, SourceTimesAreEachFilesOwnAndShotsItCannotGiveAreLeftOut) {
 TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
   const EditPlan plan =
       TwoCameraPlan({{0.0, 0}, {4.0, 1}, {8.0, 0}}, {{0.2, "start"}, {6.5, "goal\nline"}});
-  const std::string text = EdlText(plan, "session director");
+  const std::string text = EdlTexts(plan, "session director").at(0);
   const CmxList list = ReadCmx3600(text, 25);
   for (const std::string& error : list.errors)
     ADD_FAILURE() << error;
@@ -127,21 +125,22 @@ TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
 }
 
 TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMarkers) {
-  const EditPlan plan = TwoCameraPlan({{1.0, 0}, {4.0, 1}}, {{6.5, "goal"}});
+  // Camera 2 has no file: the program shows nothing the files hold until 4 s.
+  const EditPlan plan = TwoCameraPlan({{0.0, 2}, {4.0, 1}, {8.0, 0}}, {{6.5, "goal"}});
   const nlohmann::json timeline = nlohmann::json::parse(OtioText(plan, "show"));
   EXPECT_EQ(timeline["name"], "show");
   const nlohmann::json& track = timeline["tracks"]["children"][0];
   ASSERT_EQ(track["children"].size(), 3u);
   EXPECT_EQ(track["children"][0]["OTIO_SCHEMA"], "Gap.1");
-  EXPECT_EQ(track["children"][0]["source_range"]["duration"]["value"], 25.0);
-  const nlohmann::json& clip = track["children"][2];
+  EXPECT_EQ(track["children"][0]["source_range"]["duration"]["value"], 100.0);
+  const nlohmann::json& clip = track["children"][1];
   EXPECT_EQ(clip["OTIO_SCHEMA"], "Clip.2");
   EXPECT_EQ(clip["name"], "Stage left");
   const nlohmann::json& reference = clip["media_references"]["DEFAULT_MEDIA"];
   EXPECT_EQ(reference["target_url"], "file:///s/Stage%20left.mp4");
   EXPECT_EQ(reference["available_range"]["start_time"]["value"], 25.0 * 36000 + 63);
   EXPECT_EQ(clip["source_range"]["start_time"]["value"], 25.0 * 36000 + 100);
-  EXPECT_EQ(clip["source_range"]["duration"]["value"], 150.0);
+  EXPECT_EQ(clip["source_range"]["duration"]["value"], 100.0);
   ASSERT_EQ(track["markers"].size(), 1u);
   EXPECT_EQ(track["markers"][0]["marked_range"]["start_time"]["value"], 163.0);
 }
@@ -149,8 +148,11 @@ TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMar
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {
   const Timecode timecode(0, 25);
   const std::vector<Chapter> chapters = ChapterTitles(
-      {{0.0, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode);
+      {{0.04, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode,
+      0.0);
   ASSERT_EQ(chapters.size(), 2u);
+  // The first shot from the program's first picture, as the edit lists give it.
+  EXPECT_EQ(chapters[0].time, 0.0);
   EXPECT_EQ(chapters[0].title, "camera0 | mark 00:00:00:00 a");
   EXPECT_EQ(chapters[1].title, "Stage | mark 00:00:02:01 | mark 00:00:03:00 b");
 }

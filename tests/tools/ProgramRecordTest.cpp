@@ -18,11 +18,11 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
-#include "Cmx3600Check.h"
 #include "DrawnLabel.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "codec/Timecode.h"
+#include "tools/record/edit/Cmx3600Reader.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
 
@@ -30,6 +30,9 @@ namespace {
 
 using namespace sorvo::test;
 using sorvo::Timecode;
+using sorvo::tools::CmxEvent;
+using sorvo::tools::CmxList;
+using sorvo::tools::ReadCmx3600;
 
 constexpr int kFps = 25;
 constexpr double kFrame = 1.0 / kFps;
