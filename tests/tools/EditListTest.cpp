@@ -21,6 +21,7 @@ namespace {
 
 using namespace sorvo::tools;
 using sorvo::Timecode;
+using sorvo::tools::CmxEvent;
 
 TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
   EXPECT_EQ(Timecode::Text(0, 25), "00:00:00:00");
@@ -143,6 +144,97 @@ TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMar
   EXPECT_EQ(clip["source_range"]["duration"]["value"], 100.0);
   ASSERT_EQ(track["markers"].size(), 1u);
   EXPECT_EQ(track["markers"][0]["marked_range"]["start_time"]["value"], 163.0);
+}
+
+// A session started at 23:59:57: camera 1's file starts at 23:59:59:13 and, its first
+// picture off the grid, shows each moment one picture of its timecode earlier than the
+// program, so its midnight comes a picture after the program's.
+EditPlan MidnightPlan() {
+  const Timecode timecode(86397.0, 25);
+  EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 10.0};
+  std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
+                                   {1, "camera1", "/s/camera1.mp4", true, 2.53, 0}};
+  return PlanEdit({{0.03, 0}, {2.8, 1}, {8.0, 0}}, {{4.0, std::string("mid\0night\x7f", 11)}},
+                  timecode, program, sources);
+}
+
+TEST(EditPlanTest, ASessionAcrossMidnightKeepsEachFilesTimecodeInOrder) {
+  const EditPlan plan = MidnightPlan();
+  const int64_t day = 25 * 86400;
+  ASSERT_EQ(plan.events.size(), 3u);
+  // The first shot from the program's first picture, 23:59:57:00.
+  EXPECT_EQ(plan.events[0].recordIn, day - 75);
+  EXPECT_EQ(plan.events[1].recordIn, day - 5);
+  EXPECT_EQ(plan.events[1].sourceIn, day - 6);
+  EXPECT_EQ(plan.events[2].recordOut, day + 175);  // no wrap
+
+  // The lists: the program's midnight starts director-2.edl, and camera 1's shot is cut at
+  // both midnights, so that no out point comes before its in point.
+  const std::vector<std::string> texts = EdlTexts(plan, "show");
+  ASSERT_EQ(texts.size(), 2u);
+  std::vector<CmxEvent> events;
+  for (const std::string& text : texts) {
+    const CmxList list = ReadCmx3600(text, 25);
+    for (const std::string& error : list.errors)
+      ADD_FAILURE() << error << "\n" << text;
+    events.insert(events.end(), list.events.begin(), list.events.end());
+  }
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(texts[0].substr(0, texts[0].find('\r')), "TITLE: show");
+  EXPECT_EQ(events[0].recordIn, day - 75);
+  EXPECT_EQ(events[1].recordOut, day);  // 24:00:00:00
+  EXPECT_EQ(events[2].number, 1);
+  EXPECT_EQ(events[2].recordIn, 0);
+  EXPECT_EQ(events[2].recordOut, 1);
+  EXPECT_EQ(events[2].sourceOut, day);
+  EXPECT_EQ(events[3].sourceIn, 0);
+  int64_t pictures = 0;
+  for (const CmxEvent& event : events)
+    pictures += event.recordOut - event.recordIn;
+  EXPECT_EQ(pictures, 250);
+  // The mark's label, printable, in the list after midnight.
+  EXPECT_NE(texts[1].find("* LOC: 00:00:01:00 YELLOW  mid night "), std::string::npos);
+
+  // The document counts on past midnight, each file from its own first timecode.
+  const nlohmann::json track =
+      nlohmann::json::parse(OtioText(plan, "show"))["tracks"]["children"][0];
+  ASSERT_EQ(track["children"].size(), 3u);
+  EXPECT_EQ(track["children"][0]["OTIO_SCHEMA"], "Clip.2");
+  EXPECT_EQ(track["children"][1]["source_range"]["start_time"]["value"], day - 6.0);
+  EXPECT_EQ(track["children"][1]["media_references"]["DEFAULT_MEDIA"]["available_range"]
+                 ["start_time"]["value"],
+            day - 12.0);
+}
+
+TEST(EdlWriterTest, ListsGoOnInFurtherFilesAfter999Events) {
+  const Timecode timecode(36000.0, 25);
+  EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 60.0};
+  std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
+                                   {1, "camera1", "/s/camera1.mp4", true, 0.0, 0}};
+  std::vector<Shot> shots;
+  for (int i = 0; i < 1500; ++i)
+    shots.push_back({i * 0.04, i % 2});
+  const std::vector<std::string> texts =
+      EdlTexts(PlanEdit(shots, {}, timecode, program, sources), "show");
+  ASSERT_EQ(texts.size(), 2u);
+  const CmxList first = ReadCmx3600(texts[0], 25);
+  const CmxList second = ReadCmx3600(texts[1], 25);
+  EXPECT_TRUE(first.errors.empty() && second.errors.empty()) << texts[1].substr(0, 400);
+  ASSERT_EQ(first.events.size(), 999u);
+  ASSERT_EQ(second.events.size(), 501u);
+  EXPECT_EQ(second.title, "show (2)");
+  EXPECT_EQ(second.events[0].number, 1);
+  EXPECT_EQ(second.events[0].recordIn, first.events.back().recordOut);
+  EXPECT_EQ(EdlPath("/s/director.edl", 1), "/s/director-2.edl");
+}
+
+TEST(CutListTest, MarkLabelsArePrintable) {
+  EXPECT_EQ(PrintableText(std::string("a\0b\x01\x1b\x7f", 6)), "a b   ");
+  // C1 controls and bytes that are no UTF-8; letters of any script stay.
+  EXPECT_EQ(PrintableText("\xc2\x85x\xff\xc3\xa9\xe5\xaf\xbc\xed\xa0\x80"), " x \xc3\xa9\xe5\xaf\xbc   ");
+  CutList cut;
+  cut.AddMark(1.0, std::string("goal\0\r\n", 7));
+  EXPECT_EQ(cut.Marks()[0].label, "goal   ");
 }
 
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {

@@ -74,7 +74,7 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
   for (const Mark& mark : marks) {
     const int64_t record = recordAt(mark.time);
     if (record >= plan.recordStart && record <= plan.recordEnd)
-      plan.marks.push_back({record, mark.label});
+      plan.marks.push_back({record, PrintableText(mark.label)});
   }
   return plan;
 }

@@ -70,7 +70,7 @@ struct EditPlan {
 
 // Lays `shots` and `marks` against the files. A shot on a camera without a file, or before
 // its file began, is left out of the events (the shot before lasts longer); shots after the
-// program's end are dropped.
+// program's end are dropped. The marks' labels are made printable (PrintableText).
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
                   const Timecode& timecode,
