@@ -231,7 +231,8 @@ TEST(EdlWriterTest, ListsGoOnInFurtherFilesAfter999Events) {
 TEST(CutListTest, MarkLabelsArePrintable) {
   EXPECT_EQ(PrintableText(std::string("a\0b\x01\x1b\x7f", 6)), "a b   ");
   // C1 controls and bytes that are no UTF-8; letters of any script stay.
-  EXPECT_EQ(PrintableText("\xc2\x85x\xff\xc3\xa9\xe5\xaf\xbc\xed\xa0\x80"), " x \xc3\xa9\xe5\xaf\xbc   ");
+  EXPECT_EQ(PrintableText("\xc2\x85x\xff\xc3\xa9\xe5\xaf\xbc\xed\xa0\x80"),
+            " x \xc3\xa9\xe5\xaf\xbc   ");
   CutList cut;
   cut.AddMark(1.0, std::string("goal\0\r\n", 7));
   EXPECT_EQ(cut.Marks()[0].label, "goal   ");
@@ -239,9 +240,9 @@ TEST(CutListTest, MarkLabelsArePrintable) {
 
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {
   const Timecode timecode(0, 25);
-  const std::vector<Chapter> chapters = ChapterTitles(
-      {{0.04, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode,
-      0.0);
+  const std::vector<Chapter> chapters =
+      ChapterTitles({{0.04, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}},
+                    {"camera0", "Stage"}, timecode, 0.0);
   ASSERT_EQ(chapters.size(), 2u);
   // The first shot from the program's first picture, as the edit lists give it.
   EXPECT_EQ(chapters[0].time, 0.0);

@@ -22,9 +22,9 @@ extern "C" {
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "codec/Timecode.h"
-#include "tools/record/edit/Cmx3600Reader.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
+#include "tools/record/edit/Cmx3600Reader.h"
 
 namespace {
 

@@ -54,10 +54,10 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
   ASSERT_GT(base, 0);
   const std::string out = dir.File("killed");
   TerminalSession recorder(
-      kRecordProgram, {"--seconds", "0", "--fps", std::to_string(kFps), "--switch-every", "0.2",
-                       "--camera", "test:160x120", "--camera", "test:160x120", "--director",
-                       "160x120", "--audio", "none", "--no-console", "--ports",
-                       std::to_string(base), "--out", out});
+      kRecordProgram,
+      {"--seconds", "0", "--fps", std::to_string(kFps), "--switch-every", "0.2", "--camera",
+       "test:160x120", "--camera", "test:160x120", "--director", "160x120", "--audio", "none",
+       "--no-console", "--ports", std::to_string(base), "--out", out});
   ASSERT_TRUE(recorder.WaitForOutput("Keys 0-1", seconds(60))) << recorder.output();
   const std::string journal = out + "/director.cut";
   auto journaled = [&](size_t count) {
@@ -65,7 +65,8 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
   };
   ASSERT_TRUE(journaled(8)) << ReadWholeFile(journal);
   recorder.Type("m");
-  ASSERT_TRUE(WaitUntil([&] { return ReadWholeFile(journal).find("\nmark\t") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return ReadWholeFile(journal).find("\nmark\t") != std::string::npos; }));
   // Two seconds more: the mark's fragment of the director's file is complete.
   ASSERT_TRUE(journaled(Switches(ReadWholeFile(journal)).size() + 10));
   recorder.Signal(SIGKILL);
@@ -77,7 +78,8 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
 
   // The list is strict CMX 3600, its events the journaled switches at their pictures, the
   // first from the program's first picture.
-  const CmxList list = sorvo::tools::ReadCmx3600(ReadWholeFile(out + "/recovered/director.edl"), kFps);
+  const CmxList list =
+      sorvo::tools::ReadCmx3600(ReadWholeFile(out + "/recovered/director.edl"), kFps);
   for (const std::string& error : list.errors)
     ADD_FAILURE() << error;
   ASSERT_GE(list.events.size(), 8u) << run.out;
@@ -119,11 +121,11 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
   }
 
   // The rescued director's file has a chapter per shot, the mark in one's title.
-  const ToolResult chapters = RunTool(
-      "/usr/bin/ffprobe",
-      {"-v", "error", "-show_entries", "chapter=start_time:chapter_tags=title", "-of", "csv=p=0",
-       out + "/recovered/director.mp4"},
-      dir.path());
+  const ToolResult chapters =
+      RunTool("/usr/bin/ffprobe",
+              {"-v", "error", "-show_entries", "chapter=start_time:chapter_tags=title", "-of",
+               "csv=p=0", out + "/recovered/director.mp4"},
+              dir.path());
   std::istringstream rows(chapters.out);
   size_t count = 0;
   for (std::string row; std::getline(rows, row); ++count) {

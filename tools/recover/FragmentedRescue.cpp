@@ -92,8 +92,8 @@ bool RescueFragmented(const std::string& input,
   if (streams->empty())
     return true;
   double end = 0;
-  if (!chapters.empty() && (!PicturesEnd(input, &end, error) ||
-                            !sorvo::PutFileChapters(out.get(), chapters, end))) {
+  if (!chapters.empty() &&
+      (!PicturesEnd(input, &end, error) || !sorvo::PutFileChapters(out.get(), chapters, end))) {
     if (error->empty())
       *error = "out of memory";
     return false;

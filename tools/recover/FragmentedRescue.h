@@ -22,8 +22,9 @@ struct FragmentedStream {
 using FileChapterList = std::vector<std::pair<double, std::string>>;
 
 // Copies the video and audio streams of `input` into `output`, with `chapters` (each up to
-// the next, the last to the end of the pictures). False with `error` when the input does not open as MP4 or the
-// output cannot be written; true with no streams when the input holds no complete fragment.
+// the next, the last to the end of the pictures). False with `error` when the input does not open
+// as MP4 or the output cannot be written; true with no streams when the input holds no complete
+// fragment.
 bool RescueFragmented(const std::string& input,
                       const std::string& output,
                       const FileChapterList& chapters,

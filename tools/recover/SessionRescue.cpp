@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "tools/common/MappedFile.h"
-#include "tools/recover/FragmentedRescue.h"
-#include "tools/recover/Mp4Layout.h"
-#include "tools/recover/StagedOutput.h"
 #include "tools/record/edit/ChapterTitles.h"
 #include "tools/record/edit/CutJournal.h"
 #include "tools/record/edit/EditLists.h"
+#include "tools/recover/FragmentedRescue.h"
+#include "tools/recover/Mp4Layout.h"
+#include "tools/recover/StagedOutput.h"
 
 namespace sorvo::tools {
 namespace {
@@ -83,7 +83,8 @@ int RescueJournal(const std::string& journal, const std::string& folder) {
     std::printf(", %lld lines that did not read were left out", contents.damagedLines);
   std::printf("\n");
   if (!contents.program.started)
-    return Fail(journal + " never said where the director's pictures begin (the recorder was "
+    return Fail(journal +
+                " never said where the director's pictures begin (the recorder was "
                 "killed before its first picture): there is no cut to rebuild");
   const std::string recovered = folder + "/recovered";
   std::error_code made;

@@ -7,8 +7,9 @@
 //   cols 15-19 channels (V, A, A2, B, AA, AA/V)
 //   cols 21-28 transition (C for a cut)
 //   cols 30, 42, 54, 66: source in, source out, record in, record out, HH:MM:SS:FF
-// with each out after its in (an out point may be 24:00:00:00, the end of the day), a cut as long on the source as on the record, record times
-// in order without overlap; comment lines start with '*', and blank lines are allowed.
+// with each out after its in (an out point may be 24:00:00:00, the end of the day), a cut as long
+// on the source as on the record, record times in order without overlap; comment lines start with
+// '*', and blank lines are allowed.
 #pragma once
 
 #include <cstdint>

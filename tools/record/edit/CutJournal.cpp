@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -75,8 +75,8 @@ bool CutJournal::Open(const std::string& path,
   }
   std::string head = std::string(kMagic) + "\n";
   head += "title\t" + PrintableText(title) + "\n";
-  head += "timecode\t" + Seconds(timecode.startOfDay()) + "\t" + std::to_string(timecode.rate()) +
-          "\n";
+  head +=
+      "timecode\t" + Seconds(timecode.startOfDay()) + "\t" + std::to_string(timecode.rate()) + "\n";
   head += "program\t" + PrintableText(FileName(program.path)) + "\n";
   for (const EditFile& camera : cameras)
     head += "camera\t" + std::to_string(camera.camera) + "\t" +
@@ -198,8 +198,7 @@ bool ReadCutJournal(const std::string& path, JournalContents* contents, std::str
     } else if (f.size() == 4 && f[0] == "camera" && Integer(f[1], &number) && number >= 0 &&
                !f[2].empty()) {
       contents->cameras.push_back({number, f[3], folder + "/" + f[2], false, 0, 0});
-    } else if (f.size() == 3 && f[0] == "origin" && Integer(f[1], &number) &&
-               Number(f[2], &time)) {
+    } else if (f.size() == 3 && f[0] == "origin" && Integer(f[1], &number) && Number(f[2], &time)) {
       EditFile* file = &contents->program;
       for (EditFile& camera : contents->cameras)
         if (camera.camera == number)
@@ -210,8 +209,7 @@ bool ReadCutJournal(const std::string& path, JournalContents* contents, std::str
       } else {
         ++contents->damagedLines;
       }
-    } else if (f.size() == 3 && f[0] == "switch" && Number(f[1], &time) &&
-               Integer(f[2], &number)) {
+    } else if (f.size() == 3 && f[0] == "switch" && Number(f[1], &time) && Integer(f[2], &number)) {
       contents->cut.AddSwitch(time, number);
     } else if ((f.size() == 2 || f.size() == 3) && f[0] == "mark" && Number(f[1], &time)) {
       contents->cut.AddMark(time, f.size() == 3 ? f[2] : "");

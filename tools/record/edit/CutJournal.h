@@ -32,7 +32,7 @@ namespace sorvo::tools {
 struct JournalContents {
   std::string title;
   Timecode timecode;
-  EditFile program;              // its path the journal's folder and its file name
+  EditFile program;               // its path the journal's folder and its file name
   std::vector<EditFile> cameras;  // likewise; started once an origin was journaled
   CutList cut;
   long long damagedLines = 0;  // lines that did not read (a kill's last line is not counted)
@@ -74,10 +74,10 @@ class CutJournal {
   int m_fd = -1;
   std::mutex m_lock;
   std::condition_variable m_wake;
-  std::string m_queued;                                   // guarded by m_lock
-  std::vector<std::pair<int, OriginProbe>> m_probes;      // guarded by m_lock
-  bool m_stop = false;                                    // guarded by m_lock
-  std::string m_error;  // the journal's thread's until it is joined
+  std::string m_queued;                               // guarded by m_lock
+  std::vector<std::pair<int, OriginProbe>> m_probes;  // guarded by m_lock
+  bool m_stop = false;                                // guarded by m_lock
+  std::string m_error;                                // the journal's thread's until it is joined
   std::thread m_thread;
 };
 

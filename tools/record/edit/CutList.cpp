@@ -11,10 +11,11 @@ std::string PrintableText(const std::string& text) {
   for (size_t i = 0; i < printable.size();) {
     const auto byte = static_cast<unsigned char>(printable[i]);
     // The length of the UTF-8 sequence `byte` starts, 0 for a byte that starts none.
-    const size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
-                                        : byte >= 0xE0 && byte < 0xF0   ? 3
-                                        : byte >= 0xF0 && byte < 0xF5   ? 4
-                                                                        : 0;
+    const size_t length = byte < 0x80                   ? 1
+                          : byte >= 0xC2 && byte < 0xE0 ? 2
+                          : byte >= 0xE0 && byte < 0xF0 ? 3
+                          : byte >= 0xF0 && byte < 0xF5 ? 4
+                                                        : 0;
     bool good = length > 0 && i + length <= printable.size();
     for (size_t k = 1; good && k < length; ++k)
       good = (static_cast<unsigned char>(printable[i + k]) & 0xC0) == 0x80;

@@ -56,8 +56,8 @@ void Emit(const EditPlan& plan,
     if (const EditFile* source = plan.Source(event.camera))
       out("* FROM CLIP NAME: " + OneLine(BaseName(source->path)) + kEnd);
     // Marks before the first event belong to it; each other mark to the event it falls in.
-    for (; *mark < plan.marks.size() && (plan.marks[*mark].record < event.recordOut ||
-                                         (last && &event == &events.back()));
+    for (; *mark < plan.marks.size() &&
+           (plan.marks[*mark].record < event.recordOut || (last && &event == &events.back()));
          ++*mark)
       out("* LOC: " + Timecode::Text(plan.marks[*mark].record, rate) + " YELLOW  " +
           OneLine(plan.marks[*mark].label) + kEnd);
@@ -82,8 +82,8 @@ std::vector<std::vector<EditEvent>> EdlLists(const EditPlan& plan) {
   const int64_t day = plan.Day();
   std::vector<std::vector<EditEvent>> lists;
   auto put = [&](EditEvent piece) {
-    const bool sameDay =
-        !lists.empty() && !lists.back().empty() && piece.recordIn / day == lists.back()[0].recordIn / day;
+    const bool sameDay = !lists.empty() && !lists.back().empty() &&
+                         piece.recordIn / day == lists.back()[0].recordIn / day;
     if (!sameDay || lists.back().size() == kEventsPerList)
       lists.emplace_back();
     piece.number = static_cast<int>(lists.back().size()) + 1;
@@ -93,9 +93,9 @@ std::vector<std::vector<EditEvent>> EdlLists(const EditPlan& plan) {
     EditEvent piece = event;
     while (piece.recordIn < event.recordOut) {
       // Up to the next midnight of either side.
-      const int64_t length =
-          std::min({event.recordOut - piece.recordIn, (piece.recordIn / day + 1) * day - piece.recordIn,
-                    (piece.sourceIn / day + 1) * day - piece.sourceIn});
+      const int64_t length = std::min({event.recordOut - piece.recordIn,
+                                       (piece.recordIn / day + 1) * day - piece.recordIn,
+                                       (piece.sourceIn / day + 1) * day - piece.sourceIn});
       piece.recordOut = piece.recordIn + length;
       piece.sourceOut = piece.sourceIn + length;
       put(piece);
@@ -113,9 +113,8 @@ std::string EdlPath(const std::string& path, size_t index) {
     return path;
   const size_t dot = path.find_last_of('.');
   const size_t slash = path.find_last_of('/');
-  const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                        ? dot
-                        : path.size();
+  const size_t at =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
   return path.substr(0, at) + "-" + std::to_string(index + 1) + path.substr(at);
 }
 
