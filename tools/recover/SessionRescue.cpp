@@ -140,7 +140,7 @@ int RescueSession(const std::string& folder) {
   if (failed)
     return Fail("cannot read the folder " + folder + ": " + failed.message());
   if (journals.empty())
-    return Fail(folder +
+    return Fail("the folder " + folder +
                 " holds no cut journal (director.cut): the session ended properly, or was not "
                 "recorded by sorvo-record; rescue its files one by one with sorvo-recover FILE");
   std::sort(journals.begin(), journals.end());
