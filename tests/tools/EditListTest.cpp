@@ -4,14 +4,18 @@
 // definition) and the OpenTimelineIO document (read back as JSON).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/TestAppDir.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/SessionSummary.h"
 #include "tools/record/edit/ChapterTitles.h"
 #include "tools/record/edit/Cmx3600Reader.h"
+#include "tools/record/edit/CutJournal.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EdlWriter.h"
 #include "tools/record/edit/OtioWriter.h"
@@ -21,6 +25,7 @@ namespace {
 
 using namespace sorvo::tools;
 using sorvo::Timecode;
+using sorvo::test::TestAppDir;
 using sorvo::tools::CmxEvent;
 
 TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
@@ -236,6 +241,51 @@ TEST(CutListTest, MarkLabelsArePrintable) {
   CutList cut;
   cut.AddMark(1.0, std::string("goal\0\r\n", 7));
   EXPECT_EQ(cut.Marks()[0].label, "goal   ");
+}
+
+TEST(EditListCheckTest, TheSummaryCallsGoodOnlyTheListsEditorsRead) {
+  TestAppDir dir;
+  std::string text = EdlTexts(TwoCameraPlan({{0.0, 0}, {4.0, 1}}, {}), "s").at(0);
+  dir.WriteFile("good.edl", text);
+  // A four-digit event number shifts every column after it.
+  text.replace(text.find("002  CAM1"), 9, "1000 CAM1");
+  dir.WriteFile("bad.edl", text);
+  dir.WriteFile("bad.otio", R"({"OTIO_SCHEMA": "Timeline.1", "tracks": )");
+  auto check = [&](const std::string& name) {
+    return CheckFiles({{OutputFile::Kind::kEditList, dir.File(name), "director"}}, 0, 0, 25,
+                      [] { return false; })[0];
+  };
+  EXPECT_TRUE(check("good.edl").good) << check("good.edl").problem;
+  EXPECT_NE(check("bad.edl").problem.find("CMX 3600"), std::string::npos);
+  EXPECT_FALSE(check("bad.otio").good);
+}
+
+TEST(CutJournalTest, ReadsBackWhatWasJournaledAndLeavesOutALineAKillCutShort) {
+  TestAppDir dir;
+  {
+    CutJournal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open(dir.File("d.cut"), "show", Timecode(3600, 25),
+                             {-1, "director", dir.File("d.mp4")},
+                             {{0, "Stage\tleft", dir.File("c0.mp4")}},
+                             {{-1, [](double* origin) { return *origin = 0.5, true; }}}, &error))
+        << error;
+    journal.Switch(1.0, 0);
+    journal.Mark(2.0, std::string("a\0b", 3));
+  }
+  std::ofstream(dir.File("d.cut"), std::ios::app) << "garbage\nswitch\t3.0\t";
+  JournalContents contents;
+  std::string error;
+  ASSERT_TRUE(ReadCutJournal(dir.File("d.cut"), &contents, &error)) << error;
+  EXPECT_EQ(contents.damagedLines, 1);
+  EXPECT_EQ(contents.title, "show");
+  EXPECT_EQ(contents.timecode.startOfDay(), 3600.0);
+  EXPECT_TRUE(contents.program.started);
+  EXPECT_EQ(contents.program.origin, 0.5);
+  ASSERT_EQ(contents.cameras.size(), 1u);
+  EXPECT_EQ(contents.cameras[0].name, "Stage left");
+  EXPECT_EQ(contents.cut.Shots().size(), 1u);
+  EXPECT_EQ(contents.cut.Marks().at(0).label, "a b");
 }
 
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {

@@ -118,7 +118,7 @@ class DirectorChannel {
   int m_shown = 0;
   int m_selected = -1;
   std::string m_note;
-  CutJournal m_journal;  // goes after the cut that writes to it
+  CutJournal m_journal;  // outlives the cut that writes to it
   CutList m_cut;
   SwitchRecorder m_switchRecorder{&m_cut};
   PacketCounter m_counter;  // the director's data target

@@ -151,12 +151,13 @@ void CutJournal::Close() {
     if (m_fd < 0)
       return;
     m_stop = true;
-    m_probes.clear();
   }
   m_wake.notify_one();
+  // Its last pass asks the files that have not said yet once more.
   if (m_thread.joinable())
     m_thread.join();
   std::lock_guard<std::mutex> hold(m_lock);
+  m_probes.clear();
   ::close(m_fd);
   m_fd = -1;
 }

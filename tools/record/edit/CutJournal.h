@@ -61,7 +61,8 @@ class CutJournal {
             std::string* error);
   void Switch(double time, int camera);
   void Mark(double time, const std::string& label);
-  // Writes what is queued and stops the thread; the probes are not called any more.
+  // Asks the files that have not told their origins once more, writes what is queued and
+  // stops the thread; the probes are not called after it.
   void Close();
   // The first write error, empty while none (after Close).
   const std::string& error() const { return m_error; }

@@ -34,6 +34,11 @@ std::string PrintableText(const std::string& text) {
   return printable;
 }
 
+void CutList::SetJournal(CutJournal* journal) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_journal = journal;
+}
+
 void CutList::AddSwitch(double time, int camera) {
   std::lock_guard<std::mutex> hold(m_lock);
   m_switches.push_back({time, camera});

@@ -6,8 +6,9 @@
 // chapters and the journal, none of which can hold control characters.
 //
 // Threads: AddSwitch and AddMark from any thread (the library's capture threads, the
-// console's, the control thread); the getters take a copy. m_lock guards both lists; the
-// journal is set before the first switch and is thread-safe itself.
+// console's, the control thread); the getters take a copy. m_lock guards both lists and
+// the journal pointer, and is taken before the journal's own lock: the journal gets the
+// lines in the order the lists do.
 #pragma once
 
 #include <mutex>
@@ -38,7 +39,7 @@ class CutList {
   void AddSwitch(double time, int camera);
   void AddMark(double time, std::string label);
   // Where the switches and marks are journaled from now on; null for nowhere.
-  void SetJournal(CutJournal* journal) { m_journal = journal; }
+  void SetJournal(CutJournal* journal);
 
   // The shots in time order: a switch to the camera already shown is no new shot, and of
   // two switches at one moment the later stands.
