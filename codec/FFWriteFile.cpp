@@ -12,6 +12,7 @@ extern "C" {
 
 #include "codec/FFAudioEncoder.h"
 #include "codec/FFEncoder.h"
+#include "codec/FileChapters.h"
 #include "codec/FragmentCommitIo.h"
 #include "codec/IndexSkeleton.h"
 #include "codec/MuxerOptions.h"
@@ -276,35 +277,10 @@ bool FFWriteFile::WriteHeaderLocked() {
 void FFWriteFile::PutChaptersLocked(AVFormatContext* context) {
   if (m_chapters.empty() || !m_bOriginSet)
     return;
-  std::stable_sort(m_chapters.begin(), m_chapters.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Microseconds: finer than any container's chapter times.
-  const AVRational base{1, 1000000};
-  std::vector<std::pair<int64_t, const std::string*>> starts;
-  for (const auto& [time, title] : m_chapters) {
-    const int64_t start = std::max<int64_t>(0, std::llround((time - m_dOrigin) * 1e6));
-    // A later chapter from the same moment takes the place of an earlier one.
-    if (!starts.empty() && starts.back().first == start)
-      starts.pop_back();
-    starts.emplace_back(start, &title);
-  }
-  const int64_t end = std::llround(m_dFileEnd * 1e6);
-  for (size_t i = 0; i < starts.size() && starts[i].first < end; ++i) {
-    AVChapter** grown = static_cast<AVChapter**>(
-        av_realloc_array(context->chapters, context->nb_chapters + 1, sizeof(AVChapter*)));
-    if (grown == nullptr)
-      return;
-    context->chapters = grown;
-    AVChapter* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-    if (chapter == nullptr)
-      return;
-    chapter->id = static_cast<int64_t>(i);
-    chapter->time_base = base;
-    chapter->start = starts[i].first;
-    chapter->end = i + 1 < starts.size() ? std::min(starts[i + 1].first, end) : end;
-    av_dict_set(&chapter->metadata, "title", starts[i].second->c_str(), 0);
-    context->chapters[context->nb_chapters++] = chapter;
-  }
+  std::vector<std::pair<double, std::string>> chapters;
+  for (const auto& [time, title] : m_chapters)
+    chapters.emplace_back(time - m_dOrigin, title);
+  sorvo::PutFileChapters(context, std::move(chapters), m_dFileEnd);
 }
 
 AVStream* FFWriteFile::add_video_stream(AVFormatContext* context,

@@ -4,14 +4,18 @@
 // definition) and the OpenTimelineIO document (read back as JSON).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Cmx3600Check.h"
+#include "common/TestAppDir.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/SessionSummary.h"
 #include "tools/record/edit/ChapterTitles.h"
+#include "tools/record/edit/Cmx3600Reader.h"
+#include "tools/record/edit/CutJournal.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EdlWriter.h"
 #include "tools/record/edit/OtioWriter.h"
@@ -21,8 +25,8 @@ namespace {
 
 using namespace sorvo::tools;
 using sorvo::Timecode;
-using sorvo::test::CmxList;
-using sorvo::test::ReadCmx3600;
+using sorvo::test::TestAppDir;
+using sorvo::tools::CmxEvent;
 
 TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
   EXPECT_EQ(Timecode::Text(0, 25), "00:00:00:00");
@@ -108,7 +112,7 @@ TEST(EditPlanTest, SourceTimesAreEachFilesOwnAndShotsItCannotGiveAreLeftOut) {
 TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
   const EditPlan plan =
       TwoCameraPlan({{0.0, 0}, {4.0, 1}, {8.0, 0}}, {{0.2, "start"}, {6.5, "goal\nline"}});
-  const std::string text = EdlText(plan, "session director");
+  const std::string text = EdlTexts(plan, "session director").at(0);
   const CmxList list = ReadCmx3600(text, 25);
   for (const std::string& error : list.errors)
     ADD_FAILURE() << error;
@@ -127,30 +131,171 @@ TEST(EdlWriterTest, TheListIsStrictCmx3600WithReelsClipNamesAndLocators) {
 }
 
 TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMarkers) {
-  const EditPlan plan = TwoCameraPlan({{1.0, 0}, {4.0, 1}}, {{6.5, "goal"}});
+  // Camera 2 has no file: the program shows nothing the files hold until 4 s.
+  const EditPlan plan = TwoCameraPlan({{0.0, 2}, {4.0, 1}, {8.0, 0}}, {{6.5, "goal"}});
   const nlohmann::json timeline = nlohmann::json::parse(OtioText(plan, "show"));
   EXPECT_EQ(timeline["name"], "show");
   const nlohmann::json& track = timeline["tracks"]["children"][0];
   ASSERT_EQ(track["children"].size(), 3u);
   EXPECT_EQ(track["children"][0]["OTIO_SCHEMA"], "Gap.1");
-  EXPECT_EQ(track["children"][0]["source_range"]["duration"]["value"], 25.0);
-  const nlohmann::json& clip = track["children"][2];
+  EXPECT_EQ(track["children"][0]["source_range"]["duration"]["value"], 100.0);
+  const nlohmann::json& clip = track["children"][1];
   EXPECT_EQ(clip["OTIO_SCHEMA"], "Clip.2");
   EXPECT_EQ(clip["name"], "Stage left");
   const nlohmann::json& reference = clip["media_references"]["DEFAULT_MEDIA"];
   EXPECT_EQ(reference["target_url"], "file:///s/Stage%20left.mp4");
   EXPECT_EQ(reference["available_range"]["start_time"]["value"], 25.0 * 36000 + 63);
   EXPECT_EQ(clip["source_range"]["start_time"]["value"], 25.0 * 36000 + 100);
-  EXPECT_EQ(clip["source_range"]["duration"]["value"], 150.0);
+  EXPECT_EQ(clip["source_range"]["duration"]["value"], 100.0);
   ASSERT_EQ(track["markers"].size(), 1u);
   EXPECT_EQ(track["markers"][0]["marked_range"]["start_time"]["value"], 163.0);
 }
 
+// A session started at 23:59:57: camera 1's file starts at 23:59:59:13 and, its first
+// picture off the grid, shows each moment one picture of its timecode earlier than the
+// program, so its midnight comes a picture after the program's.
+EditPlan MidnightPlan() {
+  const Timecode timecode(86397.0, 25);
+  EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 10.0};
+  std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
+                                   {1, "camera1", "/s/camera1.mp4", true, 2.53, 0}};
+  return PlanEdit({{0.03, 0}, {2.8, 1}, {8.0, 0}}, {{4.0, std::string("mid\0night\x7f", 11)}},
+                  timecode, program, sources);
+}
+
+TEST(EditPlanTest, ASessionAcrossMidnightKeepsEachFilesTimecodeInOrder) {
+  const EditPlan plan = MidnightPlan();
+  const int64_t day = 25 * 86400;
+  ASSERT_EQ(plan.events.size(), 3u);
+  // The first shot from the program's first picture, 23:59:57:00.
+  EXPECT_EQ(plan.events[0].recordIn, day - 75);
+  EXPECT_EQ(plan.events[1].recordIn, day - 5);
+  EXPECT_EQ(plan.events[1].sourceIn, day - 6);
+  EXPECT_EQ(plan.events[2].recordOut, day + 175);  // no wrap
+
+  // The lists: the program's midnight starts director-2.edl, and camera 1's shot is cut at
+  // both midnights, so that no out point comes before its in point.
+  const std::vector<std::string> texts = EdlTexts(plan, "show");
+  ASSERT_EQ(texts.size(), 2u);
+  std::vector<CmxEvent> events;
+  for (const std::string& text : texts) {
+    const CmxList list = ReadCmx3600(text, 25);
+    for (const std::string& error : list.errors)
+      ADD_FAILURE() << error << "\n" << text;
+    events.insert(events.end(), list.events.begin(), list.events.end());
+  }
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(texts[0].substr(0, texts[0].find('\r')), "TITLE: show");
+  EXPECT_EQ(events[0].recordIn, day - 75);
+  EXPECT_EQ(events[1].recordOut, day);  // 24:00:00:00
+  EXPECT_EQ(events[2].number, 1);
+  EXPECT_EQ(events[2].recordIn, 0);
+  EXPECT_EQ(events[2].recordOut, 1);
+  EXPECT_EQ(events[2].sourceOut, day);
+  EXPECT_EQ(events[3].sourceIn, 0);
+  int64_t pictures = 0;
+  for (const CmxEvent& event : events)
+    pictures += event.recordOut - event.recordIn;
+  EXPECT_EQ(pictures, 250);
+  // The mark's label, printable, in the list after midnight.
+  EXPECT_NE(texts[1].find("* LOC: 00:00:01:00 YELLOW  mid night "), std::string::npos);
+
+  // The document counts on past midnight, each file from its own first timecode.
+  const nlohmann::json track =
+      nlohmann::json::parse(OtioText(plan, "show"))["tracks"]["children"][0];
+  ASSERT_EQ(track["children"].size(), 3u);
+  EXPECT_EQ(track["children"][0]["OTIO_SCHEMA"], "Clip.2");
+  EXPECT_EQ(track["children"][1]["source_range"]["start_time"]["value"], day - 6.0);
+  EXPECT_EQ(track["children"][1]["media_references"]["DEFAULT_MEDIA"]["available_range"]
+                 ["start_time"]["value"],
+            day - 12.0);
+}
+
+TEST(EdlWriterTest, ListsGoOnInFurtherFilesAfter999Events) {
+  const Timecode timecode(36000.0, 25);
+  EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 60.0};
+  std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
+                                   {1, "camera1", "/s/camera1.mp4", true, 0.0, 0}};
+  std::vector<Shot> shots;
+  for (int i = 0; i < 1500; ++i)
+    shots.push_back({i * 0.04, i % 2});
+  const std::vector<std::string> texts =
+      EdlTexts(PlanEdit(shots, {}, timecode, program, sources), "show");
+  ASSERT_EQ(texts.size(), 2u);
+  const CmxList first = ReadCmx3600(texts[0], 25);
+  const CmxList second = ReadCmx3600(texts[1], 25);
+  EXPECT_TRUE(first.errors.empty() && second.errors.empty()) << texts[1].substr(0, 400);
+  ASSERT_EQ(first.events.size(), 999u);
+  ASSERT_EQ(second.events.size(), 501u);
+  EXPECT_EQ(second.title, "show (2)");
+  EXPECT_EQ(second.events[0].number, 1);
+  EXPECT_EQ(second.events[0].recordIn, first.events.back().recordOut);
+  EXPECT_EQ(EdlPath("/s/director.edl", 1), "/s/director-2.edl");
+}
+
+TEST(CutListTest, MarkLabelsArePrintable) {
+  EXPECT_EQ(PrintableText(std::string("a\0b\x01\x1b\x7f", 6)), "a b   ");
+  // C1 controls and bytes that are no UTF-8; letters of any script stay.
+  EXPECT_EQ(PrintableText("\xc2\x85x\xff\xc3\xa9\xe5\xaf\xbc\xed\xa0\x80"),
+            " x \xc3\xa9\xe5\xaf\xbc   ");
+  CutList cut;
+  cut.AddMark(1.0, std::string("goal\0\r\n", 7));
+  EXPECT_EQ(cut.Marks()[0].label, "goal   ");
+}
+
+TEST(EditListCheckTest, TheSummaryCallsGoodOnlyTheListsEditorsRead) {
+  TestAppDir dir;
+  std::string text = EdlTexts(TwoCameraPlan({{0.0, 0}, {4.0, 1}}, {}), "s").at(0);
+  dir.WriteFile("good.edl", text);
+  // A four-digit event number shifts every column after it.
+  text.replace(text.find("002  CAM1"), 9, "1000 CAM1");
+  dir.WriteFile("bad.edl", text);
+  dir.WriteFile("bad.otio", R"({"OTIO_SCHEMA": "Timeline.1", "tracks": )");
+  auto check = [&](const std::string& name) {
+    return CheckFiles({{OutputFile::Kind::kEditList, dir.File(name), "director"}}, 0, 0, 25,
+                      [] { return false; })[0];
+  };
+  EXPECT_TRUE(check("good.edl").good) << check("good.edl").problem;
+  EXPECT_NE(check("bad.edl").problem.find("CMX 3600"), std::string::npos);
+  EXPECT_FALSE(check("bad.otio").good);
+}
+
+TEST(CutJournalTest, ReadsBackWhatWasJournaledAndLeavesOutALineAKillCutShort) {
+  TestAppDir dir;
+  {
+    CutJournal journal;
+    std::string error;
+    ASSERT_TRUE(journal.Open(dir.File("d.cut"), "show", Timecode(3600, 25),
+                             {-1, "director", dir.File("d.mp4")},
+                             {{0, "Stage\tleft", dir.File("c0.mp4")}},
+                             {{-1, [](double* origin) { return *origin = 0.5, true; }}}, &error))
+        << error;
+    journal.Switch(1.0, 0);
+    journal.Mark(2.0, std::string("a\0b", 3));
+  }
+  std::ofstream(dir.File("d.cut"), std::ios::app) << "garbage\nswitch\t3.0\t";
+  JournalContents contents;
+  std::string error;
+  ASSERT_TRUE(ReadCutJournal(dir.File("d.cut"), &contents, &error)) << error;
+  EXPECT_EQ(contents.damagedLines, 1);
+  EXPECT_EQ(contents.title, "show");
+  EXPECT_EQ(contents.timecode.startOfDay(), 3600.0);
+  EXPECT_TRUE(contents.program.started);
+  EXPECT_EQ(contents.program.origin, 0.5);
+  ASSERT_EQ(contents.cameras.size(), 1u);
+  EXPECT_EQ(contents.cameras[0].name, "Stage left");
+  EXPECT_EQ(contents.cut.Shots().size(), 1u);
+  EXPECT_EQ(contents.cut.Marks().at(0).label, "a b");
+}
+
 TEST(ChapterTitlesTest, EachShotIsTitledWithItsCameraAndTheMarksMadeDuringIt) {
   const Timecode timecode(0, 25);
-  const std::vector<Chapter> chapters = ChapterTitles(
-      {{0.0, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}}, {"camera0", "Stage"}, timecode);
+  const std::vector<Chapter> chapters =
+      ChapterTitles({{0.04, 0}, {2.0, 1}}, {{0.0, "a"}, {2.04, ""}, {3.0, "b"}},
+                    {"camera0", "Stage"}, timecode, 0.0);
   ASSERT_EQ(chapters.size(), 2u);
+  // The first shot from the program's first picture, as the edit lists give it.
+  EXPECT_EQ(chapters[0].time, 0.0);
   EXPECT_EQ(chapters[0].title, "camera0 | mark 00:00:00:00 a");
   EXPECT_EQ(chapters[1].title, "Stage | mark 00:00:02:01 | mark 00:00:03:00 b");
 }

@@ -22,18 +22,21 @@ extern "C" {
 #include <libavutil/avutil.h>
 }
 
-#include "Cmx3600Check.h"
 #include "DrawnLabel.h"
 #include "ToolPaths.h"
 #include "ToolProcess.h"
 #include "codec/Timecode.h"
 #include "common/MediaProbe.h"
 #include "common/TestAppDir.h"
+#include "tools/record/edit/Cmx3600Reader.h"
 
 namespace {
 
 using namespace sorvo::test;
 using sorvo::Timecode;
+using sorvo::tools::CmxEvent;
+using sorvo::tools::CmxList;
+using sorvo::tools::ReadCmx3600;
 
 constexpr int kFps = 25;
 constexpr double kFrame = 1.0 / kFps;

@@ -128,9 +128,9 @@ TEST(RecoverKillTest, EveryMp4OfAKilledRecordingIsRebuiltUpToTwoSecondsBeforeThe
     RecordProperty(std::string(kSinks[i].mp4) + "EncodedASecondBefore",
                    static_cast<int>(oneBefore[i]));
     RecordProperty(std::string(kSinks[i].mp4) + "Rebuilt", static_cast<int>(count.frames[0]));
-    // Exactly what the encoder made, in its order.
-    const ProbedFile file = ProbeFile(rebuilt);
-    EXPECT_EQ(Sizes(file.packets), Sizes(encoded[i], file.packets.size()));
+    // Exactly what the encoder made, in its order (the timecode track beside it).
+    const std::vector<ProbedPacket> pictures = ProbeFile(rebuilt).PacketsOf(0);
+    EXPECT_EQ(Sizes(pictures), Sizes(encoded[i], pictures.size()));
   }
 
   // The multi-stream file: both cameras told apart and the sound beside them. It holds a
@@ -143,7 +143,7 @@ TEST(RecoverKillTest, EveryMp4OfAKilledRecordingIsRebuiltUpToTwoSecondsBeforeThe
   ASSERT_TRUE(count.ran);
   EXPECT_EQ(count.errors, "");
   const ProbedFile file = ProbeFile(multi);
-  ASSERT_EQ(file.streams.size(), 3u) << run.out;
+  ASSERT_EQ(file.streams.size(), 4u) << run.out;  // and the timecode track
   ASSERT_EQ(count.frames.size(), 3u) << count.output;
   for (int camera = 0; camera < 2; ++camera) {
     SCOPED_TRACE(camera);

@@ -68,8 +68,8 @@ TEST_F(RecoverSessionTest, EveryKilledMp4ComesBackPictureForPictureWithItsSound)
     const ProbedFile whole = ProbeFile(original);
     ASSERT_TRUE(whole.opened);
     ASSERT_FALSE(whole.packets.empty());
-    // The pictures and the sound come first; a timecode track follows, and is not what a
-    // rescue brings back.
+    // The pictures and the sound come first; a timecode track follows, which the rescue
+    // makes anew.
     size_t media = 0;
     while (media < whole.streams.size() && (whole.streams[media].mediaType == AVMEDIA_TYPE_VIDEO ||
                                             whole.streams[media].mediaType == AVMEDIA_TYPE_AUDIO))
@@ -88,7 +88,7 @@ TEST_F(RecoverSessionTest, EveryKilledMp4ComesBackPictureForPictureWithItsSound)
 
     const ProbedFile file = ProbeFile(rebuilt);
     ASSERT_TRUE(file.opened);
-    ASSERT_EQ(file.streams.size(), media);
+    ASSERT_EQ(file.streams.size(), whole.streams.size());
     for (size_t i = 0; i < media; ++i) {
       std::vector<ProbedPacket> expected;
       for (const ProbedPacket& packet : whole.PacketsOf(static_cast<int>(i)))

@@ -115,7 +115,8 @@ FfprobeCount CountFramesWithFfprobe(const std::string& path, const std::string& 
   const std::string key = "nb_read_frames=";
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);) {
-    if (line.compare(0, key.size(), key) == 0)
+    // A timecode track has no frames to decode ("N/A").
+    if (line.compare(0, key.size(), key) == 0 && line.compare(key.size(), 3, "N/A") != 0)
       count.frames.push_back(std::strtoll(line.c_str() + key.size(), nullptr, 10));
   }
   return count;

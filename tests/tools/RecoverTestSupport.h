@@ -35,7 +35,7 @@ std::string FileNamed(const std::string& folder, const std::string& part);
 
 struct FfprobeCount {
   bool ran = false;
-  std::vector<long long> frames;  // decoded frames per stream (-count_frames)
+  std::vector<long long> frames;  // decoded frames per picture or sound stream
   std::string errors;             // what it printed at level "error": decode errors among them
   std::string output;
 };

@@ -58,6 +58,11 @@ bool TerminalSession::WaitForOutput(const std::string& text, std::chrono::second
   return true;
 }
 
+void TerminalSession::Signal(int number) {
+  if (m_pid > 0)
+    ::kill(m_pid, number);
+}
+
 void TerminalSession::Type(const std::string& keys) {
   [[maybe_unused]] ssize_t written = write(m_master, keys.data(), keys.size());
 }

@@ -23,6 +23,7 @@ class TerminalSession {
   // false when the program closed the terminal or the timeout struck first.
   bool WaitForOutput(const std::string& text, std::chrono::seconds timeout, size_t from = 0);
   void Type(const std::string& keys);
+  void Signal(int number);
   // Reads to the end and returns the exit code (-1 on a timeout).
   int Wait(std::chrono::seconds timeout);
   const std::string& output() const { return m_output; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/record/edit/ChapterTitles.h"
+#include "tools/record/edit/EditLists.h"
 
 namespace sorvo::tools {
 
@@ -83,6 +84,29 @@ bool DirectorChannel::StartMultiStream(const std::string& outDir,
   return true;
 }
 
+bool DirectorChannel::StartJournal(const std::string& title,
+                                   const Timecode& timecode,
+                                   const std::vector<CameraChannel*>& cameras,
+                                   std::string* error) {
+  std::vector<EditFile> files;
+  std::vector<std::pair<int, CutJournal::OriginProbe>> probes;
+  auto probe = [](FFWriteFile* file) {
+    return [file](double* origin) { return file->GetFileOrigin(origin); };
+  };
+  for (const CameraChannel* camera : cameras) {
+    files.push_back({camera->number(), camera->title(), camera->file().path});
+    if (FFWriteFile* file = SorvoGetRecordFile(camera->sink()))
+      probes.emplace_back(camera->number(), probe(file));
+  }
+  if (FFWriteFile* file = SorvoGetRecordFile(m_muxer->GetDirector()))
+    probes.emplace_back(-1, probe(file));
+  if (!m_journal.Open(JournalPath(m_path), title, timecode, m_program, files, std::move(probes),
+                      error))
+    return false;
+  m_cut.SetJournal(&m_journal);
+  return true;
+}
+
 OutputFile DirectorChannel::file() const {
   return {OutputFile::Kind::kDirectorMp4, m_path, kName, m_withSound};
 }
@@ -132,6 +156,11 @@ void DirectorChannel::Close(const std::vector<std::string>& titles, const FileMe
   if (director != nullptr)
     director->SetGrabberCallBack(nullptr);
   m_muxer->SetSwitchObserver(nullptr);
+  // The journal asks the files for their origins: it stops while they are all there.
+  m_cut.SetJournal(nullptr);
+  m_journal.Close();
+  if (!m_journal.error().empty())
+    m_note += (m_note.empty() ? "" : "; ") + m_journal.error();
   if (director != nullptr)
     PutChapters(director, titles, metadata);
   m_muxer->StopAllMux();
@@ -147,10 +176,10 @@ void DirectorChannel::PutChapters(ISorvoSink* director,
   FFWriteFile* file = SorvoGetRecordFile(director);
   if (file == nullptr)
     return;
-  for (const Chapter& chapter :
-       ChapterTitles(m_cut.Shots(), m_cut.Marks(), titles, metadata.timecode()))
-    file->AddChapter(chapter.time, chapter.title.c_str());
   m_program.started = file->GetFileOrigin(&m_program.origin);
+  for (const Chapter& chapter :
+       ChapterTitles(m_cut.Shots(), m_cut.Marks(), titles, metadata.timecode(), m_program.origin))
+    file->AddChapter(chapter.time, chapter.title.c_str());
   // Its pictures end where its last one does, on its encoder's clock.
   if (const auto* encoder = dynamic_cast<const FFEncoder*>(director))
     m_program.end = encoder->GetTimeOrigin() + m_counter.end();

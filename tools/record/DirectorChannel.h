@@ -2,8 +2,9 @@
 // director sink (its MP4, its server, its preview window), which shows one camera at a time
 // and writes every camera (0 to 8) and the sound into the multi-stream MP4; the observer
 // that hears where each switch takes effect and keeps the cut; and the counter of the
-// director's packets. At Close the cut becomes the director's chapters, and the director's
-// file is taken as the edit lists refer to it.
+// director's packets. The cut is journaled as it is made (director.cut, see CutJournal).
+// At Close the cut becomes the director's chapters, and the director's file is taken as
+// the edit lists refer to it.
 //
 // Threads: every operation on the control thread, except cut(), which is thread-safe: the
 // library reports each switch on the thread that delivers the director's pictures, and the
@@ -24,6 +25,7 @@
 #include "tools/record/RecordOptions.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/SoundChannel.h"
+#include "tools/record/edit/CutJournal.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/edit/EditPlan.h"
 
@@ -54,6 +56,13 @@ class DirectorChannel {
                         SoundChannel* sound,
                         const FileMetadata& metadata,
                         std::string* error);
+  // Journals the cut from now on, beside the director's file, with what the edit lists need
+  // to be rebuilt from it (`title`, the session's `timecode`, the `cameras`' files). Before
+  // the cameras start. False with `error`.
+  bool StartJournal(const std::string& title,
+                    const Timecode& timecode,
+                    const std::vector<CameraChannel*>& cameras,
+                    std::string* error);
   OutputFile file() const;
   OutputFile multiStreamFile() const;
   // The capture time the multi-stream file begins at; false before its first packet.
@@ -108,6 +117,8 @@ class DirectorChannel {
   bool m_withSound = false;
   int m_shown = 0;
   int m_selected = -1;
+  std::string m_note;
+  CutJournal m_journal;  // outlives the cut that writes to it
   CutList m_cut;
   SwitchRecorder m_switchRecorder{&m_cut};
   PacketCounter m_counter;  // the director's data target

@@ -80,12 +80,14 @@ std::vector<std::string> EarlierRecordings(const std::string& folder) {
     std::string extension = entry.path().extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    // The edit lists too: a new session would write its own over them.
+    // The edit lists and the cut's journal too: a new session would write its own over
+    // them; and what sorvo-recover rebuilt of a killed session.
     const bool media = (extension == ".mp4" || extension == ".wav" || extension == ".edl" ||
-                        extension == ".otio" || extension == ".mlt") &&
+                        extension == ".otio" || extension == ".mlt" || extension == ".cut") &&
                        entry.is_regular_file(error);
     const bool streams =
-        (name == "RawStream" || name == "PrivateRawStream") && entry.is_directory(error);
+        (name == "RawStream" || name == "PrivateRawStream" || name == "recovered") &&
+        entry.is_directory(error);
     if (media || streams) names.push_back(name);
   }
   std::sort(names.begin(), names.end());

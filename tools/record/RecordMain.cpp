@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
     notes.insert(notes.begin(), movedAside);
   bool stopReading = false;
   summary.files = CheckFiles(
-      summary.session.files, session.multiStreamCameraCount(), session.hasSound() ? 1 : 0, [&] {
+      summary.session.files, session.multiStreamCameraCount(), session.hasSound() ? 1 : 0,
+      options.fps, [&] {
         if (!stopReading && stop.Requested()) {
           stopReading = true;
           std::printf("Stopping again: every file is closed; reading them back is skipped.\n");

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
 #include "tools/record/PreviewScreen.h"
+#include "tools/record/edit/EditLists.h"
 #include "tools/record/sources/SourceFactory.h"
 
 namespace sorvo::tools {
@@ -155,6 +157,12 @@ void RecordSession::Start() {
       writers.push_back(file);
   for (FFWriteFile* file : writers)
     m_outputs.metadata().Date(file);
+  // The cut is journaled from its first switch on; without the journal the session still
+  // records, and its cut is written when it ends.
+  std::string why;
+  if (!m_director.StartJournal(SessionOutputs::EditTitle(m_outDir, m_director.file().path),
+                               m_outputs.metadata().timecode(), Cameras(), &why))
+    m_notes.push_back("the cut is not journaled as it is made: " + why);
   for (const auto& camera : m_cameras)
     camera->Start(*m_clock, m_console);
   // The audio sink first, then the publisher's feed and the console's meter.
@@ -195,9 +203,15 @@ void RecordSession::Stop() {
     std::vector<EditFile> sources;
     for (const auto& camera : m_cameras)
       sources.push_back(camera->editFile());
-    m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources,
-                             m_sound ? m_sound->editFile() : EditFile(), m_outDir, &m_files,
-                             &m_notes);
+    // Once the edit lists are written, the journal they could have been rebuilt from has
+    // served.
+    if (m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources,
+                                 m_sound ? m_sound->editFile() : EditFile(), m_outDir, &m_files,
+                                 &m_notes))
+      std::remove(JournalPath(m_director.file().path).c_str());
+    else
+      m_notes.push_back("the cut is kept in " + JournalPath(m_director.file().path) +
+                        ": sorvo-recover on the folder writes the edit lists from it");
   }
   m_stopped = true;
 }

@@ -1,24 +1,11 @@
 #include "tools/record/SessionOutputs.h"
 
 #include "tools/record/OutputFolder.h"
-#include "tools/record/edit/EdlWriter.h"
+#include "tools/record/edit/EditLists.h"
 #include "tools/record/edit/MltWriter.h"
-#include "tools/record/edit/OtioWriter.h"
 #include "tools/record/sources/SoundFormat.h"
 
 namespace sorvo::tools {
-namespace {
-
-// `path` with its extension replaced by `extension`.
-std::string WithExtension(const std::string& path, const char* extension) {
-  const size_t dot = path.find_last_of('.');
-  const size_t slash = path.find_last_of('/');
-  const bool has = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-  return (has ? path.substr(0, dot) : path) + extension;
-}
-
-}  // namespace
-
 bool SessionOutputs::StartPublishing(IGrabberCallBack* soundSink, std::string* error) {
   if (m_options.publish.empty())
     return true;
@@ -62,7 +49,11 @@ void SessionOutputs::StopPublishing() {
     m_publisher->Stop();
 }
 
-void SessionOutputs::WriteEditLists(const CutList& cut,
+std::string SessionOutputs::EditTitle(const std::string& outDir, const std::string& program) {
+  return FolderName(outDir) + " " + FolderName(WithExtension(program, ""));
+}
+
+bool SessionOutputs::WriteEditLists(const CutList& cut,
                                     const EditFile& program,
                                     const std::vector<EditFile>& sources,
                                     const EditFile& sound,
@@ -70,24 +61,22 @@ void SessionOutputs::WriteEditLists(const CutList& cut,
                                     std::vector<OutputFile>* files,
                                     std::vector<std::string>* notes) const {
   const EditPlan plan = PlanEdit(cut.Shots(), cut.Marks(), m_metadata.timecode(), program, sources);
-  const std::string title = FolderName(outDir) + " " + FolderName(WithExtension(program.path, ""));
-  const std::string edl = WithExtension(program.path, ".edl");
-  const std::string otio = WithExtension(program.path, ".otio");
-  std::string error;
-  if (WriteEdl(plan, title, edl, &error))
-    files->push_back({OutputFile::Kind::kEditList, edl, program.name});
-  else
-    notes->push_back("the edit decision list could not be written: " + error);
-  if (WriteOtio(plan, title, otio, &error))
-    files->push_back({OutputFile::Kind::kEditList, otio, program.name});
-  else
-    notes->push_back("the OpenTimelineIO document could not be written: " + error);
+  const std::string title = EditTitle(outDir, program.path);
+  std::vector<std::string> written;
+  const size_t before = notes->size();
+  sorvo::tools::WriteEditLists(plan, title, &written, notes);
+  // The MLT project needs the session's picture size and sound, which only the recorder
+  // knows: sorvo-recover rebuilds the lists above, not this one.
   const std::string mlt = WithExtension(program.path, ".mlt");
   const MltProject project{title, m_options.directorWidth, m_options.directorHeight, sound};
+  std::string error;
   if (WriteMlt(plan, project, mlt, &error))
-    files->push_back({OutputFile::Kind::kEditList, mlt, program.name});
+    written.push_back(mlt);
   else
     notes->push_back("the MLT project could not be written: " + error);
+  for (const std::string& path : written)
+    files->push_back({OutputFile::Kind::kEditList, path, program.name});
+  return notes->size() == before;
 }
 
 }  // namespace sorvo::tools

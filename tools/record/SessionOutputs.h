@@ -53,11 +53,14 @@ class SessionOutputs {
   // most) and closes every destination.
   void StopPublishing();
 
+  // The title of the edit lists of the director's file `program` in `outDir`.
+  static std::string EditTitle(const std::string& outDir, const std::string& program);
   // Writes the cut, laid against the director's file `program` and the cameras' files
-  // `sources`, as director.edl and director.otio, and as the MLT project director.mlt with
-  // the session's `sound` file (unstarted: none) on its audio track; the files written go
-  // into `files`, and a note into `notes` for each that could not be.
-  void WriteEditLists(const CutList& cut,
+  // `sources`, as director.edl (and the lists after it) and director.otio, and as the MLT
+  // project director.mlt with the session's `sound` file (unstarted: none) on its audio
+  // track; the files written go into `files`, and a note into `notes` for each that could
+  // not be. True when every one was written.
+  bool WriteEditLists(const CutList& cut,
                       const EditFile& program,
                       const std::vector<EditFile>& sources,
                       const EditFile& sound,

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "tools/common/MappedFile.h"
 #include "tools/common/TextTable.h"
+#include "tools/record/edit/Cmx3600Reader.h"
+#include "tools/record/edit/EditLists.h"
 #include "tools/record/publish/PublishReport.h"
 
 namespace sorvo::tools {
@@ -55,14 +59,30 @@ FileCheck CheckPrivateStream(const OutputFile& file) {
   return check;
 }
 
-// An edit list is text written whole: it is there, and not empty.
-FileCheck CheckEditList(const OutputFile& file) {
+// An edit list is read as an editor reads it: a CMX 3600 list strictly, an OpenTimelineIO
+// document as JSON holding a timeline.
+FileCheck CheckEditList(const OutputFile& file, int fps) {
   FileCheck check;
   check.file = file;
   std::error_code error;
   const auto size = std::filesystem::file_size(file.path, error);
   check.media.bytes = error ? -1 : static_cast<long long>(size);
   check.problem = error ? error.message() : size == 0 ? "empty" : "";
+  std::ifstream in(file.path, std::ios::binary);
+  if (check.problem.empty() && WithExtension(file.path, "") + ".edl" == file.path) {
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const CmxList list = ReadCmx3600(text, fps);
+    if (!list.errors.empty())
+      check.problem = "not a valid CMX 3600 list: " + list.errors[0] +
+                      (list.errors.size() > 1
+                           ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
+                           : "");
+  } else if (check.problem.empty()) {
+    const nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
+    if (document.is_discarded() || !document.is_object() ||
+        document.value("OTIO_SCHEMA", "") != "Timeline.1")
+      check.problem = "not an OpenTimelineIO timeline (JSON)";
+  }
   check.good = check.problem.empty();
   return check;
 }
@@ -252,10 +272,8 @@ bool SessionSummary::AllChecked() const {
   return std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.checked; });
 }
 
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
-                                  int videoStreams,
-                                  int audioStreams,
-                                  const std::function<bool()>& stopped) {
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
+                                  int audioStreams, int fps, const std::function<bool()>& stopped) {
   std::vector<FileCheck> checks;
   for (const OutputFile& file : files) {
     if (stopped()) {
@@ -274,7 +292,7 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
       continue;
     }
     if (file.kind == OutputFile::Kind::kEditList) {
-      checks.push_back(CheckEditList(file));
+      checks.push_back(CheckEditList(file, fps));
       continue;
     }
     FileCheck check;

@@ -36,12 +36,10 @@ struct SessionSummary {
 };
 
 // Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
-// must hold. Once `stopped` says so, the files left are not read back: only their sizes
-// are taken.
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
-                                  int videoStreams,
-                                  int audioStreams,
-                                  const std::function<bool()>& stopped);
+// must hold; the edit lists count `fps` pictures a second. Once `stopped` says so, the
+// files left are not read back: only their sizes are taken.
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
+                                  int audioStreams, int fps, const std::function<bool()>& stopped);
 
 // Marks as incomplete every file, read back good so far, that holds fewer pictures (or,
 // for the WAV file, less sound) than its sink made: the library gave up on it part-way,

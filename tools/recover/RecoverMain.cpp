@@ -1,13 +1,15 @@
 // sorvo-recover: rescues what the library wrote when a recording did not end properly. It
 // rebuilds a playable MP4 from a private stream file, a raw stream file, an MP4 whose
 // index was never written or a fragmented MP4 (a killed recording), and repairs the sizes of
-// a WAV file.
+// a WAV file. Given the folder of a killed session, it rebuilds the session's MP4s and its
+// edit lists from the cut's journal (SessionRescue).
 //
 // The input is read to its end before anything is written, the new file is written under
 // a temporary name and renamed when complete, and the input itself is never opened for
 // writing (except the size fields of a WAV file with --in-place).
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 extern "C" {
@@ -23,6 +25,7 @@ extern "C" {
 #include "tools/recover/Mp4Layout.h"
 #include "tools/recover/PrivateStreamRecovery.h"
 #include "tools/recover/RecoveryWriter.h"
+#include "tools/recover/SessionRescue.h"
 #include "tools/recover/StagedOutput.h"
 #include "tools/recover/WavRepair.h"
 
@@ -108,7 +111,7 @@ bool PrintReadBack(const FileReadBack& check, const char* how) {
   return true;
 }
 
-// A fragmented MP4: its complete fragments become a regular file.
+// A fragmented MP4: its complete fragments become a regular file, with its first timecode.
 int RescueFragments(const std::string& input, const std::string& output) {
   std::printf(
       "a fragmented MP4 (as a recording killed while it was written leaves it): it plays as "
@@ -116,7 +119,7 @@ int RescueFragments(const std::string& input, const std::string& output) {
   StagedOutput staged(output);
   std::vector<FragmentedStream> streams;
   std::string error;
-  if (!staged.Create(&error) || !RescueFragmented(input, staged.path(), &streams, &error))
+  if (!staged.Create(&error) || !RescueFragmented(input, staged.path(), {}, &streams, &error))
     return Fail(error);
   if (streams.empty())
     return Fail("it holds no complete fragment: nothing was written");
@@ -319,7 +322,11 @@ int main(int argc, char** argv) {
   int fps = 0;
   std::string kind = "auto";
   bool inPlace = false;
-  app.add_option("FILE", input, "The file to rescue")->required();
+  app.add_option("FILE", input,
+                 "The file to rescue, or the folder of a killed sorvo-record session: its "
+                 "director's and cameras' MP4s are rebuilt into FOLDER/recovered with the edit "
+                 "lists and the director's chapters from the cut's journal (director.cut)")
+      ->required();
   app.add_option("-o,--out", output,
                  "The file to write (default: FILE.recovered.mp4, or FILE.recovered.wav); "
                  "never FILE itself")
@@ -340,6 +347,13 @@ int main(int argc, char** argv) {
   // The checks decode damaged pictures on purpose; FFmpeg need not describe each one.
   av_log_set_level(AV_LOG_FATAL);
 
+  std::error_code notFolder;
+  if (std::filesystem::is_directory(input, notFolder)) {
+    if (!output.empty() || kind != "auto" || inPlace || fps != 0)
+      return Fail("a session's folder takes no other option: its files go into " + input +
+                  "/recovered");
+    return RescueSession(input);
+  }
   MappedFile file;
   std::string error;
   if (!file.Open(input, &error))

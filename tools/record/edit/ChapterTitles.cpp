@@ -1,17 +1,20 @@
 #include "tools/record/edit/ChapterTitles.h"
 
+#include <algorithm>
+
 namespace sorvo::tools {
 
 std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
                                    const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
-                                   const Timecode& timecode) {
+                                   const Timecode& timecode,
+                                   double programStart) {
   std::vector<Chapter> chapters;
   size_t mark = 0;
   for (size_t i = 0; i < shots.size(); ++i) {
     const Shot& shot = shots[i];
     Chapter chapter;
-    chapter.time = shot.time;
+    chapter.time = i == 0 ? std::min(shot.time, programStart) : shot.time;
     chapter.title = shot.camera >= 0 && static_cast<size_t>(shot.camera) < names.size()
                         ? names[shot.camera]
                         : "camera" + std::to_string(shot.camera);

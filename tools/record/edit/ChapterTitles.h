@@ -17,9 +17,12 @@ struct Chapter {
 };
 
 // `names` holds the camera names by number. Marks before the first shot join its title.
+// The first shot is shown from the program's first picture (session time `programStart`)
+// on, as the edit lists show it.
 std::vector<Chapter> ChapterTitles(const std::vector<Shot>& shots,
                                    const std::vector<Mark>& marks,
                                    const std::vector<std::string>& names,
-                                   const Timecode& timecode);
+                                   const Timecode& timecode,
+                                   double programStart);
 
 }  // namespace sorvo::tools

@@ -12,6 +12,10 @@ const EditFile* EditPlan::Source(int camera) const {
   return nullptr;
 }
 
+int64_t EditPlan::SourceStart(const EditFile& file) const {
+  return timecode.FrameAt(file.origin) % Day();
+}
+
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
                   const Timecode& timecode,
@@ -23,8 +27,11 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
   plan.sources = sources;
   if (!program.started)
     return plan;
-  plan.recordStart = timecode.FrameAt(program.origin);
-  plan.recordEnd = std::max(plan.recordStart, timecode.FrameAt(program.end));
+  // The session's pictures counted from the day the program's first timecode is in.
+  const int64_t firstDay = timecode.FrameAt(program.origin) / plan.Day() * plan.Day();
+  auto recordAt = [&](double time) { return timecode.FrameAt(time) - firstDay; };
+  plan.recordStart = recordAt(program.origin);
+  plan.recordEnd = std::max(plan.recordStart, recordAt(program.end));
 
   struct Cut {
     int64_t record;
@@ -34,17 +41,20 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
   std::vector<Cut> cuts;
   for (const Shot& shot : shots) {
     const EditFile* source = plan.Source(shot.camera);
-    const int64_t record = std::max(plan.recordStart, timecode.FrameAt(shot.time));
     // A camera whose file holds nothing of this moment cannot give the shot.
     if (source == nullptr || timecode.FrameAt(shot.time) < timecode.FrameAt(source->origin))
       continue;
-    if (record >= plan.recordEnd)
+    Cut cut{std::max(plan.recordStart, recordAt(shot.time)), source, shot.time};
+    if (&shot == &shots.front() &&
+        timecode.FrameAt(source->origin) <= timecode.FrameAt(program.origin))
+      cut = {plan.recordStart, source, std::max(program.origin, source->origin)};
+    if (cut.record >= plan.recordEnd)
       break;
-    if (!cuts.empty() && cuts.back().record == record)
+    if (!cuts.empty() && cuts.back().record == cut.record)
       cuts.pop_back();
     if (!cuts.empty() && cuts.back().source == source)
       continue;
-    cuts.push_back({record, source, shot.time});
+    cuts.push_back(cut);
   }
   for (size_t i = 0; i < cuts.size(); ++i) {
     EditEvent event;
@@ -57,14 +67,14 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
     const double fromOrigin = std::max(0.0, cuts[i].time - cuts[i].source->origin);
     event.sourceIn = plan.SourceStart(*cuts[i].source) +
                      static_cast<int64_t>(std::floor(fromOrigin * timecode.rate() + 1e-3)) +
-                     (event.recordIn - timecode.FrameAt(cuts[i].time));
+                     (event.recordIn - recordAt(cuts[i].time));
     event.sourceOut = event.sourceIn + (event.recordOut - event.recordIn);
     plan.events.push_back(event);
   }
   for (const Mark& mark : marks) {
-    const int64_t record = timecode.FrameAt(mark.time);
+    const int64_t record = recordAt(mark.time);
     if (record >= plan.recordStart && record <= plan.recordEnd)
-      plan.marks.push_back({record, mark.label});
+      plan.marks.push_back({record, PrintableText(mark.label)});
   }
   return plan;
 }

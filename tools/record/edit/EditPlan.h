@@ -8,6 +8,12 @@
 // timecode (a file that starts later starts at a later one); a shot's source picture is that
 // file's first timecode plus the shot's distance, in pictures, from the file's origin.
 //
+// Every time is counted the way its file's timecode track counts: from the file's first
+// timecode (a time of day, below one day's pictures) on, without wrapping at midnight, so
+// that a session across midnight keeps its times in order. The first shot is shown from the
+// program's first picture: the director shows a camera from its first picture on, and the
+// switch to it is only reported with the first picture the director places.
+//
 // Threads: a value; any.
 #pragma once
 
@@ -56,13 +62,15 @@ struct EditPlan {
 
   // The source file of camera `camera`, or null.
   const EditFile* Source(int camera) const;
-  // A camera file's first timecode, in pictures.
-  int64_t SourceStart(const EditFile& file) const { return timecode.FrameAt(file.origin); }
+  // A camera file's first timecode, in pictures of its day.
+  int64_t SourceStart(const EditFile& file) const;
+  // Pictures in a day of the timecode.
+  int64_t Day() const { return int64_t{86400} * timecode.rate(); }
 };
 
 // Lays `shots` and `marks` against the files. A shot on a camera without a file, or before
 // its file began, is left out of the events (the shot before lasts longer); shots after the
-// program's end are dropped.
+// program's end are dropped. The marks' labels are made printable (PrintableText).
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
                   const Timecode& timecode,

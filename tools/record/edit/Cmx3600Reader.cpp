@@ -1,25 +1,20 @@
-#include "Cmx3600Check.h"
+#include "tools/record/edit/Cmx3600Reader.h"
 
 #include <cctype>
 #include <sstream>
 
-namespace sorvo::test {
+#include "codec/Timecode.h"
+
+namespace sorvo::tools {
 namespace {
 
-bool Timecode(const std::string& text, int rate, int64_t* frames) {
-  if (text.size() != 11 || text[2] != ':' || text[5] != ':' || (text[8] != ':' && text[8] != ';'))
-    return false;
-  int field[4];
-  for (int i = 0; i < 4; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(text[3 * i])) ||
-        !std::isdigit(static_cast<unsigned char>(text[3 * i + 1])))
-      return false;
-    field[i] = (text[3 * i] - '0') * 10 + (text[3 * i + 1] - '0');
+// A timecode field; an out point may be the end of the day.
+bool ReadTime(const std::string& text, int rate, int64_t* frames, bool out) {
+  if (out && text == "24:00:00:00") {
+    *frames = int64_t{86400} * rate;
+    return true;
   }
-  if (field[0] > 23 || field[1] > 59 || field[2] > 59 || field[3] >= rate)
-    return false;
-  *frames = ((int64_t{field[0]} * 60 + field[1]) * 60 + field[2]) * rate + field[3];
-  return true;
+  return sorvo::Timecode::Parse(text, rate, frames);
 }
 
 bool ReelName(const std::string& reel) {
@@ -98,10 +93,10 @@ CmxList ReadCmx3600(const std::string& text, int rate) {
     event.transition = Field(line, 20, 8);
     if (event.transition != "C")
       error("transition (only cuts here)");
-    const bool times = Timecode(line.substr(29, 11), rate, &event.sourceIn) &&
-                       Timecode(line.substr(41, 11), rate, &event.sourceOut) &&
-                       Timecode(line.substr(53, 11), rate, &event.recordIn) &&
-                       Timecode(line.substr(65, 11), rate, &event.recordOut);
+    const bool times = ReadTime(line.substr(29, 11), rate, &event.sourceIn, false) &&
+                       ReadTime(line.substr(41, 11), rate, &event.sourceOut, true) &&
+                       ReadTime(line.substr(53, 11), rate, &event.recordIn, false) &&
+                       ReadTime(line.substr(65, 11), rate, &event.recordOut, true);
     if (!times)
       error("timecode");
     if (event.sourceOut <= event.sourceIn || event.recordOut <= event.recordIn)
@@ -119,4 +114,4 @@ CmxList ReadCmx3600(const std::string& text, int rate) {
   return list;
 }
 
-}  // namespace sorvo::test
+}  // namespace sorvo::tools
