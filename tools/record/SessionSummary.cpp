@@ -60,7 +60,8 @@ FileCheck CheckPrivateStream(const OutputFile& file) {
 }
 
 // An edit list is read as an editor reads it: a CMX 3600 list strictly, an OpenTimelineIO
-// document as JSON holding a timeline.
+// document as JSON holding a timeline. An MLT project is checked for being whole: its XML
+// declaration, its root element and the root's end, which a write cut short lacks.
 FileCheck CheckEditList(const OutputFile& file, int fps) {
   FileCheck check;
   check.file = file;
@@ -77,6 +78,12 @@ FileCheck CheckEditList(const OutputFile& file, int fps) {
                       (list.errors.size() > 1
                            ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
                            : "");
+  } else if (check.problem.empty() && WithExtension(file.path, "") + ".mlt" == file.path) {
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t end = text.find_last_not_of(" \t\r\n");
+    if (text.rfind("<?xml", 0) != 0 || text.find("<mlt") == std::string::npos ||
+        end == std::string::npos || end + 1 < 6 || text.compare(end + 1 - 6, 6, "</mlt>") != 0)
+      check.problem = "not a whole MLT project (XML)";
   } else if (check.problem.empty()) {
     const nlohmann::json document = nlohmann::json::parse(in, nullptr, false);
     if (document.is_discarded() || !document.is_object() ||
