@@ -102,6 +102,13 @@ return [r / n, g / n, b / n];
 """
 
 
+def program_colour(driver, wait):
+    # The program's picture is replaced as each new one arrives, and for a moment holds none:
+    # its colour is read once it holds one.
+    return wait.until(lambda _: driver.execute_script(
+        MEAN_COLOUR, driver.find_element(By.ID, 'programPicture')))
+
+
 def say(text):
     print(text, flush=True)
 
@@ -148,8 +155,7 @@ def main():
         result['colours'] = [
             driver.execute_script(MEAN_COLOUR, driver.find_element(By.CSS_SELECTOR, '#camera%d img' % n))
             for n in range(args.cameras)]
-        result['programColourBefore'] = driver.execute_script(
-            MEAN_COLOUR, driver.find_element(By.ID, 'programPicture'))
+        result['programColourBefore'] = program_colour(driver, wait)
 
         result['fit'] = []
         for size_and_path in args.fit:
@@ -202,8 +208,7 @@ def main():
         # The program's thumbnail shows that camera soon after.
         shown = state('window.sorvoConsole.pictures[16]')
         wait.until(lambda _: state('window.sorvoConsole.pictures[16]') > shown + 2)
-        result['programColourAfter'] = driver.execute_script(
-            MEAN_COLOUR, driver.find_element(By.ID, 'programPicture'))
+        result['programColourAfter'] = program_colour(driver, wait)
         result['previewAfterTake'] = state('window.sorvoConsole.preview')
 
         # A mark with a label, by the m key.
