@@ -273,11 +273,11 @@ TEST(CutJournalTest, ReadsBackWhatWasJournaledAndLeavesOutALineAKillCutShort) {
     journal.Switch(1.0, 0);
     journal.Mark(2.0, std::string("a\0b", 3));
   }
-  std::ofstream(dir.File("d.cut"), std::ios::app) << "garbage\nswitch\t3.0\t";
+  std::ofstream(dir.File("d.cut"), std::ios::app) << "garbage\nswitch\t2.5\t9e99\nswitch\t3.0\t";
   JournalContents contents;
   std::string error;
   ASSERT_TRUE(ReadCutJournal(dir.File("d.cut"), &contents, &error)) << error;
-  EXPECT_EQ(contents.damagedLines, 1);
+  EXPECT_EQ(contents.damagedLines, 2);
   EXPECT_EQ(contents.title, "show");
   EXPECT_EQ(contents.timecode.startOfDay(), 3600.0);
   EXPECT_TRUE(contents.program.started);

@@ -48,7 +48,8 @@ bool Number(const std::string& text, double* value) {
 
 bool Integer(const std::string& text, int* value) {
   double number = 0;
-  if (!Number(text, &number) || number != static_cast<int>(number))
+  // A damaged line may hold any number: one beyond an int is refused before it is cast.
+  if (!Number(text, &number) || std::abs(number) > 1e9 || number != std::trunc(number))
     return false;
   *value = static_cast<int>(number);
   return true;
