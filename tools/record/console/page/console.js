@@ -553,7 +553,9 @@
       const checked = file.checked !== false;
       if (checked && !good) ++bad;
       const item = element('li', good ? 'good' : checked ? 'bad' : '');
-      const length = typeof file.seconds === 'number' ? file.seconds.toFixed(2) + ' s, ' : '';
+      // Edit lists and bare streams have no length of their own: none is shown for them.
+      const seconds = Math.max(file.pictureSeconds ?? -1, file.soundSeconds ?? -1);
+      const length = seconds >= 0 ? seconds.toFixed(2) + ' s, ' : '';
       const verdict = good ? 'good' : checked ? 'BAD: ' + file.problem : file.problem;
       const path = element('span', 'path', fileName(file.path));
       path.title = file.path;
