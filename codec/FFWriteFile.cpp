@@ -520,7 +520,9 @@ void FFWriteFile::CloseLocked(std::function<void()>* finish) {
   if (file) {
     auto work = std::make_shared<FinishWork>(
         FinishWork{std::move(skeleton), std::move(samples), std::move(file), path});
-    auto run = [work] { FinishRegular(work->skeleton, work->samples, work->file.get(), work->path); };
+    auto run = [work] {
+      FinishRegular(work->skeleton, work->samples, work->file.get(), work->path);
+    };
     if (finish != nullptr)
       *finish = run;
     else

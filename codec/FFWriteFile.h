@@ -39,8 +39,8 @@
 // encoder's lock) and on the audio thread; CreateFileA and CloseFile come from a control
 // thread. m_lock guards every member except m_bOpen and is taken by every operation except
 // IsOpen (CloseFile makes a file regular after letting go of it: the file is no longer
-// the writer's by then). Lock order: an encoder's lock, then m_lock. Under m_lock the writer calls only
-// the encoders' IsOpen and ShareCodecContext, which take no encoder lock.
+// the writer's by then). Lock order: an encoder's lock, then m_lock. Under m_lock the writer calls
+// only the encoders' IsOpen and ShareCodecContext, which take no encoder lock.
 #pragma once
 
 #include <atomic>

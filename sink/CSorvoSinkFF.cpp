@@ -201,7 +201,8 @@ int CSorvoSinkFF::StopPrivateStream() {
 
 int CSorvoSinkFF::StopRawStream() {
   CSingleLock hold(m_fileLock);
-  if (!m_rawStreamFile.IsOpen()) return 0;
+  if (!m_rawStreamFile.IsOpen())
+    return 0;
   m_rawStreamFile.Close();
   return 1;
 }

@@ -38,12 +38,15 @@ constexpr double kSeconds = 12;
 // `mount` and the library's application directory inside it; what was written there is
 // copied to `keep` before the namespace, and the tmpfs with it, goes away. Exit 97: the
 // tmpfs could not be mounted.
-ToolResult OnTmpfs(const std::string& mount, int megabytes, const std::string& keep,
+ToolResult OnTmpfs(const std::string& mount,
+                   int megabytes,
+                   const std::string& keep,
                    const std::vector<std::string>& args) {
   const std::string script = "mount -t tmpfs -o size=" + std::to_string(megabytes) +
                              "M tmpfs \"$0\" || exit 97; mkdir \"$0/app\"; "
                              "SORVO_APP_DIR=\"$0/app\" \"$@\"; code=$?; "
-                             "cp -a \"$0/.\" \"" + keep + "/\"; exit $code";
+                             "cp -a \"$0/.\" \"" +
+                             keep + "/\"; exit $code";
   std::vector<std::string> all = {"-rm", "sh", "-c", script, mount};
   all.insert(all.end(), args.begin(), args.end());
   return RunTool(kUnshare, all, keep);
@@ -62,12 +65,24 @@ class DiskSpaceRecordTest : public testing::Test {
       return;
     // Two small cameras at a high bit rate fill the disk quickly; the stream files and the
     // multi-stream file copy their pictures.
-    std::vector<std::string> args = {
-        kRecordProgram,      "--camera", "test:320x240", "--camera", "test:320x240",
-        "--director",        "320x240",  "--bitrate",    "4000000", "--seconds",
-        std::to_string(kSeconds),        "--private-stream",        "--save-stream",
-        "--no-console",      "--ports",  std::to_string(FreePortBase(11)),
-        "--out",             s_mount + "/session"};
+    std::vector<std::string> args = {kRecordProgram,
+                                     "--camera",
+                                     "test:320x240",
+                                     "--camera",
+                                     "test:320x240",
+                                     "--director",
+                                     "320x240",
+                                     "--bitrate",
+                                     "4000000",
+                                     "--seconds",
+                                     std::to_string(kSeconds),
+                                     "--private-stream",
+                                     "--save-stream",
+                                     "--no-console",
+                                     "--ports",
+                                     std::to_string(FreePortBase(11)),
+                                     "--out",
+                                     s_mount + "/session"};
     s_refusedKeep = s_dir->File("refused");
     fs::create_directories(s_refusedKeep);
     s_refused = OnTmpfs(s_mount, kMegabytes, s_refusedKeep, args);
@@ -93,9 +108,7 @@ class DiskSpaceRecordTest : public testing::Test {
   }
 
   // The session's own files: recorded on the tmpfs, copied out of it.
-  static std::string Kept(const std::string& path) {
-    return s_keep + path.substr(s_mount.size());
-  }
+  static std::string Kept(const std::string& path) { return s_keep + path.substr(s_mount.size()); }
 
   static constexpr int kMegabytes = 16;
   static TestAppDir* s_dir;

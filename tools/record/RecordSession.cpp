@@ -207,12 +207,10 @@ void RecordSession::CheckDisk() {
 bool RecordSession::GiveUpOutput(int disk, double now) {
   const DiskReading& reading = m_diskWatch->readings()[disk];
   const std::string full = "at " + FormatDuration(now) + " the disk of " + reading.folder +
-                           " is nearly full (" + FormatBytes(reading.freeBytes) +
-                           " free, about " + FormatDuration(std::max(0.0, reading.secondsLeft)) +
-                           " left): ";
-  const std::string keep =
-      ", so that each camera's MP4, the director's" + std::string(m_sound ? " and the sound" : "") +
-      " go on to the end";
+                           " is nearly full (" + FormatBytes(reading.freeBytes) + " free, about " +
+                           FormatDuration(std::max(0.0, reading.secondsLeft)) + " left): ";
+  const std::string keep = ", so that each camera's MP4, the director's" +
+                           std::string(m_sound ? " and the sound" : "") + " go on to the end";
   const std::string why = "the disk of " + reading.folder + " was nearly full";
   if (!m_multiStreamStopped && disk == m_outDisk) {
     m_multiStreamStopped = true;
@@ -254,7 +252,9 @@ std::string RecordSession::DiskText() const {
       first = &reading;
   if (first == nullptr)
     return "";
-  return std::string(first->nearlyFull ? "DISK NEARLY FULL: " : first->low ? "DISK LOW: " : "disk: ") +
+  return std::string(first->nearlyFull ? "DISK NEARLY FULL: "
+                     : first->low      ? "DISK LOW: "
+                                       : "disk: ") +
          FormatDuration(first->secondsLeft) + " left";
 }
 

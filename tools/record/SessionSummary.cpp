@@ -254,8 +254,8 @@ void MarkFileLengths(std::vector<FileCheck>* checks, double seconds, int fps) {
     const double end = stopped ? check.file.stoppedAt : seconds;
     const double inFlight = stopped ? SinkStatus::kInFlight * picture : 0;
     auto compare = [&](const char* what, double length, double allowed) {
-      if (length < 0 || (length <= end + allowed + kRounding &&
-                         length >= end - allowed - inFlight - kRounding))
+      if (length < 0 ||
+          (length <= end + allowed + kRounding && length >= end - allowed - inFlight - kRounding))
         return;
       const double by = length - end;
       off += std::string(off.empty() ? "" : "; ") + what + " " + FormatFixed(length, 2) + " s, " +

@@ -41,9 +41,9 @@ std::vector<std::string> DiskWatch::Sample(double seconds) {
         continue;
       disk.warned[mark] = true;
       warnings.push_back("at " + FormatDuration(seconds) + " the disk of " + reading.folder +
-                         " has less than " + FormatDuration(kWarnSeconds[mark]) +
-                         " left (about " + FormatDuration(left) + ": " +
-                         FormatBytes(reading.freeBytes) + " free, falling " +
+                         " has less than " + FormatDuration(kWarnSeconds[mark]) + " left (about " +
+                         FormatDuration(left) + ": " + FormatBytes(reading.freeBytes) +
+                         " free, falling " +
                          FormatBytes(static_cast<long long>(reading.bytesPerSecond)) + "/s)");
     }
   }
@@ -64,8 +64,7 @@ void DiskWatch::Measure(Disk* disk, DiskReading* reading, double seconds) const 
   const double rate = reading->bytesPerSecond;
   reading->secondsLeft = rate > 0 ? static_cast<double>(last.freeBytes) / rate : -1;
   reading->low = reading->secondsLeft >= 0 && reading->secondsLeft < kWarnSeconds[1];
-  const double usable =
-      static_cast<double>(last.freeBytes) - disk->closingBytesPerSecond * seconds;
+  const double usable = static_cast<double>(last.freeBytes) - disk->closingBytesPerSecond * seconds;
   disk->belowFloor = usable < static_cast<double>(kFloorBytes);
   reading->nearlyFull = disk->belowFloor || (rate > 0 && usable < rate * kNearlyFullSeconds);
 }

@@ -3,9 +3,9 @@
 // on the disk count too), how long it lasts at that rate, the warnings at 30 and 10
 // minutes left, and when a file system is nearly full.
 //
-// Warnings count only a measured fall. A warning is given once as the time left falls below its mark, and again only after the
-// time left rose back above one and a half times the mark (space freed, a writer gone):
-// a rate that wavers around a mark says it once.
+// Warnings count only a measured fall. A warning is given once as the time left falls below its
+// mark, and again only after the time left rose back above one and a half times the mark (space
+// freed, a writer gone): a rate that wavers around a mark says it once.
 //
 // Nearly full: the space left, less what the session's MP4s need to be finished (their
 // index), lasts under two minutes at the measured rate, or is under a floor of 8 MiB. The

@@ -78,8 +78,7 @@ std::vector<DiskNeed> SessionDiskNeeds(const RecordOptions& options,
     outputs.push_back({folder, {what, bytesPerSecond}});
   };
   add(outDir, Count(cameras, "the camera's MP4", "camera MP4s"), cameras * video * kMp4Overhead);
-  add(outDir, "the director's MP4",
-      (video + (options.programSound ? mp3 : 0)) * kMp4Overhead);
+  add(outDir, "the director's MP4", (video + (options.programSound ? mp3 : 0)) * kMp4Overhead);
   const int inMultiStream = std::min(cameras, RecordOptions::kMultiStreamCameras);
   add(outDir, "the multi-stream file", (inMultiStream * video + mp3) * kMp4Overhead);
   if (sound)
@@ -98,9 +97,9 @@ std::vector<DiskNeed> SessionDiskNeeds(const RecordOptions& options,
     const std::string folder = std::filesystem::path(target.url).parent_path().string();
     const double rate =
         (options.publishBitrate + (sound ? publish.soundBitrate : 0)) / 8.0 * kTransportOverhead;
-    outputs.push_back({folder.empty() ? "." : folder,
-                       {"publishing to " + target.shown, 0,
-                        rate * publish.keySeconds * kHlsSegmentsHeld}});
+    outputs.push_back(
+        {folder.empty() ? "." : folder,
+         {"publishing to " + target.shown, 0, rate * publish.keySeconds * kHlsSegmentsHeld}});
   }
 
   const double mp4Samples = (cameras + 1 + inMultiStream) * options.fps +

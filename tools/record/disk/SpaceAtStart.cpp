@@ -10,11 +10,11 @@ SpaceAtStart CheckSpaceAtStart(const std::vector<DiskNeed>& needs, double second
     const double rate = need.BytesPerSecond();
     const double left = need.SecondsLeft();
     const std::string free = FormatBytes(need.space.freeBytes) + " free in " + need.folder;
-    check.lines.push_back(
-        left < 0 ? free + ", which this session does not fill"
-                 : free + " lasts about " + FormatDuration(left) + " at this session's " +
-                       FormatBytes(static_cast<long long>(rate)) + "/s (" + need.OutputsText() +
-                       ")");
+    check.lines.push_back(left < 0 ? free + ", which this session does not fill"
+                                   : free + " lasts about " + FormatDuration(left) +
+                                         " at this session's " +
+                                         FormatBytes(static_cast<long long>(rate)) + "/s (" +
+                                         need.OutputsText() + ")");
     if (seconds <= 0 || left < 0 || left >= seconds || !check.shortfall.empty())
       continue;
     const double needed = rate * seconds + need.FixedBytes();
