@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,97 +53,83 @@ ToolResult OnTmpfs(const std::string& mount,
   return RunTool(kUnshare, all, keep);
 }
 
+// The two sessions every test reads: refused, then forced.
+struct Sessions {
+  TestAppDir dir;
+  std::string mount = dir.File("mnt");
+  std::string refusedKeep = dir.File("refused");
+  std::string keep = dir.File("forced");
+  bool usable = false;
+  ToolResult refused;
+  ToolResult forced;
+  ptree summary;
+  std::map<std::string, std::vector<ptree>> files;  // by kind
+
+  // The session's own files: recorded on the tmpfs, copied out of it.
+  std::string Kept(const std::string& path) const { return keep + path.substr(mount.size()); }
+};
+
 class DiskSpaceRecordTest : public testing::Test {
  protected:
+  static constexpr int kMegabytes = 16;
+
   static void SetUpTestSuite() {
-    s_dir = new TestAppDir;
-    s_mount = s_dir->File("mnt");
-    fs::create_directories(s_mount);
-    const std::string probe = s_dir->File("probe");
-    fs::create_directories(probe);
-    s_usable = OnTmpfs(s_mount, 1, probe, {"true"}).exitCode == 0;
-    if (!s_usable)
+    s = new Sessions;
+    for (const std::string& folder : {s->mount, s->refusedKeep, s->keep})
+      fs::create_directories(folder);
+    s->usable = OnTmpfs(s->mount, 1, s->refusedKeep, {"true"}).exitCode == 0;
+    if (!s->usable)
       return;
-    // Two small cameras at a high bit rate fill the disk quickly; the stream files and the
-    // multi-stream file copy their pictures.
+    // Two small cameras at a high bit rate; the stream files and the multi-stream file copy
+    // their pictures, and the estimate takes the bit rate at its word.
     std::vector<std::string> args = {kRecordProgram,
-                                     "--camera",
-                                     "test:320x240",
-                                     "--camera",
-                                     "test:320x240",
-                                     "--director",
-                                     "320x240",
-                                     "--bitrate",
-                                     "4000000",
                                      "--seconds",
                                      std::to_string(kSeconds),
-                                     "--private-stream",
-                                     "--save-stream",
-                                     "--no-console",
                                      "--ports",
                                      std::to_string(FreePortBase(11)),
                                      "--out",
-                                     s_mount + "/session"};
-    s_refusedKeep = s_dir->File("refused");
-    fs::create_directories(s_refusedKeep);
-    s_refused = OnTmpfs(s_mount, kMegabytes, s_refusedKeep, args);
-    s_keep = s_dir->File("forced");
-    fs::create_directories(s_keep);
-    args.insert(args.end(), {"--force", "--json", s_keep + "/summary.json"});
-    s_forced = OnTmpfs(s_mount, kMegabytes, s_keep, args);
-    std::ifstream json(s_keep + "/summary.json");
+                                     s->mount + "/session"};
+    std::istringstream rest(
+        "--camera test:320x240 --camera test:320x240 --director 320x240 --bitrate 4000000 "
+        "--private-stream --save-stream --no-console");
+    for (std::string word; rest >> word;)
+      args.push_back(word);
+    s->refused = OnTmpfs(s->mount, kMegabytes, s->refusedKeep, args);
+    args.insert(args.end(), {"--force", "--json", s->keep + "/summary.json"});
+    s->forced = OnTmpfs(s->mount, kMegabytes, s->keep, args);
+    std::ifstream json(s->keep + "/summary.json");
     if (json) {
-      read_json(json, s_summary);
-      for (const auto& [key, file] : s_summary.get_child("files"))
-        s_files[file.get<std::string>("kind")].push_back(file);
+      read_json(json, s->summary);
+      for (const auto& [key, file] : s->summary.get_child("files"))
+        s->files[file.get<std::string>("kind")].push_back(file);
     }
   }
   static void TearDownTestSuite() {
-    delete s_dir;
-    s_dir = nullptr;
+    delete s;
+    s = nullptr;
   }
   void SetUp() override {
-    ASSERT_TRUE(s_usable) << "a tmpfs cannot be mounted in a user namespace here (" << kUnshare
-                          << " -rm with mount -t tmpfs): this test needs unprivileged user "
-                             "namespaces or root";
+    ASSERT_TRUE(s->usable) << "a tmpfs cannot be mounted in a user namespace here (" << kUnshare
+                           << " -rm with mount -t tmpfs): this test needs unprivileged user "
+                              "namespaces or root";
   }
 
-  // The session's own files: recorded on the tmpfs, copied out of it.
-  static std::string Kept(const std::string& path) { return s_keep + path.substr(s_mount.size()); }
-
-  static constexpr int kMegabytes = 16;
-  static TestAppDir* s_dir;
-  static std::string s_mount;
-  static std::string s_refusedKeep;
-  static std::string s_keep;
-  static bool s_usable;
-  static ToolResult s_refused;
-  static ToolResult s_forced;
-  static ptree s_summary;
-  static std::map<std::string, std::vector<ptree>> s_files;  // by kind
+  static Sessions* s;
 };
 
-TestAppDir* DiskSpaceRecordTest::s_dir = nullptr;
-std::string DiskSpaceRecordTest::s_mount;
-std::string DiskSpaceRecordTest::s_refusedKeep;
-std::string DiskSpaceRecordTest::s_keep;
-bool DiskSpaceRecordTest::s_usable = false;
-ToolResult DiskSpaceRecordTest::s_refused;
-ToolResult DiskSpaceRecordTest::s_forced;
-ptree DiskSpaceRecordTest::s_summary;
-std::map<std::string, std::vector<ptree>> DiskSpaceRecordTest::s_files;
+Sessions* DiskSpaceRecordTest::s = nullptr;
 
 TEST_F(DiskSpaceRecordTest, RefusedWhenTheFreeSpaceCannotLastTheSession) {
-  EXPECT_EQ(s_refused.exitCode, 1) << s_refused.out << s_refused.err;
-  EXPECT_NE(s_refused.err.find("not enough free space"), std::string::npos) << s_refused.err;
-  EXPECT_NE(s_refused.err.find(s_mount), std::string::npos) << s_refused.err;
-  EXPECT_NE(s_refused.err.find("--force"), std::string::npos) << s_refused.err;
-  EXPECT_FALSE(fs::exists(s_refusedKeep + "/session")) << "nothing may be written";
+  EXPECT_EQ(s->refused.exitCode, 1) << s->refused.out << s->refused.err;
+  EXPECT_NE(s->refused.err.find("not enough free space"), std::string::npos) << s->refused.err;
+  EXPECT_NE(s->refused.err.find(s->mount), std::string::npos) << s->refused.err;
+  EXPECT_NE(s->refused.err.find("--force"), std::string::npos) << s->refused.err;
+  EXPECT_FALSE(fs::exists(s->refusedKeep + "/session")) << "nothing may be written";
 }
 
 TEST_F(DiskSpaceRecordTest, ForcedItWarnsAndGivesUpTheCopiesFirst) {
-  EXPECT_EQ(s_forced.exitCode, 0) << s_forced.out << s_forced.err;
-  const std::string& out = s_forced.out;
+  EXPECT_EQ(s->forced.exitCode, 0) << s->forced.out << s->forced.err;
+  const std::string& out = s->forced.out;
   EXPECT_NE(out.find("free space: "), std::string::npos) << out;
   EXPECT_NE(out.find("note: --force: not enough free space"), std::string::npos) << out;
   // Both warnings, the multi-stream file given up before the stream files.
@@ -154,20 +141,20 @@ TEST_F(DiskSpaceRecordTest, ForcedItWarnsAndGivesUpTheCopiesFirst) {
   ASSERT_NE(streams, std::string::npos) << out;
   EXPECT_LT(multi, streams);
 
-  ASSERT_EQ(s_files["multi-stream MP4"].size(), 1u);
-  const ptree& multiStream = s_files["multi-stream MP4"][0];
+  ASSERT_EQ(s->files["multi-stream MP4"].size(), 1u);
+  const ptree& multiStream = s->files["multi-stream MP4"][0];
   const double multiStopped = multiStream.get<double>("stoppedAt", -1);
   EXPECT_GT(multiStopped, 0);
   EXPECT_LT(multiStopped, kSeconds);
   for (const char* kind : {"private stream", "raw stream"}) {
-    ASSERT_FALSE(s_files[kind].empty()) << kind;
-    for (const ptree& file : s_files[kind]) {
+    ASSERT_FALSE(s->files[kind].empty()) << kind;
+    for (const ptree& file : s->files[kind]) {
       EXPECT_GE(file.get<double>("stoppedAt", -1), multiStopped) << kind;
       EXPECT_TRUE(file.get<bool>("good")) << file.get<std::string>("problem");
     }
   }
   // Closed properly: it reads back, up to where it was stopped.
-  const ProbedFile probed = ProbeFile(Kept(multiStream.get<std::string>("path")));
+  const ProbedFile probed = ProbeFile(s->Kept(multiStream.get<std::string>("path")));
   ASSERT_TRUE(probed.opened);
   for (const ProbedStream& stream : probed.streams) {
     if (stream.mediaType != AVMEDIA_TYPE_VIDEO && stream.mediaType != AVMEDIA_TYPE_AUDIO)
@@ -178,13 +165,13 @@ TEST_F(DiskSpaceRecordTest, ForcedItWarnsAndGivesUpTheCopiesFirst) {
 }
 
 TEST_F(DiskSpaceRecordTest, TheCamerasTheProgramAndTheSoundGoOnToTheEnd) {
-  const double seconds = s_summary.get<double>("seconds", 0);
+  const double seconds = s->summary.get<double>("seconds", 0);
   EXPECT_NEAR(seconds, kSeconds, 1);
   for (const char* kind : {"camera MP4", "director MP4"}) {
-    ASSERT_FALSE(s_files[kind].empty()) << kind;
-    for (const ptree& file : s_files[kind]) {
+    ASSERT_FALSE(s->files[kind].empty()) << kind;
+    for (const ptree& file : s->files[kind]) {
       EXPECT_FALSE(file.get_child_optional("stoppedAt"));
-      const ProbedFile probed = ProbeFile(Kept(file.get<std::string>("path")));
+      const ProbedFile probed = ProbeFile(s->Kept(file.get<std::string>("path")));
       ASSERT_TRUE(probed.opened) << file.get<std::string>("path");
       // Its pictures and sound; a timecode track has no length of its own.
       for (const ProbedStream& stream : probed.streams) {
@@ -197,8 +184,8 @@ TEST_F(DiskSpaceRecordTest, TheCamerasTheProgramAndTheSoundGoOnToTheEnd) {
     }
   }
   // The WAV file by its RIFF chunks: its data chunk is whole and lasts the session.
-  ASSERT_EQ(s_files["WAV"].size(), 1u);
-  std::ifstream wav(Kept(s_files["WAV"][0].get<std::string>("path")), std::ios::binary);
+  ASSERT_EQ(s->files["WAV"].size(), 1u);
+  std::ifstream wav(s->Kept(s->files["WAV"][0].get<std::string>("path")), std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(wav)), std::istreambuf_iterator<char>());
   ASSERT_GT(bytes.size(), 12u);
   ASSERT_EQ(bytes.compare(0, 4, "RIFF"), 0);
@@ -228,47 +215,42 @@ TEST(DiskWatchTest, SlopeWarningsOnceAndSteps) {
     *space = {7, freeBytes};
     return true;
   });
+  std::vector<std::string> said;
+  // Samples from `from` to `to`, the free space falling `fall` before each.
+  auto run = [&](double from, double to, long long fall) {
+    for (double t = from; t <= to; ++t) {
+      freeBytes -= fall;
+      for (const std::string& warning : watch.Sample(t))
+        said.push_back(warning);
+    }
+  };
   // Before two seconds are measured the estimate stands, and nothing is said.
-  EXPECT_TRUE(watch.Sample(0).empty());
+  run(0, 0, 0);
   EXPECT_FALSE(watch.readings()[0].measured);
   EXPECT_DOUBLE_EQ(watch.readings()[0].bytesPerSecond, 1'000'000);
-  // Another writer: 10 MB a second leave 1,000 s, under 30 minutes.
-  std::vector<std::string> said;
-  for (double t = 1; t <= 10; ++t) {
-    freeBytes -= 10'000'000;
-    for (const std::string& warning : watch.Sample(t))
-      said.push_back(warning);
-  }
+  // Another writer: 10 MB a second leave 1,000 s, under 30 minutes: said once.
+  run(1, 10, 10'000'000);
   ASSERT_EQ(said.size(), 1u);
   EXPECT_NE(said[0].find("/disk"), std::string::npos);
   EXPECT_NEAR(watch.readings()[0].bytesPerSecond, 10'000'000, 1);
   EXPECT_FALSE(watch.readings()[0].low);
   EXPECT_FALSE(watch.NeedsStep(0));
   // Down to a minute left: the ten-minute warning, and nearly full.
-  freeBytes = 600'000'000;
-  for (double t = 11; t <= 12; ++t) {
-    for (const std::string& warning : watch.Sample(t))
-      said.push_back(warning);
-    freeBytes -= 10'000'000;
-  }
+  freeBytes = 610'000'000;
+  run(11, 12, 10'000'000);
   EXPECT_EQ(said.size(), 2u);
   EXPECT_TRUE(watch.readings()[0].low);
   EXPECT_TRUE(watch.NeedsStep(0));
   // A step waits for the rate to be measured again.
   watch.Stepped(0);
-  freeBytes -= 1'000'000;
-  watch.Sample(13);
+  run(13, 13, 1'000'000);
   EXPECT_FALSE(watch.NeedsStep(0));
-  // Space freed: no fall, nothing left to count down, and the warnings are armed again.
+  // Space freed: no fall, nothing to count down, and the warnings are armed again.
   freeBytes = 9'000'000'000;
-  for (double t = 14; t <= 30; ++t)
-    EXPECT_TRUE(watch.Sample(t).empty());
+  run(14, 30, 0);
+  EXPECT_EQ(said.size(), 2u);
   EXPECT_EQ(watch.readings()[0].secondsLeft, -1);
-  for (double t = 31; t <= 40; ++t) {
-    freeBytes -= 10'000'000;
-    for (const std::string& warning : watch.Sample(t))
-      said.push_back(warning);
-  }
+  run(31, 40, 10'000'000);
   EXPECT_EQ(said.size(), 3u);
 }
 
