@@ -105,16 +105,6 @@ int main(int argc, char** argv) {
                 "/earlier-N first");
   if (!session.OpenSources(&error))
     return Fail(error);
-  // Whether the free space lasts the session is known before anything is written.
-  const std::string absolute = std::filesystem::absolute(folder).lexically_normal().string();
-  const std::vector<DiskNeed> needs =
-      SessionDiskNeeds(options, absolute, session.StreamFolder(absolute), &error);
-  if (!error.empty())
-    std::printf("note: %s: the session cannot say how long it lasts there\n", error.c_str());
-  const SpaceAtStart space = CheckSpaceAtStart(needs, options.seconds);
-  if (!space.shortfall.empty() && !options.force)
-    return Fail(space.shortfall);
-  const std::string forcedSpace = space.shortfall.empty() ? "" : "--force: " + space.shortfall;
   if (!options.noConsole) {
     console = std::make_unique<SessionConsole>(options);
     if (!console->Start(&error))
@@ -128,9 +118,24 @@ int main(int argc, char** argv) {
     if (!tally)
       return Fail(error);
   }
+  const bool folderExisted = std::filesystem::exists(folder);
   const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty())
     return Fail(error);
+  // Whether the free space lasts the session is known before anything is written in the
+  // folder; a folder made for a session refused is taken away again.
+  const std::vector<DiskNeed> needs =
+      SessionDiskNeeds(options, outDir, session.StreamFolder(outDir), &error);
+  if (!error.empty())
+    std::printf("note: %s: the session cannot say how long it lasts there\n", error.c_str());
+  const SpaceAtStart space = CheckSpaceAtStart(needs, options.seconds);
+  if (!space.shortfall.empty() && !options.force) {
+    std::error_code ignored;
+    if (!folderExisted)
+      std::filesystem::remove(outDir, ignored);
+    return Fail(space.shortfall);
+  }
+  const std::string forcedSpace = space.shortfall.empty() ? "" : "--force: " + space.shortfall;
   std::string movedAside;
   if (!earlier.empty()) {
     const std::string aside = MoveAside(outDir, earlier, &error);
