@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 
 extern "C" {
@@ -24,6 +26,14 @@ extern "C" {
 #include "support/LogF.h"
 
 namespace {
+
+// A closed file still to be made regular, with what that takes.
+struct FinishWork {
+  sorvo::mp4::IndexSkeleton skeleton;
+  std::vector<int64_t> samples;
+  std::unique_ptr<sorvo::PositionedFile> file;
+  std::string path;
+};
 
 // The stream id that the audio stream has always carried, after the video slots.
 constexpr int kAudioStreamId = 11;
@@ -456,11 +466,20 @@ void FFWriteFile::ReportWriteFailureLocked(int error) {
 }
 
 void FFWriteFile::CloseFile() {
-  CSingleLock hold(m_lock);
-  CloseLocked();
+  std::function<void()> finish;
+  {
+    CSingleLock hold(m_lock);
+    CloseLocked(&finish);
+  }
+  // Making a long recording regular reads its fragments back, seconds for a day of several
+  // streams: done without the lock, so that encoding threads still handing packets to this
+  // writer (refused, since it is closed) do not wait for the disk meanwhile and drop
+  // pictures of their own files.
+  if (finish)
+    finish();
 }
 
-void FFWriteFile::CloseLocked() {
+void FFWriteFile::CloseLocked(std::function<void()>* finish) {
   if (!m_bOpen.load())
     return;
   m_bOpen.store(0);
@@ -498,8 +517,17 @@ void FFWriteFile::CloseLocked() {
   const std::string path = m_pFormatContext ? m_pFormatContext->url : "";
   // Closes the file and frees the streams; the codec contexts go back to their encoders.
   m_pFormatContext.reset();
-  if (file)
-    FinishRegular(skeleton, samples, file.get(), path);
+  if (file) {
+    auto work = std::make_shared<FinishWork>(
+        FinishWork{std::move(skeleton), std::move(samples), std::move(file), path});
+    auto run = [work] {
+      FinishRegular(work->skeleton, work->samples, work->file.get(), work->path);
+    };
+    if (finish != nullptr)
+      *finish = run;
+    else
+      run();
+  }
   for (Track& track : m_videoTracks)
     track = Track();
   m_audioTrack = Track();

@@ -38,12 +38,14 @@
 // Threads: packets arrive on encoding threads (from OnEncode hooks, which hold their
 // encoder's lock) and on the audio thread; CreateFileA and CloseFile come from a control
 // thread. m_lock guards every member except m_bOpen and is taken by every operation except
-// IsOpen. Lock order: an encoder's lock, then m_lock. Under m_lock the writer calls only
-// the encoders' IsOpen and ShareCodecContext, which take no encoder lock.
+// IsOpen (CloseFile makes a file regular after letting go of it: the file is no longer
+// the writer's by then). Lock order: an encoder's lock, then m_lock. Under m_lock the writer calls
+// only the encoders' IsOpen and ShareCodecContext, which take no encoder lock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,7 +186,9 @@ class SORVO_EXPORT FFWriteFile {
                             const std::vector<int64_t>& samples,
                             sorvo::PositionedFile* file,
                             const std::string& path);
-  void CloseLocked();
+  // Closes the open file. A file to be made regular is finished by `finish` when the
+  // caller gives one (to run once it has let go of m_lock), else at once.
+  void CloseLocked(std::function<void()>* finish = nullptr);
   void ReportWriteFailureLocked(int error);
 
   sorvo::OutputContextPtr m_pFormatContext;

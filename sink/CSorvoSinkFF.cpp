@@ -199,6 +199,14 @@ int CSorvoSinkFF::StopPrivateStream() {
   return 1;
 }
 
+int CSorvoSinkFF::StopRawStream() {
+  CSingleLock hold(m_fileLock);
+  if (!m_rawStreamFile.IsOpen())
+    return 0;
+  m_rawStreamFile.Close();
+  return 1;
+}
+
 int CSorvoSinkFF::Close() {
   if (m_pool.HasBuffers()) m_pool.PostStop();
   // The worker takes m_fileLock for every packet, so it is waited for without a lock; the

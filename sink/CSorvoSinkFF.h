@@ -111,6 +111,9 @@ class CSorvoSinkFF : public ISorvoSink,
   // (attaching an audio encoder, naming the file and its track, a timecode clock) and
   // while it records (chapters). It lives as long as the sink; its own lock guards it.
   FFWriteFile& RecordFile() { return m_mp4File; }
+  // Closes the raw stream file while the sink goes on recording its other outputs (a host
+  // short of disk space keeps the MP4 and gives up the copy); any thread. 1 if it was open.
+  int StopRawStream();
 
   // The name the raw stream file gets for this sink at the given time stamp.
   std::string RawStreamPath(const std::string& stamp) const;

@@ -25,6 +25,7 @@
 #include "sink/ISorvoSink.h"
 #include "sink/PacketHeader.h"
 #include "sink/PrivateStreamFrame.h"
+#include "sink/SinkRawStream.h"
 #include "sink/SinkRecordFile.h"
 #include "sink/StreamInfo.h"
 #include "support/CComPtr.h"

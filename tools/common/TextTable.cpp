@@ -1,7 +1,9 @@
 #include "tools/common/TextTable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 
 namespace sorvo::tools {
@@ -84,6 +86,18 @@ std::string FormatBytes(long long bytes) {
     ++unit;
   }
   return unit == 0 ? std::to_string(bytes) + " B" : FormatFixed(value, 1) + " " + kUnits[unit];
+}
+
+std::string FormatDuration(double seconds) {
+  const long long whole = std::llround(std::max(0.0, seconds));
+  char text[64];
+  if (whole >= 3600)
+    std::snprintf(text, sizeof(text), "%lld h %02lld min", whole / 3600, whole % 3600 / 60);
+  else if (whole >= 60)
+    std::snprintf(text, sizeof(text), "%lld min %02lld s", whole / 60, whole % 60);
+  else
+    std::snprintf(text, sizeof(text), "%lld s", whole);
+  return text;
 }
 
 }  // namespace sorvo::tools

@@ -29,5 +29,6 @@ class TextTable {
 std::string FormatCount(long long value);            // 1234567 -> "1,234,567"
 std::string FormatFixed(double value, int decimals);  // 2.5, 1 -> "2.5"
 std::string FormatBytes(long long bytes);             // 1536 -> "1.5 KiB"
+std::string FormatDuration(double seconds);           // 3930 -> "1 h 05 min", 75 -> "1 min 15 s"
 
 }  // namespace sorvo::tools

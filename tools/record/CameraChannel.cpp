@@ -93,6 +93,13 @@ bool CameraChannel::StartPrivateStream(const std::string& folder,
   return true;
 }
 
+void CameraChannel::StopStreamFiles() {
+  if (m_sink) {
+    m_sink->StopPrivateStream();
+    SorvoStopRawStream(m_sink.get());
+  }
+}
+
 void CameraChannel::Start(const SessionClock& clock, Console* console) {
   IGrabberCallBack* receiver = m_sink.get();
   if (console != nullptr)

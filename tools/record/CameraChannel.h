@@ -70,6 +70,8 @@ class CameraChannel {
   bool StartPrivateStream(const std::string& folder,
                           std::vector<OutputFile>* files,
                           std::string* error);
+  // Stops its private and raw stream files while its MP4 records on.
+  void StopStreamFiles();
 
   // Delivers its pictures on `clock` to the sink, through the console's tap when there is
   // a console.

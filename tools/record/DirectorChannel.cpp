@@ -115,6 +115,19 @@ OutputFile DirectorChannel::multiStreamFile() const {
   return {OutputFile::Kind::kMultiStreamMp4, m_outDir + "/导播多流.mp4", kName};
 }
 
+bool DirectorChannel::StopMultiStream() {
+  if (!m_muxer || m_muxer->GetMultiFile().IsOpen() != 1)
+    return false;
+  // The cameras' packets still offered to it are refused from now on.
+  m_muxer->GetMultiFile().CloseFile();
+  return true;
+}
+
+void DirectorChannel::StopRawStream() {
+  if (m_muxer)
+    SorvoStopRawStream(m_muxer->GetDirector());
+}
+
 bool DirectorChannel::MultiStreamOrigin(double* origin) const {
   return m_muxer && m_muxer->GetMultiFile().GetFileOrigin(origin);
 }

@@ -65,6 +65,11 @@ class DirectorChannel {
                     std::string* error);
   OutputFile file() const;
   OutputFile multiStreamFile() const;
+  // Closes the multi-stream file before the session ends, as Close would (readable up to
+  // here); the director's own file goes on. False when it was not open.
+  bool StopMultiStream();
+  // Stops the director's raw stream file while its MP4 records on.
+  void StopRawStream();
   // The capture time the multi-stream file begins at; false before its first packet.
   bool MultiStreamOrigin(double* origin) const;
   // The director's MP4 and the multi-stream file, to be dated.

@@ -28,6 +28,11 @@ class LibraryFolders {
                                         std::string* note,
                                         std::string* error);
 
+  // The folder the library's stream folders go in for a session in `outDir`, once Check
+  // has found out whether it can be the application directory.
+  std::string StreamFolder(const std::string& outDir) const {
+    return m_problem.empty() ? m_appDir : outDir;
+  }
   // The library's folders of raw and of private stream files.
   std::string rawFolder() const { return m_appDir + "/RawStream"; }
   std::string privateFolder() const { return m_appDir + "/PrivateRawStream"; }

@@ -43,6 +43,9 @@ void RunRecordLoop(const RecordOptions& options,
     const std::string publishing = PublishProgressText(session.Publishing());
     if (!publishing.empty())
       text += (text.empty() ? "" : " | ") + publishing;
+    const std::string disk = session.DiskText();
+    if (!disk.empty())
+      text += (text.empty() ? "" : " | ") + disk;
     return text;
   };
   // What was said before the recording began is not said again.
@@ -178,6 +181,7 @@ void RunRecordLoop(const RecordOptions& options,
       nextPublish = now + publishEvery;
     }
     if (now >= nextShow) {
+      session.CheckDisk();
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
       for (const std::string& note : session.Notes()) {
         if (!told.insert(note).second)

@@ -1,6 +1,7 @@
 // sorvo-record: a multi-camera recorder built on libsorvo's exported interface, as any
 // program outside the library would use it.
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "tools/record/RecordSession.h"
 #include "tools/record/SessionSummary.h"
 #include "tools/record/console/SessionConsole.h"
+#include "tools/record/disk/SessionByteRate.h"
+#include "tools/record/disk/SpaceAtStart.h"
 #include "tools/record/tally/TallyOut.h"
 
 namespace {
@@ -46,8 +49,11 @@ std::string AppDirectory() {
 
 void PrintPlan(const RecordOptions& options,
                const RecordSession& session,
-               const std::string& outDir) {
+               const std::string& outDir,
+               const SpaceAtStart& space) {
   std::printf("Recording into %s\n", outDir.c_str());
+  for (const std::string& line : space.lines)
+    std::printf("  free space: %s\n", line.c_str());
   for (const SinkStatus& sink : session.Status()) {
     std::printf("  %-9s %s", sink.name.c_str(), sink.source.c_str());
     if (sink.port > 0)
@@ -112,9 +118,24 @@ int main(int argc, char** argv) {
     if (!tally)
       return Fail(error);
   }
+  const bool folderExisted = std::filesystem::exists(folder);
   const std::string outDir = PrepareOutputFolder(folder, &error);
   if (outDir.empty())
     return Fail(error);
+  // Whether the free space lasts the session is known before anything is written in the
+  // folder; a folder made for a session refused is taken away again.
+  const std::vector<DiskNeed> needs =
+      SessionDiskNeeds(options, outDir, session.StreamFolder(outDir), &error);
+  if (!error.empty())
+    std::printf("note: %s: the session cannot say how long it lasts there\n", error.c_str());
+  const SpaceAtStart space = CheckSpaceAtStart(needs, options.seconds);
+  if (!space.shortfall.empty() && !options.force) {
+    std::error_code ignored;
+    if (!folderExisted)
+      std::filesystem::remove(outDir, ignored);
+    return Fail(space.shortfall);
+  }
+  const std::string forcedSpace = space.shortfall.empty() ? "" : "--force: " + space.shortfall;
   std::string movedAside;
   if (!earlier.empty()) {
     const std::string aside = MoveAside(outDir, earlier, &error);
@@ -128,13 +149,16 @@ int main(int argc, char** argv) {
     session.Stop();
     return Fail(error + "; nothing was recorded (files begun in " + outDir + " are empty)");
   }
-  PrintPlan(options, session, outDir);
+  PrintPlan(options, session, outDir, space);
+  if (!forcedSpace.empty())
+    std::printf("note: %s\n", forcedSpace.c_str());
   if (console && console->active())
     std::printf("Console: %s\n", console->Address().c_str());
   else if (console)
     std::printf("note: %s\n", console->note().c_str());
   std::fflush(stdout);
 
+  session.WatchDisk(needs);
   session.Start();
   RunRecordLoop(options, session, stop, progress,
                 console && console->active() ? console.get() : nullptr, tally.get());
@@ -153,6 +177,8 @@ int main(int argc, char** argv) {
 
   summary.appDir = AppDirectory();
   std::vector<std::string>& notes = summary.session.notes;
+  if (!forcedSpace.empty())
+    notes.insert(notes.begin(), forcedSpace);
   if (!movedAside.empty())
     notes.insert(notes.begin(), movedAside);
   bool stopReading = false;

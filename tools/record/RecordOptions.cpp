@@ -248,7 +248,7 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
       ->type_name("DIR");
   app.add_flag("--force", options->force,
                "Record into a --out folder that holds recordings, moving them aside into "
-               "DIR/earlier-N first");
+               "DIR/earlier-N first; record even when the free space does not last --seconds");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
   std::string onLoss = "slate";

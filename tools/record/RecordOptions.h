@@ -29,7 +29,7 @@ struct RecordOptions {
   bool saveStream = false;
   bool fragmentedMp4 = false;  // every MP4 in fragments, readable after a crash
   std::string out;             // empty: ./recordings/<local time>
-  bool force = false;          // record into a folder that holds recordings
+  bool force = false;  // record into a folder that holds recordings, or short of space
   std::string json;            // empty: no JSON summary
   bool holdOnLoss = false;     // --on-loss hold: a camera without signal keeps its last picture
   bool programSound = true;    // the sound in director.mp4 too

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "tools/common/TextTable.h"
 #include "tools/record/FolderSnapshot.h"
 #include "tools/record/OutputFolder.h"
 #include "tools/record/PortCheck.h"
@@ -145,6 +146,11 @@ void RecordSession::AddRawStreams(const std::vector<std::string>& made, const st
   }
 }
 
+void RecordSession::WatchDisk(const std::vector<DiskNeed>& needs) {
+  m_diskWatch = std::make_unique<DiskWatch>(needs);
+  m_toldFull.assign(needs.size(), false);
+}
+
 void RecordSession::Start() {
   // One clock for every camera and the sound, started before any of them; every file is
   // dated by its start. No file has its first packet yet: each takes its header, timecode
@@ -169,6 +175,87 @@ void RecordSession::Start() {
   if (m_sound)
     m_sound->Start(*m_clock, m_outputs.soundFeed(), m_console);
   m_started = true;
+  if (m_diskWatch) {
+    m_outDisk = m_diskWatch->DiskOf(m_outDir);
+    if (m_options.privateStream || m_options.saveStream)
+      m_streamDisk = m_diskWatch->DiskOf(m_folders.StreamFolder(m_outDir));
+  }
+}
+
+void RecordSession::CheckDisk() {
+  if (!m_diskWatch || !m_started || m_stopped)
+    return;
+  const double now = m_clock->Now();
+  for (std::string& warning : m_diskWatch->Sample(now))
+    m_notes.push_back(std::move(warning));
+  const std::vector<DiskReading>& disks = m_diskWatch->readings();
+  for (int disk = 0; disk < static_cast<int>(disks.size()); ++disk) {
+    if (!m_diskWatch->NeedsStep(disk))
+      continue;
+    if (GiveUpOutput(disk, now)) {
+      m_diskWatch->Stepped(disk);
+    } else if (!m_toldFull[disk]) {
+      m_toldFull[disk] = true;
+      m_notes.push_back("at " + FormatDuration(now) + " the disk of " + disks[disk].folder +
+                        " is nearly full (" + FormatBytes(disks[disk].freeBytes) +
+                        " free) and nothing is left to give up: the files written there stop "
+                        "when it is full");
+    }
+  }
+}
+
+bool RecordSession::GiveUpOutput(int disk, double now) {
+  const DiskReading& reading = m_diskWatch->readings()[disk];
+  const std::string full = "at " + FormatDuration(now) + " the disk of " + reading.folder +
+                           " is nearly full (" + FormatBytes(reading.freeBytes) + " free, about " +
+                           FormatDuration(std::max(0.0, reading.secondsLeft)) + " left): ";
+  const std::string keep = ", so that each camera's MP4, the director's" +
+                           std::string(m_sound ? " and the sound" : "") + " go on to the end";
+  const std::string why = "the disk of " + reading.folder + " was nearly full";
+  if (!m_multiStreamStopped && disk == m_outDisk) {
+    m_multiStreamStopped = true;
+    if (m_director.StopMultiStream()) {
+      MarkStopped({OutputFile::Kind::kMultiStreamMp4}, now, why);
+      m_notes.push_back(full + "the multi-stream file is stopped (closed, readable up to here)" +
+                        keep);
+      return true;
+    }
+  }
+  if (!m_streamFilesStopped && disk == m_streamDisk) {
+    m_streamFilesStopped = true;
+    for (const auto& camera : m_cameras)
+      camera->StopStreamFiles();
+    m_director.StopRawStream();
+    MarkStopped({OutputFile::Kind::kPrivateStream, OutputFile::Kind::kRawStream}, now, why);
+    m_notes.push_back(full + "the stream files are stopped" + keep);
+    return true;
+  }
+  return false;
+}
+
+void RecordSession::MarkStopped(const std::vector<OutputFile::Kind>& kinds,
+                                double now,
+                                const std::string& why) {
+  for (OutputFile& file : m_files)
+    if (std::find(kinds.begin(), kinds.end(), file.kind) != kinds.end()) {
+      file.stoppedAt = now;
+      file.stoppedWhy = why;
+    }
+}
+
+std::string RecordSession::DiskText() const {
+  if (!m_diskWatch)
+    return "";
+  const DiskReading* first = nullptr;
+  for (const DiskReading& reading : m_diskWatch->readings())
+    if (reading.secondsLeft >= 0 && (!first || reading.secondsLeft < first->secondsLeft))
+      first = &reading;
+  if (first == nullptr)
+    return "";
+  return std::string(first->nearlyFull ? "DISK NEARLY FULL: "
+                     : first->low      ? "DISK LOW: "
+                                       : "disk: ") +
+         FormatDuration(first->secondsLeft) + " left";
 }
 
 void RecordSession::Stop() {
@@ -274,6 +361,8 @@ SessionReport RecordSession::Report() const {
   report.switches = m_director.cut().Shots();
   report.marks = m_director.cut().Marks();
   report.publish = Publishing();
+  if (m_diskWatch)
+    report.disks = m_diskWatch->readings();
   return report;
 }
 

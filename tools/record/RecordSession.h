@@ -24,6 +24,7 @@
 #include "tools/record/SessionReport.h"
 #include "tools/record/SoundChannel.h"
 #include "tools/record/console/Console.h"
+#include "tools/record/disk/DiskWatch.h"
 
 namespace sorvo::tools {
 
@@ -44,6 +45,12 @@ class RecordSession {
   // Creates the sinks and opens their files in `outDir`. False with `error`; what was made
   // is closed by Stop.
   bool Create(const std::string& outDir, std::string* error);
+  // Where the library's stream files go for a session in `outDir` (after OpenSources).
+  std::string StreamFolder(const std::string& outDir) const {
+    return m_folders.StreamFolder(outDir);
+  }
+  // Watches the free space of the file systems of `needs` from Start on (CheckDisk).
+  void WatchDisk(const std::vector<DiskNeed>& needs);
   // Starts the session's clock and every feeder.
   void Start();
   // Stops the sources, lets the sinks encode what they hold and closes every file.
@@ -71,6 +78,14 @@ class RecordSession {
   SessionReport Report() const;
   // Things the user should know that did not stop the session.
   std::vector<std::string> Notes() const;
+  // Reads the free space (about once a second while recording): warns when it runs low and,
+  // when a file system is nearly full, gives up the outputs that copy others, one step at
+  // a time: first the multi-stream file, then the stream files, so that each camera's MP4,
+  // the director's and the sound go on. Each warning and step becomes a note.
+  void CheckDisk();
+  // The time left on the file system that runs out first, for the progress line; empty
+  // while no disk is watched or none is filling.
+  std::string DiskText() const;
   // The publisher's state; not active without --publish. Kept after Stop.
   PublishStatus Publishing() const { return m_outputs.Publishing(); }
   // What the publisher has to say since the last call (connected, lost, back).
@@ -91,6 +106,11 @@ class RecordSession {
   // The raw stream files the library made in `folder` (`made`), each with its sink.
   void AddRawStreams(const std::vector<std::string>& made, const std::string& folder);
   void WaitForEncoders();
+  // Gives up the next output that copies others on disk `disk`, saying so; false when none
+  // is left there.
+  bool GiveUpOutput(int disk, double now);
+  // Marks the files of `kinds` as stopped at `now` for `why`.
+  void MarkStopped(const std::vector<OutputFile::Kind>& kinds, double now, const std::string& why);
 
   const RecordOptions m_options;
   LibraryFolders m_folders;
@@ -110,6 +130,12 @@ class RecordSession {
   bool m_started = false;
   bool m_stopped = false;
   double m_end = 0;  // the session's length, fixed by Stop
+  std::unique_ptr<DiskWatch> m_diskWatch;  // null when no disk is watched
+  int m_outDisk = -1;                      // the session folder's disk in m_diskWatch
+  int m_streamDisk = -1;                   // the stream files' disk; -1 without them
+  bool m_multiStreamStopped = false;
+  bool m_streamFilesStopped = false;
+  std::vector<bool> m_toldFull;  // per disk: said that nothing is left to give up
 };
 
 }  // namespace sorvo::tools

@@ -9,7 +9,25 @@ Json SinkJson(const SinkStatus& sink) {
 }
 
 Json FileJson(const OutputFile& file) {
-  return {{"path", file.path}, {"kind", KindName(file.kind)}, {"owner", file.owner}};
+  Json entry = {{"path", file.path}, {"kind", KindName(file.kind)}, {"owner", file.owner}};
+  if (file.stoppedAt >= 0) {
+    entry["stoppedAt"] = file.stoppedAt;
+    entry["stoppedWhy"] = file.stoppedWhy;
+  }
+  return entry;
+}
+
+Json DisksJson(const std::vector<DiskReading>& disks) {
+  Json entries = Json::array();
+  for (const DiskReading& disk : disks)
+    entries.push_back({{"folder", disk.folder},
+                       {"freeBytes", disk.freeBytes},
+                       {"bytesPerSecond", disk.bytesPerSecond},
+                       {"measured", disk.measured},
+                       {"secondsLeft", disk.secondsLeft},
+                       {"low", disk.low},
+                       {"nearlyFull", disk.nearlyFull}});
+  return entries;
 }
 
 void AddCutJson(const SessionReport& report, Json* document) {

@@ -10,6 +10,7 @@
 
 #include "tools/common/Json.h"
 #include "tools/record/SinkStatus.h"
+#include "tools/record/disk/DiskReading.h"
 #include "tools/record/edit/CutList.h"
 #include "tools/record/publish/PublishStatus.h"
 
@@ -26,13 +27,18 @@ struct SessionReport {
   std::vector<Shot> switches;
   std::vector<Mark> marks;
   PublishStatus publish;  // not active without --publish
+  std::vector<DiskReading> disks;  // the file systems written to, as last read
 };
 
 // What every document says of a sink: name, title (a camera's own name, or empty), source,
 // port, video, buffersIn, packets, bytes, dropped (every picture lost on the way).
 Json SinkJson(const SinkStatus& sink);
-// What every document says of a file: path, kind, owner.
+// What every document says of a file: path, kind, owner, and for a file stopped early
+// stoppedAt and stoppedWhy.
 Json FileJson(const OutputFile& file);
+// Each file system: folder, freeBytes, bytesPerSecond (measured or not), secondsLeft, low,
+// nearlyFull.
+Json DisksJson(const std::vector<DiskReading>& disks);
 // The switches ({time, camera}) and the marks ({time, label}) as "switches" and "marks".
 void AddCutJson(const SessionReport& report, Json* document);
 

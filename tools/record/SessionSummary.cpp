@@ -171,6 +171,13 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
          " pictures its sink made: the file is incomplete";
 }
 
+// ", stopped at 1 min 02 s: the disk of /x was nearly full", for a file stopped early.
+std::string StoppedText(const OutputFile& file) {
+  if (file.stoppedAt < 0)
+    return "";
+  return ", stopped at " + FormatDuration(file.stoppedAt) + ": " + file.stoppedWhy;
+}
+
 // Every loss of a source's signal and its return, on the session's clock.
 void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
   TextTable losses({{"sink"}, {"lost at", true}, {"back at", true}, {"without", true}, {"why"}});
@@ -199,7 +206,8 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
 
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks) {
   for (FileCheck& check : *checks) {
-    if (!check.checked || !check.media.opened)
+    // A file stopped on purpose was never to hold what its sink made after that.
+    if (!check.checked || !check.media.opened || check.file.stoppedAt >= 0)
       continue;
     // A file cut short by a full disk usually ends inside its last picture too: both are
     // said, since the shortfall is what the user has lost.
@@ -240,13 +248,19 @@ void MarkFileLengths(std::vector<FileCheck>* checks, double seconds, int fps) {
         slowest = std::max(slowest, stream.PresentedSeconds() / stream.frames);
   for (FileCheck& check : *checks) {
     std::string off;
+    // A file stopped on purpose lasts until it was stopped, less the pictures still on
+    // their way to it then.
+    const bool stopped = check.file.stoppedAt >= 0;
+    const double end = stopped ? check.file.stoppedAt : seconds;
+    const double inFlight = stopped ? SinkStatus::kInFlight * picture : 0;
     auto compare = [&](const char* what, double length, double allowed) {
-      if (length < 0 || std::abs(length - seconds) <= allowed + kRounding)
+      if (length < 0 ||
+          (length <= end + allowed + kRounding && length >= end - allowed - inFlight - kRounding))
         return;
-      const double by = length - seconds;
+      const double by = length - end;
       off += std::string(off.empty() ? "" : "; ") + what + " " + FormatFixed(length, 2) + " s, " +
              FormatFixed(std::abs(by), 2) + " s " + (by > 0 ? "longer" : "shorter") +
-             " than the session";
+             (stopped ? " than up to where it was stopped" : " than the session");
     };
     const FileLengths lengths = LengthsOf(check);
     // Pictures are written in slots of their rate: the last one, taken just before the end,
@@ -393,7 +407,8 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
     };
     files.AddRow({path, KindName(check.file.kind), StreamsText(check), FormatCount(FramesOf(check)),
                   seconds(lengths.pictures), seconds(lengths.sound), FormatBytes(check.media.bytes),
-                  check.good ? "good" : "BAD: " + check.problem});
+                  check.good ? "good" + StoppedText(check.file)
+                             : "BAD: " + check.problem + StoppedText(check.file)});
   }
   files.Print(out);
   PrintPublishSummary(summary.session.publish, out);

@@ -78,6 +78,10 @@ struct OutputFile {
   std::string path;
   std::string owner;       // the sink that wrote it
   bool withSound = false;  // an MP4 of one camera or the director that holds the sound too
+  // Stopped on purpose before the session's end (to keep the disk for the files that
+  // matter more): when, on the session's clock, and why; -1 for a file that runs to the end.
+  double stoppedAt = -1;
+  std::string stoppedWhy = "";
 };
 
 const char* KindName(OutputFile::Kind kind);

@@ -122,6 +122,13 @@ TEST_F(ConsoleServerTest, StatusIsTheLiveSummaryWithWhatTheConsoleMeasures) {
   ConsoleSnapshot snapshot = model.Snapshot();
   snapshot.outDir = dir.path();
   snapshot.files = {{OutputFile::Kind::kCameraMp4, file, "camera0"}};
+  DiskReading disk;
+  disk.folder = dir.path();
+  disk.freeBytes = 5'000'000;
+  disk.bytesPerSecond = 10'000;
+  disk.secondsLeft = 500;
+  disk.low = true;
+  snapshot.disks = {disk};
   snapshot.switches = {{0, 0}, {4.5, 1}};
   snapshot.marks = {{3.25, "start"}};
   model.SetSnapshot(snapshot);
@@ -169,7 +176,9 @@ TEST_F(ConsoleServerTest, StatusIsTheLiveSummaryWithWhatTheConsoleMeasures) {
   EXPECT_EQ(status["files"][0]["bytes"], 4321);
   EXPECT_EQ(status["files"][0]["kind"], "camera MP4");
   ASSERT_EQ(status["disks"].size(), 1u);
-  EXPECT_GT(status["disks"][0]["freeBytes"].get<long long>(), 0);
+  EXPECT_EQ(status["disks"][0]["freeBytes"], 5'000'000);
+  EXPECT_EQ(status["disks"][0]["secondsLeft"], 500);
+  EXPECT_TRUE(status["disks"][0]["low"].get<bool>());
   EXPECT_NEAR(status["sound"]["channels"][0]["peakDb"].get<double>(), -6.02, 0.01);
   EXPECT_EQ(status["sound"]["channels"][1]["peakDb"].get<double>(), SoundMeter::kSilenceDb);
   EXPECT_EQ(status["switches"][1]["camera"], 1);

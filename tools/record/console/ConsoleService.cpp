@@ -64,7 +64,7 @@ ConsoleService::Clock::time_point ConsoleService::Now() const {
 void ConsoleService::Start() {
   m_last = m_model.Snapshot();
   m_rates.Update(m_last);
-  m_storage.Update(m_last.files, m_last.seconds);
+  m_storage.Update(m_last.files);
   ScheduleStatus();
   ScheduleSignals();
 }
@@ -378,7 +378,7 @@ void ConsoleService::ScheduleSignals() {
 void ConsoleService::PushStatus() {
   m_last = m_model.Snapshot();
   m_rates.Update(m_last);
-  m_storage.Update(m_last.files, m_last.seconds);
+  m_storage.Update(m_last.files);
   if (SoundMeter* meter = m_meter.load())
     m_levels = meter->TakeLevels();
   for (const std::string& note : m_last.notes)
@@ -514,7 +514,7 @@ void ConsoleService::OnProblem(const std::string& text) {
 void ConsoleService::OnEnded() {
   m_last = m_model.Snapshot();
   m_rates.Update(m_last);
-  m_storage.Update(m_last.files, m_last.seconds);
+  m_storage.Update(m_last.files);
   Broadcast({{"event", "ended"}, {"time", m_last.seconds}, {"status", Status(m_last)}});
 }
 

@@ -50,22 +50,15 @@ Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view) {
   }
   status["sinks"] = std::move(sinks);
   Json files = Json::array();
-  Json disks = Json::array();
   if (view.storage != nullptr) {
     for (const FileSize& file : view.storage->files()) {
       Json entry = FileJson(file.file);
       entry["bytes"] = file.bytes;
       files.push_back(std::move(entry));
     }
-    for (const DiskSpace& disk : view.storage->disks())
-      disks.push_back({{"folder", disk.folder},
-                       {"freeBytes", disk.freeBytes},
-                       {"bytesPerSecond", disk.bytesPerSecond},
-                       {"secondsLeft", disk.secondsLeft},
-                       {"low", disk.low}});
   }
   status["files"] = std::move(files);
-  status["disks"] = std::move(disks);
+  status["disks"] = DisksJson(snapshot.disks);
   if (view.hasSound) {
     Json channels = Json::array();
     for (const ChannelLevel& level : view.levels)
