@@ -6,12 +6,12 @@
 
 namespace sorvo::tools {
 
-void SourceFeed::Start(IGrabberCallBack* receiver,
+void SourceFeed::Start(PictureInput input,
                        int id,
                        bool dropLate,
                        const SessionClock& clock) {
   m_clock = &clock;
-  m_feeder = std::make_unique<Feeder>(std::move(m_source), receiver, id, dropLate, clock);
+  m_feeder = std::make_unique<Feeder>(std::move(m_source), input, id, dropLate, clock);
   m_feeder->Start();
 }
 

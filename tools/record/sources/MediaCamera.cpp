@@ -32,7 +32,6 @@ std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name,
     *error = "its picture size is unknown";
     return nullptr;
   }
-  camera->m_converter.emplace(camera->m_width, camera->m_height);
   return camera;
 }
 
@@ -43,7 +42,7 @@ std::string MediaCamera::Describe() const {
   return m_name + text;
 }
 
-bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
+bool MediaCamera::NextDecoded(FramePtr* frame, double* due) {
   const double period = 1.0 / m_frameRate;
   for (;;) {
     double time = 0;
@@ -57,12 +56,10 @@ bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
     if (time < m_nextSlot - period / 4) continue;
     m_nextSlot = time > m_nextSlot + period ? time + period : m_nextSlot + period;
 
-    if (!m_converter->Convert(m_frame.get(), data)) {
-      m_error = "its pictures cannot be converted";
-      return false;
-    }
-    if (!m_converter->note().empty())
-      AddNote(m_converter->note());
+    if (!*frame)
+      frame->reset(av_frame_alloc());
+    av_frame_unref(frame->get());
+    av_frame_move_ref(frame->get(), m_frame.get());
     *due = time;
     return true;
   }
