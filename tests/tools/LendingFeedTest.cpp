@@ -25,9 +25,9 @@ extern "C" {
 namespace {
 
 using namespace sorvo::tools;
-using sorvo::test::ProbeFile;
 using sorvo::test::ProbedFile;
 using sorvo::test::ProbedStream;
+using sorvo::test::ProbeFile;
 using sorvo::test::TestAppDir;
 using sorvo::test::WaitUntil;
 

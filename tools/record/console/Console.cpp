@@ -63,7 +63,8 @@ PictureInput Console::CameraInput(int camera, PictureInput sink) {
   if (camera < 0 || camera >= kConsoleCameras)
     return sink;
   m_taps.push_back(std::make_unique<PictureTap>(
-      m_slots[camera].get(), sink.receiver, sink.lender, [this] { return Now(); }, [this] { m_worker->Wake(); },
+      m_slots[camera].get(), sink.receiver, sink.lender, [this] { return Now(); },
+      [this] { m_worker->Wake(); },
       [this, camera] {
         m_server->Post([camera](ConsoleService& service) { service.OnFirstPicture(camera); });
       }));
@@ -73,8 +74,8 @@ PictureInput Console::CameraInput(int camera, PictureInput sink) {
 
 IGrabberCallBack* Console::ProgramInput(IGrabberCallBack* next) {
   m_taps.push_back(std::make_unique<PictureTap>(
-      m_slots[kProgramSlot].get(), next, nullptr, [this] { return Now(); }, [this] { m_worker->Wake(); },
-      [] {}));
+      m_slots[kProgramSlot].get(), next, nullptr, [this] { return Now(); },
+      [this] { m_worker->Wake(); }, [] {}));
   return m_taps.back().get();
 }
 

@@ -46,14 +46,16 @@ bool MediaCamera::NextDecoded(FramePtr* frame, double* due) {
   const double period = 1.0 / m_frameRate;
   for (;;) {
     double time = 0;
-    if (!m_input.NextFrame(m_frame.get(), &time, &m_error)) return false;
+    if (!m_input.NextFrame(m_frame.get(), &time, &m_error))
+      return false;
     // A stream whose clock went back (a sender that started again) starts the grid afresh.
     if (time < m_nextSlot - 1.0)
       m_nextSlot = time;
     // Pictures come out on a grid of the sink's rate: one that comes well before its slot
     // is left out, so a faster input is thinned evenly; a slower one fills every slot it
     // can, and after a pause the grid starts again from the picture.
-    if (time < m_nextSlot - period / 4) continue;
+    if (time < m_nextSlot - period / 4)
+      continue;
     m_nextSlot = time > m_nextSlot + period ? time + period : m_nextSlot + period;
 
     if (!*frame)

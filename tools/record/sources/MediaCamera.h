@@ -12,8 +12,8 @@ extern "C" {
 }
 
 #include "codec/FFDeleters.h"
-#include "tools/record/sources/MediaInput.h"
 #include "tools/record/sources/DecodedCamera.h"
+#include "tools/record/sources/MediaInput.h"
 
 namespace sorvo::tools {
 

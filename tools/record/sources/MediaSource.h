@@ -109,7 +109,7 @@ class MediaSource {
 
  private:
   StopToken m_stop;
-  std::vector<uint8_t> m_made;  // NextPicture's picture, for a source that makes it in Next
+  std::vector<uint8_t> m_made;     // NextPicture's picture, for a source that makes it in Next
   mutable std::mutex m_notesLock;  // guards m_notes
   std::vector<std::string> m_notes;
 };

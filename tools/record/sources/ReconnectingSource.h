@@ -196,8 +196,8 @@ class ReconnectingSource : public MediaSource {
   std::unique_ptr<StandIn> m_standIn;
   std::optional<PictureConverter> m_converter;  // from FinishOpening, for pictures
   Item m_current;                               // the buffer Take took
-  std::vector<uint8_t> m_last;  // the last buffer of the source's own, when wanted
-  FramePtr m_lastFrame;         // or that picture as decoded, until Last converts it
+  std::vector<uint8_t> m_last;                  // the last buffer of the source's own, when wanted
+  FramePtr m_lastFrame;  // or that picture as decoded, until Last converts it
   bool m_standingIn = false;
   Clock::time_point m_nextStandIn;
 };
