@@ -17,10 +17,10 @@ std::string MediaSource::SizeProblem(int width, int height) {
 }
 
 bool MediaSource::NextPicture(double* due) {
-  std::vector<uint8_t> made;
-  if (!Next(&made, due))
+  // Read beside the last picture, which a failed read must leave whole.
+  if (!Next(&m_reading, due))
     return false;
-  m_made.swap(made);
+  m_made.swap(m_reading);
   return true;
 }
 

@@ -109,7 +109,10 @@ class MediaSource {
 
  private:
   StopToken m_stop;
-  std::vector<uint8_t> m_made;     // NextPicture's picture, for a source that makes it in Next
+  // For a source that makes its pictures in Next: NextPicture's picture, and the buffer
+  // the next one is read into.
+  std::vector<uint8_t> m_made;
+  std::vector<uint8_t> m_reading;
   mutable std::mutex m_notesLock;  // guards m_notes
   std::vector<std::string> m_notes;
 };
