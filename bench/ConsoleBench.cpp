@@ -65,6 +65,7 @@ struct Tile {
         tap(
             &slot,
             source.program ? nullptr : &sink,
+            nullptr,
             [this] { return now; },
             [] {},
             [] {}) {

@@ -40,10 +40,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
         if (at != std::string::npos)
           name.erase(at, name.find('/', at + 1) - at);
       }
-      // A benchmark whose work spreads over threads of its own is timed by the clock.
+      // A benchmark whose work spreads over threads of its own is timed by the clock, or
+      // times itself (the process's CPU, say).
+      const bool ownTime = name.find("/real_time") != std::string::npos ||
+                           name.find("/manual_time") != std::string::npos;
       if (run.run_type == Run::RT_Iteration || median)
-        m_times[name] = name.find("/real_time") != std::string::npos ? run.GetAdjustedRealTime()
-                                                                     : run.GetAdjustedCPUTime();
+        m_times[name] = ownTime ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }

@@ -101,10 +101,11 @@ void CameraChannel::StopStreamFiles() {
 }
 
 void CameraChannel::Start(const SessionClock& clock, Console* console) {
-  IGrabberCallBack* receiver = m_sink.get();
+  m_lender.emplace(m_sink.get());
+  PictureInput input(m_sink.get(), &*m_lender);
   if (console != nullptr)
-    receiver = console->CameraInput(m_number, receiver);
-  m_feed.Start(receiver, m_number, /*dropLate=*/true, clock);
+    input = console->CameraInput(m_number, input);
+  m_feed.Start(input, m_number, /*dropLate=*/true, clock);
 }
 
 void CameraChannel::Close() {

@@ -20,6 +20,7 @@
 
 #include "tools/record/FileMetadata.h"
 #include "tools/record/PacketCounter.h"
+#include "tools/record/PictureLender.h"
 #include "tools/record/RecordOptions.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/SourceFeed.h"
@@ -112,6 +113,7 @@ class CameraChannel {
   PacketCounter m_counter;
   std::unique_ptr<WorkerStall> m_stall;  // tests only: between the sink and the counter
   SinkOwner m_sink;
+  std::optional<SinkLender> m_lender;  // the sink's buffers, from Start
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
   EditFile m_editFile;                // taken at Close

@@ -8,12 +8,13 @@
 namespace sorvo::tools {
 
 Feeder::Feeder(std::unique_ptr<MediaSource> source,
-               IGrabberCallBack* receiver,
+               PictureInput input,
                int id,
                bool dropLate,
                const SessionClock& clock)
     : m_source(std::move(source)),
-      m_receiver(receiver),
+      m_receiver(input.receiver),
+      m_lender(input.lender),
       m_id(id),
       m_dropLate(dropLate),
       m_clock(clock) {}
@@ -55,11 +56,10 @@ void Feeder::Run() {
   bool placed = false;
   double deviceOffset = 0;
   std::vector<uint8_t> buffer;
-  std::vector<uint8_t> last;  // the last buffer delivered
   double lastDue = -std::numeric_limits<double>::infinity();
   for (;;) {
     double due = 0;
-    if (!m_source->Next(&buffer, &due)) {
+    if (!Next(&buffer, &due)) {
       {
         std::lock_guard<std::mutex> hold(m_lock);
         if (!m_stopping) {
@@ -67,7 +67,7 @@ void Feeder::Run() {
           return;
         }
       }
-      HoldToEnd(last, lastDue, period);
+      HoldToEnd(&buffer, lastDue, period);
       return;
     }
     if (!m_source->live()) {
@@ -77,7 +77,7 @@ void Feeder::Run() {
       // A buffer due before the end still goes out when the stop comes as it is due.
       if (due >= m_end || (stopped && !std::isfinite(m_end))) {
         hold.unlock();
-        HoldToEnd(last, lastDue, period);
+        HoldToEnd(&buffer, lastDue, period);
         return;
       }
       if (!stopped && m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
@@ -103,19 +103,48 @@ void Feeder::Run() {
       std::unique_lock<std::mutex> hold(m_lock);
       if (m_stopping || due >= m_end) {
         hold.unlock();
-        HoldToEnd(last, lastDue, period);
+        HoldToEnd(&buffer, lastDue, period);
         return;
       }
     }
-    m_receiver->OnBuffer(m_id, due, buffer.data(), static_cast<long>(buffer.size()),
-                         m_source->width(), m_source->height(), m_source->pixelFormat());
-    ++m_delivered;
-    last.swap(buffer);
-    lastDue = due;
+    if (Deliver(&buffer, due)) {
+      ++m_delivered;
+      lastDue = due;
+    }
   }
 }
 
-void Feeder::HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period) {
+bool Feeder::Next(std::vector<uint8_t>* buffer, double* due) {
+  return m_dropLate ? m_source->NextPicture(due) : m_source->Next(buffer, due);
+}
+
+bool Feeder::Deliver(std::vector<uint8_t>* buffer, double due) {
+  const int width = m_source->width();
+  const int height = m_source->height();
+  const PixelFormat format = m_source->pixelFormat();
+  if (!m_dropLate) {
+    m_receiver->OnBuffer(m_id, due, buffer->data(), static_cast<long>(buffer->size()), width,
+                         height, format);
+    return true;
+  }
+  const long length = m_source->pictureLength();
+  long capacity = 0;
+  unsigned char* lent = m_lender != nullptr ? m_lender->LendBuffer(&capacity) : nullptr;
+  if (lent != nullptr) {
+    const bool fits = capacity >= length;
+    const bool written = fits && m_source->WritePicture(lent);
+    m_lender->ReturnBuffer(lent, m_id, due, written ? length : 0, width, height, format);
+    if (fits)
+      return written;
+  }
+  buffer->resize(static_cast<size_t>(length));
+  if (!m_source->WritePicture(buffer->data()))
+    return false;
+  m_receiver->OnBuffer(m_id, due, buffer->data(), length, width, height, format);
+  return true;
+}
+
+void Feeder::HoldToEnd(std::vector<uint8_t>* last, double lastDue, double period) {
   double end = 0;
   {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -126,12 +155,12 @@ void Feeder::HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double 
   // A live camera's last pictures are still on their way when the session ends (and a
   // file's may miss their moment on a busy machine): its last picture stands until the
   // end, so that its files last the session.
-  if (!m_dropLate || last.empty() || lastDue >= end - 1.5 * period)
+  if (!m_dropLate || !std::isfinite(lastDue) || lastDue >= end - 1.5 * period)
     return;
-  m_receiver->OnBuffer(m_id, end - period, const_cast<uint8_t*>(last.data()),
-                       static_cast<long>(last.size()), m_source->width(), m_source->height(),
-                       m_source->pixelFormat());
-  ++m_delivered;
+  // The source writes its picture again: the one delivered last, or, for a source stopped
+  // while its next picture waited to be due, that one.
+  if (Deliver(last, end - period))
+    ++m_delivered;
 }
 
 }  // namespace sorvo::tools

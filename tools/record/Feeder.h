@@ -13,6 +13,13 @@
 // When the session ends before a camera's last pictures arrive, its last one is given
 // again just before the end, so that its files last the session.
 //
+// Pictures are written where the sink lends a buffer for them, once they are due: the
+// source draws or converts each straight into the buffer the sink encodes. When none can be
+// lent (every buffer lent or being encoded, the sink closed) or the one lent is too small,
+// the picture is written into the feeder's own buffer and handed to OnBuffer, as without a
+// lender: the sink counts it and gives it up or refuses it as it would any copy. Nothing
+// waits for a buffer.
+//
 // Threads: Start, Stop and the destructor on the control thread; the counters may be read
 // from any thread. The receiver must outlive Stop (the destructor stops).
 #pragma once
@@ -26,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/record/PictureLender.h"
 #include "tools/record/SessionClock.h"
 #include "tools/record/sources/MediaSource.h"
 
@@ -33,10 +41,10 @@ namespace sorvo::tools {
 
 class Feeder {
  public:
-  // `id` is passed with every buffer; `dropLate` is for pictures. The clock must outlive
-  // Stop.
+  // `id` is passed with every buffer; `dropLate` is for pictures, which a lender in
+  // `input` lends buffers for. The clock must outlive Stop.
   Feeder(std::unique_ptr<MediaSource> source,
-         IGrabberCallBack* receiver,
+         PictureInput input,
          int id,
          bool dropLate,
          const SessionClock& clock);
@@ -60,12 +68,18 @@ class Feeder {
 
  private:
   void Run();
-  // Once stopped at the end: gives `last`, delivered at `lastDue`, again a picture
-  // `period` before the end when nothing reached that far.
-  void HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period);
+  // The source's next buffer: a picture only announced when there is a lender.
+  bool Next(std::vector<uint8_t>* buffer, double* due);
+  // Hands the buffer at `due` on: `buffer`, or the announced picture written where the
+  // lender lends. False when the picture could not be made.
+  bool Deliver(std::vector<uint8_t>* buffer, double due);
+  // Once stopped at the end: gives the last buffer delivered, at `lastDue`, again a
+  // picture `period` before the end when nothing reached that far.
+  void HoldToEnd(std::vector<uint8_t>* last, double lastDue, double period);
 
   std::unique_ptr<MediaSource> m_source;
   IGrabberCallBack* m_receiver;
+  PictureLender* m_lender;  // null: every buffer is copied by the receiver
   const int m_id;
   const bool m_dropLate;
   const SessionClock& m_clock;

@@ -6,12 +6,9 @@
 
 namespace sorvo::tools {
 
-void SourceFeed::Start(IGrabberCallBack* receiver,
-                       int id,
-                       bool dropLate,
-                       const SessionClock& clock) {
+void SourceFeed::Start(PictureInput input, int id, bool dropLate, const SessionClock& clock) {
   m_clock = &clock;
-  m_feeder = std::make_unique<Feeder>(std::move(m_source), receiver, id, dropLate, clock);
+  m_feeder = std::make_unique<Feeder>(std::move(m_source), input, id, dropLate, clock);
   m_feeder->Start();
 }
 

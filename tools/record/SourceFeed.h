@@ -26,9 +26,9 @@ class SourceFeed {
   MediaSource* opening() { return m_source.get(); }
   const MediaSource& source() const { return m_feeder ? m_feeder->source() : *m_source; }
 
-  // Starts delivering to `receiver`, with `id` on every buffer, on `clock` (which outlives
+  // Starts delivering to `input`, with `id` on every buffer, on `clock` (which outlives
   // the feed). `dropLate`: pictures too late to deliver are counted, not delivered.
-  void Start(IGrabberCallBack* receiver, int id, bool dropLate, const SessionClock& clock);
+  void Start(PictureInput input, int id, bool dropLate, const SessionClock& clock);
   // As Feeder's; nothing before Start.
   void EndAt(double end);
   void Stop();

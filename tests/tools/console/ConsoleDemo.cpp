@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   model.Announce(&console);
   std::vector<IGrabberCallBack*> cameras(count);
   for (int camera = 0; camera < count; ++camera)
-    cameras[camera] = console.CameraInput(camera, nullptr);
+    cameras[camera] = console.CameraInput(camera, nullptr).receiver;
   IGrabberCallBack* program = console.ProgramInput();
   IGrabberCallBack* sound = console.SoundInput(nullptr, 2);
   ConsoleAddress address;

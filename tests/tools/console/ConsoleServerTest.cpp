@@ -56,7 +56,7 @@ class ConsoleServerTest : public ::testing::Test {
     console = std::make_unique<Console>(std::move(settings));
     model.Announce(console.get());
     for (int camera = 0; camera < 3; ++camera)
-      inputs[camera] = console->CameraInput(camera, &sinks[camera]);
+      inputs[camera] = console->CameraInput(camera, &sinks[camera]).receiver;
     program = console->ProgramInput();
     sound = console->SoundInput(&soundSink, 2);
     ConsoleAddress address;

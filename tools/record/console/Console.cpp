@@ -59,21 +59,23 @@ ThumbnailSlot::Clock::time_point Console::Now() const {
   return m_settings.clock ? m_settings.clock() : ThumbnailSlot::Clock::now();
 }
 
-IGrabberCallBack* Console::CameraInput(int camera, IGrabberCallBack* sink) {
+PictureInput Console::CameraInput(int camera, PictureInput sink) {
   if (camera < 0 || camera >= kConsoleCameras)
     return sink;
   m_taps.push_back(std::make_unique<PictureTap>(
-      m_slots[camera].get(), sink, [this] { return Now(); }, [this] { m_worker->Wake(); },
+      m_slots[camera].get(), sink.receiver, sink.lender, [this] { return Now(); },
+      [this] { m_worker->Wake(); },
       [this, camera] {
         m_server->Post([camera](ConsoleService& service) { service.OnFirstPicture(camera); });
       }));
-  return m_taps.back().get();
+  PictureTap* tap = m_taps.back().get();
+  return {tap, sink.lender != nullptr ? tap : nullptr};
 }
 
 IGrabberCallBack* Console::ProgramInput(IGrabberCallBack* next) {
   m_taps.push_back(std::make_unique<PictureTap>(
-      m_slots[kProgramSlot].get(), next, [this] { return Now(); }, [this] { m_worker->Wake(); },
-      [] {}));
+      m_slots[kProgramSlot].get(), next, nullptr, [this] { return Now(); },
+      [this] { m_worker->Wake(); }, [] {}));
   return m_taps.back().get();
 }
 

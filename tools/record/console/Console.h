@@ -55,8 +55,9 @@ class Console {
   // Listening on every address of this machine (0.0.0.0 or ::).
   bool everywhere() const { return m_address.address.is_unspecified(); }
 
-  // A receiver that hands camera `camera`'s pictures on to `sink`, then shows them.
-  IGrabberCallBack* CameraInput(int camera, IGrabberCallBack* sink);
+  // Where camera `camera`'s feeder puts its pictures: they are handed on to `sink` (or
+  // written into what it lends), then shown.
+  PictureInput CameraInput(int camera, PictureInput sink);
   // The receiver of the director's pictures, which hands them on to `next` first (when
   // given), then shows them.
   IGrabberCallBack* ProgramInput(IGrabberCallBack* next = nullptr);

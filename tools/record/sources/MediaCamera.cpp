@@ -32,7 +32,6 @@ std::unique_ptr<MediaCamera> MediaCamera::Open(const std::string& name,
     *error = "its picture size is unknown";
     return nullptr;
   }
-  camera->m_converter.emplace(camera->m_width, camera->m_height);
   return camera;
 }
 
@@ -43,26 +42,26 @@ std::string MediaCamera::Describe() const {
   return m_name + text;
 }
 
-bool MediaCamera::Next(std::vector<uint8_t>* data, double* due) {
+bool MediaCamera::NextDecoded(FramePtr* frame, double* due) {
   const double period = 1.0 / m_frameRate;
   for (;;) {
     double time = 0;
-    if (!m_input.NextFrame(m_frame.get(), &time, &m_error)) return false;
+    if (!m_input.NextFrame(m_frame.get(), &time, &m_error))
+      return false;
     // A stream whose clock went back (a sender that started again) starts the grid afresh.
     if (time < m_nextSlot - 1.0)
       m_nextSlot = time;
     // Pictures come out on a grid of the sink's rate: one that comes well before its slot
     // is left out, so a faster input is thinned evenly; a slower one fills every slot it
     // can, and after a pause the grid starts again from the picture.
-    if (time < m_nextSlot - period / 4) continue;
+    if (time < m_nextSlot - period / 4)
+      continue;
     m_nextSlot = time > m_nextSlot + period ? time + period : m_nextSlot + period;
 
-    if (!m_converter->Convert(m_frame.get(), data)) {
-      m_error = "its pictures cannot be converted";
-      return false;
-    }
-    if (!m_converter->note().empty())
-      AddNote(m_converter->note());
+    if (!*frame)
+      frame->reset(av_frame_alloc());
+    av_frame_unref(frame->get());
+    av_frame_move_ref(frame->get(), m_frame.get());
     *due = time;
     return true;
   }

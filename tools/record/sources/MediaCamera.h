@@ -6,20 +6,18 @@
 
 #include <atomic>
 #include <memory>
-#include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
 #include "codec/FFDeleters.h"
+#include "tools/record/sources/DecodedCamera.h"
 #include "tools/record/sources/MediaInput.h"
-#include "tools/record/sources/MediaSource.h"
-#include "tools/record/sources/PictureConverter.h"
 
 namespace sorvo::tools {
 
-class MediaCamera : public MediaSource {
+class MediaCamera : public DecodedCamera {
  public:
   // Null with `error` set when the input cannot be opened or has no video. Pictures come
   // as `wanted` says. A `stop` flag, where given, stops it instead of Stop().
@@ -28,7 +26,7 @@ class MediaCamera : public MediaSource {
                                            const Wanted& wanted = Wanted(),
                                            const std::atomic<bool>* stop = nullptr);
 
-  bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool NextDecoded(FramePtr* frame, double* due) override;
   bool live() const override { return m_input.live(); }
   bool timesCounted() const override { return m_input.timesCounted(); }
   std::string Describe() const override;
@@ -39,7 +37,6 @@ class MediaCamera : public MediaSource {
   std::string m_name;
   MediaInput m_input;
   FramePtr m_frame{av_frame_alloc()};
-  std::optional<PictureConverter> m_converter;
   double m_nextSlot = 0;
 };
 

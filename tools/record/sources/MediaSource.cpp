@@ -1,6 +1,7 @@
 #include "tools/record/sources/MediaSource.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sorvo::tools {
 
@@ -13,6 +14,23 @@ std::string MediaSource::SizeProblem(int width, int height) {
   return "its pictures are " + std::to_string(width) + "x" + std::to_string(height) +
          "; the recorder takes " + std::to_string(kSmallestSide) + " to " +
          std::to_string(kLargestSide) + " pixels each way";
+}
+
+bool MediaSource::NextPicture(double* due) {
+  // Read beside the last picture, which a failed read must leave whole.
+  if (!Next(&m_reading, due))
+    return false;
+  m_made.swap(m_reading);
+  return true;
+}
+
+bool MediaSource::WritePicture(uint8_t* into) {
+  std::memcpy(into, m_made.data(), m_made.size());
+  return true;
+}
+
+long MediaSource::pictureSize() const {
+  return SorvoPictureSize(m_pixelFormat, m_width, m_height);
 }
 
 std::vector<std::string> MediaSource::Notes() const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/FFDeleters.h"
 #include "tools/record/sources/StopToken.h"
 
 namespace sorvo::tools {
@@ -35,6 +36,21 @@ class MediaSource {
   // Fills `data` with the next buffer and `due` with the time it is due, in seconds since
   // the source began; false at the end or on a failure (error() says which).
   virtual bool Next(std::vector<uint8_t>* data, double* due) = 0;
+
+  // Pictures, for a feeder that has memory for them only once they are due (a buffer the
+  // sink lends): NextPicture is Next without the picture, which WritePicture then writes,
+  // pictureLength() bytes, into `into`; it may write the same picture again, and still
+  // after a NextPicture that failed. False when the picture cannot be made (said in the
+  // notes). A source that makes its pictures as it reads them has them copied.
+  virtual bool NextPicture(double* due);
+  virtual long pictureLength() const { return static_cast<long>(m_made.size()); }
+  virtual bool WritePicture(uint8_t* into);
+
+  // A decoder's source hands its pictures on as they came out of the decoder, any size and
+  // format, for whoever reads it to convert them once they are due (ReconnectingSource).
+  // `frame` gets the next one; false as Next. Only where decodes() says so.
+  virtual bool decodes() const { return false; }
+  virtual bool NextDecoded(FramePtr* /*frame*/, double* /*due*/) { return false; }
   // A source whose buffers come at its own pace (a capture device, a network stream):
   // delivered as soon as read, its times moved onto the session's clock where the first
   // buffer arrives.
@@ -59,6 +75,8 @@ class MediaSource {
   int width() const { return m_width; }
   int height() const { return m_height; }
   PixelFormat pixelFormat() const { return m_pixelFormat; }
+  // Bytes of one picture of the source's size and format.
+  long pictureSize() const;
   // Pictures (or, for sound, buffers) per second, as the sink is told.
   int frameRate() const { return m_frameRate; }
 
@@ -91,6 +109,10 @@ class MediaSource {
 
  private:
   StopToken m_stop;
+  // For a source that makes its pictures in Next: NextPicture's picture, and the buffer
+  // the next one is read into.
+  std::vector<uint8_t> m_made;
+  std::vector<uint8_t> m_reading;
   mutable std::mutex m_notesLock;  // guards m_notes
   std::vector<std::string> m_notes;
 };

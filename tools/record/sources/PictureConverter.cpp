@@ -11,6 +11,11 @@ extern "C" {
 namespace sorvo::tools {
 
 bool PictureConverter::Convert(const AVFrame* frame, std::vector<uint8_t>* picture) {
+  picture->resize(SorvoPictureSize(PIX_FMT_YUV420P, m_width, m_height));
+  return Convert(frame, picture->data());
+}
+
+bool PictureConverter::Convert(const AVFrame* frame, uint8_t* picture) {
   m_note.clear();
   if ((frame->width != m_width || frame->height != m_height) &&
       m_sizesSeen.insert({frame->width, frame->height}).second)
@@ -22,10 +27,9 @@ bool PictureConverter::Convert(const AVFrame* frame, std::vector<uint8_t>* pictu
                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!m_scaler)
     return false;
-  picture->resize(SorvoPictureSize(PIX_FMT_YUV420P, m_width, m_height));
   uint8_t* planes[4];
   int strides[4];
-  av_image_fill_arrays(planes, strides, picture->data(), AV_PIX_FMT_YUV420P, m_width, m_height, 1);
+  av_image_fill_arrays(planes, strides, picture, AV_PIX_FMT_YUV420P, m_width, m_height, 1);
   sws_scale(m_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
   return true;
 }

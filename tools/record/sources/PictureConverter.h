@@ -22,6 +22,8 @@ class PictureConverter {
 
   // False when libswscale cannot convert the frame.
   bool Convert(const AVFrame* frame, std::vector<uint8_t>* picture);
+  // Into the picture's bytes at `picture` (SorvoPictureSize of 4:2:0 at the fixed size).
+  bool Convert(const AVFrame* frame, uint8_t* picture);
   // What to tell the user about the frame just converted, once for each size other than
   // the sink's; empty otherwise.
   const std::string& note() const { return m_note; }

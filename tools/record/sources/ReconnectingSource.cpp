@@ -1,7 +1,12 @@
 #include "tools/record/sources/ReconnectingSource.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include "tools/common/CommandLine.h"
 #include "tools/record/sources/NetworkInput.h"
@@ -83,6 +88,8 @@ void ReconnectingSource::FinishOpening() {
     AddNote("no signal at the start (" + why + "): recorded as " + format + " until it answers");
   }
   m_standIn = m_setup.standIn(*this);
+  if (m_setup.pictures)
+    m_converter.emplace(m_width, m_height);
   {
     std::lock_guard<std::mutex> hold(m_lock);
     m_linked = link != nullptr;
@@ -127,12 +134,13 @@ double ReconnectingSource::Reckoning::Stamp(double streamTime, double arrival) {
   return streamTime + delay;
 }
 
-void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at) {
+void ReconnectingSource::Post(Read* read) {
   std::lock_guard<std::mutex> hold(m_lock);
-  if (at < m_lastDue) {
+  if (read->at < m_lastDue) {
     // Made before what the feeder already has: stand-ins took its place.
-    m_spare.push_back(std::move(*buffer));
-    buffer->clear();
+    m_spare.push_back(std::move(read->data));
+    read->data.clear();
+    read->frame.reset();
     NoteLate();
     return;
   }
@@ -142,14 +150,14 @@ void ReconnectingSource::Post(std::vector<uint8_t>* buffer, Clock::time_point at
     if (m_began)
       m_signal.CountPassedOver();
   }
-  m_queue.push_back({std::move(*buffer), at});
+  m_queue.push_back({std::move(read->data), std::move(read->frame), read->at});
   const Clock::time_point now = Clock::now();
   m_lastArrival = now;
   if (!m_signal.hasSignal())
     m_signal.Back(now);
-  buffer->clear();
+  read->data.clear();
   if (!m_spare.empty()) {
-    buffer->swap(m_spare.back());
+    read->data.swap(m_spare.back());
     m_spare.pop_back();
   }
   m_wake.notify_all();
@@ -159,16 +167,19 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
   Reckoning reckoning;
   std::deque<Read> held;
   std::vector<uint8_t> buffer;
+  FramePtr frame;
   double streamTime = 0;
   double lastArrival = Seconds(Clock::now().time_since_epoch());
   std::optional<Clock::time_point> paceOrigin;
-  while (link.Next(&buffer, &streamTime)) {
+  const bool decoded = m_setup.pictures && link.decodes();
+  while (decoded ? link.NextDecoded(&frame, &streamTime) : link.Next(&buffer, &streamTime)) {
     TakeNotes(link);
     if (!link.live() && !AwaitPace(streamTime, &paceOrigin))
       return;
     const double arrival = Seconds(Clock::now().time_since_epoch());
     const double at = link.timesCounted() ? arrival : reckoning.Stamp(streamTime, arrival);
-    Read read{std::move(buffer), Clock::time_point(Duration(at)), streamTime, arrival};
+    Read read{std::move(buffer), std::move(frame), Clock::time_point(Duration(at)), streamTime,
+              arrival};
     buffer.clear();
     const bool afterSilence = arrival - lastArrival >= kSilentSourceSeconds;
     lastArrival = arrival;
@@ -184,7 +195,7 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
                  arrival - first.arrival >= kPacedShare * (streamTime - first.streamTime)) {
         // Buffers come at the stream's pace again: the source is back.
         for (Read& back : held)
-          Post(&back.data, back.at);
+          Post(&back);
         held.clear();
       } else {
         held.push_back(std::move(read));
@@ -196,7 +207,7 @@ void ReconnectingSource::ReadLink(MediaSource& link) {
       held.push_back(std::move(read));
       continue;
     }
-    Post(&read.data, read.at);
+    Post(&read);
     buffer.swap(read.data);
   }
   // What the connection gave up as it ended.
@@ -265,6 +276,53 @@ void ReconnectingSource::Run(std::unique_ptr<MediaSource> link) {
 }
 
 bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
+  if (!Take(due))
+    return false;
+  if (!m_current.frame) {
+    data->swap(m_current.data);
+    return true;
+  }
+  data->resize(static_cast<size_t>(pictureSize()));
+  return Convert(m_current.frame.get(), data->data());
+}
+
+bool ReconnectingSource::NextPicture(double* due) {
+  return Take(due);
+}
+
+long ReconnectingSource::pictureLength() const {
+  return m_current.frame ? pictureSize() : static_cast<long>(m_current.data.size());
+}
+
+bool ReconnectingSource::WritePicture(uint8_t* into) {
+  if (m_current.frame)
+    return Convert(m_current.frame.get(), into);
+  std::memcpy(into, m_current.data.data(), m_current.data.size());
+  return true;
+}
+
+bool ReconnectingSource::Convert(const AVFrame* frame, uint8_t* into) {
+  if (!m_converter->Convert(frame, into)) {
+    AddNote("pictures of format " + std::to_string(frame->format) +
+            " cannot be converted and were left out");
+    return false;
+  }
+  if (!m_converter->note().empty())
+    AddNote(m_converter->note());
+  return true;
+}
+
+const std::vector<uint8_t>& ReconnectingSource::Last() {
+  if (m_lastFrame) {
+    m_last.resize(static_cast<size_t>(pictureSize()));
+    if (!Convert(m_lastFrame.get(), m_last.data()))
+      m_last.clear();
+    m_lastFrame.reset();
+  }
+  return m_last;
+}
+
+bool ReconnectingSource::Take(double* due) {
   FinishOpening();
   const double period = m_setup.period > 0 ? m_setup.period : 1.0 / m_frameRate;
   std::unique_lock<std::mutex> lock(m_lock);
@@ -290,13 +348,20 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     if (!m_queue.empty()) {
       at = std::max(m_queue.front().at, m_firstCall);
       m_lastDue = at;
-      data->swap(m_queue.front().data);
-      m_spare.push_back(std::move(m_queue.front().data));
+      m_spare.push_back(std::move(m_current.data));
+      m_current = std::move(m_queue.front());
       m_queue.pop_front();
       m_standingIn = false;
       lock.unlock();
-      if (m_standIn->wantsLast())
-        m_last = *data;
+      if (m_standIn->wantsLast()) {
+        // A decoded picture is kept by reference, and converted only if a stand-in shows it.
+        if (m_current.frame) {
+          m_lastFrame.reset(av_frame_clone(m_current.frame.get()));
+        } else {
+          m_lastFrame.reset();
+          m_last = m_current.data;
+        }
+      }
       break;
     }
     const Clock::duration silent = Duration(kSilentSourceSeconds);
@@ -322,7 +387,8 @@ bool ReconnectingSource::Next(std::vector<uint8_t>* data, double* due) {
     m_nextStandIn = at + Duration(period);
     const double lostFor = Seconds(at - m_lostAt);
     lock.unlock();
-    m_standIn->Fill(lostFor, m_last, data);
+    m_current.frame.reset();
+    m_standIn->Fill(lostFor, Last(), &m_current.data);
     m_signal.CountStandIn();
     break;
   }

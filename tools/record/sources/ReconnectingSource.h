@@ -28,6 +28,10 @@
 // for kSilentSourceSeconds while connected (a stream whose packets do not decode); it is
 // back with the first buffer of the source's own.
 //
+// Decoded pictures wait in the queue as the decoder gave them and are converted to the
+// source's size on the feeder's thread once due (WritePicture), straight into the sink's
+// buffer: one conversion, no copy.
+//
 // FinishOpening makes the first connection (sources may make theirs side by side) and
 // fixes the format for good: the source's own, or, when it cannot be reached or its
 // pictures are not a size the recorder takes, the fallback. Later connections are asked
@@ -37,7 +41,8 @@
 // it was not done); Next on the feeder's; the reader thread is started by FinishOpening
 // and ended by the destructor; Stop, Notes and signal() from any. m_lock guards the queue,
 // the spare buffers, the signal state and the time last delivered, which the reader and
-// the feeder share; the stand-in and the last buffer belong to the feeder. Lock order:
+// the feeder share; the stand-in, the converter, the current and the last buffer belong
+// to the feeder. Lock order:
 // m_lock, then the SignalLog's own or the notes'.
 #pragma once
 
@@ -52,6 +57,7 @@
 #include <thread>
 
 #include "tools/record/sources/MediaSource.h"
+#include "tools/record/sources/PictureConverter.h"
 #include "tools/record/sources/SignalLog.h"
 #include "tools/record/sources/StandIn.h"
 
@@ -104,6 +110,9 @@ class ReconnectingSource : public MediaSource {
 
   void FinishOpening() override;
   bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool NextPicture(double* due) override;
+  long pictureLength() const override;
+  bool WritePicture(uint8_t* into) override;
   bool live() const override { return true; }
   bool timedOnSteadyClock() const override { return true; }
   std::string Describe() const override;
@@ -113,14 +122,17 @@ class ReconnectingSource : public MediaSource {
   void OnStop() override;
 
  private:
+  // A buffer: bytes, or a picture as decoded (then `data` is empty).
   struct Item {
     std::vector<uint8_t> data;
+    FramePtr frame;
     Clock::time_point at;
   };
 
   // A buffer the reader got from a connection.
   struct Read {
     std::vector<uint8_t> data;
+    FramePtr frame;
     Clock::time_point at;  // as stamped
     double streamTime;
     double arrival;  // seconds on the steady clock
@@ -148,9 +160,14 @@ class ReconnectingSource : public MediaSource {
   bool AwaitPace(double streamTime, std::optional<Clock::time_point>* origin);
   // Tells once that buffers of the source's own came too late to be recorded.
   void NoteLate();
-  // Hands a buffer of the source's own, made at `at`, to the feeder; `buffer` gets a
-  // spare one back.
-  void Post(std::vector<uint8_t>* buffer, Clock::time_point at);
+  // Hands a buffer of the source's own to the feeder; `read` gets a spare one back.
+  void Post(Read* read);
+  // The next buffer, as Next, into m_current.
+  bool Take(double* due);
+  // m_current's decoded picture into the source's 4:2:0 picture at `into`.
+  bool Convert(const AVFrame* frame, uint8_t* into);
+  // The last buffer of the source's own, for the stand-in.
+  const std::vector<uint8_t>& Last();
   void MarkLostLocked(Clock::time_point at, const std::string& why);
   // How long to wait before connecting again, `lostFor` seconds into a loss, after waiting
   // `previous` the last time.
@@ -177,7 +194,10 @@ class ReconnectingSource : public MediaSource {
 
   // The feeder's own.
   std::unique_ptr<StandIn> m_standIn;
-  std::vector<uint8_t> m_last;  // the last buffer of the source's own, when wanted
+  std::optional<PictureConverter> m_converter;  // from FinishOpening, for pictures
+  Item m_current;                               // the buffer Take took
+  std::vector<uint8_t> m_last;                  // the last buffer of the source's own, when wanted
+  FramePtr m_lastFrame;  // or that picture as decoded, until Last converts it
   bool m_standingIn = false;
   Clock::time_point m_nextStandIn;
 };

@@ -105,7 +105,7 @@ std::string SorvoStreamCamera::ReadEndText() const {
   }
 }
 
-bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
+bool SorvoStreamCamera::ReadPicture(FramePtr* picture) {
   for (;;) {
     switch (m_reader.ReadPacket(&m_header, &m_packet)) {
       case VideoStreamReader::Result::kOk:
@@ -125,39 +125,31 @@ bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
     m_keySeen = m_keySeen || m_header.key != 0;
     if (!m_keySeen)
       continue;
-    bool converted = false;
-    bool unconvertible = false;
+    bool got = false;
     const bool decoded =
         m_decoder.Decode(m_packet.data(), m_packet.size(), [&](const AVFrame* frame) {
-          if (!m_converter) {
+          if (m_width == 0) {
             m_width = m_wanted.width > 0 ? m_wanted.width : frame->width;
             m_height = m_wanted.height > 0 ? m_wanted.height : frame->height;
-            m_converter.emplace(m_width, m_height);
           }
-          if (m_converter->Convert(frame, data))
-            converted = true;
-          else
-            unconvertible = true;
+          if (!*picture)
+            picture->reset(av_frame_alloc());
+          av_frame_unref(picture->get());
+          got = av_frame_ref(picture->get(), frame) == 0;
         });
-    if (unconvertible) {
-      m_error = "its pictures cannot be converted";
-      return false;
-    }
     if (!decoded)
       AddNote("a packet did not decode; its picture is missing");
-    if (!m_converter->note().empty())
-      AddNote(m_converter->note());
-    if (converted)
+    if (got)
       return true;
   }
 }
 
-bool SorvoStreamCamera::Next(std::vector<uint8_t>* data, double* due) {
-  if (!m_first.empty())
-    data->swap(m_first);
-  else if (!ReadPicture(data))
+bool SorvoStreamCamera::NextDecoded(FramePtr* frame, double* due) {
+  if (m_first)
+    frame->swap(m_first);
+  else if (!ReadPicture(frame))
     return false;
-  m_first.clear();
+  m_first.reset();
   // The packets are pictures at the stream's rate; a live reader stamps them as they come.
   *due = static_cast<double>(m_pictures++) / m_frameRate;
   return true;

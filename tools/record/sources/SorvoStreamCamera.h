@@ -13,19 +13,17 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "tools/common/Mpeg4Decoder.h"
 #include "tools/common/ServerAddress.h"
 #include "tools/common/StreamConnection.h"
 #include "tools/common/VideoStreamReader.h"
-#include "tools/record/sources/MediaSource.h"
-#include "tools/record/sources/PictureConverter.h"
+#include "tools/record/sources/DecodedCamera.h"
 
 namespace sorvo::tools {
 
-class SorvoStreamCamera : public MediaSource {
+class SorvoStreamCamera : public DecodedCamera {
  public:
   static constexpr const char* kScheme = "sorvo://";
   static bool Names(const std::string& name) { return name.rfind(kScheme, 0) == 0; }
@@ -40,7 +38,7 @@ class SorvoStreamCamera : public MediaSource {
                                                  const Wanted& wanted = Wanted(),
                                                  const StopToken* stop = nullptr);
 
-  bool Next(std::vector<uint8_t>* data, double* due) override;
+  bool NextDecoded(FramePtr* frame, double* due) override;
   bool live() const override { return true; }
   bool timesCounted() const override { return true; }
   std::string Describe() const override;
@@ -49,8 +47,8 @@ class SorvoStreamCamera : public MediaSource {
   SorvoStreamCamera();
   // Why the reader got no more bytes.
   std::string ReadEndText() const;
-  // The next packet decoded into `data`; false with m_error set.
-  bool ReadPicture(std::vector<uint8_t>* data);
+  // The next packet decoded into `frame`; false with m_error set.
+  bool ReadPicture(FramePtr* frame);
 
   std::string m_name;
   StreamConnection m_connection;
@@ -58,8 +56,7 @@ class SorvoStreamCamera : public MediaSource {
   VideoStreamReader m_reader;
   Mpeg4Decoder m_decoder;
   Wanted m_wanted;
-  std::optional<PictureConverter> m_converter;  // made for the first decoded picture
-  std::vector<uint8_t> m_first;                 // that picture, until Next hands it on
+  FramePtr m_first;  // the first decoded picture, until it is handed on
   PacketHeader m_header{};
   std::vector<uint8_t> m_packet;
   bool m_keySeen = false;

@@ -42,18 +42,32 @@ std::string SyntheticCamera::Describe() const {
 }
 
 bool SyntheticCamera::Next(std::vector<uint8_t>* data, double* due) {
-  Draw(m_next, data);
-  *due = static_cast<double>(m_next) / m_frameRate;
-  ++m_next;
+  NextPicture(due);
+  Draw(m_announced, data);
+  return true;
+}
+
+bool SyntheticCamera::NextPicture(double* due) {
+  m_announced = m_next++;
+  *due = static_cast<double>(m_announced) / m_frameRate;
+  return true;
+}
+
+bool SyntheticCamera::WritePicture(uint8_t* into) {
+  DrawInto(m_announced, into);
   return true;
 }
 
 void SyntheticCamera::Draw(int64_t index, std::vector<uint8_t>* data) const {
-  data->resize(SorvoPictureSize(m_pixelFormat, m_width, m_height));
-  PictureCanvas canvas(data->data(), m_width, m_height, m_pixelFormat);
+  data->resize(pictureSize());
+  DrawInto(index, data->data());
+}
+
+void SyntheticCamera::DrawInto(int64_t index, uint8_t* data) const {
+  PictureCanvas canvas(data, m_width, m_height, m_pixelFormat);
 
   // The bars scroll a little each picture.
-  m_bars.Draw(data->data(), index * std::max(1, m_width / 200));
+  m_bars.Draw(data, index * std::max(1, m_width / 200));
 
   const int box = std::max(8, m_height / 6);
   canvas.FillRect(Bounce(index, std::max(2, m_width / 120), m_width - box),
