@@ -69,8 +69,10 @@ class RecordSession {
   // The session as it stands: its clock (its whole length once stopped), sinks, files (all
   // of them once Stop has returned), cut, publishing and notes.
   SessionReport Report() const;
+  // The same without the cut, for a reader that follows the cut as it changes.
+  SessionReport Counters() const;
   // Things the user should know that did not stop the session.
-  std::vector<std::string> Notes() const;
+  std::vector<SessionNote> Notes() const;
   // The publisher's state; not active without --publish. Kept after Stop.
   PublishStatus Publishing() const { return m_outputs.Publishing(); }
   // What the publisher has to say since the last call (connected, lost, back).
@@ -106,7 +108,7 @@ class RecordSession {
   DirectorChannel m_director;
   SessionOutputs m_outputs;
   std::vector<OutputFile> m_files;
-  std::vector<std::string> m_notes;
+  std::vector<SessionNote> m_notes;
   bool m_started = false;
   bool m_stopped = false;
   double m_end = 0;  // the session's length, fixed by Stop
