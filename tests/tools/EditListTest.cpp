@@ -4,6 +4,7 @@
 // definition) and the OpenTimelineIO document (read back as JSON).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -49,6 +50,14 @@ TEST(TimecodeTest, CountsPicturesOfTheDayAndReadsThemBack) {
 
 TEST(CutListTest, SwitchesFromManyThreadsBecomeShotsInTimeOrder) {
   CutList cut;
+  // A follower that takes the changes while they come ends with the same cut.
+  std::vector<Shot> followed;
+  std::vector<Mark> followedMarks;
+  std::atomic<bool> added{false};
+  std::thread follower([&] {
+    while (!added.load())
+      cut.TakeChange().ApplyTo(&followed, &followedMarks);
+  });
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&cut, t] {
@@ -59,21 +68,39 @@ TEST(CutListTest, SwitchesFromManyThreadsBecomeShotsInTimeOrder) {
     });
   for (std::thread& thread : threads)
     thread.join();
+  added = true;
+  follower.join();
+  cut.TakeChange().ApplyTo(&followed, &followedMarks);
   const std::vector<Shot> shots = cut.Shots();
   ASSERT_EQ(shots.size(), 400u);
-  for (size_t i = 0; i < shots.size(); ++i)
+  ASSERT_EQ(followed.size(), 400u);
+  for (size_t i = 0; i < shots.size(); ++i) {
     EXPECT_EQ(shots[i].time, static_cast<double>(i));
+    EXPECT_EQ(followed[i].time, shots[i].time);
+    EXPECT_EQ(followed[i].camera, shots[i].camera);
+  }
   EXPECT_EQ(cut.Marks().size(), 400u);
+  ASSERT_EQ(followedMarks.size(), 400u);
+  EXPECT_EQ(followedMarks.back().time, 399.5);
 
   // A switch to the camera already shown is no shot; of two at one moment the later stands.
   CutList twice;
   twice.AddSwitch(1.0, 0);
   twice.AddSwitch(2.0, 0);
   twice.AddSwitch(3.0, 1);
+  EXPECT_EQ(twice.TakeChange().shots.size(), 2u);
   twice.AddSwitch(3.0, 2);
   const std::vector<Shot> merged = twice.Shots();
   ASSERT_EQ(merged.size(), 2u);
   EXPECT_EQ(merged[1].camera, 2);
+  // The follower is told the shot it has was replaced, and nothing else.
+  const CutChange replaced = twice.TakeChange();
+  EXPECT_EQ(replaced.shotsFrom, 1u);
+  ASSERT_EQ(replaced.shots.size(), 1u);
+  EXPECT_EQ(replaced.shots[0].camera, 2);
+  const CutChange none = twice.TakeChange();
+  EXPECT_EQ(none.shotsFrom, 2u);
+  EXPECT_TRUE(none.shots.empty());
 }
 
 // Two cameras: camera 0's file starts with the session, camera 1's 2.5 s later.

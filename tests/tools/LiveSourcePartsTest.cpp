@@ -18,6 +18,7 @@
 #include "tools/record/FfmpegLog.h"
 #include "tools/record/ProgressLine.h"
 #include "tools/record/RecordOptions.h"
+#include "tools/record/SessionNote.h"
 #include "tools/record/sources/CameraSpec.h"
 #include "tools/record/sources/MediaCamera.h"
 #include "tools/record/sources/NetworkInput.h"
@@ -227,7 +228,8 @@ TEST(ReconnectingSourceTest, ALostSourceIsStoodInForAndConnectedAgainTwiceASecon
   EXPECT_EQ(source.signal()->standIns(), standIns);
   EXPECT_TRUE(source.signal()->hasSignal());
   // Told once why connecting again failed.
-  EXPECT_EQ(source.Notes(), (std::vector<std::string>{"connecting again failed: refused"}));
+  ASSERT_EQ(source.Notes().size(), 1u);
+  EXPECT_EQ(source.Notes()[0].text, "connecting again failed: refused");
 }
 
 TEST(ReconnectingSourceTest, ASourceNotReachedAtTheStartRecordsTheFallbackUntilItAnswers) {
@@ -250,9 +252,9 @@ TEST(ReconnectingSourceTest, ASourceNotReachedAtTheStartRecordsTheFallbackUntilI
     ASSERT_TRUE(source.Next(&data, &due));
     EXPECT_EQ(data[0], kStandInByte);
   }
-  const std::vector<std::string> notes = source.Notes();
+  const auto notes = source.Notes();
   ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0],
+  EXPECT_EQ(notes[0].text,
             "no signal at the start (refused): recorded as \"no signal\" at 320x240, 25/s until "
             "it answers");
   ASSERT_EQ(source.signal()->Losses().size(), 1u);
@@ -352,7 +354,7 @@ TEST(ReconnectingSourceTest, PicturesOfASizeTheRecorderCannotTakeAreAskedForAtTh
   EXPECT_EQ(connections.sizes()[0], (std::pair<int, int>{0, 0}));
   EXPECT_EQ(connections.sizes()[1], (std::pair<int, int>{320, 240}));
   ASSERT_EQ(source.Notes().size(), 1u);
-  EXPECT_EQ(source.Notes()[0],
+  EXPECT_EQ(source.Notes()[0].text,
             "its pictures are 64x48; the recorder takes 100 to 5000 pixels each way: they are "
             "scaled to 320x240");
 }
@@ -572,6 +574,51 @@ TEST(ProgressLineTest, ALossAndAReturnAreToldOnceEachAndTheLineSaysNoSignal) {
       << printed;
   EXPECT_EQ(count("camera1: signal back at 7.5 s, after 4.4 s without\n"), 1) << printed;
   EXPECT_EQ(count("camera1 80 NO SIGNAL |"), 2) << printed;
+}
+
+TEST(SignalLogTest, AFlappingSourceKeepsItsLatestLossesAndATallyOfAll) {
+  sorvo::tools::SignalLog log;
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < 100; ++i) {
+    log.Lost(start + std::chrono::seconds(10 * i), "refused " + std::to_string(i));
+    log.Lost(start + std::chrono::seconds(10 * i + 1), "lost again while lost");
+    log.Back(start + std::chrono::seconds(10 * i + 2));
+  }
+  log.Lost(start + std::chrono::seconds(1000), "the stream ended");
+  const auto losses = log.Losses();
+  ASSERT_EQ(losses.size(), sorvo::tools::SignalLog::kKeptLosses);
+  EXPECT_EQ(losses.front().why, "refused 93");
+  EXPECT_EQ(losses.back().why, "the stream ended");
+  const auto tally = log.tally(start + std::chrono::seconds(1005));
+  EXPECT_EQ(tally.count, 101);
+  EXPECT_EQ(tally.firstLostAt, start);
+  EXPECT_EQ(tally.lastLostAt, start + std::chrono::seconds(1000));
+  EXPECT_EQ(tally.lost, std::chrono::seconds(100 * 2 + 5));
+}
+
+// A source that says what its converter says, as a camera does.
+class NoteSource : public MediaSource {
+ public:
+  void Say(const std::string& note) { AddNote(note); }
+  bool Next(std::vector<uint8_t>*, double*) override { return false; }
+  std::string Describe() const override { return "notes"; }
+};
+
+TEST(MediaSourceTest, NotesAlikeButForTheirNumbersFoldIntoOne) {
+  NoteSource source;
+  source.Say("a packet did not decode; its picture is missing");
+  for (int width = 100; width < 1100; width += 2)
+    source.Say("its pictures are " + std::to_string(width) + "x480 from here on");
+  source.Say("its pictures are 1098x480 from here on");  // said again: nothing new
+  source.Say("a packet did not decode; its picture is missing");
+  const auto notes = source.Notes();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].count, 1);
+  EXPECT_EQ(notes[1].text, "its pictures are 100x480 from here on");
+  EXPECT_EQ(notes[1].last, "its pictures are 1098x480 from here on");
+  EXPECT_EQ(notes[1].count, 500);
+  EXPECT_LE(notes[1].firstAt, notes[1].lastAt);
+  EXPECT_FALSE(sorvo::tools::AlikeNotes("port 8050 is in use", "port 8050 is in use twice"));
 }
 
 TEST(RecordOptionsTest, SixteenCamerasTakePortsAroundTheSounds) {

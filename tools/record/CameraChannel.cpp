@@ -159,7 +159,7 @@ long long CameraChannel::PacketsFrom(double origin) const {
   return m_counter.PacketsFromKeyAt(origin - kOriginSlack - m_encoderOrigin);
 }
 
-void CameraChannel::AddNotes(std::vector<std::string>* notes) const {
+void CameraChannel::AddNotes(std::vector<SessionNote>* notes) const {
   m_feed.AddNotes(shown() + " (" + m_spec.source + ")", shown() + " stopped delivering: ", notes);
 }
 

@@ -88,7 +88,7 @@ class CameraChannel {
 
   // Final once closed.
   SinkStatus Status() const;
-  void AddNotes(std::vector<std::string>* notes) const;
+  void AddNotes(std::vector<SessionNote>* notes) const;
   const EditFile& editFile() const { return m_editFile; }
   // Once closed: its packets that a file beginning at capture time `origin` could take,
   // from its first key frame captured then or later (a file refuses a stream's first

@@ -68,8 +68,12 @@ void ProgressLine::ShowFinal(double elapsed, const std::vector<SinkStatus>& sink
 void ProgressLine::TellSignalLocked(const std::vector<SinkStatus>& sinks) {
   for (const SinkStatus& sink : sinks) {
     SignalTold& told = m_signalTold[sink.name];
-    for (size_t i = 0; i < sink.losses.size(); ++i) {
-      const SignalLoss& loss = sink.losses[i];
+    // The sink keeps only its latest losses: `i` counts every loss so far.
+    const size_t kept = sink.losses.size();
+    const size_t first =
+        static_cast<size_t>(std::max<long long>(sink.lossTally.count, kept)) - kept;
+    for (size_t i = first; i < first + kept; ++i) {
+      const SignalLoss& loss = sink.losses[i - first];
       if (i >= told.losses) {
         AboveLocked(m_out, sink.Shown() + ": signal lost at " + FormatFixed(loss.lostAt, 1) +
                                " s (" + loss.why + "); connecting again");

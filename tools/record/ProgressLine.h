@@ -46,15 +46,20 @@ class ProgressLine {
 
   // What the counters of the line count, said once before the first line.
   static const char* Legend();
-  static std::string Format(double elapsed, const std::vector<SinkStatus>& sinks,
-                            long long dropped, double bitsPerSecond, const std::string& extra);
+  static std::string Format(double elapsed,
+                            const std::vector<SinkStatus>& sinks,
+                            long long dropped,
+                            double bitsPerSecond,
+                            const std::string& extra);
 
  private:
   // Writes `text` and a line end to `stream` above the progress line. m_lock held.
   void AboveLocked(std::FILE* stream, const std::string& text);
   // Says each signal lost or back not said yet. m_lock held.
   void TellSignalLocked(const std::vector<SinkStatus>& sinks);
-  void ShowLocked(double elapsed, const std::vector<SinkStatus>& sinks, double bitsPerSecond,
+  void ShowLocked(double elapsed,
+                  const std::vector<SinkStatus>& sinks,
+                  double bitsPerSecond,
                   const std::string& extra);
   // The line cut to the terminal's width, or whole when the width is unknown.
   std::string FittedLocked(const std::string& line) const;
@@ -65,13 +70,13 @@ class ProgressLine {
   // The log shares the terminal: its lines must clear the progress line first.
   const bool m_logOnTerminal;
   std::mutex m_lock;
-  std::string m_line;       // the line on screen while m_lineOpen
+  std::string m_line;  // the line on screen while m_lineOpen
   bool m_lineOpen = false;
   double m_lastElapsed = 0;
   long long m_lastBytes = 0;
   // Per sink, the highest number of pictures it let go that was shown.
   std::map<std::string, long long> m_dropped;
-  // Per sink, how many of its losses and returns were said.
+  // Per sink, how many of its losses and returns were said (of every loss so far).
   struct SignalTold {
     size_t losses = 0;
     size_t backs = 0;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <set>
+#include <map>
 #include <string>
 
 #include "tools/common/RawTerminal.h"
@@ -48,10 +48,13 @@ void RunRecordLoop(const RecordOptions& options,
       text += (text.empty() ? "" : " | ") + disk;
     return text;
   };
-  // What was said before the recording began is not said again.
-  std::set<std::string> told;
-  for (const std::string& note : session.Notes())
-    told.insert(note);
+  // What was said before the recording began is not said again. A note is said once; one
+  // repeated since (see SessionNote) gets a line of its count at most every kRetell.
+  constexpr auto kRetell = std::chrono::seconds(60);
+  std::map<std::string, long long> told;  // times said, by the note's text
+  for (const SessionNote& note : session.Notes())
+    told[note.text] = note.count;
+  Clock::time_point nextRetell = Clock::now() + kRetell;
   auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
   // The tally changes as the switch is asked for; the session's cut holds the switches where
   // they take effect in the director's file.
@@ -177,19 +180,28 @@ void RunRecordLoop(const RecordOptions& options,
         nextSwitch = now + switchEvery;
     }
     if (console && now >= nextPublish) {
-      console->Publish(session.Report(), ConsoleSessionState::kRecording);
+      console->Publish(session.Counters(), ConsoleSessionState::kRecording,
+                       session.cutList().TakeChange());
       nextPublish = now + publishEvery;
     }
     if (now >= nextShow) {
       session.CheckDisk();
       progress.Show(Seconds(now - start).count(), session.Status(), directorText());
-      for (const std::string& note : session.Notes()) {
-        if (!told.insert(note).second)
-          continue;
-        progress.Message("note: " + note);
-        if (console)
-          console->console().Problem(note);
+      const bool retell = now >= nextRetell;
+      for (const SessionNote& note : session.Notes()) {
+        const auto said = told.find(note.text);
+        if (said == told.end()) {
+          told[note.text] = note.count;
+          progress.Message("note: " + note.text);
+          if (console)
+            console->console().Problem(note.text);
+        } else if (retell && note.count > said->second) {
+          said->second = note.count;
+          progress.Message("note repeated: " + note.Shown());
+        }
       }
+      if (retell)
+        nextRetell = now + kRetell;
       for (const std::string& message : session.TakePublishMessages()) {
         progress.Message(message);
         if (console)
@@ -199,7 +211,8 @@ void RunRecordLoop(const RecordOptions& options,
     }
   }
   if (console)
-    console->Publish(session.Report(), ConsoleSessionState::kStopping);
+    console->Publish(session.Counters(), ConsoleSessionState::kStopping,
+                     session.cutList().TakeChange());
 }
 
 }  // namespace sorvo::tools

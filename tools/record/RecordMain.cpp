@@ -69,8 +69,8 @@ void PrintPlan(const RecordOptions& options,
     std::printf("  publish   %s: the director's program as H.264 at %s bit/s%s\n",
                 output.shown.c_str(), FormatCount(options.publishBitrate).c_str(),
                 session.hasSound() ? " and the sound as AAC" : "");
-  for (const std::string& note : session.Notes())
-    std::printf("note: %s\n", note.c_str());
+  for (const SessionNote& note : session.Notes())
+    std::printf("note: %s\n", note.Shown().c_str());
   std::printf("%s\n", ProgressLine::Legend());
   std::fflush(stdout);
 }
@@ -171,12 +171,12 @@ int main(int argc, char** argv) {
   progress.ShowFinal(summary.session.seconds, summary.session.sinks);
   progress.Finish();
   if (console && console->active()) {
-    console->Publish(summary.session, ConsoleSessionState::kEnded);
+    console->Publish(summary.session, ConsoleSessionState::kEnded, session.cutList().TakeChange());
     console->console().SessionEnded();
   }
 
   summary.appDir = AppDirectory();
-  std::vector<std::string>& notes = summary.session.notes;
+  std::vector<SessionNote>& notes = summary.session.notes;
   if (!forcedSpace.empty())
     notes.insert(notes.begin(), forcedSpace);
   if (!movedAside.empty())

@@ -28,8 +28,7 @@ bool RecordSession::OpenSources(std::string* error) {
   // settings file says: the streams carry no token.
   SorvoSetServerAddress(m_options.serve.c_str());
   if (m_options.ServesNetwork())
-    m_notes.push_back("the cameras, the sound and the director are served on " +
-                      m_options.serve +
+    m_notes.push_back("the cameras, the sound and the director are served on " + m_options.serve +
                       " without a token: anyone on that network can take every stream");
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -292,9 +291,12 @@ void RecordSession::Stop() {
       sources.push_back(camera->editFile());
     // Once the edit lists are written, the journal they could have been rebuilt from has
     // served.
-    if (m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources,
-                                 m_sound ? m_sound->editFile() : EditFile(), m_outDir, &m_files,
-                                 &m_notes))
+    std::vector<std::string> problems;
+    const bool written = m_outputs.WriteEditLists(m_director.cut(), m_director.program(), sources,
+                                                  m_sound ? m_sound->editFile() : EditFile(),
+                                                  m_outDir, &m_files, &problems);
+    m_notes.insert(m_notes.end(), problems.begin(), problems.end());
+    if (written)
       std::remove(JournalPath(m_director.file().path).c_str());
     else
       m_notes.push_back("the cut is kept in " + JournalPath(m_director.file().path) +
@@ -352,22 +354,27 @@ std::vector<SinkStatus> RecordSession::Status() const {
 }
 
 SessionReport RecordSession::Report() const {
+  SessionReport report = Counters();
+  report.switches = m_director.cut().Shots();
+  report.marks = m_director.cut().Marks();
+  return report;
+}
+
+SessionReport RecordSession::Counters() const {
   SessionReport report;
   report.seconds = !m_clock ? 0 : m_stopped ? m_end : m_clock->Now();
   report.outDir = m_outDir;
   report.sinks = Status();
   report.files = m_files;
   report.notes = Notes();
-  report.switches = m_director.cut().Shots();
-  report.marks = m_director.cut().Marks();
   report.publish = Publishing();
   if (m_diskWatch)
     report.disks = m_diskWatch->readings();
   return report;
 }
 
-std::vector<std::string> RecordSession::Notes() const {
-  std::vector<std::string> notes = m_notes;
+std::vector<SessionNote> RecordSession::Notes() const {
+  std::vector<SessionNote> notes = m_notes;
   for (const auto& camera : m_cameras)
     camera->AddNotes(&notes);
   if (m_sound)

@@ -76,8 +76,10 @@ class RecordSession {
   // The session as it stands: its clock (its whole length once stopped), sinks, files (all
   // of them once Stop has returned), cut, publishing and notes.
   SessionReport Report() const;
+  // The same without the cut, for a reader that follows the cut as it changes.
+  SessionReport Counters() const;
   // Things the user should know that did not stop the session.
-  std::vector<std::string> Notes() const;
+  std::vector<SessionNote> Notes() const;
   // Reads the free space (about once a second while recording): warns when it runs low and,
   // when a file system is nearly full, gives up the outputs that copy others, one step at
   // a time: first the multi-stream file, then the stream files, so that each camera's MP4,
@@ -126,7 +128,7 @@ class RecordSession {
   DirectorChannel m_director;
   SessionOutputs m_outputs;
   std::vector<OutputFile> m_files;
-  std::vector<std::string> m_notes;
+  std::vector<SessionNote> m_notes;
   bool m_started = false;
   bool m_stopped = false;
   double m_end = 0;  // the session's length, fixed by Stop

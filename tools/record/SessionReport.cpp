@@ -3,9 +3,16 @@
 namespace sorvo::tools {
 
 Json SinkJson(const SinkStatus& sink) {
-  return {{"name", sink.name},       {"title", sink.title}, {"source", sink.source},
-          {"port", sink.port},       {"video", sink.video}, {"buffersIn", sink.buffersIn},
-          {"packets", sink.packets}, {"bytes", sink.bytes}, {"dropped", sink.lost()}};
+  Json entry = {{"name", sink.name},       {"title", sink.title}, {"source", sink.source},
+                {"port", sink.port},       {"video", sink.video}, {"buffersIn", sink.buffersIn},
+                {"packets", sink.packets}, {"bytes", sink.bytes}, {"dropped", sink.lost()}};
+  const SignalLossTally& tally = sink.lossTally;
+  if (tally.count > 0)
+    entry["signalLossTally"] = {{"count", tally.count},
+                                {"firstLostAt", tally.firstLostAt},
+                                {"lastLostAt", tally.lastLostAt},
+                                {"secondsLost", tally.secondsLost}};
+  return entry;
 }
 
 Json FileJson(const OutputFile& file) {
@@ -30,13 +37,21 @@ Json DisksJson(const std::vector<DiskReading>& disks) {
   return entries;
 }
 
+Json ShotJson(const Shot& shot) {
+  return {{"time", shot.time}, {"camera", shot.camera}};
+}
+
+Json MarkJson(const Mark& mark) {
+  return {{"time", mark.time}, {"label", mark.label}};
+}
+
 void AddCutJson(const SessionReport& report, Json* document) {
   Json switches = Json::array();
   for (const Shot& shot : report.switches)
-    switches.push_back({{"time", shot.time}, {"camera", shot.camera}});
+    switches.push_back(ShotJson(shot));
   Json marks = Json::array();
   for (const Mark& mark : report.marks)
-    marks.push_back({{"time", mark.time}, {"label", mark.label}});
+    marks.push_back(MarkJson(mark));
   (*document)["switches"] = std::move(switches);
   (*document)["marks"] = std::move(marks);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/common/Json.h"
+#include "tools/record/SessionNote.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/disk/DiskReading.h"
 #include "tools/record/edit/CutList.h"
@@ -21,7 +22,7 @@ struct SessionReport {
   std::string outDir;
   std::vector<SinkStatus> sinks;
   std::vector<OutputFile> files;
-  std::vector<std::string> notes;  // things the user should know
+  std::vector<SessionNote> notes;  // things the user should know
   // Cameras put on program (by key, by the timer or from the console), at the times they
   // take effect in the director's file, and the marks.
   std::vector<Shot> switches;
@@ -31,7 +32,8 @@ struct SessionReport {
 };
 
 // What every document says of a sink: name, title (a camera's own name, or empty), source,
-// port, video, buffersIn, packets, bytes, dropped (every picture lost on the way).
+// port, video, buffersIn, packets, bytes, dropped (every picture lost on the way), and for a
+// source that lost its signal signalLossTally: {count, firstLostAt, lastLostAt, secondsLost}.
 Json SinkJson(const SinkStatus& sink);
 // What every document says of a file: path, kind, owner, and for a file stopped early
 // stoppedAt and stoppedWhy.
@@ -39,7 +41,10 @@ Json FileJson(const OutputFile& file);
 // Each file system: folder, freeBytes, bytesPerSecond (measured or not), secondsLeft, low,
 // nearlyFull.
 Json DisksJson(const std::vector<DiskReading>& disks);
-// The switches ({time, camera}) and the marks ({time, label}) as "switches" and "marks".
+// A switch as {time, camera}, a mark as {time, label}.
+Json ShotJson(const Shot& shot);
+Json MarkJson(const Mark& mark);
+// The switches and the marks as "switches" and "marks".
 void AddCutJson(const SessionReport& report, Json* document);
 
 }  // namespace sorvo::tools

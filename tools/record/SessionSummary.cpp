@@ -74,10 +74,10 @@ FileCheck CheckEditList(const OutputFile& file, int fps) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const CmxList list = ReadCmx3600(text, fps);
     if (!list.errors.empty())
-      check.problem = "not a valid CMX 3600 list: " + list.errors[0] +
-                      (list.errors.size() > 1
-                           ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
-                           : "");
+      check.problem =
+          "not a valid CMX 3600 list: " + list.errors[0] +
+          (list.errors.size() > 1 ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
+                                  : "");
   } else if (check.problem.empty() && WithExtension(file.path, "") + ".mlt" == file.path) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t end = text.find_last_not_of(" \t\r\n");
@@ -195,6 +195,15 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
     return;
   std::fprintf(out, "\nSignal lost and back (session time):\n");
   losses.Print(out);
+  for (const SinkStatus& sink : sinks) {
+    const SignalLossTally& tally = sink.lossTally;
+    if (tally.count > static_cast<long long>(sink.losses.size()))
+      std::fprintf(
+          out, "  %s: lost %s times from %s s to %s s (the latest above), %s s without in all\n",
+          sink.Shown().c_str(), FormatCount(tally.count).c_str(),
+          FormatFixed(tally.firstLostAt, 1).c_str(), FormatFixed(tally.lastLostAt, 1).c_str(),
+          FormatFixed(tally.secondsLost, 1).c_str());
+  }
   for (const SinkStatus& sink : sinks)
     if (sink.standIns > 0)
       std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.Shown().c_str(),
@@ -294,8 +303,11 @@ bool SessionSummary::AllChecked() const {
   return std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.checked; });
 }
 
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, int fps, const std::function<bool()>& stopped) {
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  int fps,
+                                  const std::function<bool()>& stopped) {
   std::vector<FileCheck> checks;
   for (const OutputFile& file : files) {
     if (stopped()) {
@@ -412,8 +424,8 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
   }
   files.Print(out);
   PrintPublishSummary(summary.session.publish, out);
-  for (const std::string& note : summary.session.notes)
-    std::fprintf(out, "note: %s\n", note.c_str());
+  for (const SessionNote& note : summary.session.notes)
+    std::fprintf(out, "note: %s\n", note.Shown().c_str());
   if (!summary.session.marks.empty())
     std::fprintf(out, "\nMarks:\n");
   for (const Mark& mark : summary.session.marks)
@@ -508,7 +520,7 @@ Json SummaryJson(const SessionSummary& summary) {
   document["files"] = std::move(files);
   if (session.publish.active)
     document["publish"] = PublishJson(session.publish);
-  document["notes"] = session.notes;
+  AddNotesJson(session.notes, &document);
   AddCutJson(session, &document);
   return document;
 }

@@ -14,6 +14,14 @@ struct SignalLoss {
   std::string why;
 };
 
+// Every loss of a live source's signal, in seconds on the session's clock.
+struct SignalLossTally {
+  long long count = 0;
+  double firstLostAt = -1;  // -1 with no loss
+  double lastLostAt = -1;
+  double secondsLost = 0;  // without signal in all
+};
+
 struct SinkStatus {
   std::string name;         // "camera0", "director", "sound"
   int camera = -1;          // a camera's number; -1 for the director and the sound
@@ -35,10 +43,11 @@ struct SinkStatus {
   // many of them that file was offered after it began (-1: not known).
   bool inMultiStream = true;
   long long multiStreamPackets = -1;
-  // Its source's signal (network sources): lost now, every loss so far, and the no-signal
-  // pictures (or silent buffers) recorded in its place.
+  // Its source's signal (network sources): lost now, the latest losses (the tally holds
+  // them all), and the no-signal pictures (or silent buffers) recorded in its place.
   bool noSignal = false;
   std::vector<SignalLoss> losses;
+  SignalLossTally lossTally;
   long long standIns = 0;
   // The sound's: its source's clock against the session's (seconds gained per second,
   // positive when the source is slow) and the samples added (or, negative, left out) to

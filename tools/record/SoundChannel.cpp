@@ -67,8 +67,7 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   }
   // The origin is taken after the keeper, from what the sink's WAV file really takes.
   m_origin = std::make_unique<OriginTap>(receiver);
-  m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate,
-                                                kSoundChannels,
+  m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate, kSoundChannels,
                                                 m_feed.source().timedOnSteadyClock());
   m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);
 }
@@ -110,7 +109,7 @@ SinkStatus SoundChannel::LiveStatus() const {
   return status;
 }
 
-void SoundChannel::AddNotes(std::vector<std::string>* notes) const {
+void SoundChannel::AddNotes(std::vector<SessionNote>* notes) const {
   if (!m_closeProblem.empty())
     notes->push_back(m_closeProblem);
   m_feed.AddNotes("sound (" + m_text + ")", "the sound stopped: ", notes);

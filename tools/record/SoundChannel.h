@@ -73,7 +73,7 @@ class SoundChannel {
 
   // Final once closed; the clients only while the sink is open.
   SinkStatus Status() const;
-  void AddNotes(std::vector<std::string>* notes) const;
+  void AddNotes(std::vector<SessionNote>* notes) const;
 
  private:
   SoundChannel(std::string text, int port, std::unique_ptr<MediaSource> source);

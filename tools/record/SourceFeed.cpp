@@ -22,6 +22,10 @@ void SourceFeed::Stop() {
     m_feeder->Stop();
 }
 
+double SourceFeed::SessionSeconds(std::chrono::steady_clock::time_point at) const {
+  return m_clock != nullptr ? std::max(0.0, m_clock->SecondsAt(at)) : 0.0;
+}
+
 void SourceFeed::Describe(SinkStatus* status) const {
   const MediaSource& feed = source();
   status->source = feed.Describe();
@@ -30,22 +34,32 @@ void SourceFeed::Describe(SinkStatus* status) const {
   const SignalLog* log = feed.signal();
   if (log == nullptr)
     return;
-  auto seconds = [this](SignalLog::Clock::time_point at) {
-    return m_clock != nullptr ? std::max(0.0, m_clock->SecondsAt(at)) : 0.0;
-  };
+  auto seconds = [this](SignalLog::Clock::time_point at) { return SessionSeconds(at); };
   status->noSignal = !log->hasSignal();
   status->standIns = log->standIns();
   status->late += log->passedOver();
   for (const SignalLog::Loss& loss : log->Losses())
     status->losses.push_back(
         {seconds(loss.lostAt), loss.backAt ? seconds(*loss.backAt) : -1.0, loss.why});
+  const SignalLog::Tally tally = log->tally(SignalLog::Clock::now());
+  if (tally.count > 0)
+    status->lossTally = {tally.count, seconds(tally.firstLostAt), seconds(tally.lastLostAt),
+                         std::chrono::duration<double>(tally.lost).count()};
 }
 
 void SourceFeed::AddNotes(const std::string& label,
                           const std::string& stopped,
-                          std::vector<std::string>* notes) const {
-  for (const std::string& note : source().Notes())
-    notes->push_back(label + ": " + note);
+                          std::vector<SessionNote>* notes) const {
+  for (const MediaSource::Note& note : source().Notes()) {
+    SessionNote said(label + ": " + note.text);
+    if (note.count > 1) {
+      said.last = label + ": " + note.last;
+      said.count = note.count;
+      said.firstAt = SessionSeconds(note.firstAt);
+      said.lastAt = SessionSeconds(note.lastAt);
+    }
+    notes->push_back(std::move(said));
+  }
   const std::string reason = m_feeder ? m_feeder->endReason() : std::string();
   if (!reason.empty())
     notes->push_back(stopped + reason);

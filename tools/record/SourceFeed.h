@@ -13,6 +13,7 @@
 
 #include "tools/record/Feeder.h"
 #include "tools/record/SessionClock.h"
+#include "tools/record/SessionNote.h"
 #include "tools/record/SinkStatus.h"
 #include "tools/record/sources/MediaSource.h"
 
@@ -41,9 +42,12 @@ class SourceFeed {
   // by why.
   void AddNotes(const std::string& label,
                 const std::string& stopped,
-                std::vector<std::string>* notes) const;
+                std::vector<SessionNote>* notes) const;
 
  private:
+  // `at` on the session's clock; 0 before the session began (or before Start).
+  double SessionSeconds(std::chrono::steady_clock::time_point at) const;
+
   std::unique_ptr<MediaSource> m_source;  // until Start
   const SessionClock* m_clock = nullptr;
   std::unique_ptr<Feeder> m_feeder;

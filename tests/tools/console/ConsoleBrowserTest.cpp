@@ -25,7 +25,9 @@ TEST(ConsoleBrowserTest, ThePageShowsTheCamerasSwitchesMarksAndStops) {
   std::string list;
   for (const std::string& name : names)
     list += (list.empty() ? "" : ",") + name;
-  ToolProcess demo(SORVO_CONSOLE_DEMO_PROGRAM, {"--seconds", "600", "--names", list}, dir.path());
+  // A session hours long: the page comes to a cut of 10,000 shots.
+  ToolProcess demo(SORVO_CONSOLE_DEMO_PROGRAM,
+                   {"--seconds", "600", "--names", list, "--cut", "10000"}, dir.path());
   ASSERT_TRUE(demo.WaitForOutput("Console: ", std::chrono::seconds(60))) << demo.Stderr();
   const std::string url = FindConsoleUrl(demo.Stdout()).url;
   ASSERT_FALSE(url.empty()) << demo.Stdout();
@@ -37,7 +39,7 @@ TEST(ConsoleBrowserTest, ThePageShowsTheCamerasSwitchesMarksAndStops) {
       url,
       {"--cameras", "16", "--fit", "1280x800=" + artifacts + "/console-16-laptop.png",
        "390x844=" + artifacts + "/console-16-phone.png", "--click", "2", "--mark", "first goal",
-       "--stop-button"},
+       "--screenshot", artifacts + "/console-16-long-cut.png", "--stop-button"},
       dir.path());
   const nlohmann::json result = browser.Finish();
   ASSERT_TRUE(result.is_object()) << browser.Output();
@@ -75,6 +77,11 @@ TEST(ConsoleBrowserTest, ThePageShowsTheCamerasSwitchesMarksAndStops) {
   EXPECT_LT(ColourDistance(result["programColourBefore"], colours[0]), 25);
   EXPECT_LT(ColourDistance(result["programColourAfter"], colours[2]), 25);
   EXPECT_EQ(result["mark"]["label"], "first goal");
+  EXPECT_EQ(result["cutShots"], 10001);
+  EXPECT_NE(result.value("cutLine", "").find("#10001 5:33:"), std::string::npos)
+      << result["cutLine"];
+  EXPECT_NE(result.value("cutLine", "").find("pulpit (camera 2)"), std::string::npos)
+      << result["cutLine"];
   EXPECT_EQ(result["state"], "ended");
   EXPECT_NE(result.value("banner", "").find("The session has ended"), std::string::npos);
   // After the console went away the page stayed as it was, without an error.

@@ -1,7 +1,8 @@
 // A console with cameras made up in memory, for the page's browser test and for looking at
 // the page by hand: three cameras of one colour each (or one per name of --names A,B,...,
 // up to 16), the program showing the camera put on it, a tone, on a free loopback port (or
-// --port). It ends when the page or the API stops it, or after --seconds.
+// --port). It ends when the page or the API stops it, or after --seconds. With --cut N the
+// session is already long: N shots, one every 2 s, before the page comes.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,10 +28,13 @@ constexpr int kHeight = 180;
 int main(int argc, char** argv) {
   double seconds = 0;
   int port = 0;
+  int earlier = 0;
   std::vector<std::string> names;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0)
       seconds = std::atof(argv[i + 1]);
+    if (std::strcmp(argv[i], "--cut") == 0)
+      earlier = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--port") == 0)
       port = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--names") == 0) {
@@ -48,6 +52,9 @@ int main(int argc, char** argv) {
   snapshot.notes.clear();
   snapshot.seconds = 0;
   model.SetSnapshot(snapshot);
+  const double past = 2.0 * earlier;
+  for (int shot = 0; shot < earlier; ++shot)
+    model.cut().AddSwitch(2.0 * shot, shot % count);
   Console console;
   model.Announce(&console);
   std::vector<IGrabberCallBack*> cameras(count);
@@ -64,7 +71,7 @@ int main(int argc, char** argv) {
   }
   std::printf("Console: %s\n", console.Url().c_str());
   std::fflush(stdout);
-  console.ProgramChanged(0, 0);
+  console.ProgramChanged(0, past);
 
   // Red, green, blue, then the rest in other shades.
   const uint8_t colours[3][3] = {{200, 40, 40}, {40, 170, 60}, {40, 80, 210}};
@@ -84,7 +91,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (model.stops() > 0 || (seconds > 0 && elapsed >= seconds))
       break;
-    model.SetSeconds(elapsed);
+    model.SetSeconds(past + elapsed);
     for (int camera = 0; camera < count; ++camera) {
       std::vector<uint8_t> copy = pictures[camera];
       cameras[camera]->OnBuffer(camera, elapsed, copy.data(), static_cast<long>(copy.size()),

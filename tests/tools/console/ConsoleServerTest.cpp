@@ -129,9 +129,11 @@ TEST_F(ConsoleServerTest, StatusIsTheLiveSummaryWithWhatTheConsoleMeasures) {
   disk.secondsLeft = 500;
   disk.low = true;
   snapshot.disks = {disk};
-  snapshot.switches = {{0, 0}, {4.5, 1}};
-  snapshot.marks = {{3.25, "start"}};
   model.SetSnapshot(snapshot);
+  // A long cut: the status gives its latest entries, the rest a page at a time.
+  for (int shot = 0; shot < 120; ++shot)
+    model.cut().AddSwitch(shot * 2.0, shot % 3);
+  model.cut().AddMark(3.25, "start");
   Start();
   FeedColour(0, 10, 20, 30);
   std::vector<uint8_t> yuv = SolidYuvPicture(1280, 720, 1, 2, 3);
@@ -181,9 +183,18 @@ TEST_F(ConsoleServerTest, StatusIsTheLiveSummaryWithWhatTheConsoleMeasures) {
   EXPECT_TRUE(status["disks"][0]["low"].get<bool>());
   EXPECT_NEAR(status["sound"]["channels"][0]["peakDb"].get<double>(), -6.02, 0.01);
   EXPECT_EQ(status["sound"]["channels"][1]["peakDb"].get<double>(), SoundMeter::kSilenceDb);
-  EXPECT_EQ(status["switches"][1]["camera"], 1);
-  EXPECT_DOUBLE_EQ(status["switches"][1]["time"].get<double>(), 4.5);
+  ASSERT_EQ(status["switches"].size(), 50u);
+  EXPECT_EQ(status["lists"]["switches"], (json{{"total", 120}, {"from", 70}}));
+  EXPECT_EQ(status["switches"][49], (json{{"time", 238.0}, {"camera", 119 % 3}}));
   EXPECT_EQ(status["marks"][0]["label"], "start");
+  const json first = Get(port, "/api/status?switchesFrom=1&count=2").Json();
+  EXPECT_EQ(first["switches"],
+            (json{{{"time", 2.0}, {"camera", 1}}, {{"time", 4.0}, {"camera", 2}}}));
+  EXPECT_EQ(first["lists"]["switches"]["from"], 1);
+  EXPECT_EQ(first["lists"]["notes"]["total"], 1);
+  const HttpAnswer bad = Get(port, "/api/status?switchesFrom=-1");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_NE(bad.Json()["error"].get<std::string>().find("switchesFrom"), std::string::npos);
   EXPECT_EQ(status["notes"][0], "port 8050 is in use");
   EXPECT_EQ(status["console"]["connections"], 1);
   EXPECT_EQ(status["program"]["camera"], -1);
@@ -203,6 +214,11 @@ TEST_F(ConsoleServerTest, ASwitchIsAnnouncedAndTalliedPendingUntilTheCamerasNext
   EXPECT_EQ(pending["camera"], 1);
   EXPECT_TRUE(pending["pending"].get<bool>());
   EXPECT_DOUBLE_EQ(pending["time"].get<double>(), 12.5);
+  // The page gets the cut's new entry, and only that, after the whole (empty) cut it came to.
+  const json cut = events.WaitForEvent("cut", [](const json& e) { return !e["switches"].empty(); });
+  ASSERT_FALSE(cut.is_null());
+  EXPECT_EQ(cut["switchesFrom"], 0);
+  EXPECT_EQ(cut["switches"], (json{{{"time", 12.5}, {"camera", 1}}}));
   json status = Status();
   EXPECT_EQ(status["program"]["camera"], 1);
   EXPECT_TRUE(status["program"]["pending"].get<bool>());

@@ -48,7 +48,7 @@ FakeModel::FakeModel(const std::vector<std::string>& titles) {
   sound.packets = 478;
   sound.bytes = 200000;
   m_snapshot.sinks.push_back(sound);
-  m_snapshot.notes.push_back("port 8050 is in use");
+  m_snapshot.notes.emplace_back("port 8050 is in use");
 }
 
 ConsoleSnapshot FakeModel::Snapshot() {
@@ -100,7 +100,7 @@ std::string FakeModel::Take() {
 
 std::string FakeModel::ProgramLocked(int camera) {
   m_selected.push_back(camera);
-  m_snapshot.switches.push_back({m_snapshot.seconds, camera});
+  m_cut.AddSwitch(m_snapshot.seconds, camera);
   if (m_console)
     m_console->ProgramChanged(camera, m_snapshot.seconds);
   return "";
@@ -111,7 +111,7 @@ std::string FakeModel::AddMark(const std::string& label, double* time) {
   if (m_snapshot.state != ConsoleSessionState::kRecording)
     return "the session has ended";
   m_marks.push_back(label);
-  m_snapshot.marks.push_back({m_snapshot.seconds, label});
+  m_cut.AddMark(m_snapshot.seconds, label);
   *time = m_snapshot.seconds;
   if (m_console)
     m_console->Marked(m_snapshot.seconds, label);

@@ -25,6 +25,7 @@ class FakeModel : public sorvo::tools::ConsoleModel {
   explicit FakeModel(const std::vector<std::string>& titles = {});
 
   sorvo::tools::ConsoleSnapshot Snapshot() override;
+  sorvo::tools::CutChange TakeCut() override { return m_cut.TakeChange(); }
   std::string SelectProgram(int camera) override;
   std::string SelectPreview(int camera) override;
   std::string Take() override;
@@ -36,6 +37,8 @@ class FakeModel : public sorvo::tools::ConsoleModel {
   void SetSnapshot(const sorvo::tools::ConsoleSnapshot& snapshot);
   void SetSeconds(double seconds);
   void SetState(sorvo::tools::ConsoleSessionState state);
+  // The cut the console follows; the controls add to it.
+  sorvo::tools::CutList& cut() { return m_cut; }
 
   std::vector<int> selected() const;
   std::vector<std::string> marks() const;
@@ -54,6 +57,7 @@ class FakeModel : public sorvo::tools::ConsoleModel {
   std::vector<std::string> m_marks;
   int m_stops = 0;
   sorvo::tools::Console* m_console = nullptr;
+  sorvo::tools::CutList m_cut;  // thread-safe itself
 };
 
 // A steady clock that only moves when told.

@@ -209,6 +209,11 @@ def main():
         shown = state('window.sorvoConsole.pictures[16]')
         wait.until(lambda _: state('window.sorvoConsole.pictures[16]') > shown + 2)
         result['programColourAfter'] = program_colour(driver, wait)
+        # The cut panel: the whole cut so far, the switch just made the latest.
+        wait.until(lambda _: state('window.sorvoConsole.cut.switches.length > 0 && '
+                                   'window.sorvoConsole.cut.switches.at(-1).camera === %d' % args.click))
+        result['cutShots'] = state('window.sorvoConsole.cut.switches.length')
+        result['cutLine'] = driver.find_element(By.CSS_SELECTOR, '#cut li').text
         result['previewAfterTake'] = state('window.sorvoConsole.preview')
 
         # A mark with a label, by the m key.

@@ -1,6 +1,8 @@
 #include "tools/record/console/ApiRoute.h"
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
 
 #include "tools/common/Json.h"
 
@@ -96,23 +98,56 @@ Route FindRoute(std::string_view method, std::string_view target) {
   return Found(Endpoint::kPage, path, method, "GET");
 }
 
-bool QueryFlag(std::string_view target, std::string_view name) {
+namespace {
+
+// The value of the query parameter `name` of `target`, if it has one.
+std::optional<std::string_view> QueryValue(std::string_view target, std::string_view name) {
   const size_t query = target.find('?');
   if (query == std::string_view::npos)
-    return false;
+    return std::nullopt;
   std::string_view rest = target.substr(query + 1);
   for (;;) {
     const size_t amp = rest.find('&');
     const std::string_view pair = rest.substr(0, amp);
     if (pair.substr(0, name.size()) == name && pair.size() > name.size() &&
-        pair[name.size()] == '=') {
-      const std::string_view value = pair.substr(name.size() + 1);
-      return value == "1" || value == "true" || value == "yes";
-    }
+        pair[name.size()] == '=')
+      return pair.substr(name.size() + 1);
     if (amp == std::string_view::npos)
-      return false;
+      return std::nullopt;
     rest = rest.substr(amp + 1);
   }
+}
+
+// `text` as a whole number from 0 to `most`; an error naming `name` otherwise.
+std::string ParseIndex(std::string_view name, std::string_view text, size_t most, size_t* value) {
+  size_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size() || number > most)
+    return std::string(name) + " must be a whole number from 0 to " + std::to_string(most) +
+           ", not \"" + std::string(text.substr(0, 40)) + "\"";
+  *value = number;
+  return "";
+}
+
+}  // namespace
+
+bool QueryFlag(std::string_view target, std::string_view name) {
+  const std::optional<std::string_view> value = QueryValue(target, name);
+  return value && (*value == "1" || *value == "true" || *value == "yes");
+}
+
+ListPages ParseListPages(std::string_view target) {
+  ListPages pages;
+  if (const auto count = QueryValue(target, "count")) {
+    pages.error = ParseIndex("count", *count, ListPages::kMaxCount, &pages.count[0]);
+    pages.count.fill(pages.count[0]);
+  }
+  for (int list = 0; list < kPagedListCount && pages.error.empty(); ++list) {
+    const std::string name = std::string(kPagedLists[list]) + "From";
+    if (const auto from = QueryValue(target, name))
+      pages.error = ParseIndex(name, *from, ListPages::kLatest - 1, &pages.from[list]);
+  }
+  return pages;
 }
 
 CameraRequest ParseCameraRequest(const std::string& body) {

@@ -2,6 +2,7 @@
 // of the JSON bodies that the control endpoints take. Pure functions; any thread.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,21 @@ Route FindRoute(std::string_view method, std::string_view target);
 
 // Whether the query of `target` has `name`=1 (or true, or yes).
 bool QueryFlag(std::string_view target, std::string_view name);
+
+// Which part of each long list /api/status gives: a list with a `from` gives up to its
+// `count` entries from that index on, any other its latest `count`. The lists are those of
+// kPagedLists, asked for as ?switchesFrom=N, ?marksFrom=N, ?notesFrom=N, with ?count=M.
+constexpr const char* kPagedLists[] = {"switches", "marks", "notes"};
+constexpr int kPagedListCount = 3;
+struct ListPages {
+  static constexpr size_t kDefaultCount = 50;
+  static constexpr size_t kMaxCount = 1000;
+  static constexpr size_t kLatest = static_cast<size_t>(-1);
+  std::array<size_t, kPagedListCount> count{kDefaultCount, kDefaultCount, kDefaultCount};
+  std::array<size_t, kPagedListCount> from{kLatest, kLatest, kLatest};
+  std::string error;  // a bad parameter; empty when all are good
+};
+ListPages ParseListPages(std::string_view target);
 
 // The checked contents of a control request's body; `error` is empty when it is good.
 struct CameraRequest {

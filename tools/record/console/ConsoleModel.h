@@ -15,7 +15,8 @@ namespace sorvo::tools {
 enum class ConsoleSessionState { kRecording, kStopping, kEnded };
 
 // The session as the console shows it: the recorder's report (a camera's sink carries its
-// number) and where the session stands.
+// number) and where the session stands. Its cut (switches and marks) may be left empty: the
+// console follows the cut with TakeCut.
 struct ConsoleSnapshot : SessionReport {
   ConsoleSessionState state = ConsoleSessionState::kRecording;
   // Cameras 0 to directorCameras - 1 can go on program.
@@ -29,6 +30,8 @@ class ConsoleModel {
   virtual ~ConsoleModel() = default;
 
   virtual ConsoleSnapshot Snapshot() = 0;
+  // What changed in the cut since the last call (the whole cut at the first).
+  virtual CutChange TakeCut() = 0;
   // Puts `camera` on program from its next picture on. Empty when taken, else why not
   // ("there is no camera 3"). The recorder announces the switch itself
   // (Console::ProgramChanged) once it is made.

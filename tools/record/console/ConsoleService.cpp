@@ -143,8 +143,14 @@ void ConsoleService::HandleRoute(const std::shared_ptr<HttpSession>& session,
       response.set("Content-Security-Policy", kPagePolicy);
       return session->Reply(std::move(response));
     }
-    case Endpoint::kStatus:
-      return session->Reply(JsonResponse(200, Status(m_model.Snapshot()), version, keepAlive));
+    case Endpoint::kStatus: {
+      const ListPages pages = ParseListPages(View(request.target()));
+      if (!pages.error.empty())
+        return session->Reply(ErrorResponse(400, pages.error, version, keepAlive));
+      FollowCut();
+      return session->Reply(
+          JsonResponse(200, Status(m_model.Snapshot(), pages), version, keepAlive));
+    }
     case Endpoint::kProgram:
     case Endpoint::kPreview: {
       const CameraRequest choice = ParseCameraRequest(request.body());
@@ -275,10 +281,13 @@ void ConsoleService::EventSocketOpened(const std::shared_ptr<EventSocket>& socke
     return socket->Finish();
   Prune(&m_sockets);
   m_sockets.push_back(socket);
-  // A newcomer learns where things stand at once.
-  Json status = Status(m_model.Snapshot());
+  // A newcomer learns where things stand at once: the status, then the cut so far, after
+  // which it gets the changes as the others do.
+  FollowCut();
+  Json status = PushedStatus(m_model.Snapshot());
   status["event"] = "status";
   socket->SendStatus(std::make_shared<const std::string>(JsonText(status)));
+  SendCut(*socket);
   for (int slot = 0; slot < kPictureSlots; ++slot)
     if (m_latest[slot])
       socket->SendPicture(slot, m_latest[slot]);
@@ -319,8 +328,46 @@ void ConsoleService::UpdateWanted() {
   m_soundWanted.store(listened && !m_stopped);
 }
 
-Json ConsoleService::Status(const ConsoleSnapshot& snapshot) {
+void ConsoleService::FollowCut() {
+  const size_t shotsBefore = m_shots.size();
+  const size_t marksBefore = m_marks.size();
+  const CutChange change = m_model.TakeCut();
+  change.ApplyTo(&m_shots, &m_marks);
+  if (change.shotsFrom == shotsBefore && change.shots.empty() && change.marksFrom == marksBefore &&
+      change.marks.empty())
+    return;
+  const size_t shotsFrom = std::min(change.shotsFrom, m_shots.size());
+  const size_t marksFrom = std::min(change.marksFrom, m_marks.size());
+  Broadcast(CutEventJson(shotsFrom, m_shots, m_shots.size(), marksFrom, m_marks, m_marks.size()));
+}
+
+void ConsoleService::SendCut(EventSocket& socket) const {
+  // A page of 27-byte switches stays a few tens of kilobytes, and a cut of a long day a
+  // few dozen pages, within the socket's backlog.
+  constexpr size_t kPage = 2000;
+  size_t shot = 0;
+  size_t mark = 0;
+  do {
+    const size_t shotsEnd = std::min(m_shots.size(), shot + kPage);
+    const size_t marksEnd = std::min(m_marks.size(), mark + kPage);
+    socket.SendEvent(std::make_shared<const std::string>(
+        JsonText(CutEventJson(shot, m_shots, shotsEnd, mark, m_marks, marksEnd))));
+    shot = shotsEnd;
+    mark = marksEnd;
+  } while (shot < m_shots.size() || mark < m_marks.size());
+}
+
+Json ConsoleService::PushedStatus(const ConsoleSnapshot& snapshot) {
+  ListPages pages;
+  pages.count[0] = pages.count[1] = 0;
+  return Status(snapshot, pages);
+}
+
+Json ConsoleService::Status(const ConsoleSnapshot& snapshot, const ListPages& pages) {
   ConsoleView view;
+  view.shots = &m_shots;
+  view.marks = &m_marks;
+  view.window = pages;
   view.program = m_program;
   view.preview = m_preview;
   for (int camera = 0; camera < kConsoleCameras; ++camera)
@@ -381,10 +428,12 @@ void ConsoleService::PushStatus() {
   m_storage.Update(m_last.files);
   if (SoundMeter* meter = m_meter.load())
     m_levels = meter->TakeLevels();
-  for (const std::string& note : m_last.notes)
-    if (m_toldNotes.insert(note).second)
-      Broadcast({{"event", "error"}, {"message", note}, {"time", m_last.seconds}});
-  Json status = Status(m_last);
+  // A note is told once; how often it was said since is in the status.
+  for (const SessionNote& note : m_last.notes)
+    if (m_toldNotes.insert(note.text).second)
+      Broadcast({{"event", "error"}, {"message", note.text}, {"time", m_last.seconds}});
+  FollowCut();
+  Json status = PushedStatus(m_last);
   status["event"] = "status";
   auto text = std::make_shared<const std::string>(JsonText(status));
   for (const auto& weak : m_sockets)
@@ -515,7 +564,8 @@ void ConsoleService::OnEnded() {
   m_last = m_model.Snapshot();
   m_rates.Update(m_last);
   m_storage.Update(m_last.files);
-  Broadcast({{"event", "ended"}, {"time", m_last.seconds}, {"status", Status(m_last)}});
+  FollowCut();
+  Broadcast({{"event", "ended"}, {"time", m_last.seconds}, {"status", PushedStatus(m_last)}});
 }
 
 }  // namespace sorvo::tools

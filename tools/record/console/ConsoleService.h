@@ -1,7 +1,8 @@
 // What the console does on its network thread: answers the requests (after the guard),
 // calls the model for the controls, keeps the newest thumbnail of each tile and sends it to
 // those who watch, pushes the status every period and every event at once, watches the
-// cameras' signals and the program's tally, says which tiles are watched (only those get
+// cameras' signals and the program's tally, follows the cut and sends each page what changed
+// in it (the whole of it when it comes), says which tiles are watched (only those get
 // thumbnails made, the program's at its full rate while a page shows it live) and whether
 // anyone listens to the sound (only then are its frames copied).
 //
@@ -108,7 +109,14 @@ class ConsoleService {
   static bool SlotInSession(const ConsoleSnapshot& snapshot, int slot);
   std::string SlotName(int slot) const;
 
-  Json Status(const ConsoleSnapshot& snapshot);
+  // The status with the parts of its lists that `pages` asks for.
+  Json Status(const ConsoleSnapshot& snapshot, const ListPages& pages);
+  // The status as every page gets it each period: the cut comes in cut events instead.
+  Json PushedStatus(const ConsoleSnapshot& snapshot);
+  // Takes what changed in the cut from the model and sends it to every page.
+  void FollowCut();
+  // The whole cut to a page that has just come, a page of entries at a time.
+  void SendCut(EventSocket& socket) const;
   void Broadcast(const Json& event);
   void PushStatus();
   void CheckSignals();
@@ -134,6 +142,9 @@ class ConsoleService {
   StorageGauge m_storage;
   SignalWatch m_signals;
   ProgramTally m_program;
+  // The cut as far as it was taken from the model.
+  std::vector<Shot> m_shots;
+  std::vector<Mark> m_marks;
   int m_preview = -1;
   Json m_results;  // null until the files have been read back
   std::vector<ChannelLevel> m_levels;

@@ -66,15 +66,30 @@ double SessionConsole::Now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void SessionConsole::Publish(const SessionReport& report, ConsoleSessionState state) {
+void SessionConsole::Publish(const SessionReport& report,
+                             ConsoleSessionState state,
+                             CutChange cut) {
   ConsoleSnapshot snapshot;
   static_cast<SessionReport&>(snapshot) = report;
+  snapshot.switches.clear();
+  snapshot.marks.clear();
   snapshot.state = state;
   snapshot.directorCameras =
       std::min(static_cast<int>(m_options.CameraSources().size()), RecordOptions::kDirectorCameras);
   snapshot.plannedSeconds = m_options.seconds;
   std::lock_guard<std::mutex> hold(m_lock);
   m_snapshot = std::move(snapshot);
+  m_cut.Merge(std::move(cut));
+}
+
+CutChange SessionConsole::TakeCut() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  CutChange taken = std::move(m_cut);
+  // What the console has now is where the next change starts.
+  m_cut = CutChange();
+  m_cut.shotsFrom = taken.shotsFrom + taken.shots.size();
+  m_cut.marksFrom = taken.marksFrom + taken.marks.size();
+  return taken;
 }
 
 void SessionConsole::PreviewShown(int camera) {

@@ -5,7 +5,7 @@
 //
 // Threads: Start, Begin, Publish, TakeRequests and the destructor on the main thread; the
 // ConsoleModel operations on the console's network thread. m_lock guards m_snapshot,
-// m_requests and m_stopAsked.
+// m_cut, m_requests and m_stopAsked.
 #pragma once
 
 #include <chrono>
@@ -47,8 +47,9 @@ class SessionConsole : public ConsoleModel {
   // The session's clock starts at `start`.
   void Begin(std::chrono::steady_clock::time_point start);
   double Now() const;
-  // The session as the console shows it next.
-  void Publish(const SessionReport& report, ConsoleSessionState state);
+  // The session as the console shows it next, and what changed in its cut since the last
+  // call (the report's own cut is not shown).
+  void Publish(const SessionReport& report, ConsoleSessionState state, CutChange cut);
   // The main loop put `camera` on preview (-1: none): Take has something to take.
   void PreviewShown(int camera);
   // Readable while requests wait.
@@ -57,6 +58,7 @@ class SessionConsole : public ConsoleModel {
 
   // ConsoleModel
   ConsoleSnapshot Snapshot() override;
+  CutChange TakeCut() override;
   std::string SelectProgram(int camera) override;
   std::string SelectPreview(int camera) override;
   std::string Take() override;
@@ -77,6 +79,7 @@ class SessionConsole : public ConsoleModel {
   std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
   mutable std::mutex m_lock;
   ConsoleSnapshot m_snapshot;
+  CutChange m_cut;  // published, not yet taken
   std::vector<Request> m_requests;
   bool m_stopAsked = false;
   int m_preview = -1;  // as announced by the main loop, which keeps the buses

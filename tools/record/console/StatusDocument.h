@@ -37,10 +37,28 @@ struct ConsoleView {
   int pages = 0;                                      // WebSocket clients that get thumbnails
   int streams = 0;                                    // picture and sound streams
   std::array<long long, kPictureSlots> thumbnails{};  // made so far, per tile
+  // The cut as the console follows it (the snapshot's own is not shown), and which part of
+  // it and of the notes to give.
+  const std::vector<Shot>* shots = nullptr;
+  const std::vector<Mark>* marks = nullptr;
+  ListPages window;
 };
 
 const char* ConsoleStateName(ConsoleSessionState state);
 
+// The status: every list in it (switches, marks, notes) is the part `view.window` asks for,
+// and "lists" says for each its length ("total") and the index of its first entry given
+// ("from").
 Json StatusJson(const ConsoleSnapshot& snapshot, const ConsoleView& view);
+
+// The cut event that brings a page's cut up to date: {"event": "cut", "switchesFrom",
+// "switches", "marksFrom", "marks"}; the page keeps its entries before each index and puts
+// the ones given after them.
+Json CutEventJson(size_t shotsFrom,
+                  const std::vector<Shot>& shots,
+                  size_t shotsEnd,
+                  size_t marksFrom,
+                  const std::vector<Mark>& marks,
+                  size_t marksEnd);
 
 }  // namespace sorvo::tools

@@ -1,6 +1,7 @@
 #include "tools/record/edit/CutList.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "tools/record/edit/CutJournal.h"
 
@@ -41,9 +42,39 @@ void CutList::SetJournal(CutJournal* journal) {
 
 void CutList::AddSwitch(double time, int camera) {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_switches.push_back({time, camera});
   if (m_journal != nullptr)
     m_journal->Switch(time, camera);
+  const Shot shot{time, camera};
+  const auto later = [](const Shot& a, const Shot& b) { return a.time < b.time; };
+  if (m_switches.empty() || !later(shot, m_switches.back())) {
+    m_switches.push_back(shot);
+    m_shotsChanged = std::min(m_shotsChanged, Extend(&m_shots, shot));
+    return;
+  }
+  // A switch that came after a later one (from another capture thread): the shots are made
+  // again, and only those from the first that differs count as changed.
+  m_switches.insert(std::upper_bound(m_switches.begin(), m_switches.end(), shot, later), shot);
+  std::vector<Shot> shots;
+  for (const Shot& each : m_switches)
+    Extend(&shots, each);
+  const auto differ = std::mismatch(
+      m_shots.begin(), m_shots.end(), shots.begin(), shots.end(),
+      [](const Shot& a, const Shot& b) { return a.time == b.time && a.camera == b.camera; });
+  m_shotsChanged = std::min(m_shotsChanged, static_cast<size_t>(differ.first - m_shots.begin()));
+  m_shots = std::move(shots);
+}
+
+size_t CutList::Extend(std::vector<Shot>* shots, Shot shot) {
+  size_t changed = shots->size();
+  // Of two switches at one moment the later stands; a switch to the camera already shown
+  // is no new shot.
+  if (!shots->empty() && shots->back().time == shot.time) {
+    shots->pop_back();
+    changed = shots->size();
+  }
+  if (shots->empty() || shots->back().camera != shot.camera)
+    shots->push_back(shot);
+  return changed;
 }
 
 void CutList::AddMark(double time, std::string label) {
@@ -51,37 +82,72 @@ void CutList::AddMark(double time, std::string label) {
   std::lock_guard<std::mutex> hold(m_lock);
   if (m_journal != nullptr)
     m_journal->Mark(time, label);
-  m_marks.push_back({time, std::move(label)});
+  const auto at =
+      std::upper_bound(m_marks.begin(), m_marks.end(), time,
+                       [](double value, const Mark& mark) { return value < mark.time; });
+  m_marksChanged = std::min(m_marksChanged, static_cast<size_t>(at - m_marks.begin()));
+  m_marks.insert(at, {time, std::move(label)});
 }
 
 std::vector<Shot> CutList::Shots() const {
-  std::vector<Shot> switches;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    switches = m_switches;
-  }
-  std::stable_sort(switches.begin(), switches.end(),
-                   [](const Shot& a, const Shot& b) { return a.time < b.time; });
-  std::vector<Shot> shots;
-  for (const Shot& shot : switches) {
-    if (!shots.empty() && shots.back().time == shot.time)
-      shots.pop_back();
-    if (!shots.empty() && shots.back().camera == shot.camera)
-      continue;
-    shots.push_back(shot);
-  }
-  return shots;
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_shots;
 }
 
 std::vector<Mark> CutList::Marks() const {
-  std::vector<Mark> marks;
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    marks = m_marks;
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_marks;
+}
+
+CutChange CutList::TakeChange() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  CutChange change;
+  change.shotsFrom = std::min(m_shotsChanged, m_shots.size());
+  change.shots.assign(m_shots.begin() + static_cast<std::ptrdiff_t>(change.shotsFrom),
+                      m_shots.end());
+  change.marksFrom = std::min(m_marksChanged, m_marks.size());
+  change.marks.assign(m_marks.begin() + static_cast<std::ptrdiff_t>(change.marksFrom),
+                      m_marks.end());
+  m_shotsChanged = m_shots.size();
+  m_marksChanged = m_marks.size();
+  return change;
+}
+
+namespace {
+
+// `later`, made from index `laterFrom` of a list that `earlier` had changed from
+// `earlierFrom` on, folded into `earlier`.
+template <typename Entry>
+void MergeList(size_t* earlierFrom,
+               std::vector<Entry>* earlier,
+               size_t laterFrom,
+               std::vector<Entry>&& later) {
+  if (laterFrom < *earlierFrom) {
+    *earlierFrom = laterFrom;
+    *earlier = std::move(later);
+    return;
   }
-  std::stable_sort(marks.begin(), marks.end(),
-                   [](const Mark& a, const Mark& b) { return a.time < b.time; });
-  return marks;
+  earlier->resize(std::min(earlier->size(), laterFrom - *earlierFrom));
+  earlier->insert(earlier->end(), std::make_move_iterator(later.begin()),
+                  std::make_move_iterator(later.end()));
+}
+
+template <typename Entry>
+void ApplyList(size_t from, const std::vector<Entry>& change, std::vector<Entry>* list) {
+  list->resize(std::min(from, list->size()));
+  list->insert(list->end(), change.begin(), change.end());
+}
+
+}  // namespace
+
+void CutChange::Merge(CutChange later) {
+  MergeList(&shotsFrom, &shots, later.shotsFrom, std::move(later.shots));
+  MergeList(&marksFrom, &marks, later.marksFrom, std::move(later.marks));
+}
+
+void CutChange::ApplyTo(std::vector<Shot>* cutShots, std::vector<Mark>* cutMarks) const {
+  ApplyList(shotsFrom, shots, cutShots);
+  ApplyList(marksFrom, marks, cutMarks);
 }
 
 }  // namespace sorvo::tools

@@ -5,12 +5,17 @@
 // A mark's label is kept printable (see PrintableText): it reaches every edit list, the
 // chapters and the journal, none of which can hold control characters.
 //
+// The shots are kept in order as the switches come (almost always at the end), so that a
+// reader of the whole cut copies it and one that follows it (TakeChange) gets only what is
+// new: a session of many hours is never sorted again.
+//
 // Threads: AddSwitch and AddMark from any thread (the library's capture threads, the
-// console's, the control thread); the getters take a copy. m_lock guards both lists and
-// the journal pointer, and is taken before the journal's own lock: the journal gets the
-// lines in the order the lists do.
+// console's, the control thread); the getters take a copy; TakeChange has one caller at a
+// time. m_lock guards everything below, and is taken before the journal's own lock: the
+// journal gets the lines in the order the lists do.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +38,21 @@ struct Mark {
   std::string label;
 };
 
+// What became of a cut since it was last looked at: its shots from index shotsFrom on are
+// now `shots` (those before are as they were), and likewise its marks. Nothing changed when
+// the two indexes are the lengths already known and the lists are empty.
+struct CutChange {
+  size_t shotsFrom = 0;
+  std::vector<Shot> shots;
+  size_t marksFrom = 0;
+  std::vector<Mark> marks;
+
+  // `later` made on top of this one: the two as one change.
+  void Merge(CutChange later);
+  // Brings a cut (`shots`, `marks`) that was as this change found it up to date.
+  void ApplyTo(std::vector<Shot>* shots, std::vector<Mark>* marks) const;
+};
+
 class CutList {
  public:
   // Camera `camera` is shown from session time `time` on.
@@ -46,11 +66,20 @@ class CutList {
   std::vector<Shot> Shots() const;
   // The marks in time order.
   std::vector<Mark> Marks() const;
+  // What changed since the last call (the whole cut at the first).
+  CutChange TakeChange();
 
  private:
+  // Adds the switch `shot`, the latest so far, to the shots; the lowest index it changed.
+  static size_t Extend(std::vector<Shot>* shots, Shot shot);
+
   mutable std::mutex m_lock;
-  std::vector<Shot> m_switches;  // as they came
-  std::vector<Mark> m_marks;
+  std::vector<Shot> m_switches;  // in time order; of switches at one moment, as they came
+  std::vector<Shot> m_shots;
+  std::vector<Mark> m_marks;  // in time order
+  // The lowest index changed since TakeChange.
+  size_t m_shotsChanged = 0;
+  size_t m_marksChanged = 0;
   CutJournal* m_journal = nullptr;
 };
 

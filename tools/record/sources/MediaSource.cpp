@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tools/record/SessionNote.h"
+
 namespace sorvo::tools {
 
 std::string MediaSource::SizeProblem(int width, int height) {
@@ -33,15 +35,26 @@ long MediaSource::pictureSize() const {
   return SorvoPictureSize(m_pixelFormat, m_width, m_height);
 }
 
-std::vector<std::string> MediaSource::Notes() const {
+std::vector<MediaSource::Note> MediaSource::Notes() const {
   std::lock_guard<std::mutex> hold(m_notesLock);
   return m_notes;
 }
 
 void MediaSource::AddNote(const std::string& note) {
+  const auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> hold(m_notesLock);
-  if (std::find(m_notes.begin(), m_notes.end(), note) == m_notes.end())
-    m_notes.push_back(note);
+  for (Note& said : m_notes) {
+    // A source that takes its link's notes again and again says each of them once.
+    if (said.text == note || said.last == note)
+      return;
+    if (AlikeNotes(said.text, note)) {
+      ++said.count;
+      said.last = note;
+      said.lastAt = now;
+      return;
+    }
+  }
+  m_notes.push_back({note, "", 1, now, now});
 }
 
 }  // namespace sorvo::tools

@@ -8,6 +8,7 @@
 
 #include <sorvo/sorvo.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -88,8 +89,18 @@ class MediaSource {
     m_stop.Request();
     OnStop();
   }
-  // Things the user should know that do not stop the source, each said once.
-  std::vector<std::string> Notes() const;
+  // A thing the user should know that does not stop the source, with the notes like it
+  // (see AlikeNotes) folded in.
+  struct Note {
+    std::string text;  // as first said
+    std::string last;  // the last like it; empty while said once
+    long long count = 1;
+    std::chrono::steady_clock::time_point firstAt;
+    std::chrono::steady_clock::time_point lastAt;
+  };
+  // Things the user should know that do not stop the source: each said once, those like
+  // an earlier one counted in it.
+  std::vector<Note> Notes() const;
 
  protected:
   bool StopRequested() const { return m_stop.requested(); }
@@ -98,7 +109,8 @@ class MediaSource {
   const StopToken& stopToken() const { return m_stop; }
   // Called by Stop, on the thread that stops, after the flag is set.
   virtual void OnStop() {}
-  // Adds a note unless it was said already.
+  // Adds a note unless it was said already (as the first or the last of its kind); one like
+  // an earlier note counts in that one.
   void AddNote(const std::string& note);
 
   int m_width = 0;
@@ -114,7 +126,7 @@ class MediaSource {
   std::vector<uint8_t> m_made;
   std::vector<uint8_t> m_reading;
   mutable std::mutex m_notesLock;  // guards m_notes
-  std::vector<std::string> m_notes;
+  std::vector<Note> m_notes;
 };
 
 }  // namespace sorvo::tools

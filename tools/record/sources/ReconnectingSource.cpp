@@ -102,8 +102,11 @@ void ReconnectingSource::FinishOpening() {
 }
 
 void ReconnectingSource::TakeNotes(const MediaSource& link) {
-  for (const std::string& note : link.Notes())
-    AddNote(note);
+  for (const Note& note : link.Notes()) {
+    AddNote(note.text);
+    if (!note.last.empty())
+      AddNote(note.last);
+  }
 }
 
 void ReconnectingSource::MarkLostLocked(Clock::time_point at, const std::string& why) {

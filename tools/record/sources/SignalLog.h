@@ -1,5 +1,7 @@
 // What became of a live source's signal: when it was lost and why, when it came back, and
-// how many buffers stood in for it or were passed over.
+// how many buffers stood in for it or were passed over. A source that keeps connecting and
+// dropping is lost thousands of times in a long session: the log keeps the latest losses
+// and, of all of them, a count, the first and last and the time lost.
 //
 // Threads: written by the source's reader and feeder threads, read from any thread;
 // m_lock guards everything.
@@ -29,7 +31,18 @@ class SignalLog {
   void Back(Clock::time_point at);
 
   bool hasSignal() const;
+  // The latest losses, at most kKeptLosses, oldest first.
+  static constexpr size_t kKeptLosses = 8;
   std::vector<Loss> Losses() const;
+
+  // Every loss so far.
+  struct Tally {
+    long long count = 0;
+    Clock::time_point firstLostAt;
+    Clock::time_point lastLostAt;
+    Clock::duration lost{};  // without signal in all, up to `now` for a loss still going on
+  };
+  Tally tally(Clock::time_point now) const;
 
   // Buffers made in place of the source's own while it had no signal.
   void CountStandIn();
@@ -41,7 +54,10 @@ class SignalLog {
 
  private:
   mutable std::mutex m_lock;
-  std::vector<Loss> m_losses;
+  std::vector<Loss> m_losses;  // the latest
+  long long m_lossCount = 0;
+  Clock::time_point m_firstLostAt;
+  Clock::duration m_lostBefore{};  // by the losses no longer kept
   long long m_standIns = 0;
   long long m_passedOver = 0;
 };

@@ -1,5 +1,5 @@
 // The console page: one WebSocket (/api/events?thumbnails=1) brings the status every second,
-// every event at once and the newest thumbnail of each tile (the program's at its full rate
+// the cut (all of it as the page comes, then what changes in it), every event at once and the newest thumbnail of each tile (the program's at its full rate
 // while the page is shown); the controls are POSTs carrying the token from the page's
 // address; the sound is an <audio> element on /api/sound.mp3. Nothing is loaded from
 // anywhere else, and every text from the recorder goes in as text.
@@ -24,6 +24,7 @@
     pictures: new Array(CAMERAS + 1).fill(0),  // thumbnails shown per tile
     received: new Array(CAMERAS + 1).fill(0),  // thumbnails that arrived per tile
     marks: [],
+    cut: { switches: [], marks: [] },  // the session's cut, as the cut events bring it
     errors: [],
   };
   window.sorvoConsole = state;
@@ -570,6 +571,28 @@
            '. ' + verdict + ' The files are in ' + summary.outDir + '.');
   }
 
+  // The cut keeps its entries before each index the event gives and takes the new ones after
+  // them; the panel shows the latest shots, newest first.
+  const CUT_SHOWN = 12;
+  function followCut(event) {
+    const cut = state.cut;
+    cut.switches.length = Math.min(cut.switches.length, event.switchesFrom);
+    for (const shot of event.switches) cut.switches.push(shot);
+    cut.marks.length = Math.min(cut.marks.length, event.marksFrom);
+    for (const mark of event.marks) cut.marks.push(mark);
+    const count = cut.switches.length;
+    $('cutCount').textContent = count === 0 ? 'no shots yet'
+      : count + (count === 1 ? ' shot' : ' shots') + ', ' + cut.marks.length +
+        (cut.marks.length === 1 ? ' mark' : ' marks');
+    const list = $('cut');
+    list.replaceChildren();
+    for (let i = count - 1; i >= Math.max(0, count - CUT_SHOWN); --i) {
+      const shot = cut.switches[i];
+      list.append(element('li', '', '#' + (i + 1) + ' ' + clock(shot.time) + ' ' +
+                          cameraName(shot.camera)));
+    }
+  }
+
   function onEvent(event) {
     switch (event.event) {
       case 'status':
@@ -599,6 +622,9 @@
       }
       case 'error':
         if (!state.errors.includes(event.message)) { state.errors.push(event.message); log('error', event.message); }
+        break;
+      case 'cut':
+        followCut(event);
         break;
       case 'ended':
         endSession(event);
