@@ -14,7 +14,8 @@ namespace sorvo::test {
 class ToolProcess {
  public:
   // `folder` receives the output files.
-  ToolProcess(const std::string& program, const std::vector<std::string>& args,
+  ToolProcess(const std::string& program,
+              const std::vector<std::string>& args,
               const std::string& folder);
   // A process still running is killed.
   ~ToolProcess();
@@ -22,6 +23,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   bool started() const { return m_pid > 0; }
+  pid_t pid() const { return m_pid; }
   // The exit code once it has ended; 128 + the signal when a signal ended it; -1 when it
   // was still running after `timeout`.
   int Wait(std::chrono::seconds timeout);
@@ -47,7 +49,8 @@ struct ToolResult {
 };
 
 // Runs the program to its end (at most `timeout`).
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+ToolResult RunTool(const std::string& program,
+                   const std::vector<std::string>& args,
                    const std::string& folder,
                    std::chrono::seconds timeout = std::chrono::seconds(180));
 

@@ -48,6 +48,11 @@ std::string Feeder::endReason() const {
 }
 
 void Feeder::Run() {
+  Feed();
+  m_clock.EndPacing(this);
+}
+
+void Feeder::Feed() {
   using Clock = SessionClock::Clock;
   const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
   // Whether the first buffer went out, and where a capture device's own times stand on the
@@ -71,16 +76,19 @@ void Feeder::Run() {
       return;
     }
     if (!m_source->live()) {
-      const Clock::time_point at = m_clock.At(due);
+      m_clock.Pace(this, due, period);
       std::unique_lock<std::mutex> hold(m_lock);
-      const bool stopped = m_wake.wait_until(hold, at, [this] { return m_stopping; });
+      // A simulated clock held back by a slower feeder reaches `due` later than it said.
+      bool stopped = m_stopping;
+      while (!stopped && m_clock.Now() < due)
+        stopped = m_wake.wait_until(hold, m_clock.At(due), [this] { return m_stopping; });
       // A buffer due before the end still goes out when the stop comes as it is due.
       if (due >= m_end || (stopped && !std::isfinite(m_end))) {
         hold.unlock();
         HoldToEnd(last, lastDue, period);
         return;
       }
-      if (!stopped && m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
+      if (!stopped && m_dropLate && m_clock.Now() - due > 2 * period) {
         ++m_late;
         continue;
       }

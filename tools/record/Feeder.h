@@ -8,6 +8,9 @@
 // first buffer arrives, and a network source's, on the steady clock, are put on it as they
 // are, its first buffer at the session's start whenever it came.
 //
+// On a simulated clock a source's buffers also pace the clock (SessionClock::Pace), so that
+// a machine slower than the simulated speed delays the session rather than drop pictures.
+//
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
 // When the session ends before a camera's last pictures arrive, its last one is given
@@ -59,7 +62,9 @@ class Feeder {
   std::string endReason() const;
 
  private:
+  // The thread: Feed, then the clock is no longer paced by this feeder.
   void Run();
+  void Feed();
   // Once stopped at the end: gives `last`, delivered at `lastDue`, again a picture
   // `period` before the end when nothing reached that far.
   void HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period);

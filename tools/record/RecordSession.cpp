@@ -27,8 +27,7 @@ bool RecordSession::OpenSources(std::string* error) {
   // settings file says: the streams carry no token.
   SorvoSetServerAddress(m_options.serve.c_str());
   if (m_options.ServesNetwork())
-    m_notes.push_back("the cameras, the sound and the director are served on " +
-                      m_options.serve +
+    m_notes.push_back("the cameras, the sound and the director are served on " + m_options.serve +
                       " without a token: anyone on that network can take every stream");
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -149,8 +148,11 @@ void RecordSession::Start() {
   // One clock for every camera and the sound, started before any of them; every file is
   // dated by its start. No file has its first packet yet: each takes its header, timecode
   // and creation time with it.
-  m_clock = std::make_unique<SessionClock>();
-  m_outputs.metadata().StartNow();
+  m_clock = std::make_shared<const SessionClock>(m_options.simulateSpeed);
+  if (m_options.simulateStart >= 0)
+    m_outputs.metadata().StartAtTimeOfDay(m_options.simulateStart);
+  else
+    m_outputs.metadata().StartNow();
   std::vector<FFWriteFile*> writers = m_director.Writers();
   for (const auto& camera : m_cameras)
     if (FFWriteFile* file = SorvoGetRecordFile(camera->sink()))
