@@ -93,11 +93,11 @@ bool CameraChannel::StartPrivateStream(const std::string& folder,
   return true;
 }
 
-void CameraChannel::Start(const SessionClock& clock, Console* console) {
+void CameraChannel::Start(const SessionClock& clock, Console* console, Feeder::Backlog backlog) {
   IGrabberCallBack* receiver = m_sink.get();
   if (console != nullptr)
     receiver = console->CameraInput(m_number, receiver);
-  m_feed.Start(receiver, m_number, /*dropLate=*/true, clock);
+  m_feed.Start(receiver, m_number, /*dropLate=*/true, clock, std::move(backlog));
 }
 
 void CameraChannel::Close() {

@@ -73,7 +73,7 @@ class CameraChannel {
 
   // Delivers its pictures on `clock` to the sink, through the console's tap when there is
   // a console.
-  void Start(const SessionClock& clock, Console* console);
+  void Start(const SessionClock& clock, Console* console, Feeder::Backlog backlog = nullptr);
   void EndAt(double end) { m_feed.EndAt(end); }
   // The feeder stops; the sink goes on encoding what it holds.
   void StopFeeding() { m_feed.Stop(); }

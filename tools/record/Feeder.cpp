@@ -11,12 +11,14 @@ Feeder::Feeder(std::unique_ptr<MediaSource> source,
                IGrabberCallBack* receiver,
                int id,
                bool dropLate,
-               const SessionClock& clock)
+               const SessionClock& clock,
+               Backlog backlog)
     : m_source(std::move(source)),
       m_receiver(receiver),
       m_id(id),
       m_dropLate(dropLate),
-      m_clock(clock) {}
+      m_clock(clock),
+      m_backlog(std::move(backlog)) {}
 
 Feeder::~Feeder() {
   Stop();
@@ -92,6 +94,10 @@ void Feeder::Feed() {
         ++m_late;
         continue;
       }
+      if (m_backlog) {
+        hold.unlock();
+        WaitForEncoders();
+      }
     } else {
       if (m_source->timedOnSteadyClock()) {
         // Its first buffer, whenever it came, opens its timeline with the session's, so that
@@ -120,6 +126,24 @@ void Feeder::Feed() {
     ++m_delivered;
     last.swap(buffer);
     lastDue = due;
+  }
+}
+
+void Feeder::WaitForEncoders() {
+  using Clock = std::chrono::steady_clock;
+  long long least = m_backlog();
+  Clock::time_point fell = Clock::now();
+  for (long long backlog = least; backlog >= m_mostBacklog; backlog = m_backlog()) {
+    if (backlog < least) {
+      least = backlog;
+      fell = Clock::now();
+    } else if (Clock::now() - fell > kBacklogPatience) {
+      m_mostBacklog = backlog + 1;
+      return;
+    }
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (m_wake.wait_for(hold, std::chrono::milliseconds(1), [this] { return m_stopping; }))
+      return;
   }
 }
 

@@ -21,7 +21,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -36,13 +38,20 @@ namespace sorvo::tools {
 
 class Feeder {
  public:
+  // Pictures taken by the session's encoders but not yet encoded, as the most any one of
+  // them holds; called on the feeder's thread.
+  using Backlog = std::function<long long()>;
+
   // `id` is passed with every buffer; `dropLate` is for pictures. The clock must outlive
-  // Stop.
+  // Stop. With a `backlog` (simulated time), a picture waits while the encoders hold
+  // kMostBacklog pictures: a sink's queue that overflowed would lose it, while waiting
+  // holds the simulated clock. Real time cannot wait, and takes none.
   Feeder(std::unique_ptr<MediaSource> source,
          IGrabberCallBack* receiver,
          int id,
          bool dropLate,
-         const SessionClock& clock);
+         const SessionClock& clock,
+         Backlog backlog = nullptr);
   ~Feeder();
   Feeder(const Feeder&) = delete;
   Feeder& operator=(const Feeder&) = delete;
@@ -58,6 +67,9 @@ class Feeder {
   const MediaSource& source() const { return *m_source; }
   long long delivered() const { return m_delivered.load(); }
   long long late() const { return m_late.load(); }
+
+  static constexpr long long kMostBacklog = 2;
+  static constexpr std::chrono::milliseconds kBacklogPatience{200};
   // Why the source ended before Stop; empty while it runs or when it was stopped.
   std::string endReason() const;
 
@@ -68,12 +80,17 @@ class Feeder {
   // Once stopped at the end: gives `last`, delivered at `lastDue`, again a picture
   // `period` before the end when nothing reached that far.
   void HoldToEnd(const std::vector<uint8_t>& last, double lastDue, double period);
+  // Waits while the encoders are behind; gives up on pictures a sink let go (which never
+  // will be encoded) once the backlog has not fallen for kBacklogPatience.
+  void WaitForEncoders();
 
   std::unique_ptr<MediaSource> m_source;
   IGrabberCallBack* m_receiver;
   const int m_id;
   const bool m_dropLate;
   const SessionClock& m_clock;
+  const Backlog m_backlog;
+  long long m_mostBacklog = kMostBacklog;  // raised by pictures a sink let go
   std::thread m_thread;
   mutable std::mutex m_lock;  // guards m_stopping, m_end and m_endReason; m_wake waits on it
   std::condition_variable m_wake;

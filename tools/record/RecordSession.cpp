@@ -165,8 +165,12 @@ void RecordSession::Start() {
   if (!m_director.StartJournal(SessionOutputs::EditTitle(m_outDir, m_director.file().path),
                                m_outputs.metadata().timecode(), Cameras(), &why))
     m_notes.push_back("the cut is not journaled as it is made: " + why);
+  // On simulated time the cameras wait for the encoders rather than overfill their queues.
+  Feeder::Backlog backlog;
+  if (m_clock->simulated())
+    backlog = [this] { return EncoderBacklog(); };
   for (const auto& camera : m_cameras)
-    camera->Start(*m_clock, m_console);
+    camera->Start(*m_clock, m_console, backlog);
   // The audio sink first, then the publisher's feed and the console's meter.
   if (m_sound)
     m_sound->Start(*m_clock, m_outputs.soundFeed(), m_console);
@@ -239,6 +243,18 @@ void RecordSession::WaitForEncoders() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+long long RecordSession::EncoderBacklog() const {
+  long long most = 0;
+  auto add = [&most](const SinkStatus& status) {
+    most = std::max(most, status.buffersIn - status.packets - status.leftOut);
+  };
+  for (const auto& camera : m_cameras)
+    add(camera->Status());
+  if (std::optional<SinkStatus> director = m_director.Status())
+    add(*director);
+  return most;
 }
 
 int RecordSession::directorCameraCount() const {

@@ -92,6 +92,8 @@ class RecordSession {
   // The raw stream files the library made in `folder` (`made`), each with its sink.
   void AddRawStreams(const std::vector<std::string>& made, const std::string& folder);
   void WaitForEncoders();
+  // The most pictures any video sink holds not yet encoded; any thread while the feeders run.
+  long long EncoderBacklog() const;
 
   const RecordOptions m_options;
   LibraryFolders m_folders;

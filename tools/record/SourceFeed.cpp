@@ -9,9 +9,11 @@ namespace sorvo::tools {
 void SourceFeed::Start(IGrabberCallBack* receiver,
                        int id,
                        bool dropLate,
-                       const SessionClock& clock) {
+                       const SessionClock& clock,
+                       Feeder::Backlog backlog) {
   m_clock = &clock;
-  m_feeder = std::make_unique<Feeder>(std::move(m_source), receiver, id, dropLate, clock);
+  m_feeder = std::make_unique<Feeder>(std::move(m_source), receiver, id, dropLate, clock,
+                                      std::move(backlog));
   m_feeder->Start();
 }
 
