@@ -25,6 +25,10 @@ Feeder::~Feeder() {
 }
 
 void Feeder::Start() {
+  // A simulated clock waits for this feeder's first buffer from the start: a thread slow
+  // to begin would otherwise find its first pictures late.
+  if (!m_source->live())
+    m_clock.Pace(this, 0, Period());
   m_thread = std::thread(&Feeder::Run, this);
 }
 
@@ -56,7 +60,7 @@ void Feeder::Run() {
 
 void Feeder::Feed() {
   using Clock = SessionClock::Clock;
-  const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
+  const double period = Period();
   // Whether the first buffer went out, and where a capture device's own times stand on the
   // session's clock.
   bool placed = false;
@@ -127,6 +131,10 @@ void Feeder::Feed() {
     last.swap(buffer);
     lastDue = due;
   }
+}
+
+double Feeder::Period() const {
+  return 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
 }
 
 void Feeder::WaitForEncoders() {

@@ -83,6 +83,8 @@ class Feeder {
   // Waits while the encoders are behind; gives up on pictures a sink let go (which never
   // will be encoded) once the backlog has not fallen for kBacklogPatience.
   void WaitForEncoders();
+  // Seconds between the source's buffers.
+  double Period() const;
 
   std::unique_ptr<MediaSource> m_source;
   IGrabberCallBack* m_receiver;
