@@ -85,6 +85,8 @@ class CameraChannel {
 
   // Final once closed.
   SinkStatus Status() const;
+  // Pictures its sink holds not yet encoded; any thread while it is fed.
+  long long Unencoded() const { return m_sink ? m_counter.Unencoded(m_sink.get()) : 0; }
   void AddNotes(std::vector<std::string>* notes) const;
   const EditFile& editFile() const { return m_editFile; }
   // Once closed: its packets that a file beginning at capture time `origin` could take,

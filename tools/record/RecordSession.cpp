@@ -246,14 +246,9 @@ void RecordSession::WaitForEncoders() {
 }
 
 long long RecordSession::EncoderBacklog() const {
-  long long most = 0;
-  auto add = [&most](const SinkStatus& status) {
-    most = std::max(most, status.buffersIn - status.packets - status.leftOut);
-  };
+  long long most = m_director.Unencoded();
   for (const auto& camera : m_cameras)
-    add(camera->Status());
-  if (std::optional<SinkStatus> director = m_director.Status())
-    add(*director);
+    most = std::max(most, camera->Unencoded());
   return most;
 }
 
