@@ -14,8 +14,7 @@ namespace sorvo::test {
 class ToolProcess {
  public:
   // `folder` receives the output files.
-  ToolProcess(const std::string& program,
-              const std::vector<std::string>& args,
+  ToolProcess(const std::string& program, const std::vector<std::string>& args,
               const std::string& folder);
   // A process still running is killed.
   ~ToolProcess();
@@ -49,8 +48,7 @@ struct ToolResult {
 };
 
 // Runs the program to its end (at most `timeout`).
-ToolResult RunTool(const std::string& program,
-                   const std::vector<std::string>& args,
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                    const std::string& folder,
                    std::chrono::seconds timeout = std::chrono::seconds(180));
 
