@@ -22,6 +22,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   bool started() const { return m_pid > 0; }
+  pid_t pid() const { return m_pid; }
   // The exit code once it has ended; 128 + the signal when a signal ended it; -1 when it
   // was still running after `timeout`.
   int Wait(std::chrono::seconds timeout);

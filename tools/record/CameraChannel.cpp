@@ -100,12 +100,12 @@ void CameraChannel::StopStreamFiles() {
   }
 }
 
-void CameraChannel::Start(const SessionClock& clock, Console* console) {
+void CameraChannel::Start(const SessionClock& clock, Console* console, Feeder::Backlog backlog) {
   m_lender.emplace(m_sink.get());
   PictureInput input(m_sink.get(), &*m_lender);
   if (console != nullptr)
     input = console->CameraInput(m_number, input);
-  m_feed.Start(input, m_number, /*dropLate=*/true, clock);
+  m_feed.Start(input, m_number, /*dropLate=*/true, clock, std::move(backlog));
 }
 
 void CameraChannel::Close() {

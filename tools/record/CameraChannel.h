@@ -76,7 +76,7 @@ class CameraChannel {
 
   // Delivers its pictures on `clock` to the sink, through the console's tap when there is
   // a console.
-  void Start(const SessionClock& clock, Console* console);
+  void Start(const SessionClock& clock, Console* console, Feeder::Backlog backlog = nullptr);
   void EndAt(double end) { m_feed.EndAt(end); }
   // The feeder stops; the sink goes on encoding what it holds.
   void StopFeeding() { m_feed.Stop(); }
@@ -88,6 +88,8 @@ class CameraChannel {
 
   // Final once closed.
   SinkStatus Status() const;
+  // Pictures its sink holds not yet encoded; any thread while it is fed.
+  long long Unencoded() const { return m_sink ? m_counter.Unencoded(m_sink.get()) : 0; }
   void AddNotes(std::vector<SessionNote>* notes) const;
   const EditFile& editFile() const { return m_editFile; }
   // Once closed: its packets that a file beginning at capture time `origin` could take,

@@ -209,6 +209,11 @@ std::optional<SinkStatus> DirectorChannel::Status() const {
   return LiveStatus(director);
 }
 
+long long DirectorChannel::Unencoded() const {
+  CComPtr<ISorvoSink> director = m_muxer && !m_closed ? m_muxer->GetDirector() : nullptr;
+  return director ? m_counter.Unencoded(director) : 0;
+}
+
 SinkStatus DirectorChannel::LiveStatus(ISorvoSink* director) const {
   SinkStatus status;
   status.name = kName;

@@ -95,6 +95,8 @@ class DirectorChannel {
   void Close(const std::vector<std::string>& titles, const FileMetadata& metadata);
   // Final once closed; none before Create.
   std::optional<SinkStatus> Status() const;
+  // Pictures its sink holds not yet encoded; any thread while the cameras are fed.
+  long long Unencoded() const;
   // The director's file as the edit lists refer to it; where its pictures begin and end is
   // known once it is closed.
   const EditFile& program() const { return m_program; }

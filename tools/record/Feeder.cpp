@@ -11,19 +11,25 @@ Feeder::Feeder(std::unique_ptr<MediaSource> source,
                PictureInput input,
                int id,
                bool dropLate,
-               const SessionClock& clock)
+               const SessionClock& clock,
+               Backlog backlog)
     : m_source(std::move(source)),
       m_receiver(input.receiver),
       m_lender(input.lender),
       m_id(id),
       m_dropLate(dropLate),
-      m_clock(clock) {}
+      m_clock(clock),
+      m_backlog(std::move(backlog)) {}
 
 Feeder::~Feeder() {
   Stop();
 }
 
 void Feeder::Start() {
+  // A simulated clock waits for this feeder's first buffer from the start: a thread slow
+  // to begin would otherwise find its first pictures late.
+  if (!m_source->live())
+    m_clock.Pace(this, 0, Period());
   m_thread = std::thread(&Feeder::Run, this);
 }
 
@@ -49,8 +55,13 @@ std::string Feeder::endReason() const {
 }
 
 void Feeder::Run() {
+  Feed();
+  m_clock.EndPacing(this);
+}
+
+void Feeder::Feed() {
   using Clock = SessionClock::Clock;
-  const double period = 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
+  const double period = Period();
   // Whether the first buffer went out, and where a capture device's own times stand on the
   // session's clock.
   bool placed = false;
@@ -71,18 +82,25 @@ void Feeder::Run() {
       return;
     }
     if (!m_source->live()) {
-      const Clock::time_point at = m_clock.At(due);
+      m_clock.Pace(this, due, period);
       std::unique_lock<std::mutex> hold(m_lock);
-      const bool stopped = m_wake.wait_until(hold, at, [this] { return m_stopping; });
+      // A simulated clock held back by a slower feeder reaches `due` later than it said.
+      bool stopped = m_stopping;
+      while (!stopped && m_clock.Now() < due)
+        stopped = m_wake.wait_until(hold, m_clock.At(due), [this] { return m_stopping; });
       // A buffer due before the end still goes out when the stop comes as it is due.
       if (due >= m_end || (stopped && !std::isfinite(m_end))) {
         hold.unlock();
         HoldToEnd(&buffer, lastDue, period);
         return;
       }
-      if (!stopped && m_dropLate && Clock::now() - at > std::chrono::duration<double>(2 * period)) {
+      if (!stopped && m_dropLate && m_clock.Now() - due > 2 * period) {
         ++m_late;
         continue;
+      }
+      if (m_backlog) {
+        hold.unlock();
+        WaitForEncoders();
       }
     } else {
       if (m_source->timedOnSteadyClock()) {
@@ -142,6 +160,28 @@ bool Feeder::Deliver(std::vector<uint8_t>* buffer, double due) {
     return false;
   m_receiver->OnBuffer(m_id, due, buffer->data(), length, width, height, format);
   return true;
+}
+
+double Feeder::Period() const {
+  return 1.0 / (m_source->frameRate() > 0 ? m_source->frameRate() : 25);
+}
+
+void Feeder::WaitForEncoders() {
+  using Clock = std::chrono::steady_clock;
+  long long least = m_backlog();
+  Clock::time_point fell = Clock::now();
+  for (long long backlog = least; backlog >= m_mostBacklog; backlog = m_backlog()) {
+    if (backlog < least) {
+      least = backlog;
+      fell = Clock::now();
+    } else if (Clock::now() - fell > kBacklogPatience) {
+      m_mostBacklog = backlog + 1;
+      return;
+    }
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (m_wake.wait_for(hold, std::chrono::milliseconds(1), [this] { return m_stopping; }))
+      return;
+  }
 }
 
 void Feeder::HoldToEnd(std::vector<uint8_t>* last, double lastDue, double period) {

@@ -8,6 +8,9 @@
 // first buffer arrives, and a network source's, on the steady clock, are put on it as they
 // are, its first buffer at the session's start whenever it came.
 //
+// On a simulated clock a source's buffers also pace the clock (SessionClock::Pace), so that
+// a machine slower than the simulated speed delays the session rather than drop pictures.
+//
 // A picture more than two frame periods late is not delivered (counted as late), so that a
 // slow machine falls behind by pictures, not by ever-growing delay; sound is never dropped.
 // When the session ends before a camera's last pictures arrive, its last one is given
@@ -25,7 +28,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -41,13 +46,21 @@ namespace sorvo::tools {
 
 class Feeder {
  public:
+  // Pictures taken by the session's encoders but not yet encoded, as the most any one of
+  // them holds; called on the feeder's thread.
+  using Backlog = std::function<long long()>;
+
   // `id` is passed with every buffer; `dropLate` is for pictures, which a lender in
-  // `input` lends buffers for. The clock must outlive Stop.
+  // `input` lends buffers for. The clock must outlive Stop. With a `backlog` (simulated
+  // time), a picture waits while the encoders hold kMostBacklog pictures: a sink's queue
+  // that overflowed would lose it, while waiting holds the simulated clock. Real time
+  // cannot wait, and takes none.
   Feeder(std::unique_ptr<MediaSource> source,
          PictureInput input,
          int id,
          bool dropLate,
-         const SessionClock& clock);
+         const SessionClock& clock,
+         Backlog backlog = nullptr);
   ~Feeder();
   Feeder(const Feeder&) = delete;
   Feeder& operator=(const Feeder&) = delete;
@@ -63,11 +76,16 @@ class Feeder {
   const MediaSource& source() const { return *m_source; }
   long long delivered() const { return m_delivered.load(); }
   long long late() const { return m_late.load(); }
+
+  static constexpr long long kMostBacklog = 2;
+  static constexpr std::chrono::milliseconds kBacklogPatience{200};
   // Why the source ended before Stop; empty while it runs or when it was stopped.
   std::string endReason() const;
 
  private:
+  // The thread: Feed, then the clock is no longer paced by this feeder.
   void Run();
+  void Feed();
   // The source's next buffer: a picture only announced when there is a lender.
   bool Next(std::vector<uint8_t>* buffer, double* due);
   // Hands the buffer at `due` on: `buffer`, or the announced picture written where the
@@ -76,6 +94,11 @@ class Feeder {
   // Once stopped at the end: gives the last buffer delivered, at `lastDue`, again a
   // picture `period` before the end when nothing reached that far.
   void HoldToEnd(std::vector<uint8_t>* last, double lastDue, double period);
+  // Waits while the encoders are behind; gives up on pictures a sink let go (which never
+  // will be encoded) once the backlog has not fallen for kBacklogPatience.
+  void WaitForEncoders();
+  // Seconds between the source's buffers.
+  double Period() const;
 
   std::unique_ptr<MediaSource> m_source;
   IGrabberCallBack* m_receiver;
@@ -83,6 +106,8 @@ class Feeder {
   const int m_id;
   const bool m_dropLate;
   const SessionClock& m_clock;
+  const Backlog m_backlog;
+  long long m_mostBacklog = kMostBacklog;  // raised by pictures a sink let go
   std::thread m_thread;
   mutable std::mutex m_lock;  // guards m_stopping, m_end and m_endReason; m_wake waits on it
   std::condition_variable m_wake;

@@ -11,11 +11,26 @@ FileMetadata::FileMetadata(int rate) : m_rate(rate) {
 }
 
 void FileMetadata::StartNow() {
-  const auto now = std::chrono::system_clock::now();
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-  const int fraction = static_cast<int>(micros % 1000000);
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  StartAt(static_cast<std::time_t>(micros / 1000000), static_cast<int>(micros % 1000000));
+}
+
+void FileMetadata::StartAtTimeOfDay(double seconds) {
+  // Today at that time, as the local clock counts it.
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const int whole = static_cast<int>(seconds);
+  local.tm_hour = whole / 3600;
+  local.tm_min = whole / 60 % 60;
+  local.tm_sec = whole % 60;
+  local.tm_isdst = -1;
+  StartAt(std::mktime(&local), static_cast<int>((seconds - whole) * 1e6));
+}
+
+void FileMetadata::StartAt(std::time_t seconds, int micros) {
   std::tm local{};
   std::tm utc{};
   localtime_r(&seconds, &local);
@@ -23,10 +38,10 @@ void FileMetadata::StartNow() {
   char text[64];
   std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
   char micro[16];
-  std::snprintf(micro, sizeof(micro), ".%06dZ", fraction);
+  std::snprintf(micro, sizeof(micro), ".%06dZ", micros);
   m_creationTime = std::string(text) + micro;
-  m_timecode = Timecode(
-      local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fraction / 1e6, m_rate);
+  m_timecode =
+      Timecode(local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + micros / 1e6, m_rate);
 }
 
 void FileMetadata::Describe(FFWriteFile* file, const std::string& video) const {

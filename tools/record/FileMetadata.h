@@ -8,6 +8,7 @@
 
 #include <sorvo/sorvo.h>
 
+#include <ctime>
 #include <string>
 
 #include "codec/Timecode.h"
@@ -21,6 +22,8 @@ class FileMetadata {
 
   // The session starts now: files described or dated from here on say so.
   void StartNow();
+  // The session starts today at `seconds` after midnight, local time (simulated time).
+  void StartAtTimeOfDay(double seconds);
   const Timecode& timecode() const { return m_timecode; }
 
   // Gives a file to be made its metadata, track names and timecode; `video` names its
@@ -30,6 +33,9 @@ class FileMetadata {
   void Date(FFWriteFile* file) const;
 
  private:
+  // The session starts at `seconds` since the epoch and `micros` microseconds.
+  void StartAt(std::time_t seconds, int micros);
+
   int m_rate;
   Timecode m_timecode;
   std::string m_creationTime;

@@ -1,11 +1,20 @@
 #include "tools/record/PacketCounter.h"
 
+#include "codec/FFEncoder.h"
+
 extern "C" {
 #include <libavcodec/packet.h>
 #include <libavutil/avutil.h>
 }
 
 namespace sorvo::tools {
+
+long long PacketCounter::Unencoded(ISorvoSink* sink) const {
+  StreamInfo info;
+  sink->GetStreamInfo(&info);
+  const auto* encoder = dynamic_cast<const FFEncoder*>(sink);
+  return info.framesIn - packets() - (encoder ? encoder->GetLeftOutPictures() : 0);
+}
 
 int PacketCounter::OnEncodeData(int id, AVPacket* packet) {
   const long long before = m_packets.fetch_add(1, std::memory_order_relaxed);

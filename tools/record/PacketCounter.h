@@ -26,6 +26,9 @@ class PacketCounter : public ISorvoData {
   int OnEncodeData(int id, AVPacket* packet) override;
 
   long long packets() const { return m_packets.load(std::memory_order_relaxed); }
+  // Pictures `sink`, whose packets this counts, took and has neither encoded nor left out:
+  // its queue and the picture being encoded. Any thread.
+  long long Unencoded(ISorvoSink* sink) const;
   long long bytes() const { return m_bytes.load(std::memory_order_relaxed); }
   // Where the latest timed packet ends, in seconds after its encoder's time origin.
   double end() const { return m_end.load(std::memory_order_relaxed); }

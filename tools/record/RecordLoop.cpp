@@ -21,21 +21,22 @@ void RunRecordLoop(const RecordOptions& options,
                    SessionConsole* console,
                    TallyOut* tally) {
   using Clock = std::chrono::steady_clock;
-  using Seconds = std::chrono::duration<double>;
   RawTerminal keys(STDIN_FILENO);
   // The session's clock, whose times the files keep: a mark or a switch is said at the time
-  // the edit lists give it.
-  const Clock::time_point start = session.start();
+  // the edit lists give it, and the session's length, switches and marks go by it (which
+  // may be simulated time). The progress and the console are shown in real time.
+  const std::shared_ptr<const SessionClock> shared = session.clock();
+  const SessionClock& clock = *shared;
   const Clock::duration showEvery =
       progress.inPlace() ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
   const bool timed = options.seconds > 0;
-  const Clock::time_point end =
-      start + std::chrono::duration_cast<Clock::duration>(Seconds(timed ? options.seconds : 0));
-  Clock::time_point nextShow = start + showEvery;
+  const double end = options.seconds;
+  Clock::time_point nextShow = Clock::now() + showEvery;
   const bool switching = options.switchEvery > 0;
-  const Clock::duration switchEvery =
-      std::chrono::duration_cast<Clock::duration>(Seconds(switching ? options.switchEvery : 0));
-  Clock::time_point nextSwitch = start + switchEvery;
+  const double switchEvery = options.switchEvery;
+  double nextSwitch = switchEvery;
+  const bool marking = options.markEvery > 0;
+  double nextMark = options.markEvery;
   auto directorText = [&] {
     std::string text = session.selectedCamera() >= 0
                            ? "director: " + session.CameraShown(session.selectedCamera())
@@ -55,7 +56,7 @@ void RunRecordLoop(const RecordOptions& options,
   for (const SessionNote& note : session.Notes())
     told[note.text] = note.count;
   Clock::time_point nextRetell = Clock::now() + kRetell;
-  auto sessionTime = [&] { return Seconds(Clock::now() - start).count(); };
+  auto sessionTime = [&] { return clock.Now(); };
   // The tally changes as the switch is asked for; the session's cut holds the switches where
   // they take effect in the director's file.
   int preview = -1;
@@ -83,9 +84,9 @@ void RunRecordLoop(const RecordOptions& options,
   if (tally)
     tally->Show(session.selectedCamera(), preview);
   if (console)
-    console->Begin(start);
+    console->Begin(shared);
   const Clock::duration publishEvery = std::chrono::milliseconds(250);
-  Clock::time_point nextPublish = start;
+  Clock::time_point nextPublish = Clock::now();
 
   if (keys.active())
     progress.Message(std::string("Keys 0-") + std::to_string(session.directorCameraCount() - 1) +
@@ -97,12 +98,15 @@ void RunRecordLoop(const RecordOptions& options,
   for (;;) {
     Clock::time_point wake = nextShow;
     if (timed)
-      wake = std::min(wake, end);
+      wake = std::min(wake, clock.At(end));
     if (switching)
-      wake = std::min(wake, nextSwitch);
+      wake = std::min(wake, clock.At(nextSwitch));
+    if (marking)
+      wake = std::min(wake, clock.At(nextMark));
     if (console)
       wake = std::min(wake, nextPublish);
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
+    // Rounded up: a wait rounded down to nothing would spin until the moment comes.
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
     pollfd fds[3] = {{stop.fd(), POLLIN, 0},
                      {console ? console->fd() : -1, POLLIN, 0},
                      {STDIN_FILENO, POLLIN, 0}};
@@ -121,7 +125,7 @@ void RunRecordLoop(const RecordOptions& options,
       if (!session.SelectCamera(camera))
         return false;
       switched();
-      nextSwitch = Clock::now() + switchEvery;
+      nextSwitch = clock.Now() + switchEvery;
       nextShow = Clock::now();
       return true;
     };
@@ -167,7 +171,7 @@ void RunRecordLoop(const RecordOptions& options,
                                    : "Stopping; finishing the files.");
       break;
     }
-    const Clock::time_point now = Clock::now();
+    const double now = clock.Now();
     if (timed && now >= end)
       break;
     if (switching && now >= nextSwitch) {
@@ -179,15 +183,23 @@ void RunRecordLoop(const RecordOptions& options,
       if (nextSwitch <= now)
         nextSwitch = now + switchEvery;
     }
-    if (console && now >= nextPublish) {
+    if (marking && now >= nextMark) {
+      // At the moment it was due, so that the marks keep their rhythm in the edit lists.
+      mark(nextMark, "");
+      nextMark += options.markEvery;
+      if (nextMark <= now)
+        nextMark = now + options.markEvery;
+    }
+    const Clock::time_point wall = Clock::now();
+    if (console && wall >= nextPublish) {
       console->Publish(session.Counters(), ConsoleSessionState::kRecording,
                        session.cutList().TakeChange());
-      nextPublish = now + publishEvery;
+      nextPublish = wall + publishEvery;
     }
-    if (now >= nextShow) {
+    if (wall >= nextShow) {
       session.CheckDisk();
-      progress.Show(Seconds(now - start).count(), session.Status(), directorText());
-      const bool retell = now >= nextRetell;
+      progress.Show(now, session.Status(), directorText());
+      const bool retell = wall >= nextRetell;
       for (const SessionNote& note : session.Notes()) {
         const auto said = told.find(note.text);
         if (said == told.end()) {
@@ -201,7 +213,7 @@ void RunRecordLoop(const RecordOptions& options,
         }
       }
       if (retell)
-        nextRetell = now + kRetell;
+        nextRetell = wall + kRetell;
       for (const std::string& message : session.TakePublishMessages()) {
         progress.Message(message);
         if (console)

@@ -86,6 +86,40 @@ std::string CheckServeAddress(const std::string& text) {
   return error ? "must be an IP address, e.g. 127.0.0.1, 0.0.0.0 or ::" : "";
 }
 
+// "HH:MM:SS" as seconds since midnight; -1 when it is not a time of day.
+double ParseTimeOfDay(const std::string& text) {
+  int hours = 0;
+  int minutes = 0;
+  int seconds = 0;
+  char end = 0;
+  if (text.size() != 8 ||
+      std::sscanf(text.c_str(), "%2d:%2d:%2d%c", &hours, &minutes, &seconds, &end) != 3 ||
+      hours > 23 || minutes > 59 || seconds > 59 || hours < 0 || minutes < 0 || seconds < 0)
+    return -1;
+  return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+// Why the session cannot run on simulated time; empty when it can. Only sources that make
+// their buffers when asked can be asked faster: a device, a network stream or a file
+// played at its own rate would be recorded with times it was never at.
+std::string SimulationProblem(const RecordOptions& options) {
+  const std::vector<std::string> cameras = options.CameraSources();
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    CameraSpec spec;
+    std::string error;
+    CameraSpec::Parse(cameras[i], &spec, &error);
+    if (!IsTestCamera(spec.source))
+      return "camera " + std::to_string(i) + " (" + spec.source +
+             ") is a live source; simulated time is for test cameras only";
+  }
+  if (options.audio != "tone" && options.audio != "none")
+    return "the sound (" + options.audio +
+           ") is a live source; simulated time takes --audio tone or none only";
+  if (!options.publish.empty())
+    return "--publish sends the program live; it cannot go out on simulated time";
+  return "";
+}
+
 }  // namespace
 
 bool RecordOptions::ServesNetwork() const {
@@ -303,6 +337,23 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
         std::string why;
         return TallyTarget::Parse(text, &target, &why) ? "" : why;
       });
+  std::string simulateStart;
+  app.add_option("--simulate-speed", options->simulateSpeed,
+                 "For tests and benchmarks: run the session's clock and its test sources this "
+                 "many times faster than real time (test cameras, --audio tone or none only)")
+      ->check(NumberIn(1, 10000))
+      ->type_name("X");
+  app.add_option("--simulate-start", simulateStart,
+                 "For tests and benchmarks: start the session's clock (its files' timecode) at "
+                 "this time of day (test cameras, --audio tone or none only)")
+      ->check([](const std::string& text) {
+        return ParseTimeOfDay(text) >= 0 ? "" : NotAccepted(text, "a time of day HH:MM:SS");
+      })
+      ->type_name("HH:MM:SS");
+  app.add_option("--mark-every", options->markEvery,
+                 "Make a mark every S seconds of the session (0: none)")
+      ->check(NumberIn(0, RecordOptions::kMaxSeconds, "seconds"))
+      ->type_name("S");
   app.add_flag("--no-console", options->noConsole, "Serve no console")
       ->excludes(console)
       ->excludes(token);
@@ -352,6 +403,15 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
     std::fprintf(stderr, "sorvo-record: --switch-every: %s\n",
                  NotAccepted(switchText, accepted).c_str());
     return 2;
+  }
+  if (!simulateStart.empty())
+    options->simulateStart = ParseTimeOfDay(simulateStart);
+  if (options->Simulated()) {
+    const std::string problem = SimulationProblem(*options);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "sorvo-record: simulated time: %s\n", problem.c_str());
+      return 2;
+    }
   }
   ParsePictureSize(director, &options->directorWidth, &options->directorHeight);
   options->zoomFit = zoom == "fit";

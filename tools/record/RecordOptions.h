@@ -46,6 +46,12 @@ struct RecordOptions {
   std::string consoleToken;  // empty: one is made at start
   // Tally destinations as typed (TallyTarget); checked.
   std::vector<std::string> tally;
+  // For tests and benchmarks of long sessions, test sources only: the session's clock runs
+  // this many times faster than real time, and starts at this time of day (seconds since
+  // midnight; -1: the real time of day).
+  double simulateSpeed = 1;
+  double simulateStart = -1;
+  double markEvery = 0;  // seconds between marks made by the recorder itself; 0: none
 
   static constexpr int kMaxCameras = 16;
   // Cameras 0 to 4 can be shown in the director's cut; cameras 0 to 8 go into the
@@ -62,6 +68,8 @@ struct RecordOptions {
     return portBase + 1 + number + (number >= kSoundPortOffset - 1 ? 1 : 0);
   }
   int SoundPort() const { return portBase + kSoundPortOffset; }
+  // Whether the session runs on simulated time (--simulate-speed, --simulate-start).
+  bool Simulated() const { return simulateSpeed != 1 || simulateStart >= 0; }
   // Whether the streams can be reached from other machines.
   bool ServesNetwork() const;
   // The cameras as given, "SOURCE[,name=NAME]" (see CameraSpec), or the three defaults.

@@ -154,8 +154,11 @@ void RecordSession::Start() {
   // One clock for every camera and the sound, started before any of them; every file is
   // dated by its start. No file has its first packet yet: each takes its header, timecode
   // and creation time with it.
-  m_clock = std::make_unique<SessionClock>();
-  m_outputs.metadata().StartNow();
+  m_clock = std::make_shared<const SessionClock>(m_options.simulateSpeed);
+  if (m_options.simulateStart >= 0)
+    m_outputs.metadata().StartAtTimeOfDay(m_options.simulateStart);
+  else
+    m_outputs.metadata().StartNow();
   std::vector<FFWriteFile*> writers = m_director.Writers();
   for (const auto& camera : m_cameras)
     if (FFWriteFile* file = SorvoGetRecordFile(camera->sink()))
@@ -168,8 +171,12 @@ void RecordSession::Start() {
   if (!m_director.StartJournal(SessionOutputs::EditTitle(m_outDir, m_director.file().path),
                                m_outputs.metadata().timecode(), Cameras(), &why))
     m_notes.push_back("the cut is not journaled as it is made: " + why);
+  // On simulated time the cameras wait for the encoders rather than overfill their queues.
+  Feeder::Backlog backlog;
+  if (m_clock->simulated())
+    backlog = [this] { return EncoderBacklog(); };
   for (const auto& camera : m_cameras)
-    camera->Start(*m_clock, m_console);
+    camera->Start(*m_clock, m_console, backlog);
   // The audio sink first, then the publisher's feed and the console's meter.
   if (m_sound)
     m_sound->Start(*m_clock, m_outputs.soundFeed(), m_console);
@@ -326,6 +333,13 @@ void RecordSession::WaitForEncoders() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+long long RecordSession::EncoderBacklog() const {
+  long long most = m_director.Unencoded();
+  for (const auto& camera : m_cameras)
+    most = std::max(most, camera->Unencoded());
+  return most;
 }
 
 int RecordSession::directorCameraCount() const {

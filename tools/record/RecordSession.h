@@ -97,8 +97,9 @@ class RecordSession {
   // director's file, marks from whoever makes them, timed on the session's clock (from
   // start()). Thread-safe.
   CutList& cutList() { return m_director.cut(); }
-  // The session clock's 0, the files' time 0; set by Start.
-  SessionClock::Clock::time_point start() const { return m_clock->At(0); }
+  // The session's clock, whose 0 is the files' time 0; made by Start. Shared with those
+  // that may outlive the session (the console).
+  std::shared_ptr<const SessionClock> clock() const { return m_clock; }
 
  private:
   void PlacePreviews();
@@ -113,13 +114,15 @@ class RecordSession {
   bool GiveUpOutput(int disk, double now);
   // Marks the files of `kinds` as stopped at `now` for `why`.
   void MarkStopped(const std::vector<OutputFile::Kind>& kinds, double now, const std::string& why);
+  // The most pictures any video sink holds not yet encoded; any thread while the feeders run.
+  long long EncoderBacklog() const;
 
   const RecordOptions m_options;
   LibraryFolders m_folders;
   Console* m_console = nullptr;
   std::string m_outDir;
-  bool m_preview = false;                 // --preview, and a window can open
-  std::unique_ptr<SessionClock> m_clock;  // made by Start; goes after the channels
+  bool m_preview = false;                       // --preview, and a window can open
+  std::shared_ptr<const SessionClock> m_clock;  // made by Start; goes after the channels
   // Members are destroyed bottom up: the director's controller lets go of the camera sinks
   // and the sound's encoder before they go, and the publisher's feeds go before the sinks
   // they hand on to.

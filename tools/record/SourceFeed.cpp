@@ -6,9 +6,14 @@
 
 namespace sorvo::tools {
 
-void SourceFeed::Start(PictureInput input, int id, bool dropLate, const SessionClock& clock) {
+void SourceFeed::Start(PictureInput input,
+                       int id,
+                       bool dropLate,
+                       const SessionClock& clock,
+                       Feeder::Backlog backlog) {
   m_clock = &clock;
-  m_feeder = std::make_unique<Feeder>(std::move(m_source), input, id, dropLate, clock);
+  m_feeder = std::make_unique<Feeder>(std::move(m_source), input, id, dropLate, clock,
+                                      std::move(backlog));
   m_feeder->Start();
 }
 

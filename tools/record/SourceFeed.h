@@ -28,8 +28,13 @@ class SourceFeed {
   const MediaSource& source() const { return m_feeder ? m_feeder->source() : *m_source; }
 
   // Starts delivering to `input`, with `id` on every buffer, on `clock` (which outlives
-  // the feed). `dropLate`: pictures too late to deliver are counted, not delivered.
-  void Start(PictureInput input, int id, bool dropLate, const SessionClock& clock);
+  // the feed). `dropLate`: pictures too late to deliver are counted, not delivered;
+  // `backlog` as Feeder's.
+  void Start(PictureInput input,
+             int id,
+             bool dropLate,
+             const SessionClock& clock,
+             Feeder::Backlog backlog = nullptr);
   // As Feeder's; nothing before Start.
   void EndAt(double end);
   void Stop();

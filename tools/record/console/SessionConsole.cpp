@@ -52,18 +52,18 @@ std::string SessionConsole::Address() const {
   return text;
 }
 
-void SessionConsole::Begin(std::chrono::steady_clock::time_point start) {
+void SessionConsole::Begin(std::shared_ptr<const SessionClock> clock) {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_start = start;
+  m_clock = std::move(clock);
 }
 
 double SessionConsole::Now() const {
-  std::chrono::steady_clock::time_point start;
+  std::shared_ptr<const SessionClock> clock;
   {
     std::lock_guard<std::mutex> hold(m_lock);
-    start = m_start;
+    clock = m_clock;
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return clock ? clock->Now() : 0;
 }
 
 void SessionConsole::Publish(const SessionReport& report,

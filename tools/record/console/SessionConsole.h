@@ -8,13 +8,13 @@
 // m_cut, m_requests and m_stopAsked.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "tools/record/RecordOptions.h"
+#include "tools/record/SessionClock.h"
 #include "tools/record/SessionReport.h"
 #include "tools/record/console/Console.h"
 
@@ -44,8 +44,9 @@ class SessionConsole : public ConsoleModel {
   std::string Address() const;
   Console& console() { return *m_console; }
 
-  // The session's clock starts at `start`.
-  void Begin(std::chrono::steady_clock::time_point start);
+  // The session's clock has started.
+  void Begin(std::shared_ptr<const SessionClock> clock);
+  // Seconds on the session's clock; 0 before Begin.
   double Now() const;
   // The session as the console shows it next, and what changed in its cut since the last
   // call (the report's own cut is not shown).
@@ -76,7 +77,7 @@ class SessionConsole : public ConsoleModel {
   std::string m_note;
   std::string m_token;
   int m_wake = -1;
-  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+  std::shared_ptr<const SessionClock> m_clock;  // guarded by m_lock
   mutable std::mutex m_lock;
   ConsoleSnapshot m_snapshot;
   CutChange m_cut;  // published, not yet taken

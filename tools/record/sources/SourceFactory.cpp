@@ -70,10 +70,6 @@ bool ParseTestCamera(const std::string& name,
   return error->empty();
 }
 
-bool IsTestCamera(const std::string& source) {
-  return source == "test" || source.rfind("test:", 0) == 0;
-}
-
 ReconnectingSource::Connect ConnectMediaCamera(const std::string& source) {
   return [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
     return std::unique_ptr<MediaSource>(MediaCamera::Open(source, why, wanted, stop.flag()));
@@ -167,6 +163,10 @@ std::unique_ptr<MediaSource> OpenLiveSound(const std::string& name) {
 }
 
 }  // namespace
+
+bool IsTestCamera(const std::string& source) {
+  return source == "test" || source.rfind("test:", 0) == 0;
+}
 
 std::string TestCameraProblem(const std::string& source) {
   int width = 0;

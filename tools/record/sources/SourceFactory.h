@@ -31,6 +31,9 @@ std::unique_ptr<MediaSource> OpenCamera(const std::string& source,
                                         const CameraSettings& settings,
                                         std::string* error);
 
+// Whether `source` names a test camera, whose pictures are made when asked for.
+bool IsTestCamera(const std::string& source);
+
 // What is wrong with a test camera's text ("test:10x10": a size the library does not
 // record); empty when it is right or names another kind of source. A mistake the command
 // line can be told of before anything opens.
