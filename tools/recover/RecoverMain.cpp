@@ -22,7 +22,7 @@ extern "C" {
 #include "tools/common/TextTable.h"
 #include "tools/recover/ElementaryRecovery.h"
 #include "tools/recover/FragmentedRescue.h"
-#include "tools/recover/Mp4Layout.h"
+#include "tools/common/Mp4Layout.h"
 #include "tools/recover/PrivateStreamRecovery.h"
 #include "tools/recover/RecoveryWriter.h"
 #include "tools/recover/SessionRescue.h"
