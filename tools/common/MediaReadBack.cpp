@@ -291,7 +291,8 @@ bool FileReader::CheckWavSize(long long dataStart) {
   const double rate = std::max(1, stream.sampleRate);
   // The data chunk is the last: at most its padding byte follows it.
   if (held < counted || held > counted + align)
-    m_file->error = "its header counts " + FormatFixed(static_cast<double>(counted / align) / rate, 2) +
+    m_file->error = "its header counts " +
+                    FormatFixed(static_cast<double>(counted / align) / rate, 2) +
                     " s of sound, the file holds " +
                     FormatFixed(static_cast<double>(std::max(0LL, held) / align) / rate, 2) + " s";
   return true;
@@ -361,9 +362,8 @@ bool FileReader::ReadSpread(long long dataStart) {
   }
   if (!m_file->error.empty())
     return true;
-  const double start = m_input->start_time != AV_NOPTS_VALUE
-                           ? Seconds(m_input->start_time, AV_TIME_BASE_Q)
-                           : 0.0;
+  const double start =
+      m_input->start_time != AV_NOPTS_VALUE ? Seconds(m_input->start_time, AV_TIME_BASE_Q) : 0.0;
   const double length =
       m_input->duration > 0 ? Seconds(m_input->duration, AV_TIME_BASE_Q) : lastKey - start;
   // Without pictures the end is the sound's last second.

@@ -41,8 +41,11 @@ struct SessionSummary {
 // `videoStreams` and `audioStreams` are what the multi-stream file must hold; the edit lists
 // count `fps` pictures a second. Once `stopped` says so, the files left are not read back:
 // only their sizes are taken (`stopped` is called under a lock, from any of the threads).
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, int fps, const std::function<bool()>& stopped,
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  int fps,
+                                  const std::function<bool()>& stopped,
                                   ReadDepth depth = ReadDepth::kBounded);
 
 // Marks as incomplete every file, read back good so far, that holds fewer pictures (or,

@@ -83,10 +83,11 @@ bool CheckRecordings(const std::vector<RecordingToCheck>& files) {
   }
   table.Print(stdout);
   std::printf("\n%s Every picture and sound frame decoded in %s s.\n",
-              bad == 0 ? "Every file is good."
-                       : (FormatCount(bad) + " of " +
-                          FormatCount(static_cast<long long>(files.size())) + " files are NOT good.")
-                             .c_str(),
+              bad == 0
+                  ? "Every file is good."
+                  : (FormatCount(bad) + " of " + FormatCount(static_cast<long long>(files.size())) +
+                     " files are NOT good.")
+                        .c_str(),
               FormatFixed(seconds, 1).c_str());
   return bad == 0;
 }
