@@ -126,13 +126,18 @@ void FileReader::OpenDecoders() {
 }
 
 bool FileReader::Next() {
-  const int result = av_read_frame(m_input, m_packet.get());
-  if (result >= 0)
-    return static_cast<unsigned>(m_packet->stream_index) < m_decoders.size() ||
-           (av_packet_unref(m_packet.get()), Next());
-  if (result != AVERROR_EOF)
-    m_file->error = "reading stopped: " + AvErrorText(result);
-  return false;
+  for (;;) {
+    const int result = av_read_frame(m_input, m_packet.get());
+    if (result < 0) {
+      if (result != AVERROR_EOF)
+        m_file->error = "reading stopped: " + AvErrorText(result);
+      return false;
+    }
+    // A stream that turned up after the header was read has no place in the tally.
+    if (static_cast<unsigned>(m_packet->stream_index) < m_decoders.size())
+      return true;
+    av_packet_unref(m_packet.get());
+  }
 }
 
 void FileReader::Count(const AVPacket* packet) {
