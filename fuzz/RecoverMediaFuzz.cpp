@@ -8,7 +8,7 @@
 #include "tools/common/Mpeg4Headers.h"
 #include "tools/recover/ElementaryRecovery.h"
 #include "tools/recover/ElementaryWalker.h"
-#include "tools/recover/Mp4Layout.h"
+#include "tools/common/Mp4Layout.h"
 #include "tools/recover/WavRepair.h"
 
 namespace sorvo::fuzz {

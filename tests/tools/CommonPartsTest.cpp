@@ -103,7 +103,8 @@ TEST(MediaReadBackTest, APictureTheDecoderHadToPatchOverIsADecodeError) {
   ASSERT_EQ(damaged.streams.size(), 1u);
   EXPECT_EQ(damaged.streams[0].frames, 10);
   EXPECT_GE(damaged.streams[0].damagedFrames, 1);
-  EXPECT_EQ(damaged.streams[0].decodeErrors, damaged.streams[0].damagedFrames);
+  // Told to refuse bitstream errors, the decoder may also refuse the packet it patched over.
+  EXPECT_GE(damaged.streams[0].decodeErrors, damaged.streams[0].damagedFrames);
   EXPECT_FALSE(damaged.Good());
 }
 

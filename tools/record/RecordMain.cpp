@@ -1,5 +1,6 @@
 // sorvo-record: a multi-camera recorder built on libsorvo's exported interface, as any
 // program outside the library would use it.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -182,15 +183,21 @@ int main(int argc, char** argv) {
   if (!movedAside.empty())
     notes.insert(notes.begin(), movedAside);
   bool stopReading = false;
+  summary.checkDepth = options.fullCheck ? ReadDepth::kFull : ReadDepth::kBounded;
+  const auto checkStart = std::chrono::steady_clock::now();
   summary.files = CheckFiles(
       summary.session.files, session.multiStreamCameraCount(), session.hasSound() ? 1 : 0,
-      options.fps, [&] {
+      options.fps,
+      [&] {
         if (!stopReading && stop.Requested()) {
           stopReading = true;
           std::printf("Stopping again: every file is closed; reading them back is skipped.\n");
         }
         return stopReading;
-      });
+      },
+      summary.checkDepth);
+  summary.checkSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - checkStart).count();
   MarkIncompleteFiles(&summary.files, summary.session.sinks);
   MarkFileLengths(&summary.files, summary.session.seconds, options.fps);
   PrintSummary(summary, stdout);

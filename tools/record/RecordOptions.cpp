@@ -285,6 +285,11 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
                "DIR/earlier-N first; record even when the free space does not last --seconds");
   app.add_option("--json", options->json, "Also write the summary as JSON to FILE")
       ->type_name("FILE");
+  app.add_flag("--full-check", options->fullCheck,
+               "At the end, decode every picture and sound frame of every file (as long as "
+               "the files are: hours after a long session) instead of the bounded check "
+               "(each file's index against what was written, its first and last GOP and a "
+               "spread between decoded)");
   std::string onLoss = "slate";
   app.add_option("--on-loss", onLoss,
                  "What a camera without signal records: a slate saying NO SIGNAL, or its "

@@ -31,6 +31,7 @@ struct RecordOptions {
   std::string out;             // empty: ./recordings/<local time>
   bool force = false;  // record into a folder that holds recordings, or short of space
   std::string json;            // empty: no JSON summary
+  bool fullCheck = false;      // the end's read-back decodes every packet, not a spread
   bool holdOnLoss = false;     // --on-loss hold: a camera without signal keeps its last picture
   bool programSound = true;    // the sound in director.mp4 too
   // How the session's files are named: {session} is the session folder's name, {camera}

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "tools/common/EveryCore.h"
 #include "tools/common/MappedFile.h"
 #include "tools/common/TextTable.h"
 #include "tools/record/edit/Cmx3600Reader.h"
@@ -22,22 +24,6 @@ std::string Expect(const FileReadBack& media, int video, int audio) {
     return "";
   return "expected " + std::to_string(video) + " video and " + std::to_string(audio) +
          " audio streams, found " + std::to_string(haveVideo) + " and " + std::to_string(haveAudio);
-}
-
-std::string MediaProblem(const FileReadBack& media) {
-  if (!media.opened || !media.error.empty())
-    return media.error;
-  for (const StreamReadBack& stream : media.streams) {
-    // A timecode or chapter track holds no picture or sound to decode.
-    if (stream.kind == "other")
-      continue;
-    if (stream.frames == 0)
-      return "a " + stream.kind + " stream has no frame that decodes";
-    if (stream.decodeErrors > 0)
-      return std::to_string(stream.decodeErrors) + " " + stream.kind +
-             (stream.kind == "video" ? " pictures" : " frames") + " did not decode cleanly";
-  }
-  return "";
 }
 
 FileCheck CheckPrivateStream(const OutputFile& file) {
@@ -126,11 +112,30 @@ long long Mp3FrameSamples(int sampleRate) {
   return sampleRate >= 32000 ? 1152 : 576;
 }
 
-long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& owner) {
+const SinkStatus* SinkOf(const std::vector<SinkStatus>& sinks, const std::string& owner) {
   for (const SinkStatus& sink : sinks)
     if (sink.name == owner)
-      return sink.packets;
-  return -1;
+      return &sink;
+  return nullptr;
+}
+
+long long PacketsOf(const std::vector<SinkStatus>& sinks, const std::string& owner) {
+  const SinkStatus* sink = SinkOf(sinks, owner);
+  return sink != nullptr ? sink->packets : -1;
+}
+
+// A file of one sink's pictures holds its packets as they were handed out: as many pictures
+// with other bytes means packets changed or misplaced between the sink and the file's index.
+std::string BytesDisagree(const FileCheck& check, const std::vector<SinkStatus>& sinks) {
+  const SinkStatus* sink = SinkOf(sinks, check.file.owner);
+  const auto video = std::find_if(check.media.streams.begin(), check.media.streams.end(),
+                                  [](const StreamReadBack& s) { return s.kind == "video"; });
+  if (sink == nullptr || !sink->final || video == check.media.streams.end() ||
+      video->packets != sink->packets || video->bytes == sink->bytes)
+    return "";
+  return "its " + FormatCount(video->packets) + " pictures hold " + FormatCount(video->bytes) +
+         " bytes, its sink handed out " + FormatCount(sink->bytes) +
+         ": the file's index disagrees with what was written";
 }
 
 std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sinks) {
@@ -165,8 +170,10 @@ std::string Shortfall(const FileCheck& check, const std::vector<SinkStatus>& sin
   for (const StreamReadBack& stream : check.media.streams)
     if (stream.kind == "video")
       held -= stream.damagedFrames;
-  if (made <= 0 || held >= made)
+  if (made <= 0)
     return "";
+  if (held >= made)
+    return check.file.kind == OutputFile::Kind::kMultiStreamMp4 ? "" : BytesDisagree(check, sinks);
   return "holds " + FormatCount(held) + " of the " + FormatCount(made) +
          " pictures its sink made: the file is incomplete";
 }
@@ -209,6 +216,40 @@ void PrintSignalLosses(const std::vector<SinkStatus>& sinks, std::FILE* out) {
       std::fprintf(out, "  %s: %s %s recorded in place of its source's own\n", sink.Shown().c_str(),
                    FormatCount(sink.standIns).c_str(),
                    sink.video ? "no-signal pictures" : "silent buffers");
+}
+
+const char* CheckName(ReadDepth depth) {
+  return depth == ReadDepth::kFull ? "full" : "bounded";
+}
+
+FileCheck CheckFile(const OutputFile& file,
+                    int videoStreams,
+                    int audioStreams,
+                    int fps,
+                    ReadDepth depth) {
+  if (file.kind == OutputFile::Kind::kPrivateStream)
+    return CheckPrivateStream(file);
+  if (file.kind == OutputFile::Kind::kEditList)
+    return CheckEditList(file, fps);
+  FileCheck check;
+  check.file = file;
+  const bool raw = file.kind == OutputFile::Kind::kRawStream;
+  check.media = ReadBack(file.path, raw ? "m4v" : nullptr, depth);
+  check.problem = check.media.Problem();
+  if (check.problem.empty()) {
+    switch (file.kind) {
+      case OutputFile::Kind::kMultiStreamMp4:
+        check.problem = Expect(check.media, videoStreams, audioStreams);
+        break;
+      case OutputFile::Kind::kWav:
+        check.problem = Expect(check.media, 0, 1);
+        break;
+      default:
+        check.problem = Expect(check.media, 1, file.withSound ? 1 : 0);
+    }
+  }
+  check.good = check.problem.empty();
+  return check;
 }
 
 }  // namespace
@@ -307,48 +348,29 @@ std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
                                   int videoStreams,
                                   int audioStreams,
                                   int fps,
-                                  const std::function<bool()>& stopped) {
-  std::vector<FileCheck> checks;
-  for (const OutputFile& file : files) {
-    if (stopped()) {
-      FileCheck skipped;
-      skipped.file = file;
-      skipped.checked = false;
-      skipped.problem = "not read back (stopped)";
-      std::error_code error;
-      const auto size = std::filesystem::file_size(file.path, error);
-      skipped.media.bytes = error ? -1 : static_cast<long long>(size);
-      checks.push_back(std::move(skipped));
-      continue;
+                                  const std::function<bool()>& stopped,
+                                  ReadDepth depth) {
+  std::vector<FileCheck> checks(files.size());
+  std::mutex stoppedLock;  // `stopped` is the caller's, and may print
+  ForEachOnCores(files.size(), [&](size_t i) {
+    const OutputFile& file = files[i];
+    bool stop;
+    {
+      std::lock_guard<std::mutex> lock(stoppedLock);
+      stop = stopped();
     }
-    if (file.kind == OutputFile::Kind::kPrivateStream) {
-      checks.push_back(CheckPrivateStream(file));
-      continue;
+    if (!stop) {
+      checks[i] = CheckFile(file, videoStreams, audioStreams, fps, depth);
+      return;
     }
-    if (file.kind == OutputFile::Kind::kEditList) {
-      checks.push_back(CheckEditList(file, fps));
-      continue;
-    }
-    FileCheck check;
-    check.file = file;
-    const bool raw = file.kind == OutputFile::Kind::kRawStream;
-    check.media = ReadBack(file.path, raw ? "m4v" : nullptr);
-    check.problem = MediaProblem(check.media);
-    if (check.problem.empty()) {
-      switch (file.kind) {
-        case OutputFile::Kind::kMultiStreamMp4:
-          check.problem = Expect(check.media, videoStreams, audioStreams);
-          break;
-        case OutputFile::Kind::kWav:
-          check.problem = Expect(check.media, 0, 1);
-          break;
-        default:
-          check.problem = Expect(check.media, 1, file.withSound ? 1 : 0);
-      }
-    }
-    check.good = check.problem.empty();
-    checks.push_back(std::move(check));
-  }
+    FileCheck& skipped = checks[i];
+    skipped.file = file;
+    skipped.checked = false;
+    skipped.problem = "not read back (stopped)";
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file.path, error);
+    skipped.media.bytes = error ? -1 : static_cast<long long>(size);
+  });
   return checks;
 }
 
@@ -395,7 +417,12 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
 
   PrintSignalLosses(summary.session.sinks, out);
 
-  std::fprintf(out, "\nFiles (read back with libavformat):\n");
+  std::fprintf(out, "\nFiles (read back with libavformat in %s s, %s):\n",
+               FormatFixed(summary.checkSeconds, 1).c_str(),
+               summary.checkDepth == ReadDepth::kFull
+                   ? "every picture and sound frame decoded"
+                   : "bounded check: each file's index against what was written, its first and "
+                     "last GOP and a spread between decoded; --full-check decodes everything");
   TextTable files({{"file"},
                    {"kind"},
                    {"streams"},
@@ -445,7 +472,9 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    : ".");
   else
     verdict = "Every file is good.";
-  std::fprintf(out, "\n%s The session is in %s\n", verdict.c_str(), summary.session.outDir.c_str());
+  std::fprintf(out, "\n%s Read back in %s s (%s check). The session is in %s\n", verdict.c_str(),
+               FormatFixed(summary.checkSeconds, 1).c_str(), CheckName(summary.checkDepth),
+               summary.session.outDir.c_str());
 }
 
 Json SummaryJson(const SessionSummary& summary) {
@@ -454,7 +483,9 @@ Json SummaryJson(const SessionSummary& summary) {
                    {"outDir", session.outDir},
                    {"appDir", summary.appDir},
                    {"allGood", summary.NoneBad()},
-                   {"allChecked", summary.AllChecked()}};
+                   {"allChecked", summary.AllChecked()},
+                   {"check", CheckName(summary.checkDepth)},
+                   {"checkSeconds", summary.checkSeconds}};
   Json sinks = Json::array();
   for (const SinkStatus& sink : session.sinks) {
     Json entry = SinkJson(sink);
@@ -508,6 +539,8 @@ Json SummaryJson(const SessionSummary& summary) {
         }
         item["packets"] = stream.packets;
         item["frames"] = stream.frames;
+        item["framesDecoded"] = stream.decoded;
+        item["bytes"] = stream.bytes;
         item["decodeErrors"] = stream.decodeErrors;
         item["seconds"] = stream.seconds;
         item["presentedSeconds"] = stream.PresentedSeconds();

@@ -28,6 +28,8 @@ struct SessionSummary {
   SessionReport session;  // as it ended
   std::string appDir;
   std::vector<FileCheck> files;  // the session's files, read back
+  ReadDepth checkDepth = ReadDepth::kBounded;
+  double checkSeconds = 0;  // how long reading them back took
 
   // No file was found bad (and there are files); files not read back are not counted.
   bool NoneBad() const;
@@ -35,15 +37,21 @@ struct SessionSummary {
   bool AllChecked() const;
 };
 
-// Reads every file back. `videoStreams` and `audioStreams` are what the multi-stream file
-// must hold; the edit lists count `fps` pictures a second. Once `stopped` says so, the
-// files left are not read back: only their sizes are taken.
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, int fps, const std::function<bool()>& stopped);
+// Reads every file back to `depth`, a file to a core; the checks keep the files' order.
+// `videoStreams` and `audioStreams` are what the multi-stream file must hold; the edit lists
+// count `fps` pictures a second. Once `stopped` says so, the files left are not read back:
+// only their sizes are taken (`stopped` is called under a lock, from any of the threads).
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  int fps,
+                                  const std::function<bool()>& stopped,
+                                  ReadDepth depth = ReadDepth::kBounded);
 
 // Marks as incomplete every file, read back good so far, that holds fewer pictures (or,
 // for the WAV file, less sound) than its sink made: the library gave up on it part-way,
-// for instance on a full disk.
+// for instance on a full disk. A camera's or the director's MP4 whose index counts other
+// bytes of pictures than its sink handed out is marked too.
 void MarkIncompleteFiles(std::vector<FileCheck>* checks, const std::vector<SinkStatus>& sinks);
 
 // Marks as off every file read back good so far whose pictures or sound do not last the

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -19,11 +20,12 @@ extern "C" {
 #include "tools/common/CommandLine.h"
 #include "tools/common/MappedFile.h"
 #include "tools/common/MediaReadBack.h"
+#include "tools/common/Mp4Layout.h"
 #include "tools/common/TextTable.h"
 #include "tools/recover/ElementaryRecovery.h"
 #include "tools/recover/FragmentedRescue.h"
-#include "tools/recover/Mp4Layout.h"
 #include "tools/recover/PrivateStreamRecovery.h"
+#include "tools/recover/RecordingCheck.h"
 #include "tools/recover/RecoveryWriter.h"
 #include "tools/recover/SessionRescue.h"
 #include "tools/recover/StagedOutput.h"
@@ -289,6 +291,33 @@ std::string Identify(const MappedFile& file) {
   return "";
 }
 
+// The files named, and a folder's recordings (not those of its subfolders); a named file
+// that is no recording is kept, to be reported as such.
+std::vector<RecordingToCheck> RecordingsIn(const std::vector<std::string>& inputs) {
+  auto identify = [](const std::string& path) {
+    MappedFile file;
+    std::string error;
+    return file.Open(path, &error) ? Identify(file) : std::string();
+  };
+  std::vector<RecordingToCheck> files;
+  for (const std::string& input : inputs) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(input, error)) {
+      files.push_back({input, identify(input)});
+      continue;
+    }
+    std::vector<std::string> paths;
+    for (const auto& entry : std::filesystem::directory_iterator(input, error))
+      if (entry.is_regular_file(error))
+        paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    for (const std::string& path : paths)
+      if (const std::string kind = identify(path); !kind.empty())
+        files.push_back({path, kind});
+  }
+  return files;
+}
+
 std::string Describe(const std::string& kind) {
   if (kind == "private")
     return "private stream file";
@@ -317,16 +346,22 @@ int main(int argc, char** argv) {
       "recovered); 2 a mistake on the command line; 3 rescued, but numbers in FILE (a frame "
       "rate, packet numbers, picture times) were not believed and the new file is timed "
       "without them (see the warnings).");
-  std::string input;
+  std::vector<std::string> inputs;
   std::string output;
   int fps = 0;
   std::string kind = "auto";
   bool inPlace = false;
-  app.add_option("FILE", input,
+  bool check = false;
+  app.add_option("FILE", inputs,
                  "The file to rescue, or the folder of a killed sorvo-record session: its "
                  "director's and cameras' MP4s are rebuilt into FOLDER/recovered with the edit "
-                 "lists and the director's chapters from the cut's journal (director.cut)")
+                 "lists and the director's chapters from the cut's journal (director.cut). "
+                 "With --check, any number of files and folders")
       ->required();
+  app.add_flag("--check", check,
+               "Rescue nothing: decode every picture and sound frame of each FILE (every "
+               "recording in a folder) and say which are good; exit 0 when all are, 1 when "
+               "one is not");
   app.add_option("-o,--out", output,
                  "The file to write (default: FILE.recovered.mp4, or FILE.recovered.wav); "
                  "never FILE itself")
@@ -346,6 +381,14 @@ int main(int argc, char** argv) {
     return parsed;
   // The checks decode damaged pictures on purpose; FFmpeg need not describe each one.
   av_log_set_level(AV_LOG_FATAL);
+  if (check) {
+    if (!output.empty() || kind != "auto" || inPlace || fps != 0)
+      return Fail("--check takes no other option");
+    return CheckRecordings(RecordingsIn(inputs)) ? 0 : kNothingWritten;
+  }
+  if (inputs.size() != 1)
+    return Fail("one FILE or folder to rescue (several only with --check)");
+  const std::string& input = inputs[0];
 
   std::error_code notFolder;
   if (std::filesystem::is_directory(input, notFolder)) {

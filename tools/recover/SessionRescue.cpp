@@ -10,7 +10,7 @@
 #include "tools/record/edit/CutJournal.h"
 #include "tools/record/edit/EditLists.h"
 #include "tools/recover/FragmentedRescue.h"
-#include "tools/recover/Mp4Layout.h"
+#include "tools/common/Mp4Layout.h"
 #include "tools/recover/StagedOutput.h"
 
 namespace sorvo::tools {

@@ -1,4 +1,4 @@
-#include "tools/recover/Mp4Layout.h"
+#include "tools/common/Mp4Layout.h"
 
 #include <cstring>
 #include <initializer_list>
