@@ -18,8 +18,15 @@
 class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public ISorvoData {
  public:
   // Configures and starts the sink; 1 or 0.
-  virtual int Create(const char* name, const char* path, int width, int height,
-                     PixelFormat pixelFormat, int frameRate, int bitRate, int id, int port,
+  virtual int Create(const char* name,
+                     const char* path,
+                     int width,
+                     int height,
+                     PixelFormat pixelFormat,
+                     int frameRate,
+                     int bitRate,
+                     int id,
+                     int port,
                      int preview) = 0;
   // Stops and closes everything but the private stream file; always 1; may be repeated.
   virtual int Close() = 0;
@@ -48,6 +55,33 @@ class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public
   virtual int GetStreamInfo(void* info) = 0;
   // Stops the transfer server, if there is one; the server object stays.
   virtual void StopTransfer() = 0;
+
+  // Recording packets encoded elsewhere as they are, without a second encoding: a camera
+  // passed on from another recorder. BeginPacketStream hands the sink a key frame of the
+  // stream; the sink checks that it is MPEG-4 Part 2 with its headers, of the sink's size and
+  // rate, and takes its headers as those of the files it makes from then on (so it is to come
+  // before StartRecord and before a controller takes the sink). 1 taken: from then on
+  // OnPacket's packets go wherever the sink's own packets go (its files, its clients, its
+  // encoded-data target), and pictures given to OnBuffer are counted and forwarded but not
+  // encoded. 0 refused, with the reason in the log: the host goes on handing in pictures.
+  // A stream begun again (a connection made again) is checked again, and starts at its next
+  // key frame.
+  virtual int BeginPacketStream(const unsigned char* /*keyFrame*/, long /*length*/) { return 0; }
+  // One packet of the stream, captured at `time` (seconds, the clock of OnBuffer's times), with
+  // its key-frame flag; the packets from BeginPacketStream on up to the first key frame are
+  // not recorded, nor are any before it. Placed on the frame grid by its time as a picture
+  // is, but never left out. 1 recorded; else 0. Any one thread at a time, after Create has
+  // returned and before Close.
+  virtual int OnPacket(int /*id*/,
+                       double /*time*/,
+                       const unsigned char* /*data*/,
+                       long /*length*/,
+                       int /*key*/) {
+    return 0;
+  }
+  // Ends the stream (its source is lost): the pictures given to OnBuffer are encoded again,
+  // from a key frame.
+  virtual void EndPacketStream() {}
 
   // Filling a picture in place, for a host that makes its pictures itself (a decoder, a
   // converter, a file read): LendBuffer lends one of the sink's queue buffers, the host

@@ -27,6 +27,7 @@
 #include "tools/record/console/Console.h"
 #include "tools/record/edit/EditPlan.h"
 #include "tools/record/sources/CameraSpec.h"
+#include "tools/record/sources/PacketPassage.h"
 
 namespace sorvo::tools {
 
@@ -99,7 +100,11 @@ class CameraChannel {
   };
   using SinkOwner = std::unique_ptr<ISorvoSink, SinkRelease>;
 
-  CameraChannel(int number, CameraSpec spec, int port, std::unique_ptr<MediaSource> source);
+  CameraChannel(int number,
+                CameraSpec spec,
+                int port,
+                std::unique_ptr<MediaSource> source,
+                std::shared_ptr<PacketPassage> passage);
   SinkStatus LiveStatus() const;
 
   const int m_number;
@@ -107,6 +112,8 @@ class CameraChannel {
   const std::string m_name;
   const int m_port;
   std::string m_path;
+  // A sorvo:// camera's packets on their way to the sink; null for other sources.
+  std::shared_ptr<PacketPassage> m_passage;
   PacketCounter m_counter;
   std::unique_ptr<WorkerStall> m_stall;  // tests only: between the sink and the counter
   SinkOwner m_sink;

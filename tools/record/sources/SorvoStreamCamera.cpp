@@ -32,10 +32,17 @@ bool SorvoStreamCamera::ParseAddress(const std::string& name,
   return false;
 }
 
-std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& name,
-                                                           std::string* error,
-                                                           const Wanted& wanted,
-                                                           const StopToken* stop) {
+SorvoStreamCamera::~SorvoStreamCamera() {
+  if (m_passage)
+    m_passage->Lost(m_passageNumber);
+}
+
+std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(
+    const std::string& name,
+    std::string* error,
+    const Wanted& wanted,
+    const StopToken* stop,
+    std::shared_ptr<PacketPassage> passage) {
   std::unique_ptr<SorvoStreamCamera> camera(new SorvoStreamCamera());
   camera->m_name = name;
   camera->m_wanted = wanted;
@@ -61,6 +68,10 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& na
   }
   camera->m_pixelFormat = PIX_FMT_YUV420P;
   camera->m_frameRate = greeting.frameRate;
+  if (passage) {
+    camera->m_passageNumber = passage->Connected();
+    camera->m_passage = std::move(passage);
+  }
   connection.SetDeadline(StreamConnection::Clock::now() + Milliseconds(kConnectSeconds));
   if (!camera->ReadPicture(&camera->m_first)) {
     *error = "no picture: " + camera->m_error;
@@ -79,7 +90,7 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& na
 
 std::string SorvoStreamCamera::Describe() const {
   char text[96];
-  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s, decoded and encoded again)",
+  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s)",
                 m_width, m_height, m_frameRate);
   return m_name + text;
 }
@@ -125,6 +136,8 @@ bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
     m_keySeen = m_keySeen || m_header.key != 0;
     if (!m_keySeen)
       continue;
+    if (m_passage)
+      m_passage->Take(m_packet, m_header.key != 0);
     bool converted = false;
     bool unconvertible = false;
     const bool decoded =
