@@ -232,7 +232,7 @@ int64_t FFEncoder::PlacePictureLocked(double time) {
 int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length) {
   CSingleLock hold(m_lock);
   // While packets encoded elsewhere are recorded, a picture would break into their GOP.
-  if (!m_bOpen.load() || data == nullptr || m_bPassing.load())
+  if (!m_bOpen.load() || data == nullptr || IsPassing())
     return 0;
 
   const int needed = PictureBytes();
@@ -304,22 +304,29 @@ int FFEncoder::BeginPassing(const std::vector<uint8_t>& headers) {
     context->extradata = extradata;
     context->extradata_size = static_cast<int>(headers.size());
   }
-  m_bPassing.store(true);
+  // Pictures fill in until the stream's key frame; the codec's last picture is not the
+  // one the stream showed last.
+  if (m_ePassing.exchange(Passing::kAwaitingKey) == Passing::kPassing)
+    RequestKeyFrame();
   return 1;
 }
 
 void FFEncoder::EndPassing() {
   CSingleLock hold(m_lock);
   // The codec's last picture is not the one the stream showed last.
-  if (m_bPassing.exchange(false))
+  if (m_ePassing.exchange(Passing::kNo) == Passing::kPassing)
     RequestKeyFrame();
 }
 
 int FFEncoder::Pass(double time, const unsigned char* data, long length, bool key) {
   CSingleLock hold(m_lock);
-  if (!m_bOpen.load() || !m_bPassing.load() || data == nullptr || length < 1 ||
+  if (!m_bOpen.load() || m_ePassing.load() == Passing::kNo || data == nullptr || length < 1 ||
       length > m_nOutCapacity)
     return 0;
+  // Until the first key frame the packets refer to pictures never recorded.
+  if (!key && !IsPassing())
+    return 0;
+  m_ePassing.store(Passing::kPassing);
   std::memcpy(m_pOutBuffer.get(), data, length);
   HandOutLocked(static_cast<int>(length), m_pTimeline->Follow(time).slot, key);
   return 1;
@@ -334,7 +341,7 @@ int FFEncoder::Close() {
 
 void FFEncoder::ReleaseLocked() {
   m_bOpen.store(false);
-  m_bPassing.store(false);
+  m_ePassing.store(Passing::kNo);
   // A writer that shares the context keeps it until its CloseFile; otherwise it goes now.
   std::atomic_store(&m_pCodecContext, sorvo::SharedCodecContext());
   m_pAVCodec = nullptr;

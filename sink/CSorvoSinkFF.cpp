@@ -478,7 +478,6 @@ int CSorvoSinkFF::BeginPacketStream(const unsigned char* keyFrame, long length) 
     EndPacketStream();
     return 0;
   }
-  m_bPacketsAwaitKey.store(true);
   return FFEncoder::BeginPassing(headers);
 }
 
@@ -487,19 +486,14 @@ int CSorvoSinkFF::OnPacket(int /*id*/,
                            const unsigned char* data,
                            long length,
                            int key) {
-  if (!IsPassing()) {
-    if (!m_bPacketsRefusedSaid.exchange(true))
-      LogWarnF(
-          "sink %s: packets handed in without a stream begun (BeginPacketStream) are not "
-          "recorded (said once)",
-          m_strName.c_str());
-    return 0;
-  }
-  // A stream begun again may start mid-GOP: its pictures refer to ones never recorded.
-  if (key == 0 && m_bPacketsAwaitKey.load())
-    return 0;
-  m_bPacketsAwaitKey.store(false);
-  return FFEncoder::Pass(time, data, length, key != 0);
+  const int passed = FFEncoder::Pass(time, data, length, key != 0);
+  // A key frame refused by an open encoder: no stream was begun (or it was refused).
+  if (passed == 0 && key != 0 && IsOpen() && !m_bPacketsRefusedSaid.exchange(true))
+    LogWarnF(
+        "sink %s: packets handed in without a stream begun (BeginPacketStream) are not "
+        "recorded (said once)",
+        m_strName.c_str());
+  return passed;
 }
 
 void CSorvoSinkFF::EndPacketStream() {

@@ -219,7 +219,5 @@ class CSorvoSinkFF : public ISorvoSink,
   // The MP4 file is to begin with a key frame: set by StartRecord, cleared by the first
   // packet written. m_fileLock.
   bool m_bFileAwaitsKey = false;
-  // Packets passed in wait for a key frame after BeginPacketStream; the passing thread only.
-  std::atomic<bool> m_bPacketsAwaitKey{true};
   std::atomic<bool> m_bPacketsRefusedSaid{false};
 };

@@ -58,20 +58,19 @@ class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public
 
   // Recording packets encoded elsewhere as they are, without a second encoding: a camera
   // passed on from another recorder. BeginPacketStream hands the sink a key frame of the
-  // stream; the sink checks that it is MPEG-4 Part 2 with its headers, of the sink's size and
-  // rate, and takes its headers as those of the files it makes from then on (so it is to come
-  // before StartRecord and before a controller takes the sink). 1 taken: from then on
-  // OnPacket's packets go wherever the sink's own packets go (its files, its clients, its
-  // encoded-data target), and pictures given to OnBuffer are counted and forwarded but not
-  // encoded. 0 refused, with the reason in the log: the host goes on handing in pictures.
-  // A stream begun again (a connection made again) is checked again, and starts at its next
-  // key frame.
+  // stream; the sink checks that it is MPEG-4 Part 2 with its headers, of the sink's size
+  // and rate, and takes its headers as those of the files it makes from then on (so it is
+  // to come before StartRecord and before a controller takes the sink). 1 taken: from the
+  // stream's first key frame given to OnPacket on, its packets go wherever the sink's own
+  // go (its files, its clients, its encoded-data target), and pictures given to OnBuffer
+  // are counted and forwarded but not encoded; until that key frame pictures are encoded
+  // as before, so that a stream begun again (a connection made again) leaves no hole. 0
+  // refused, with the reason in the log: the host goes on handing in pictures.
   virtual int BeginPacketStream(const unsigned char* /*keyFrame*/, long /*length*/) { return 0; }
-  // One packet of the stream, captured at `time` (seconds, the clock of OnBuffer's times), with
-  // its key-frame flag; the packets from BeginPacketStream on up to the first key frame are
-  // not recorded, nor are any before it. Placed on the frame grid by its time as a picture
-  // is, but never left out. 1 recorded; else 0. Any one thread at a time, after Create has
-  // returned and before Close.
+  // One packet of the stream, captured at `time` (seconds, the clock of OnBuffer's times),
+  // with its key-frame flag. Placed on the frame grid by its time as a picture is, but never
+  // left out. 1 recorded; 0 before the stream's first key frame, without a stream begun, or
+  // once closed. Any one thread at a time, after Create has returned and before Close.
   virtual int OnPacket(int /*id*/,
                        double /*time*/,
                        const unsigned char* /*data*/,

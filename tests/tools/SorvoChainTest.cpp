@@ -31,9 +31,9 @@ using std::chrono::seconds;
 constexpr int kPortSpan = 10;
 
 std::vector<std::string> FirstRecorderArgs(int base, const std::string& out) {
-  return {"--seconds", "0", "--camera", "test:320x240", "--camera", "test:256x192:yuv420p",
-          "--director", "320x240", "--audio", "none", "--ports", std::to_string(base), "--out",
-          out};
+  return {"--seconds",  "0",       "--camera", "test:320x240", "--camera", "test:256x192:yuv420p",
+          "--director", "320x240", "--audio",  "none",         "--ports",  std::to_string(base),
+          "--out",      out};
 }
 
 // Each of `ports` has one listening socket, on 127.0.0.1 ("0100007F"), that greets a client.
@@ -97,12 +97,12 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
   const std::string out = dir.File("second");
   const std::string json = dir.File("second.json");
   const std::string from = "sorvo://127.0.0.1:";
-  ToolProcess second(kRecordProgram,
-                     {"--seconds", "0", "--camera", from + std::to_string(firstBase + 1),
-                      "--camera", from + std::to_string(firstBase + 2), "--director", "320x240",
-                      "--switch-every", "1", "--audio", "none", "--ports",
-                      std::to_string(secondBase), "--out", out, "--json", json},
-                     dir.path());
+  ToolProcess second(
+      kRecordProgram,
+      {"--seconds", "0", "--camera", from + std::to_string(firstBase + 1), "--camera",
+       from + std::to_string(firstBase + 2), "--director", "320x240", "--switch-every", "1",
+       "--audio", "none", "--ports", std::to_string(secondBase), "--out", out, "--json", json},
+      dir.path());
   ASSERT_TRUE(second.WaitForOutput("3.0 s |", seconds(60))) << second.Stdout();
   // Side by side on one machine, each recorder on ports of its own, on loopback only.
   ExpectServedOnLoopbackOnly(

@@ -35,9 +35,8 @@ std::unique_ptr<CameraChannel> CameraChannel::Open(int number,
     *error = "camera " + std::to_string(number) + " (" + text + "): " + why;
     return nullptr;
   }
-  return std::unique_ptr<CameraChannel>(new CameraChannel(number, std::move(spec),
-                                                          options.CameraPort(number),
-                                                          std::move(source), settings.passage));
+  return std::unique_ptr<CameraChannel>(new CameraChannel(
+      number, std::move(spec), options.CameraPort(number), std::move(source), settings.passage));
 }
 
 CameraChannel::CameraChannel(int number,

@@ -32,8 +32,8 @@ long long PacketPassage::Connected() {
 
 void PacketPassage::BeginLocked() {
   m_begun = true;
-  m_accepted = m_sink->BeginPacketStream(m_keyFrame.data(),
-                                         static_cast<long>(m_keyFrame.size())) == 1;
+  m_accepted =
+      m_sink->BeginPacketStream(m_keyFrame.data(), static_cast<long>(m_keyFrame.size())) == 1;
   m_keyFrame.clear();
 }
 
@@ -50,8 +50,7 @@ void PacketPassage::Take(const std::vector<uint8_t>& packet, bool key) {
   }
   if (!m_accepted || m_sink == nullptr || m_clock == nullptr)
     return;
-  m_sink->OnPacket(0, m_clock->Now(), packet.data(), static_cast<long>(packet.size()),
-                   key ? 1 : 0);
+  m_sink->OnPacket(0, m_clock->Now(), packet.data(), static_cast<long>(packet.size()), key ? 1 : 0);
 }
 
 void PacketPassage::Lost(long long connection) {

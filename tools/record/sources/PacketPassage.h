@@ -61,7 +61,7 @@ class PacketPassage {
   std::vector<uint8_t> m_keyFrame;  // the connection's latest key frame, until it begins
   bool m_begun = false;             // begun on this connection (accepted or not)
   bool m_accepted = false;
-  bool m_attached = false;  // the sink was attached once: note() says something
+  bool m_attached = false;     // the sink was attached once: note() says something
   long long m_connection = 0;  // the latest connection's number
 };
 

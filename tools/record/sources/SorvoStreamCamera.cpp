@@ -37,12 +37,11 @@ SorvoStreamCamera::~SorvoStreamCamera() {
     m_passage->Lost(m_passageNumber);
 }
 
-std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(
-    const std::string& name,
-    std::string* error,
-    const Wanted& wanted,
-    const StopToken* stop,
-    std::shared_ptr<PacketPassage> passage) {
+std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& name,
+                                                           std::string* error,
+                                                           const Wanted& wanted,
+                                                           const StopToken* stop,
+                                                           std::shared_ptr<PacketPassage> passage) {
   std::unique_ptr<SorvoStreamCamera> camera(new SorvoStreamCamera());
   camera->m_name = name;
   camera->m_wanted = wanted;
@@ -90,8 +89,7 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(
 
 std::string SorvoStreamCamera::Describe() const {
   char text[96];
-  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s)",
-                m_width, m_height, m_frameRate);
+  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s)", m_width, m_height, m_frameRate);
   return m_name + text;
 }
 

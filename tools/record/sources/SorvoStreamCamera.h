@@ -37,12 +37,11 @@ class SorvoStreamCamera : public MediaSource {
   // Connects, reads the greeting and decodes the first picture; null with `error` set when
   // that fails. Pictures come at their own size, or as `wanted` says. The `stop` token,
   // where given, stops it instead of Stop().
-  static std::unique_ptr<SorvoStreamCamera> Open(
-      const std::string& name,
-      std::string* error,
-      const Wanted& wanted = Wanted(),
-      const StopToken* stop = nullptr,
-      std::shared_ptr<PacketPassage> passage = nullptr);
+  static std::unique_ptr<SorvoStreamCamera> Open(const std::string& name,
+                                                 std::string* error,
+                                                 const Wanted& wanted = Wanted(),
+                                                 const StopToken* stop = nullptr,
+                                                 std::shared_ptr<PacketPassage> passage = nullptr);
   ~SorvoStreamCamera() override;
 
   bool Next(std::vector<uint8_t>* data, double* due) override;
@@ -69,7 +68,7 @@ class SorvoStreamCamera : public MediaSource {
   std::vector<uint8_t> m_packet;
   bool m_keySeen = false;
   std::shared_ptr<PacketPassage> m_passage;  // may be null
-  long long m_passageNumber = 0;  // this connection's number on the passage
+  long long m_passageNumber = 0;             // this connection's number on the passage
   long long m_pictures = 0;
 };
 
