@@ -28,12 +28,8 @@ constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 // The value of a colour sample without colour.
 constexpr unsigned char kNeutralChroma = 128;
 
-std::string RawStreamDirectory() {
-  return sorvo::AppDirectory() + "/RawStream/";
-}
-std::string PrivateStreamDirectory() {
-  return sorvo::AppDirectory() + "/PrivateRawStream/";
-}
+std::string RawStreamDirectory() { return sorvo::AppDirectory() + "/RawStream/"; }
+std::string PrivateStreamDirectory() { return sorvo::AppDirectory() + "/PrivateRawStream/"; }
 
 }  // namespace
 
@@ -49,15 +45,9 @@ CSorvoSinkFF::~CSorvoSinkFF() {
 long CSorvoSinkFF::QueryInterface(const GUID& iid, void** object) {
   return CIUnknownImpl::QueryInterface(iid, object);
 }
-long CSorvoSinkFF::AddRef() {
-  return CIUnknownImpl::AddRef();
-}
-long CSorvoSinkFF::Release() {
-  return CIUnknownImpl::Release();
-}
-void CSorvoSinkFF::OnLastRelease() {
-  Close();
-}
+long CSorvoSinkFF::AddRef() { return CIUnknownImpl::AddRef(); }
+long CSorvoSinkFF::Release() { return CIUnknownImpl::Release(); }
+void CSorvoSinkFF::OnLastRelease() { Close(); }
 
 std::string CSorvoSinkFF::RawStreamPath(const std::string& stamp) const {
   return RawStreamDirectory() + "Sorvo_" + m_strName + stamp + "_mp4.raw";
@@ -68,18 +58,10 @@ std::string CSorvoSinkFF::PrivateStreamPath(const std::string& stamp) const {
          std::to_string(GetEncoderHeight()) + "_c0c0" + stamp + ".mp4";
 }
 
-int CSorvoSinkFF::Create(const char* name,
-                         const char* path,
-                         int width,
-                         int height,
-                         PixelFormat pixelFormat,
-                         int frameRate,
-                         int bitRate,
-                         int id,
-                         int port,
+int CSorvoSinkFF::Create(const char* name, const char* path, int width, int height,
+                         PixelFormat pixelFormat, int frameRate, int bitRate, int id, int port,
                          int preview) {
-  if (name == nullptr || path == nullptr)
-    return 0;
+  if (name == nullptr || path == nullptr) return 0;
 
   {
     // A capture thread may be in OnBuffer, which reads these under the lock.
@@ -111,8 +93,7 @@ int CSorvoSinkFF::Create(const char* name,
                std::strerror(errno));
   }
 
-  if (!FFEncoder::Open(width, height, pixelFormat, frameRate, bitRate, name))
-    return 0;
+  if (!FFEncoder::Open(width, height, pixelFormat, frameRate, bitRate, name)) return 0;
 
   // A grey picture is encoded as YUV 4:2:0 with neutral colour.
   const bool gray = pixelFormat == PIX_FMT_GRAY8;
@@ -134,8 +115,7 @@ int CSorvoSinkFF::Create(const char* name,
   const unsigned short serverPort = static_cast<unsigned short>(port & 0xFFFF);
   if (serverPort != 0) {
     CreateServer(serverPort, &m_pServer, nullptr);
-    if (m_pServer != nullptr)
-      m_pServer->RegisterAcceptCallback(this, 0);
+    if (m_pServer != nullptr) m_pServer->RegisterAcceptCallback(this, 0);
   }
 
   CSingleLock hold(m_lock);
@@ -155,8 +135,7 @@ int CSorvoSinkFF::Create(const char* name,
 
 int CSorvoSinkFF::StartRecord() {
   CSingleLock hold(m_fileLock);
-  if (m_strPath.empty())
-    return 0;
+  if (m_strPath.empty()) return 0;
   // An earlier recording at this path is moved aside, never overwritten; one that cannot
   // be moved stays as it is and nothing is recorded over it.
   if (PathFileExistsA(m_strPath.c_str()) && !BackupFile(m_strPath.c_str(), 1)) {
@@ -166,12 +145,9 @@ int CSorvoSinkFF::StartRecord() {
         m_strName.c_str(), m_strPath.c_str(), std::strerror(errno));
     return 0;
   }
-  if (PathFileExistsA(m_strPath.c_str()))
-    return 0;
-  if (!m_mp4File.AttachVideoEncoder(0, this))
-    return 0;
-  if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1))
-    return 0;
+  if (PathFileExistsA(m_strPath.c_str())) return 0;
+  if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
+  if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1)) return 0;
   m_bFileAwaitsKey = true;
   // The file is to begin with a picture that decodes on its own, not mid-way into a GOP.
   RequestKeyFrame();
@@ -180,8 +156,7 @@ int CSorvoSinkFF::StartRecord() {
 
 int CSorvoSinkFF::StopRecord() {
   CSingleLock hold(m_fileLock);
-  if (m_mp4File.IsOpen())
-    m_mp4File.CloseFile();
+  if (m_mp4File.IsOpen()) m_mp4File.CloseFile();
   return 0;
 }
 
@@ -197,16 +172,14 @@ int CSorvoSinkFF::OpenRawFile() {
 }
 
 int CSorvoSinkFF::CloseRawFile() {
-  if (!m_rawFile.IsOpen())
-    return 0;
+  if (!m_rawFile.IsOpen()) return 0;
   m_rawFile.Close();
   return 1;
 }
 
 int CSorvoSinkFF::StartPrivateStream() {
   CSingleLock hold(m_fileLock);
-  if (m_privateFile.IsOpen())
-    return 1;
+  if (m_privateFile.IsOpen()) return 1;
   CreateDirectoryA(PrivateStreamDirectory().c_str(), nullptr);
   const std::string path = PrivateStreamPath(sorvo::FileTimeStamp());
   m_frameBuffer.reset(new uint8_t[kFramingBufferSize]);
@@ -214,8 +187,8 @@ int CSorvoSinkFF::StartPrivateStream() {
   // The name says only the size and the second: sinks of one size that start in the same
   // second get files of their own rather than truncating each other's.
   if (sorvo::OpenNewFile(m_privateFile, path).empty()) {
-    LogWarnF("sink %s: cannot open the private stream file %s: %s", m_strName.c_str(), path.c_str(),
-             std::strerror(errno));
+    LogWarnF("sink %s: cannot open the private stream file %s: %s", m_strName.c_str(),
+             path.c_str(), std::strerror(errno));
     return 0;
   }
   return 1;
@@ -223,15 +196,13 @@ int CSorvoSinkFF::StartPrivateStream() {
 
 int CSorvoSinkFF::StopPrivateStream() {
   CSingleLock hold(m_fileLock);
-  if (!m_privateFile.IsOpen())
-    return 0;
+  if (!m_privateFile.IsOpen()) return 0;
   m_privateFile.Close();
   return 1;
 }
 
 int CSorvoSinkFF::Close() {
-  if (m_pool.HasBuffers())
-    m_pool.PostStop();
+  if (m_pool.HasBuffers()) m_pool.PostStop();
   // The worker takes m_fileLock for every packet, so it is waited for without a lock; the
   // buffers go under m_lock, which a capture thread holds while it copies into one. The
   // server stops after it, so that its clients get the packets of the last pictures too.
@@ -239,8 +210,7 @@ int CSorvoSinkFF::Close() {
   // A host passing packets in may be in OnEncode on a thread of its own: closing the
   // encoder waits for it and refuses later packets, before the outputs go.
   FFEncoder::Close();
-  if (m_pServer != nullptr)
-    m_pServer->Stop();
+  if (m_pServer != nullptr) m_pServer->Stop();
   {
     CSingleLock hold(m_lock);
     m_nQueuedLength = 0;
@@ -263,18 +233,10 @@ void CSorvoSinkFF::ReleaseServer() {
   }
 }
 
-int CSorvoSinkFF::GetId() {
-  return m_nId;
-}
-int CSorvoSinkFF::GetWidth() {
-  return GetEncoderWidth();
-}
-int CSorvoSinkFF::GetHeight() {
-  return GetEncoderHeight();
-}
-PixelFormat CSorvoSinkFF::GetPixelFormat() {
-  return GetInputFormat();
-}
+int CSorvoSinkFF::GetId() { return m_nId; }
+int CSorvoSinkFF::GetWidth() { return GetEncoderWidth(); }
+int CSorvoSinkFF::GetHeight() { return GetEncoderHeight(); }
+PixelFormat CSorvoSinkFF::GetPixelFormat() { return GetInputFormat(); }
 
 int CSorvoSinkFF::SetGrabberCallBack(IGrabberCallBack* callback) {
   // Waits for the forwards to the old target under way, so that the host may free it once
@@ -291,15 +253,9 @@ int CSorvoSinkFF::SetEncodeDataOutputCB(ISorvoData* callback) {
   return 1;
 }
 
-std::string CSorvoSinkFF::GetFilePath() {
-  return m_strPath;
-}
-std::string CSorvoSinkFF::GetName() {
-  return m_strName;
-}
-void CSorvoSinkFF::SetFlipVertical(int flip) {
-  m_bFlipVertical.store(flip);
-}
+std::string CSorvoSinkFF::GetFilePath() { return m_strPath; }
+std::string CSorvoSinkFF::GetName() { return m_strName; }
+void CSorvoSinkFF::SetFlipVertical(int flip) { m_bFlipVertical.store(flip); }
 
 StreamInfo CSorvoSinkFF::SnapshotStreamInfo() const {
   StreamInfo info = m_format;
@@ -321,8 +277,7 @@ int CSorvoSinkFF::GetStreamInfo(void* info) {
 }
 
 void CSorvoSinkFF::StopTransfer() {
-  if (m_pServer != nullptr)
-    m_pServer->Stop();
+  if (m_pServer != nullptr) m_pServer->Stop();
 }
 
 void CSorvoSinkFF::CountPicture(int width, int height, PixelFormat pixelFormat) {
@@ -501,41 +456,29 @@ void CSorvoSinkFF::EndPacketStream() {
 }
 
 int CSorvoSinkFF::OnAccept(ITransferConnection* connection, int /*flag*/) {
-  if (connection == nullptr)
-    return 1;
+  if (connection == nullptr) return 1;
   connection->Setup(0, 0);
   const StreamInfo snapshot = SnapshotStreamInfo();
   connection->Send(&snapshot, sizeof(snapshot));
   return 1;
 }
 
-int CSorvoSinkFF::OnNotify(int /*code*/, void* /*data*/) {
-  return 1;
-}
+int CSorvoSinkFF::OnNotify(int /*code*/, void* /*data*/) { return 1; }
 
-int CSorvoSinkFF::EncodeFrame(int id,
-                              double time,
-                              unsigned char* data,
-                              long length,
-                              int /*width*/,
-                              int /*height*/,
-                              PixelFormat /*pixelFormat*/) {
+int CSorvoSinkFF::EncodeFrame(int id, double time, unsigned char* data, long length,
+                              int /*width*/, int /*height*/, PixelFormat /*pixelFormat*/) {
   FFEncoder::Encode(id, time, data, length);
   return 1;
 }
 
 int CSorvoSinkFF::AddAudioPacket(AVPacket* packet) {
-  if (m_mp4File.IsOpen())
-    m_mp4File.AddAudioFrame(packet);
+  if (m_mp4File.IsOpen()) m_mp4File.AddAudioFrame(packet);
   return 1;
 }
 
-void CSorvoSinkFF::WriteStreamFileLocked(CFile& file,
-                                         const char* what,
-                                         const void* data,
+void CSorvoSinkFF::WriteStreamFileLocked(CFile& file, const char* what, const void* data,
                                          size_t size) {
-  if (file.Write(data, size))
-    return;
+  if (file.Write(data, size)) return;
   // A full disk or a file-size limit ends this file only; the recording goes on.
   LogWarnF("sink %s: writing the %s %s failed (%s); the file is closed", m_strName.c_str(), what,
            file.GetFilePath().c_str(), std::strerror(errno));
@@ -544,8 +487,7 @@ void CSorvoSinkFF::WriteStreamFileLocked(CFile& file,
 
 void CSorvoSinkFF::WritePrivateRecordLocked(const AVPacket* packet, const PacketHeader& header) {
   const size_t payload = static_cast<size_t>(packet->size) + sizeof(header);
-  if (sorvo::MaxRecordSize(payload) > kFramingBufferSize)
-    return;
+  if (sorvo::MaxRecordSize(payload) > kFramingBufferSize) return;
   uint8_t* src = m_packetBuffer.get();
   std::memcpy(src, packet->data, packet->size);
   std::memcpy(src + packet->size, &header, sizeof(header));
@@ -575,8 +517,7 @@ void CSorvoSinkFF::OnEncode(AVPacket* packet) {
       m_bFileAwaitsKey = false;
     if (m_rawStreamFile.IsOpen())
       WriteStreamFileLocked(m_rawStreamFile, "raw stream file", packet->data, packet->size);
-    if (m_privateFile.IsOpen())
-      WritePrivateRecordLocked(packet, header);
+    if (m_privateFile.IsOpen()) WritePrivateRecordLocked(packet, header);
   }
   if (m_pServer != nullptr) {
     int reached = 0;
@@ -587,6 +528,5 @@ void CSorvoSinkFF::OnEncode(AVPacket* packet) {
   }
   if (m_pPreview != nullptr)
     m_pPreview->Push(0, packet->data, 0, 0, PIX_FMT_NONE, 0.0, packet->size);
-  if (ISorvoData* target = m_pDataCallBack.load())
-    target->OnEncodeData(m_nId, packet);
+  if (ISorvoData* target = m_pDataCallBack.load()) target->OnEncodeData(m_nId, packet);
 }

@@ -62,16 +62,8 @@ class CSorvoSinkFF : public ISorvoSink,
   long Release() override;
 
   // ISorvoSink
-  int Create(const char* name,
-             const char* path,
-             int width,
-             int height,
-             PixelFormat pixelFormat,
-             int frameRate,
-             int bitRate,
-             int id,
-             int port,
-             int preview) override;
+  int Create(const char* name, const char* path, int width, int height, PixelFormat pixelFormat,
+             int frameRate, int bitRate, int id, int port, int preview) override;
   int Close() override;  // serves ISorvoSink and FFEncoder
   int StartRecord() override;
   int StopRecord() override;
@@ -92,12 +84,7 @@ class CSorvoSinkFF : public ISorvoSink,
   void StopTransfer() override;
 
   // IGrabberCallBack
-  int OnBuffer(int id,
-               double time,
-               unsigned char* data,
-               long length,
-               int width,
-               int height,
+  int OnBuffer(int id, double time, unsigned char* data, long length, int width, int height,
                PixelFormat pixelFormat) override;
   unsigned char* LendBuffer(long* capacity) override;
   int ReturnBuffer(unsigned char* buffer,
@@ -120,12 +107,7 @@ class CSorvoSinkFF : public ISorvoSink,
   int OnNotify(int code, void* data) override;
 
   // The frame pool's worker lands here; always 1.
-  int EncodeFrame(int id,
-                  double time,
-                  unsigned char* data,
-                  long length,
-                  int width,
-                  int height,
+  int EncodeFrame(int id, double time, unsigned char* data, long length, int width, int height,
                   PixelFormat pixelFormat);
   // Hands an audio packet to the MP4 writer when it is open; always 1. The writer keeps
   // it only when an audio encoder was attached to it (RecordFile) before StartRecord.
@@ -194,10 +176,10 @@ class CSorvoSinkFF : public ISorvoSink,
   std::atomic<int> m_nId{0};  // written by Create, read by the capture thread and the worker
   sorvo::WaitedTarget<IGrabberCallBack*> m_grabberTarget;  // its own lock
   std::atomic<ISorvoData*> m_pDataCallBack{nullptr};
-  CFile m_rawFile;                            // control thread only
-  std::string m_strPath;                      // written by Create only
-  std::string m_strName;                      // written by Create only
-  CFile m_privateFile;                        // m_fileLock
+  CFile m_rawFile;                   // control thread only
+  std::string m_strPath;             // written by Create only
+  std::string m_strName;             // written by Create only
+  CFile m_privateFile;               // m_fileLock
   std::shared_ptr<uint8_t[]> m_frameBuffer;   // m_fileLock
   std::shared_ptr<uint8_t[]> m_packetBuffer;  // m_fileLock
   std::atomic<int> m_bFlipVertical{0};
@@ -211,13 +193,13 @@ class CSorvoSinkFF : public ISorvoSink,
   // Bytes of one picture as OnBuffer queues it (a grey camera's luma only); 0 while the
   // pool has no buffers. m_lock.
   long m_nQueuedLength = 0;
-  bool m_bLengthWarned = false;  // a refused picture has been logged; m_lock
-  FFWriteFile m_mp4File;         // m_fileLock (and its own lock)
-  StreamInfo m_format;           // format fields only; written by Create under m_lock
+  bool m_bLengthWarned = false;      // a refused picture has been logged; m_lock
+  FFWriteFile m_mp4File;             // m_fileLock (and its own lock)
+  StreamInfo m_format;               // format fields only; written by Create under m_lock
   Counters m_counters;
-  CFile m_rawStreamFile;  // m_fileLock
+  CFile m_rawStreamFile;             // m_fileLock
   // The MP4 file is to begin with a key frame: set by StartRecord, cleared by the first
   // packet written. m_fileLock.
   bool m_bFileAwaitsKey = false;
-  std::atomic<bool> m_bPacketsRefusedSaid{false};
+  std::atomic<bool> m_bPacketsRefusedSaid{false};  // the log said so once
 };

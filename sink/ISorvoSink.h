@@ -18,15 +18,8 @@
 class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public ISorvoData {
  public:
   // Configures and starts the sink; 1 or 0.
-  virtual int Create(const char* name,
-                     const char* path,
-                     int width,
-                     int height,
-                     PixelFormat pixelFormat,
-                     int frameRate,
-                     int bitRate,
-                     int id,
-                     int port,
+  virtual int Create(const char* name, const char* path, int width, int height,
+                     PixelFormat pixelFormat, int frameRate, int bitRate, int id, int port,
                      int preview) = 0;
   // Stops and closes everything but the private stream file; always 1; may be repeated.
   virtual int Close() = 0;
