@@ -149,10 +149,11 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
     const std::vector<std::string> chainedPackets = StreamPacketBytes(out + name, 0);
     const std::vector<std::string> firstRun = StreamPacketBytes(dir.File("first-a") + name, 0);
     ASSERT_FALSE(chainedPackets.empty()) << name;
+    // Its own encoding fills in until the first key frame it received.
     const auto [start, run] = SameRun(chainedPackets, 0, firstRun);
-    EXPECT_EQ(start, 0u) << name;
+    ASSERT_LE(start, 25u) << name;
     EXPECT_GE(run, 50u) << name;
-    EXPECT_LE(firstRun.end() - std::find(firstRun.begin(), firstRun.end(), chainedPackets[0]),
+    EXPECT_LE(firstRun.end() - std::find(firstRun.begin(), firstRun.end(), chainedPackets[start]),
               static_cast<long>(run) + 2)
         << name;
     const auto [back, runAfter] =

@@ -110,6 +110,12 @@ void CameraChannel::Start(const SessionClock& clock, Console* console) {
   m_feed.Start(receiver, m_number, /*dropLate=*/true, clock);
 }
 
+void CameraChannel::EndAt(double end) {
+  if (m_passage)
+    m_passage->EndAt(end);
+  m_feed.EndAt(end);
+}
+
 void CameraChannel::Close() {
   if (m_final)
     return;

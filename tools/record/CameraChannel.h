@@ -75,7 +75,7 @@ class CameraChannel {
   // Delivers its pictures on `clock` to the sink, through the console's tap when there is
   // a console.
   void Start(const SessionClock& clock, Console* console);
-  void EndAt(double end) { m_feed.EndAt(end); }
+  void EndAt(double end);
   // The feeder stops; the sink goes on encoding what it holds.
   void StopFeeding() { m_feed.Stop(); }
   // Closes the sink, whose files get their ends, and takes its final status and its file

@@ -17,6 +17,11 @@ void PacketPassage::Start(const SessionClock& clock) {
   m_clock = &clock;
 }
 
+void PacketPassage::EndAt(double end) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_end = end;
+}
+
 void PacketPassage::Detach() {
   std::lock_guard<std::mutex> hold(m_lock);
   m_sink = nullptr;
@@ -50,7 +55,9 @@ void PacketPassage::Take(const std::vector<uint8_t>& packet, bool key) {
   }
   if (!m_accepted || m_sink == nullptr || m_clock == nullptr)
     return;
-  m_sink->OnPacket(0, m_clock->Now(), packet.data(), static_cast<long>(packet.size()), key ? 1 : 0);
+  const double now = m_clock->Now();
+  if (now < m_end)
+    m_sink->OnPacket(0, now, packet.data(), static_cast<long>(packet.size()), key ? 1 : 0);
 }
 
 void PacketPassage::Lost(long long connection) {

@@ -18,6 +18,7 @@
 #include <sorvo/sorvo.h>
 
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ class PacketPassage {
   // The session starts: packets pass from the next key frame on, stamped on `clock`, which
   // outlives the passage's use.
   void Start(const SessionClock& clock);
+  // Nothing arriving at or after `end` seconds on the session's clock passes: the files end
+  // with the session, as the feeder's pictures do.
+  void EndAt(double end);
   // Before the sink closes; nothing reaches it afterwards.
   void Detach();
 
@@ -58,6 +62,7 @@ class PacketPassage {
   mutable std::mutex m_lock;
   ISorvoSink* m_sink = nullptr;
   const SessionClock* m_clock = nullptr;
+  double m_end = std::numeric_limits<double>::infinity();
   std::vector<uint8_t> m_keyFrame;  // the connection's latest key frame, until it begins
   bool m_begun = false;             // begun on this connection (accepted or not)
   bool m_accepted = false;

@@ -166,8 +166,12 @@ bool SorvoStreamCamera::ReadPicture(std::vector<uint8_t>* data) {
 bool SorvoStreamCamera::Next(std::vector<uint8_t>* data, double* due) {
   if (!m_first.empty())
     data->swap(m_first);
-  else if (!ReadPicture(data))
+  else if (!ReadPicture(data)) {
+    // The pictures that stand in from now on are the sink's to encode.
+    if (m_passage)
+      m_passage->Lost(m_passageNumber);
     return false;
+  }
   m_first.clear();
   // The packets are pictures at the stream's rate; a live reader stamps them as they come.
   *due = static_cast<double>(m_pictures++) / m_frameRate;
