@@ -190,8 +190,11 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
       EXPECT_EQ((segment == 0 ? before : after).count(counter), 1u)
           << name << " picture " << i << " counter " << counter;
       EXPECT_GT(counter, previous) << name << " picture " << i;
+      // Few of the source's pictures left out (a source on a busy machine has gaps too).
+      const std::set<int>& source = segment == 0 ? before : after;
       if (previous >= 0) {
-        EXPECT_LE(counter - previous, 3) << name << " picture " << i;
+        EXPECT_LE(std::distance(source.upper_bound(previous), source.lower_bound(counter)), 2)
+            << name << " picture " << i;
       }
       previous = counter;
       ++counted;
