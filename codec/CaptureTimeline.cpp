@@ -69,6 +69,11 @@ CaptureTimeline::Placement CaptureTimeline::Place(double time) {
   return Placement{true, m_previousSlot, false};
 }
 
+CaptureTimeline::Placement CaptureTimeline::Follow(double time) {
+  const Placement placement = Place(time);
+  return placement.encode ? placement : Count(time, false);
+}
+
 CaptureTimeline::Placement CaptureTimeline::Count(double time, bool measureFromHere) {
   ++m_previousSlot;
   if (measureFromHere)

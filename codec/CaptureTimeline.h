@@ -64,6 +64,10 @@ class CaptureTimeline {
   // Where the picture captured at `time` (seconds) goes. Reads this machine's clock
   // (GetTickCount, which tests may replace).
   Placement Place(double time);
+  // Where a picture that cannot be left out goes (a packet encoded elsewhere, which the
+  // packets after it refer to): as Place says, or the next slot where Place would leave
+  // it out.
+  Placement Follow(double time);
   // The capture time of slot 0, in the clock of the times given to Place; 0 before the
   // first picture.
   double origin() const { return m_origin.load(std::memory_order_relaxed); }

@@ -231,7 +231,8 @@ int64_t FFEncoder::PlacePictureLocked(double time) {
 
 int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length) {
   CSingleLock hold(m_lock);
-  if (!m_bOpen.load() || data == nullptr)
+  // While packets encoded elsewhere are recorded, a picture would break into their GOP.
+  if (!m_bOpen.load() || data == nullptr || IsPassing())
     return 0;
 
   const int needed = PictureBytes();
@@ -260,13 +261,17 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
     return 0;
   const bool key = (coded->flags & AV_PKT_FLAG_KEY) != 0;
   const int size = coded->size;
-  if (size < 1 || size > m_nOutCapacity) {
-    av_packet_unref(coded);
-    return 0;
-  }
-  std::memcpy(m_pOutBuffer.get(), coded->data, size);
+  const bool fits = size >= 1 && size <= m_nOutCapacity;
+  if (fits)
+    std::memcpy(m_pOutBuffer.get(), coded->data, size);
   av_packet_unref(coded);
+  if (!fits)
+    return 0;
+  HandOutLocked(size, slot, key);
+  return 1;
+}
 
+void FFEncoder::HandOutLocked(int size, int64_t slot, bool key) {
   AVPacket* out = m_pOutPacket.get();
   av_packet_unref(out);  // back to the defaults: pos -1, stream 0, flags 0
   out->data = m_pOutBuffer.get();
@@ -274,12 +279,56 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
   out->pts = slot;
   out->dts = slot;
   out->duration = 1;
-  out->time_base = context->time_base;
+  out->time_base = m_pCodecContext->time_base;
   if (key)
     out->flags |= AV_PKT_FLAG_KEY;
   // The hook may even close this encoder (the lock is re-entrant): nothing here touches
   // the packet or the buffers after it.
   OnEncode(out);
+}
+
+int FFEncoder::BeginPassing(const std::vector<uint8_t>& headers) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || headers.empty())
+    return 0;
+  AVCodecContext* context = m_pCodecContext.get();
+  const bool same = context->extradata_size == static_cast<int>(headers.size()) &&
+                    std::memcmp(context->extradata, headers.data(), headers.size()) == 0;
+  if (!same) {
+    auto* extradata =
+        static_cast<uint8_t*>(av_mallocz(headers.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (extradata == nullptr)
+      return 0;
+    std::memcpy(extradata, headers.data(), headers.size());
+    av_freep(&context->extradata);
+    context->extradata = extradata;
+    context->extradata_size = static_cast<int>(headers.size());
+  }
+  // Pictures fill in until the stream's key frame; the codec's last picture is not the
+  // one the stream showed last.
+  if (m_ePassing.exchange(Passing::kAwaitingKey) == Passing::kPassing)
+    RequestKeyFrame();
+  return 1;
+}
+
+void FFEncoder::EndPassing() {
+  CSingleLock hold(m_lock);
+  // The codec's last picture is not the one the stream showed last.
+  if (m_ePassing.exchange(Passing::kNo) == Passing::kPassing)
+    RequestKeyFrame();
+}
+
+int FFEncoder::Pass(double time, const unsigned char* data, long length, bool key) {
+  CSingleLock hold(m_lock);
+  if (!m_bOpen.load() || m_ePassing.load() == Passing::kNo || data == nullptr || length < 1 ||
+      length > m_nOutCapacity)
+    return 0;
+  // Until the first key frame the packets refer to pictures never recorded.
+  if (!key && !IsPassing())
+    return 0;
+  m_ePassing.store(Passing::kPassing);
+  std::memcpy(m_pOutBuffer.get(), data, length);
+  HandOutLocked(static_cast<int>(length), m_pTimeline->Follow(time).slot, key);
   return 1;
 }
 
@@ -292,6 +341,7 @@ int FFEncoder::Close() {
 
 void FFEncoder::ReleaseLocked() {
   m_bOpen.store(false);
+  m_ePassing.store(Passing::kNo);
   // A writer that shares the context keeps it until its CloseFile; otherwise it goes now.
   std::atomic_store(&m_pCodecContext, sorvo::SharedCodecContext());
   m_pAVCodec = nullptr;

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/FFDeleters.h"
 #include "host/CCriticalSectionEx.h"
@@ -87,6 +88,25 @@ class SORVO_EXPORT FFEncoder {
   // Makes the next picture a key frame, so that a file or client that starts now begins
   // with a picture it can decode. Any thread.
   void RequestKeyFrame() { m_bKeyFrameRequested.store(true); }
+  // Packets encoded elsewhere recorded in place of this encoder's own (a camera passed on
+  // from another recorder without a second encoding). BeginPassing takes the stream's
+  // headers (Mpeg4KeyFrameCheck.h checks them) as the decoder configuration of the files
+  // made from then on; Encode goes on taking pictures until a key frame is passed, and
+  // takes none from then on, until EndPassing goes back to encoding, from a key frame. So
+  // a stream begun again (a connection made again) leaves no hole until its key frame. 1,
+  // or 0 while closed or for empty headers. The headers must be given before a container
+  // writer shares the context (before StartRecord, or a controller's file), so that the
+  // files agree with the packets.
+  int BeginPassing(const std::vector<uint8_t>& headers);
+  void EndPassing();
+  // Whether packets are being passed (a key frame was passed since BeginPassing).
+  bool IsPassing() const { return m_ePassing.load() == Passing::kPassing; }
+  // Hands one packet encoded elsewhere to OnEncode as if this encoder had made it: placed
+  // on the grid by its capture time as Encode places a picture, except that it is never
+  // left out, since the packets after it are coded against it. 1 passed; 0 while closed,
+  // not begun, before the first key frame, or for a packet that is empty or larger than
+  // kOutputCapacity. The caller's thread runs OnEncode, with m_lock held.
+  int Pass(double time, const unsigned char* data, long length, bool key);
   // The capture time of the packets' pts 0 since the last Open, on the clock of the times
   // given to Encode; it moves only where times could not be followed. Any thread; a
   // writer reads it for a packet from inside that packet's OnEncode.
@@ -111,6 +131,9 @@ class SORVO_EXPORT FFEncoder {
   // The slot of the picture captured at `time`, or -1 to leave it out. m_lock held.
   int64_t PlacePictureLocked(double time);
   void ReleaseLocked();
+  // Hands the `size` bytes in the output buffer to OnEncode as the packet of `slot`.
+  // m_lock held.
+  void HandOutLocked(int size, int64_t slot, bool key);
 
   // Written by Open and Close under m_lock; read by Encode under m_lock. m_pCodecContext
   // and m_bOpen are also read without the lock, through atomic operations.
@@ -118,7 +141,9 @@ class SORVO_EXPORT FFEncoder {
   sorvo::SharedCodecContext m_pCodecContext;
   std::atomic<bool> m_bOpen{false};
   std::atomic<bool> m_bKeyFrameRequested{false};
-  sorvo::FramePtr m_pConvertPicture;  // owns its buffer: converted packed pictures
+  enum class Passing { kNo, kAwaitingKey, kPassing };
+  std::atomic<Passing> m_ePassing{Passing::kNo};  // written under m_lock
+  sorvo::FramePtr m_pConvertPicture;              // owns its buffer: converted packed pictures
   // Converts a packed picture on several threads; null where one thread converts.
   std::unique_ptr<sorvo::BandedConversion> m_pConversion;
   sorvo::FramePtr m_pDirectPicture;  // laid over the caller's YUV data

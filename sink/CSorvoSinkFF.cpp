@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "codec/Mpeg4KeyFrameCheck.h"
 #include "host/AppDirectory.h"
 #include "host/BackupFile.h"
 #include "host/ITransferServer.h"
@@ -147,6 +148,7 @@ int CSorvoSinkFF::StartRecord() {
   if (PathFileExistsA(m_strPath.c_str())) return 0;
   if (!m_mp4File.AttachVideoEncoder(0, this)) return 0;
   if (!m_mp4File.CreateFileA(m_strPath.c_str(), "mp4", 1)) return 0;
+  m_bFileAwaitsKey = true;
   // The file is to begin with a picture that decodes on its own, not mid-way into a GOP.
   RequestKeyFrame();
   return 1;
@@ -213,6 +215,9 @@ int CSorvoSinkFF::Close() {
   // buffers go under m_lock, which a capture thread holds while it copies into one. The
   // server stops after it, so that its clients get the packets of the last pictures too.
   m_pool.StopWorker();
+  // A host passing packets in may be in OnEncode on a thread of its own: closing the
+  // encoder waits for it and refuses later packets, before the outputs go.
+  FFEncoder::Close();
   if (m_pServer != nullptr) m_pServer->Stop();
   {
     CSingleLock hold(m_lock);
@@ -220,7 +225,6 @@ int CSorvoSinkFF::Close() {
     m_pool.ClearAll();
   }
   ReleaseServer();
-  FFEncoder::Close();
   delete m_pPreview;
   m_pPreview = nullptr;
   StopRecord();
@@ -298,7 +302,8 @@ int CSorvoSinkFF::OnBuffer(int /*id*/,
                            PixelFormat pixelFormat) {
   CountPicture(width, height, pixelFormat);
 
-  if (IsOpen())
+  // While packets encoded elsewhere are recorded, pictures are only forwarded.
+  if (IsOpen() && !IsPassing())
     QueuePicture(time, data, length, width, height, pixelFormat);
 
   m_grabberTarget.Call([&](IGrabberCallBack* target) {
@@ -421,6 +426,43 @@ int CSorvoSinkFF::OnEncodeData(int id, AVPacket* packet) {
   return 1;
 }
 
+int CSorvoSinkFF::BeginPacketStream(const unsigned char* keyFrame, long length) {
+  if (!IsOpen())
+    return 0;
+  std::vector<uint8_t> headers;
+  const std::string why =
+      sorvo::CheckMpeg4KeyFrame(keyFrame, length > 0 ? static_cast<size_t>(length) : 0,
+                                m_format.width, m_format.height, m_format.frameRate, &headers);
+  if (!why.empty()) {
+    LogWarnF(
+        "sink %s: the packets handed in are not recorded as they are: %s; pictures are "
+        "encoded instead",
+        m_strName.c_str(), why.c_str());
+    EndPacketStream();
+    return 0;
+  }
+  return FFEncoder::BeginPassing(headers);
+}
+
+int CSorvoSinkFF::OnPacket(int /*id*/,
+                           double time,
+                           const unsigned char* data,
+                           long length,
+                           int key) {
+  const int passed = FFEncoder::Pass(time, data, length, key != 0);
+  // A key frame refused by an open encoder: no stream was begun (or it was refused).
+  if (passed == 0 && key != 0 && IsOpen() && !m_bPacketsRefusedSaid.exchange(true))
+    LogWarnF(
+        "sink %s: packets handed in without a stream begun (BeginPacketStream) are not "
+        "recorded (said once)",
+        m_strName.c_str());
+  return passed;
+}
+
+void CSorvoSinkFF::EndPacketStream() {
+  FFEncoder::EndPassing();
+}
+
 int CSorvoSinkFF::OnAccept(ITransferConnection* connection, int /*flag*/) {
   if (connection == nullptr) return 1;
   connection->Setup(0, 0);
@@ -477,7 +519,10 @@ void CSorvoSinkFF::OnEncode(AVPacket* packet) {
     // m_fileLock, not m_lock: a capture thread copying its next picture into the pool
     // never waits for a slow disk.
     CSingleLock hold(m_fileLock);
-    if (m_mp4File.IsOpen()) m_mp4File.AddVideoFrame(packet, 0);
+    // A file that began mid-GOP would open with pictures nobody can decode.
+    if (m_mp4File.IsOpen() && (header.key != 0 || !m_bFileAwaitsKey) &&
+        m_mp4File.AddVideoFrame(packet, 0) == 1)
+      m_bFileAwaitsKey = false;
     if (m_rawStreamFile.IsOpen())
       WriteStreamFileLocked(m_rawStreamFile, "raw stream file", packet->data, packet->size);
     if (m_privateFile.IsOpen()) WritePrivateRecordLocked(packet, header);

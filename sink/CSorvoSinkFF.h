@@ -2,7 +2,9 @@
 // from it: the MP4 file, the raw stream file, the private stream file, the transfer
 // server's clients, the local preview and the encoded-data target.
 //
-// Threads: the host's capture thread calls OnBuffer, LendBuffer and ReturnBuffer; the
+// Threads: the host's capture thread calls OnBuffer, LendBuffer and ReturnBuffer; a host
+// passing packets encoded elsewhere calls OnPacket on a thread of its own, which then runs
+// OnEncode as the worker does (under the encoder's lock, so the two never overlap); the
 // host's control thread calls
 // Create, Close, the file operations, the setters and the getters; the frame pool's worker
 // calls EncodeFrame and, through the encoder, OnEncode; the transfer server's I/O thread
@@ -92,6 +94,9 @@ class CSorvoSinkFF : public ISorvoSink,
                    int width,
                    int height,
                    PixelFormat pixelFormat) override;
+  int BeginPacketStream(const unsigned char* keyFrame, long length) override;
+  int OnPacket(int id, double time, const unsigned char* data, long length, int key) override;
+  void EndPacketStream() override;
   // ISorvoData: an audio packet (tag 200) goes to the MP4 file through AddAudioPacket,
   // which keeps it only when the host gave the file an audio stream; anything else is
   // not the sink's. Returns 1.
@@ -196,4 +201,8 @@ class CSorvoSinkFF : public ISorvoSink,
   StreamInfo m_format;               // format fields only; written by Create under m_lock
   Counters m_counters;
   CFile m_rawStreamFile;             // m_fileLock
+  // The MP4 file is to begin with a key frame: set by StartRecord, cleared by the first
+  // packet written. m_fileLock.
+  bool m_bFileAwaitsKey = false;
+  std::atomic<bool> m_bPacketsRefusedSaid{false};  // the log said so once
 };

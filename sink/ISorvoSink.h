@@ -49,6 +49,32 @@ class SORVO_EXPORT ISorvoSink : public IUnknown, public IGrabberCallBack, public
   // Stops the transfer server, if there is one; the server object stays.
   virtual void StopTransfer() = 0;
 
+  // Recording packets encoded elsewhere as they are, without a second encoding: a camera
+  // passed on from another recorder. BeginPacketStream hands the sink a key frame of the
+  // stream; the sink checks that it is MPEG-4 Part 2 with its headers, of the sink's size
+  // and rate, and takes its headers as those of the files it makes from then on (so it is
+  // to come before StartRecord and before a controller takes the sink). 1 taken: from the
+  // stream's first key frame given to OnPacket on, its packets go wherever the sink's own
+  // go (its files, its clients, its encoded-data target), and pictures given to OnBuffer
+  // are counted and forwarded but not encoded; until that key frame pictures are encoded
+  // as before, so that a stream begun again (a connection made again) leaves no hole. 0
+  // refused, with the reason in the log: the host goes on handing in pictures.
+  virtual int BeginPacketStream(const unsigned char* /*keyFrame*/, long /*length*/) { return 0; }
+  // One packet of the stream, captured at `time` (seconds, the clock of OnBuffer's times),
+  // with its key-frame flag. Placed on the frame grid by its time as a picture is, but never
+  // left out. 1 recorded; 0 before the stream's first key frame, without a stream begun, or
+  // once closed. Any one thread at a time, after Create has returned and before Close.
+  virtual int OnPacket(int /*id*/,
+                       double /*time*/,
+                       const unsigned char* /*data*/,
+                       long /*length*/,
+                       int /*key*/) {
+    return 0;
+  }
+  // Ends the stream (its source is lost): the pictures given to OnBuffer are encoded again,
+  // from a key frame.
+  virtual void EndPacketStream() {}
+
   // Filling a picture in place, for a host that makes its pictures itself (a decoder, a
   // converter, a file read): LendBuffer lends one of the sink's queue buffers, the host
   // writes the picture into it and hands it back with ReturnBuffer, and the sink takes it

@@ -107,6 +107,16 @@ std::vector<ProbedPacket> ProbedFile::PacketsOf(int stream) const {
   return out;
 }
 
+std::vector<std::string> StreamPacketBytes(const std::string& path, int stream) {
+  const ProbedFile file = ProbeFile(path);
+  const std::string bytes = ReadWholeFile(path);
+  std::vector<std::string> packets;
+  for (const ProbedPacket& packet : file.PacketsOf(stream))
+    if (packet.pos >= 0 && packet.pos + packet.size <= static_cast<int64_t>(bytes.size()))
+      packets.push_back(bytes.substr(packet.pos, packet.size));
+  return packets;
+}
+
 ProbedFile ProbeFile(const std::string& path, bool keepPictures) {
   ProbedFile file;
   AVFormatContext* opened = nullptr;

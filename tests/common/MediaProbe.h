@@ -57,6 +57,10 @@ struct ProbedFile {
 // decoded video picture and of the decoded sound.
 ProbedFile ProbeFile(const std::string& path, bool keepPictures = false);
 
+// The bytes of each packet of stream `stream`, in file order, read where libavformat finds
+// them in the file.
+std::vector<std::string> StreamPacketBytes(const std::string& path, int stream);
+
 // The decoder-specific info of every 'esds' box in an MP4 file, in file order; an empty
 // entry for a box without one.
 std::vector<std::vector<uint8_t>> EsdsDecoderInfos(const std::string& path);

@@ -1,6 +1,7 @@
 #include "tools/record/CameraChannel.h"
 
 #include "tools/record/FolderSnapshot.h"
+#include "tools/record/sources/SorvoStreamCamera.h"
 #include "tools/record/sources/SourceFactory.h"
 
 namespace sorvo::tools {
@@ -27,23 +28,27 @@ std::unique_ptr<CameraChannel> CameraChannel::Open(int number,
   settings.width = options.directorWidth;
   settings.height = options.directorHeight;
   settings.holdOnLoss = options.holdOnLoss;
+  if (SorvoStreamCamera::Names(spec.source))
+    settings.passage = std::make_shared<PacketPassage>();
   std::unique_ptr<MediaSource> source = OpenCamera(spec.source, settings, &why);
   if (!source) {
     *error = "camera " + std::to_string(number) + " (" + text + "): " + why;
     return nullptr;
   }
-  return std::unique_ptr<CameraChannel>(
-      new CameraChannel(number, std::move(spec), options.CameraPort(number), std::move(source)));
+  return std::unique_ptr<CameraChannel>(new CameraChannel(
+      number, std::move(spec), options.CameraPort(number), std::move(source), settings.passage));
 }
 
 CameraChannel::CameraChannel(int number,
                              CameraSpec spec,
                              int port,
-                             std::unique_ptr<MediaSource> source)
+                             std::unique_ptr<MediaSource> source,
+                             std::shared_ptr<PacketPassage> passage)
     : m_number(number),
       m_spec(std::move(spec)),
       m_name("camera" + std::to_string(number)),
       m_port(port),
+      m_passage(std::move(passage)),
       m_feed(std::move(source)) {}
 
 bool CameraChannel::Create(const std::string& path,
@@ -69,6 +74,9 @@ bool CameraChannel::Create(const std::string& path,
   m_sink.reset(sink);
   m_stall = WorkerStall::FromEnvironment(m_number, &m_counter);
   m_sink->SetEncodeDataOutputCB(m_stall ? static_cast<ISorvoData*>(m_stall.get()) : &m_counter);
+  // The stream's headers must reach the sink before its file takes them.
+  if (m_passage)
+    m_passage->Attach(m_sink.get());
   metadata.Describe(SorvoGetRecordFile(m_sink.get()), title());
   if (m_sink->StartRecord() != 1) {
     *error = "cannot create " + m_path;
@@ -105,12 +113,23 @@ void CameraChannel::Start(const SessionClock& clock, Console* console, Feeder::B
   PictureInput input(m_sink.get(), &*m_lender);
   if (console != nullptr)
     input = console->CameraInput(m_number, input);
+  if (m_passage)
+    m_passage->Start(clock);
   m_feed.Start(input, m_number, /*dropLate=*/true, clock, std::move(backlog));
+}
+
+void CameraChannel::EndAt(double end) {
+  if (m_passage)
+    m_passage->EndAt(end);
+  m_feed.EndAt(end);
 }
 
 void CameraChannel::Close() {
   if (m_final)
     return;
+  // The connection's thread may still be reading: it passes nothing from here on.
+  if (m_passage)
+    m_passage->Detach();
   if (m_sink) {
     m_sink->Close();
     m_sink->StopPrivateStream();
@@ -161,6 +180,8 @@ long long CameraChannel::PacketsFrom(double origin) const {
 
 void CameraChannel::AddNotes(std::vector<SessionNote>* notes) const {
   m_feed.AddNotes(shown() + " (" + m_spec.source + ")", shown() + " stopped delivering: ", notes);
+  if (m_passage && !m_passage->note().empty())
+    notes->push_back(shown() + " (" + m_spec.source + "): " + m_passage->note());
 }
 
 }  // namespace sorvo::tools

@@ -28,6 +28,7 @@
 #include "tools/record/console/Console.h"
 #include "tools/record/edit/EditPlan.h"
 #include "tools/record/sources/CameraSpec.h"
+#include "tools/record/sources/PacketPassage.h"
 
 namespace sorvo::tools {
 
@@ -77,7 +78,7 @@ class CameraChannel {
   // Delivers its pictures on `clock` to the sink, through the console's tap when there is
   // a console.
   void Start(const SessionClock& clock, Console* console, Feeder::Backlog backlog = nullptr);
-  void EndAt(double end) { m_feed.EndAt(end); }
+  void EndAt(double end);
   // The feeder stops; the sink goes on encoding what it holds.
   void StopFeeding() { m_feed.Stop(); }
   // Closes the sink, whose files get their ends, and takes its final status and its file
@@ -104,7 +105,11 @@ class CameraChannel {
   };
   using SinkOwner = std::unique_ptr<ISorvoSink, SinkRelease>;
 
-  CameraChannel(int number, CameraSpec spec, int port, std::unique_ptr<MediaSource> source);
+  CameraChannel(int number,
+                CameraSpec spec,
+                int port,
+                std::unique_ptr<MediaSource> source,
+                std::shared_ptr<PacketPassage> passage);
   SinkStatus LiveStatus() const;
 
   const int m_number;
@@ -112,6 +117,8 @@ class CameraChannel {
   const std::string m_name;
   const int m_port;
   std::string m_path;
+  // A sorvo:// camera's packets on their way to the sink; null for other sources.
+  std::shared_ptr<PacketPassage> m_passage;
   PacketCounter m_counter;
   std::unique_ptr<WorkerStall> m_stall;  // tests only: between the sink and the counter
   SinkOwner m_sink;

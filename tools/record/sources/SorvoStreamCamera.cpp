@@ -32,10 +32,16 @@ bool SorvoStreamCamera::ParseAddress(const std::string& name,
   return false;
 }
 
+SorvoStreamCamera::~SorvoStreamCamera() {
+  if (m_passage)
+    m_passage->Lost(m_passageNumber);
+}
+
 std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& name,
                                                            std::string* error,
                                                            const Wanted& wanted,
-                                                           const StopToken* stop) {
+                                                           const StopToken* stop,
+                                                           std::shared_ptr<PacketPassage> passage) {
   std::unique_ptr<SorvoStreamCamera> camera(new SorvoStreamCamera());
   camera->m_name = name;
   camera->m_wanted = wanted;
@@ -61,6 +67,10 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& na
   }
   camera->m_pixelFormat = PIX_FMT_YUV420P;
   camera->m_frameRate = greeting.frameRate;
+  if (passage) {
+    camera->m_passageNumber = passage->Connected();
+    camera->m_passage = std::move(passage);
+  }
   connection.SetDeadline(StreamConnection::Clock::now() + Milliseconds(kConnectSeconds));
   if (!camera->ReadPicture(&camera->m_first)) {
     *error = "no picture: " + camera->m_error;
@@ -79,8 +89,7 @@ std::unique_ptr<SorvoStreamCamera> SorvoStreamCamera::Open(const std::string& na
 
 std::string SorvoStreamCamera::Describe() const {
   char text[96];
-  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s, decoded and encoded again)",
-                m_width, m_height, m_frameRate);
+  std::snprintf(text, sizeof(text), " (Sorvo stream, %dx%d, %d/s)", m_width, m_height, m_frameRate);
   return m_name + text;
 }
 
@@ -125,6 +134,8 @@ bool SorvoStreamCamera::ReadPicture(FramePtr* picture) {
     m_keySeen = m_keySeen || m_header.key != 0;
     if (!m_keySeen)
       continue;
+    if (m_passage)
+      m_passage->Take(m_packet, m_header.key != 0);
     bool got = false;
     const bool decoded =
         m_decoder.Decode(m_packet.data(), m_packet.size(), [&](const AVFrame* frame) {
@@ -147,8 +158,12 @@ bool SorvoStreamCamera::ReadPicture(FramePtr* picture) {
 bool SorvoStreamCamera::NextDecoded(FramePtr* frame, double* due) {
   if (m_first)
     frame->swap(m_first);
-  else if (!ReadPicture(frame))
+  else if (!ReadPicture(frame)) {
+    // The pictures that stand in from now on are the sink's to encode.
+    if (m_passage)
+      m_passage->Lost(m_passageNumber);
     return false;
+  }
   m_first.reset();
   // The packets are pictures at the stream's rate; a live reader stamps them as they come.
   *due = static_cast<double>(m_pictures++) / m_frameRate;

@@ -1,9 +1,10 @@
 // A camera that is another recorder's sink, reached at sorvo://HOST:PORT and read as
 // sorvo-view reads it: the 80-byte greeting gives the rate, then every packet comes with
 // its 20-byte header. Packets are decoded from the first key frame on, and the pictures
-// handed on in planar YUV 4:2:0 (scaled where another size is asked for), for this
-// recorder's sink to encode again: the library takes pictures, not packets, and the
-// director needs the pictures anyway. The picture size is the first decoded picture's:
+// handed on in planar YUV 4:2:0 (scaled where another size is asked for): the director and
+// the console take pictures. Given a passage (PacketPassage.h), the packets go to this
+// recorder's sink as received too, which records them instead of encoding the pictures
+// again when the stream is one it records. The picture size is the first decoded picture's:
 // what the greeting and the headers say is only a claim. The stream carries no times:
 // its pictures count at the greeting's rate.
 //
@@ -20,6 +21,7 @@
 #include "tools/common/StreamConnection.h"
 #include "tools/common/VideoStreamReader.h"
 #include "tools/record/sources/DecodedCamera.h"
+#include "tools/record/sources/PacketPassage.h"
 
 namespace sorvo::tools {
 
@@ -36,7 +38,9 @@ class SorvoStreamCamera : public DecodedCamera {
   static std::unique_ptr<SorvoStreamCamera> Open(const std::string& name,
                                                  std::string* error,
                                                  const Wanted& wanted = Wanted(),
-                                                 const StopToken* stop = nullptr);
+                                                 const StopToken* stop = nullptr,
+                                                 std::shared_ptr<PacketPassage> passage = nullptr);
+  ~SorvoStreamCamera() override;
 
   bool NextDecoded(FramePtr* frame, double* due) override;
   bool live() const override { return true; }
@@ -60,6 +64,8 @@ class SorvoStreamCamera : public DecodedCamera {
   PacketHeader m_header{};
   std::vector<uint8_t> m_packet;
   bool m_keySeen = false;
+  std::shared_ptr<PacketPassage> m_passage;  // may be null
+  long long m_passageNumber = 0;             // this connection's number on the passage
   long long m_pictures = 0;
 };
 

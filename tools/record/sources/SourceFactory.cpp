@@ -118,8 +118,10 @@ std::unique_ptr<MediaSource> OpenLiveCamera(const std::string& source,
       return nullptr;
     return OpenReconnectingCamera(
         source, settings,
-        [source](const Wanted& wanted, const StopToken& stop, std::string* why) {
-          return std::unique_ptr<MediaSource>(SorvoStreamCamera::Open(source, why, wanted, &stop));
+        [source, passage = settings.passage](const Wanted& wanted, const StopToken& stop,
+                                             std::string* why) {
+          return std::unique_ptr<MediaSource>(
+              SorvoStreamCamera::Open(source, why, wanted, &stop, passage));
         },
         nullptr);
   }

@@ -10,6 +10,8 @@
 
 namespace sorvo::tools {
 
+class PacketPassage;
+
 // What a camera needs besides its source's text.
 struct CameraSettings {
   int number = 0;
@@ -19,6 +21,8 @@ struct CameraSettings {
   int width = 1280;
   int height = 720;
   bool holdOnLoss = false;  // a camera without signal shows its last picture, not the slate
+  // Where a sorvo:// camera's packets go as received; null: only its pictures are used.
+  std::shared_ptr<PacketPassage> passage;
 };
 
 // "test[:WxH[:FORMAT]]" makes a synthetic camera (`fps` pictures per second);
