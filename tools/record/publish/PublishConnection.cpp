@@ -119,7 +119,11 @@ bool PublishConnection::Open(bool again, std::string* error) {
     case PublishTarget::Kind::kSrt:
       break;
     case PublishTarget::Kind::kHls: {
-      av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds).c_str(), 0);
+      // Each key frame begins a segment: the HLS writer cuts at the first key frame past
+      // its own running total of segment lengths, which a key frame late by a skipped
+      // picture missed, so that the segment ran on to the next (twice the length, and a
+      // target duration that grew in the middle of the stream, which players refuse).
+      av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds / 2).c_str(), 0);
       av_dict_set_int(&options, "hls_list_size", kHlsListSize, 0);
       // Segments are written under a temporary name and renamed when whole, so that a web
       // server never serves half a segment. The playlist of this session's connection
