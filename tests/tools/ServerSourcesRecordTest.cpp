@@ -141,10 +141,22 @@ class ServerSourcesRecordTest : public ::testing::Test {
 
     const std::string out = dir.File("session");
     const std::string local = "://127.0.0.1:";
-    std::vector<std::string> args = {"--seconds",    "0",       "--director",
-                                     "320x240",      "--audio", "none",
-                                     "--no-console", "--ports", std::to_string(FreePortBase(10)),
-                                     "--out",        out,       "--json",
+    // The director stays on camera0: an HLS camera's pictures carry capture times up to a
+    // segment back, and the director's cut switching to it follows them no more.
+    std::vector<std::string> args = {"--seconds",
+                                     "0",
+                                     "--switch-every",
+                                     "0",
+                                     "--director",
+                                     "320x240",
+                                     "--audio",
+                                     "none",
+                                     "--no-console",
+                                     "--ports",
+                                     std::to_string(FreePortBase(10)),
+                                     "--out",
+                                     out,
+                                     "--json",
                                      out + ".json"};
     for (const std::string& camera :
          {"srt" + local + std::to_string(srtPort), "udp" + local + std::to_string(udpPort),
@@ -217,13 +229,13 @@ TEST_F(ServerSourcesRecordTest, EveryServersPicturesAreRecordedForTheWholeSessio
     EXPECT_NEAR(video.endSeconds, session, 0.1);
     ASSERT_FALSE(video.pictures.empty());
     EXPECT_TRUE(ShowsColour(video.pictures.back(), kCameras[camera].colour));
-    // Only the servers that were killed lost their signal. The others' pictures all
-    // reached the file, even a source's that hands them over in bursts (HLS a segment at
-    // a time).
+    // Only the servers that were killed lost their signal. The others' pictures reached
+    // the file, even a source's that hands them over in bursts (HLS a segment at a time,
+    // of which barely two pictures in five were kept once): all but its first moments'.
     const bool killed = camera == kSrt || camera == kRtmp;
     EXPECT_EQ(Sink(camera).get_child("signalLosses", {}).size(), killed ? 1u : 0u);
     if (!killed) {
-      EXPECT_GE(video.decodedFrames, 25 * (session - 2)) << s_record->out;
+      EXPECT_GE(video.decodedFrames, 0.7 * 25 * session) << s_record->out;
     }
   }
 }
