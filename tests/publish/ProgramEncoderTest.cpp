@@ -49,22 +49,24 @@ TEST(ProgramEncoderTest, KeyFramesFollowTheCaptureTimeWhenPicturesAreMissing) {
   std::vector<SharedPacket> packets;
   const auto out = [&](SharedPacket packet) { packets.push_back(std::move(packet)); };
   FramePtr frame = Frame(encoder);
-  // Pictures 0 to 29 and 45 to 129 on the 25/s grid: 15 missing in the first GOP.
+  // Pictures 0 to 29, 45 to 47 and 53 to 129 on the 25/s grid: 15 missing in the first
+  // GOP, and the five around the second key frame's mark.
   for (long long n = 0; n < 130; ++n) {
-    if (n >= 30 && n < 45)
+    if ((n >= 30 && n < 45) || (n >= 48 && n < 53))
       continue;
     Fill(frame.get(), n);
     ASSERT_TRUE(encoder.EncodePicture(static_cast<double>(n) / 25, frame.get(), out));
   }
   encoder.Flush(out);
   EXPECT_TRUE(encoder.error().empty()) << encoder.error();
-  ASSERT_EQ(packets.size(), 115u);
+  ASSERT_EQ(packets.size(), 110u);
   std::vector<int64_t> keys;
   for (const SharedPacket& packet : packets)
     if (packet->key)
       keys.push_back(packet->packet->pts);
-  // Every two seconds of capture time, not every fifty pictures (which would be at 65).
-  EXPECT_EQ(keys, (std::vector<int64_t>{0, 50, 100}));
+  // Every two seconds of capture time, not every fifty pictures (which would be at 70): the
+  // first picture at or after each mark, and a late one moves no later key frame.
+  EXPECT_EQ(keys, (std::vector<int64_t>{0, 53, 100}));
   for (const SharedPacket& packet : packets) {
     EXPECT_TRUE(packet->video);
     EXPECT_DOUBLE_EQ(packet->seconds, packet->packet->pts / 25.0);

@@ -162,31 +162,42 @@ TEST_F(PublishHlsTest, FfprobeReadsThePlaylist) {
   EXPECT_NEAR(std::stod(probe.out.substr(at + 9)), 10.0, 0.2) << probe.out;
 }
 
-TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
-  std::ofstream(s_folder + "/index.html")
+// Plays `folder`/live.m3u8 in headless Chromium, through a page from a local web server,
+// until `seconds` of it played, a media error, or its end; what the browser saw.
+boost::property_tree::ptree PlayInChromium(const TestAppDir& dir,
+                                           const std::string& folder,
+                                           double seconds) {
+  std::ofstream(folder + "/index.html")
       << "<!doctype html><html><body><video id=\"program\" muted playsinline "
          "src=\"live.m3u8\"></video></body></html>\n";
   const int port = FreeTcpPort();
   ToolProcess web(
       kPython,
-      {"-m", "http.server", std::to_string(port), "--bind", "127.0.0.1", "--directory", s_folder},
-      s_dir->path());
-  ASSERT_TRUE(WaitForListener(port, 30s)) << web.Stderr();
-  // Chromium keeps its profile and caches in the test's folder.
-  const std::string home = s_dir->File("home");
-  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
-  const ToolResult browser = RunTool(
-      "/usr/bin/env",
-      {"HOME=" + home, "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home, kPython,
-       std::string(SORVO_PUBLISH_TEST_DIR) + "/hls_browser_check.py",
-       "http://127.0.0.1:" + std::to_string(port) + "/index.html", s_dir->File("profile"), "5.0"},
-      s_dir->path(), 180s);
-  ASSERT_NE(browser.exitCode, 3) << "this Chromium cannot play HLS by itself: " << browser.out
-                                 << browser.err;
-  ASSERT_EQ(browser.exitCode, 0) << browser.out << browser.err;
+      {"-m", "http.server", std::to_string(port), "--bind", "127.0.0.1", "--directory", folder},
+      dir.path());
   boost::property_tree::ptree state;
+  EXPECT_TRUE(WaitForListener(port, 30s)) << web.Stderr();
+  // Chromium keeps its profile and caches in the test's folder.
+  const std::string home = dir.File("home");
+  mkdir(home.c_str(), 0755);
+  const ToolResult browser =
+      RunTool("/usr/bin/env",
+              {"HOME=" + home, "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home, kPython,
+               std::string(SORVO_PUBLISH_TEST_DIR) + "/hls_browser_check.py",
+               "http://127.0.0.1:" + std::to_string(port) + "/index.html", dir.File("profile"),
+               std::to_string(seconds)},
+              dir.path(), std::chrono::seconds(180 + static_cast<int>(seconds)));
+  EXPECT_NE(browser.exitCode, 3) << "this Chromium cannot play HLS by itself: " << browser.out
+                                 << browser.err;
+  EXPECT_EQ(browser.exitCode, 0) << browser.out << browser.err;
   std::istringstream json(browser.out);
-  ASSERT_NO_THROW(boost::property_tree::read_json(json, state)) << browser.out;
+  EXPECT_NO_THROW(boost::property_tree::read_json(json, state)) << browser.out;
+  return state;
+}
+
+TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
+  const boost::property_tree::ptree state = PlayInChromium(*s_dir, s_folder, 5.0);
+  ASSERT_FALSE(state.empty());
   EXPECT_EQ(state.get<int>("width"), 320);
   EXPECT_EQ(state.get<int>("height"), 180);
   EXPECT_NEAR(state.get<double>("duration"), 10.0, 0.2);
@@ -196,10 +207,32 @@ TEST_F(PublishHlsTest, ChromiumPlaysThePlaylistFromAWebServer) {
   std::vector<int> colour;
   for (const auto& channel : state.get_child("colour"))
     colour.push_back(channel.second.get_value<int>());
-  ASSERT_EQ(colour.size(), 3u) << browser.out;
-  EXPECT_GT(colour[2], 180) << browser.out;
-  EXPECT_LT(colour[0], 80) << browser.out;
-  EXPECT_LT(colour[1], 80) << browser.out;
+  ASSERT_EQ(colour.size(), 3u);
+  EXPECT_GT(colour[2], 180);
+  EXPECT_LT(colour[0], 80);
+  EXPECT_LT(colour[1], 80);
+}
+
+// A live playlist played in Chromium while it is written, for a minute: the time played
+// goes on through the whole minute with no media error. The program goes to the publisher
+// as a live session's does, pictures the encoder cannot take skipped.
+// Disabled: this Chromium still stops about one start in two, at the start, with MediaError
+// 4 ("HlsDemuxerStatus::Segment queue never had any data" in its log) though the playlist
+// it read holds three target durations of whole segments.
+TEST(PublishHlsLiveTest, DISABLED_ChromiumPlaysALivePlaylistForAMinute) {
+  TestAppDir dir;
+  const std::string folder = dir.File("hls");
+  std::string why;
+  Publisher publisher({TargetOf(folder + "/live.m3u8")}, SmallProgram());
+  ASSERT_TRUE(publisher.Start(&why)) << why;
+  LiveProgram program(publisher, SmallProgram(), 2.0, 0.0);
+  program.Start();
+  ASSERT_TRUE(WaitForFileText(folder + "/live.m3u8", ".ts", 60s));
+  const boost::property_tree::ptree state = PlayInChromium(dir, folder, 60.0);
+  program.Stop();
+  publisher.Stop();
+  EXPECT_GE(state.get<double>("time", 0), 60.0);
+  EXPECT_EQ(state.get<std::string>("error", "none"), "null");
 }
 
 // A disk that takes no more than 4 KiB of any file (the file size limit stands in for a

@@ -3,7 +3,8 @@
 the browser's own HLS support, and says what it saw.
 
 Usage: hls_browser_check.py PAGE_URL PROFILE_DIR SECONDS
-Prints one line of JSON: canPlayType, the time played, the picture size, the duration, and
+Prints one line of JSON: canPlayType, the time played, the picture size, the duration, a
+media error (its code and the browser's words), and
 the colour (R, G, B) averaged over the top left quarter of the picture shown at the end.
 Exit status: 0 played SECONDS; 3 the browser cannot play HLS by itself; 1 it did not play.
 """
@@ -33,7 +34,7 @@ if (v.readyState >= 2 && v.videoWidth > 0) {
   colour = [Math.round(r / n), Math.round(gr / n), Math.round(b / n)];
 }
 return {played: window.played || null, time: v.currentTime, width: v.videoWidth,
-        height: v.videoHeight, duration: v.duration, error: v.error && v.error.message,
+        height: v.videoHeight, duration: v.duration, error: v.error && ('MediaError ' + v.error.code + ': ' + v.error.message),
         ended: v.ended, colour: colour};
 """
 
@@ -59,7 +60,7 @@ def main():
             ".then(function () { window.played = 'playing'; })"
             ".catch(function (e) { window.played = 'refused: ' + e; });")
         state = {}
-        deadline = time.monotonic() + 90
+        deadline = time.monotonic() + seconds + 60
         while time.monotonic() < deadline:
             state = driver.execute_script(STATE)
             if state["error"] or state["time"] >= seconds or state["ended"]:

@@ -6,8 +6,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
+#include "common/TestAppDir.h"
 #include "tools/record/PortCheck.h"
 
 namespace sorvo::test {
@@ -22,15 +24,35 @@ bool WaitUntilListening(int port, std::chrono::seconds timeout) {
   return true;
 }
 
+bool WaitUntilUdpBound(int port, std::chrono::seconds timeout) {
+  // /proc/net/udp lists each socket's local address as hex "0100007F:PORT".
+  char local[32];
+  std::snprintf(local, sizeof(local), ":%04X ", port);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (ReadWholeFile("/proc/net/udp").find(local) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::unique_ptr<ToolProcess> SendLavfi(const std::string& input,
+                                       const std::vector<std::string>& output,
+                                       const std::string& folder) {
+  std::vector<std::string> args = {"-hide_banner", "-loglevel", "error", "-nostdin", "-re",
+                                   "-f",           "lavfi",     "-i",    input};
+  args.insert(args.end(), output.begin(), output.end());
+  return std::make_unique<ToolProcess>(kFfmpegProgram, args, folder);
+}
+
 std::unique_ptr<ToolProcess> ServeMpegTs(const std::string& input,
                                          int port,
                                          const std::string& folder) {
-  auto server = std::make_unique<ToolProcess>(
-      kFfmpegProgram,
-      std::vector<std::string>{"-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                               input, "-c:v", "mpeg2video", "-g", "12", "-f", "mpegts",
-                               "tcp://127.0.0.1:" + std::to_string(port) + "?listen=1"},
-      folder);
+  auto server = SendLavfi(input,
+                          {"-c:v", "mpeg2video", "-g", "12", "-f", "mpegts",
+                           "tcp://127.0.0.1:" + std::to_string(port) + "?listen=1"},
+                          folder);
   if (!server->started() || !WaitUntilListening(port, std::chrono::seconds(30)))
     return nullptr;
   return server;
@@ -90,6 +112,19 @@ bool LoopbackServer::SendAll(int socket, const std::string& bytes) {
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool ShowsColour(const Picture& picture, uint32_t rgb) {
+  const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+  const double u = 128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255;
+  const double v = 128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255;
+  auto near = [&](int x, int y) {
+    const int chroma = (y / 2) * ((picture.width + 1) / 2) + x / 2;
+    return std::abs(picture.u[chroma] - u) < 16 && std::abs(picture.v[chroma] - v) < 16;
+  };
+  const int right = picture.width - 4;
+  const int bottom = picture.height - 4;
+  return near(4, 4) && near(right, 4) && near(4, bottom) && near(right, bottom);
 }
 
 bool IsNoSignalPicture(const Picture& picture) {

@@ -25,9 +25,18 @@ constexpr const char* kPythonProgram = "/usr/bin/python3";
 // one client would take the probe for it). False after `timeout`.
 bool WaitUntilListening(int port, std::chrono::seconds timeout);
 
+// Waits until something has bound the UDP `port` on loopback (an SRT listener, which no
+// TCP probe finds). False after `timeout`.
+bool WaitUntilUdpBound(int port, std::chrono::seconds timeout);
+
 // ffmpeg sending `input` (lavfi, e.g. "color=c=green:size=320x240:rate=25") in real time
-// as MPEG-2 video in MPEG-TS to the first client of tcp://127.0.0.1:port. Null when it
-// did not start listening.
+// as `output` says (its encoder, format and URL).
+std::unique_ptr<ToolProcess> SendLavfi(const std::string& input,
+                                       const std::vector<std::string>& output,
+                                       const std::string& folder);
+
+// ffmpeg sending `input` in real time as MPEG-2 video in MPEG-TS to the first client of
+// tcp://127.0.0.1:port. Null when it did not start listening.
 std::unique_ptr<ToolProcess> ServeMpegTs(const std::string& input,
                                          int port,
                                          const std::string& folder);
@@ -61,6 +70,10 @@ class LoopbackServer {
   std::mutex m_lock;  // guards m_served
   std::vector<std::thread> m_served;
 };
+
+// Whether a picture is filled with `rgb` (0xRRGGBB, studio-range YUV as encoded), judged
+// at its four corners.
+bool ShowsColour(const Picture& picture, uint32_t rgb);
 
 // The recorder's no-signal picture: its dark blue slate in all four corners, where no
 // text is drawn.

@@ -127,11 +127,14 @@ bool ProgramEncoder::EncodePicture(double time, AVFrame* picture, const PacketOu
     return false;
   m_lastPts = pts;
   picture->pts = pts;
-  // Key frames by capture time, so that a picture the publisher could not take does not
-  // stretch a GOP (and an HLS segment) beyond its length.
+  // Key frames on a fixed grid of capture time, the first picture at or after each mark,
+  // so that a picture the publisher could not take neither stretches a GOP (and an HLS
+  // segment) beyond its length nor moves every later key frame: key frames counted from
+  // the one before drifted later with each skip, and an HLS segment came to span two GOPs.
   if (pts >= m_nextKeyPts) {
     picture->pict_type = AV_PICTURE_TYPE_I;
-    m_nextKeyPts = pts + m_video->gop_size;
+    const int64_t gop = m_video->gop_size;
+    m_nextKeyPts = pts - ((pts % gop) + gop) % gop + gop;
   } else {
     picture->pict_type = AV_PICTURE_TYPE_NONE;
   }

@@ -30,7 +30,10 @@ PublishConnection::PublishConnection(const PublishTarget& target,
                                      std::shared_ptr<const ProgramStreams> streams,
                                      const PublishSettings& settings,
                                      const std::atomic<bool>& abort)
-    : m_target(target), m_streams(std::move(streams)), m_settings(settings), m_abort(abort) {}
+    : m_target(target), m_streams(std::move(streams)), m_settings(settings), m_abort(abort) {
+  if (m_target.kind == PublishTarget::Kind::kHls)
+    m_playlist = std::make_unique<HlsPlaylist>(m_target.url);
+}
 
 PublishConnection::~PublishConnection() {
   Close();
@@ -68,9 +71,11 @@ bool PublishConnection::Open(bool again, std::string* error) {
       return false;
     }
   }
+  if (m_playlist && !again)
+    m_playlist->Restart();
+  const std::string url = m_playlist ? m_playlist->writerPath() : m_target.url;
   AVFormatContext* context = nullptr;
-  int result =
-      avformat_alloc_output_context2(&context, nullptr, m_target.Muxer(), m_target.url.c_str());
+  int result = avformat_alloc_output_context2(&context, nullptr, m_target.Muxer(), url.c_str());
   if (result < 0 || context == nullptr) {
     *error = Failure("cannot make the muxer", result);
     return false;
@@ -119,23 +124,31 @@ bool PublishConnection::Open(bool again, std::string* error) {
     case PublishTarget::Kind::kSrt:
       break;
     case PublishTarget::Kind::kHls: {
-      av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds).c_str(), 0);
+      // Each key frame begins a segment: the HLS writer cuts at the first key frame past
+      // its own running total of segment lengths, which a key frame late by a skipped
+      // picture missed, so that the segment ran on to the next (twice the length, and a
+      // target duration that grew in the middle of the stream, which players refuse).
+      av_dict_set(&options, "hls_time", std::to_string(m_settings.keySeconds / 2).c_str(), 0);
       av_dict_set_int(&options, "hls_list_size", kHlsListSize, 0);
       // Segments are written under a temporary name and renamed when whole, so that a web
       // server never serves half a segment. The playlist of this session's connection
       // before is continued, not overwritten; one left by an earlier session is replaced.
       std::string flags = "delete_segments+temp_file+independent_segments+program_date_time";
-      if (again && FileExists(m_target.url))
+      if (again && FileExists(url))
         flags += "+append_list+discont_start";
       av_dict_set(&options, "hls_flags", flags.c_str(), 0);
+      // Named after the public playlist, not the writer's own.
+      const std::string segments =
+          m_target.url.substr(0, m_target.url.size() - std::strlen(".m3u8")) + "%d.ts";
+      av_dict_set(&options, "hls_segment_filename", segments.c_str(), 0);
       break;
     }
   }
 
   Arm();
   if (!(context->oformat->flags & AVFMT_NOFILE)) {
-    result = avio_open2(&context->pb, m_target.url.c_str(), AVIO_FLAG_WRITE,
-                        &context->interrupt_callback, &ioOptions);
+    result = avio_open2(&context->pb, url.c_str(), AVIO_FLAG_WRITE, &context->interrupt_callback,
+                        &ioOptions);
     av_dict_free(&ioOptions);
     if (result < 0) {
       av_dict_free(&options);
@@ -194,7 +207,7 @@ bool PublishConnection::Write(const EncodedPacket& packet, std::string* error) {
   Arm();
   const int result = av_interleaved_write_frame(m_context.get(), scratch);
   av_packet_unref(scratch);
-  if (result >= 0 && !FilesWritten(error))
+  if (result >= 0 && (!FilesWritten(error) || !PlaylistPublished(error)))
     return false;
   if (result < 0) {
     *error = Failure("connection lost", result);
@@ -216,7 +229,7 @@ bool PublishConnection::Finish(std::string* error) {
     result = av_write_trailer(m_context.get());
     m_headerWritten = false;
   }
-  if (result >= 0 && !FilesWritten(error)) {
+  if (result >= 0 && (!FilesWritten(error) || !PlaylistPublished(error))) {
     Close();
     return false;
   }
@@ -262,10 +275,19 @@ int PublishConnection::CloseFile(AVFormatContext* context, AVIOContext* pb) {
   if (failure < 0) {
     if (self->m_fileError.empty())
       self->m_fileError = "cannot write " + url + ": " + AvErrorText(failure);
-  } else if (bytes > 0 && url.find(".m3u8") == std::string::npos) {
+  } else if (url.rfind(self->m_playlist->writerPath(), 0) == 0) {
+    self->m_bPlaylistWritten = true;
+  } else if (bytes > 0) {
     ++self->m_nSegments;
   }
   return closed;
+}
+
+bool PublishConnection::PlaylistPublished(std::string* error) {
+  if (!m_bPlaylistWritten)
+    return true;
+  m_bPlaylistWritten = false;
+  return m_playlist->Update(error);
 }
 
 bool PublishConnection::FilesWritten(std::string* error) {

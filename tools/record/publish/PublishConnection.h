@@ -8,7 +8,8 @@
 // The HLS muxer writes its segments and playlist through files of its own and does not pass
 // their write errors back (a full disk leaves empty playlists and cut segments behind calls
 // that all succeed): those files are opened and closed through this connection, which
-// checks each for a failed write or close and fails the next call with it.
+// checks each for a failed write or close and fails the next call with it. Its playlist is
+// its own; players read the public one (HlsPlaylist.h).
 //
 // One thread: the destination's.
 #pragma once
@@ -21,6 +22,7 @@
 
 #include "codec/FFDeleters.h"
 #include "tools/record/publish/EncodedPacket.h"
+#include "tools/record/publish/HlsPlaylist.h"
 #include "tools/record/publish/PublishSettings.h"
 #include "tools/record/publish/PublishTarget.h"
 
@@ -60,6 +62,9 @@ class PublishConnection {
   static int CloseFile(AVFormatContext* context, AVIOContext* pb);
   // A failure of the muxer's own files since the last call, as `error`; false then.
   bool FilesWritten(std::string* error);
+  // The HLS writer's playlist, when it changed, copied to the public one; false with `error`
+  // when it cannot be.
+  bool PlaylistPublished(std::string* error);
   // The next blocking call must return within the timeout.
   void Arm();
   // `what` failed with `code`: the error text, with FFmpeg's own last line when it says more.
@@ -84,6 +89,8 @@ class PublishConnection {
   std::map<const AVIOContext*, std::string> m_files;  // open, by where they go
   std::string m_fileError;
   long long m_nSegments = 0;
+  bool m_bPlaylistWritten = false;  // since the last look
+  std::unique_ptr<HlsPlaylist> m_playlist;
   bool m_bAbandoned = false;  // given up: its files are opened no more
 };
 

@@ -42,6 +42,11 @@ ReconnectingSource::~ReconnectingSource() {
 void ReconnectingSource::OnStop() {
   std::lock_guard<std::mutex> hold(m_lock);
   m_wake.notify_all();
+  m_room.notify_all();
+}
+
+double ReconnectingSource::Period() const {
+  return m_setup.period > 0 ? m_setup.period : 1.0 / m_frameRate;
 }
 
 std::string ReconnectingSource::Describe() const {
@@ -138,7 +143,14 @@ double ReconnectingSource::Reckoning::Stamp(double streamTime, double arrival) {
 }
 
 void ReconnectingSource::Post(Read* read) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::unique_lock<std::mutex> hold(m_lock);
+  if (m_began && m_queue.size() >= m_setup.depth) {
+    // A source that hands over many buffers at once (HLS a whole segment, a network its
+    // backlog) waits for the feeder, which takes each in a moment; only a feeder held up
+    // for a buffer's time makes the oldest give way.
+    m_room.wait_for(hold, Duration(Period()),
+                    [this] { return m_queue.size() < m_setup.depth || StopRequested(); });
+  }
   if (read->at < m_lastDue) {
     // Made before what the feeder already has: stand-ins took its place.
     m_spare.push_back(std::move(read->data));
@@ -327,7 +339,7 @@ const std::vector<uint8_t>& ReconnectingSource::Last() {
 
 bool ReconnectingSource::Take(double* due) {
   FinishOpening();
-  const double period = m_setup.period > 0 ? m_setup.period : 1.0 / m_frameRate;
+  const double period = Period();
   std::unique_lock<std::mutex> lock(m_lock);
   if (!m_began) {
     m_began = true;
@@ -348,12 +360,18 @@ bool ReconnectingSource::Take(double* due) {
       return false;
     }
     const Clock::time_point now = Clock::now();
+    if (!m_queue.empty() && m_setup.pictures && now < m_nextHandOut) {
+      m_wake.wait_until(lock, m_nextHandOut);
+      continue;
+    }
     if (!m_queue.empty()) {
+      m_nextHandOut = now + Duration(kBurstShare * period);
       at = std::max(m_queue.front().at, m_firstCall);
       m_lastDue = at;
       m_spare.push_back(std::move(m_current.data));
       m_current = std::move(m_queue.front());
       m_queue.pop_front();
+      m_room.notify_one();
       m_standingIn = false;
       lock.unlock();
       if (m_standIn->wantsLast()) {

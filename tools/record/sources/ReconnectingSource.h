@@ -85,13 +85,18 @@ class ReconnectingSource : public MediaSource {
   // Buffers after a silence are the source's return once they arrive at least this share
   // of their stream's pace.
   static constexpr double kPacedShare = 0.5;
+  // Pictures that came together (HLS hands over a whole segment at once) are handed to the
+  // feeder at least this share of a period apart: the recording sink takes each as it
+  // comes, and its few buffers would lose most of a burst handed over in an instant.
+  static constexpr double kBurstShare = 0.5;
 
   struct Setup {
     std::string name;  // as the user wrote it
     Connect connect;
     MakeStandIn standIn;
     // Pictures: the size must be one the recorder takes. Buffers wait for the feeder in a
-    // queue of `depth`, the oldest giving way to a newer one when it is full.
+    // queue of `depth`; a buffer that finds it full waits up to a period for room, then the
+    // oldest gives way to it.
     bool pictures = true;
     size_t depth = 3;
     // The source listens for its sender rather than calling it.
@@ -169,6 +174,8 @@ class ReconnectingSource : public MediaSource {
   // The last buffer of the source's own, for the stand-in.
   const std::vector<uint8_t>& Last();
   void MarkLostLocked(Clock::time_point at, const std::string& why);
+  // Seconds between buffers: the stand-ins' period, else the source's frame period.
+  double Period() const;
   // How long to wait before connecting again, `lostFor` seconds into a loss, after waiting
   // `previous` the last time.
   double RetryDelay(double lostFor, double previous) const;
@@ -182,6 +189,7 @@ class ReconnectingSource : public MediaSource {
 
   std::mutex m_lock;
   std::condition_variable m_wake;  // a buffer came, the signal changed, or stop
+  std::condition_variable m_room;  // the feeder took a buffer from the queue, or stop
   std::deque<Item> m_queue;
   std::vector<std::vector<uint8_t>> m_spare;
   bool m_began = false;             // the feeder asked for its first buffer
@@ -200,6 +208,7 @@ class ReconnectingSource : public MediaSource {
   FramePtr m_lastFrame;  // or that picture as decoded, until Last converts it
   bool m_standingIn = false;
   Clock::time_point m_nextStandIn;
+  Clock::time_point m_nextHandOut;  // the earliest the next picture of its own goes
 };
 
 }  // namespace sorvo::tools
