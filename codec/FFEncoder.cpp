@@ -285,8 +285,10 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
 }
 
 bool FFEncoder::RepeatUpToLocked(int64_t slot) {
-  // Before the first picture there is nothing to repeat.
-  if (m_nLastSlot < 0 || slot <= m_nLastSlot + 1)
+  // Before the first picture there is nothing to repeat. A receiver that asked for a key
+  // frame (a file that refused the picture before, a client that just joined) would get
+  // repeats of a picture it does not hold: the slots stay empty, and the key frame comes.
+  if (m_nLastSlot < 0 || slot <= m_nLastSlot + 1 || m_bKeyFrameRequested.load())
     return false;
   const int64_t first = m_nLastSlot + 1;
   if (!m_bToldRepeated) {

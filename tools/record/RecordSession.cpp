@@ -27,8 +27,7 @@ bool RecordSession::OpenSources(std::string* error) {
   // settings file says: the streams carry no token.
   SorvoSetServerAddress(m_options.serve.c_str());
   if (m_options.ServesNetwork())
-    m_notes.push_back("the cameras, the sound and the director are served on " +
-                      m_options.serve +
+    m_notes.push_back("the cameras, the sound and the director are served on " + m_options.serve +
                       " without a token: anyone on that network can take every stream");
   const std::vector<std::string> sources = m_options.CameraSources();
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -161,7 +160,7 @@ void RecordSession::Start() {
   // records, and its cut is written when it ends.
   std::string why;
   if (!m_director.StartJournal(SessionOutputs::EditTitle(m_outDir, m_director.file().path),
-                               m_outputs.metadata().timecode(), Cameras(), &why))
+                               m_outputs.metadata().timecode(), Cameras(), m_sound.get(), &why))
     m_notes.push_back("the cut is not journaled as it is made: " + why);
   for (const auto& camera : m_cameras)
     camera->Start(*m_clock, m_console);
@@ -226,7 +225,7 @@ void RecordSession::WaitForEncoders() {
     long long waiting = 0;
     for (const SinkStatus& status : Status())
       if (status.video)
-        waiting += status.buffersIn - status.packets - status.leftOut;
+        waiting += status.buffersIn - status.encoded() - status.leftOut;
     if (waiting <= 0)
       return;
     if (waiting != last) {

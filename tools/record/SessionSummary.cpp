@@ -74,10 +74,10 @@ FileCheck CheckEditList(const OutputFile& file, int fps) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const CmxList list = ReadCmx3600(text, fps);
     if (!list.errors.empty())
-      check.problem = "not a valid CMX 3600 list: " + list.errors[0] +
-                      (list.errors.size() > 1
-                           ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
-                           : "");
+      check.problem =
+          "not a valid CMX 3600 list: " + list.errors[0] +
+          (list.errors.size() > 1 ? " (and " + std::to_string(list.errors.size() - 1) + " more)"
+                                  : "");
   } else if (check.problem.empty() && WithExtension(file.path, "") + ".mlt" == file.path) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t end = text.find_last_not_of(" \t\r\n");
@@ -280,8 +280,11 @@ bool SessionSummary::AllChecked() const {
   return std::all_of(files.begin(), files.end(), [](const FileCheck& f) { return f.checked; });
 }
 
-std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files, int videoStreams,
-                                  int audioStreams, int fps, const std::function<bool()>& stopped) {
+std::vector<FileCheck> CheckFiles(const std::vector<OutputFile>& files,
+                                  int videoStreams,
+                                  int audioStreams,
+                                  int fps,
+                                  const std::function<bool()>& stopped) {
   std::vector<FileCheck> checks;
   for (const OutputFile& file : files) {
     if (stopped()) {
@@ -356,6 +359,11 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    "(not lost)\n",
                    sink.Shown().c_str(), FormatCount(sink.leftOut).c_str(),
                    sink.name == "director" ? " at switches" : "");
+    if (sink.repeated > 0)
+      std::fprintf(out,
+                   "  %s: %s slots without a picture repeat the picture before, so that its "
+                   "files keep their rate\n",
+                   sink.Shown().c_str(), FormatCount(sink.repeated).c_str());
   }
 
   for (const SinkStatus& sink : summary.session.sinks) {
@@ -434,6 +442,7 @@ Json SummaryJson(const SessionSummary& summary) {
     entry["framesPerSecond"] =
         session.seconds > 0 ? static_cast<double>(sink.packets) / session.seconds : 0.0;
     entry["leftOut"] = sink.leftOut;
+    entry["repeated"] = sink.repeated;
     if (sink.multiStreamPackets >= 0)
       entry["multiStreamPackets"] = sink.multiStreamPackets;
     if (!sink.video) {

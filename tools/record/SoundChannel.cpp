@@ -51,6 +51,7 @@ EditFile SoundChannel::editFile() const {
   EditFile file;
   file.name = kName;
   file.path = m_path;
+  file.channels = SoundWaveFormat().nChannels;
   // A WAV file the sink could not make was left out, and the sound with it.
   std::error_code missing;
   file.started = m_origin && m_origin->GetOrigin(&file.origin) &&
@@ -67,8 +68,7 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   }
   // The origin is taken after the keeper, from what the sink's WAV file really takes.
   m_origin = std::make_unique<OriginTap>(receiver);
-  m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate,
-                                                kSoundChannels,
+  m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate, kSoundChannels,
                                                 m_feed.source().timedOnSteadyClock());
   m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);
 }
