@@ -10,6 +10,10 @@
 
 #include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include "MovingNoise.h"
 #include "RatioReporter.h"
 #include "codec/FFEncoder.h"
