@@ -28,6 +28,11 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// An out point: exclusive, so the end of a day is its midnight, not the next day's start.
+std::string OutText(int64_t frame, int64_t day, int rate) {
+  return frame > 0 && frame % day == 0 ? "24:00:00:00" : Timecode::Text(frame, rate);
+}
+
 // One event's line, with the blank line that sets it off.
 std::string EventLine(int number,
                       const std::string& reel,
@@ -35,11 +40,15 @@ std::string EventLine(int number,
                       int64_t sourceIn,
                       int64_t recordIn,
                       int64_t length,
-                      const EditPlan& plan);
-
-// An out point: exclusive, so the end of a day is its midnight, not the next day's start.
-std::string OutText(int64_t frame, int64_t day, int rate) {
-  return frame > 0 && frame % day == 0 ? "24:00:00:00" : Timecode::Text(frame, rate);
+                      const EditPlan& plan) {
+  const int rate = plan.timecode.rate();
+  char line[128];
+  std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", number, reel.c_str(),
+                channels, "C", Timecode::Text(sourceIn, rate).c_str(),
+                OutText(sourceIn + length, plan.Day(), rate).c_str(),
+                Timecode::Text(recordIn, rate).c_str(),
+                OutText(recordIn + length, plan.Day(), rate).c_str());
+  return std::string(line) + kEnd;
 }
 
 // One list, line by line into `out`; `mark` is the first mark not yet written, and the
@@ -75,23 +84,6 @@ void Emit(const EditPlan& plan,
   out(EventLine(events.back().number + 1, kSoundReel, plan.sound.channels == 1 ? "A" : "AA",
                 plan.soundSource + (in - plan.soundIn), in, outPoint - in, plan));
   out("* FROM CLIP NAME: " + OneLine(BaseName(plan.sound.path)) + kEnd);
-}
-
-std::string EventLine(int number,
-                      const std::string& reel,
-                      const char* channels,
-                      int64_t sourceIn,
-                      int64_t recordIn,
-                      int64_t length,
-                      const EditPlan& plan) {
-  const int rate = plan.timecode.rate();
-  char line[128];
-  std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", number, reel.c_str(),
-                channels, "C", Timecode::Text(sourceIn, rate).c_str(),
-                OutText(sourceIn + length, plan.Day(), rate).c_str(),
-                Timecode::Text(recordIn, rate).c_str(),
-                OutText(recordIn + length, plan.Day(), rate).c_str());
-  return std::string(line) + kEnd;
 }
 
 // The title of list `index`.
