@@ -14,6 +14,7 @@ extern "C" {
 #include "codec/CaptureTimeline.h"
 #include "codec/EncodeThreads.h"
 #include "codec/Mpeg4Level.h"
+#include "codec/RepeatPicture.h"
 #include "host/BandedConversion.h"
 #include "host/MediaBase.h"
 #include "support/CodecMutexes.h"
@@ -61,7 +62,9 @@ int FailOpen() {
 
 }  // namespace
 
-FFEncoder::FFEncoder() : m_pTimeline(std::make_unique<sorvo::CaptureTimeline>()) {}
+FFEncoder::FFEncoder()
+    : m_pTimeline(std::make_unique<sorvo::CaptureTimeline>()),
+      m_pRepeat(std::make_unique<sorvo::RepeatPicture>()) {}
 
 FFEncoder::~FFEncoder() {
   // A derived class's Close override is gone by now; close this level's resources.
@@ -145,9 +148,14 @@ int FFEncoder::Open(int width,
   m_pOutBuffer = std::move(outBuffer);
   m_nOutCapacity = kOutputCapacity;
   m_pTimeline->Reset(frameRate);
+  m_pRepeat->Reset(width, height, frameRate);
+  m_nLastSlot = -1;
+  m_nCodedSlot = -1;
   m_nLeftOut.store(0);
+  m_nRepeated.store(0);
   m_bToldCounted = false;
   m_bToldLeftOut = false;
+  m_bToldRepeated = false;
   m_bOpen.store(true);
   return 1;
 }
@@ -243,14 +251,17 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
   const int64_t slot = PlacePictureLocked(time);
   if (slot < 0)
     return 0;
+  // A repeat's hook may close this encoder; then this picture has nowhere to go.
+  const bool keyAfterRepeats = RepeatUpToLocked(slot);
+  if (!m_bOpen.load())
+    return 0;
   AVFrame* picture = PreparePictureLocked(data);
   if (picture == nullptr)
     return 0;
-  // The codec writes the time from one picture to the next into the stream, so a gap
-  // stays a gap for every reader of the bare stream too.
   picture->pts = slot;
-  picture->pict_type =
-      m_bKeyFrameRequested.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  picture->pict_type = m_bKeyFrameRequested.exchange(false) || keyAfterRepeats
+                           ? AV_PICTURE_TYPE_I
+                           : AV_PICTURE_TYPE_NONE;
 
   AVCodecContext* context = m_pCodecContext.get();
   if (avcodec_send_frame(context, picture) < 0)
@@ -259,6 +270,7 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
   // Without B-frames the packet of this picture comes back from this very send.
   if (avcodec_receive_packet(context, coded) < 0)
     return 0;
+  m_nCodedSlot = slot;
   const bool key = (coded->flags & AV_PKT_FLAG_KEY) != 0;
   const int size = coded->size;
   const bool fits = size >= 1 && size <= m_nOutCapacity;
@@ -267,14 +279,43 @@ int FFEncoder::Encode(int /*id*/, double time, unsigned char* data, long length)
   av_packet_unref(coded);
   if (!fits)
     return 0;
-  HandOutLocked(size, slot, key);
+  // The hook may even close this encoder (the lock is re-entrant): nothing here touches
+  // the packet or the buffers after it.
+  HandOutLocked(m_pOutBuffer.get(), size, slot, key);
   return 1;
 }
 
-void FFEncoder::HandOutLocked(int size, int64_t slot, bool key) {
+bool FFEncoder::RepeatUpToLocked(int64_t slot) {
+  // Before the first picture there is nothing to repeat. A receiver that asked for a key
+  // frame (a file that refused the picture before, a client that just joined) would get
+  // repeats of a picture it does not hold: the slots stay empty, and the key frame comes.
+  if (m_nLastSlot < 0 || slot <= m_nLastSlot + 1 || m_bKeyFrameRequested.load())
+    return false;
+  const int64_t first = m_nLastSlot + 1;
+  if (!m_bToldRepeated) {
+    m_bToldRepeated = true;
+    LogInfoF(
+        "%s: no picture came for %lld slot(s) from %.3f s on; each such slot repeats the "
+        "picture before it, so that the stream keeps its rate (later ones silently)",
+        m_strLabel.c_str(), static_cast<long long>(slot - first),
+        static_cast<double>(first) / m_pCodecContext->time_base.den);
+  }
+  for (int64_t empty = first; empty < slot; ++empty) {
+    // Copied out, as OnEncode may reach back into this encoder (even close it).
+    const std::vector<uint8_t>& bytes = m_pRepeat->Build(empty, m_nLastSlot);
+    std::memcpy(m_pOutBuffer.get(), bytes.data(), bytes.size());
+    m_nRepeated.fetch_add(1);
+    HandOutLocked(m_pOutBuffer.get(), static_cast<int>(bytes.size()), empty, false);
+    if (!m_bOpen.load())
+      return false;
+  }
+  return m_pRepeat->NeedsKeyAfter(slot - 1, m_nCodedSlot);
+}
+
+void FFEncoder::HandOutLocked(uint8_t* data, int size, int64_t slot, bool key) {
   AVPacket* out = m_pOutPacket.get();
   av_packet_unref(out);  // back to the defaults: pos -1, stream 0, flags 0
-  out->data = m_pOutBuffer.get();
+  out->data = data;
   out->size = size;
   out->pts = slot;
   out->dts = slot;
@@ -282,8 +323,7 @@ void FFEncoder::HandOutLocked(int size, int64_t slot, bool key) {
   out->time_base = m_pCodecContext->time_base;
   if (key)
     out->flags |= AV_PKT_FLAG_KEY;
-  // The hook may even close this encoder (the lock is re-entrant): nothing here touches
-  // the packet or the buffers after it.
+  m_nLastSlot = slot;
   OnEncode(out);
 }
 
@@ -328,7 +368,7 @@ int FFEncoder::Pass(double time, const unsigned char* data, long length, bool ke
     return 0;
   m_ePassing.store(Passing::kPassing);
   std::memcpy(m_pOutBuffer.get(), data, length);
-  HandOutLocked(static_cast<int>(length), m_pTimeline->Follow(time).slot, key);
+  HandOutLocked(m_pOutBuffer.get(), static_cast<int>(length), m_pTimeline->Follow(time).slot, key);
   return 1;
 }
 

@@ -4,7 +4,11 @@
 // Each picture is placed on the frame-rate grid by its capture time (CaptureTimeline.h):
 // the packet says where, so that a file written from the packets keeps the capture clock.
 // A picture of an instant already encoded is left out; times the grid cannot follow are
-// counted instead, and the log says so once per Open.
+// counted instead, and the log says so once per Open. Slots that pictures never reached
+// (pictures lost on the way, a camera that paused) are each given a picture that repeats
+// the one before (RepeatPicture.h), handed to OnEncode ahead of the picture after them, so
+// that every file, client and decoder downstream sees a constant rate whose pictures still
+// keep the capture clock. A stream that lost nothing is exactly what it was without this.
 //
 // Threads: Open, Close and the size, format and label getters run on the owner's control
 // thread, Encode on its encoding thread; IsOpen, GetCodecContext and ShareCodecContext may
@@ -32,6 +36,7 @@
 namespace sorvo {
 class BandedConversion;
 class CaptureTimeline;
+class RepeatPicture;
 }  // namespace sorvo
 
 struct AVCodec;
@@ -113,6 +118,8 @@ class SORVO_EXPORT FFEncoder {
   double GetTimeOrigin() const;
   // Pictures left out since Open because their instant was already encoded. Any thread.
   int64_t GetLeftOutPictures() const { return m_nLeftOut.load(); }
+  // Slots since Open given a repeat of the picture before, for want of one. Any thread.
+  int64_t GetRepeatedPictures() const { return m_nRepeated.load(); }
   int GetEncoderWidth() const { return m_nWidth; }
   int GetEncoderHeight() const { return m_nHeight; }
   PixelFormat GetInputFormat() const { return m_eInputFormat; }
@@ -130,10 +137,12 @@ class SORVO_EXPORT FFEncoder {
   AVFrame* PreparePictureLocked(unsigned char* data);
   // The slot of the picture captured at `time`, or -1 to leave it out. m_lock held.
   int64_t PlacePictureLocked(double time);
+  // Hands out a repeat of the last picture for each slot before `slot` left empty; true
+  // when the picture of `slot` must then be a key frame. m_lock held.
+  bool RepeatUpToLocked(int64_t slot);
+  // Hands `size` bytes at `data` to OnEncode as the packet of `slot`. m_lock held.
+  void HandOutLocked(uint8_t* data, int size, int64_t slot, bool key);
   void ReleaseLocked();
-  // Hands the `size` bytes in the output buffer to OnEncode as the packet of `slot`.
-  // m_lock held.
-  void HandOutLocked(int size, int64_t slot, bool key);
 
   // Written by Open and Close under m_lock; read by Encode under m_lock. m_pCodecContext
   // and m_bOpen are also read without the lock, through atomic operations.
@@ -152,9 +161,14 @@ class SORVO_EXPORT FFEncoder {
   sorvo::MallocPtr m_pOutBuffer;
   int m_nOutCapacity = 0;
   std::unique_ptr<sorvo::CaptureTimeline> m_pTimeline;  // reset by Open
+  std::unique_ptr<sorvo::RepeatPicture> m_pRepeat;      // reset by Open
+  int64_t m_nLastSlot = -1;   // the slot of the last packet handed out; -1 before the first
+  int64_t m_nCodedSlot = -1;  // the slot of the last picture the codec coded
   std::atomic<int64_t> m_nLeftOut{0};
-  bool m_bToldCounted = false;  // the log has said that times were counted
-  bool m_bToldLeftOut = false;  // the log has said that pictures were left out
+  std::atomic<int64_t> m_nRepeated{0};
+  bool m_bToldCounted = false;   // the log has said that times were counted
+  bool m_bToldLeftOut = false;   // the log has said that pictures were left out
+  bool m_bToldRepeated = false;  // the log has said that slots were filled
   int m_nWidth = 0;
   int m_nHeight = 0;
   PixelFormat m_eInputFormat = PIX_FMT_NONE;

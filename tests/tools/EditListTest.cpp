@@ -180,14 +180,15 @@ TEST(OtioWriterTest, OneVideoTrackOfClipsReferencingTheCameraFilesWithGapsAndMar
 
 // A session started at 23:59:57: camera 1's file starts at 23:59:59:13 and, its first
 // picture off the grid, shows each moment one picture of its timecode earlier than the
-// program, so its midnight comes a picture after the program's.
+// program, so its midnight comes a picture after the program's. The sound begins at
+// 23:59:57:15.
 EditPlan MidnightPlan() {
   const Timecode timecode(86397.0, 25);
   EditFile program{-1, "director", "/s/director.mp4", true, 0.0, 10.0};
   std::vector<EditFile> sources = {{0, "camera0", "/s/camera0.mp4", true, 0.0, 0},
                                    {1, "camera1", "/s/camera1.mp4", true, 2.53, 0}};
   return PlanEdit({{0.03, 0}, {2.8, 1}, {8.0, 0}}, {{4.0, std::string("mid\0night\x7f", 11)}},
-                  timecode, program, sources);
+                  timecode, program, sources, {-1, "sound", "/s/sound.wav", true, 0.6, 0, 2});
 }
 
 TEST(EditPlanTest, ASessionAcrossMidnightKeepsEachFilesTimecodeInOrder) {
@@ -205,13 +206,27 @@ TEST(EditPlanTest, ASessionAcrossMidnightKeepsEachFilesTimecodeInOrder) {
   const std::vector<std::string> texts = EdlTexts(plan, "show");
   ASSERT_EQ(texts.size(), 2u);
   std::vector<CmxEvent> events;
+  std::vector<CmxEvent> sound;
   for (const std::string& text : texts) {
     const CmxList list = ReadCmx3600(text, 25);
     for (const std::string& error : list.errors)
       ADD_FAILURE() << error << "\n" << text;
-    events.insert(events.end(), list.events.begin(), list.events.end());
+    for (const CmxEvent& event : list.events)
+      (event.channels == "V" ? events : sound).push_back(event);
   }
   ASSERT_EQ(events.size(), 5u);
+  // The sound under each list, from its first sample on, cut at midnight like the shots.
+  ASSERT_EQ(sound.size(), 2u);
+  EXPECT_EQ(sound[0].number, 3);
+  EXPECT_EQ(sound[0].reel, "SOUND");
+  EXPECT_EQ(sound[0].channels, "AA");
+  EXPECT_EQ(sound[0].comments.at(0), "FROM CLIP NAME: sound.wav");
+  EXPECT_EQ(sound[0].recordIn, day - 60);
+  EXPECT_EQ(sound[0].sourceIn, day - 60);
+  EXPECT_EQ(sound[0].recordOut, day);
+  EXPECT_EQ(sound[1].number, 4);
+  EXPECT_EQ(sound[1].sourceIn, 0);
+  EXPECT_EQ(sound[1].recordOut, 175);
   EXPECT_EQ(texts[0].substr(0, texts[0].find('\r')), "TITLE: show");
   EXPECT_EQ(events[0].recordIn, day - 75);
   EXPECT_EQ(events[1].recordOut, day);  // 24:00:00:00
@@ -236,6 +251,15 @@ TEST(EditPlanTest, ASessionAcrossMidnightKeepsEachFilesTimecodeInOrder) {
   EXPECT_EQ(track["children"][1]["media_references"]["DEFAULT_MEDIA"]["available_range"]
                  ["start_time"]["value"],
             day - 12.0);
+  const nlohmann::json audio =
+      nlohmann::json::parse(OtioText(plan, "show"))["tracks"]["children"][1];
+  EXPECT_EQ(audio["kind"], "Audio");
+  ASSERT_EQ(audio["children"].size(), 2u);
+  EXPECT_EQ(audio["children"][0]["source_range"]["duration"]["value"], 15.0);
+  EXPECT_EQ(audio["children"][1]["source_range"]["start_time"]["value"], day - 60.0);
+  EXPECT_EQ(audio["children"][1]["source_range"]["duration"]["value"], 235.0);
+  EXPECT_EQ(audio["children"][1]["media_references"]["DEFAULT_MEDIA"]["target_url"],
+            "file:///s/sound.wav");
 }
 
 TEST(EdlWriterTest, ListsGoOnInFurtherFilesAfter999Events) {
@@ -246,17 +270,22 @@ TEST(EdlWriterTest, ListsGoOnInFurtherFilesAfter999Events) {
   std::vector<Shot> shots;
   for (int i = 0; i < 1500; ++i)
     shots.push_back({i * 0.04, i % 2});
-  const std::vector<std::string> texts =
-      EdlTexts(PlanEdit(shots, {}, timecode, program, sources), "show");
+  // The sound's event takes a number in each list.
+  const std::vector<std::string> texts = EdlTexts(
+      PlanEdit(shots, {}, timecode, program, sources, {-1, "sound", "/s/s.wav", true, 0, 0, 1}),
+      "show");
   ASSERT_EQ(texts.size(), 2u);
   const CmxList first = ReadCmx3600(texts[0], 25);
   const CmxList second = ReadCmx3600(texts[1], 25);
   EXPECT_TRUE(first.errors.empty() && second.errors.empty()) << texts[1].substr(0, 400);
   ASSERT_EQ(first.events.size(), 999u);
-  ASSERT_EQ(second.events.size(), 501u);
+  ASSERT_EQ(second.events.size(), 503u);
+  EXPECT_EQ(first.events.back().channels, "A");
+  EXPECT_EQ(first.events.back().recordOut, first.events[997].recordOut);
+  EXPECT_EQ(second.events.back().recordIn, first.events.back().recordOut);
   EXPECT_EQ(second.title, "show (2)");
   EXPECT_EQ(second.events[0].number, 1);
-  EXPECT_EQ(second.events[0].recordIn, first.events.back().recordOut);
+  EXPECT_EQ(second.events[0].recordIn, first.events[997].recordOut);
   EXPECT_EQ(EdlPath("/s/director.edl", 1), "/s/director-2.edl");
 }
 
@@ -292,10 +321,12 @@ TEST(CutJournalTest, ReadsBackWhatWasJournaledAndLeavesOutALineAKillCutShort) {
   {
     CutJournal journal;
     std::string error;
-    ASSERT_TRUE(journal.Open(dir.File("d.cut"), "show", Timecode(3600, 25),
-                             {-1, "director", dir.File("d.mp4")},
-                             {{0, "Stage\tleft", dir.File("c0.mp4")}},
-                             {{-1, [](double* origin) { return *origin = 0.5, true; }}}, &error))
+    ASSERT_TRUE(journal.Open(
+        dir.File("d.cut"), "show", Timecode(3600, 25), {-1, "director", dir.File("d.mp4")},
+        {{0, "Stage\tleft", dir.File("c0.mp4")}}, {-1, "sound", dir.File("s.wav"), false, 0, 0, 2},
+        {{CutJournal::kProgram, [](double* origin) { return *origin = 0.5, true; }},
+         {CutJournal::kSound, [](double* origin) { return *origin = 0.25, true; }}},
+        &error))
         << error;
     journal.Switch(1.0, 0);
     journal.Mark(2.0, std::string("a\0b", 3));
@@ -311,6 +342,10 @@ TEST(CutJournalTest, ReadsBackWhatWasJournaledAndLeavesOutALineAKillCutShort) {
   EXPECT_EQ(contents.program.origin, 0.5);
   ASSERT_EQ(contents.cameras.size(), 1u);
   EXPECT_EQ(contents.cameras[0].name, "Stage left");
+  EXPECT_TRUE(contents.sound.started);
+  EXPECT_EQ(contents.sound.origin, 0.25);
+  EXPECT_EQ(contents.sound.channels, 2);
+  EXPECT_EQ(contents.sound.path, dir.File("s.wav"));
   EXPECT_EQ(contents.cut.Shots().size(), 1u);
   EXPECT_EQ(contents.cut.Marks().at(0).label, "a b");
 }

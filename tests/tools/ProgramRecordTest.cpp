@@ -228,13 +228,35 @@ TEST_F(ProgramRecordTest, TheProgramHasItsSoundAndItsShotsAsChapters) {
 
   // The recorder's own cut list says the same: the switches it made, at those times.
   const std::string edl = ReadWholeFile(Session("director.edl"));
-  const CmxList list = ReadCmx3600(edl, kFps);
-  ASSERT_EQ(list.events.size(), shots.size());
+  CmxList list = ReadCmx3600(edl, kFps);
+  // The sound's event follows the shots.
+  ASSERT_EQ(list.events.size(), shots.size() + 1);
+  list.events.pop_back();
   const int64_t start = StartTimecode(Session("director.mp4"), s_dir->path());
   for (size_t i = 0; i < shots.size(); ++i) {
     EXPECT_EQ(list.events[i].reel, "CAM" + std::to_string(shots[i].first));
     EXPECT_NEAR((list.events[i].recordIn - start) * kFrame, shots[i].second, kFrame / 2) << i;
   }
+}
+
+// Where the first channel's sound first and last rises above silence, in seconds of the file.
+std::pair<double, double> SoundSpan(const std::string& path) {
+  const ProbedFile file = ProbeFile(path, true);
+  for (const ProbedStream& stream : file.streams) {
+    if (stream.mediaType != AVMEDIA_TYPE_AUDIO || stream.sampleRate <= 0)
+      continue;
+    size_t first = stream.sound.size();
+    size_t last = 0;
+    for (size_t i = 0; i < stream.sound.size(); ++i)
+      if (std::fabs(stream.sound[i]) > 0.01f) {
+        first = std::min(first, i);
+        last = i;
+      }
+    return {stream.soundStartSeconds + static_cast<double>(first) / stream.sampleRate,
+            stream.soundStartSeconds + static_cast<double>(last) / stream.sampleRate};
+  }
+  ADD_FAILURE() << path << " has no sound";
+  return {-1, -1};
 }
 
 TEST_F(ProgramRecordTest, TheEdlIsStrictCmx3600AndRebuildsTheProgramFromTheCameraFiles) {
@@ -246,8 +268,12 @@ TEST_F(ProgramRecordTest, TheEdlIsStrictCmx3600AndRebuildsTheProgramFromTheCamer
   ASSERT_GE(list.events.size(), 6u);
 
   std::vector<Piece> pieces;
+  std::vector<CmxEvent> sound;
   for (const CmxEvent& event : list.events) {
-    ASSERT_EQ(event.channels, "V");
+    if (event.channels != "V") {
+      sound.push_back(event);
+      continue;
+    }
     // The clip's name says which camera file the reel is.
     std::string clip;
     for (const std::string& comment : event.comments)
@@ -260,14 +286,37 @@ TEST_F(ProgramRecordTest, TheEdlIsStrictCmx3600AndRebuildsTheProgramFromTheCamer
         {path, (event.sourceIn - fileStart) * kFrame, (event.sourceOut - fileStart) * kFrame});
   }
   ExpectSameProgram(Pictures(Session("director.mp4")), Rebuild(pieces, *s_dir, "from_edl.mkv"));
+
+  // The sound: sound.wav, under the whole program from where its first sample falls, its
+  // source timecode the session's there. Laid so, its tone starts where the program's does.
+  ASSERT_EQ(sound.size(), 1u);
+  EXPECT_EQ(sound[0].reel, "SOUND");
+  EXPECT_EQ(sound[0].channels, "AA");
+  EXPECT_EQ(sound[0].comments.at(0), "FROM CLIP NAME: sound.wav");
+  EXPECT_EQ(sound[0].recordOut, list.events[list.events.size() - 2].recordOut);
+  EXPECT_EQ(sound[0].sourceIn, sound[0].recordIn);
+  const int64_t start = StartTimecode(Session("director.mp4"), s_dir->path());
+  const double firstSample =
+      SoundSpan(Session("director.mp4")).first - SoundSpan(Session("sound.wav")).first;
+  EXPECT_NEAR((sound[0].recordIn - start) * kFrame, std::max(0.0, firstSample), kFrame);
 }
 
 TEST_F(ProgramRecordTest, TheOtioDocumentRebuildsTheProgramFromTheCameraFiles) {
   const nlohmann::json timeline = nlohmann::json::parse(ReadWholeFile(Session("director.otio")));
   ASSERT_EQ(timeline["OTIO_SCHEMA"], "Timeline.1");
   const nlohmann::json& tracks = timeline["tracks"]["children"];
-  ASSERT_EQ(tracks.size(), 1u);
+  ASSERT_EQ(tracks.size(), 2u);
   ASSERT_EQ(tracks[0]["kind"], "Video");
+  // The sound on a track of its own, as the list has it.
+  ASSERT_EQ(tracks[1]["kind"], "Audio");
+  const nlohmann::json& sound = tracks[1]["children"].back();
+  const std::string url = sound["media_references"]["DEFAULT_MEDIA"]["target_url"];
+  EXPECT_EQ(url.substr(url.size() - 10), "/sound.wav");
+  const CmxEvent edlSound = ReadCmx3600(ReadWholeFile(Session("director.edl")), kFps).events.back();
+  EXPECT_EQ(sound["source_range"]["start_time"]["value"].get<double>(),
+            static_cast<double>(edlSound.sourceIn));
+  EXPECT_EQ(sound["source_range"]["duration"]["value"].get<double>(),
+            static_cast<double>(edlSound.recordOut - edlSound.recordIn));
   EXPECT_EQ(timeline["global_start_time"]["value"].get<double>(),
             static_cast<double>(StartTimecode(Session("director.mp4"), s_dir->path())));
 
@@ -291,26 +340,6 @@ TEST_F(ProgramRecordTest, TheOtioDocumentRebuildsTheProgramFromTheCameraFiles) {
   }
   ASSERT_GE(pieces.size(), 6u);
   ExpectSameProgram(Pictures(Session("director.mp4")), Rebuild(pieces, *s_dir, "from_otio.mkv"));
-}
-
-// Where the first channel's sound first and last rises above silence, in seconds of the file.
-std::pair<double, double> SoundSpan(const std::string& path) {
-  const ProbedFile file = ProbeFile(path, true);
-  for (const ProbedStream& stream : file.streams) {
-    if (stream.mediaType != AVMEDIA_TYPE_AUDIO || stream.sampleRate <= 0)
-      continue;
-    size_t first = stream.sound.size();
-    size_t last = 0;
-    for (size_t i = 0; i < stream.sound.size(); ++i)
-      if (std::fabs(stream.sound[i]) > 0.01f) {
-        first = std::min(first, i);
-        last = i;
-      }
-    return {stream.soundStartSeconds + static_cast<double>(first) / stream.sampleRate,
-            stream.soundStartSeconds + static_cast<double>(last) / stream.sampleRate};
-  }
-  ADD_FAILURE() << path << " has no sound";
-  return {-1, -1};
 }
 
 // Renders `project` with melt as an editor's export does, into `name` in the test's folder.

@@ -1,7 +1,7 @@
 // sorvo-record killed with SIGKILL while it switches between two cameras, a mark made at
 // its terminal: the cut's journal it leaves lets sorvo-recover, on the session's folder,
 // rebuild the files with director.edl, director.otio and the director's chapters, each
-// giving the journaled switches at their pictures.
+// giving the journaled switches at their pictures, and the sound under them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -54,10 +54,9 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
   ASSERT_GT(base, 0);
   const std::string out = dir.File("killed");
   TerminalSession recorder(
-      kRecordProgram,
-      {"--seconds", "0", "--fps", std::to_string(kFps), "--switch-every", "0.2", "--camera",
-       "test:160x120", "--camera", "test:160x120", "--director", "160x120", "--audio", "none",
-       "--no-console", "--ports", std::to_string(base), "--out", out});
+      kRecordProgram, {"--seconds", "0", "--fps", std::to_string(kFps), "--switch-every", "0.2",
+                       "--camera", "test:160x120", "--camera", "test:160x120", "--director",
+                       "160x120", "--no-console", "--ports", std::to_string(base), "--out", out});
   ASSERT_TRUE(recorder.WaitForOutput("Keys 0-1", seconds(60))) << recorder.output();
   const std::string journal = out + "/director.cut";
   auto journaled = [&](size_t count) {
@@ -78,10 +77,17 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
 
   // The list is strict CMX 3600, its events the journaled switches at their pictures, the
   // first from the program's first picture.
-  const CmxList list =
-      sorvo::tools::ReadCmx3600(ReadWholeFile(out + "/recovered/director.edl"), kFps);
+  CmxList list = sorvo::tools::ReadCmx3600(ReadWholeFile(out + "/recovered/director.edl"), kFps);
   for (const std::string& error : list.errors)
     ADD_FAILURE() << error;
+  // The sound, its origin journaled, under the shots: from the session's folder.
+  ASSERT_FALSE(list.events.empty());
+  const CmxEvent sound = list.events.back();
+  list.events.pop_back();
+  EXPECT_EQ(sound.reel, "SOUND");
+  EXPECT_EQ(sound.comments.at(0), "FROM CLIP NAME: sound.wav");
+  ASSERT_FALSE(list.events.empty());
+  EXPECT_EQ(sound.recordOut, list.events.back().recordOut);
   ASSERT_GE(list.events.size(), 8u) << run.out;
   ASSERT_LE(list.events.size(), switches.size());
   const int64_t start = list.events[0].recordIn;
@@ -110,6 +116,7 @@ TEST(RecoverCutTest, AKilledSessionsEditListsAndChaptersAreRebuiltFromItsJournal
   const nlohmann::json timeline =
       nlohmann::json::parse(ReadWholeFile(out + "/recovered/director.otio"));
   EXPECT_EQ(timeline["global_start_time"]["value"], static_cast<double>(start));
+  EXPECT_EQ(timeline["tracks"]["children"][1]["kind"], "Audio");
   const nlohmann::json& clips = timeline["tracks"]["children"][0]["children"];
   ASSERT_GE(clips.size(), list.events.size());
   for (size_t i = 0; i < list.events.size(); ++i) {

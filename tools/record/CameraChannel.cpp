@@ -165,8 +165,10 @@ SinkStatus CameraChannel::LiveStatus() const {
     status.clients = info.clients;
     // A network camera's picture that came right after a no-signal picture shows an
     // instant already recorded.
-    if (const auto* encoder = dynamic_cast<const FFEncoder*>(m_sink.get()))
+    if (const auto* encoder = dynamic_cast<const FFEncoder*>(m_sink.get())) {
       status.leftOut = encoder->GetLeftOutPictures();
+      status.repeated = encoder->GetRepeatedPictures();
+    }
   }
   status.packets = m_counter.packets();
   return status;

@@ -87,6 +87,7 @@ bool DirectorChannel::StartMultiStream(const std::string& outDir,
 bool DirectorChannel::StartJournal(const std::string& title,
                                    const Timecode& timecode,
                                    const std::vector<CameraChannel*>& cameras,
+                                   const SoundChannel* sound,
                                    std::string* error) {
   std::vector<EditFile> files;
   std::vector<std::pair<int, CutJournal::OriginProbe>> probes;
@@ -99,9 +100,18 @@ bool DirectorChannel::StartJournal(const std::string& title,
       probes.emplace_back(camera->number(), probe(file));
   }
   if (FFWriteFile* file = SorvoGetRecordFile(m_muxer->GetDirector()))
-    probes.emplace_back(-1, probe(file));
-  if (!m_journal.Open(JournalPath(m_path), title, timecode, m_program, files, std::move(probes),
-                      error))
+    probes.emplace_back(CutJournal::kProgram, probe(file));
+  EditFile soundFile;
+  if (sound != nullptr) {
+    soundFile = sound->editFile();
+    probes.emplace_back(CutJournal::kSound, [sound](double* origin) {
+      const EditFile file = sound->editFile();
+      *origin = file.origin;
+      return file.started;
+    });
+  }
+  if (!m_journal.Open(JournalPath(m_path), title, timecode, m_program, files, soundFile,
+                      std::move(probes), error))
     return false;
   m_cut.SetJournal(&m_journal);
   return true;
@@ -227,8 +237,10 @@ SinkStatus DirectorChannel::LiveStatus(ISorvoSink* director) const {
   status.bytes = info.encodedBytes;
   status.clients = info.clients;
   status.packets = m_counter.packets();
-  if (const auto* encoder = dynamic_cast<const FFEncoder*>(director))
+  if (const auto* encoder = dynamic_cast<const FFEncoder*>(director)) {
     status.leftOut = encoder->GetLeftOutPictures();
+    status.repeated = encoder->GetRepeatedPictures();
+  }
   return status;
 }
 

@@ -58,10 +58,11 @@ class DirectorChannel {
                         std::string* error);
   // Journals the cut from now on, beside the director's file, with what the edit lists need
   // to be rebuilt from it (`title`, the session's `timecode`, the `cameras`' files). Before
-  // the cameras start. False with `error`.
+  // the cameras start; `sound` (null: none) must outlive Close. False with `error`.
   bool StartJournal(const std::string& title,
                     const Timecode& timecode,
                     const std::vector<CameraChannel*>& cameras,
+                    const SoundChannel* sound,
                     std::string* error);
   OutputFile file() const;
   OutputFile multiStreamFile() const;

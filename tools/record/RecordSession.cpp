@@ -169,7 +169,7 @@ void RecordSession::Start() {
   // records, and its cut is written when it ends.
   std::string why;
   if (!m_director.StartJournal(SessionOutputs::EditTitle(m_outDir, m_director.file().path),
-                               m_outputs.metadata().timecode(), Cameras(), &why))
+                               m_outputs.metadata().timecode(), Cameras(), m_sound.get(), &why))
     m_notes.push_back("the cut is not journaled as it is made: " + why);
   // On simulated time the cameras wait for the encoders rather than overfill their queues.
   Feeder::Backlog backlog;
@@ -322,7 +322,7 @@ void RecordSession::WaitForEncoders() {
     long long waiting = 0;
     for (const SinkStatus& status : Status())
       if (status.video)
-        waiting += status.buffersIn - status.packets - status.leftOut;
+        waiting += status.buffersIn - status.encoded() - status.leftOut;
     if (waiting <= 0)
       return;
     if (waiting != last) {

@@ -60,7 +60,8 @@ bool SessionOutputs::WriteEditLists(const CutList& cut,
                                     const std::string& outDir,
                                     std::vector<OutputFile>* files,
                                     std::vector<std::string>* notes) const {
-  const EditPlan plan = PlanEdit(cut.Shots(), cut.Marks(), m_metadata.timecode(), program, sources);
+  const EditPlan plan =
+      PlanEdit(cut.Shots(), cut.Marks(), m_metadata.timecode(), program, sources, sound);
   const std::string title = EditTitle(outDir, program.path);
   std::vector<std::string> written;
   const size_t before = notes->size();

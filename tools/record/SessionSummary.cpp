@@ -404,6 +404,11 @@ void PrintSummary(const SessionSummary& summary, std::FILE* out) {
                    "(not lost)\n",
                    sink.Shown().c_str(), FormatCount(sink.leftOut).c_str(),
                    sink.name == "director" ? " at switches" : "");
+    if (sink.repeated > 0)
+      std::fprintf(out,
+                   "  %s: %s slots without a picture repeat the picture before, so that its "
+                   "files keep their rate\n",
+                   sink.Shown().c_str(), FormatCount(sink.repeated).c_str());
   }
 
   for (const SinkStatus& sink : summary.session.sinks) {
@@ -492,6 +497,7 @@ Json SummaryJson(const SessionSummary& summary) {
     entry["framesPerSecond"] =
         session.seconds > 0 ? static_cast<double>(sink.packets) / session.seconds : 0.0;
     entry["leftOut"] = sink.leftOut;
+    entry["repeated"] = sink.repeated;
     if (sink.multiStreamPackets >= 0)
       entry["multiStreamPackets"] = sink.multiStreamPackets;
     if (!sink.video) {

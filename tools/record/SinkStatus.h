@@ -36,6 +36,9 @@ struct SinkStatus {
   // the new camera's picture was taken at the same moment as the old one's last): left out
   // on purpose, so neither dropped nor waited for.
   long long leftOut = 0;
+  // Slots no picture reached, each given a repeat of the picture before so that the files
+  // keep their rate: among the packets, but no picture that went in.
+  long long repeated = 0;
   int clients = 0;  // network clients its last packet reached
   bool video = true;
   bool final = false;  // taken after the sink was closed
@@ -57,12 +60,14 @@ struct SinkStatus {
 
   // A sink holds up to five queued pictures and encodes one more at a time.
   static constexpr long long kInFlight = 6;
+  // Pictures that went in and came out encoded.
+  long long encoded() const { return packets - repeated; }
   // Pictures that went in and never came out encoded. While the sink runs, the pictures
   // that may still be on their way are not counted.
   long long dropped() const {
     if (!video)
       return 0;
-    const long long missing = buffersIn - packets - leftOut - (final ? 0 : kInFlight);
+    const long long missing = buffersIn - encoded() - leftOut - (final ? 0 : kInFlight);
     return missing > 0 ? missing : 0;
   }
   // Every picture lost on the way, as the recorder reports it: late from the source, or

@@ -51,6 +51,7 @@ EditFile SoundChannel::editFile() const {
   EditFile file;
   file.name = kName;
   file.path = m_path;
+  file.channels = SoundWaveFormat().nChannels;
   // A WAV file the sink could not make was left out, and the sound with it.
   std::error_code missing;
   file.started = m_origin && m_origin->GetOrigin(&file.origin) &&

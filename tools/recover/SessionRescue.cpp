@@ -120,8 +120,9 @@ int RescueJournal(const std::string& journal, const std::string& folder) {
 
   std::vector<std::string> written;
   std::vector<std::string> problems;
-  WriteEditLists(PlanEdit(shots, marks, contents.timecode, program, sources), contents.title,
-                 &written, &problems);
+  // The sound stays where it was recorded (sorvo-recover on sound.wav mends it there).
+  WriteEditLists(PlanEdit(shots, marks, contents.timecode, program, sources, contents.sound),
+                 contents.title, &written, &problems);
   for (const std::string& path : written)
     std::printf("wrote %s\n", path.c_str());
   for (const std::string& problem : problems)

@@ -41,6 +41,10 @@ CmxList ReadCmx3600(const std::string& text, int rate) {
   std::istringstream lines(text);
   std::string line;
   int number = 0;
+  // Where the last event on pictures and on sound ended: each kind's record times run in
+  // order on their own (the sound lies under the pictures).
+  int64_t pictureEnd = -1;
+  int64_t soundEnd = -1;
   auto error = [&](const std::string& what) {
     list.errors.push_back("line " + std::to_string(number) + ": " + what + ": \"" + line + "\"");
   };
@@ -105,8 +109,14 @@ CmxList ReadCmx3600(const std::string& text, int rate) {
       error("a cut of another length on the source than on the record");
     if (event.number != (list.events.empty() ? 1 : list.events.back().number + 1))
       error("event numbers must count up from 001");
-    if (!list.events.empty() && event.recordIn < list.events.back().recordOut)
+    const bool pictures = event.channels.find('V') != std::string::npos || event.channels == "B";
+    const bool sound = event.channels != "V";
+    if ((pictures && event.recordIn < pictureEnd) || (sound && event.recordIn < soundEnd))
       error("record times out of order or overlapping");
+    if (pictures)
+      pictureEnd = event.recordOut;
+    if (sound)
+      soundEnd = event.recordOut;
     list.events.push_back(event);
   }
   if (list.fcm.empty())

@@ -8,8 +8,9 @@
 //   cols 21-28 transition (C for a cut)
 //   cols 30, 42, 54, 66: source in, source out, record in, record out, HH:MM:SS:FF
 // with each out after its in (an out point may be 24:00:00:00, the end of the day), a cut as long
-// on the source as on the record, record times in order without overlap; comment lines start with
-// '*', and blank lines are allowed.
+// on the source as on the record, record times in order without overlap among the events on
+// pictures and among those on sound (B and AA/V are on both), each kind on its own; comment
+// lines start with '*', and blank lines are allowed.
 #pragma once
 
 #include <cstdint>

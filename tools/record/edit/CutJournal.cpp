@@ -66,6 +66,7 @@ bool CutJournal::Open(const std::string& path,
                       const Timecode& timecode,
                       const EditFile& program,
                       const std::vector<EditFile>& cameras,
+                      const EditFile& sound,
                       std::vector<std::pair<int, OriginProbe>> probes,
                       std::string* error) {
   m_path = path;
@@ -82,6 +83,9 @@ bool CutJournal::Open(const std::string& path,
   for (const EditFile& camera : cameras)
     head += "camera\t" + std::to_string(camera.camera) + "\t" +
             PrintableText(FileName(camera.path)) + "\t" + PrintableText(camera.name) + "\n";
+  if (!sound.path.empty())
+    head += "sound\t" + PrintableText(FileName(sound.path)) + "\t" +
+            std::to_string(sound.channels) + "\n";
   m_queued = head;
   m_probes = std::move(probes);
   m_stop = false;
@@ -200,12 +204,21 @@ bool ReadCutJournal(const std::string& path, JournalContents* contents, std::str
     } else if (f.size() == 4 && f[0] == "camera" && Integer(f[1], &number) && number >= 0 &&
                !f[2].empty()) {
       contents->cameras.push_back({number, f[3], folder + "/" + f[2], false, 0, 0});
+    } else if (f.size() == 3 && f[0] == "sound" && !f[1].empty() && Integer(f[2], &number) &&
+               number > 0) {
+      contents->sound.name = "sound";
+      contents->sound.path = folder + "/" + f[1];
+      contents->sound.channels = number;
     } else if (f.size() == 3 && f[0] == "origin" && Integer(f[1], &number) && Number(f[2], &time)) {
-      EditFile* file = &contents->program;
+      EditFile* file = nullptr;
+      if (number == CutJournal::kProgram)
+        file = &contents->program;
+      else if (number == CutJournal::kSound && !contents->sound.path.empty())
+        file = &contents->sound;
       for (EditFile& camera : contents->cameras)
         if (camera.camera == number)
           file = &camera;
-      if (number == -1 || file != &contents->program) {
+      if (file != nullptr) {
         file->started = true;
         file->origin = time;
       } else {

@@ -7,7 +7,8 @@
 // One text line each, fields split by tabs (every text in it is printable, see
 // PrintableText), times in session seconds:
 //   sorvo-cut 1 | title T | timecode START-OF-DAY RATE | program FILE
-//   camera N FILE NAME | origin N TIME (N -1: the program) | switch TIME N | mark TIME LABEL
+//   camera N FILE NAME | sound FILE CHANNELS | origin N TIME (N -1: the program, -2: the
+//   sound) | switch TIME N | mark TIME LABEL
 // A line cut short by the kill is left out when it is read.
 //
 // Threads: Switch, Mark from any thread (they only queue the line); the journal's own
@@ -34,6 +35,7 @@ struct JournalContents {
   Timecode timecode;
   EditFile program;               // its path the journal's folder and its file name
   std::vector<EditFile> cameras;  // likewise; started once an origin was journaled
+  EditFile sound;                 // likewise; no path when the session had no sound
   CutList cut;
   long long damagedLines = 0;  // lines that did not read (a kill's last line is not counted)
 };
@@ -49,14 +51,19 @@ class CutJournal {
   CutJournal(const CutJournal&) = delete;
   CutJournal& operator=(const CutJournal&) = delete;
 
-  // Starts the journal at `path` with its head: `program` and `cameras` give the files
-  // (their names, the file names taken from their paths), `probes` the origin of each
-  // (camera number -1 for the program). False with `error`.
+  // The number of the program's and the sound's origins among the probes.
+  static constexpr int kProgram = -1;
+  static constexpr int kSound = -2;
+
+  // Starts the journal at `path` with its head: `program`, `cameras` and `sound` (no path:
+  // none) give the files (their names, the file names taken from their paths), `probes` the
+  // origin of each (by camera number, or kProgram, kSound). False with `error`.
   bool Open(const std::string& path,
             const std::string& title,
             const Timecode& timecode,
             const EditFile& program,
             const std::vector<EditFile>& cameras,
+            const EditFile& sound,
             std::vector<std::pair<int, OriginProbe>> probes,
             std::string* error);
   void Switch(double time, int camera);

@@ -20,7 +20,8 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
                   const Timecode& timecode,
                   const EditFile& program,
-                  const std::vector<EditFile>& sources) {
+                  const std::vector<EditFile>& sources,
+                  const EditFile& sound) {
   EditPlan plan;
   plan.timecode = timecode;
   plan.program = program;
@@ -75,6 +76,13 @@ EditPlan PlanEdit(const std::vector<Shot>& shots,
     const int64_t record = recordAt(mark.time);
     if (record >= plan.recordStart && record <= plan.recordEnd)
       plan.marks.push_back({record, PrintableText(mark.label)});
+  }
+  if (sound.started) {
+    plan.sound = sound;
+    const int64_t first = recordAt(sound.origin);
+    plan.soundIn = std::min(std::max(plan.recordStart, first), plan.recordEnd);
+    plan.soundOut = plan.recordEnd;
+    plan.soundSource = plan.SourceStart(sound) + (plan.soundIn - first);
   }
   return plan;
 }

@@ -35,6 +35,7 @@ struct EditFile {
   double origin = 0;     // session time of its first picture
   // Session time where its pictures end (the director's file only).
   double end = 0;
+  int channels = 0;  // the sound file's channels (the sound file only)
 };
 
 struct EditEvent {
@@ -59,22 +60,32 @@ struct EditPlan {
   int64_t recordEnd = 0;          // its end (exclusive)
   std::vector<EditEvent> events;
   std::vector<EditMark> marks;
+  // The session's sound file under the program, from its first sample (or the program's
+  // first picture) to the program's end; unstarted, or soundIn == soundOut: no sound.
+  EditFile sound;
+  int64_t soundIn = 0;  // record pictures; out is exclusive
+  int64_t soundOut = 0;
+  int64_t soundSource = 0;  // the sound file's own timecode at soundIn
 
   // The source file of camera `camera`, or null.
   const EditFile* Source(int camera) const;
   // A camera file's first timecode, in pictures of its day.
   int64_t SourceStart(const EditFile& file) const;
+  bool HasSound() const { return sound.started && soundOut > soundIn; }
   // Pictures in a day of the timecode.
   int64_t Day() const { return int64_t{86400} * timecode.rate(); }
 };
 
 // Lays `shots` and `marks` against the files. A shot on a camera without a file, or before
 // its file began, is left out of the events (the shot before lasts longer); shots after the
-// program's end are dropped. The marks' labels are made printable (PrintableText).
+// program's end are dropped. The marks' labels are made printable (PrintableText). `sound`,
+// when started, is laid under the program where it has samples; its source timecode is the
+// session's timecode of its first sample, as for a camera's file.
 EditPlan PlanEdit(const std::vector<Shot>& shots,
                   const std::vector<Mark>& marks,
                   const Timecode& timecode,
                   const EditFile& program,
-                  const std::vector<EditFile>& sources);
+                  const std::vector<EditFile>& sources,
+                  const EditFile& sound = EditFile());
 
 }  // namespace sorvo::tools

@@ -33,6 +33,24 @@ std::string OutText(int64_t frame, int64_t day, int rate) {
   return frame > 0 && frame % day == 0 ? "24:00:00:00" : Timecode::Text(frame, rate);
 }
 
+// One event's line, with the blank line that sets it off.
+std::string EventLine(int number,
+                      const std::string& reel,
+                      const char* channels,
+                      int64_t sourceIn,
+                      int64_t recordIn,
+                      int64_t length,
+                      const EditPlan& plan) {
+  const int rate = plan.timecode.rate();
+  char line[128];
+  std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", number, reel.c_str(),
+                channels, "C", Timecode::Text(sourceIn, rate).c_str(),
+                OutText(sourceIn + length, plan.Day(), rate).c_str(),
+                Timecode::Text(recordIn, rate).c_str(),
+                OutText(recordIn + length, plan.Day(), rate).c_str());
+  return std::string(line) + kEnd;
+}
+
 // One list, line by line into `out`; `mark` is the first mark not yet written, and the
 // last list takes every mark left.
 void Emit(const EditPlan& plan,
@@ -45,14 +63,8 @@ void Emit(const EditPlan& plan,
   out("TITLE: " + OneLine(title).substr(0, kTitleLength) + kEnd);
   out(std::string("FCM: NON-DROP FRAME") + kEnd);
   for (const EditEvent& event : events) {
-    char line[128];
-    std::snprintf(line, sizeof(line), "\r\n%03d  %-8s %-5s %-8s %s %s %s %s", event.number,
-                  ReelName(event.camera).c_str(), "V", "C",
-                  Timecode::Text(event.sourceIn, rate).c_str(),
-                  OutText(event.sourceOut, plan.Day(), rate).c_str(),
-                  Timecode::Text(event.recordIn, rate).c_str(),
-                  OutText(event.recordOut, plan.Day(), rate).c_str());
-    out(std::string(line) + kEnd);
+    out(EventLine(event.number, ReelName(event.camera), "V", event.sourceIn, event.recordIn,
+                  event.recordOut - event.recordIn, plan));
     if (const EditFile* source = plan.Source(event.camera))
       out("* FROM CLIP NAME: " + OneLine(BaseName(source->path)) + kEnd);
     // Marks before the first event belong to it; each other mark to the event it falls in.
@@ -62,6 +74,16 @@ void Emit(const EditPlan& plan,
       out("* LOC: " + Timecode::Text(plan.marks[*mark].record, rate) + " YELLOW  " +
           OneLine(plan.marks[*mark].label) + kEnd);
   }
+  // The sound under the list's span, after its shots so that the marks stay with them.
+  if (!plan.HasSound() || events.empty())
+    return;
+  const int64_t in = std::max(events.front().recordIn, plan.soundIn);
+  const int64_t outPoint = std::min(events.back().recordOut, plan.soundOut);
+  if (outPoint <= in)
+    return;
+  out(EventLine(events.back().number + 1, kSoundReel, plan.sound.channels == 1 ? "A" : "AA",
+                plan.soundSource + (in - plan.soundIn), in, outPoint - in, plan));
+  out("* FROM CLIP NAME: " + OneLine(BaseName(plan.sound.path)) + kEnd);
 }
 
 // The title of list `index`.
@@ -80,11 +102,13 @@ std::string ReelName(int camera) {
 
 std::vector<std::vector<EditEvent>> EdlLists(const EditPlan& plan) {
   const int64_t day = plan.Day();
+  // The sound's event takes a number in every list.
+  const size_t shotsPerList = kEventsPerList - (plan.HasSound() ? 1 : 0);
   std::vector<std::vector<EditEvent>> lists;
   auto put = [&](EditEvent piece) {
     const bool sameDay = !lists.empty() && !lists.back().empty() &&
                          piece.recordIn / day == lists.back()[0].recordIn / day;
-    if (!sameDay || lists.back().size() == kEventsPerList)
+    if (!sameDay || lists.back().size() == shotsPerList)
       lists.emplace_back();
     piece.number = static_cast<int>(lists.back().size()) + 1;
     lists.back().push_back(piece);

@@ -36,26 +36,57 @@ json Gap(int64_t duration, int rate) {
           {"metadata", json::object()}};
 }
 
-json Clip(const EditEvent& event, const EditPlan& plan) {
+// A clip of `source` from `sourceIn` for `length` pictures.
+json FileClip(const EditFile& source,
+              int64_t sourceIn,
+              int64_t length,
+              json metadata,
+              const EditPlan& plan) {
   const int rate = plan.timecode.rate();
-  const EditFile& source = *plan.Source(event.camera);
   const int64_t start = plan.SourceStart(source);
-  // The file's pictures run from its first timecode to where the program ends.
+  // The file runs from its first timecode to where the program ends.
   const int64_t available =
-      std::max(event.sourceOut, plan.recordEnd - plan.recordStart + start) - start;
+      std::max(sourceIn + length, plan.recordEnd - plan.recordStart + start) - start;
   json reference = {
       {"OTIO_SCHEMA", "ExternalReference.1"}, {"name", source.name},
       {"target_url", FileUrl(source.path)},   {"available_range", Range(start, available, rate)},
       {"available_image_bounds", nullptr},    {"metadata", json::object()}};
   return {{"OTIO_SCHEMA", "Clip.2"},
           {"name", source.name},
-          {"source_range", Range(event.sourceIn, event.sourceOut - event.sourceIn, rate)},
+          {"source_range", Range(sourceIn, length, rate)},
           {"media_references", {{"DEFAULT_MEDIA", reference}}},
           {"active_media_reference_key", "DEFAULT_MEDIA"},
           {"effects", json::array()},
           {"markers", json::array()},
           {"enabled", true},
-          {"metadata", {{"sorvo", {{"camera", event.camera}}}}}};
+          {"metadata", {{"sorvo", std::move(metadata)}}}};
+}
+
+json Clip(const EditEvent& event, const EditPlan& plan) {
+  return FileClip(*plan.Source(event.camera), event.sourceIn, event.sourceOut - event.sourceIn,
+                  {{"camera", event.camera}}, plan);
+}
+
+json Track(const char* name, const char* kind, json children, json markers) {
+  return {{"OTIO_SCHEMA", "Track.1"},
+          {"name", name},
+          {"kind", kind},
+          {"source_range", nullptr},
+          {"children", std::move(children)},
+          {"effects", json::array()},
+          {"markers", std::move(markers)},
+          {"enabled", true},
+          {"metadata", json::object()}};
+}
+
+// The sound file on a track of its own, from where its first sample falls.
+json SoundTrack(const EditPlan& plan) {
+  json children = json::array();
+  if (plan.soundIn > plan.recordStart)
+    children.push_back(Gap(plan.soundIn - plan.recordStart, plan.timecode.rate()));
+  children.push_back(FileClip(plan.sound, plan.soundSource, plan.soundOut - plan.soundIn,
+                              {{"sound", true}}, plan));
+  return Track("Sound", "Audio", std::move(children), json::array());
 }
 
 }  // namespace
@@ -131,18 +162,12 @@ void Emit(const EditPlan& plan, const std::string& title, const TextSink& out) {
   // The document's frame, with the track's children and markers left to stream: they grow
   // with the session (a shot every two seconds is 14,400 clips in eight hours), and as one
   // JSON tree they would take ten times their text in memory.
-  json track = {{"OTIO_SCHEMA", "Track.1"},
-                {"name", "Program"},
-                {"kind", "Video"},
-                {"source_range", nullptr},
-                {"children", std::string(1, '\0') + "children"},
-                {"effects", json::array()},
-                {"markers", std::string(1, '\0') + "markers"},
-                {"enabled", true},
-                {"metadata", json::object()}};
-  json stack = {{"OTIO_SCHEMA", "Stack.1"}, {"name", "tracks"},
-                {"source_range", nullptr},  {"children", json::array({track})},
-                {"effects", json::array()}, {"markers", json::array()},
+  json tracks = json::array({Track("Program", "Video", std::string(1, '\0') + "children",
+                                   std::string(1, '\0') + "markers")});
+  if (plan.HasSound())
+    tracks.push_back(SoundTrack(plan));
+  json stack = {{"OTIO_SCHEMA", "Stack.1"}, {"name", "tracks"},          {"source_range", nullptr},
+                {"children", tracks},       {"effects", json::array()},  {"markers", json::array()},
                 {"enabled", true},          {"metadata", json::object()}};
   json timeline = {{"OTIO_SCHEMA", "Timeline.1"},
                    {"name", title},

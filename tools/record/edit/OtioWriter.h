@@ -2,7 +2,8 @@
 // program's first timecode, with one video track of clips, one per event, each
 // referencing its camera's file by path (a file URL) with the file's whole range in its own
 // timecode and the clip's range within it, gaps where the program shows no shot, and the
-// marks as markers on the track.
+// marks as markers on the track; and, when the session has a sound file, an audio track
+// holding it from where its first sample falls to the program's end.
 //
 // Threads: none of its own.
 #pragma once
