@@ -74,14 +74,18 @@ inline bool FeedPictures(CSorvoSinkFF& sink, PacketCollector& collector, int wid
   return true;
 }
 
-// The counter of every picture the packets decode to, in order; -1 for one without.
+// The counter of every picture the packets decode to, in order; -1 for one without. A slot
+// no picture came for repeats the picture before it: a picture is listed once, however many
+// slots it fills.
 inline std::vector<int> DecodedCounters(const std::vector<SeenPacket>& packets) {
   Mpeg4Decoder decoder;
   std::vector<int> counters;
   for (const SeenPacket& packet : packets)
     for (const Picture& picture : decoder.Decode(packet.data)) {
       const CounterMark mark = ReadCounter(picture);
-      counters.push_back(mark.readable ? mark.counter : -1);
+      const int counter = mark.readable ? mark.counter : -1;
+      if (counters.empty() || counter < 0 || counters.back() != counter)
+        counters.push_back(counter);
     }
   return counters;
 }

@@ -187,6 +187,8 @@ TEST(SorvoChainTest, ARecorderRecordsAnothersCamerasAndOutlastsItsRestart) {
       }
       const int counter = DrawnCounter(picture);
       ASSERT_GE(counter, 0) << name << " picture " << i;
+      if (counter == previous)
+        continue;  // a slot no picture came for repeats the one before
       EXPECT_EQ((segment == 0 ? before : after).count(counter), 1u)
           << name << " picture " << i << " counter " << counter;
       EXPECT_GT(counter, previous) << name << " picture " << i;

@@ -107,7 +107,8 @@ struct Shown {
 };
 
 // Every picture of the file's first stream with its drawn counter, each checked to be
-// shown within a picture of the time its counter stands for, and none shown twice.
+// shown first within a picture of the time its counter stands for, and none shown again
+// after another. A slot no picture came for repeats the picture before it.
 std::vector<Shown> ShownAtTheirTimes(const std::string& path, int fps) {
   const ProbedFile file = ProbeFile(path, true);
   std::vector<Shown> shown;
@@ -119,6 +120,8 @@ std::vector<Shown> ShownAtTheirTimes(const std::string& path, int fps) {
   for (size_t i = 0; i < video.pictures.size(); ++i) {
     const int counter = DrawnCounter(video.pictures[i]);
     EXPECT_GE(counter, 0) << path << " picture " << i;
+    if (!shown.empty() && counter == shown.back().counter)
+      continue;
     EXPECT_NEAR(video.pictureSeconds[i] * fps, counter, 1.0) << path << " picture " << i;
     if (!shown.empty()) {
       EXPECT_GT(counter, shown.back().counter) << path << " picture " << i;
@@ -178,7 +181,8 @@ TEST(TimelineRecordTest, ACameraThatDropsPicturesEndsWithTheOthersAndTheSound) {
   ASSERT_EQ(multi.streams[2].mediaType, AVMEDIA_TYPE_AUDIO);
   EXPECT_NEAR(multi.streams[0].endSeconds, multi.streams[1].endSeconds, 1.0 / fps + 1e-3);
   EXPECT_NEAR(multi.streams[2].endSeconds, multi.streams[1].endSeconds, 1.0 / fps + 1152.0 / 44100);
-  EXPECT_LT(multi.streams[0].decodedFrames + 8, multi.streams[1].decodedFrames);
+  // Camera 0's lost pictures left no hole: each of their slots repeats the picture before.
+  EXPECT_NEAR(multi.streams[0].decodedFrames, multi.streams[1].decodedFrames, 1);
 }
 
 }  // namespace

@@ -13,7 +13,9 @@ long long PacketCounter::Unencoded(ISorvoSink* sink) const {
   StreamInfo info;
   sink->GetStreamInfo(&info);
   const auto* encoder = dynamic_cast<const FFEncoder*>(sink);
-  return info.framesIn - packets() - (encoder ? encoder->GetLeftOutPictures() : 0);
+  // Repeats of a picture fill empty slots: they are packets no picture came in for.
+  const long long encoded = packets() - (encoder ? encoder->GetRepeatedPictures() : 0);
+  return info.framesIn - encoded - (encoder ? encoder->GetLeftOutPictures() : 0);
 }
 
 int PacketCounter::OnEncodeData(int id, AVPacket* packet) {
