@@ -26,8 +26,12 @@ using namespace sorvo::test;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kSeconds = 1800, kStart = 23 * 3600 + 50 * 60, kSettled = 600;  // slow encoding
+// A sanitizer's own bookkeeping (shadow memory, freed blocks held back, access histories)
+// grows with the work done: the process's memory says nothing of the recorder's there.
+constexpr bool kMemoryIsTheRecorders = false;
 #else
 constexpr int kSeconds = 3 * 3600, kStart = 22 * 3600 + 30 * 60, kSettled = 3600;
+constexpr bool kMemoryIsTheRecorders = true;
 #endif
 constexpr int kFps = 5, kCameras = 4;
 constexpr int64_t kDay = 24 * 3600 * kFps;
@@ -150,6 +154,8 @@ TEST_F(LongSessionTest, TheEditListsAreWholeCrossMidnightAndDescribeTheProgram) 
 }
 
 TEST_F(LongSessionTest, MemoryDoesNotGrowWithTheHours) {
+  if (!kMemoryIsTheRecorders)
+    GTEST_SKIP() << "memory is measured in the build without sanitizers";
   double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;  // least squares, KiB per simulated hour
   for (const auto& [seconds, kib] : s_memory)
     if (seconds >= kSettled && seconds < kSeconds) {

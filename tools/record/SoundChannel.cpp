@@ -54,7 +54,8 @@ EditFile SoundChannel::editFile() const {
   file.channels = SoundWaveFormat().nChannels;
   // A WAV file the sink could not make was left out, and the sound with it.
   std::error_code missing;
-  file.started = m_origin && m_origin->GetOrigin(&file.origin) &&
+  const OriginTap* origin = m_originMade.load(std::memory_order_acquire);
+  file.started = origin != nullptr && origin->GetOrigin(&file.origin) &&
                  std::filesystem::is_regular_file(m_path, missing);
   return file;
 }
@@ -68,6 +69,7 @@ void SoundChannel::Start(const SessionClock& clock, IGrabberCallBack* publisher,
   }
   // The origin is taken after the keeper, from what the sink's WAV file really takes.
   m_origin = std::make_unique<OriginTap>(receiver);
+  m_originMade.store(m_origin.get(), std::memory_order_release);
   m_keeper = std::make_unique<SoundClockKeeper>(m_origin.get(), clock, kSoundRate, kSoundChannels,
                                                 m_feed.source().timedOnSteadyClock());
   m_feed.Start(m_keeper.get(), 0, /*dropLate=*/false, clock);

@@ -11,6 +11,7 @@
 // counter that is its data target.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,9 @@ class SoundChannel {
   // Second in the feeder's chain, after the clock keeper, so it sees the first buffer the
   // sink's WAV file takes.
   std::unique_ptr<OriginTap> m_origin;
+  // m_origin once made: the cut's journal thread asks editFile for the origin while Start
+  // may still be making it.
+  std::atomic<const OriginTap*> m_originMade{nullptr};
   std::unique_ptr<SoundClockKeeper> m_keeper;  // from Start, between the feeder and the rest
   SourceFeed m_feed;
   std::optional<SinkStatus> m_final;  // taken at Close
